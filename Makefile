@@ -2,7 +2,9 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS) --timeout 300
 
-.PHONY: deps test test-asan test-tsan bench format clean
+FUZZ_SECONDS ?= 600
+
+.PHONY: deps test test-asan test-tsan bench fuzz format clean
 
 deps:
 	@scripts/install-deps.sh
@@ -26,6 +28,18 @@ bench: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 	@for b in build/release/Benchmarks/*Benchmark; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
+
+# Runs every fuzz target for FUZZ_SECONDS each, on a copy of its seed corpus; findings land in build/fuzz/findings.
+fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	@mkdir -p build/fuzz/findings
+	@for f in build/fuzz/Fuzz/*Fuzz; do \
+	  name=$$(basename $$f); corpus=build/fuzz/corpus/$$name; mkdir -p $$corpus; \
+	  cp -n Fuzz/corpus/$$(echo $$name | sed 's/Fuzz$$//' | tr A-Z a-z)/* $$corpus/ 2>/dev/null || true; \
+	  echo "== $$name for $(FUZZ_SECONDS) s"; \
+	  $$f -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=build/fuzz/findings/ -print_final_stats=1 $$corpus || exit 1; \
+	done
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -8,6 +8,7 @@ packages=(
   libboost-dev libboost-thread-dev
   libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,6 +1,10 @@
 #include "zelcore/ClassRef.h"
 
+#include <cxxabi.h>
+
+#include <cstdlib>
 #include <mutex>
+#include <typeinfo>
 #include <string>
 #include <unordered_map>
 
@@ -21,6 +25,13 @@ LiveCounts& GetLiveCounts() {
 }  // namespace
 
 SharedAsVirtualBase::~SharedAsVirtualBase() = default;
+
+std::string UnknownBase::GetUnknownTypeName() const {
+  char const* mangled = typeid(*this).name();
+  int status = 0;
+  std::unique_ptr<char, void (*)(void*)> demangled(abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
+  return status == 0 && demangled ? std::string(demangled.get()) : std::string(mangled);
+}
 
 void ClassWatcher::AddObject(std::shared_ptr<UnknownBase> const&, std::string_view className) {
   auto& counts = GetLiveCounts();

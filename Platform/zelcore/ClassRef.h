@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -32,6 +33,8 @@ class ZELCORE_EXPORT SharedAsVirtualBase : public std::enable_shared_from_this<S
 // interface's qualified type name, or nullptr when it does not implement it.
 struct ZELCORE_EXPORT UnknownBase : virtual SharedAsVirtualBase {
   virtual void* QueryMap(std::string_view interfaceName) = 0;
+  // The object's qualified class name, for diagnostics. The default reads it from the type information.
+  virtual std::string GetUnknownTypeName() const;
 };
 
 // Base of every interface.

@@ -1,0 +1,227 @@
+#include "DataStoreAdaptors/SidecarDataStoreAdaptor.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "BE/Clip.h"
+#include "BE/Media.h"
+#include "BE/ProjectFactory.h"
+#include "DataStoreAdaptors/DataStoreAdaptorUtils.h"
+#include "SideCar_generated.h"
+#include "Support/FutureTestUtils.h"
+#include "Support/TempDirectory.h"
+#include "zelcore/DebugDatabase.h"
+#include "zelcore/FileUtils.h"
+#include "zelcore/TextConversions.h"
+
+namespace Quillan {
+namespace {
+
+using testsupport::Await;
+using testsupport::AwaitFailure;
+using testsupport::MessageOf;
+using testsupport::ResultOf;
+using zelcore::Blob;
+using zelcore::InterfaceRef;
+namespace fs = std::filesystem;
+
+Guid const kAnalyzer = *Guid::FromString("5eadbeef-0000-4000-8000-00000000abcd");
+ImmutableString Text(std::string const& text) { return ImmutableString::Create(text); }
+
+Blob MakeBlob(std::string const& text) {
+  auto blob = zelcore::allocator::RecycledMemory::Create(text.size());
+  std::memcpy(blob->data(), text.data(), text.size());
+  return blob;
+}
+std::string BlobText(Blob const& blob) { return std::string(reinterpret_cast<char const*>(blob->data()), blob->size()); }
+
+void WriteFile(fs::path const& path, std::string const& content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+std::string ReadFile(fs::path const& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(stream), {});
+}
+
+InterfaceRef<BE::IMedia> MediaFor(fs::path const& path) {
+  return BE::ProjectFactory::CreateMedia(zelcore::text::UTF8ToUTF16(path.string()));
+}
+
+class SidecarDataStoreAdaptorTest : public testing::Test {
+ protected:
+  void TearDown() override { zelcore::debug::DebugDatabase::Instance().RemoveEntry(kIgnoreAnalyzerCacheEntry); }
+
+  InterfaceRef<IDataStoreAdaptor> exact_ =
+      SidecarDataStoreAdaptor::CreateWithDefaultExtension(SidecarDataStoreAdaptor::kExactParameterHash);
+  testsupport::TempDirectory directory_;
+};
+
+TEST_F(SidecarDataStoreAdaptorTest, SidecarPathReplacesTheMediaExtension) {
+  struct Case {
+    char const* media;
+    char const* extension;
+    char const* sidecar;
+  };
+  for (auto const& c : {Case{"shot.mov", ".qvmi", "shot.qvmi"}, Case{"shot", ".qvmi", "shot.qvmi"},
+                        Case{"shot.mov", "qvmi", "shot.qvmi"}, Case{"shot.mov", "", "shot"},
+                        Case{"a.b.mov", ".qvmi", "a.b.qvmi"}, Case{".hidden", ".qvmi", ".hidden.qvmi"}}) {
+    WriteFile(directory_ / c.media, "content");
+    auto const location = ResolveSidecarLocation(MediaFor(directory_ / c.media), c.extension);
+    ASSERT_TRUE(location) << c.media;
+    EXPECT_EQ(location->sidecarPath, directory_ / c.sidecar) << c.media << " + " << c.extension;
+    EXPECT_EQ(*Guid::FromString(location->dataSourceId), GetContentStateGuid(MediaFor(directory_ / c.media)));
+  }
+  auto const clip = BE::ProjectFactory::CreateClip(MediaFor(directory_ / "shot.mov"), BE::kMediaType_Video);
+  EXPECT_FALSE(ResolveSidecarLocation(clip, ".qvmi"));
+  auto const failure = AwaitFailure(exact_->LoadDataWithKey(clip, kAnalyzer, Text(""), Text("k")));
+  EXPECT_EQ(ResultOf(failure), kResultNotCached);
+  EXPECT_EQ(MessageOf(failure), "");
+  EXPECT_TRUE(exact_->IsDataNotFoundInCache(failure));
+}
+
+TEST_F(SidecarDataStoreAdaptorTest, SavesAndLoadsBesideTheMedia) {
+  WriteFile(directory_ / "shot.mov", "movie content");
+  auto const media = MediaFor(directory_ / "shot.mov");
+
+  auto const missing = AwaitFailure(exact_->LoadDataWithKey(media, kAnalyzer, Text("p"), Text("k")));
+  EXPECT_EQ(ResultOf(missing), kResultSidecarFileNotFound);
+  EXPECT_EQ(MessageOf(missing), "Sidecar file not found");
+  EXPECT_TRUE(exact_->IsDataNotFoundInCache(missing));
+
+  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text("p"), Text("k"), MakeBlob("one")));
+  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text("p"), Text("k"), MakeBlob("two")));
+  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kAnalyzer, Text("p"), Text("k")))), "two");
+
+  auto const decoded = SidecarDataStoreAdaptorSerialization::DeserializeDataStoreFromBinary(
+      zelcore::FileUtils::SimpleReadFileIntoBuffer(zelcore::text::UTF8ToUTF16((directory_ / "shot.qvmi").string())));
+  ASSERT_EQ(decoded->items.size(), 1u);
+  EXPECT_EQ(decoded->items.begin()->second.values.size(), 1u);
+
+  // Another media beside it shares the file and keeps its own item.
+  WriteFile(directory_ / "shot.mp4", "other content");
+  auto const other = MediaFor(directory_ / "shot.mp4");
+  Await(exact_->SaveDataWithKey(other, kAnalyzer, Text("p"), Text("k"), MakeBlob("mp4")));
+  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kAnalyzer, Text("p"), Text("k")))), "two");
+  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(other, kAnalyzer, Text("p"), Text("k")))), "mp4");
+
+  // Changed content is a new data source: the old results are not found for it.
+  WriteFile(directory_ / "shot.mov", "edited movie content");
+  auto const changed =
+      AwaitFailure(exact_->LoadDataWithKey(MediaFor(directory_ / "shot.mov"), kAnalyzer, Text("p"), Text("k")));
+  EXPECT_EQ(MessageOf(changed), "Analyzer Item not found in cache");
+  EXPECT_TRUE(exact_->IsDataNotFoundInCache(changed));
+}
+
+TEST_F(SidecarDataStoreAdaptorTest, ParameterHandlingDecidesTheFallback) {
+  WriteFile(directory_ / "take.wav", "audio");
+  auto const media = MediaFor(directory_ / "take.wav");
+  auto const any = SidecarDataStoreAdaptor::CreateWithDefaultExtension(SidecarDataStoreAdaptor::kAllowAnyParameterHash);
+  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text("256"), Text("peaks"), MakeBlob("p256")));
+
+  auto const exactMiss = AwaitFailure(exact_->LoadDataWithKey(media, kAnalyzer, Text("512"), Text("peaks")));
+  EXPECT_EQ(MessageOf(exactMiss), "Value not found in cache");
+  EXPECT_EQ(ResultOf(exactMiss), kResultSidecarEntryNotFound);
+  EXPECT_EQ(BlobText(Await(any->LoadDataWithKey(media, kAnalyzer, Text("512"), Text("peaks")))), "p256");
+  EXPECT_EQ(MessageOf(AwaitFailure(any->LoadDataWithKey(media, kAnalyzer, Text("512"), Text("rms")))),
+            "Value not found in cache");
+  EXPECT_EQ(ResultOf(AwaitFailure(any->LoadDataWithKey(media, kAnalyzer, Text("512"), Text("")))),
+            kResultIllegalArgument);
+}
+
+TEST_F(SidecarDataStoreAdaptorTest, DamagedEmptyAndNewerFilesAreReplacedBySaves) {
+  WriteFile(directory_ / "take.wav", "audio");
+  auto const media = MediaFor(directory_ / "take.wav");
+  auto const sidecar = directory_ / "take.qvmi";
+  auto load = [&] { return exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")); };
+
+  WriteFile(sidecar, "");
+  EXPECT_EQ(ResultOf(AwaitFailure(load())), kResultSidecarFileNotFound);
+
+  WriteFile(sidecar, std::string(64, '\x7f'));
+  auto const corrupt = AwaitFailure(load());
+  EXPECT_EQ(MessageOf(corrupt), "Data store buffer has invalid format");
+  EXPECT_FALSE(exact_->IsDataNotFoundInCache(corrupt));
+  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("fresh")));
+  EXPECT_EQ(BlobText(Await(load())), "fresh");
+
+  // A file of a newer format version: loads refuse it, a save starts afresh.
+  flatbuffers::FlatBufferBuilder builder;
+  std::vector<std::uint8_t> const data = {1};
+  auto const value = SideCarFormat::CreateSideCarValueTable(builder, builder.CreateString("v"), builder.CreateVector(data));
+  auto const item = SideCarFormat::CreateSideCarAnalyzerItemTable(
+      builder, 2, SideCarFormat::CreateSideCarGuidTable(builder, 1, 1), builder.CreateString("x"),
+      builder.CreateVector(&value, 1));
+  builder.Finish(SideCarFormat::CreateSideCarContainerTable(builder, builder.CreateVector(&item, 1)));
+  WriteFile(sidecar, std::string(reinterpret_cast<char const*>(builder.GetBufferPointer()), builder.GetSize()));
+  EXPECT_EQ(MessageOf(AwaitFailure(load())), "Incompatible version of serialized data store");
+  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("again")));
+  EXPECT_EQ(BlobText(Await(load())), "again");
+}
+
+TEST_F(SidecarDataStoreAdaptorTest, UnwritableSidecarFailsAndTouchesNothingElse) {
+  WriteFile(directory_ / "take.wav", "audio");
+  auto const media = MediaFor(directory_ / "take.wav");
+  fs::create_directory(directory_ / "take.qvmi");  // the sidecar's path is taken by a folder
+  auto const before = ReadFile(directory_ / "take.wav");
+
+  auto const failure = AwaitFailure(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+  EXPECT_EQ(ResultOf(failure), kResultSidecarWriteFailed);
+  EXPECT_EQ(MessageOf(failure), "Sidecar file could not be written to");
+  EXPECT_FALSE(exact_->IsDataNotFoundInCache(failure));
+  std::set<fs::path> entries;
+  for (auto const& entry : fs::directory_iterator(directory_.path())) entries.insert(entry.path().filename());
+  EXPECT_EQ(entries, (std::set<fs::path>{"take.wav", "take.qvmi"}));
+  EXPECT_TRUE(fs::is_empty(directory_ / "take.qvmi"));
+  EXPECT_EQ(ReadFile(directory_ / "take.wav"), before);
+
+  // The store stays usable.
+  fs::remove(directory_ / "take.qvmi");
+  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")))), "v");
+}
+
+TEST_F(SidecarDataStoreAdaptorTest, IgnoreSwitchStopsLoadsButNotSaves) {
+  WriteFile(directory_ / "take.wav", "audio");
+  auto const media = MediaFor(directory_ / "take.wav");
+  zelcore::debug::DebugDatabase::Instance().SetEntry(kIgnoreAnalyzerCacheEntry, "true");
+  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+  EXPECT_TRUE(fs::exists(directory_ / "take.qvmi"));
+  auto const ignored = AwaitFailure(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")));
+  EXPECT_EQ(ResultOf(ignored), kResultSidecarFileNotFound);
+  EXPECT_EQ(MessageOf(ignored), "");
+  zelcore::debug::DebugDatabase::Instance().SetEntry(kIgnoreAnalyzerCacheEntry, "false");
+  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")))), "v");
+}
+
+TEST_F(SidecarDataStoreAdaptorTest, ConcurrentSavesFromTwoStoresLoseNothing) {
+  WriteFile(directory_ / "take.wav", "audio");
+  auto const media = MediaFor(directory_ / "take.wav");
+  auto const second = SidecarDataStoreAdaptor::CreateWithDefaultExtension(SidecarDataStoreAdaptor::kExactParameterHash);
+  constexpr int kThreads = 4, kRounds = 25;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      auto const& store = t % 2 == 0 ? exact_ : second;
+      std::vector<zelcore::async::Future<void>> saves;
+      for (int r = 0; r < kRounds; ++r) {
+        std::string const key = "t" + std::to_string(t) + "r" + std::to_string(r);
+        saves.push_back(store->SaveDataWithKey(media, kAnalyzer, Text(""), Text(key), MakeBlob(key)));
+      }
+      for (auto const& save : saves) Await(save);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) {
+    for (int r = 0; r < kRounds; ++r) {
+      std::string const key = "t" + std::to_string(t) + "r" + std::to_string(r);
+      EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text(key)))), key);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace Quillan
