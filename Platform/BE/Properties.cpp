@@ -1,0 +1,234 @@
+#include "BE/Properties.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "BE/Detail/SettingsFile.h"
+#include "BE/Detail/UserDirectories.h"
+#include "BE/Result.h"
+#include "zelcore/Guid.h"
+#include "zelcore/ZelException.h"
+
+namespace BE {
+
+ImmutableString const kPrefsAnalyzeImportedMediaCacheLocation =
+    ImmutableString::_PrivateCreateStatic("AnalyzeImportedMediaCacheLocation");
+
+namespace {
+
+using detail::SettingsEntries;
+using detail::StoredValue;
+using zelcore::config::zel_exception;
+using zelcore::utility::Guid;
+
+// Namespace of the warning targets, name-based on the settings file's path.
+constexpr Guid kPropertiesNamespace{
+    Guid::Bytes{0x71, 0xa8, 0x3f, 0x52, 0x0d, 0xe6, 0x49, 0x9b, 0x8c, 0x14, 0xe3, 0x7a, 0x25, 0x6b, 0xf0, 0x48}};
+
+// A file stamp is trusted to tell "unchanged" only once its modification time is this much in the past, which
+// covers the coarsest timestamp granularity of common file systems.
+constexpr std::chrono::seconds kTimestampGranularity{2};
+
+// Identifies one version of the settings file: a rename by another writer changes the inode even when size and
+// time stay.
+struct FileStamp {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  std::int64_t modifiedNs = 0;
+
+  friend bool operator==(FileStamp const&, FileStamp const&) = default;
+};
+
+FileStamp StampOf(std::filesystem::path const& file) {
+  struct stat status {};
+  if (::stat(file.c_str(), &status) != 0) return {};
+  return FileStamp{true, status.st_dev, status.st_ino, status.st_size,
+                   std::int64_t{status.st_mtim.tv_sec} * 1'000'000'000 + status.st_mtim.tv_nsec};
+}
+
+bool IsSettled(FileStamp const& stamp) {
+  auto const now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  return stamp.modifiedNs + std::chrono::nanoseconds(kTimestampGranularity).count() < now;
+}
+
+void PruneEmpty(SettingsEntries& entries) {
+  std::erase_if(entries, [](auto const& item) { return !item.second.value && !item.second.readOnly; });
+}
+
+void CheckKey(ImmutableString const& key) {
+  if (key.empty()) throw zel_exception("A property needs a non-empty key", kResultInvalidArgument);
+}
+
+class Properties final : public IProperties, public zelcore::classref::ClassStatics<Properties> {
+ public:
+  ZEL_INTERFACE_NAME("BE::detail::Properties")
+
+  explicit Properties(std::filesystem::path const& file) { LoadLocked(file); }
+
+  void* QueryMap(std::string_view name) override {
+    return zelcore::classref::QueryMapOf<Properties, IProperties>(this, name);
+  }
+
+  // IProperties:
+  bool ReadValue(ImmutableString const& key, SerializeableValueBase& value) const override {
+    std::optional<StoredValue> stored;
+    {
+      std::lock_guard lock(mutex_);
+      auto const found = entries_.find(key.view());
+      if (found != entries_.end()) stored = found->second.value;
+    }
+    if (!stored) return false;
+    if (stored->typeTag != value.GetTypeTag()) throw exSerializeableTypeMismatch(value.GetTypeTag(), stored->typeTag);
+    // Outside the lock: the value's own code may read other properties.
+    return value.SetFromText(stored->text.c_str());
+  }
+
+  bool IsReadOnly(ImmutableString const& key) const override {
+    std::lock_guard lock(mutex_);
+    auto const found = entries_.find(key.view());
+    return found != entries_.end() && found->second.readOnly;
+  }
+
+  bool WriteValue(ImmutableString const& key, SerializeableValueBase const& value, bool final) override {
+    CheckKey(key);
+    StoredValue stored{value.GetTypeTag(), value.ToText()};
+    if (stored.text.find('\0') != std::string::npos) {
+      throw zel_exception("The text of property " + key.ToUTF8String() + " contains a NUL character",
+                          kResultInvalidArgument);
+    }
+    std::lock_guard lock(mutex_);
+    // A final write must see read-only marks that another process made meanwhile.
+    if (final) RefreshLocked();
+    auto const found = entries_.find(key.view());
+    if (found != entries_.end() && found->second.readOnly) return false;
+    SettingsEntries entries = entries_;
+    entries[key.ToUTF8String()].value = std::move(stored);
+    auto pending = pendingValues_;
+    pending.insert(key.ToUTF8String());
+    if (final) {
+      PersistLocked(entries, pending, {});
+    } else {
+      entries_ = std::move(entries);
+      pendingValues_ = std::move(pending);
+    }
+    return true;
+  }
+
+  void SetReadOnly(ImmutableString const& key, bool readOnly) override {
+    CheckKey(key);
+    std::lock_guard lock(mutex_);
+    RefreshLocked();
+    SettingsEntries entries = entries_;
+    entries[key.ToUTF8String()].readOnly = readOnly;
+    PersistLocked(entries, pendingValues_, {key.ToUTF8String()});
+  }
+
+  void Flush() override {
+    std::lock_guard lock(mutex_);
+    if (!pendingValues_.empty()) PersistLocked(entries_, pendingValues_, {});
+  }
+
+  bool Refresh() override {
+    std::lock_guard lock(mutex_);
+    return RefreshLocked();
+  }
+
+  zelcore::messaging::TargetID GetWarningTarget() const override {
+    std::lock_guard lock(mutex_);
+    return warningTarget_;
+  }
+
+  std::filesystem::path GetFilePath() const override {
+    std::lock_guard lock(mutex_);
+    return file_;
+  }
+
+  void SetFilePath(std::filesystem::path const& file) override {
+    std::lock_guard lock(mutex_);
+    LoadLocked(file);
+  }
+
+ private:
+  using KeySet = std::set<std::string, std::less<>>;
+
+  void LoadLocked(std::filesystem::path const& file) {
+    file_ = file;
+    std::string const path = file.string();
+    warningTarget_ = Guid::CreateFromName(kPropertiesNamespace,
+                                          std::span(reinterpret_cast<std::uint8_t const*>(path.data()), path.size()));
+    pendingValues_.clear();
+    entries_.clear();
+    seen_ = StampOf(file_);
+    seenSettled_ = IsSettled(seen_);
+    try {
+      entries_ = detail::ReadSettingsFile(file_).entries;
+    } catch (zel_exception const&) {
+      // An unreadable file reads as empty; writes re-read it and refuse to replace it, so nothing is lost.
+      seenSettled_ = false;
+    }
+  }
+
+  // Re-reads the file when it may have changed since it was last seen. Values not yet flushed win over it.
+  bool RefreshLocked() {
+    FileStamp const stamp = StampOf(file_);
+    if (stamp == seen_ && seenSettled_) return false;
+    SettingsEntries entries;
+    try {
+      entries = detail::ReadSettingsFile(file_).entries;
+    } catch (zel_exception const&) {
+      return false;
+    }
+    for (auto const& key : pendingValues_) entries[key].value = entries_[key].value;
+    PruneEmpty(entries);
+    seen_ = stamp;
+    seenSettled_ = IsSettled(stamp);
+    if (entries == entries_) return false;
+    entries_ = std::move(entries);
+    return true;
+  }
+
+  // Writes the file as it is on disk now with the pending values and read-only marks of `entries` merged in, and
+  // makes that the state in memory. Throws kResultSettingsFile, changing nothing, when the file cannot be read or
+  // written.
+  void PersistLocked(SettingsEntries const& entries, KeySet const& values, KeySet const& readOnlyMarks) {
+    detail::SettingsFileContent disk = detail::ReadSettingsFile(file_);
+    for (auto const& key : readOnlyMarks) disk.entries[key].readOnly = entries.at(key).readOnly;
+    for (auto const& key : values) {
+      auto& entry = disk.entries[key];
+      // Another process locked the key after our value was set: its lock wins.
+      if (entry.readOnly && !readOnlyMarks.contains(key)) continue;
+      entry.value = entries.at(key).value;
+    }
+    PruneEmpty(disk.entries);
+    detail::WriteFileAtomically(file_, detail::FormatSettings(disk));
+    entries_ = std::move(disk.entries);
+    pendingValues_.clear();
+    seen_ = StampOf(file_);
+    seenSettled_ = IsSettled(seen_);
+  }
+
+  mutable std::mutex mutex_;
+  std::filesystem::path file_;  // guarded by mutex_
+  Guid warningTarget_;          // guarded by mutex_
+  SettingsEntries entries_;     // guarded by mutex_
+  KeySet pendingValues_;        // not yet written to the file; guarded by mutex_
+  FileStamp seen_;              // the file as last read or written; guarded by mutex_
+  bool seenSettled_ = false;    // guarded by mutex_
+};
+
+}  // namespace
+
+InterfaceRef<IProperties> CreateProperties(std::filesystem::path const& file) {
+  return InterfaceRef<IProperties>(Properties::AllocateClassInstance(file));
+}
+
+std::filesystem::path GetDefaultPropertiesFilePath() { return detail::UserConfigDirectory() / "properties"; }
+
+}  // namespace BE

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <filesystem>
+
+#include "BE/Export.h"
+#include "BE/SerializeableValue.h"
+#include "zelcore/ClassRef.h"
+#include "zelcore/ImmutableString.h"
+#include "zelcore/Messaging.h"
+
+namespace BE {
+
+using zelcore::InterfaceRef;
+using zelcore::utility::ImmutableString;
+
+// The application's settings, keyed by name and persisted in a settings file.
+//
+// The file is text, one entry per line, fields separated by tabs (tab, newline, carriage return and backslash
+// are escaped with a backslash):
+//   value<TAB>key<TAB>type tag<TAB>text     a stored value
+//   readonly<TAB>key                        the key may not be written (an administrator's lock)
+// Lines it does not understand are skipped when reading and kept as they are when the file is rewritten, so a
+// damaged or newer file never makes it fail and loses nothing. Writes replace the file atomically (temporary
+// file, then rename) after merging in what other processes wrote meanwhile; a file that exists but cannot be
+// read is never overwritten.
+//
+// Thread-safe.
+struct BE_EXPORT IProperties : zelcore::classref::Unknown {
+  ZEL_INTERFACE_NAME("BE::IProperties")
+
+  // Reads `key` into `value`. Returns false, leaving `value` unchanged, when the key has no value or its stored
+  // text is not a valid value of `value`'s type. Throws exSerializeableTypeMismatch when the stored value has
+  // another type tag.
+  virtual bool ReadValue(ImmutableString const& key, SerializeableValueBase& value) const = 0;
+  virtual bool IsReadOnly(ImmutableString const& key) const = 0;
+  // Stores `value` under `key`. A `final` value is written to the settings file at once, together with earlier
+  // non-final ones; a non-final value (one step of an edit still going on) is kept in memory until then or until
+  // Flush. Returns false, changing nothing, when the key is read-only. Throws kResultInvalidArgument for an empty
+  // key and kResultSettingsFile, changing nothing, when the file cannot be written.
+  virtual bool WriteValue(ImmutableString const& key, SerializeableValueBase const& value, bool final) = 0;
+  // Marks `key` read-only or writable, in the file at once. Throws as WriteValue.
+  virtual void SetReadOnly(ImmutableString const& key, bool readOnly) = 0;
+  // Writes the non-final values. Throws kResultSettingsFile when the file cannot be written.
+  virtual void Flush() = 0;
+  // Re-reads the settings file when it changed on disk (another process wrote it); values not yet flushed are
+  // kept. Returns whether any value or read-only mark changed.
+  virtual bool Refresh() = 0;
+  // Where warnings about these properties are broadcast (for instance
+  // MessageNameForOverrideReadOnlyPropertyWarningMessage); the same for every store of one file.
+  virtual zelcore::messaging::TargetID GetWarningTarget() const = 0;
+  virtual std::filesystem::path GetFilePath() const = 0;
+  // Switches to the settings file at `file` and loads it; values not yet flushed are dropped.
+  virtual void SetFilePath(std::filesystem::path const& file) = 0;
+};
+
+// The key of the setting that says where analysis results of imported media are cached.
+BE_EXPORT extern ImmutableString const kPrefsAnalyzeImportedMediaCacheLocation;
+
+// Type name of the message broadcast to IProperties::GetWarningTarget when a read-only setting was not written.
+inline constexpr char MessageNameForOverrideReadOnlyPropertyWarningMessage[] =
+    "BE::MessageNameForOverrideReadOnlyPropertyWarningMessage";
+
+// A properties store over the settings file `file`, loaded now (a missing file is an empty store).
+BE_EXPORT InterfaceRef<IProperties> CreateProperties(std::filesystem::path const& file);
+
+// The user's settings file: "properties" in $QUILLAN_CONFIG_DIR when set, else in "quillan" under the user's
+// configuration folder ($XDG_CONFIG_HOME, or ~/.config).
+BE_EXPORT std::filesystem::path GetDefaultPropertiesFilePath();
+
+}  // namespace BE

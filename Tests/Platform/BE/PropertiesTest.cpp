@@ -1,0 +1,280 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+
+#include "BE/Backend.h"
+#include "BE/Preferences.h"
+#include "BE/Properties.h"
+#include "BE/Result.h"
+#include "BE/SerializeableValue.h"
+#include "Support/TempDirectory.h"
+#include "zelcore/ZelException.h"
+
+namespace BE {
+namespace {
+
+using testsupport::ReadFile;
+using testsupport::TempDirectory;
+using testsupport::WriteFile;
+using zelcore::config::zel_exception;
+namespace fs = std::filesystem;
+
+class IntValue final : public SerializeableValueBase {
+ public:
+  explicit IntValue(int value = 0) : SerializeableValueBase(kSerializeableTypeInt), value_(value) {}
+  bool SetFromText(char const* text) override { return Conversion::Result(text, value_); }
+  void Assign(SerializeableValueBase const& other) override {
+    CheckSameType(other);
+    value_ = static_cast<IntValue const&>(other).value_;
+  }
+  std::string ToText() const override { return std::to_string(value_); }
+  std::unique_ptr<SerializeableValueBase> Clone() const override { return std::make_unique<IntValue>(value_); }
+  int value() const { return value_; }
+
+ private:
+  int value_;
+};
+
+class TextValue final : public SerializeableValueBase {
+ public:
+  explicit TextValue(std::string text = {}) : SerializeableValueBase(9), text_(std::move(text)) {}
+  bool SetFromText(char const* text) override {
+    text_ = text;
+    return true;
+  }
+  void Assign(SerializeableValueBase const& other) override {
+    CheckSameType(other);
+    text_ = other.ToText();
+  }
+  std::string ToText() const override { return text_; }
+  std::unique_ptr<SerializeableValueBase> Clone() const override { return std::make_unique<TextValue>(text_); }
+
+ private:
+  std::string text_;
+};
+
+ImmutableString Key(char const* text) { return ImmutableString::Create(text); }
+
+std::optional<int> ReadInt(InterfaceRef<IProperties> const& properties, char const* key) {
+  IntValue value(-999);
+  if (!properties->ReadValue(Key(key), value)) return std::nullopt;
+  return value.value();
+}
+
+// Sets an environment variable for a scope.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(char const* name, char const* value) : name_(name) {
+    if (char const* old = std::getenv(name)) previous_ = old;
+    value ? setenv(name, value, 1) : unsetenv(name);
+  }
+  ~ScopedEnvironment() { previous_ ? setenv(name_, previous_->c_str(), 1) : unsetenv(name_); }
+
+ private:
+  char const* name_;
+  std::optional<std::string> previous_;
+};
+
+TEST(PropertiesTest, ValuesPersistAcrossStores) {
+  TempDirectory dir;
+  auto const file = dir / "config" / "properties";
+  auto const writer = CreateProperties(file);
+  EXPECT_EQ(ReadInt(writer, "Volume"), std::nullopt);
+
+  EXPECT_TRUE(writer->WriteValue(Key("Volume"), IntValue(7), true));
+  EXPECT_TRUE(writer->WriteValue(Key("Tab\tand\nnewline\\key"), TextValue("line one\nline\ttwo \\"), true));
+  EXPECT_TRUE(writer->WriteValue(Key("Draft"), IntValue(1), false));
+  EXPECT_EQ(ReadInt(writer, "Draft"), 1);
+  EXPECT_EQ(ReadInt(CreateProperties(file), "Draft"), std::nullopt);  // not final: not in the file yet
+
+  writer->Flush();
+  auto const reader = CreateProperties(file);
+  EXPECT_EQ(ReadInt(reader, "Volume"), 7);
+  EXPECT_EQ(ReadInt(reader, "Draft"), 1);
+  TextValue text;
+  EXPECT_TRUE(reader->ReadValue(Key("Tab\tand\nnewline\\key"), text));
+  EXPECT_EQ(text.ToText(), "line one\nline\ttwo \\");
+  EXPECT_EQ(reader->GetWarningTarget(), writer->GetWarningTarget());
+  EXPECT_NE(CreateProperties(dir / "other")->GetWarningTarget(), writer->GetWarningTarget());
+  EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()), 1);  // no temp files
+
+  // Another store's write reaches this one on Refresh, and a write merges with what the other wrote.
+  EXPECT_TRUE(writer->WriteValue(Key("Volume"), IntValue(8), true));
+  EXPECT_TRUE(reader->Refresh());
+  EXPECT_FALSE(reader->Refresh());
+  EXPECT_EQ(ReadInt(reader, "Volume"), 8);
+  EXPECT_TRUE(writer->WriteValue(Key("Speed"), IntValue(3), true));
+  EXPECT_TRUE(reader->WriteValue(Key("Pitch"), IntValue(4), true));
+  EXPECT_TRUE(writer->WriteValue(Key("Gain"), IntValue(5), false));
+  EXPECT_TRUE(reader->WriteValue(Key("Speed"), IntValue(6), true));
+  writer->Flush();
+  auto const merged = CreateProperties(file);
+  EXPECT_EQ(ReadInt(merged, "Speed"), 6);
+  EXPECT_EQ(ReadInt(merged, "Pitch"), 4);
+  EXPECT_EQ(ReadInt(merged, "Gain"), 5);
+
+  EXPECT_EQ(ReadInt(writer, "Volume"), 8);
+  writer->SetFilePath(dir / "fresh");
+  EXPECT_EQ(ReadInt(writer, "Volume"), std::nullopt);
+  EXPECT_THROW(writer->WriteValue(Key(""), IntValue(1), true), zel_exception);
+}
+
+TEST(PropertiesTest, ReadOnlyKeysAreNotWritten) {
+  TempDirectory dir;
+  auto const file = dir / "properties";
+  auto const properties = CreateProperties(file);
+  auto const key = kPrefsAnalyzeImportedMediaCacheLocation;
+  EXPECT_EQ(key.view(), "AnalyzeImportedMediaCacheLocation");
+  ASSERT_TRUE(properties->WriteValue(key, IntValue(1), true));
+  properties->SetReadOnly(key, true);
+  EXPECT_TRUE(properties->IsReadOnly(key));
+  EXPECT_FALSE(properties->WriteValue(key, IntValue(2), true));
+  EXPECT_FALSE(properties->WriteValue(key, IntValue(2), false));
+  EXPECT_EQ(ReadInt(properties, key.c_str()), 1);
+  EXPECT_TRUE(CreateProperties(file)->IsReadOnly(key));
+
+  properties->SetReadOnly(key, false);
+  EXPECT_TRUE(properties->WriteValue(key, IntValue(2), true));
+
+  // An administrator locks a key by hand.
+  WriteFile(file, ReadFile(file) + "readonly\tLocked\n");
+  auto const fresh = CreateProperties(file);
+  EXPECT_TRUE(fresh->IsReadOnly(Key("Locked")));
+  EXPECT_FALSE(fresh->WriteValue(Key("Locked"), IntValue(5), true));
+  EXPECT_EQ(ReadInt(fresh, key.c_str()), 2);
+}
+
+TEST(PropertiesTest, DamagedFileIsReadTolerantlyAndKept) {
+  TempDirectory dir;
+  auto const file = dir / "properties";
+  std::string const garbage[] = {
+      std::string("\x00\xff\xfe binary\x01", 12),
+      "value\tOnlyThreeFields\t5",
+      "value\tBadTag\tfive\t1",
+      "value\tBadEscape\t5\t1\\q",
+      "value\t\t5\t1",
+      "readonly\tTooMany\tFields",
+      "future-kind\tKey\tstuff",
+  };
+  std::string text = "value\tGood\t5\t42\r\n";
+  for (auto const& line : garbage) text += line + "\n";
+  text += "value\tNotANumber\t5\tabc\nvalue\tText\t9\thello";  // no final newline
+  WriteFile(file, text);
+
+  auto const properties = CreateProperties(file);
+  EXPECT_EQ(ReadInt(properties, "Good"), 42);
+  EXPECT_EQ(ReadInt(properties, "OnlyThreeFields"), std::nullopt);
+  EXPECT_EQ(ReadInt(properties, "BadTag"), std::nullopt);
+  EXPECT_EQ(ReadInt(properties, "NotANumber"), std::nullopt);  // stored text is no int: not found
+  EXPECT_FALSE(properties->IsReadOnly(Key("TooMany")));
+  try {
+    ReadInt(properties, "Text");
+    ADD_FAILURE() << "expected a type mismatch";
+  } catch (exSerializeableTypeMismatch const& e) {
+    EXPECT_EQ(e.GetResult(), kResultSerializeableTypeMismatch);
+    EXPECT_EQ(e.GetExpectedTypeTag(), kSerializeableTypeInt);
+    EXPECT_EQ(e.GetFoundTypeTag(), 9);
+  }
+  IntValue number(1);
+  EXPECT_THROW(number.Assign(TextValue("x")), exSerializeableTypeMismatch);
+
+  // Rewriting keeps every line it did not understand.
+  ASSERT_TRUE(properties->WriteValue(Key("New"), IntValue(5), true));
+  std::string const rewritten = ReadFile(file);
+  for (auto const& line : garbage) EXPECT_NE(rewritten.find(line), std::string::npos) << line;
+  auto const again = CreateProperties(file);
+  EXPECT_EQ(ReadInt(again, "Good"), 42);
+  EXPECT_EQ(ReadInt(again, "New"), 5);
+
+  // A settings "file" that cannot be read is never replaced.
+  fs::create_directories(dir / "folder");
+  auto const unreadable = CreateProperties(dir / "folder");
+  EXPECT_EQ(ReadInt(unreadable, "Good"), std::nullopt);
+  try {
+    unreadable->WriteValue(Key("Good"), IntValue(1), true);
+    ADD_FAILURE() << "expected a settings-file error";
+  } catch (zel_exception const& e) {
+    EXPECT_EQ(e.GetResult(), kResultSettingsFile);
+  }
+  EXPECT_EQ(ReadInt(unreadable, "Good"), std::nullopt);
+  EXPECT_TRUE(fs::is_directory(dir / "folder"));
+}
+
+TEST(PropertiesTest, ConversionParsesWholeIntsOnly) {
+  struct Case {
+    char const* text;
+    std::optional<int> value;
+  } const cases[] = {
+      {"0", 0},
+      {"42", 42},
+      {"-7", -7},
+      {"+7", 7},
+      {"2147483647", 2147483647},
+      {"-2147483648", -2147483647 - 1},
+      {"2147483648", {}},
+      {"", {}},
+      {" 1", {}},
+      {"1 ", {}},
+      {"1x", {}},
+      {"0x10", {}},
+      {"+-1", {}},
+      {"-", {}},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.text);
+    int value = 123;
+    EXPECT_EQ(Conversion::Result(c.text, value), c.value.has_value());
+    EXPECT_EQ(value, c.value.value_or(123));
+  }
+  int value = 5;
+  EXPECT_FALSE(Conversion::Result(static_cast<char const*>(nullptr), value));
+  EXPECT_EQ(value, 5);
+}
+
+TEST(PropertiesTest, UserFoldersFollowEnvironmentAndOverrides) {
+  ScopedEnvironment home("HOME", "/home/editor");
+  ScopedEnvironment xdgCache("XDG_CACHE_HOME", nullptr);
+  ScopedEnvironment xdgConfig("XDG_CONFIG_HOME", nullptr);
+  ScopedEnvironment quillanCache("QUILLAN_CACHE_DIR", nullptr);
+  ScopedEnvironment quillanConfig("QUILLAN_CONFIG_DIR", nullptr);
+  EXPECT_EQ(GetDefaultAnalyzerCacheDirectory(), "/home/editor/.cache/quillan/AnalyzerCache");
+  EXPECT_EQ(GetDefaultPropertiesFilePath(), "/home/editor/.config/quillan/properties");
+  {
+    ScopedEnvironment cache("XDG_CACHE_HOME", "/var/cache/editor");
+    ScopedEnvironment relative("XDG_CONFIG_HOME", "relative/ignored");
+    EXPECT_EQ(GetDefaultAnalyzerCacheDirectory(), "/var/cache/editor/quillan/AnalyzerCache");
+    EXPECT_EQ(GetDefaultPropertiesFilePath(), "/home/editor/.config/quillan/properties");
+    ScopedEnvironment ownCache("QUILLAN_CACHE_DIR", "/scratch/q");
+    ScopedEnvironment ownConfig("QUILLAN_CONFIG_DIR", "/etc/q");
+    EXPECT_EQ(GetDefaultAnalyzerCacheDirectory(), "/scratch/q/AnalyzerCache");
+    EXPECT_EQ(GetDefaultPropertiesFilePath(), "/etc/q/properties");
+  }
+
+  auto const preferences = CreatePreferences();
+  EXPECT_EQ(preferences->GetAnalyzerCacheDirectory(), L"/home/editor/.cache/quillan/AnalyzerCache");
+  preferences->SetAnalyzerCacheDirectory(L"/media/fast/cache");
+  EXPECT_EQ(preferences->GetAnalyzerCacheDirectory(), L"/media/fast/cache");
+  preferences->SetAnalyzerCacheDirectory(L"");
+  EXPECT_EQ(preferences->GetAnalyzerCacheDirectory(), L"/home/editor/.cache/quillan/AnalyzerCache");
+}
+
+TEST(PropertiesTest, BackendAnswersPropertiesAndPreferences) {
+  auto const backend = GetBackend();
+  ASSERT_TRUE(backend);
+  EXPECT_EQ(GetBackend(), backend);
+  auto const properties = InterfaceRef<IProperties>::Query(backend);
+  ASSERT_TRUE(properties);
+  EXPECT_EQ(InterfaceRef<IProperties>::Query(backend).get(), properties.get());
+  EXPECT_TRUE(backend->GetPreferences());
+
+  TempDirectory dir;
+  auto const previous = properties->GetFilePath();
+  properties->SetFilePath(dir / "properties");
+  EXPECT_TRUE(properties->WriteValue(kPrefsAnalyzeImportedMediaCacheLocation, IntValue(1), true));
+  EXPECT_EQ(ReadInt(CreateProperties(dir / "properties"), kPrefsAnalyzeImportedMediaCacheLocation.c_str()), 1);
+  properties->SetFilePath(previous);
+}
+
+}  // namespace
+}  // namespace BE
