@@ -13,7 +13,7 @@ RecycledMemory::~RecycledMemory() {
 
 std::shared_ptr<RecycledMemory> RecycledMemory::Create(std::size_t size) {
   // new[] of size 0 still yields a unique non-null pointer, so data() is never null.
-  return std::shared_ptr<RecycledMemory>(new RecycledMemory(new std::uint8_t[size](), size, nullptr));
+  return std::shared_ptr<RecycledMemory>(new RecycledMemory(new std::uint8_t[size], size, nullptr));
 }
 
 std::shared_ptr<RecycledMemory> RecycledMemory::AttachToExternalBuffer(std::shared_ptr<void const> owner,

@@ -13,7 +13,8 @@ namespace zelcore::allocator {
 // buffer may be read from any thread.
 class ZELCORE_EXPORT RecycledMemory {
  public:
-  // A new zero-filled buffer of `size` bytes.
+  // A new buffer of `size` bytes for the caller to fill; its initial contents are unspecified (filling large read
+  // buffers with zeros first costs as much as the read).
   static std::shared_ptr<RecycledMemory> Create(std::size_t size);
   // A view of `size` bytes at `data`, owned by `owner`, which the view keeps alive.
   static std::shared_ptr<RecycledMemory> AttachToExternalBuffer(std::shared_ptr<void const> owner, void const* data,

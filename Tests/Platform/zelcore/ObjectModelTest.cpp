@@ -126,7 +126,8 @@ TEST(ObjectModelTest, AttachedBlobsKeepTheirOwnerAlive) {
 
   auto created = zelcore::allocator::RecycledMemory::Create(3);
   EXPECT_EQ(created->size(), 3u);
-  EXPECT_EQ(created->data()[2], 0);
+  created->data()[2] = 7;  // writable, and within its own storage
+  EXPECT_EQ(created->data()[2], 7);
   EXPECT_NE(zelcore::allocator::RecycledMemory::Create(0)->data(), nullptr);
 }
 
