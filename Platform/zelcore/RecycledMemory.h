@@ -8,7 +8,9 @@
 
 namespace zelcore::allocator {
 
-// A byte buffer: either its own storage, or a view into memory of an owner that it keeps alive.
+// A byte buffer: either its own storage, or a view into memory of an owner that it keeps alive. Large buffers are
+// recycled: when one is freed its storage is kept (up to a process-wide bound) for the next buffer of about the
+// same size, so reading and writing big files does not pay for fresh pages from the kernel every time.
 // Results travel as std::shared_ptr<const RecycledMemory> ("blobs"). Not thread-safe for writing; a const
 // buffer may be read from any thread.
 class ZELCORE_EXPORT RecycledMemory {
@@ -30,10 +32,11 @@ class ZELCORE_EXPORT RecycledMemory {
   std::size_t size() const { return size_; }
 
  private:
-  RecycledMemory(std::uint8_t* data, std::size_t size, std::shared_ptr<void const> owner);
+  RecycledMemory(std::uint8_t* data, std::size_t size, std::size_t capacity, std::shared_ptr<void const> owner);
 
   std::uint8_t* data_;
   std::size_t size_;
+  std::size_t capacity_;               // of the owned storage
   std::shared_ptr<void const> owner_;  // null when the buffer owns data_
 };
 

@@ -129,6 +129,15 @@ TEST(ObjectModelTest, AttachedBlobsKeepTheirOwnerAlive) {
   created->data()[2] = 7;  // writable, and within its own storage
   EXPECT_EQ(created->data()[2], 7);
   EXPECT_NE(zelcore::allocator::RecycledMemory::Create(0)->data(), nullptr);
+
+  // A freed large buffer's storage serves the next one of about the same size; one of another size gets its own.
+  auto large = zelcore::allocator::RecycledMemory::Create(100000);
+  std::uint8_t const* const storage = large->data();
+  large.reset();
+  auto reused = zelcore::allocator::RecycledMemory::Create(99000);
+  EXPECT_EQ(reused->data(), storage);
+  EXPECT_EQ(reused->size(), 99000u);
+  EXPECT_NE(zelcore::allocator::RecycledMemory::Create(100000)->data(), storage);
 }
 
 }  // namespace
