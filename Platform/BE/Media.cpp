@@ -1,5 +1,7 @@
 #include "BE/Media.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -51,14 +53,15 @@ struct FileStamp {
   std::filesystem::file_time_type modified;
 };
 
+// One stat() per look: every cache load asks for the state, so this sits on the hot path of every load.
 std::optional<FileStamp> StampOf(std::filesystem::path const& path) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
-  FileStamp stamp{std::filesystem::file_size(path, error), {}};
-  if (error) return std::nullopt;
-  stamp.modified = std::filesystem::last_write_time(path, error);
-  if (error) return std::nullopt;
-  return stamp;
+  struct stat status;
+  if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  auto const sinceEpoch = std::chrono::seconds(status.st_mtim.tv_sec) + std::chrono::nanoseconds(status.st_mtim.tv_nsec);
+  auto const modified = std::chrono::file_clock::from_sys(
+      std::chrono::sys_time<std::chrono::nanoseconds>(std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch)));
+  return FileStamp{static_cast<std::uintmax_t>(status.st_size),
+                   std::chrono::time_point_cast<std::filesystem::file_time_type::duration>(modified)};
 }
 
 // Reads the fingerprint of the file as `stamp` describes it; retries a few times when the file changes while it

@@ -1,0 +1,737 @@
+#include "MF/Detail/DiskDataCache.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "MF/Detail/Sqlite.h"
+#include "zelcore/Logging.h"
+#include "zelcore/ZelException.h"
+
+namespace MF::detail {
+
+using zelcore::async::Future;
+using zelcore::async::Promise;
+using zelcore::config::Result;
+using zelcore::config::zel_exception;
+
+namespace {
+
+// Marks the database as ours ('MFC1'); a database of somebody else in the folder is moved aside, not changed.
+constexpr std::int64_t kApplicationId = 0x4D464331;
+constexpr std::int64_t kSchemaVersion = 1;
+
+// Long enough for another process's batch of writes; a cache that waits longer reports a failed write.
+constexpr int kBusyTimeoutMilliseconds = 10000;
+// Reads of recently written or mapped pages need no system call; a 64 KiB item then costs about a copy.
+constexpr char kConnectionSettings[] =
+    "PRAGMA synchronous = NORMAL;"
+    "PRAGMA cache_size = -16384;"
+    "PRAGMA mmap_size = 1073741824;"
+    "PRAGMA journal_size_limit = 33554432;"
+    "PRAGMA temp_store = MEMORY;";
+// Larger pages keep a 64 KiB item in a short chain of overflow pages. Both settings only act on a new database.
+constexpr char kNewDatabaseSettings[] =
+    "PRAGMA page_size = 16384;"
+    "PRAGMA auto_vacuum = INCREMENTAL;";
+
+// Items and their blobs live in separate tables, so that refreshing an item's last use rewrites a small row and
+// not its blob. `stats` holds the totals, kept by every write transaction. There are no triggers: SQLite journals
+// each statement that may fire one on its own, which triples the cost of a put.
+constexpr char kSchema[] = R"sql(
+CREATE TABLE IF NOT EXISTS entries(
+  id INTEGER PRIMARY KEY,
+  first TEXT NOT NULL,
+  second TEXT NOT NULL,
+  size INTEGER NOT NULL,
+  cost INTEGER NOT NULL,
+  last_use INTEGER NOT NULL,
+  UNIQUE(first, second));
+CREATE INDEX IF NOT EXISTS entries_by_last_use ON entries(last_use);
+CREATE TABLE IF NOT EXISTS blobs(id INTEGER PRIMARY KEY, data BLOB NOT NULL);
+CREATE TABLE IF NOT EXISTS stats(key INTEGER PRIMARY KEY CHECK(key = 0), used INTEGER NOT NULL, items INTEGER NOT NULL);
+INSERT OR IGNORE INTO stats(key, used, items) VALUES(0, 0, 0);
+)sql";
+
+// Read touches are written at the latest this long after the read (or with the next write).
+constexpr std::int64_t kTouchFlushDelayMilliseconds = 1000;
+// Free pages are given back to the file system once they add up to this much.
+constexpr std::int64_t kCompactFreeBytes = 8 << 20;
+constexpr int kEvictionChunk = 64;
+
+// Microseconds since the epoch, strictly increasing within the process, so that two uses never tie.
+std::int64_t NextUseTime() {
+  static std::atomic<std::int64_t> last{0};
+  std::int64_t const now =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  std::int64_t previous = last.load(std::memory_order_relaxed);
+  std::int64_t next;
+  do {
+    next = std::max(now, previous + 1);
+  } while (!last.compare_exchange_weak(previous, next, std::memory_order_relaxed));
+  return next;
+}
+
+std::exception_ptr MakeError(std::string const& message, ResultCode code) {
+  return std::make_exception_ptr(zel_exception(message, static_cast<Result>(code)));
+}
+
+std::uint64_t CostOf(ItemKey const& key, std::size_t blobSize) {
+  return blobSize + key.first.size() + key.second.size() + DiskDataCache::kItemOverheadBytes;
+}
+
+bool IsBusy(int sqliteCode) { return sqliteCode == SQLITE_BUSY || sqliteCode == SQLITE_LOCKED; }
+
+// The setup's write transaction: rolled back unless committed.
+class Transaction {
+ public:
+  explicit Transaction(SqliteConnection& db) : db_(db) { db_.Execute("BEGIN IMMEDIATE"); }
+  Transaction(Transaction const&) = delete;
+  Transaction& operator=(Transaction const&) = delete;
+  ~Transaction() {
+    if (!done_) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  void Commit() {
+    db_.Execute("COMMIT");
+    done_ = true;
+  }
+
+ private:
+  SqliteConnection& db_;
+  bool done_ = false;
+};
+
+}  // namespace
+
+struct DiskDataCache::Statements {
+  explicit Statements(SqliteConnection& db)
+      : findForRead(db, "SELECT id, size FROM entries WHERE first = ?1 AND second = ?2"),
+        findByName(db, "SELECT id, cost FROM entries WHERE first = ?1 AND second = ?2"),
+        findById(db, "SELECT cost FROM entries WHERE id = ?1"),
+        insert(db, "INSERT INTO entries(first, second, size, cost, last_use) VALUES(?1, ?2, ?3, ?4, ?5)"),
+        update(db, "UPDATE entries SET size = ?2, cost = ?3, last_use = ?4 WHERE id = ?1"),
+        putBlob(db, "INSERT OR REPLACE INTO blobs(id, data) VALUES(?1, ?2)"),
+        removeEntry(db, "DELETE FROM entries WHERE id = ?1"),
+        removeBlob(db, "DELETE FROM blobs WHERE id = ?1"),
+        touch(db, "UPDATE entries SET last_use = ?2 WHERE id = ?1 AND last_use < ?2"),
+        oldest(db, "SELECT id, cost FROM entries ORDER BY last_use, id LIMIT ?1"),
+        usage(db, "SELECT used, items FROM stats WHERE key = 0"),
+        setUsage(db, "UPDATE stats SET used = ?1, items = ?2 WHERE key = 0"),
+        freeBytes(db, "SELECT freelist_count * page_size FROM pragma_freelist_count, pragma_page_size") {}
+
+  SqliteStatement findForRead;
+  SqliteStatement findByName;
+  SqliteStatement findById;
+  SqliteStatement insert;
+  SqliteStatement update;
+  SqliteStatement putBlob;
+  SqliteStatement removeEntry;
+  SqliteStatement removeBlob;
+  SqliteStatement touch;
+  SqliteStatement oldest;
+  SqliteStatement usage;
+  SqliteStatement setUsage;
+  SqliteStatement freeBytes;
+};
+
+// One write transaction (BEGIN IMMEDIATE: it holds the database's write lock throughout), which keeps the folder's
+// totals as rows come and go and writes them with the commit. Rolled back unless committed.
+class DiskDataCache::WriteTransaction {
+ public:
+  WriteTransaction(SqliteConnection& db, Statements& statements) : db_(db), statements_(statements) {
+    db_.Execute("BEGIN IMMEDIATE");
+    try {
+      usage_ = ReadUsage(statements_);
+    } catch (...) {
+      Rollback();
+      throw;
+    }
+  }
+  WriteTransaction(WriteTransaction const&) = delete;
+  WriteTransaction& operator=(WriteTransaction const&) = delete;
+  ~WriteTransaction() {
+    if (!done_) Rollback();
+  }
+
+  static Usage ReadUsage(Statements& statements) {
+    StatementScope scope(statements.usage);
+    if (!statements.usage.Step()) return {};
+    return Usage{statements.usage.ColumnInteger(0), statements.usage.ColumnInteger(1)};
+  }
+
+  Usage const& usage() const { return usage_; }
+
+  // Files `blob` under `key`, replacing an earlier item.
+  void Put(ItemKey const& key, Blob const& blob, std::int64_t cost, std::int64_t lastUse) {
+    std::int64_t id = 0;
+    std::optional<std::int64_t> earlierCost;
+    {
+      StatementScope scope(statements_.findByName);
+      statements_.findByName.BindText(1, key.first.view());
+      statements_.findByName.BindText(2, key.second.view());
+      if (statements_.findByName.Step()) {
+        id = statements_.findByName.ColumnInteger(0);
+        earlierCost = statements_.findByName.ColumnInteger(1);
+      }
+    }
+    auto const size = static_cast<std::int64_t>(blob->size());
+    if (earlierCost) {
+      StatementScope scope(statements_.update);
+      statements_.update.BindInteger(1, id);
+      statements_.update.BindInteger(2, size);
+      statements_.update.BindInteger(3, cost);
+      statements_.update.BindInteger(4, lastUse);
+      statements_.update.Step();
+      usage_.bytes += cost - *earlierCost;
+    } else {
+      StatementScope scope(statements_.insert);
+      statements_.insert.BindText(1, key.first.view());
+      statements_.insert.BindText(2, key.second.view());
+      statements_.insert.BindInteger(3, size);
+      statements_.insert.BindInteger(4, cost);
+      statements_.insert.BindInteger(5, lastUse);
+      statements_.insert.Step();
+      id = sqlite3_last_insert_rowid(db_.get());
+      usage_.bytes += cost;
+      usage_.items += 1;
+    }
+    StatementScope scope(statements_.putBlob);
+    statements_.putBlob.BindInteger(1, id);
+    statements_.putBlob.BindBlob(2, blob->data(), blob->size());
+    statements_.putBlob.Step();
+  }
+
+  void RemoveByName(ItemKey const& key) {
+    std::optional<std::pair<std::int64_t, std::int64_t>> found;
+    {
+      StatementScope scope(statements_.findByName);
+      statements_.findByName.BindText(1, key.first.view());
+      statements_.findByName.BindText(2, key.second.view());
+      if (statements_.findByName.Step()) {
+        found.emplace(statements_.findByName.ColumnInteger(0), statements_.findByName.ColumnInteger(1));
+      }
+    }
+    if (found) Remove(found->first, found->second);
+  }
+
+  void RemoveById(std::int64_t id) {
+    std::optional<std::int64_t> cost;
+    {
+      StatementScope scope(statements_.findById);
+      statements_.findById.BindInteger(1, id);
+      if (statements_.findById.Step()) cost = statements_.findById.ColumnInteger(0);
+    }
+    if (cost) Remove(id, *cost);
+  }
+
+  // Refreshes the last use of `id`, unless it was used later already (by another process, say).
+  void Touch(std::int64_t id, std::int64_t lastUse) {
+    StatementScope scope(statements_.touch);
+    statements_.touch.BindInteger(1, id);
+    statements_.touch.BindInteger(2, lastUse);
+    statements_.touch.Step();
+  }
+
+  // Removes the least recently used items until the items use at most `targetBytes`.
+  void EvictDownTo(std::uint64_t targetBytes) {
+    auto const target = static_cast<std::int64_t>(std::min<std::uint64_t>(targetBytes, INT64_MAX));
+    while (usage_.bytes > target && usage_.items > 0) {
+      std::vector<std::pair<std::int64_t, std::int64_t>> oldest;
+      {
+        StatementScope scope(statements_.oldest);
+        statements_.oldest.BindInteger(1, kEvictionChunk);
+        while (statements_.oldest.Step()) {
+          oldest.emplace_back(statements_.oldest.ColumnInteger(0), statements_.oldest.ColumnInteger(1));
+        }
+      }
+      if (oldest.empty()) return;
+      for (auto const& [id, cost] : oldest) {
+        Remove(id, cost);
+        if (usage_.bytes <= target) return;
+      }
+    }
+  }
+
+  void Commit() {
+    {
+      StatementScope scope(statements_.setUsage);
+      statements_.setUsage.BindInteger(1, usage_.bytes);
+      statements_.setUsage.BindInteger(2, usage_.items);
+      statements_.setUsage.Step();
+    }
+    db_.Execute("COMMIT");
+    done_ = true;
+  }
+
+ private:
+  void Remove(std::int64_t id, std::int64_t cost) {
+    {
+      StatementScope scope(statements_.removeEntry);
+      statements_.removeEntry.BindInteger(1, id);
+      statements_.removeEntry.Step();
+    }
+    StatementScope scope(statements_.removeBlob);
+    statements_.removeBlob.BindInteger(1, id);
+    statements_.removeBlob.Step();
+    usage_.bytes -= cost;
+    usage_.items -= 1;
+  }
+
+  void Rollback() {
+    sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    done_ = true;
+  }
+
+  SqliteConnection& db_;
+  Statements& statements_;
+  Usage usage_;
+  bool done_ = false;
+};
+
+std::shared_ptr<DiskDataCache> DiskDataCache::Create(
+    ImmutableString const& path, bool createDirectory, Options options,
+    std::shared_ptr<DiskCacheManager::ManagedDirectory>& outDirectory) {
+  auto const badDirectory = [&](std::string const& why) {
+    return zel_exception("Media cache folder \"" + path.ToUTF8String() + "\" " + why,
+                         static_cast<Result>(kResultBadDirectory));
+  };
+  if (path.empty()) throw badDirectory("is not given");
+  std::filesystem::path const directory(path.view());
+  std::error_code error;
+  if (createDirectory) std::filesystem::create_directories(directory, error);
+  if (!std::filesystem::is_directory(directory, error)) {
+    throw badDirectory(createDirectory ? "cannot be created" : "does not exist");
+  }
+
+  auto managed = std::make_shared<DiskCacheManager::ManagedDirectory>(DiskCacheManager::ManagedDirectory::PassKey{},
+                                                                      path, DiskCacheManager::GetManagedVolume(path));
+  std::shared_ptr<DiskDataCache> cache(new DiskDataCache(directory, options, managed));
+  cache->OpenDatabase();
+  managed->Attach(cache);
+  outDirectory = std::move(managed);
+  return cache;
+}
+
+DiskDataCache::DiskDataCache(std::filesystem::path const& directory, Options options,
+                             std::shared_ptr<DiskCacheManager::ManagedDirectory> managedDirectory)
+    : databasePath_((directory / kDatabaseFileName).string()),
+      options_(options),
+      managedDirectory_(std::move(managedDirectory)),
+      io_(zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), 1)) {}
+
+DiskDataCache::~DiskDataCache() {
+  io_->Shutdown();
+  std::lock_guard<std::mutex> lock(dbMutex_);
+  if (db_) EndReadSnapshotLocked();
+  if (db_ && (!touches_.empty() || !brokenRows_.empty())) {
+    try {
+      WriteTransaction transaction(*db_, *statements_);
+      ApplyTouchesAndRepairsLocked(transaction);
+      transaction.Commit();
+    } catch (std::exception const&) {
+      // Last uses are a hint for eviction; losing a few at shutdown harms nothing.
+    }
+  }
+  statements_.reset();
+  db_.reset();
+}
+
+void DiskDataCache::OpenDatabase() {
+  std::lock_guard<std::mutex> lock(dbMutex_);
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMilliseconds);
+  bool movedAside = false;
+  for (;;) {
+    try {
+      SetUpDatabase();
+      return;
+    } catch (StorageError const& e) {
+      statements_.reset();
+      db_.reset();
+      // Another process may be creating the same database; its setup is brief.
+      if (IsBusy(e.SqliteCode()) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        continue;
+      }
+      bool const unusable =
+          e.SqliteCode() == SQLITE_NOTADB || e.SqliteCode() == SQLITE_CORRUPT || e.SqliteCode() == SQLITE_MISMATCH;
+      if (unusable && !movedAside) {
+        MoveDatabaseAside();
+        movedAside = true;
+        continue;
+      }
+      throw;
+    }
+  }
+}
+
+void DiskDataCache::SetUpDatabase() {
+  db_ = std::make_unique<SqliteConnection>(databasePath_);
+  sqlite3_busy_timeout(db_->get(), kBusyTimeoutMilliseconds);
+  db_->Execute(kNewDatabaseSettings);
+  {
+    SqliteStatement journal(*db_, "PRAGMA journal_mode = WAL");
+    StatementScope scope(journal);
+    // The mode stays as it was while another process holds the database during its own setup.
+    if (!journal.Step() || journal.ColumnText(0) != "wal") {
+      throw StorageError("Media cache database " + databasePath_ + " cannot use a write-ahead log", SQLITE_BUSY);
+    }
+  }
+  db_->Execute(kConnectionSettings);
+
+  Transaction transaction(*db_);
+  std::int64_t const applicationId = db_->QueryInteger("PRAGMA application_id");
+  std::int64_t const tables = db_->QueryInteger("SELECT count(*) FROM sqlite_master");
+  if (applicationId != kApplicationId && (applicationId != 0 || tables != 0)) {
+    throw StorageError("Media cache database " + databasePath_ + " belongs to another program", SQLITE_MISMATCH);
+  }
+  if (applicationId == kApplicationId && db_->QueryInteger("PRAGMA user_version") > kSchemaVersion) {
+    throw StorageError("Media cache database " + databasePath_ + " has a newer format", SQLITE_MISMATCH);
+  }
+  db_->Execute(kSchema);
+  db_->Execute(("PRAGMA application_id = " + std::to_string(kApplicationId) +
+                "; PRAGMA user_version = " + std::to_string(kSchemaVersion))
+                   .c_str());
+  // The totals are ours to trust only after recounting them: the file may come from anywhere.
+  db_->Execute(
+      "UPDATE stats SET used = (SELECT coalesce(sum(cost), 0) FROM entries), "
+      "items = (SELECT count(*) FROM entries) WHERE key = 0");
+  if (options_.clearExistingItems) {
+    db_->Execute("DELETE FROM entries; DELETE FROM blobs; UPDATE stats SET used = 0, items = 0;");
+  }
+  transaction.Commit();
+  statements_ = std::make_unique<Statements>(*db_);
+  if (options_.clearExistingItems) CompactLocked(true);
+}
+
+void DiskDataCache::MoveDatabaseAside() {
+  std::error_code error;
+  std::filesystem::path const database(databasePath_);
+  std::filesystem::rename(database, std::filesystem::path(databasePath_ + ".unusable"), error);
+  // The log and index of a file that is not a database are not worth keeping.
+  std::filesystem::remove(std::filesystem::path(databasePath_ + "-wal"), error);
+  std::filesystem::remove(std::filesystem::path(databasePath_ + "-shm"), error);
+}
+
+void DiskDataCache::RequestUpkeep() {
+  if (upkeepScheduled_.exchange(true)) return;
+  std::weak_ptr<DiskDataCache> weak = weak_from_this();
+  bool const queued = zelcore::async::CallAsync(io_, [weak] {
+    if (auto self = weak.lock()) {
+      self->upkeepScheduled_ = false;
+      self->RunUpkeep();
+    }
+  });
+  if (!queued) upkeepScheduled_ = false;
+}
+
+std::uint64_t DiskDataCache::QueryUsedBytes() const {
+  std::lock_guard<std::mutex> lock(dbMutex_);
+  EndReadSnapshotLocked();
+  try {
+    return static_cast<std::uint64_t>(std::max<std::int64_t>(WriteTransaction::ReadUsage(*statements_).bytes, 0));
+  } catch (StorageError const&) {
+    return 0;
+  }
+}
+
+std::uint64_t DiskDataCache::QueryItemCount() const {
+  std::lock_guard<std::mutex> lock(dbMutex_);
+  EndReadSnapshotLocked();
+  try {
+    return static_cast<std::uint64_t>(std::max<std::int64_t>(WriteTransaction::ReadUsage(*statements_).items, 0));
+  } catch (StorageError const&) {
+    return 0;
+  }
+}
+
+ResultCode DiskDataCache::GetItem(ImmutableString const& first, ImmutableString const& second,
+                                  ItemCallback const& callback, Blob& /*out*/) const {
+  auto self = shared_from_this();
+  bool const queued =
+      zelcore::async::CallAsync(io_, [self, key = ItemKey{first, second}, callback] { self->ReadItem(key, callback); });
+  return queued ? kResultItemPending : kResultCacheClosed;
+}
+
+Future<void> DiskDataCache::PutItem(ImmutableString const& first, ImmutableString const& second, Blob const& blob,
+                                    bool bypassMemory) {
+  return PutItemAndNotify(first, second, blob, bypassMemory, nullptr);
+}
+
+Future<void> DiskDataCache::PutItemAndNotify(ImmutableString const& first, ImmutableString const& second,
+                                             Blob const& blob, bool /*bypassMemory*/,
+                                             zelcore::UniqueFunction<void(bool)> stored) {
+  if (!blob) {
+    if (stored) stored(false);
+    return zelcore::async::MakeExceptionalFuture<void>(
+        MakeError("A media cache item needs a blob", kResultInvalidArgument));
+  }
+  return Enqueue(Write{ItemKey{first, second}, blob, Promise<void>(), std::move(stored)});
+}
+
+Future<void> DiskDataCache::RemoveItem(ImmutableString const& first, ImmutableString const& second) {
+  return RemoveItemAndNotify(first, second, nullptr);
+}
+
+Future<void> DiskDataCache::RemoveItemAndNotify(ImmutableString const& first, ImmutableString const& second,
+                                                zelcore::UniqueFunction<void(bool)> stored) {
+  return Enqueue(Write{ItemKey{first, second}, nullptr, Promise<void>(), std::move(stored)});
+}
+
+Future<void> DiskDataCache::Flush() {
+  Promise<void> promise;
+  Future<void> future = promise.GetFuture();
+  auto self = shared_from_this();
+  bool const queued = zelcore::async::CallAsync(io_, [self, promise]() mutable {
+    self->RunWrites();
+    self->RunUpkeep();
+    promise.Fulfill();
+  });
+  if (!queued) promise.Fail(MakeError("The media cache is closed", kResultCacheClosed));
+  return future;
+}
+
+Future<void> DiskDataCache::Enqueue(Write write) {
+  Future<void> future = write.promise.GetFuture();
+  bool schedule = false;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    queue_.push_back(std::move(write));
+    schedule = !std::exchange(writesScheduled_, true);
+  }
+  // One task drains the whole queue: puts that arrive while a batch is written form the next batch.
+  if (schedule && !zelcore::async::CallAsync(io_, [self = shared_from_this()] { self->RunWrites(); })) {
+    std::vector<Write> refused;
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      refused.swap(queue_);
+      writesScheduled_ = false;
+    }
+    for (Write& each : refused) {
+      if (each.stored) each.stored(false);
+      each.promise.Fail(MakeError("The media cache is closed", kResultCacheClosed));
+    }
+  }
+  return future;
+}
+
+void DiskDataCache::RunWrites() {
+  std::vector<Write> batch;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    batch.swap(queue_);
+    writesScheduled_ = false;
+  }
+  if (batch.empty()) return;
+
+  std::vector<std::exception_ptr> failures(batch.size());
+  {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    EndReadSnapshotLocked();
+    std::optional<std::uint64_t> const maxUsed = managedDirectory_->GetMaxUsedBytes();
+    try {
+      WriteTransaction transaction(*db_, *statements_);
+      std::int64_t const now = NextUseTime();
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        Write const& write = batch[i];
+        if (!write.blob) {
+          transaction.RemoveByName(write.key);
+          continue;
+        }
+        std::uint64_t const cost = CostOf(write.key, write.blob->size());
+        if (maxUsed && cost > *maxUsed) {
+          failures[i] = MakeError("The item is larger than the media cache folder may hold", kResultItemTooLarge);
+          continue;
+        }
+        transaction.Put(write.key, write.blob, static_cast<std::int64_t>(cost), now);
+      }
+      ApplyTouchesAndRepairsLocked(transaction);
+      if (maxUsed) transaction.EvictDownTo(*maxUsed);
+      transaction.Commit();
+    } catch (StorageError const&) {
+      std::exception_ptr const failure = std::current_exception();
+      for (std::exception_ptr& each : failures) {
+        if (!each) each = failure;
+      }
+    }
+    EnforceVolumeRuleLocked();
+    CompactLocked(false);
+  }
+
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    Write& write = batch[i];
+    if (write.stored) write.stored(failures[i] == nullptr);
+    if (failures[i]) {
+      write.promise.Fail(failures[i]);
+    } else {
+      write.promise.Fulfill();
+    }
+  }
+}
+
+void DiskDataCache::RunUpkeep() {
+  std::lock_guard<std::mutex> lock(dbMutex_);
+  EndReadSnapshotLocked();
+  try {
+    WriteTransaction transaction(*db_, *statements_);
+    ApplyTouchesAndRepairsLocked(transaction);
+    if (auto const maxUsed = managedDirectory_->GetMaxUsedBytes()) transaction.EvictDownTo(*maxUsed);
+    transaction.Commit();
+  } catch (StorageError const&) {
+    // Upkeep runs again after the next write.
+  }
+  EnforceVolumeRuleLocked();
+  CompactLocked(false);
+}
+
+void DiskDataCache::ReadItem(ItemKey const& key, ItemCallback const& callback) const {
+  ResultCode result = kResultItemNotFound;
+  Blob blob;
+  {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    try {
+      BeginReadSnapshotLocked();
+      std::optional<std::pair<std::int64_t, std::int64_t>> found;  // id, size
+      {
+        SqliteStatement& find = statements_->findForRead;
+        StatementScope scope(find);
+        find.BindText(1, key.first.view());
+        find.BindText(2, key.second.view());
+        if (find.Step()) found.emplace(find.ColumnInteger(0), find.ColumnInteger(1));
+      }
+      if (found) {
+        auto const [id, size] = *found;
+        blob = ReadBlobLocked(id, size);
+        if (blob) {
+          result = kResultItemAvailable;
+          if (options_.trackLastUse) touches_[id] = NextUseTime();
+        } else {
+          brokenRows_.push_back(id);
+        }
+      }
+    } catch (StorageError const&) {
+      EndReadSnapshotLocked();
+      result = kResultStorageFailed;
+    }
+    if (!touches_.empty() || !brokenRows_.empty()) ScheduleTouchFlushLocked();
+  }
+  if (!callback) return;
+  try {
+    callback(result, key.first, key.second, blob);
+  } catch (...) {
+    zelcore::logging::LogException(std::current_exception(), "MF::DataCache::GetItem callback");
+  }
+}
+
+Blob DiskDataCache::ReadBlobLocked(std::int64_t id, std::int64_t size) const {
+  if (size < 0 || size > INT32_MAX) return nullptr;
+  // A missing row or a value that is not a blob fails the move; the handle is useless after that.
+  int const moved = blobReader_ != nullptr
+                        ? sqlite3_blob_reopen(blobReader_, id)
+                        : sqlite3_blob_open(db_->get(), "main", "blobs", "data", id, 0, &blobReader_);
+  if (moved != SQLITE_OK) {
+    sqlite3_blob_close(blobReader_);
+    blobReader_ = nullptr;
+    return nullptr;
+  }
+  if (sqlite3_blob_bytes(blobReader_) != size) return nullptr;
+  auto memory = zelcore::allocator::RecycledMemory::Create(static_cast<std::size_t>(size));
+  if (size > 0 && sqlite3_blob_read(blobReader_, memory->data(), static_cast<int>(size), 0) != SQLITE_OK) {
+    sqlite3_blob_close(blobReader_);
+    blobReader_ = nullptr;
+    throw StorageError("Media cache database: " + std::string(sqlite3_errmsg(db_->get())), SQLITE_IOERR);
+  }
+  return memory;
+}
+
+void DiskDataCache::BeginReadSnapshotLocked() const {
+  auto const now = std::chrono::steady_clock::now();
+  if (readSnapshotOpen_ && now - readSnapshotStart_ < std::chrono::milliseconds(kReadSnapshotMilliseconds)) return;
+  EndReadSnapshotLocked();
+  db_->Execute("BEGIN");
+  readSnapshotOpen_ = true;
+  readSnapshotStart_ = now;
+  std::uint64_t const generation = ++readSnapshotGeneration_;
+  // Ends the snapshot when the reads stop, so that other processes' writes show and checkpoints can finish.
+  std::weak_ptr<DiskDataCache const> weak = weak_from_this();
+  zelcore::async::CallAsync(
+      io_,
+      [weak, generation] {
+        auto self = weak.lock();
+        if (!self) return;
+        std::lock_guard<std::mutex> lock(self->dbMutex_);
+        if (self->readSnapshotGeneration_ == generation) self->EndReadSnapshotLocked();
+      },
+      kReadSnapshotMilliseconds);
+}
+
+void DiskDataCache::EndReadSnapshotLocked() const {
+  if (!readSnapshotOpen_) return;
+  readSnapshotOpen_ = false;
+  // An open blob handle would keep the transaction from ending.
+  sqlite3_blob_close(blobReader_);
+  blobReader_ = nullptr;
+  // A read transaction has nothing to write; ending it cannot fail in a way that matters.
+  sqlite3_exec(db_->get(), "COMMIT", nullptr, nullptr, nullptr);
+}
+
+void DiskDataCache::ScheduleTouchFlushLocked() const {
+  if (touchFlushScheduled_) return;
+  touchFlushScheduled_ = true;
+  std::weak_ptr<DiskDataCache const> weak = weak_from_this();
+  bool const queued = zelcore::async::CallAsync(
+      io_,
+      [weak] {
+        if (auto self = weak.lock()) std::const_pointer_cast<DiskDataCache>(self)->RunUpkeep();
+      },
+      kTouchFlushDelayMilliseconds);
+  if (!queued) touchFlushScheduled_ = false;
+}
+
+void DiskDataCache::ApplyTouchesAndRepairsLocked(WriteTransaction& transaction) {
+  touchFlushScheduled_ = false;
+  for (auto const& [id, lastUse] : touches_) transaction.Touch(id, lastUse);
+  touches_.clear();
+  for (std::int64_t const id : brokenRows_) transaction.RemoveById(id);
+  brokenRows_.clear();
+}
+
+void DiskDataCache::EnforceVolumeRuleLocked() {
+  auto const volume = managedDirectory_->GetManagedVolume();
+  std::uint64_t const required = volume->GetRequiredFreeBytes();
+  if (required == 0) return;
+  std::uint64_t const available = volume->GetAvailableBytes();
+  if (available >= required) return;
+  try {
+    std::uint64_t const deficit = required - available;
+    WriteTransaction transaction(*db_, *statements_);
+    auto const used = static_cast<std::uint64_t>(std::max<std::int64_t>(transaction.usage().bytes, 0));
+    transaction.EvictDownTo(used > deficit ? used - deficit : 0);
+    transaction.Commit();
+    CompactLocked(true);
+  } catch (StorageError const&) {
+    // Tried again after the next write.
+  }
+}
+
+void DiskDataCache::CompactLocked(bool force) {
+  try {
+    std::int64_t freeBytes = 0;
+    {
+      StatementScope scope(statements_->freeBytes);
+      if (statements_->freeBytes.Step()) freeBytes = statements_->freeBytes.ColumnInteger(0);
+    }
+    if (freeBytes == 0 || (!force && freeBytes < kCompactFreeBytes)) return;
+    db_->Execute("PRAGMA incremental_vacuum");
+    // Passive: gives the log's pages back to the database file without waiting for other processes' readers.
+    db_->Execute("PRAGMA wal_checkpoint(PASSIVE)");
+  } catch (StorageError const&) {
+    // Free pages are reused by later writes; shrinking the file can wait.
+  }
+}
+
+}  // namespace MF::detail

@@ -1,0 +1,147 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "MF/DataCache.h"
+#include "MF/Detail/ItemKey.h"
+#include "MF/DiskCacheManager.h"
+#include "zelcore/Executor.h"
+
+struct sqlite3_blob;
+
+namespace MF::detail {
+
+class SqliteConnection;
+
+// The disk tier: one SQLite database in write-ahead-log mode inside a managed folder.
+//
+// Guarantees:
+// - Every change is a transaction, so a process killed at any moment leaves a database that opens and holds
+//   exactly the committed items. Other processes may use the folder at the same time; they wait for each other's
+//   writes (busy timeout) and see them within kReadSnapshotMilliseconds.
+// - Puts are queued and written in batches, one transaction per batch, on the cache's own serial I/O executor,
+//   which also runs every read. So a read queued after a put sees it.
+// - After every batch the folder is brought under its bound and the volume's free-space rule by deleting the
+//   items used least recently.
+// - Rows are not trusted: a row whose blob does not have the recorded size is a miss, and is deleted later.
+// - Reads in quick succession share one read transaction, for at most kReadSnapshotMilliseconds, which saves SQLite
+//   the locking of a transaction per read. Writes of this cache end it first and are always seen; another process's
+//   write may take that long to show. Within it, one incremental-blob handle moves from row to row and reads each
+//   blob straight into its buffer.
+//
+// Thread-safe. The connection is used under dbMutex_, nearly always from the I/O executor.
+class DiskDataCache final : public DataCache, public std::enable_shared_from_this<DiskDataCache> {
+ public:
+  static constexpr char kDatabaseFileName[] = "MediaCache.db";
+  // What one item costs beyond its blob and names: two table rows and an index entry, roughly.
+  static constexpr std::uint64_t kItemOverheadBytes = 128;
+
+  static constexpr std::int64_t kReadSnapshotMilliseconds = 10;
+
+  struct Options {
+    bool trackLastUse = true;
+    bool clearExistingItems = false;
+  };
+
+  // Opens (creating when missing) the database in the folder `path`, and gives the folder's manager to
+  // `outDirectory`. Throws zel_exception kResultBadDirectory or kResultStorageFailed.
+  static std::shared_ptr<DiskDataCache> Create(ImmutableString const& path, bool createDirectory, Options options,
+                                               std::shared_ptr<DiskCacheManager::ManagedDirectory>& outDirectory);
+
+  ~DiskDataCache() override;
+
+  // Checks the bounds again soon, on the I/O executor.
+  void RequestUpkeep();
+  // Read the database now, on the calling thread. 0 when it cannot be read.
+  std::uint64_t QueryUsedBytes() const;
+  std::uint64_t QueryItemCount() const;
+
+  // DataCache:
+  ResultCode GetItem(ImmutableString const& first, ImmutableString const& second, ItemCallback const& callback,
+                     Blob& out) const override;
+  zelcore::async::Future<void> PutItem(ImmutableString const& first, ImmutableString const& second, Blob const& blob,
+                                       bool bypassMemory) override;
+  zelcore::async::Future<void> RemoveItem(ImmutableString const& first, ImmutableString const& second) override;
+  zelcore::async::Future<void> Flush() override;
+
+ protected:
+  zelcore::async::Future<void> PutItemAndNotify(ImmutableString const& first, ImmutableString const& second,
+                                                Blob const& blob, bool bypassMemory,
+                                                zelcore::UniqueFunction<void(bool)> stored) override;
+  zelcore::async::Future<void> RemoveItemAndNotify(ImmutableString const& first, ImmutableString const& second,
+                                                   zelcore::UniqueFunction<void(bool)> stored) override;
+
+ private:
+  struct Statements;
+  class WriteTransaction;
+  // A queued put, or a removal when `blob` is null.
+  struct Write {
+    ItemKey key;
+    Blob blob;
+    zelcore::async::Promise<void> promise;
+    zelcore::UniqueFunction<void(bool)> stored;
+  };
+  // Signed: totals read from a file that someone has tampered with may be anything.
+  struct Usage {
+    std::int64_t bytes = 0;
+    std::int64_t items = 0;
+  };
+
+  DiskDataCache(std::filesystem::path const& directory, Options options,
+                std::shared_ptr<DiskCacheManager::ManagedDirectory> managedDirectory);
+
+  void OpenDatabase();
+  void SetUpDatabase();
+  void MoveDatabaseAside();
+
+  zelcore::async::Future<void> Enqueue(Write write);
+  // On the I/O executor.
+  void RunWrites();
+  void RunUpkeep();
+  void ReadItem(ItemKey const& key, ItemCallback const& callback) const;
+
+  // With dbMutex_ held.
+  // The blob of row `id`, which the entry says has `size` bytes; null when the row does not hold that.
+  Blob ReadBlobLocked(std::int64_t id, std::int64_t size) const;
+  void BeginReadSnapshotLocked() const;
+  void EndReadSnapshotLocked() const;
+  void ScheduleTouchFlushLocked() const;
+  void ApplyTouchesAndRepairsLocked(WriteTransaction& transaction);
+  void EnforceVolumeRuleLocked();
+  void CompactLocked(bool force);
+
+  std::string const databasePath_;
+  Options const options_;
+  std::shared_ptr<DiskCacheManager::ManagedDirectory> const managedDirectory_;
+  std::shared_ptr<zelcore::async::AsyncThreadedSubExecutor> const io_;
+
+  std::mutex queueMutex_;
+  std::vector<Write> queue_;      // guarded by queueMutex_
+  bool writesScheduled_ = false;  // guarded by queueMutex_
+
+  mutable std::mutex dbMutex_;
+  std::unique_ptr<SqliteConnection> db_;    // guarded by dbMutex_
+  std::unique_ptr<Statements> statements_;  // guarded by dbMutex_
+  // Last uses seen by reads and rows found broken, written with the next transaction.
+  mutable std::unordered_map<std::int64_t, std::int64_t> touches_;   // guarded by dbMutex_
+  mutable std::vector<std::int64_t> brokenRows_;                     // guarded by dbMutex_
+  mutable bool touchFlushScheduled_ = false;                         // guarded by dbMutex_
+  mutable bool readSnapshotOpen_ = false;                            // guarded by dbMutex_
+  mutable std::uint64_t readSnapshotGeneration_ = 0;                 // guarded by dbMutex_
+  mutable std::chrono::steady_clock::time_point readSnapshotStart_;  // guarded by dbMutex_
+  // Reads blobs straight into their buffers; moved from row to row within a read snapshot.
+  mutable sqlite3_blob* blobReader_ = nullptr;  // guarded by dbMutex_
+
+  std::atomic<bool> upkeepScheduled_{false};
+};
+
+}  // namespace MF::detail

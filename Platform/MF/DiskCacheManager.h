@@ -1,0 +1,127 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "MF/DataCache.h"
+#include "MF/Export.h"
+#include "zelcore/ImmutableString.h"
+
+namespace MF {
+
+namespace detail {
+class DiskDataCache;
+}  // namespace detail
+
+// Size management of cache folders on disk: each folder has a bound on what it holds, and each volume a rule for
+// how much space the caches on it must leave free. When either is exceeded, the folder's disk cache evicts its
+// least recently used items. All methods may be called from any thread.
+class MF_EXPORT DiskCacheManager {
+ public:
+  class ManagedDirectory;
+
+  // The free-space rule of one volume (file system), shared by every managed folder on it.
+  class MF_EXPORT ManagedVolume {
+   public:
+    struct PassKey {
+     private:
+      friend class DiskCacheManager;
+      PassKey() = default;
+    };
+    ManagedVolume(PassKey, std::string path);
+    ManagedVolume(ManagedVolume const&) = delete;
+    ManagedVolume& operator=(ManagedVolume const&) = delete;
+
+    // Keep this share of the volume's size free; empty: no rule by share. Throws zel_exception
+    // kResultInvalidArgument, changing nothing, unless 0 <= percentage <= 100.
+    void SetFreeSpacePercentage(std::optional<float> percentage);
+    std::optional<float> GetFreeSpacePercentage() const;
+    // Keep this many bytes of the volume free; empty: no rule by bytes.
+    void SetFreeSpaceBytes(std::optional<std::uint64_t> bytes);
+    std::optional<std::uint64_t> GetFreeSpaceBytes() const;
+
+    // What the two rules ask to keep free now: the larger of the two, 0 without rules.
+    std::uint64_t GetRequiredFreeBytes() const;
+    // What the file system reports as free for unprivileged use, and its size (statvfs); 0 when it cannot say.
+    std::uint64_t GetAvailableBytes() const;
+    std::uint64_t GetTotalBytes() const;
+
+   private:
+    friend class ManagedDirectory;
+
+    void AddDirectory(std::weak_ptr<ManagedDirectory> directory);
+    // Asks every folder on the volume to check the rule again.
+    void RequestUpkeep();
+    std::string StatPath() const;
+
+    std::string const path_;  // the folder that first named the volume
+    mutable std::mutex mutex_;
+    std::optional<float> freeSpacePercentage_;                  // guarded by mutex_
+    std::optional<std::uint64_t> freeSpaceBytes_;               // guarded by mutex_
+    std::vector<std::weak_ptr<ManagedDirectory>> directories_;  // guarded by mutex_
+  };
+
+  // One cache folder, managed by the disk cache that lives in it.
+  class MF_EXPORT ManagedDirectory : public std::enable_shared_from_this<ManagedDirectory> {
+   public:
+    struct PassKey {
+     private:
+      friend class detail::DiskDataCache;
+      PassKey() = default;
+    };
+    ManagedDirectory(PassKey, ImmutableString path, std::shared_ptr<ManagedVolume> volume);
+    ManagedDirectory(ManagedDirectory const&) = delete;
+    ManagedDirectory& operator=(ManagedDirectory const&) = delete;
+
+    ImmutableString GetPath() const { return path_; }
+
+    // Keeps the folder's used bytes at or under `maxBytes` by evicting least recently used items, now (on the
+    // cache's I/O executor) and after every write. Empty: no bound.
+    void SetMaxUsedBytes(std::optional<std::uint64_t> maxBytes);
+    std::optional<std::uint64_t> GetMaxUsedBytes() const;
+
+    // The volume that holds the folder.
+    std::shared_ptr<ManagedVolume> GetManagedVolume() const { return volume_; }
+
+    // What the folder's items use: their blobs and names plus a fixed allowance per item for the database's own
+    // bookkeeping. Reads the database, so it sees the writes of other processes. 0 once the cache is gone.
+    std::uint64_t GetUsedBytes() const;
+    std::uint64_t GetItemCount() const;
+
+   private:
+    friend class ManagedVolume;
+    friend class detail::DiskDataCache;
+
+    void Attach(std::weak_ptr<detail::DiskDataCache> cache);
+    void RequestUpkeep();
+
+    ImmutableString const path_;
+    std::shared_ptr<ManagedVolume> const volume_;
+    mutable std::mutex mutex_;
+    std::optional<std::uint64_t> maxUsedBytes_;   // guarded by mutex_
+    std::weak_ptr<detail::DiskDataCache> cache_;  // guarded by mutex_
+  };
+
+  // The volume that holds `path` (an existing folder); one object per volume while anybody holds it.
+  static std::shared_ptr<ManagedVolume> GetManagedVolume(ImmutableString const& path);
+};
+
+// A disk cache in the folder `path`: one SQLite database (write-ahead log) holding every item with its size and last
+// use. Writes are atomic: a process killed at any point leaves a database that opens and serves every committed
+// item. Several caches, in this process or others, may share a folder; the writes of one show in the others' reads
+// within a few milliseconds. `outDirectory` receives the folder's manager.
+//   createDirectory:    create the folder (and its parents) when missing; otherwise a missing folder is an error.
+//   trackLastUse:       reads refresh an item's last use, so eviction drops the least recently used items; when
+//                       false, the least recently written go first.
+//   clearExistingItems: start empty, dropping what earlier runs left in the folder.
+// Throws zel_exception kResultBadDirectory for an unusable folder, kResultStorageFailed when the database cannot
+// be opened. A folder's database that is not a database is moved aside (kept, renamed) and a new one started.
+MF_EXPORT std::shared_ptr<DataCache> CreateDataCacheInFilesystemAndManageDirectory(
+    ImmutableString const& path, std::shared_ptr<DiskCacheManager::ManagedDirectory>& outDirectory,
+    bool createDirectory, bool trackLastUse, bool clearExistingItems);
+
+}  // namespace MF

@@ -1,0 +1,178 @@
+#include "DataStoreAdaptors/ManagedDataStoreAdaptor.h"
+
+#include <chrono>
+#include <optional>
+#include <utility>
+
+#include "BE/Backend.h"
+#include "DataStoreAdaptors/DataStoreAdaptorUtils.h"
+#include "zelcore/Trace.h"
+
+namespace Quillan {
+namespace {
+
+using zelcore::Blob;
+using zelcore::InterfaceRef;
+using zelcore::async::Future;
+using zelcore::async::Promise;
+using zelcore::config::zel_exception;
+
+constexpr std::chrono::milliseconds kNoDelay{0};
+constexpr zelcore::debug::TraceLevel kCreationTraceLevel = 7;
+
+std::exception_ptr CacheError(Result result) { return std::make_exception_ptr(zel_exception("", result)); }
+
+ManagedDataStoreAdaptor::DataSource DataSourceOf(Target const& target) {
+  std::string const text = GetContentStateGuid(target).AsUTF8String();
+  return ManagedDataStoreAdaptor::DataSource(text.begin(), text.end());
+}
+
+ImmutableString AsName(ManagedDataStoreAdaptor::DataSource const& dataSource) {
+  return ImmutableString::Create(std::string_view(reinterpret_cast<char const*>(dataSource.data()), dataSource.size()));
+}
+
+ImmutableString AnalyzerCacheDirectory() {
+  InterfaceRef<BE::IBackend> const backend = BE::GetBackend();
+  if (!backend) zelcore::config::DoThrowNullPtrException(BE::IBackend::InterfaceName().data());
+  InterfaceRef<BE::IPreferences> const preferences = backend->GetPreferences();
+  if (!preferences) zelcore::config::DoThrowNullPtrException(BE::IPreferences::InterfaceName().data());
+  std::wstring const directory = preferences->GetAnalyzerCacheDirectory();
+  return ImmutableString::Create(std::wstring_view(directory));
+}
+
+}  // namespace
+
+ManagedDataStoreAdaptor::ManagedDataStoreAdaptor()
+    : saveExecutor_(zelcore::async::CreateSubExecutor(zelcore::async::CreatePreTerminationExecutor(), 1)) {}
+
+ManagedDataStoreAdaptor::~ManagedDataStoreAdaptor() = default;
+
+InterfaceRef<IDataStoreAdaptor> ManagedDataStoreAdaptor::Create() {
+  auto store = AllocateClassInstance();
+  std::shared_ptr<MF::DataCache> const memory = MF::CreateDataCacheInMemory();
+  store->OpenCache(memory, AnalyzerCacheDirectory());
+  return InterfaceRef<IDataStoreAdaptor>(std::move(store));
+}
+
+InterfaceRef<IDataStoreAdaptor> ManagedDataStoreAdaptor::CreateForTesting(ImmutableString const& directory,
+                                                                          std::uint64_t memoryBytes) {
+  auto store = AllocateClassInstance();
+  store->OpenCache(MF::CreateDataCacheInMemory(memoryBytes), directory);
+  return InterfaceRef<IDataStoreAdaptor>(std::move(store));
+}
+
+InterfaceRef<IDataStoreAdaptor> ManagedDataStoreAdaptor::CreateWithCacheForTesting(
+    std::shared_ptr<MF::DataCacheChain> cacheChain) {
+  auto store = AllocateClassInstance();
+  store->cacheChain_ = std::move(cacheChain);
+  return InterfaceRef<IDataStoreAdaptor>(std::move(store));
+}
+
+void ManagedDataStoreAdaptor::OpenCache(std::shared_ptr<MF::DataCache> const& memory,
+                                        ImmutableString const& directory) {
+  std::shared_ptr<MF::DataCache> const disk =
+      MF::CreateDataCacheInFilesystemAndManageDirectory(directory, managedDirectory_, true, true, false);
+  cacheChain_ = std::make_shared<MF::DataCacheChain>(memory, disk);
+  managedDirectory_->SetMaxUsedBytes(kMaxUsedBytes);
+  std::shared_ptr<MF::DiskCacheManager::ManagedVolume> const volume = managedDirectory_->GetManagedVolume();
+  volume->SetFreeSpacePercentage(std::nullopt);
+  volume->SetFreeSpaceBytes(kFreeSpaceBytes);
+
+  // Asks the trace configuration again only when it has changed since the last store was created.
+  static zelcore::debug::TraceSwitch const traceSwitch("Quillan", kCreationTraceLevel);
+  if (traceSwitch.Enabled()) {
+    zelcore::debug::Trace(kCreationTraceLevel, "Quillan",
+                          "Created analyzer cache (" + directory.ToUTF8String() + ") with size " +
+                              std::to_string(kMaxUsedBytes) + "b\r\n");
+  }
+}
+
+Future<Blob> ManagedDataStoreAdaptor::LoadDataWithKey(Target const& target, Guid const& analyzerGuid,
+                                                      ImmutableString const& parameter,
+                                                      ImmutableString const& key) const {
+  Promise<Blob> promise(zelcore::async::GetDefaultExecutor());
+  try {
+    promise.Fulfill(LoadDataForDataSource(DataSourceOf(target), analyzerGuid, parameter, key));
+  } catch (...) {
+    promise.Fail(std::current_exception());
+  }
+  return promise.GetFuture();
+}
+
+Future<Blob> ManagedDataStoreAdaptor::LoadDataForDataSource(DataSource const& dataSource, Guid const& analyzerGuid,
+                                                            ImmutableString const& parameter,
+                                                            ImmutableString const& key) const {
+  if (IsAnalyzerCacheIgnored()) return zelcore::async::MakeExceptionalFuture<Blob>(CacheError(kResultMediaCacheMiss));
+
+  Promise<Blob> promise(zelcore::async::GetDefaultExecutor());
+  Future<Blob> future = promise.GetFuture();
+  try {
+    ImmutableString const cacheKey = GenerateCacheKey(analyzerGuid, parameter, key);
+    // Only a weak handle: a result that nobody waits for any more is not kept alive by the cache.
+    MF::DataCache::ItemCallback const callback = [weak = zelcore::async::WeakPromise<Blob>(promise)](
+                                                     MF::ResultCode code, ImmutableString const&,
+                                                     ImmutableString const&, Blob const& blob) {
+      Promise<Blob> result = weak.Lock();
+      if (!result.IsValid()) return;
+      if (code < 0) {
+        result.Fail(CacheError(static_cast<Result>(code)));
+      } else {
+        result.Fulfill(blob);
+      }
+    };
+    Blob item;
+    MF::ResultCode const code = cacheChain_->GetItem(AsName(dataSource), cacheKey, callback, item);
+    if (code == MF::kResultItemAvailable) {
+      promise.Fulfill(std::move(item));
+    } else if (code != MF::kResultItemPending) {
+      promise.Fail(CacheError(static_cast<Result>(code)));
+    }
+  } catch (...) {
+    promise.Fail(std::current_exception());
+  }
+  return future;
+}
+
+Future<void> ManagedDataStoreAdaptor::SaveDataWithKey(Target const& target, Guid const& analyzerGuid,
+                                                      ImmutableString const& parameter, ImmutableString const& key,
+                                                      Blob const& blob) {
+  Promise<void> promise(zelcore::async::GetDefaultExecutor());
+  try {
+    promise.Fulfill(SaveDataForDataSource(DataSourceOf(target), analyzerGuid, parameter, key, blob));
+  } catch (...) {
+    promise.Fail(std::current_exception());
+  }
+  return promise.GetFuture();
+}
+
+Future<void> ManagedDataStoreAdaptor::SaveDataForDataSource(DataSource const& dataSource, Guid const& analyzerGuid,
+                                                            ImmutableString const& parameter,
+                                                            ImmutableString const& key, Blob const& blob) {
+  return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
+      saveExecutor_, kNoDelay, saveExecutor_,
+      [analyzerGuid, parameter, key, self = GetSharedFromThis<ManagedDataStoreAdaptor>(), dataSource, blob] {
+        ImmutableString const cacheKey = GenerateCacheKey(analyzerGuid, parameter, key);
+        // Done once the cache has the blob; the cache writes it to disk on its own.
+        self->cacheChain_->PutItem(AsName(dataSource), cacheKey, blob, false);
+      });
+}
+
+bool ManagedDataStoreAdaptor::IsDataNotFoundInCache(std::exception_ptr const& exception) const {
+  Result const result = zelcore::config::ExtractResultFromException(exception);
+  return result == kResultMediaCacheMiss || result == kResultSidecarFileNotFound;
+}
+
+ManagedDataStoreAdaptor::operator InterfaceRef<zelcore::classref::UnknownBase>() {
+  return InterfaceRef<zelcore::classref::UnknownBase>(GetSharedFromThis<zelcore::classref::UnknownBase>());
+}
+
+void* ManagedDataStoreAdaptor::QueryMap(std::string_view name) {
+  return zelcore::classref::QueryMapOf<ManagedDataStoreAdaptor, IDataStoreAdaptor>(this, name);
+}
+
+std::string ManagedDataStoreAdaptor::GetUnknownTypeName() const {
+  static std::string const name(InterfaceName());
+  return name;
+}
+
+}  // namespace Quillan

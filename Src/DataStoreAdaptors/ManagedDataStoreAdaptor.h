@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "DataStoreAdaptors/IDataStoreAdaptor.h"
+#include "Foundation/Export.h"
+#include "MF/DataCacheChain.h"
+#include "MF/DiskCacheManager.h"
+#include "zelcore/Executor.h"
+
+namespace Quillan {
+
+// Keeps analysis results in the application's media cache: a size-managed folder on disk with a memory cache in
+// front of it. An entry's first name is the target's data source (the text of its content-state GUID), its second
+// name the cache key, and its value the blob.
+//
+// Loads run on the caller's thread up to the cache lookup and complete at once from memory, or later from the
+// cache's I/O executor. Saves queue one task each on the store's serial executor (a sub-executor of the
+// pre-termination executor, so queued saves are drained before the application quits), which hands the blob to the
+// cache and completes: a save is done once the cache has the blob, not once it is on disk. Every future's
+// continuations run on the default executor. May be used from any thread; the store has no lock of its own.
+class QUILLAN_EXPORT ManagedDataStoreAdaptor : public IDataStoreAdaptor,
+                                               public zelcore::classref::ClassStatics<ManagedDataStoreAdaptor> {
+ public:
+  ZEL_INTERFACE_NAME("Quillan::ManagedDataStoreAdaptor")
+
+  // The UTF-8 text of a target's content-state GUID.
+  using DataSource = std::basic_string<unsigned char>;
+
+  // What the cache folder may hold, and what the cache leaves free on its volume.
+  static constexpr std::uint64_t kMaxUsedBytes = 5368709120;
+  static constexpr std::uint64_t kFreeSpaceBytes = 5368709120;
+
+  // The store of the default host, in the analyzer cache folder of the project model's preferences. Throws what
+  // the media cache throws for an unusable folder, and the null-pointer exception naming BE::IBackend or
+  // BE::IPreferences when the project model has none.
+  static zelcore::InterfaceRef<IDataStoreAdaptor> Create();
+  // The same over `directory`, with a memory cache of `memoryBytes`: for tests and benchmarks.
+  static zelcore::InterfaceRef<IDataStoreAdaptor> CreateForTesting(ImmutableString const& directory,
+                                                                   std::uint64_t memoryBytes);
+  // A store over a cache chain built by the caller, without a managed folder.
+  static zelcore::InterfaceRef<IDataStoreAdaptor> CreateWithCacheForTesting(
+      std::shared_ptr<MF::DataCacheChain> cacheChain);
+
+  ~ManagedDataStoreAdaptor() override;
+
+  std::shared_ptr<MF::DataCacheChain> GetCacheChainForTesting() const { return cacheChain_; }
+  std::shared_ptr<MF::DiskCacheManager::ManagedDirectory> GetManagedDirectoryForTesting() const {
+    return managedDirectory_;
+  }
+
+  // IDataStoreAdaptor:
+  zelcore::async::Future<void> SaveDataWithKey(Target const& target, Guid const& analyzerGuid,
+                                               ImmutableString const& parameter, ImmutableString const& key,
+                                               zelcore::Blob const& blob) override;
+  zelcore::async::Future<zelcore::Blob> LoadDataWithKey(Target const& target, Guid const& analyzerGuid,
+                                                        ImmutableString const& parameter,
+                                                        ImmutableString const& key) const override;
+  // True for a miss of the media cache (also the ignore switch) and for kResultSidecarFileNotFound.
+  bool IsDataNotFoundInCache(std::exception_ptr const& exception) const override;
+  virtual operator zelcore::InterfaceRef<zelcore::classref::UnknownBase>();
+
+  // UnknownBase:
+  void* QueryMap(std::string_view name) override;
+  std::string GetUnknownTypeName() const override;
+
+ protected:
+  friend struct zelcore::classref::ClassStatics<ManagedDataStoreAdaptor>;
+  ManagedDataStoreAdaptor();
+
+  // Looks the entry up on the calling thread. Reads the ignore switch afresh at every call.
+  zelcore::async::Future<zelcore::Blob> LoadDataForDataSource(DataSource const& dataSource, Guid const& analyzerGuid,
+                                                              ImmutableString const& parameter,
+                                                              ImmutableString const& key) const;
+  // Queues the hand-over of `blob` to the cache on the save executor.
+  zelcore::async::Future<void> SaveDataForDataSource(DataSource const& dataSource, Guid const& analyzerGuid,
+                                                     ImmutableString const& parameter, ImmutableString const& key,
+                                                     zelcore::Blob const& blob);
+
+ private:
+  // Opens the disk cache in `directory` behind `memory`, applies the bounds and traces the creation.
+  void OpenCache(std::shared_ptr<MF::DataCache> const& memory, ImmutableString const& directory);
+
+  std::shared_ptr<zelcore::async::AsyncThreadedSubExecutor> saveExecutor_;
+  std::shared_ptr<MF::DataCacheChain> cacheChain_;
+  std::shared_ptr<MF::DiskCacheManager::ManagedDirectory> managedDirectory_;
+};
+
+}  // namespace Quillan

@@ -1,0 +1,73 @@
+// A second process for the media cache tests. Modes:
+//   write <folder> <owner>
+//       Puts items (<owner>, item-N) in batches until killed, printing "committed N" once items 0..N-1 are on disk.
+//   share <folder> <writer> <reader> <count>
+//       Puts <count> items of <writer> while reading those of <reader> that another process puts meanwhile.
+//       Prints "ok <items of reader seen>" when every item it read was intact, else "corrupt ..." and exits 3.
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "MF/DataCacheChain.h"
+#include "MF/DiskCacheManager.h"
+#include "TestSupport.h"
+
+namespace {
+
+using namespace MF;
+using namespace MF::testing;
+
+std::shared_ptr<DataCache> OpenDisk(std::string const& folder) {
+  std::shared_ptr<DiskCacheManager::ManagedDirectory> directory;
+  return CreateDataCacheInFilesystemAndManageDirectory(ImmutableString::Create(folder), directory, true, true, false);
+}
+
+int WriteUntilKilled(std::string const& folder, std::string const& owner) {
+  auto disk = OpenDisk(folder);
+  ImmutableString const first = ImmutableString::Create(owner);
+  std::uint64_t next = 0;
+  for (int batch = 0; batch < 1000; ++batch) {
+    for (int i = 0; i < 200; ++i, ++next) {
+      disk->PutItem(first, ImmutableString::Create(PatternName(next)), MakePatternBlob(owner, next), false);
+    }
+    if (!WaitForSuccess(disk->Flush())) return 2;
+    std::printf("committed %llu\n", static_cast<unsigned long long>(next));
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+int Share(std::string const& folder, std::string const& writer, std::string const& reader, std::uint64_t count) {
+  DataCacheChain chain(CreateDataCacheInMemory(), OpenDisk(folder));
+  ImmutableString const first = ImmutableString::Create(writer);
+  std::uint64_t seen = 0;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    chain.PutItem(first, ImmutableString::Create(PatternName(i)), MakePatternBlob(writer, i), false);
+    if (i % 8 == 7 && !WaitForSuccess(chain.Flush())) return 2;
+    // The other process's items, as far as it may have got.
+    for (std::uint64_t j = i > 8 ? i - 8 : 0; j <= i; ++j) {
+      LookUpResult const found = LookUp(chain, reader, PatternName(j));
+      if (found.code == kResultItemNotFound) continue;
+      if (found.code != kResultItemAvailable || !MatchesPattern(found.blob, reader, j)) {
+        std::printf("corrupt %llu code %x\n", static_cast<unsigned long long>(j), found.code);
+        return 3;
+      }
+      ++seen;
+    }
+  }
+  if (!WaitForSuccess(chain.Flush())) return 2;
+  std::printf("ok %llu\n", static_cast<unsigned long long>(seen));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 3 && args[0] == "write") return WriteUntilKilled(args[1], args[2]);
+  if (args.size() == 5 && args[0] == "share") return Share(args[1], args[2], args[3], std::stoull(args[4]));
+  std::fprintf(stderr, "usage: %s write <folder> <owner> | share <folder> <writer> <reader> <count>\n", argv[0]);
+  return 64;
+}
