@@ -1,0 +1,172 @@
+#pragma once
+
+#include <any>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <unordered_map>
+#include <vector>
+
+#include "Analyzers/IAnalyzer.h"
+#include "Foundation/Export.h"
+#include "Foundation/Future.h"
+#include "Host/AnalyzerRegistry.h"
+#include "Host/Detail/SequenceChecker.h"
+#include "Host/IAnalyzerHost.h"
+#include "zelcore/ClassRef.h"
+#include "zelcore/Executor.h"
+#include "zelcore/Guid.h"
+#include "zelcore/ImmutableString.h"
+
+namespace BE {
+struct IMedia;
+}
+
+namespace Quillan {
+
+struct IAnalyzer;
+
+namespace detail {
+class RunningJobTable;
+class QueuedJobMap;
+}  // namespace detail
+
+// The analyzer host: admits clips, builds their analyzers through the registry and runs one job per analyzer.
+//
+// Guarantees:
+// - At most GetMaxJobCount() jobs of one analyzer id run at a time; the others wait in a FIFO queue, and each
+//   completion of a job starts the next waiting job of its analyzer id.
+// - A request equal to a waiting job (same clip, media, analyzer id and parameter key) gets that job's future; one
+//   equal to a running job (by clip, or also by media for analyzers of media) starts after that job has ended.
+// - The job tables live on the serial executor: every read and change of them runs there, one task at a time.
+// - Continuations and queued tasks hold only weak references to the host; once it is gone they do nothing, and
+//   the futures of jobs that never started break.
+//
+//   request ──► queued ──(a job of its analyzer ends)──► running ──(its future ends)──► gone
+//                  │                                        │
+//                  └──────── terminated (promise breaks) ───┴──── terminated (record dropped) ──► gone
+//
+// Thread-safe: every public operation may be called from any thread and returns at once, except
+// GetOngoingJobsCount, which waits for the serial executor.
+class QUILLAN_EXPORT AnalyzerHost : public IAnalyzerHost, public zelcore::classref::ClassStatics<AnalyzerHost> {
+ public:
+  ZEL_INTERFACE_NAME("Quillan::AnalyzerHost")
+
+  using Executor = zelcore::async::AsyncExecutor;
+  using SubExecutor = zelcore::async::AsyncThreadedSubExecutor;
+
+  // Orders analyzers by the identity of the object.
+  struct AnalyzerOrder {
+    bool operator()(zelcore::InterfaceRef<IAnalyzer> const& a, zelcore::InterfaceRef<IAnalyzer> const& b) const {
+      return std::less<void const*>()(a.Identity(), b.Identity());
+    }
+  };
+  // Analyzers to start, each with the parameter its factory was given.
+  using AnalyzerParameters = std::map<zelcore::InterfaceRef<IAnalyzer>, std::any, AnalyzerOrder>;
+  using StartedJob = std::tuple<zelcore::async::Future<std::any>, ProgressItemPtr>;
+  // The jobs of a multi-analyzer start, by analyzer id.
+  using StartedJobs = std::unordered_map<Guid, StartedJob>;
+
+  // The default host, made on first use with the managed cache store and the default registry; empty once the
+  // application has torn its singletons down ("Quillan.AnalyzerHost"). May be called from any thread.
+  static zelcore::InterfaceRef<AnalyzerHost> GetDefaultInstance();
+
+  // A host over `registry` and `dataStore`. The default host is one of these; tests and tools make their own.
+  static zelcore::InterfaceRef<AnalyzerHost> Create(std::shared_ptr<AnalyzerRegistry> registry,
+                                                    zelcore::InterfaceRef<IDataStoreAdaptor> dataStore);
+
+  // Unregisters the pause callback, shuts the executors down and breaks the promises of waiting jobs. Tasks of the
+  // host that are still queued find the host gone and do nothing.
+  ~AnalyzerHost() override;
+
+  // The number of running jobs, read on the serial executor; blocks the caller meanwhile. Must not be called from a
+  // task of the host's serial executor.
+  std::size_t GetOngoingJobsCount();
+
+  // IAnalyzerHost:
+  zelcore::async::Future<std::vector<JobFuture>> AnalyzeClip(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                             AnalysisOptions const& options) override;
+  zelcore::async::Future<std::tuple<JobFuture, ProgressItemPtr>> AnalyzeClipWithAnalyzer(
+      zelcore::InterfaceRef<BE::IClip> const& clip, Guid const& analyzerId, std::any const& parameter,
+      AnalysisOptions const& options, std::shared_ptr<Executor> const& executor) override;
+  zelcore::InterfaceRef<IDataStoreAdaptor> GetManagedDataStore() override;
+  void TerminateAnalysisJobsForClip(zelcore::InterfaceRef<BE::IClip> const& clip) override;
+  void TerminateAnalysisJobForClipWithAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip, Guid const& analyzerId,
+                                               std::any const& parameter) override;
+  zelcore::async::Future<std::size_t> CountJobs(Guid const& analyzerId) override;
+  zelcore::async::Future<std::vector<zelcore::async::Future<std::any>>> GetRunningAnalyzerJobs(
+      Guid const& analyzerId) override;
+
+  virtual operator zelcore::InterfaceRef<zelcore::classref::UnknownBase>();
+  // Whether clips whose media is offline may be analysed; false here. A derived host may allow it.
+  virtual bool IsOfflineAnalysisAllowed();
+
+  // UnknownBase:
+  void* QueryMap(std::string_view name) override;
+
+ protected:
+  friend struct zelcore::classref::ClassStatics<AnalyzerHost>;
+
+  // Makes the three executors, registers the pause callback, then takes `registry` and `dataStore`.
+  AnalyzerHost(std::shared_ptr<AnalyzerRegistry> registry, zelcore::InterfaceRef<IDataStoreAdaptor> dataStore);
+
+ private:
+  // Whether `clip` may be analysed with `options`; reads the project model under its read lock.
+  bool CanAnalyzeClip(zelcore::InterfaceRef<BE::IClip> const& clip, AnalysisOptions const& options);
+
+  // Starts (or queues, or merges) a job for each analyzer on the serial executor. The future is kept alive until
+  // it has ended.
+  zelcore::async::Future<StartedJobs> StartAnalysisJobs(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                        AnalyzerParameters analyzers, AnalysisOptions const& options,
+                                                        std::shared_ptr<Executor> const& executor);
+
+  // Runs on the serial executor.
+  StartedJobs StartAnalysisJobsInternal(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                        AnalyzerParameters const& analyzers, AnalysisOptions const& options,
+                                        std::shared_ptr<Executor> const& executor);
+
+  // Starts one job, or queues it while its analyzer's limit is reached. Runs on the serial executor.
+  zelcore::async::Future<std::any> StartAnalysisJobInternal(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                            zelcore::InterfaceRef<BE::IMedia> const& media,
+                                                            ImmutableString const& key,
+                                                            zelcore::InterfaceRef<IAnalyzer> const& analyzer,
+                                                            AnalysisOptions const& options,
+                                                            std::shared_ptr<Executor> const& executor);
+
+  // Files the completion step of a started job with its future.
+  void WatchJob(zelcore::async::Future<std::any> const& future, Guid const& jobId, Guid const& analyzerId);
+  // The completion step: drops the job's record and starts the next waiting job of its analyzer. Runs on the serial
+  // executor.
+  void OnJobEnded(Guid const& jobId, Guid const& analyzerId);
+
+  // Termination steps; run on the serial executor.
+  void RemoveJobsOfClip(zelcore::InterfaceRef<BE::IClip> const& clip);
+  void RemoveJobsOfClipWithAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip, Guid const& analyzerId,
+                                    std::any const& parameter);
+
+  std::weak_ptr<AnalyzerHost> GetWeakHost();
+  zelcore::InterfaceWeakRef<IAnalyzerHost> GetWeakInterface();
+
+  class JobEndedStep;
+
+  std::shared_ptr<SubExecutor> greedyExecutor_;
+  // Width 1: the job tables' only sequence.
+  std::shared_ptr<SubExecutor> serialExecutor_;
+  // Where jobs run when the caller names no executor; paused while the importers ask for a pause.
+  std::shared_ptr<SubExecutor> analysisExecutor_;
+  Guid pauseRegistration_;
+  std::shared_ptr<AnalyzerRegistry> registry_;
+  zelcore::InterfaceRef<IDataStoreAdaptor> dataStore_;
+  std::unique_ptr<detail::RunningJobTable> runningJobs_;  // on serialExecutor_ only
+  std::unique_ptr<detail::QueuedJobMap> queuedJobs_;      // on serialExecutor_ only
+  detail::SequenceChecker sequenceChecker_;
+};
+
+// The default host as IAnalyzerHost; empty when there is none. May be called from any thread.
+QUILLAN_EXPORT zelcore::InterfaceRef<IAnalyzerHost> GetAnalyzerHost();
+
+}  // namespace Quillan

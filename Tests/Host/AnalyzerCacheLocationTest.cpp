@@ -1,0 +1,98 @@
+#include "Host/AnalyzerCacheLocation.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "BE/Backend.h"
+#include "Support/TempDirectory.h"
+#include "zelcore/Messaging.h"
+
+namespace Quillan {
+namespace {
+
+using BE::SerializeableValue;
+using zelcore::InterfaceRef;
+
+// Points the backend's settings at a file of the test's own, and back when it ends.
+class AnalyzerCacheLocationTest : public testing::Test {
+ protected:
+  AnalyzerCacheLocationTest() { properties->SetFilePath(file); }
+  ~AnalyzerCacheLocationTest() override { properties->SetFilePath(previous); }
+
+  testsupport::TempDirectory directory;
+  std::filesystem::path const file = directory / "properties";
+  InterfaceRef<BE::IProperties> const properties = InterfaceRef<BE::IProperties>::Query(BE::GetBackend());
+  std::filesystem::path const previous = properties->GetFilePath();
+};
+
+int StoredInt(std::filesystem::path const& file) {
+  SerializeableValue<int> value(-1);
+  EXPECT_TRUE(BE::CreateProperties(file)->ReadValue(BE::kPrefsAnalyzeImportedMediaCacheLocation, value));
+  return value.GetValue();
+}
+
+TEST_F(AnalyzerCacheLocationTest, StoresAnyValueForLaterRuns) {
+  EXPECT_EQ(GetDefaultCacheLocation(), AnalyzerCacheLocation::kSidecarFile);
+  for (int const value : {1, 7, -3, 0}) {
+    ASSERT_TRUE(SetDefaultCacheLocation(static_cast<AnalyzerCacheLocation>(value)));
+    EXPECT_EQ(static_cast<int>(GetDefaultCacheLocation()), value);
+    EXPECT_EQ(StoredInt(file), value);  // what the next run of the program reads
+  }
+  // Another program changes it.
+  BE::CreateProperties(file)->WriteValue(BE::kPrefsAnalyzeImportedMediaCacheLocation, SerializeableValue<int>(2), true);
+  EXPECT_EQ(GetDefaultCacheLocation(), AnalyzerCacheLocation::kReadOnly);
+}
+
+TEST_F(AnalyzerCacheLocationTest, ReadOnlySettingIsKeptAndEachRefusalWarnsOnce) {
+  ASSERT_TRUE(SetDefaultCacheLocation(AnalyzerCacheLocation::kManagedCache));
+  properties->SetReadOnly(BE::kPrefsAnalyzeImportedMediaCacheLocation, true);
+  std::mutex mutex;
+  std::condition_variable heard;
+  std::vector<zelcore::messaging::MessageID> messages;
+  zelcore::messaging::ScopedSubscription subscription(properties->GetWarningTarget(), [&](auto const& message) {
+    std::lock_guard lock(mutex);
+    messages.push_back(message->id);
+    heard.notify_all();
+  });
+
+  EXPECT_FALSE(SetDefaultCacheLocation(AnalyzerCacheLocation::kReadOnly));
+  EXPECT_FALSE(SetDefaultCacheLocation(AnalyzerCacheLocation::kSidecarFile));
+  // Messages of one sender arrive in order: once the marker is in, every warning is.
+  zelcore::messaging::AsyncBroadcastMessagePtr(properties->GetWarningTarget(), zelcore::messaging::MakeMessage("end"));
+  std::unique_lock lock(mutex);
+  ASSERT_TRUE(heard.wait_for(lock, std::chrono::seconds(30), [&] { return messages.size() >= 3; }));
+  auto const warning =
+      zelcore::messaging::HashMessageTypeNameToMessageID(BE::MessageNameForOverrideReadOnlyPropertyWarningMessage);
+  EXPECT_EQ(messages, (std::vector{warning, warning, zelcore::messaging::HashMessageTypeNameToMessageID("end")}));
+  EXPECT_EQ(GetDefaultCacheLocation(), AnalyzerCacheLocation::kManagedCache);
+  EXPECT_EQ(StoredInt(file), 1);
+}
+
+TEST(SerializeableIntTest, RoundTripsEveryIntAndRefusesOtherTypes) {
+  SerializeableValue<int> value(INT_MIN);
+  EXPECT_EQ(value.GetTypeTag(), 5);
+  EXPECT_EQ(value.ToText(), "-2147483648");
+  EXPECT_TRUE(value.Clone()->Equals(value));
+  for (char const* bad : {"", "1 ", "2147483648", "x", static_cast<char const*>(nullptr)}) {
+    EXPECT_FALSE(value.SetFromText(bad));
+  }
+  EXPECT_TRUE(value.SetFromText("2147483647") && value.GetValue() == INT_MAX);
+  value.Assign(SerializeableValue<int>(9));
+  struct Text final : BE::SerializeableValueBase {
+    Text() : SerializeableValueBase(9) {}
+    bool SetFromText(char const*) override { return true; }
+    void Assign(SerializeableValueBase const&) override {}
+    std::string ToText() const override { return "3"; }
+    std::unique_ptr<SerializeableValueBase> Clone() const override { return std::make_unique<Text>(); }
+  };
+  EXPECT_THROW(value.Assign(Text()), BE::exSerializeableTypeMismatch);
+  EXPECT_EQ(value.GetValue(), 9);
+}
+
+}  // namespace
+}  // namespace Quillan
