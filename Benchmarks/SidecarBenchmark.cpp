@@ -30,7 +30,8 @@ Guid const kAnalyzer = *Guid::FromString("b0b0b0b0-0000-4000-8000-000000000001")
 // A media file with a sidecar of about `fileBytes` (20 items x 10 values), one item of which is the media's own.
 struct SidecarFixture {
   explicit SidecarFixture(std::size_t fileBytes) {
-    directory = fs::temp_directory_path() / ("quillan-bench-" + std::to_string(getpid()) + "-" + std::to_string(fileBytes));
+    directory =
+        fs::temp_directory_path() / ("quillan-bench-" + std::to_string(getpid()) + "-" + std::to_string(fileBytes));
     fs::create_directories(directory);
     std::ofstream(directory / "media.wav") << "media content " << fileBytes;
     media = BE::ProjectFactory::CreateMedia(zelcore::text::UTF8ToUTF16((directory / "media.wav").string()));
@@ -51,7 +52,8 @@ struct SidecarFixture {
       for (int v = 0; v < kValuesPerItem; ++v) {
         auto blob = zelcore::allocator::RecycledMemory::Create(valueBytes);
         std::memset(blob->data(), 'a' + v, valueBytes);
-        item.values[GenerateCacheKey(kAnalyzer, ImmutableString(), ImmutableString::Create("k" + std::to_string(v))).ToUTF8String()] = blob;
+        item.values[GenerateCacheKey(kAnalyzer, ImmutableString(), ImmutableString::Create("k" + std::to_string(v)))
+                        .ToUTF8String()] = blob;
       }
     }
     return data;
@@ -94,10 +96,14 @@ T Wait(zelcore::async::Future<T> const& future) {
 void BM_SidecarLoadVsRead(benchmark::State& state) {
   SidecarFixture fixture(static_cast<std::size_t>(state.range(0)));
   auto const key = ImmutableString::Create("k3");
-  for (int warm = 0; warm < 3; ++warm) Wait(fixture.store->LoadDataWithKey(fixture.media, kAnalyzer, ImmutableString(), key));
+  for (int warm = 0; warm < 3; ++warm)
+    Wait(fixture.store->LoadDataWithKey(fixture.media, kAnalyzer, ImmutableString(), key));
   benchsupport::MeasureAgainstBaseline(
       state,
-      [&] { benchmark::DoNotOptimize(Wait(fixture.store->LoadDataWithKey(fixture.media, kAnalyzer, ImmutableString(), key))); },
+      [&] {
+        benchmark::DoNotOptimize(
+            Wait(fixture.store->LoadDataWithKey(fixture.media, kAnalyzer, ImmutableString(), key)));
+      },
       [&] { benchmark::DoNotOptimize(fixture.ReadWhole()); });
   state.counters["file_bytes"] = static_cast<double>(fs::file_size(fixture.sidecar));
 }
@@ -105,7 +111,8 @@ void BM_SidecarLoadVsRead(benchmark::State& state) {
 void BM_SidecarSaveVsRewrite(benchmark::State& state) {
   SidecarFixture fixture(static_cast<std::size_t>(state.range(0)));
   auto const key = ImmutableString::Create("k3");
-  auto blob = zelcore::allocator::RecycledMemory::Create(static_cast<std::size_t>(state.range(0)) / (kItems * kValuesPerItem));
+  auto blob =
+      zelcore::allocator::RecycledMemory::Create(static_cast<std::size_t>(state.range(0)) / (kItems * kValuesPerItem));
   std::memset(blob->data(), 'z', blob->size());
   benchsupport::MeasureAgainstBaseline(
       state, [&] { Wait(fixture.store->SaveDataWithKey(fixture.media, kAnalyzer, ImmutableString(), key, blob)); },

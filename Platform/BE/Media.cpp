@@ -57,9 +57,10 @@ struct FileStamp {
 std::optional<FileStamp> StampOf(std::filesystem::path const& path) {
   struct stat status;
   if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-  auto const sinceEpoch = std::chrono::seconds(status.st_mtim.tv_sec) + std::chrono::nanoseconds(status.st_mtim.tv_nsec);
-  auto const modified = std::chrono::file_clock::from_sys(
-      std::chrono::sys_time<std::chrono::nanoseconds>(std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch)));
+  auto const sinceEpoch =
+      std::chrono::seconds(status.st_mtim.tv_sec) + std::chrono::nanoseconds(status.st_mtim.tv_nsec);
+  auto const modified = std::chrono::file_clock::from_sys(std::chrono::sys_time<std::chrono::nanoseconds>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch)));
   return FileStamp{static_cast<std::uintmax_t>(status.st_size),
                    std::chrono::time_point_cast<std::filesystem::file_time_type::duration>(modified)};
 }

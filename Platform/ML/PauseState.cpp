@@ -15,7 +15,7 @@ using zelcore::utility::Guid;
 
 struct PauseRegistry {
   std::mutex mutex;
-  PauseState state = kPauseStateRunning;                                           // guarded by mutex
+  PauseState state = kPauseStateRunning;                                            // guarded by mutex
   zelcore::SerialNotifier<PauseState> notifier{"ML::SetPauseState"};                // guarded by mutex
   std::unordered_map<Guid, zelcore::SerialNotifier<PauseState>::Id> registrations;  // guarded by mutex
 };

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <vector>
 
-#include "zelcore/SerialNotifier.h"
 #include "zelappsupport/Export.h"
 #include "zelappsupport/ProgressItem.h"
+#include "zelcore/SerialNotifier.h"
 
 namespace zelappsupport::utility {
 
@@ -66,7 +66,7 @@ class ZELAPPSUPPORT_EXPORT ProgressCategory : public std::enable_shared_from_thi
   UTF8String const name_;
 
   mutable std::mutex mutex_;
-  std::vector<std::shared_ptr<ProgressItem>> items_;                               // guarded by mutex_
+  std::vector<std::shared_ptr<ProgressItem>> items_;                                // guarded by mutex_
   zelcore::SerialNotifier<ProgressEvent, std::shared_ptr<ProgressItem>> notifier_;  // guarded by mutex_
 };
 

@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 #include <mutex>
-#include <typeinfo>
 #include <string>
+#include <typeinfo>
 #include <unordered_map>
 
 namespace zelcore::classref {

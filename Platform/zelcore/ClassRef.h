@@ -49,8 +49,7 @@ struct ZELCORE_EXPORT Unknown : virtual UnknownBase {};
 template <class... Interfaces, class Self>
 void* QueryMapOf(Self* self, std::string_view name) {
   void* found = nullptr;
-  ((found == nullptr && name == Interfaces::InterfaceName() ? (found = static_cast<Interfaces*>(self)) : nullptr),
-   ...);
+  ((found == nullptr && name == Interfaces::InterfaceName() ? (found = static_cast<Interfaces*>(self)) : nullptr), ...);
   if (found == nullptr && name == "zelcore::classref::UnknownBase") found = static_cast<UnknownBase*>(self);
   return found;
 }

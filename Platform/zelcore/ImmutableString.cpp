@@ -98,7 +98,7 @@ class Interner {
   std::mutex mutex_;
   std::atomic<Table*> current_{nullptr};
   std::vector<std::unique_ptr<Table>> tables_;  // guarded by mutex_
-  std::size_t count_ = 0;                        // guarded by mutex_
+  std::size_t count_ = 0;                       // guarded by mutex_
   char const* empty_ = nullptr;
 };
 

@@ -1,8 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <functional>
-#include <cstdint>
 #include <string>
 
 #include "zelcore/Export.h"

@@ -53,7 +53,7 @@ class Recycler {
  private:
   std::mutex mutex_;
   std::unordered_map<std::size_t, std::vector<std::uint8_t*>> kept_;  // guarded by mutex_
-  std::size_t keptBytes_ = 0;                                        // guarded by mutex_
+  std::size_t keptBytes_ = 0;                                         // guarded by mutex_
 };
 
 // Never destroyed: blobs may be freed while other statics are torn down.

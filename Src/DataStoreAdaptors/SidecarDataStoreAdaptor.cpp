@@ -167,8 +167,7 @@ std::shared_ptr<SideCarSerializationData> SidecarDataStoreAdaptor::DeserializeFr
   if (std::filesystem::file_size(sidecarPath) == 0) {
     throw zel_exception("Sidecar file not found", kResultSidecarFileNotFound);
   }
-  Blob const buffer = zelcore::FileUtils::SimpleReadFileIntoBuffer(
-      zelcore::text::WcharToUTF16(sidecarPath.wstring()));
+  Blob const buffer = zelcore::FileUtils::SimpleReadFileIntoBuffer(zelcore::text::WcharToUTF16(sidecarPath.wstring()));
   return serialization::DeserializeDataStoreFromBinary(buffer);
 }
 

@@ -19,7 +19,8 @@ struct SidecarLocation {
 
 // The sidecar location of `target` with `extension` in place of the media file's extension; none for a clip, a
 // null state or a media without a path. Throws what GetContentStateGuid throws.
-QUILLAN_EXPORT std::optional<SidecarLocation> ResolveSidecarLocation(Target const& target, std::string const& extension);
+QUILLAN_EXPORT std::optional<SidecarLocation> ResolveSidecarLocation(Target const& target,
+                                                                     std::string const& extension);
 
 // Keeps analysis results in a sidecar file beside the media file: one file per media for every analyzer and every
 // content state of it. Every load reads and decodes the whole file; every save reads, changes one value and rewrites

@@ -48,8 +48,8 @@ flatbuffers::Offset<fbs::SideCarAnalyzerItemTable> EncodeItem(flatbuffers::FlatB
   if (item.dataSourceId.empty()) throw std::runtime_error("Data source identifier is empty");
 
   auto const guidBytes = zelcore::utility::GuidToBytes(item.analyzerId);
-  auto const analyzerId = fbs::CreateSideCarGuidTable(builder, ReadLittleEndian(guidBytes.data()),
-                                                      ReadLittleEndian(guidBytes.data() + 8));
+  auto const analyzerId =
+      fbs::CreateSideCarGuidTable(builder, ReadLittleEndian(guidBytes.data()), ReadLittleEndian(guidBytes.data() + 8));
   std::vector<flatbuffers::Offset<fbs::SideCarValueTable>> values;
   values.reserve(item.values.size());
   for (auto const& [key, blob] : item.values) {

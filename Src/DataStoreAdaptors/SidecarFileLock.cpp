@@ -12,7 +12,7 @@ namespace {
 struct LockTable {
   std::mutex mutex;
   std::condition_variable changed;
-  std::unordered_set<std::filesystem::path::string_type> writers;                // guarded by mutex
+  std::unordered_set<std::filesystem::path::string_type> writers;               // guarded by mutex
   std::unordered_map<std::filesystem::path::string_type, std::size_t> holders;  // guarded by mutex
 };
 

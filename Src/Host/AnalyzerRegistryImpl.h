@@ -26,7 +26,7 @@ class QUILLAN_EXPORT AnalyzerRegistryImpl : public AnalyzerRegistry {
 
  private:
   std::recursive_mutex mutex_;
-  std::unordered_map<Guid, AnalyzerFactory> factories_;                       // guarded by mutex_
+  std::unordered_map<Guid, AnalyzerFactory> factories_;                     // guarded by mutex_
   std::unordered_map<AnalyzerType, std::unordered_set<Guid>> guidsByType_;  // guarded by mutex_
 };
 

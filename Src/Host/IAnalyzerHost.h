@@ -34,7 +34,7 @@ struct QUILLAN_EXPORT IAnalyzerHost : zelcore::classref::Unknown {
 
   // Runs every analyzer registered under type 0 that applies to the clip.
   virtual zelcore::async::Future<std::vector<JobFuture>> AnalyzeClip(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                                      AnalysisOptions const& options) = 0;
+                                                                     AnalysisOptions const& options) = 0;
   // Runs one analyzer with `parameter` on `executor` (the host's analysis executor when empty). Throws
   // zel_exception kResultAnalyzerNotRegistered for an unknown analyzer.
   virtual zelcore::async::Future<std::tuple<JobFuture, ProgressItemPtr>> AnalyzeClipWithAnalyzer(

@@ -26,8 +26,9 @@ TEST(DataStoreAdaptorUtilsTest, CacheKeyJoinsGuidParameterAndKeyUnchanged) {
     char const* key;
     std::string expected;
   };
-  for (auto const& c : {Case{"", "k", guid + "____k"}, Case{"p", "k", guid + "__p__k"},
-                        Case{"a__b", "c__d", guid + "__a__b__c__d"}, Case{"\xc3\xa9", "(.*)", guid + "__\xc3\xa9__(.*)"}}) {
+  for (auto const& c :
+       {Case{"", "k", guid + "____k"}, Case{"p", "k", guid + "__p__k"}, Case{"a__b", "c__d", guid + "__a__b__c__d"},
+        Case{"\xc3\xa9", "(.*)", guid + "__\xc3\xa9__(.*)"}}) {
     EXPECT_EQ(GenerateCacheKey(kAnalyzer, Text(c.parameter), Text(c.key)).view(), c.expected);
   }
 }
@@ -56,7 +57,8 @@ TEST(DataStoreAdaptorUtilsTest, PatternMatchesTheKeyUnderAnyParameterOnly) {
         << parameter;
   }
   EXPECT_FALSE(std::regex_match(GenerateCacheKey(kAnalyzer, Text(""), Text("peak")).ToUTF8String(), pattern));
-  EXPECT_FALSE(std::regex_match(GenerateCacheKey(Guid::CreateUnique(), Text(""), Text("peaks")).ToUTF8String(), pattern));
+  EXPECT_FALSE(
+      std::regex_match(GenerateCacheKey(Guid::CreateUnique(), Text(""), Text("peaks")).ToUTF8String(), pattern));
 }
 
 // Media info whose metadata answers with a fixed status and GUID.
@@ -64,7 +66,9 @@ class FixedMetadata : public BE::IMediaMetaData, public zelcore::classref::Class
  public:
   ZEL_INTERFACE_NAME("Test::FixedMetadata")
   FixedMetadata(int status, Guid guid) : status_(status), guid_(guid) {}
-  void* QueryMap(std::string_view name) override { return zelcore::classref::QueryMapOf<BE::IMediaMetaData>(this, name); }
+  void* QueryMap(std::string_view name) override {
+    return zelcore::classref::QueryMapOf<BE::IMediaMetaData>(this, name);
+  }
   int GetContentAndMetadataStateGuid(std::string_view, Guid& state) const override {
     state = guid_;
     return status_;

@@ -25,7 +25,9 @@ Blob MakeBlob(std::string const& bytes) {
   return blob;
 }
 
-std::string BlobText(Blob const& blob) { return std::string(reinterpret_cast<char const*>(blob->data()), blob->size()); }
+std::string BlobText(Blob const& blob) {
+  return std::string(reinterpret_cast<char const*>(blob->data()), blob->size());
+}
 
 Blob FromBuilder(flatbuffers::FlatBufferBuilder const& builder) {
   auto blob = RecycledMemory::Create(builder.GetSize());
@@ -59,9 +61,8 @@ TEST(SidecarSerializationTest, RoundTripKeepsEveryItemAndValue) {
   auto const buffer = SerializeDataStoreToBinary(data);
   // No identifier, no size prefix: the buffer starts with the root offset.
   EXPECT_EQ(flatbuffers::ReadScalar<std::uint32_t>(buffer->data()),
-            static_cast<std::uint32_t>(reinterpret_cast<std::uint8_t const*>(
-                                           fbs::GetSideCarContainerTable(buffer->data())) -
-                                       buffer->data()));
+            static_cast<std::uint32_t>(
+                reinterpret_cast<std::uint8_t const*>(fbs::GetSideCarContainerTable(buffer->data())) - buffer->data()));
   auto const* root = fbs::GetSideCarContainerTable(buffer->data());
   ASSERT_EQ(root->analyzer_items()->size(), 3u);
   EXPECT_EQ(root->analyzer_items()->Get(0)->version(), kSideCarFormatVersion);
@@ -109,8 +110,15 @@ TEST(SidecarSerializationTest, RefusesToEncodeWhatCannotBeRead) {
   std::vector<Case> const cases = {
       {"no items", [](auto&) {}, "Side Car Container Data is empty"},
       {"item without values", [](auto& d) { AddItem(d, kAnalyzer, "s", {}); }, "Side Car Data is empty"},
-      {"null analyzer", [](auto& d) { AddItem(d, Guid(), "s", {{"k", MakeBlob("v")}}); }, "Analyzer is undefined"},
-      {"empty data source", [](auto& d) { AddItem(d, kAnalyzer, "", {{"k", MakeBlob("v")}}); },
+      {"null analyzer",
+       [](auto& d) {
+         AddItem(d, Guid(), "s", {{"k", MakeBlob("v")}});
+       },
+       "Analyzer is undefined"},
+      {"empty data source",
+       [](auto& d) {
+         AddItem(d, kAnalyzer, "", {{"k", MakeBlob("v")}});
+       },
        "Data source identifier is empty"},
       // Values are checked before the identifiers.
       {"null analyzer without values", [](auto& d) { AddItem(d, Guid(), "", {}); }, "Side Car Data is empty"},
@@ -179,14 +187,13 @@ TEST(SidecarSerializationTest, ReadsForeignBuffersByTheFormatsRules) {
       std::vector<flatbuffers::Offset<fbs::SideCarValueTable>> values;
       for (auto const& value : item.values) {
         auto const key = builder.CreateString(value.key);
-        auto const bytes = builder.CreateVector(reinterpret_cast<std::uint8_t const*>(value.data.data()),
-                                                value.data.size());
+        auto const bytes =
+            builder.CreateVector(reinterpret_cast<std::uint8_t const*>(value.data.data()), value.data.size());
         values.push_back(fbs::CreateSideCarValueTable(builder, key, bytes));
       }
       auto const guid = fbs::CreateSideCarGuidTable(builder, 0, item.high);
-      offsets.push_back(fbs::CreateSideCarAnalyzerItemTable(builder, item.version, guid,
-                                                            builder.CreateString(item.source),
-                                                            builder.CreateVector(values)));
+      offsets.push_back(fbs::CreateSideCarAnalyzerItemTable(
+          builder, item.version, guid, builder.CreateString(item.source), builder.CreateVector(values)));
     }
     builder.Finish(fbs::CreateSideCarContainerTable(builder, builder.CreateVector(offsets)));
     return FromBuilder(builder);
@@ -208,7 +215,9 @@ TEST(SidecarSerializationTest, ReadsForeignBuffersByTheFormatsRules) {
   // What a foreign writer may hold decodes, but is refused when written back.
   EXPECT_EQ(ErrorOf([&] { SerializeDataStoreToBinary(decoded); }), "Side Car Data is empty");
 
-  EXPECT_EQ(ErrorOf([&] { DeserializeDataStoreFromBinary(encode({{1, 1, "s", {}}, {2, 1, "t", {}}})); }),
+  EXPECT_EQ(ErrorOf([&] {
+              DeserializeDataStoreFromBinary(encode({{1, 1, "s", {}}, {2, 1, "t", {}}}));
+            }),
             "Incompatible version of serialized data store");
   EXPECT_TRUE(DeserializeDataStoreFromBinary(encode({}))->items.empty());
 
@@ -221,10 +230,11 @@ TEST(SidecarSerializationTest, ReadsForeignBuffersByTheFormatsRules) {
   std::vector<flatbuffers::Offset<fbs::SideCarValueTable>> values = {
       fbs::CreateSideCarValueTable(partial, partial.CreateString("no data")),
       fbs::CreateSideCarValueTable(partial, 0, partial.CreateVector(std::vector<std::uint8_t>{1})),
-      fbs::CreateSideCarValueTable(partial, partial.CreateString("whole"), partial.CreateVector(std::vector<std::uint8_t>{2})),
+      fbs::CreateSideCarValueTable(partial, partial.CreateString("whole"),
+                                   partial.CreateVector(std::vector<std::uint8_t>{2})),
   };
-  auto const itemOffset = fbs::CreateSideCarAnalyzerItemTable(partial, 1, 0, partial.CreateString("s"),
-                                                               partial.CreateVector(values));
+  auto const itemOffset =
+      fbs::CreateSideCarAnalyzerItemTable(partial, 1, 0, partial.CreateString("s"), partial.CreateVector(values));
   partial.Finish(fbs::CreateSideCarContainerTable(partial, partial.CreateVector(&itemOffset, 1)));
   auto const withPartialValues = DeserializeDataStoreFromBinary(FromBuilder(partial));
   auto const& partialItem = withPartialValues->items.at({Guid(), "s"});

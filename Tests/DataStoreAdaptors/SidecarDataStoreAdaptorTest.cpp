@@ -37,7 +37,9 @@ Blob MakeBlob(std::string const& text) {
   std::memcpy(blob->data(), text.data(), text.size());
   return blob;
 }
-std::string BlobText(Blob const& blob) { return std::string(reinterpret_cast<char const*>(blob->data()), blob->size()); }
+std::string BlobText(Blob const& blob) {
+  return std::string(reinterpret_cast<char const*>(blob->data()), blob->size());
+}
 
 void WriteFile(fs::path const& path, std::string const& content) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
@@ -151,10 +153,11 @@ TEST_F(SidecarDataStoreAdaptorTest, DamagedEmptyAndNewerFilesAreReplacedBySaves)
   // A file of a newer format version: loads refuse it, a save starts afresh.
   flatbuffers::FlatBufferBuilder builder;
   std::vector<std::uint8_t> const data = {1};
-  auto const value = SideCarFormat::CreateSideCarValueTable(builder, builder.CreateString("v"), builder.CreateVector(data));
-  auto const item = SideCarFormat::CreateSideCarAnalyzerItemTable(
-      builder, 2, SideCarFormat::CreateSideCarGuidTable(builder, 1, 1), builder.CreateString("x"),
-      builder.CreateVector(&value, 1));
+  auto const value =
+      SideCarFormat::CreateSideCarValueTable(builder, builder.CreateString("v"), builder.CreateVector(data));
+  auto const item =
+      SideCarFormat::CreateSideCarAnalyzerItemTable(builder, 2, SideCarFormat::CreateSideCarGuidTable(builder, 1, 1),
+                                                    builder.CreateString("x"), builder.CreateVector(&value, 1));
   builder.Finish(SideCarFormat::CreateSideCarContainerTable(builder, builder.CreateVector(&item, 1)));
   WriteFile(sidecar, std::string(reinterpret_cast<char const*>(builder.GetBufferPointer()), builder.GetSize()));
   EXPECT_EQ(MessageOf(AwaitFailure(load())), "Incompatible version of serialized data store");

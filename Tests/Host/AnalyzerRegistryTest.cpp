@@ -115,9 +115,8 @@ TEST(AnalyzerRegistryTest, ConcurrentRegistrationsAllLand) {
       for (int i = 0; i < kPerThread; ++i) {
         Guid const id = Guid::CreateUnique();
         ids[t].push_back(id);
-        registry.RegisterAnalyzer(id, kTypeZero, [](auto const&, auto const&, auto const&) {
-          return zelcore::InterfaceRef<IAnalyzer>();
-        });
+        registry.RegisterAnalyzer(
+            id, kTypeZero, [](auto const&, auto const&, auto const&) { return zelcore::InterfaceRef<IAnalyzer>(); });
         registry.UpdateAnalyzerType(id, kTypeZero, AnalyzerType(t + 1));
         registry.GetAnalyzerFactories(kTypeZero);
       }
@@ -139,10 +138,10 @@ TEST(AnalyzerRegistryTest, DefaultRegistryIsEmptiedNotDestroyedAtTermination) {
   std::weak_ptr<int> weakToken = token;
   Guid const id = Guid::CreateUnique();
   AnalyzerType const type{0x5157};
-  EXPECT_EQ(RegisterAnalyzer(id, type, [token](auto const&, auto const&, auto const&) {
-              return zelcore::InterfaceRef<IAnalyzer>();
-            }),
-            0);
+  EXPECT_EQ(
+      RegisterAnalyzer(id, type,
+                       [token](auto const&, auto const&, auto const&) { return zelcore::InterfaceRef<IAnalyzer>(); }),
+      0);
   token.reset();
   EXPECT_TRUE(UpdateAnalyzerType(id, type, type));
   EXPECT_EQ(registry->GetAnalyzerFactories(type).size(), 1u);
@@ -153,9 +152,8 @@ TEST(AnalyzerRegistryTest, DefaultRegistryIsEmptiedNotDestroyedAtTermination) {
   EXPECT_EQ(ThrownResult([&] { registry->GetAnalyzerFactory(id); }), kResultAnalyzerNotRegistered);
   EXPECT_FALSE(UpdateAnalyzerType(id, type, type));
 
-  EXPECT_EQ(RegisterAnalyzer(id, type, [](auto const&, auto const&, auto const&) {
-              return zelcore::InterfaceRef<IAnalyzer>();
-            }),
+  EXPECT_EQ(RegisterAnalyzer(id, type,
+                             [](auto const&, auto const&, auto const&) { return zelcore::InterfaceRef<IAnalyzer>(); }),
             0);
   EXPECT_NO_THROW(registry->GetAnalyzerFactory(id));
 }

@@ -13,8 +13,8 @@ namespace testsupport {
 
 // Waits (generously) for `future` to end; a test fails rather than hangs when it never does.
 inline bool AwaitEnd(zelcore::async::UntypedFuture const& future) {
-  bool const ended = zelcore::async::WaitForUntypedUntil(
-      future, std::chrono::steady_clock::now() + std::chrono::seconds(30), true);
+  bool const ended =
+      zelcore::async::WaitForUntypedUntil(future, std::chrono::steady_clock::now() + std::chrono::seconds(30), true);
   EXPECT_TRUE(ended) << "future did not end";
   return ended;
 }

@@ -106,7 +106,8 @@ TEST(ObjectModelTest, ExceptionsCarryResultsAndData) {
   }
 
   zel_exception e("", 1);
-  e.AddAdditionalData(zelcore::config::kDebugSourceLine, "167").AddAdditionalData(zelcore::config::kDebugSourceLine, "168");
+  e.AddAdditionalData(zelcore::config::kDebugSourceLine, "167")
+      .AddAdditionalData(zelcore::config::kDebugSourceLine, "168");
   ASSERT_NE(e.GetAdditionalData(zelcore::config::kDebugSourceLine), nullptr);
   EXPECT_EQ(*e.GetAdditionalData(zelcore::config::kDebugSourceLine), "168");
   EXPECT_EQ(e.GetAdditionalData(zelcore::config::kDebugExpression), nullptr);
