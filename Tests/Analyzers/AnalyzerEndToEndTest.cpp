@@ -12,9 +12,9 @@
 #include "Analyzers/AnalyzerProgressMixIn.h"
 #include "Analyzers/ClipPreparation.h"
 #include "BE/Backend.h"
+#include "BE/Preferences.h"
 #include "BE/ProjectFactory.h"
 #include "DataStoreAdaptors/DefaultAnalyzerDatastore.h"
-#include "DataStoreAdaptors/ManagedDataStoreAdaptor.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "Host/AnalyzerCacheLocation.h"
 #include "Host/AnalyzerHost.h"
@@ -147,9 +147,10 @@ TEST(AnalyzerEndToEndTest, CacheLocationDecidesWhereResultsGoAndCancelEndsTheJob
   ASSERT_EQ(registered, 0);
   testsupport::TempDirectory directory;
   ScopedSettingsFile settings(directory / "properties");
-  auto const host = AnalyzerHost::Create(
-      AnalyzerRegistry::GetDefaultRegistry(),
-      ManagedDataStoreAdaptor::CreateForTesting(ImmutableString::Create((directory / "cache").string()), 1 << 20));
+  // The default host makes its managed store where the preferences say, once per process: point them here first.
+  BE::GetBackend()->GetPreferences()->SetAnalyzerCacheDirectory((directory / "cache").wstring());
+  InterfaceRef<IAnalyzerHost> const host = GetAnalyzerHost();
+  ASSERT_TRUE(host);
   AnalysisOptions const options{0, 0};
 
   struct Case {
