@@ -11,6 +11,7 @@
 #include "BE/Media.h"
 #include "BE/ProjectFactory.h"
 #include "DataStoreAdaptors/DataStoreAdaptorUtils.h"
+#include "Support/BlobTestUtils.h"
 #include "Support/FutureTestUtils.h"
 #include "Support/TempDirectory.h"
 #include "zelcore/DebugDatabase.h"
@@ -22,6 +23,8 @@ namespace {
 
 using testsupport::Await;
 using testsupport::AwaitFailure;
+using testsupport::BlobText;
+using testsupport::MakeBlob;
 using testsupport::MessageOf;
 using testsupport::ResultOf;
 using zelcore::Blob;
@@ -30,15 +33,6 @@ using zelcore::async::Future;
 
 Guid const kAnalyzer = *Guid::FromString("0a11ce00-1234-4abc-8def-000000000042");
 ImmutableString Text(std::string const& text) { return ImmutableString::Create(text); }
-
-Blob MakeBlob(std::string const& text) {
-  auto blob = zelcore::allocator::RecycledMemory::Create(text.size());
-  std::memcpy(blob->data(), text.data(), text.size());
-  return blob;
-}
-std::string BlobText(Blob const& blob) {
-  return std::string(reinterpret_cast<char const*>(blob->data()), blob->size());
-}
 
 // A media over a real file, so that it has a content state.
 Target MediaTarget(testsupport::TempDirectory const& directory, std::string const& content) {

@@ -9,25 +9,18 @@
 #include <vector>
 
 #include "SideCar_generated.h"
+#include "Support/BlobTestUtils.h"
 
 namespace Quillan {
 namespace {
 
 namespace fbs = SideCarFormat;
 using namespace SidecarDataStoreAdaptorSerialization;
+using testsupport::BlobText;
+using testsupport::MakeBlob;
 using zelcore::Blob;
 using zelcore::allocator::RecycledMemory;
 using zelcore::utility::Guid;
-
-Blob MakeBlob(std::string const& bytes) {
-  auto blob = RecycledMemory::Create(bytes.size());
-  if (!bytes.empty()) std::memcpy(blob->data(), bytes.data(), bytes.size());
-  return blob;
-}
-
-std::string BlobText(Blob const& blob) {
-  return std::string(reinterpret_cast<char const*>(blob->data()), blob->size());
-}
 
 Blob FromBuilder(flatbuffers::FlatBufferBuilder const& builder) {
   auto blob = RecycledMemory::Create(builder.GetSize());

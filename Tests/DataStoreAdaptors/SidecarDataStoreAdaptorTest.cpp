@@ -12,6 +12,7 @@
 #include "BE/ProjectFactory.h"
 #include "DataStoreAdaptors/DataStoreAdaptorUtils.h"
 #include "SideCar_generated.h"
+#include "Support/BlobTestUtils.h"
 #include "Support/FutureTestUtils.h"
 #include "Support/TempDirectory.h"
 #include "zelcore/DebugDatabase.h"
@@ -23,6 +24,8 @@ namespace {
 
 using testsupport::Await;
 using testsupport::AwaitFailure;
+using testsupport::BlobText;
+using testsupport::MakeBlob;
 using testsupport::MessageOf;
 using testsupport::ResultOf;
 using zelcore::Blob;
@@ -31,15 +34,6 @@ namespace fs = std::filesystem;
 
 Guid const kAnalyzer = *Guid::FromString("5eadbeef-0000-4000-8000-00000000abcd");
 ImmutableString Text(std::string const& text) { return ImmutableString::Create(text); }
-
-Blob MakeBlob(std::string const& text) {
-  auto blob = zelcore::allocator::RecycledMemory::Create(text.size());
-  std::memcpy(blob->data(), text.data(), text.size());
-  return blob;
-}
-std::string BlobText(Blob const& blob) {
-  return std::string(reinterpret_cast<char const*>(blob->data()), blob->size());
-}
 
 void WriteFile(fs::path const& path, std::string const& content) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
