@@ -1,0 +1,239 @@
+#include "Analyzers/ExampleAnalyzers.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <filesystem>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "Analyzers/ClipPreparation.h"
+#include "BE/Backend.h"
+#include "BE/Preferences.h"
+#include "BE/ProjectFactory.h"
+#include "DataStoreAdaptors/ResultCodes.h"
+#include "Host/AnalyzerCacheLocation.h"
+#include "Host/AnalyzerHost.h"
+#include "Host/AnalyzerRegistry.h"
+#include "Support/FutureTestUtils.h"
+#include "Support/TempDirectory.h"
+#include "zelappsupport/ProgressItem.h"
+#include "zelcore/Executor.h"
+
+namespace Quillan::Examples {
+namespace {
+
+using zelcore::InterfaceRef;
+using zelcore::async::Future;
+
+// A stereo 1 kHz sine at `amplitude` as a 32-bit float WAV file of `seconds` at 48 kHz.
+void WriteSine(std::filesystem::path const& path, double amplitude, int seconds) {
+  SF_INFO info{};
+  info.samplerate = 48000;
+  info.channels = 2;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+  std::vector<float> frames(2 * 48000);
+  for (std::size_t i = 0; i < 48000; ++i) {
+    frames[2 * i] = frames[2 * i + 1] =
+        static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * 1000 * i / 48000.0));
+  }
+  for (int s = 0; s < seconds; ++s) ASSERT_EQ(sf_writef_float(file, frames.data(), 48000), 48000);
+  sf_close(file);
+}
+
+// The backend's settings in a file of the test's own.
+struct ScopedSettingsFile {
+  explicit ScopedSettingsFile(std::filesystem::path const& file) { properties->SetFilePath(file); }
+  ~ScopedSettingsFile() { properties->SetFilePath(previous); }
+  InterfaceRef<BE::IProperties> const properties = InterfaceRef<BE::IProperties>::Query(BE::GetBackend());
+  std::filesystem::path const previous = properties->GetFilePath();
+};
+
+InterfaceRef<BE::IClip> ClipOf(std::filesystem::path const& path) {
+  return BE::ProjectFactory::CreateClip(BE::ProjectFactory::CreateMedia(path.u16string()), BE::kMediaType_Audio);
+}
+
+// Runs one analyzer on `clip` through `host` and returns its job. The job starts only once the test holds it: the
+// host keeps a job weakly, and a job that ended before that would take its result with it.
+Future<std::any> RunJob(InterfaceRef<IAnalyzerHost> const& host, InterfaceRef<BE::IClip> const& clip,
+                        zelcore::utility::Guid const& id, std::any const& parameter = {}) {
+  auto const executor = zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), 1);
+  executor->Pause();
+  auto const started = host->AnalyzeClipWithAnalyzer(clip, id, parameter, AnalysisOptions{0, 0}, executor);
+  if (auto const failure = testsupport::AwaitFailure(started)) {
+    executor->Resume();
+    return zelcore::async::MakeExceptionalFuture<std::any>(failure);
+  }
+  Future<std::any> const job = std::get<0>(testsupport::Await(started)).Lock();
+  executor->Resume();
+  testsupport::AwaitEnd(job);
+  return job;
+}
+
+ExampleResult ResultOf(Future<std::any> const& job) {
+  if (auto const failure = job.GetException()) ADD_FAILURE() << testsupport::MessageOf(failure);
+  return job.HasValue() ? std::any_cast<ExampleResult>(job.Get()) : ExampleResult{};
+}
+
+TEST(ExampleAnalyzersTest, NamesFindRegisteredAnalyzers) {
+  std::vector<std::string_view> const names = GetExampleAnalyzerNames();
+  ASSERT_EQ(names, (std::vector<std::string_view>{"digest", "peaks", "loudness"}));
+  std::vector<zelcore::utility::Guid> ids;
+  for (std::string_view const name : names) {
+    std::optional<zelcore::utility::Guid> const id = FindExampleAnalyzer(name);
+    ASSERT_TRUE(id) << name;
+    EXPECT_NO_THROW(AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactory(*id)) << name;
+    for (auto const& other : ids) EXPECT_NE(other, *id);
+    ids.push_back(*id);
+  }
+  EXPECT_EQ(AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactories(AnalyzerType{0}).size(), 3u);
+  EXPECT_FALSE(FindExampleAnalyzer("Digest"));
+  EXPECT_FALSE(DecodeLoudness(zelcore::allocator::RecycledMemory::Create(23)));
+  EXPECT_FALSE(DecodePeakEnvelope(zelcore::allocator::RecycledMemory::Create(25)));
+}
+
+class ExampleAnalyzersHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    BE::GetBackend()->GetPreferences()->SetAnalyzerCacheDirectory((directory / "cache").wstring());
+    ASSERT_TRUE(SetDefaultCacheLocation(AnalyzerCacheLocation::kSidecarFile));
+    host = GetAnalyzerHost();
+    ASSERT_TRUE(host);
+  }
+
+  testsupport::TempDirectory directory;
+  ScopedSettingsFile settings{directory / "properties"};
+  InterfaceRef<IAnalyzerHost> host;
+};
+
+TEST_F(ExampleAnalyzersHostTest, DigestIsSha256OfTheFile) {
+  struct Case {
+    std::string content;
+    char const* hex;
+  };
+  Case const cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      // 56 bytes: the length no longer fits the first padding block.
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      // Larger than one read.
+      {std::string(1500000, 'a'), nullptr},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    auto const path = directory / ("file" + std::to_string(i) + ".bin");
+    testsupport::WriteFile(path, cases[i].content);
+    auto const clip = ClipOf(path);
+    ExampleResult const computed = ResultOf(RunJob(host, clip, *FindExampleAnalyzer("digest")));
+    EXPECT_FALSE(computed.fromCache);
+    if (cases[i].hex) {
+      EXPECT_EQ(DigestToHex(computed.blob), cases[i].hex);
+    }
+    ExampleResult const cached = ResultOf(RunJob(host, clip, *FindExampleAnalyzer("digest")));
+    EXPECT_TRUE(cached.fromCache);
+    EXPECT_EQ(DigestToHex(cached.blob), DigestToHex(computed.blob));
+  }
+  // 1500000 'a's differ from 1000000 of them only in length; the well-known digest of a million checks the chunking.
+  auto const million = directory / "million.bin";
+  testsupport::WriteFile(million, std::string(1000000, 'a'));
+  EXPECT_EQ(DigestToHex(ResultOf(RunJob(host, ClipOf(million), *FindExampleAnalyzer("digest"))).blob),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST_F(ExampleAnalyzersHostTest, AudioAnalyzersMeasureASineAndServeTheSecondRunFromTheCache) {
+  auto const path = directory / "tone.wav";
+  WriteSine(path, 0.1, 1);  // -20 dBFS
+  auto const clip = ClipOf(path);
+
+  ExampleResult const peaks = ResultOf(RunJob(host, clip, *FindExampleAnalyzer("peaks"), 100));
+  EXPECT_FALSE(peaks.fromCache);
+  std::optional<PeakEnvelope> const envelope = DecodePeakEnvelope(peaks.blob);
+  ASSERT_TRUE(envelope);
+  EXPECT_EQ(envelope->channelCount, 2u);
+  EXPECT_EQ(envelope->samplesPerPeak, 100u);
+  EXPECT_EQ(envelope->sampleRate, 48000u);
+  EXPECT_EQ(envelope->frameCount, 48000u);
+  ASSERT_EQ(envelope->PeakCount(), 480u);
+  for (std::size_t i = 0; i < envelope->PeakCount(); ++i) {
+    for (std::uint32_t c = 0; c < 2; ++c) ASSERT_NEAR(envelope->Peak(i, c), 0.1, 1e-4) << i << " " << c;
+  }
+  ExampleResult const cachedPeaks = ResultOf(RunJob(host, clip, *FindExampleAnalyzer("peaks"), 100));
+  EXPECT_TRUE(cachedPeaks.fromCache);
+  EXPECT_EQ(DecodePeakEnvelope(cachedPeaks.blob)->peaks, envelope->peaks);
+
+  // The default is 256 samples per peak, and a partial last run still gets its peak: 48000 = 187 * 256 + 128.
+  std::optional<PeakEnvelope> const byDefault =
+      DecodePeakEnvelope(ResultOf(RunJob(host, clip, *FindExampleAnalyzer("peaks"))).blob);
+  ASSERT_TRUE(byDefault);
+  EXPECT_EQ(byDefault->samplesPerPeak, 256u);
+  EXPECT_EQ(byDefault->PeakCount(), 188u);
+
+  ExampleResult const loudness = ResultOf(RunJob(host, clip, *FindExampleAnalyzer("loudness")));
+  EXPECT_FALSE(loudness.fromCache);
+  std::optional<Loudness> const measured = DecodeLoudness(loudness.blob);
+  ASSERT_TRUE(measured);
+  // A 1 kHz sine at -20 dBFS on both channels of a stereo pair reads about -20 LUFS.
+  EXPECT_NEAR(measured->integratedLufs, -20.0, 0.3);
+  EXPECT_NEAR(measured->truePeakDbtp, -20.0, 0.3);
+  EXPECT_GE(measured->rangeLu, 0.0);
+  EXPECT_LT(measured->rangeLu, 1.0);
+  ExampleResult const cachedLoudness = ResultOf(RunJob(host, clip, *FindExampleAnalyzer("loudness")));
+  EXPECT_TRUE(cachedLoudness.fromCache);
+  EXPECT_EQ(DecodeLoudness(cachedLoudness.blob)->integratedLufs, measured->integratedLufs);
+}
+
+TEST_F(ExampleAnalyzersHostTest, BadInputAndCancelFailWithoutCachingAnything) {
+  auto const tone = directory / "tone.wav";
+  WriteSine(tone, 0.5, 1);
+  auto const notAudio = directory / "text.wav";
+  testsupport::WriteFile(notAudio, std::string("not a sound"));
+
+  struct Case {
+    std::filesystem::path file;
+    char const* analyzer;
+    std::any parameter;
+    zelcore::config::Result result;
+  };
+  Case const cases[] = {
+      {tone, "peaks", std::string("12x"), kResultIllegalArgument},
+      {tone, "peaks", 0, kResultIllegalArgument},
+      {notAudio, "peaks", {}, zelcore::config::kResultFileRead},
+      {notAudio, "loudness", {}, zelcore::config::kResultFileRead},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.analyzer);
+    // Held past the read: the exception then dies with the job's state, an order ThreadSanitizer can see.
+    auto const job = RunJob(host, ClipOf(c.file), *FindExampleAnalyzer(c.analyzer), c.parameter);
+    auto const failure = testsupport::AwaitFailure(job);
+    EXPECT_EQ(testsupport::ResultOf(failure), c.result) << testsupport::MessageOf(failure);
+  }
+  EXPECT_FALSE(std::filesystem::exists(directory / "tone.qvmi"));
+  EXPECT_FALSE(std::filesystem::exists(directory / "text.qvmi"));
+  // The host does not start jobs on a missing file; the analyzer itself reports it too.
+  auto const lost =
+      Analyzers::CreateUnmanagedAnalyzer(ClipOf(directory / "missing.bin"), *FindExampleAnalyzer("digest"), {});
+  ASSERT_TRUE(lost);
+  auto const lostJob =
+      lost->StartAnalysis(zelcore::async::GetDefaultExecutor(), AnalysisOptions{AnalysisOptions::kNoProgress, 0});
+  EXPECT_EQ(testsupport::ResultOf(testsupport::AwaitFailure(lostJob)), zelcore::config::kResultFileRead);
+
+  // A cancel requested before the computation gets going stops it at its first progress update.
+  for (std::string_view const name : GetExampleAnalyzerNames()) {
+    SCOPED_TRACE(name);
+    auto const analyzer = Analyzers::CreateUnmanagedAnalyzer(ClipOf(tone), *FindExampleAnalyzer(name), {});
+    auto const item = InterfaceRef<IAnalyzerProgress>::Query(analyzer)->GetProgressItem();
+    item->RequestCancel();
+    auto const job = analyzer->StartAnalysis(zelcore::async::GetDefaultExecutor(), AnalysisOptions{0, 0});
+    EXPECT_EQ(testsupport::ResultOf(testsupport::AwaitFailure(job)), kResultJobCancelled);
+    EXPECT_LT(item->GetProgress(), 1.0);
+  }
+  EXPECT_FALSE(std::filesystem::exists(directory / "tone.qvmi"));
+}
+
+}  // namespace
+}  // namespace Quillan::Examples

@@ -1,0 +1,95 @@
+#include "Analyzers/Detail/ExampleAnalyzer.h"
+
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <utility>
+
+#include "Analyzers/ExampleAnalyzers.h"
+#include "DataStoreAdaptors/DefaultAnalyzerDatastore.h"
+#include "DataStoreAdaptors/ResultCodes.h"
+#include "Host/AnalyzerCacheLocation.h"
+#include "zelappsupport/ProgressItem.h"
+#include "zelcore/ZelException.h"
+
+namespace Quillan::Examples::detail {
+namespace {
+
+using zelcore::async::Future;
+
+// Every example analyzer keeps its one result under this key.
+ImmutableString ResultKey() { return ImmutableString::Create("result"); }
+
+std::shared_ptr<zelappsupport::utility::ProgressCategory> const& AnalysisCategory() {
+  static auto const category =
+      zelappsupport::utility::ProgressCategory::Create(zelappsupport::utility::ToUTF8String("Example analyzers"));
+  return category;
+}
+
+}  // namespace
+
+void Progress::Update(double fraction) const {
+  if (!item_) return;
+  if (item_->IsCancelRequested()) throw zelcore::config::zel_exception("Analysis cancelled", kResultJobCancelled);
+  item_->SetProgress(fraction);
+}
+
+zelcore::Blob BlobWriter::Finish() const {
+  auto blob = zelcore::allocator::RecycledMemory::Create(bytes_.size());
+  if (!bytes_.empty()) std::memcpy(blob->data(), bytes_.data(), bytes_.size());
+  return blob;
+}
+
+void ExampleAnalyzer::InitializeExample(zelcore::InterfaceRef<BE::IClip> const& clip, std::any const& parameter,
+                                        zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
+  auto store = CreateDefaultAnalyzerDatastore(GetDefaultCacheLocation(), host.Lock(), false);
+  Initialize(zelcore::InterfaceWeakRef<IAnalyzerHost>(host), std::move(store), zelcore::InterfaceRef<BE::IClip>(clip),
+             std::any(parameter));
+  std::string const name = GetAnalyzerName().ToUTF8String();
+  InitializeProgressMixIn(host, clip, parameter, GetAnalyzerGuid(), AnalysisCategory(),
+                          zelappsupport::utility::ToUTF8String(name), kTerminateJobOnCancel, kRemoveItemOnDestruction);
+}
+
+Analyzers::AnalyzerBase::CacheKeys ExampleAnalyzer::GetCacheKeys() const { return {ResultKey()}; }
+
+void* ExampleAnalyzer::QueryMap(std::string_view name) {
+  if (void* found = AnalyzerProgressMixIn::QueryMap(name)) return found;
+  return AnalyzerBase::QueryMap(name);
+}
+
+Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::AsyncExecutor> const& executor,
+                                                AnalysisOptions const& options) {
+  auto self = GetSharedFromThis<ExampleAnalyzer>();
+  std::shared_ptr<zelappsupport::utility::ProgressItem> item;
+  if (options.progressMode != AnalysisOptions::kNoProgress) item = GetProgressItem();
+
+  // A target the store cannot key (its media file is gone, say) fails the load, not the call.
+  Future<zelcore::Blob> loaded;
+  try {
+    loaded = LoadCachedData(ResultKey());
+  } catch (...) {
+    loaded = zelcore::async::MakeExceptionalFuture<zelcore::Blob>(std::current_exception());
+  }
+  Future<std::any> cached = loaded.OnSuccessWithExecutor(executor, [](zelcore::Blob const& blob) {
+    return std::any(ExampleResult{blob, true});
+  });
+  // Any failed load is computed afresh, a broken cache entry included: the save then replaces it.
+  return zelcore::async::HandleExceptionFuture(cached, [self, executor, item](std::exception_ptr const&) {
+    return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
+        executor, std::chrono::milliseconds(0), executor, [self, executor, item] {
+          std::filesystem::path const file(self->media->GetFilePath());
+          zelcore::Blob const blob = self->Compute(file, Progress(item));
+          if (item) item->SetProgress(1.0);
+          // Where the setting writes nowhere the save fails; the result stands all the same.
+          Future<void> saved;
+          try {
+            saved = zelcore::async::IgnoreExceptionsFuture(self->SaveDataToCache(ResultKey(), blob));
+          } catch (...) {
+            saved = zelcore::async::MakeReadyFuture();
+          }
+          return saved.OnSuccessWithExecutor(executor, [blob] { return std::any(ExampleResult{blob, false}); });
+        });
+  });
+}
+
+}  // namespace Quillan::Examples::detail

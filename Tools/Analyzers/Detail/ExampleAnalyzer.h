@@ -1,0 +1,92 @@
+#pragma once
+
+#include <any>
+#include <bit>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "Analyzers/AnalyzerBase.h"
+#include "Analyzers/AnalyzerProgressMixIn.h"
+#include "zelcore/RecycledMemory.h"
+
+namespace Quillan::Examples::detail {
+
+// Reports a computation's progress to the job's progress item and tells it when the user has cancelled.
+// Without an item (the caller asked for no progress) it reports nothing and is never cancelled.
+class Progress {
+ public:
+  explicit Progress(std::shared_ptr<zelappsupport::utility::ProgressItem> item) : item_(std::move(item)) {}
+
+  // Sets the item's progress to `fraction` (0 to 1). Throws zel_exception kResultJobCancelled once the user has
+  // cancelled the item, so that the computation stops where it is.
+  void Update(double fraction) const;
+
+ private:
+  std::shared_ptr<zelappsupport::utility::ProgressItem> item_;
+};
+
+// What the module's analyzers share: the media file as target, one cached result under one key, the store that the
+// user's cache-location setting chooses, and the flow load cached -> else compute on the job's executor and save.
+// The job ends with an ExampleResult. Concrete analyzers implement Compute and the naming operations.
+// Read-only after Initialize; StartAnalysis may run for several jobs at once.
+class ExampleAnalyzer : public Analyzers::AnalyzerBase, public Analyzers::AnalyzerProgressMixIn {
+ public:
+  // IAnalyzer:
+  TargetObjectType GetTargetObjectType() const override { return TargetObjectType::kMedia; }
+  zelcore::async::Future<std::any> StartAnalysis(std::shared_ptr<zelcore::async::AsyncExecutor> const& executor,
+                                                 AnalysisOptions const& options) override;
+
+  // AnalyzerBase:
+  CacheKeys GetCacheKeys() const override;
+
+  // UnknownBase: the names of both bases.
+  void* QueryMap(std::string_view name) override;
+
+ protected:
+  // Sets up both bases from the factory's arguments; call once, right after CreateClassRef.
+  void InitializeExample(zelcore::InterfaceRef<BE::IClip> const& clip, std::any const& parameter,
+                         zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
+
+  // The result blob for `file`. Calls progress.Update as it goes (which throws on cancel); throws zel_exception on
+  // an unreadable file or bad parameters. Runs on the job's executor.
+  virtual zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const = 0;
+};
+
+// A little-endian byte image, built field by field.
+class BlobWriter {
+ public:
+  template <class T>
+  void Put(T value) {
+    static_assert(std::endian::native == std::endian::little, "result blobs are little-endian");
+    auto const* bytes = reinterpret_cast<std::uint8_t const*>(&value);
+    bytes_.insert(bytes_.end(), bytes, bytes + sizeof(T));
+  }
+  zelcore::Blob Finish() const;
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+};
+
+// The registered factories of the three analyzers.
+zelcore::InterfaceRef<IAnalyzer> CreateDigestAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                      std::any const& parameter,
+                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
+zelcore::InterfaceRef<IAnalyzer> CreatePeaksAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                     std::any const& parameter,
+                                                     zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
+zelcore::InterfaceRef<IAnalyzer> CreateLoudnessAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                        std::any const& parameter,
+                                                        zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
+
+// Fixed for good: results are cached under them. Constant-initialised, so the registrar may use them at load time.
+inline constexpr zelcore::utility::Guid kDigestAnalyzerId{zelcore::utility::Guid::Bytes{
+    0x5d, 0x0c, 0x3e, 0x71, 0x2a, 0x94, 0x4f, 0x1b, 0x9e, 0x57, 0x61, 0x0a, 0xd4, 0x2b, 0x88, 0x01}};
+inline constexpr zelcore::utility::Guid kPeaksAnalyzerId{zelcore::utility::Guid::Bytes{
+    0x5d, 0x0c, 0x3e, 0x71, 0x2a, 0x94, 0x4f, 0x1b, 0x9e, 0x57, 0x61, 0x0a, 0xd4, 0x2b, 0x88, 0x02}};
+inline constexpr zelcore::utility::Guid kLoudnessAnalyzerId{zelcore::utility::Guid::Bytes{
+    0x5d, 0x0c, 0x3e, 0x71, 0x2a, 0x94, 0x4f, 0x1b, 0x9e, 0x57, 0x61, 0x0a, 0xd4, 0x2b, 0x88, 0x03}};
+
+}  // namespace Quillan::Examples::detail
