@@ -15,14 +15,6 @@ class DigestAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
   ZEL_INTERFACE_NAME("Quillan::Examples::DigestAnalyzer")
   using zelcore::classref::ClassStatics<DigestAnalyzer>::CreateClassRef;
 
-  static zelcore::InterfaceRef<IAnalyzer> Create(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                 std::any const& parameter,
-                                                 zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-    auto analyzer = CreateClassRef();
-    analyzer->InitializeExample(clip, parameter, host);
-    return zelcore::InterfaceRef<IAnalyzer>(analyzer);
-  }
-
   // IAnalyzer:
   zelcore::utility::Guid GetAnalyzerGuid() const override { return kDigestAnalyzerId; }
   // Takes no parameter; any given one is ignored but still keys the cache.
@@ -65,7 +57,7 @@ class DigestAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
 zelcore::InterfaceRef<IAnalyzer> CreateDigestAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                       std::any const& parameter,
                                                       zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return DigestAnalyzer::Create(clip, parameter, host);
+  return ExampleAnalyzer::CreateExample<DigestAnalyzer>(clip, parameter, host);
 }
 
 }  // namespace Quillan::Examples::detail

@@ -30,14 +30,6 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
   ZEL_INTERFACE_NAME("Quillan::Examples::LoudnessAnalyzer")
   using zelcore::classref::ClassStatics<LoudnessAnalyzer>::CreateClassRef;
 
-  static zelcore::InterfaceRef<IAnalyzer> Create(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                 std::any const& parameter,
-                                                 zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-    auto analyzer = CreateClassRef();
-    analyzer->InitializeExample(clip, parameter, host);
-    return zelcore::InterfaceRef<IAnalyzer>(analyzer);
-  }
-
   // IAnalyzer:
   zelcore::utility::Guid GetAnalyzerGuid() const override { return kLoudnessAnalyzerId; }
   // Takes no parameter.
@@ -85,7 +77,7 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
 zelcore::InterfaceRef<IAnalyzer> CreateLoudnessAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                         std::any const& parameter,
                                                         zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return LoudnessAnalyzer::Create(clip, parameter, host);
+  return ExampleAnalyzer::CreateExample<LoudnessAnalyzer>(clip, parameter, host);
 }
 
 }  // namespace Quillan::Examples::detail

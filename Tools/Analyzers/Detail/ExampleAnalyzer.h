@@ -45,6 +45,16 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase, public Analyzers::Analyz
   // UnknownBase: the names of both bases.
   void* QueryMap(std::string_view name) override;
 
+  // The factory of an analyzer class A that needs nothing beyond InitializeExample.
+  template <class A>
+  static zelcore::InterfaceRef<IAnalyzer> CreateExample(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                        std::any const& parameter,
+                                                        zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
+    auto analyzer = A::CreateClassRef();
+    analyzer->InitializeExample(clip, parameter, host);
+    return zelcore::InterfaceRef<IAnalyzer>(analyzer);
+  }
+
  protected:
   // Sets up both bases from the factory's arguments; call once, right after CreateClassRef.
   void InitializeExample(zelcore::InterfaceRef<BE::IClip> const& clip, std::any const& parameter,
