@@ -1,0 +1,88 @@
+'use strict';
+// Quillan.loadAnalyzerModule and Quillan.analyzeFile: starting work from scripts.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const support = require('./support');
+const { GATED, FAILING, GATE_FAILURE, FILE_READ, ANALYZER_NOT_REGISTERED, UNAVAILABLE } = support;
+
+const Quillan = support.loadQuillan();
+
+test('loadAnalyzerModule reports what the loader says, and loading twice is harmless', (t) => {
+  const dir = support.scratch(t);
+  const notALibrary = path.join(dir, 'not-a-library.so');
+  fs.writeFileSync(notALibrary, 'plain text');
+  const cases = [
+    { file: path.join(dir, 'missing.so'), reason: /missing\.so.*No such file or directory/ },
+    { file: notALibrary, reason: /not-a-library\.so.*(invalid ELF header|file too short)/ },
+  ];
+  for (const { file, reason } of cases) {
+    assert.throws(() => Quillan.loadAnalyzerModule(file), (error) => {
+      return !(error instanceof TypeError) && /^Cannot load analyzer module/.test(error.message) && reason.test(error.message);
+    });
+  }
+  for (const bad of [undefined, 42, {}]) assert.throws(() => Quillan.loadAnalyzerModule(bad), TypeError);
+  // Relative to the working directory, and the module registers its analyzers only once.
+  Quillan.loadAnalyzerModule(path.relative(process.cwd(), support.testAnalyzersPath));
+});
+
+test('without a list every type-0 analyzer runs, each with its outcome', async (t) => {
+  const dir = support.scratch(t);
+  // Without a parameter the test analyzers' gates are open: one succeeds, the other fails.
+  assert.deepEqual(await Quillan.analyzeFile(support.mediaFile(dir)), [
+    { analyzer: GATED, status: 'done' },
+    { analyzer: FAILING, status: 'failed', code: GATE_FAILURE, message: 'The failing test analyzer failed as asked' },
+  ]);
+  assert.deepEqual(await Quillan.analyzeFile(support.mediaFile(dir), {}), await Quillan.analyzeFile(support.mediaFile(dir), null));
+});
+
+test('requested analyzers come back in order, once each, failures included', async (t) => {
+  const dir = support.scratch(t);
+  const unknown = 'a3b1c2d4-0000-4000-8000-00000000beef';
+  const outcomes = await Quillan.analyzeFile(support.mediaFile(dir), {
+    analyzers: [FAILING.toUpperCase(), new Quillan.Guid(GATED), unknown, GATED],
+  });
+  assert.deepEqual(
+    outcomes.map(({ analyzer, status, code }) => ({ analyzer, status, code })),
+    [
+      { analyzer: FAILING, status: 'failed', code: GATE_FAILURE },
+      { analyzer: GATED, status: 'done', code: undefined },
+      { analyzer: unknown, status: 'failed', code: ANALYZER_NOT_REGISTERED },
+    ],
+  );
+  // An analyzer that does not apply (the test analyzers want a text parameter) is refused by the host.
+  assert.deepEqual(await Quillan.analyzeFile(support.mediaFile(dir), { analyzers: [GATED], parameter: 5 }), [
+    { analyzer: GATED, status: 'failed', code: UNAVAILABLE },
+  ]);
+  assert.deepEqual(await Quillan.analyzeFile(support.mediaFile(dir), { analyzers: [] }), []);
+});
+
+test('malformed arguments throw a TypeError at the call', (t) => {
+  const file = support.mediaFile(support.scratch(t));
+  const cases = [
+    [],
+    [42],
+    [file, 5],
+    [file, { analyzers: GATED }],
+    [file, { analyzers: ['not a guid'] }],
+    [file, { analyzers: [{}] }],
+    [file, { analyzers: [Quillan.AnalyzerHost.getDefault()] }],
+    [file, { parameter: {} }],
+    [file, { parameter: [1] }],
+  ];
+  for (const args of cases) assert.throws(() => Quillan.analyzeFile(...args), TypeError, JSON.stringify(args));
+});
+
+test('a file that cannot be admitted rejects with the result code and the system message', async (t) => {
+  const dir = support.scratch(t);
+  const cases = [
+    { file: path.join(dir, 'missing.wav'), message: /missing\.wav: No such file or directory/ },
+    { file: dir, message: /Not a regular file/ },
+  ];
+  for (const { file, message } of cases) {
+    await assert.rejects(Quillan.analyzeFile(file, { analyzers: [GATED] }), (error) => {
+      return error instanceof Error && error.code === FILE_READ && message.test(error.message);
+    });
+  }
+});

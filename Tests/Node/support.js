@@ -1,0 +1,83 @@
+'use strict';
+// What the binding's tests share: the addon and the test analyzer module (paths from ctest), the analyzers'
+// fixed GUIDs, scratch folders, gates, and waiting on a condition with a generous deadline.
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const addonPath = process.env.QUILLAN_NODE_ADDON;
+const testAnalyzersPath = process.env.QUILLAN_TEST_ANALYZERS;
+if (!addonPath || !testAnalyzersPath) {
+  throw new Error('QUILLAN_NODE_ADDON and QUILLAN_TEST_ANALYZERS must name the built addon and test module');
+}
+
+// As Tests/Node/TestAnalyzers/GatedAnalyzers.cpp registers them.
+const GATED = '3c519a2e-704d-4b8f-a106-2d5e93c41001';
+const FAILING = '3c519a2e-704d-4b8f-a106-2d5e93c41002';
+const GATE_FAILURE = 0xa0fe0001 | 0;
+
+// Result codes as scripts see them: signed 32-bit numbers.
+const FILE_READ = 0xa0000003 | 0;
+const ANALYZER_NOT_REGISTERED = 0xa00f0008 | 0;
+const UNAVAILABLE = 0xa00f000f | 0;
+
+function loadQuillan() {
+  const { Quillan } = require(addonPath);
+  Quillan.loadAnalyzerModule(testAnalyzersPath);
+  return Quillan;
+}
+
+// A scratch folder, removed when the test ends.
+function scratch(t) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quillan-node-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  return dir;
+}
+
+// A small file to analyse; each call makes another clip.
+let fileCount = 0;
+function mediaFile(dir) {
+  const file = path.join(dir, `media-${++fileCount}.bin`);
+  fs.writeFileSync(file, `content ${fileCount}`);
+  return file;
+}
+
+// A gate the test analyzers wait on: its path is their parameter, and they end once the file exists.
+function gate(dir, name = 'gate') {
+  const file = path.join(dir, name);
+  return { file, open: () => fs.writeFileSync(file, '') };
+}
+
+// Resolves once `condition()` (which may be async) is truthy; fails after a generous deadline instead of hanging.
+async function waitFor(condition, what, deadlineMs = 20000) {
+  const end = Date.now() + deadlineMs;
+  for (;;) {
+    if (await condition()) return;
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((resolve) => setTimeout(resolve, 5));
+  }
+}
+
+// Tracks whether a promise has settled, without handling its outcome for the caller.
+function track(promise) {
+  const state = { settled: false };
+  promise.then(() => (state.settled = true), () => (state.settled = true));
+  return state;
+}
+
+module.exports = {
+  addonPath,
+  testAnalyzersPath,
+  GATED,
+  FAILING,
+  GATE_FAILURE,
+  FILE_READ,
+  ANALYZER_NOT_REGISTERED,
+  UNAVAILABLE,
+  loadQuillan,
+  scratch,
+  mediaFile,
+  gate,
+  waitFor,
+  track,
+};

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <any>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "AddonEnvironment.h"
+#include "Foundation/Future.h"
+#include "Host/IAnalyzerHost.h"
+#include "zelcore/Executor.h"
+#include "zelcore/Guid.h"
+
+namespace Quillan::Node {
+
+// One `Quillan.analyzeFile` call: runs a list of analyzers on one clip through the host and reports how each job
+// ended, once all have.
+//
+// The jobs run on a sub-executor of the call's own, paused until every job has been started and its future taken:
+// the host keeps jobs only weakly, and a job that ended before its future was taken would take its outcome with it.
+// Thread-safe; the completion runs once, on whichever thread ends the last job (or in Start).
+class FileAnalysis : public AddonEnvironment::Activity, public std::enable_shared_from_this<FileAnalysis> {
+ public:
+  struct Outcome {
+    zelcore::utility::Guid analyzer;
+    bool done = false;
+    std::int32_t code = 0;  // of a failed job
+    std::string message;    // of a failed job; may be empty
+  };
+  using Completion = std::function<void(std::vector<Outcome> outcomes)>;
+
+  FileAnalysis(zelcore::InterfaceRef<IAnalyzerHost> host, zelcore::InterfaceRef<BE::IClip> clip,
+               std::vector<zelcore::utility::Guid> analyzers, std::any parameter);
+  ~FileAnalysis() override;
+
+  // Asks the host for every job, once; `completion` gets the outcomes in the order of the analyzers. A request the
+  // host refuses (an analyzer that is not registered, a clip it does not admit) ends as a failed outcome.
+  void Start(Completion completion);
+
+  // AddonEnvironment::Activity: drops the clip's jobs from the host and shuts the executor down, which breaks the
+  // jobs that have not started.
+  void Stop() override;
+
+ private:
+  using Started = std::tuple<IAnalyzerHost::JobFuture, IAnalyzerHost::ProgressItemPtr>;
+
+  void OnStarted(std::size_t index, zelcore::async::Future<Started> const& started);
+  void OnJobEnded(std::size_t index, zelcore::async::UntypedFuture const& job);
+  // Records a failed outcome; call with mutex_ held.
+  void RecordFailure(std::size_t index, std::exception_ptr const& failure);
+  // Counts one analyzer as finished and runs the completion after the last one.
+  void Finish(std::unique_lock<std::mutex> lock);
+
+  zelcore::InterfaceRef<IAnalyzerHost> const host_;
+  zelcore::InterfaceRef<BE::IClip> const clip_;
+  std::any const parameter_;
+  std::shared_ptr<zelcore::async::AsyncThreadedSubExecutor> const executor_;
+
+  std::mutex mutex_;
+  std::vector<Outcome> outcomes_;  // guarded by mutex_
+  std::size_t startsPending_;      // guarded by mutex_
+  std::size_t unfinished_;         // guarded by mutex_
+  Completion completion_;          // guarded by mutex_; emptied when it runs
+};
+
+}  // namespace Quillan::Node

@@ -1,0 +1,60 @@
+#!/usr/bin/env node
+'use strict';
+// Analyses one media file with the example analyzers (digest, peaks, loudness) and waits for their jobs through the
+// default analyzer host, as any script can.
+//
+//   node examples/scripts/analyze.js <media file> [<build folder>]
+//
+// The build folder defaults to $QUILLAN_BUILD, else build/default beside this checkout.
+const path = require('node:path');
+
+const [file, buildArgument] = process.argv.slice(2);
+if (!file) {
+  console.error('usage: node analyze.js <media file> [<build folder>]');
+  process.exit(2);
+}
+const build = path.resolve(buildArgument ?? process.env.QUILLAN_BUILD ?? path.join(__dirname, '..', '..', 'build', 'default'));
+const { Quillan } = require(path.join(build, 'quillan.node'));
+Quillan.loadAnalyzerModule(path.join(build, 'lib', 'libquillan_example_analyzers.so'));
+
+// The GUIDs the example module registers its analyzers under.
+const analyzers = {
+  '5d0c3e71-2a94-4f1b-9e57-610ad42b8801': 'digest',
+  '5d0c3e71-2a94-4f1b-9e57-610ad42b8802': 'peaks',
+  '5d0c3e71-2a94-4f1b-9e57-610ad42b8803': 'loudness',
+};
+
+async function main() {
+  const host = Quillan.AnalyzerHost.getDefault();
+  // Starts every type-0 analyzer on the file; settles once all of its jobs have ended.
+  let finished = false;
+  const analysis = Quillan.analyzeFile(file);
+  analysis.then(() => {}, () => {}).then(() => (finished = true));
+
+  // Watch the jobs through the host: wait until they show up (or the analysis is already over), then wait for each
+  // analyzer's jobs to end.
+  const guids = Object.keys(analyzers).map((id) => new Quillan.Guid(id));
+  const running = async () => (await Promise.all(guids.map((g) => host.countJobsForAnalyzer(g)))).reduce((a, b) => a + b);
+  let jobs = 0;
+  while (!finished && (jobs = await running()) === 0) await new Promise((resolve) => setTimeout(resolve, 10));
+  if (jobs > 0) {
+    console.log(`${jobs} job(s) running`);
+    for (const guid of guids) {
+      const ended = await host.waitForAnalyzerCompletion(guid).then(
+        () => 'no jobs left',
+        (code) => `a job failed with result ${code}`,
+      );
+      console.log(`  ${analyzers[guid]}: ${ended}`);
+    }
+  }
+
+  for (const { analyzer, status, code, message } of await analysis) {
+    const name = analyzers[analyzer] ?? analyzer;
+    console.log(status === 'done' ? `${name}: done` : `${name}: failed (${code}) ${message ?? ''}`);
+  }
+}
+
+main().catch((error) => {
+  console.error(`${error.message}${error.code === undefined ? '' : ` (result ${error.code})`}`);
+  process.exitCode = 1;
+});
