@@ -1,0 +1,167 @@
+#include "quillan/AnalyzerCatalog.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <exception>
+#include <iostream>
+#include <tuple>
+
+#include "Analyzers/AnalyzerBase.h"
+#include "BE/Media.h"
+#include "BE/ProjectFactory.h"
+#include "DataStoreAdaptors/ResultCodes.h"
+#include "Host/AnalyzerRegistry.h"
+#include "quillan/JsonWriter.h"
+#include "quillan/TextTable.h"
+#include "zelcore/ZelException.h"
+
+namespace Quillan::Cli {
+namespace {
+
+using zelcore::InterfaceRef;
+using zelcore::utility::Guid;
+
+// The clip that factories are shown when the tool only wants to learn about their analyzers. Its media is offline;
+// nothing is analysed.
+InterfaceRef<BE::IClip> PlaceholderClip() {
+  auto const media = BE::ProjectFactory::CreateMedia(u"/nonexistent/quillan-placeholder.wav");
+  return BE::ProjectFactory::CreateClip(media, BE::kMediaType_Audio);
+}
+
+std::optional<AnalyzerInfo> Describe(AnalyzerFactory const& factory, InterfaceRef<BE::IClip> const& clip,
+                                     std::optional<AnalyzerType> type) {
+  InterfaceRef<IAnalyzer> const analyzer = factory(clip, std::any(), {});
+  if (!analyzer) return std::nullopt;
+  AnalyzerInfo info;
+  info.id = analyzer->GetAnalyzerGuid();
+  info.type = type;
+  info.target = analyzer->GetTargetObjectType();
+  info.maxJobCount = analyzer->GetMaxJobCount();
+  auto const base = InterfaceRef<Analyzers::AnalyzerBase>::Query(analyzer);
+  info.name = base ? base->GetAnalyzerName().ToUTF8String() : std::string();
+  if (info.name.empty()) info.name = info.id.AsUTF8String();
+  return info;
+}
+
+std::string TargetName(TargetObjectType target) { return target == TargetObjectType::kMedia ? "media" : "clip"; }
+
+std::string LimitText(std::optional<std::size_t> limit) { return limit ? std::to_string(*limit) : "none"; }
+
+}  // namespace
+
+void LoadAnalyzerModules(std::vector<std::string> const& paths, std::string const& command) {
+  for (std::string const& path : paths) {
+    // A bare file name would make the loader search its library path; a module is always a file the user names.
+    std::string const file = path.find('/') == std::string::npos ? "./" + path : path;
+    if (dlopen(file.c_str(), RTLD_NOW | RTLD_GLOBAL) == nullptr) {
+      char const* reason = dlerror();
+      throw UsageError("cannot load analyzer module " + path + ": " + (reason ? reason : "unknown error"), command);
+    }
+  }
+}
+
+std::vector<AnalyzerInfo> ListTypeZeroAnalyzers() {
+  auto const clip = PlaceholderClip();
+  std::vector<AnalyzerInfo> catalog;
+  for (AnalyzerFactory const& factory : AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactories(AnalyzerType{0})) {
+    try {
+      if (auto info = Describe(factory, clip, AnalyzerType{0})) catalog.push_back(std::move(*info));
+    } catch (std::exception const& error) {
+      // One broken module must not hide the others.
+      std::cerr << "quillan: an analyzer factory failed: " << error.what() << "\n";
+    }
+  }
+  std::sort(catalog.begin(), catalog.end(), [](AnalyzerInfo const& a, AnalyzerInfo const& b) {
+    return std::tie(a.name, a.id) < std::tie(b.name, b.id);
+  });
+  return catalog;
+}
+
+AnalyzerInfo ResolveAnalyzer(std::vector<AnalyzerInfo> const& catalog, std::string const& text,
+                             std::string const& command) {
+  if (std::optional<Guid> const id = Guid::FromString(text)) {
+    for (AnalyzerInfo const& info : catalog) {
+      if (info.id == *id) return info;
+    }
+    AnalyzerFactory factory;
+    try {
+      factory = AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactory(*id);
+    } catch (zelcore::config::zel_exception const& error) {
+      if (error.GetResult() != kResultAnalyzerNotRegistered) throw;
+      throw UsageError("no analyzer is registered under " + id->AsUTF8String(), command);
+    }
+    std::optional<AnalyzerInfo> info = Describe(factory, PlaceholderClip(), std::nullopt);
+    if (!info) {
+      // The factory declined the placeholder; the real clip may still suit it.
+      info = AnalyzerInfo{id->AsUTF8String(), *id, std::nullopt, TargetObjectType::kClip, std::nullopt};
+    }
+    return *info;
+  }
+  std::vector<AnalyzerInfo const*> matches;
+  for (AnalyzerInfo const& info : catalog) {
+    if (info.name == text) matches.push_back(&info);
+  }
+  if (matches.size() == 1) return *matches.front();
+  if (matches.empty()) {
+    std::string known;
+    for (AnalyzerInfo const& info : catalog) known += (known.empty() ? "" : ", ") + info.name;
+    throw UsageError("unknown analyzer \"" + text + "\" (known: " + (known.empty() ? "none" : known) + ")", command);
+  }
+  std::string ids;
+  for (AnalyzerInfo const* info : matches) ids += " " + info->id.AsUTF8String();
+  throw UsageError("several analyzers are named \"" + text + "\"; give one of their GUIDs:" + ids, command);
+}
+
+std::string AnalyzerNameOf(std::vector<AnalyzerInfo> const& catalog, Guid const& id) {
+  for (AnalyzerInfo const& info : catalog) {
+    if (info.id == id) return info.name;
+  }
+  return id.AsUTF8String();
+}
+
+int RunAnalyzersCommand(ArgumentCursor& arguments) {
+  bool json = false;
+  std::vector<std::string> modules;
+  while (!arguments.AtEnd()) {
+    std::string value;
+    if (arguments.TakeFlag("--json")) {
+      json = true;
+    } else if (arguments.TakeOption("--plugin", value)) {
+      modules.push_back(value);
+    } else {
+      arguments.RejectNext();
+    }
+  }
+  LoadAnalyzerModules(modules, arguments.Command());
+  std::vector<AnalyzerInfo> const catalog = ListTypeZeroAnalyzers();
+
+  if (json) {
+    JsonWriter out;
+    out.BeginObject().Key("analyzers").BeginArray();
+    for (AnalyzerInfo const& info : catalog) {
+      out.BeginObject().Key("name").String(info.name).Key("id").String(info.id.AsUTF8String());
+      out.Key("type").Unsigned(static_cast<std::uint32_t>(info.type.value_or(AnalyzerType{0})));
+      out.Key("target").String(TargetName(info.target)).Key("maxJobs");
+      if (info.maxJobCount) {
+        out.Unsigned(*info.maxJobCount);
+      } else {
+        out.Null();
+      }
+      out.EndObject();
+    }
+    out.EndArray().EndObject();
+    std::cout << out.Text() << "\n";
+    return kExitOk;
+  }
+  TextTable table({"NAME", "GUID", "TYPE", "TARGET", "JOB LIMIT"});
+  for (AnalyzerInfo const& info : catalog) {
+    table.AddRow({Printable(info.name), info.id.AsUTF8String(),
+                  std::to_string(static_cast<std::uint32_t>(info.type.value_or(AnalyzerType{0}))),
+                  TargetName(info.target), LimitText(info.maxJobCount)});
+  }
+  std::cout << table.Format();
+  return kExitOk;
+}
+
+}  // namespace Quillan::Cli
