@@ -4,7 +4,7 @@ CTEST_FLAGS ?= --output-on-failure -j $(JOBS) --timeout 300
 
 FUZZ_SECONDS ?= 600
 
-.PHONY: deps test test-asan test-tsan bench fuzz format clean
+.PHONY: deps demo test test-asan test-tsan check-install bench fuzz format clean
 
 deps:
 	@scripts/install-deps.sh
@@ -15,6 +15,10 @@ define build_and_test
 	ctest --test-dir build/$(1) $(CTEST_FLAGS)
 endef
 
+# Builds the quillan tool, makes sample audio and analyses it twice; everything stays under build/demo.
+demo: deps
+	@scripts/demo.sh
+
 test: deps
 	$(call build_and_test,default)
 
@@ -23,6 +27,12 @@ test-asan: deps
 
 test-tsan: deps
 	$(call build_and_test,tsan)
+
+# Installs build/default into a temporary prefix, builds examples/out-of-tree-analyzer against it and runs it.
+check-install: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS)
+	scripts/check-out-of-tree.sh build/default
 
 bench: deps
 	cmake --preset release >/dev/null

@@ -1,0 +1,185 @@
+#include "SampleMedia/SampleMedia.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <numbers>
+#include <set>
+#include <stdexcept>
+
+#include "Support/TempDirectory.h"
+
+namespace Quillan::Samples {
+namespace {
+
+struct ReadBack {
+  SF_INFO info{};
+  std::vector<float> samples;  // interleaved
+};
+
+ReadBack Read(std::filesystem::path const& path) {
+  ReadBack result;
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &result.info);
+  if (file == nullptr) {
+    ADD_FAILURE() << path << ": " << sf_strerror(nullptr);
+    return result;
+  }
+  result.samples.resize(static_cast<std::size_t>(result.info.frames * result.info.channels));
+  EXPECT_EQ(sf_readf_float(file, result.samples.data(), result.info.frames), result.info.frames);
+  sf_close(file);
+  return result;
+}
+
+std::string Contents(std::filesystem::path const& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(SampleMediaTest, WritesEachSignalInTheFormatOfItsExtension) {
+  struct Case {
+    char const* name;
+    SampleSpec spec;
+    int majorFormat;
+  };
+  Case const cases[] = {
+      {"tone.wav", {Signal::kTone, 1, 48000, 0.5, 1000, 0.5, 1}, SF_FORMAT_WAV},
+      {"tones.flac", {Signal::kTone, 2, 44100, 0.25, 441, 0.25, 1}, SF_FORMAT_FLAC},
+      {"noise.AIFF", {Signal::kNoise, 2, 8000, 1, 440, 0.3, 5}, SF_FORMAT_AIFF},
+      {"silence.wav", {Signal::kSilence, 3, 22050, 0.1, 440, 0, 1}, SF_FORMAT_WAV},
+      {"empty.wav", {Signal::kTone, 1, 48000, 0, 440, 1, 1}, SF_FORMAT_WAV},
+  };
+  testsupport::TempDirectory directory;
+  double const quantum = 1.0 / 32767;
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteSample(directory / c.name, c.spec);
+    ReadBack const back = Read(directory / c.name);
+    EXPECT_EQ(back.info.format & SF_FORMAT_TYPEMASK, c.majorFormat);
+    EXPECT_EQ(back.info.format & SF_FORMAT_SUBMASK, SF_FORMAT_PCM_16);
+    EXPECT_EQ(back.info.channels, c.spec.channels);
+    EXPECT_EQ(back.info.samplerate, c.spec.sampleRate);
+    EXPECT_EQ(back.info.frames, std::llround(c.spec.seconds * c.spec.sampleRate));
+    for (int channel = 0; channel < c.spec.channels; ++channel) {
+      float peak = 0;
+      int upwardCrossings = 0;
+      float previous = 0;
+      for (sf_count_t frame = 0; frame < back.info.frames; ++frame) {
+        float const sample = back.samples[static_cast<std::size_t>(frame * c.spec.channels + channel)];
+        peak = std::max(peak, std::fabs(sample));
+        if (frame > 0 && previous < 0 && sample >= 0) ++upwardCrossings;
+        previous = sample;
+      }
+      if (back.info.frames == 0 || c.spec.signal == Signal::kSilence) {
+        EXPECT_EQ(peak, 0.0f) << channel;
+      } else if (c.spec.signal == Signal::kTone) {
+        // The largest sample misses the crest by up to half a sample period.
+        double const frequency = c.spec.frequency * (channel + 1);
+        EXPECT_LE(peak, c.spec.amplitude + quantum) << channel;
+        EXPECT_GE(peak, c.spec.amplitude * std::cos(std::numbers::pi * frequency / c.spec.sampleRate) - quantum)
+            << channel;
+        // Channel c plays (c + 1) times the frequency: one upward crossing per cycle, give or take the ends.
+        EXPECT_NEAR(upwardCrossings, frequency * c.spec.seconds, 1) << channel;
+      } else {
+        EXPECT_LE(peak, c.spec.amplitude + quantum) << channel;
+        EXPECT_GT(peak, 0.95 * c.spec.amplitude) << channel;
+      }
+    }
+  }
+}
+
+TEST(SampleMediaTest, NoiseRepeatsForItsSeedOnly) {
+  testsupport::TempDirectory directory;
+  SampleSpec spec{Signal::kNoise, 1, 8000, 0.5, 440, 0.5, 42};
+  WriteSample(directory / "a.wav", spec);
+  WriteSample(directory / "b.wav", spec);
+  spec.seed = 43;
+  WriteSample(directory / "c.wav", spec);
+  EXPECT_EQ(Contents(directory / "a.wav"), Contents(directory / "b.wav"));
+  EXPECT_NE(Contents(directory / "a.wav"), Contents(directory / "c.wav"));
+}
+
+TEST(SampleMediaTest, RefusesWhatItCannotWriteAndLeavesNoFile) {
+  struct Case {
+    char const* name;
+    SampleSpec spec;
+  };
+  SampleSpec const good;
+  auto with = [&](auto change) {
+    SampleSpec spec = good;
+    change(spec);
+    return spec;
+  };
+  Case const cases[] = {
+      {"x.mp3", good},
+      {"noextension", good},
+      {"x.wav", with([](SampleSpec& s) { s.channels = 0; })},
+      {"x.wav", with([](SampleSpec& s) { s.channels = 9; })},
+      {"x.wav", with([](SampleSpec& s) { s.sampleRate = 100; })},
+      {"x.wav", with([](SampleSpec& s) { s.seconds = -1; })},
+      {"x.wav", with([](SampleSpec& s) { s.seconds = NAN; })},
+      {"x.wav", with([](SampleSpec& s) { s.amplitude = 1.5; })},
+      // 2 channels at 12 kHz and 24 kHz: the second reaches half the 48 kHz rate.
+      {"x.wav", with([](SampleSpec& s) { s.channels = 2, s.frequency = 12000; })},
+      {"x.wav", with([](SampleSpec& s) { s.frequency = 0; })},
+  };
+  testsupport::TempDirectory directory;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_THROW(WriteSample(directory / cases[i].name, cases[i].spec), std::invalid_argument);
+    EXPECT_FALSE(std::filesystem::exists(directory / cases[i].name));
+  }
+  EXPECT_THROW(WriteSample(directory / "missing" / "x.wav", good), std::runtime_error);
+}
+
+TEST(SampleMediaTest, DemoSetKeepsOneSidecarPerFile) {
+  std::vector<NamedSample> const samples = DemoSamples(90);
+  std::set<std::string> stems;
+  std::set<int> channelCounts;
+  std::set<Signal> signals;
+  double longest = 0;
+  for (NamedSample const& sample : samples) {
+    EXPECT_TRUE(stems.insert(std::filesystem::path(sample.name).stem().string()).second) << sample.name;
+    channelCounts.insert(sample.spec.channels);
+    signals.insert(sample.spec.signal);
+    longest = std::max(longest, sample.spec.seconds);
+  }
+  EXPECT_EQ(channelCounts, (std::set<int>{1, 2}));
+  EXPECT_EQ(signals.size(), 3u);
+  EXPECT_EQ(longest, 90);
+}
+
+TEST(SampleMediaTest, ParsesItsCommandLine) {
+  SampleRequest const one = ParseSampleArguments(
+      {"--signal", "noise", "--channels", "2", "--rate", "8000", "--seconds", "1.5", "--seed", "9", "out.wav"});
+  EXPECT_EQ(one.file, "out.wav");
+  EXPECT_EQ(one.spec.signal, Signal::kNoise);
+  EXPECT_EQ(one.spec.channels, 2);
+  EXPECT_EQ(one.spec.sampleRate, 8000);
+  EXPECT_EQ(one.spec.seconds, 1.5);
+  EXPECT_EQ(one.spec.seed, 9u);
+  SampleRequest const demo = ParseSampleArguments({"--demo", "media", "--long-seconds", "30"});
+  EXPECT_EQ(demo.demoFolder, "media");
+  EXPECT_EQ(demo.longSeconds, 30);
+
+  std::vector<std::vector<std::string>> const bad = {
+      {},
+      {"a.wav", "b.wav"},
+      {"--channels", "two", "a.wav"},
+      {"--channels", "2x", "a.wav"},
+      {"--seconds"},
+      {"--signal", "square", "a.wav"},
+      {"--volume", "1", "a.wav"},
+      {"--long-seconds", "5", "a.wav"},
+      {"--demo", "media", "a.wav"},
+      {"--demo", "media", "--channels", "2"},
+  };
+  for (auto const& arguments : bad) {
+    EXPECT_THROW(ParseSampleArguments(arguments), std::invalid_argument) << ::testing::PrintToString(arguments);
+  }
+}
+
+}  // namespace
+}  // namespace Quillan::Samples

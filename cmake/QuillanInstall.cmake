@@ -1,0 +1,81 @@
+# What `cmake --install` puts in the prefix: the headers and shared libraries an analyzer module builds against, the
+# example analyzer module, the command-line tool, and a CMake package, so that an analyzer module outside this tree
+# needs only
+#   find_package(Quillan REQUIRED)
+#   target_link_libraries(my_analyzers PRIVATE Quillan::quillan)
+# Included from the top-level CMakeLists.txt after every target exists.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(QUILLAN_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Quillan)
+
+# Libraries below libquillan first; the export set fails to generate if one that libquillan links is missing here.
+set(quillan_installed_libraries
+  zelcore zelbe zelmf zelml zelappsupport zelscripting quillan_foundation quillan quillan_example_analyzers)
+foreach(library IN LISTS quillan_installed_libraries)
+  if(NOT TARGET ${library})
+    continue()
+  endif()
+  get_target_property(type ${library} TYPE)
+  if(NOT type STREQUAL "INTERFACE_LIBRARY")
+    # Installed libraries find each other beside themselves.
+    set_target_properties(${library} PROPERTIES INSTALL_RPATH "$ORIGIN")
+  endif()
+  install(TARGETS ${library} EXPORT QuillanTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endforeach()
+
+if(TARGET quillan_cli)
+  set_target_properties(quillan_cli PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  install(TARGETS quillan_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+# Headers keep the layout they are included by ("zelcore/Guid.h", "Host/AnalyzerHost.h"). A folder's Detail/ headers
+# are private, except those that an installed header includes, followed to their own includes in turn. Generated
+# headers (the sidecar schema accessors) are private to the library and never installed.
+function(quillan_install_headers)
+  set(headers)
+  foreach(root IN ITEMS Platform Src)
+    file(GLOB public RELATIVE ${PROJECT_SOURCE_DIR}/${root} CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${root}/*/*.h)
+    foreach(header IN LISTS public)
+      list(APPEND headers ${root}/${header})
+    endforeach()
+  endforeach()
+  # The example module's public header; its Detail/ stays private.
+  list(APPEND headers Tools/Analyzers/ExampleAnalyzers.h)
+
+  set(pending ${headers})
+  while(pending)
+    list(POP_FRONT pending header)
+    file(STRINGS ${PROJECT_SOURCE_DIR}/${header} includes REGEX "^#include \"[^\"]+/Detail/[^\"]+\"")
+    foreach(line IN LISTS includes)
+      string(REGEX REPLACE "^#include \"([^\"]+)\".*" "\\1" included "${line}")
+      foreach(root IN ITEMS Platform Src)
+        if(EXISTS ${PROJECT_SOURCE_DIR}/${root}/${included} AND NOT ${root}/${included} IN_LIST headers)
+          list(APPEND headers ${root}/${included})
+          list(APPEND pending ${root}/${included})
+        endif()
+      endforeach()
+    endforeach()
+  endwhile()
+
+  foreach(header IN LISTS headers)
+    # Platform/zelcore/Guid.h -> include/zelcore/Guid.h
+    get_filename_component(folder ${header} DIRECTORY)
+    string(REGEX REPLACE "^(Platform|Src|Tools)/" "" folder ${folder})
+    install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${folder})
+  endforeach()
+endfunction()
+quillan_install_headers()
+
+install(EXPORT QuillanTargets NAMESPACE Quillan:: DESTINATION ${QUILLAN_INSTALL_CMAKEDIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/QuillanConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/QuillanConfig.cmake
+  INSTALL_DESTINATION ${QUILLAN_INSTALL_CMAKEDIR})
+# 0.x releases break compatibility between minor versions.
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/QuillanConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/QuillanConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/QuillanConfigVersion.cmake
+  DESTINATION ${QUILLAN_INSTALL_CMAKEDIR})

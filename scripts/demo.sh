@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# `make demo`: builds the quillan tool, makes sample audio, analyses it twice (the second run is served from the
+# caches) and shows where the results went. Everything lives under build/demo, which every run starts afresh; your
+# own settings and cache folders are never touched. DEMO_LONG_SECONDS sets the length of the long sample (240).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+demo=build/demo
+media=$demo/media
+long_seconds=${DEMO_LONG_SECONDS:-240}
+
+bold='' plain=''
+if [ -t 1 ]; then bold=$(tput bold 2>/dev/null || true) plain=$(tput sgr0 2>/dev/null || true); fi
+step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
+show() {
+  printf '%s$ %s%s\n' "$bold" "$*" "$plain"
+  "$@"
+}
+# The tool as the demo runs it: settings and managed cache under build/demo.
+quillan() { build/default/bin/quillan --cache-dir "$demo/cache" --config-dir "$demo/config" "$@"; }
+# Runs a command and prints how long it took, in seconds.
+timed() {
+  local start end
+  start=$(date +%s.%N)
+  "$@"
+  end=$(date +%s.%N)
+  elapsed=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.2f", e - s }')
+  printf '%s(%s s)%s\n' "$bold" "$elapsed" "$plain"
+}
+
+scripts/install-deps.sh
+
+step "Building the quillan tool (CMake preset 'default', in build/default)"
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)" --target quillan_cli quillan_make_samples quillan_example_analyzers
+
+step "Making sample audio in $media"
+rm -rf "$demo"
+build/default/bin/quillan_make_samples --demo "$media" --long-seconds "$long_seconds" >/dev/null
+ls -lh "$media" | tail -n +2
+files=("$media"/*.wav "$media"/*.flac)
+
+echo "Below, 'quillan' stands for: build/default/bin/quillan --cache-dir $demo/cache --config-dir $demo/config"
+
+step "The analyzers of the example module"
+show quillan analyzers
+
+step "First run: every analyzer computes its result (a progress bar per running job)"
+timed show quillan analyze "${files[@]}"
+first=$elapsed
+
+step "Second run: the same request, served from the caches"
+timed show quillan analyze "${files[@]}"
+second=$elapsed
+
+step "Where the results are: a sidecar file beside each media file"
+ls -l "$media" | tail -n +2
+show quillan sidecar dump "$media/tone-440-mono.qvmi"
+
+step "With the managed cache as the location, a new result goes to the managed cache instead"
+show quillan analyze --cache-location managed --analyzer peaks --param peaks=1024 "$media/tone-440-mono.wav"
+show quillan cache path
+show quillan cache stats
+
+step "Done"
+echo "First run ${first} s, second run ${second} s (from the caches)."
+echo "Try it yourself:  build/default/bin/quillan --help"
+echo "The demo's settings and managed cache are under $demo; it starts afresh on every run."
