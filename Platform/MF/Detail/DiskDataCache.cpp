@@ -322,7 +322,7 @@ DiskDataCache::DiskDataCache(std::filesystem::path const& directory, Options opt
     : databasePath_((directory / kDatabaseFileName).string()),
       options_(options),
       managedDirectory_(std::move(managedDirectory)),
-      io_(zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), 1)) {}
+      io_(zelcore::async::CreateSubExecutor(zelcore::async::CreatePreTerminationExecutor(), 1)) {}
 
 DiskDataCache::~DiskDataCache() {
   io_->Shutdown();

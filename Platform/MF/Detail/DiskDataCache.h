@@ -122,6 +122,7 @@ class DiskDataCache final : public DataCache, public std::enable_shared_from_thi
   std::string const databasePath_;
   Options const options_;
   std::shared_ptr<DiskCacheManager::ManagedDirectory> const managedDirectory_;
+  // Below the pre-termination executor, so the application's shutdown waits for queued writes to commit.
   std::shared_ptr<zelcore::async::AsyncThreadedSubExecutor> const io_;
 
   std::mutex queueMutex_;
