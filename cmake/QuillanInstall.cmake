@@ -1,5 +1,5 @@
 # What `cmake --install` puts in the prefix: the headers and shared libraries an analyzer module builds against, the
-# example analyzer module, the command-line tool, and a CMake package, so that an analyzer module outside this tree
+# example analyzer module, the command-line tool, the script binding, and a CMake package, so that an analyzer module outside this tree
 # needs only
 #   find_package(Quillan REQUIRED)
 #   target_link_libraries(my_analyzers PRIVATE Quillan::quillan)
@@ -30,6 +30,12 @@ endforeach()
 if(TARGET quillan_cli)
   set_target_properties(quillan_cli PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   install(TARGETS quillan_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+# The script binding sits beside the libraries it loads: require('<prefix>/lib/quillan.node').
+if(TARGET quillan_node)
+  set_target_properties(quillan_node PROPERTIES INSTALL_RPATH "$ORIGIN")
+  install(TARGETS quillan_node LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 
 # Headers keep the layout they are included by ("zelcore/Guid.h", "Host/AnalyzerHost.h"). A folder's Detail/ headers

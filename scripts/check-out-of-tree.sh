@@ -32,6 +32,19 @@ if ldd "$prefix/bin/quillan" | grep -E 'lib(quillan|zel)' | grep -v -F "$prefix/
   fail "the installed tool loads libraries from outside the prefix"
 fi
 
+echo "== the installed script binding loads its libraries from the prefix"
+[ -f "$prefix/lib/quillan.node" ] || fail "the install lacks lib/quillan.node"
+node -e '
+  const { Quillan } = require(process.argv[1]);
+  const a = Quillan.AnalyzerHost.getDefault(), b = Quillan.AnalyzerHost.getDefault();
+  if (!a.equals(b) || a.hashCode() !== b.hashCode()) process.exit(1);
+  a.countJobsForAnalyzer(new Quillan.Guid("2e3b5db4-d422-4d04-af8a-7004912a3fba"))
+   .then((n) => process.exit(n === 0 ? 0 : 1), () => process.exit(1));
+' "$prefix/lib/quillan.node" || fail "the installed quillan.node does not run"
+if ldd "$prefix/lib/quillan.node" | grep -E 'lib(quillan|zel)' | grep -v -F "$prefix/" >&2; then
+  fail "the installed script binding loads libraries from outside the prefix"
+fi
+
 echo "== every installed header compiles on its own include paths"
 (cd "$prefix/include" && find . -name '*.h' ! -name '*-inl.h' | sort | sed 's|^\./\(.*\)|#include "\1"|') >"$work/all.cpp"
 "${CXX:-c++}" -std=c++20 -fsyntax-only -Wall -Wextra -Werror -I "$prefix/include" -x c++ "$work/all.cpp" ||
