@@ -1,11 +1,8 @@
 #include "Analyzers/ExampleAnalyzers.h"
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
-#include <cmath>
 #include <filesystem>
-#include <numbers>
 #include <string>
 #include <vector>
 
@@ -18,6 +15,7 @@
 #include "Host/AnalyzerHost.h"
 #include "Host/AnalyzerRegistry.h"
 #include "Support/FutureTestUtils.h"
+#include "Support/SineWave.h"
 #include "Support/TempDirectory.h"
 #include "zelappsupport/ProgressItem.h"
 #include "zelcore/Executor.h"
@@ -27,23 +25,7 @@ namespace {
 
 using zelcore::InterfaceRef;
 using zelcore::async::Future;
-
-// A stereo 1 kHz sine at `amplitude` as a 32-bit float WAV file of `seconds` at 48 kHz.
-void WriteSine(std::filesystem::path const& path, double amplitude, int seconds) {
-  SF_INFO info{};
-  info.samplerate = 48000;
-  info.channels = 2;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-  ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
-  std::vector<float> frames(2 * 48000);
-  for (std::size_t i = 0; i < 48000; ++i) {
-    frames[2 * i] = frames[2 * i + 1] =
-        static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * 1000 * i / 48000.0));
-  }
-  for (int s = 0; s < seconds; ++s) ASSERT_EQ(sf_writef_float(file, frames.data(), 48000), 48000);
-  sf_close(file);
-}
+using testsupport::WriteSine;
 
 // The backend's settings in a file of the test's own.
 struct ScopedSettingsFile {

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sndfile.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,12 +9,10 @@
 
 #include <cctype>
 #include <chrono>
-#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <numbers>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -26,12 +23,15 @@
 #include "BE/Properties.h"
 #include "DataStoreAdaptors/SidecarDataStoreAdaptorSerialization.h"
 #include "Support/BlobTestUtils.h"
+#include "Support/SineWave.h"
 #include "Support/TempDirectory.h"
 
 extern char** environ;
 
 namespace Quillan::Cli {
 namespace {
+
+using testsupport::WriteSine;
 
 // A parsed JSON value; objects keep their members in document order.
 struct Json {
@@ -269,23 +269,6 @@ ToolRun RunTool(std::vector<std::string> const& arguments,
   EXPECT_EQ(run.err.find("Sanitizer"), std::string::npos) << run.err;
   EXPECT_EQ(run.err.find("runtime error:"), std::string::npos) << run.err;
   return run;
-}
-
-// A stereo 1 kHz sine at `amplitude`, one second at 48 kHz, as a 32-bit float WAV file.
-void WriteSine(std::filesystem::path const& path, double amplitude) {
-  SF_INFO info{};
-  info.samplerate = 48000;
-  info.channels = 2;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-  ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
-  std::vector<float> frames(2 * 48000);
-  for (std::size_t i = 0; i < 48000; ++i) {
-    frames[2 * i] = frames[2 * i + 1] =
-        static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * 1000 * i / 48000.0));
-  }
-  ASSERT_EQ(sf_writef_float(file, frames.data(), 48000), 48000);
-  sf_close(file);
 }
 
 std::string IdOf(std::string_view analyzer) { return Examples::FindExampleAnalyzer(analyzer)->AsUTF8String(); }
