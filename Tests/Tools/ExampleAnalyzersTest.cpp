@@ -23,9 +23,9 @@
 namespace Quillan::Examples {
 namespace {
 
+using testsupport::WriteSine;
 using zelcore::InterfaceRef;
 using zelcore::async::Future;
-using testsupport::WriteSine;
 
 // The backend's settings in a file of the test's own.
 struct ScopedSettingsFile {

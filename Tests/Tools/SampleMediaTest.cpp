@@ -41,7 +41,7 @@ std::string Contents(std::filesystem::path const& path) {
 TEST(SampleMediaTest, WritesEachSignalInTheFormatOfItsExtension) {
   struct Case {
     char const* name;
-    SampleSpec spec;
+    Waveform waveform;
     int majorFormat;
   };
   Case const cases[] = {
@@ -55,36 +55,36 @@ TEST(SampleMediaTest, WritesEachSignalInTheFormatOfItsExtension) {
   double const quantum = 1.0 / 32767;
   for (Case const& c : cases) {
     SCOPED_TRACE(c.name);
-    WriteSample(directory / c.name, c.spec);
+    WriteSample(directory / c.name, c.waveform);
     ReadBack const back = Read(directory / c.name);
     EXPECT_EQ(back.info.format & SF_FORMAT_TYPEMASK, c.majorFormat);
     EXPECT_EQ(back.info.format & SF_FORMAT_SUBMASK, SF_FORMAT_PCM_16);
-    EXPECT_EQ(back.info.channels, c.spec.channels);
-    EXPECT_EQ(back.info.samplerate, c.spec.sampleRate);
-    EXPECT_EQ(back.info.frames, std::llround(c.spec.seconds * c.spec.sampleRate));
-    for (int channel = 0; channel < c.spec.channels; ++channel) {
+    EXPECT_EQ(back.info.channels, c.waveform.channels);
+    EXPECT_EQ(back.info.samplerate, c.waveform.sampleRate);
+    EXPECT_EQ(back.info.frames, std::llround(c.waveform.seconds * c.waveform.sampleRate));
+    for (int channel = 0; channel < c.waveform.channels; ++channel) {
       float peak = 0;
       int upwardCrossings = 0;
       float previous = 0;
       for (sf_count_t frame = 0; frame < back.info.frames; ++frame) {
-        float const sample = back.samples[static_cast<std::size_t>(frame * c.spec.channels + channel)];
+        float const sample = back.samples[static_cast<std::size_t>(frame * c.waveform.channels + channel)];
         peak = std::max(peak, std::fabs(sample));
         if (frame > 0 && previous < 0 && sample >= 0) ++upwardCrossings;
         previous = sample;
       }
-      if (back.info.frames == 0 || c.spec.signal == Signal::kSilence) {
+      if (back.info.frames == 0 || c.waveform.signal == Signal::kSilence) {
         EXPECT_EQ(peak, 0.0f) << channel;
-      } else if (c.spec.signal == Signal::kTone) {
+      } else if (c.waveform.signal == Signal::kTone) {
         // The largest sample misses the crest by up to half a sample period.
-        double const frequency = c.spec.frequency * (channel + 1);
-        EXPECT_LE(peak, c.spec.amplitude + quantum) << channel;
-        EXPECT_GE(peak, c.spec.amplitude * std::cos(std::numbers::pi * frequency / c.spec.sampleRate) - quantum)
+        double const frequency = c.waveform.frequency * (channel + 1);
+        EXPECT_LE(peak, c.waveform.amplitude + quantum) << channel;
+        EXPECT_GE(peak, c.waveform.amplitude * std::cos(std::numbers::pi * frequency / c.waveform.sampleRate) - quantum)
             << channel;
         // Channel c plays (c + 1) times the frequency: one upward crossing per cycle, give or take the ends.
-        EXPECT_NEAR(upwardCrossings, frequency * c.spec.seconds, 1) << channel;
+        EXPECT_NEAR(upwardCrossings, frequency * c.waveform.seconds, 1) << channel;
       } else {
-        EXPECT_LE(peak, c.spec.amplitude + quantum) << channel;
-        EXPECT_GT(peak, 0.95 * c.spec.amplitude) << channel;
+        EXPECT_LE(peak, c.waveform.amplitude + quantum) << channel;
+        EXPECT_GT(peak, 0.95 * c.waveform.amplitude) << channel;
       }
     }
   }
@@ -92,11 +92,11 @@ TEST(SampleMediaTest, WritesEachSignalInTheFormatOfItsExtension) {
 
 TEST(SampleMediaTest, NoiseRepeatsForItsSeedOnly) {
   testsupport::TempDirectory directory;
-  SampleSpec spec{Signal::kNoise, 1, 8000, 0.5, 440, 0.5, 42};
-  WriteSample(directory / "a.wav", spec);
-  WriteSample(directory / "b.wav", spec);
-  spec.seed = 43;
-  WriteSample(directory / "c.wav", spec);
+  Waveform waveform{Signal::kNoise, 1, 8000, 0.5, 440, 0.5, 42};
+  WriteSample(directory / "a.wav", waveform);
+  WriteSample(directory / "b.wav", waveform);
+  waveform.seed = 43;
+  WriteSample(directory / "c.wav", waveform);
   EXPECT_EQ(Contents(directory / "a.wav"), Contents(directory / "b.wav"));
   EXPECT_NE(Contents(directory / "a.wav"), Contents(directory / "c.wav"));
 }
@@ -104,31 +104,31 @@ TEST(SampleMediaTest, NoiseRepeatsForItsSeedOnly) {
 TEST(SampleMediaTest, RefusesWhatItCannotWriteAndLeavesNoFile) {
   struct Case {
     char const* name;
-    SampleSpec spec;
+    Waveform waveform;
   };
-  SampleSpec const good;
+  Waveform const good;
   auto with = [&](auto change) {
-    SampleSpec spec = good;
-    change(spec);
-    return spec;
+    Waveform waveform = good;
+    change(waveform);
+    return waveform;
   };
   Case const cases[] = {
       {"x.mp3", good},
       {"noextension", good},
-      {"x.wav", with([](SampleSpec& s) { s.channels = 0; })},
-      {"x.wav", with([](SampleSpec& s) { s.channels = 9; })},
-      {"x.wav", with([](SampleSpec& s) { s.sampleRate = 100; })},
-      {"x.wav", with([](SampleSpec& s) { s.seconds = -1; })},
-      {"x.wav", with([](SampleSpec& s) { s.seconds = NAN; })},
-      {"x.wav", with([](SampleSpec& s) { s.amplitude = 1.5; })},
+      {"x.wav", with([](Waveform& s) { s.channels = 0; })},
+      {"x.wav", with([](Waveform& s) { s.channels = 9; })},
+      {"x.wav", with([](Waveform& s) { s.sampleRate = 100; })},
+      {"x.wav", with([](Waveform& s) { s.seconds = -1; })},
+      {"x.wav", with([](Waveform& s) { s.seconds = NAN; })},
+      {"x.wav", with([](Waveform& s) { s.amplitude = 1.5; })},
       // 2 channels at 12 kHz and 24 kHz: the second reaches half the 48 kHz rate.
-      {"x.wav", with([](SampleSpec& s) { s.channels = 2, s.frequency = 12000; })},
-      {"x.wav", with([](SampleSpec& s) { s.frequency = 0; })},
+      {"x.wav", with([](Waveform& s) { s.channels = 2, s.frequency = 12000; })},
+      {"x.wav", with([](Waveform& s) { s.frequency = 0; })},
   };
   testsupport::TempDirectory directory;
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
-    EXPECT_THROW(WriteSample(directory / cases[i].name, cases[i].spec), std::invalid_argument);
+    EXPECT_THROW(WriteSample(directory / cases[i].name, cases[i].waveform), std::invalid_argument);
     EXPECT_FALSE(std::filesystem::exists(directory / cases[i].name));
   }
   EXPECT_THROW(WriteSample(directory / "missing" / "x.wav", good), std::runtime_error);
@@ -142,9 +142,9 @@ TEST(SampleMediaTest, DemoSetKeepsOneSidecarPerFile) {
   double longest = 0;
   for (NamedSample const& sample : samples) {
     EXPECT_TRUE(stems.insert(std::filesystem::path(sample.name).stem().string()).second) << sample.name;
-    channelCounts.insert(sample.spec.channels);
-    signals.insert(sample.spec.signal);
-    longest = std::max(longest, sample.spec.seconds);
+    channelCounts.insert(sample.waveform.channels);
+    signals.insert(sample.waveform.signal);
+    longest = std::max(longest, sample.waveform.seconds);
   }
   EXPECT_EQ(channelCounts, (std::set<int>{1, 2}));
   EXPECT_EQ(signals.size(), 3u);
@@ -155,11 +155,11 @@ TEST(SampleMediaTest, ParsesItsCommandLine) {
   SampleRequest const one = ParseSampleArguments(
       {"--signal", "noise", "--channels", "2", "--rate", "8000", "--seconds", "1.5", "--seed", "9", "out.wav"});
   EXPECT_EQ(one.file, "out.wav");
-  EXPECT_EQ(one.spec.signal, Signal::kNoise);
-  EXPECT_EQ(one.spec.channels, 2);
-  EXPECT_EQ(one.spec.sampleRate, 8000);
-  EXPECT_EQ(one.spec.seconds, 1.5);
-  EXPECT_EQ(one.spec.seed, 9u);
+  EXPECT_EQ(one.waveform.signal, Signal::kNoise);
+  EXPECT_EQ(one.waveform.channels, 2);
+  EXPECT_EQ(one.waveform.sampleRate, 8000);
+  EXPECT_EQ(one.waveform.seconds, 1.5);
+  EXPECT_EQ(one.waveform.seed, 9u);
   SampleRequest const demo = ParseSampleArguments({"--demo", "media", "--long-seconds", "30"});
   EXPECT_EQ(demo.demoFolder, "media");
   EXPECT_EQ(demo.longSeconds, 30);

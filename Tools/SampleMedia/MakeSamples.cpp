@@ -26,12 +26,12 @@ int main(int argc, char** argv) {
   }
   try {
     if (request.demoFolder.empty()) {
-      WriteSample(request.file, request.spec);
+      WriteSample(request.file, request.waveform);
       return 0;
     }
     std::filesystem::create_directories(request.demoFolder);
     for (NamedSample const& sample : DemoSamples(request.longSeconds)) {
-      WriteSample(request.demoFolder / sample.name, sample.spec);
+      WriteSample(request.demoFolder / sample.name, sample.waveform);
       std::cout << (request.demoFolder / sample.name).string() << "\n";
     }
     return 0;

@@ -27,23 +27,25 @@ int FormatFor(std::filesystem::path const& path) {
   throw std::invalid_argument("Cannot tell the audio format of " + path.string() + ": use .wav, .flac or .aiff");
 }
 
-void CheckSpec(SampleSpec const& spec) {
-  if (spec.channels < 1 || spec.channels > kMaxChannels)
+void CheckSpec(Waveform const& waveform) {
+  if (waveform.channels < 1 || waveform.channels > kMaxChannels)
     throw std::invalid_argument("Channels must be from 1 to " + std::to_string(kMaxChannels));
-  if (spec.sampleRate < 8000 || spec.sampleRate > 192000)
+  if (waveform.sampleRate < 8000 || waveform.sampleRate > 192000)
     throw std::invalid_argument("The sample rate must be from 8000 to 192000 Hz");
-  if (!(spec.seconds >= 0 && spec.seconds <= kMaxSeconds))
+  if (!(waveform.seconds >= 0 && waveform.seconds <= kMaxSeconds))
     throw std::invalid_argument("The duration must be from 0 to 3600 seconds");
-  if (!(spec.amplitude >= 0 && spec.amplitude <= 1)) throw std::invalid_argument("The amplitude must be from 0 to 1");
+  if (!(waveform.amplitude >= 0 && waveform.amplitude <= 1))
+    throw std::invalid_argument("The amplitude must be from 0 to 1");
   // The highest channel's tone must stay below half the sample rate, or it folds back as another tone.
-  if (spec.signal == Signal::kTone && !(spec.frequency > 0 && spec.frequency * spec.channels < spec.sampleRate / 2.0))
+  if (waveform.signal == Signal::kTone &&
+      !(waveform.frequency > 0 && waveform.frequency * waveform.channels < waveform.sampleRate / 2.0))
     throw std::invalid_argument("Tone frequencies (channel count times the frequency) must stay below half the rate");
 }
 
 // Fills `block` with `frames` interleaved frames starting at frame `first`.
 class SignalSource {
  public:
-  explicit SignalSource(SampleSpec const& spec) : spec_(spec), noise_(spec.seed) {}
+  explicit SignalSource(Waveform const& waveform) : spec_(waveform), noise_(waveform.seed) {}
 
   void Fill(std::vector<float>& block, std::int64_t first, std::int64_t frames) {
     auto const channels = static_cast<std::size_t>(spec_.channels);
@@ -70,7 +72,7 @@ class SignalSource {
     return 0.0f;
   }
 
-  SampleSpec const spec_;
+  Waveform const spec_;
   std::mt19937 noise_;
 };
 
@@ -102,20 +104,20 @@ std::vector<NamedSample> DemoSamples(double longSeconds) {
   };
 }
 
-void WriteSample(std::filesystem::path const& path, SampleSpec const& spec) {
-  CheckSpec(spec);
+void WriteSample(std::filesystem::path const& path, Waveform const& waveform) {
+  CheckSpec(waveform);
   SF_INFO info{};
-  info.samplerate = spec.sampleRate;
-  info.channels = spec.channels;
+  info.samplerate = waveform.sampleRate;
+  info.channels = waveform.channels;
   info.format = FormatFor(path);
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
   if (file == nullptr) throw std::runtime_error("Cannot write " + path.string() + ": " + sf_strerror(nullptr));
   sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
 
   constexpr std::int64_t kBlockFrames = 65536;
-  auto const total = static_cast<std::int64_t>(std::llround(spec.seconds * spec.sampleRate));
-  std::vector<float> block(static_cast<std::size_t>(kBlockFrames * spec.channels));
-  SignalSource source(spec);
+  auto const total = static_cast<std::int64_t>(std::llround(waveform.seconds * waveform.sampleRate));
+  std::vector<float> block(static_cast<std::size_t>(kBlockFrames * waveform.channels));
+  SignalSource source(waveform);
   std::string failure;
   for (std::int64_t first = 0; first < total && failure.empty(); first += kBlockFrames) {
     std::int64_t const frames = std::min(kBlockFrames, total - first);
@@ -154,19 +156,19 @@ SampleRequest ParseSampleArguments(std::vector<std::string> const& arguments) {
     }
     specGiven = true;
     if (argument == "--signal") {
-      request.spec.signal = ParseSignal(value);
+      request.waveform.signal = ParseSignal(value);
     } else if (argument == "--channels") {
-      request.spec.channels = ParseNumber<int>(argument, value);
+      request.waveform.channels = ParseNumber<int>(argument, value);
     } else if (argument == "--rate") {
-      request.spec.sampleRate = ParseNumber<int>(argument, value);
+      request.waveform.sampleRate = ParseNumber<int>(argument, value);
     } else if (argument == "--seconds") {
-      request.spec.seconds = ParseNumber<double>(argument, value);
+      request.waveform.seconds = ParseNumber<double>(argument, value);
     } else if (argument == "--frequency") {
-      request.spec.frequency = ParseNumber<double>(argument, value);
+      request.waveform.frequency = ParseNumber<double>(argument, value);
     } else if (argument == "--amplitude") {
-      request.spec.amplitude = ParseNumber<double>(argument, value);
+      request.waveform.amplitude = ParseNumber<double>(argument, value);
     } else if (argument == "--seed") {
-      request.spec.seed = ParseNumber<std::uint32_t>(argument, value);
+      request.waveform.seed = ParseNumber<std::uint32_t>(argument, value);
     } else {
       throw std::invalid_argument("Unknown option " + argument);
     }

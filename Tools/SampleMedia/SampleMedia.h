@@ -15,7 +15,7 @@ enum class Signal {
   kSilence,  // every sample zero
 };
 
-struct SampleSpec {
+struct Waveform {
   Signal signal = Signal::kTone;
   int channels = 1;
   int sampleRate = 48000;
@@ -28,7 +28,7 @@ struct SampleSpec {
 // A file of the demo set: its name and what it holds.
 struct NamedSample {
   std::string name;
-  SampleSpec spec;
+  Waveform waveform;
 };
 
 // The demo's files: mono and stereo tones, stereo noise, mono silence, and a stereo tone of `longSeconds` whose
@@ -36,15 +36,15 @@ struct NamedSample {
 // after its stem.
 std::vector<NamedSample> DemoSamples(double longSeconds);
 
-// Writes `spec` to `path` (.wav, .flac or .aiff), replacing any file there. Throws std::invalid_argument for a spec
-// out of range or another extension, and std::runtime_error when libsndfile cannot write the file; a file that
+// Writes `waveform` to `path` (.wav, .flac or .aiff), replacing any file there. Throws std::invalid_argument for a
+// waveform out of range or another extension, and std::runtime_error when libsndfile cannot write the file; a file that
 // failed half-way is removed.
-void WriteSample(std::filesystem::path const& path, SampleSpec const& spec);
+void WriteSample(std::filesystem::path const& path, Waveform const& waveform);
 
-// What the command line asks for: one file (`file` with `spec`) or the demo set in `demoFolder`.
+// What the command line asks for: one file (`file` with `waveform`) or the demo set in `demoFolder`.
 struct SampleRequest {
   std::filesystem::path file;
-  SampleSpec spec;
+  Waveform waveform;
   std::filesystem::path demoFolder;
   double longSeconds = 240;
 };
