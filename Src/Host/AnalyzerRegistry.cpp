@@ -5,19 +5,27 @@
 
 namespace Quillan {
 
-AnalyzerRegistry::~AnalyzerRegistry() = default;
+namespace {
 
-std::shared_ptr<AnalyzerRegistry> AnalyzerRegistry::GetDefaultRegistry() {
-  static std::shared_ptr<AnalyzerRegistry> const registry = [] {
+std::shared_ptr<AnalyzerRegistryImpl> const& DefaultRegistryImpl() {
+  static std::shared_ptr<AnalyzerRegistryImpl> const registry = [] {
     auto created = std::make_shared<AnalyzerRegistryImpl>();
     std::weak_ptr<AnalyzerRegistryImpl> weak = created;
     zelcore::config::AddTerminationForSingleton("Quillan.AnalyzerRegistry.DefaultRegistry", [weak] {
       if (auto registry = weak.lock()) registry->Clear();
     });
-    return std::shared_ptr<AnalyzerRegistry>(std::move(created));
+    return created;
   }();
   return registry;
 }
+
+}  // namespace
+
+AnalyzerRegistry::~AnalyzerRegistry() = default;
+
+std::shared_ptr<AnalyzerRegistry> AnalyzerRegistry::GetDefaultRegistry() { return DefaultRegistryImpl(); }
+
+std::vector<RegisteredAnalyzer> GetRegisteredAnalyzers() { return DefaultRegistryImpl()->GetRegisteredAnalyzers(); }
 
 int RegisterAnalyzer(Guid const& id, AnalyzerType type, AnalyzerFactory factory) {
   return AnalyzerRegistry::GetDefaultRegistry()->RegisterAnalyzer(id, type, std::move(factory));

@@ -32,6 +32,17 @@ class QUILLAN_EXPORT AnalyzerRegistry {
   static std::shared_ptr<AnalyzerRegistry> GetDefaultRegistry();
 };
 
+// One analyzer kind of a registry: its GUID and the type it is filed under.
+struct RegisteredAnalyzer {
+  Guid id;
+  AnalyzerType type{};
+  friend bool operator==(RegisteredAnalyzer const&, RegisteredAnalyzer const&) = default;
+};
+
+// Every analyzer of the default registry with its type, in GUID order, for tools that show them to their users.
+// Not a virtual operation of AnalyzerRegistry, whose table of operations analyzer modules are built against.
+QUILLAN_EXPORT std::vector<RegisteredAnalyzer> GetRegisteredAnalyzers();
+
 // What analyzer modules call when they load: forward to the default registry.
 QUILLAN_EXPORT int RegisterAnalyzer(Guid const& id, AnalyzerType type, AnalyzerFactory factory);
 QUILLAN_EXPORT bool UpdateAnalyzerType(Guid const& id, AnalyzerType from, AnalyzerType to);

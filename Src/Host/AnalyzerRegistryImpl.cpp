@@ -1,5 +1,7 @@
 #include "Host/AnalyzerRegistryImpl.h"
 
+#include <algorithm>
+
 #include "DataStoreAdaptors/ResultCodes.h"
 
 namespace Quillan {
@@ -45,6 +47,20 @@ AnalyzerFactory AnalyzerRegistryImpl::GetAnalyzerFactory(Guid const& id) {
   auto const factory = factories_.find(id);
   if (factory == factories_.end()) throw zelcore::config::zel_exception("", kResultAnalyzerNotRegistered);
   return factory->second;
+}
+
+std::vector<RegisteredAnalyzer> AnalyzerRegistryImpl::GetRegisteredAnalyzers() {
+  std::vector<RegisteredAnalyzer> result;
+  {
+    std::lock_guard lock(mutex_);
+    result.reserve(factories_.size());
+    for (auto const& [type, guids] : guidsByType_) {
+      for (Guid const& id : guids) result.push_back({id, type});
+    }
+  }
+  std::sort(result.begin(), result.end(),
+            [](RegisteredAnalyzer const& a, RegisteredAnalyzer const& b) { return a.id < b.id; });
+  return result;
 }
 
 void AnalyzerRegistryImpl::Clear() {

@@ -21,6 +21,9 @@ class QUILLAN_EXPORT AnalyzerRegistryImpl : public AnalyzerRegistry {
   std::vector<AnalyzerFactory> GetAnalyzerFactories(AnalyzerType type) override;
   AnalyzerFactory GetAnalyzerFactory(Guid const& id) override;
 
+  // Every GUID of the type table with its type, in GUID order.
+  std::vector<RegisteredAnalyzer> GetRegisteredAnalyzers();
+
   // Empties both tables, releasing every factory. The registry stays usable.
   void Clear();
 

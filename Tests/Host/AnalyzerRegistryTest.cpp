@@ -89,6 +89,24 @@ TEST(AnalyzerRegistryTest, UpdateMovesOnlyFromTheTypeItIsFiledUnder) {
   EXPECT_FALSE(registry.UpdateAnalyzerType(Guid::CreateUnique(), kTypeHigh, kTypeOne));
 }
 
+TEST(AnalyzerRegistryTest, ListsEveryAnalyzerUnderItsCurrentTypeInGuidOrder) {
+  AnalyzerRegistryImpl registry;
+  EXPECT_TRUE(registry.GetRegisteredAnalyzers().empty());
+  std::vector<int> calls;
+  Guid const first = Guid::CreateUnique();
+  Guid const second = Guid::CreateUnique();
+  auto const [low, high] = std::minmax(first, second);
+  registry.RegisterAnalyzer(first, kTypeOne, TaggedFactory(1, &calls));
+  registry.RegisterAnalyzer(second, kTypeZero, TaggedFactory(2, &calls));
+  registry.RegisterAnalyzer(first, kTypeZero, TaggedFactory(3, &calls));  // refused in effect: the first one wins
+  registry.UpdateAnalyzerType(second, kTypeZero, kTypeHigh);
+
+  auto const typeOf = [&](Guid const& id) { return id == first ? kTypeOne : kTypeHigh; };
+  std::vector<RegisteredAnalyzer> const expected{{low, typeOf(low)}, {high, typeOf(high)}};
+  EXPECT_EQ(registry.GetRegisteredAnalyzers(), expected);
+  EXPECT_TRUE(calls.empty());  // listing builds no analyzer
+}
+
 TEST(AnalyzerRegistryTest, FactoryMayCallBackIntoTheRegistry) {
   AnalyzerRegistryImpl registry;
   Guid const inner = Guid::CreateUnique();
@@ -146,7 +164,11 @@ TEST(AnalyzerRegistryTest, DefaultRegistryIsEmptiedNotDestroyedAtTermination) {
   EXPECT_TRUE(UpdateAnalyzerType(id, type, type));
   EXPECT_EQ(registry->GetAnalyzerFactories(type).size(), 1u);
 
+  auto const listed = GetRegisteredAnalyzers();
+  EXPECT_NE(std::find(listed.begin(), listed.end(), RegisteredAnalyzer{id, type}), listed.end());
+
   zelcore::config::RunSingletonTerminations();
+  EXPECT_TRUE(GetRegisteredAnalyzers().empty());
   EXPECT_TRUE(weakToken.expired());  // the stored factory was released
   EXPECT_TRUE(registry->GetAnalyzerFactories(type).empty());
   EXPECT_EQ(ThrownResult([&] { registry->GetAnalyzerFactory(id); }), kResultAnalyzerNotRegistered);

@@ -146,7 +146,7 @@ std::vector<RequestedAnalyzer> ResolveRequested(AnalyzeOptions const& options,
                                                 std::vector<AnalyzerInfo> const& catalog) {
   std::vector<RequestedAnalyzer> requested;
   if (options.analyzers.empty()) {
-    for (AnalyzerInfo const& info : catalog) requested.push_back({info, {}, std::nullopt});
+    for (AnalyzerInfo const& info : TypeZeroAnalyzers(catalog)) requested.push_back({info, {}, std::nullopt});
     if (requested.empty()) throw CommandFailure("no analyzers are registered");
   }
   for (std::string const& text : options.analyzers) {
@@ -309,7 +309,7 @@ AnalyzeOptions ParseAnalyzeArguments(ArgumentCursor& arguments) {
 int RunAnalyzeCommand(ArgumentCursor& arguments) {
   AnalyzeOptions const options = ParseAnalyzeArguments(arguments);
   LoadAnalyzerModules(options.modules, arguments.Command());
-  std::vector<RequestedAnalyzer> const analyzers = ResolveRequested(options, ListTypeZeroAnalyzers());
+  std::vector<RequestedAnalyzer> const analyzers = ResolveRequested(options, ListAnalyzers());
   if (options.cacheLocation) OverrideCacheLocationForThisRun(*options.cacheLocation);
 
   InterfaceRef<AnalyzerHost> const host = AnalyzerHost::GetDefaultInstance();

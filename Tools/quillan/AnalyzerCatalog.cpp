@@ -5,16 +5,15 @@
 #include <algorithm>
 #include <exception>
 #include <iostream>
+#include <iterator>
 #include <tuple>
 
 #include "Analyzers/AnalyzerBase.h"
 #include "BE/Media.h"
 #include "BE/ProjectFactory.h"
-#include "DataStoreAdaptors/ResultCodes.h"
 #include "Host/AnalyzerRegistry.h"
 #include "quillan/JsonWriter.h"
 #include "quillan/TextTable.h"
-#include "zelcore/ZelException.h"
 
 namespace Quillan::Cli {
 namespace {
@@ -29,24 +28,32 @@ InterfaceRef<BE::IClip> PlaceholderClip() {
   return BE::ProjectFactory::CreateClip(media, BE::kMediaType_Audio);
 }
 
-std::optional<AnalyzerInfo> Describe(AnalyzerFactory const& factory, InterfaceRef<BE::IClip> const& clip,
-                                     std::optional<AnalyzerType> type) {
-  InterfaceRef<IAnalyzer> const analyzer = factory(clip, std::any(), {});
-  if (!analyzer) return std::nullopt;
-  AnalyzerInfo info;
-  info.id = analyzer->GetAnalyzerGuid();
-  info.type = type;
-  info.target = analyzer->GetTargetObjectType();
-  info.maxJobCount = analyzer->GetMaxJobCount();
-  auto const base = InterfaceRef<Analyzers::AnalyzerBase>::Query(analyzer);
-  info.name = base ? base->GetAnalyzerName().ToUTF8String() : std::string();
-  if (info.name.empty()) info.name = info.id.AsUTF8String();
+AnalyzerInfo Describe(RegisteredAnalyzer const& registered, InterfaceRef<BE::IClip> const& clip) {
+  AnalyzerInfo info{registered.id.AsUTF8String(), registered.id, registered.type, std::nullopt, std::nullopt};
+  try {
+    AnalyzerFactory const factory = AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactory(registered.id);
+    InterfaceRef<IAnalyzer> const analyzer = factory(clip, std::any(), {});
+    if (!analyzer) return info;
+    info.target = analyzer->GetTargetObjectType();
+    info.maxJobCount = analyzer->GetMaxJobCount();
+    auto const base = InterfaceRef<Analyzers::AnalyzerBase>::Query(analyzer);
+    if (base && !base->GetAnalyzerName().empty()) info.name = base->GetAnalyzerName().ToUTF8String();
+  } catch (std::exception const& error) {
+    // One broken module must not hide the others.
+    std::cerr << "quillan: the factory of analyzer " << info.name << " failed: " << error.what() << "\n";
+  }
   return info;
 }
 
-std::string TargetName(TargetObjectType target) { return target == TargetObjectType::kMedia ? "media" : "clip"; }
+std::string TargetName(std::optional<TargetObjectType> target) {
+  if (!target) return "unknown";
+  return *target == TargetObjectType::kMedia ? "media" : "clip";
+}
 
-std::string LimitText(std::optional<std::size_t> limit) { return limit ? std::to_string(*limit) : "none"; }
+std::string LimitText(AnalyzerInfo const& info) {
+  if (!info.target) return "unknown";
+  return info.maxJobCount ? std::to_string(*info.maxJobCount) : "none";
+}
 
 }  // namespace
 
@@ -61,21 +68,21 @@ void LoadAnalyzerModules(std::vector<std::string> const& paths, std::string cons
   }
 }
 
-std::vector<AnalyzerInfo> ListTypeZeroAnalyzers() {
+std::vector<AnalyzerInfo> ListAnalyzers() {
   auto const clip = PlaceholderClip();
   std::vector<AnalyzerInfo> catalog;
-  for (AnalyzerFactory const& factory : AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactories(AnalyzerType{0})) {
-    try {
-      if (auto info = Describe(factory, clip, AnalyzerType{0})) catalog.push_back(std::move(*info));
-    } catch (std::exception const& error) {
-      // One broken module must not hide the others.
-      std::cerr << "quillan: an analyzer factory failed: " << error.what() << "\n";
-    }
-  }
+  for (RegisteredAnalyzer const& registered : GetRegisteredAnalyzers()) catalog.push_back(Describe(registered, clip));
   std::sort(catalog.begin(), catalog.end(), [](AnalyzerInfo const& a, AnalyzerInfo const& b) {
     return std::tie(a.name, a.id) < std::tie(b.name, b.id);
   });
   return catalog;
+}
+
+std::vector<AnalyzerInfo> TypeZeroAnalyzers(std::vector<AnalyzerInfo> const& catalog) {
+  std::vector<AnalyzerInfo> typeZero;
+  std::copy_if(catalog.begin(), catalog.end(), std::back_inserter(typeZero),
+               [](AnalyzerInfo const& info) { return info.type == AnalyzerType{0} && info.target; });
+  return typeZero;
 }
 
 AnalyzerInfo ResolveAnalyzer(std::vector<AnalyzerInfo> const& catalog, std::string const& text,
@@ -84,19 +91,7 @@ AnalyzerInfo ResolveAnalyzer(std::vector<AnalyzerInfo> const& catalog, std::stri
     for (AnalyzerInfo const& info : catalog) {
       if (info.id == *id) return info;
     }
-    AnalyzerFactory factory;
-    try {
-      factory = AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactory(*id);
-    } catch (zelcore::config::zel_exception const& error) {
-      if (error.GetResult() != kResultAnalyzerNotRegistered) throw;
-      throw UsageError("no analyzer is registered under " + id->AsUTF8String(), command);
-    }
-    std::optional<AnalyzerInfo> info = Describe(factory, PlaceholderClip(), std::nullopt);
-    if (!info) {
-      // The factory declined the placeholder; the real clip may still suit it.
-      info = AnalyzerInfo{id->AsUTF8String(), *id, std::nullopt, TargetObjectType::kClip, std::nullopt};
-    }
-    return *info;
+    throw UsageError("no analyzer is registered under " + id->AsUTF8String(), command);
   }
   std::vector<AnalyzerInfo const*> matches;
   for (AnalyzerInfo const& info : catalog) {
@@ -134,14 +129,14 @@ int RunAnalyzersCommand(ArgumentCursor& arguments) {
     }
   }
   LoadAnalyzerModules(modules, arguments.Command());
-  std::vector<AnalyzerInfo> const catalog = ListTypeZeroAnalyzers();
+  std::vector<AnalyzerInfo> const catalog = ListAnalyzers();
 
   if (json) {
     JsonWriter out;
     out.BeginObject().Key("analyzers").BeginArray();
     for (AnalyzerInfo const& info : catalog) {
       out.BeginObject().Key("name").String(info.name).Key("id").String(info.id.AsUTF8String());
-      out.Key("type").Unsigned(static_cast<std::uint32_t>(info.type.value_or(AnalyzerType{0})));
+      out.Key("type").Unsigned(static_cast<std::uint32_t>(info.type));
       out.Key("target").String(TargetName(info.target)).Key("maxJobs");
       if (info.maxJobCount) {
         out.Unsigned(*info.maxJobCount);
@@ -156,9 +151,8 @@ int RunAnalyzersCommand(ArgumentCursor& arguments) {
   }
   TextTable table({"NAME", "GUID", "TYPE", "TARGET", "JOB LIMIT"});
   for (AnalyzerInfo const& info : catalog) {
-    table.AddRow({Printable(info.name), info.id.AsUTF8String(),
-                  std::to_string(static_cast<std::uint32_t>(info.type.value_or(AnalyzerType{0}))),
-                  TargetName(info.target), LimitText(info.maxJobCount)});
+    table.AddRow({Printable(info.name), info.id.AsUTF8String(), std::to_string(static_cast<std::uint32_t>(info.type)),
+                  TargetName(info.target), LimitText(info)});
   }
   std::cout << table.Format();
   return kExitOk;

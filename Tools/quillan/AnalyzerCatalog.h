@@ -14,12 +14,12 @@ namespace Quillan::Cli {
 
 // What the tool knows of one registered analyzer.
 struct AnalyzerInfo {
-  // The analyzer's own name (AnalyzerBase::GetAnalyzerName); its GUID text when it has none.
+  // The analyzer's own name (AnalyzerBase::GetAnalyzerName); its GUID text when it has none or cannot be built.
   std::string name;
   zelcore::utility::Guid id;
-  // Empty for an analyzer named by GUID that is not filed under type 0.
-  std::optional<AnalyzerType> type;
-  TargetObjectType target = TargetObjectType::kClip;
+  AnalyzerType type{};
+  // Empty when the factory builds no analyzer without a real clip.
+  std::optional<TargetObjectType> target;
   std::optional<std::size_t> maxJobCount;
 };
 
@@ -28,13 +28,16 @@ struct AnalyzerInfo {
 // module cannot be loaded.
 void LoadAnalyzerModules(std::vector<std::string> const& paths, std::string const& command);
 
-// The analyzers of the default registry that the host runs for a whole clip (type 0), in name order. The registry
-// lists factories only, so each one is asked to build an analyzer for a placeholder clip and that analyzer is asked
-// for its GUID, name, target and limit; a factory that declines the placeholder is left out.
-std::vector<AnalyzerInfo> ListTypeZeroAnalyzers();
+// Every analyzer of the default registry, in name order. Each factory is asked to build an analyzer for a placeholder
+// clip (offline media; nothing is analysed), which gives its name, target and limit.
+std::vector<AnalyzerInfo> ListAnalyzers();
 
-// The analyzer that `text` names: a name from `catalog`, or the GUID of any registered analyzer. Throws UsageError
-// naming `command` for an unknown or ambiguous name and for an unregistered GUID.
+// The analyzers that `analyze` runs when none is named: those of `catalog` under type 0, as the host's own analysis of
+// a whole clip picks them, that could be built.
+std::vector<AnalyzerInfo> TypeZeroAnalyzers(std::vector<AnalyzerInfo> const& catalog);
+
+// The analyzer that `text` names: a name or GUID from `catalog`. Throws UsageError naming `command` for an unknown or
+// ambiguous name and for an unregistered GUID.
 AnalyzerInfo ResolveAnalyzer(std::vector<AnalyzerInfo> const& catalog, std::string const& text,
                              std::string const& command);
 

@@ -308,7 +308,8 @@ class QuillanToolTest : public ::testing::Test {
 
 TEST_F(QuillanToolTest, AnalyzeComputesThenServesTheSecondRunFromTheSidecar) {
   WriteSine(dir / "tone.wav", 0.1);
-  auto const first = Analyze({File("tone.wav")});
+  // Only type-0 analyzers run unasked; the module's type-7 one does not.
+  auto const first = Analyze({"--plugin", QUILLAN_TYPE_SEVEN_MODULE_PATH, File("tone.wav")});
   ASSERT_EQ(first.size(), 3u);
   ASSERT_TRUE(std::filesystem::exists(dir / "tone.qvmi"));
   // A sidecar named among the media (a glob such as dir/* does) is skipped: it would be its own sidecar.
@@ -623,11 +624,19 @@ TEST_F(QuillanToolTest, BadArgumentsExitWithCodeTwoAndAUsageLine) {
        {"analyze", "analyzers", "sidecar dump", "sidecar get", "sidecar verify", "cache", "config"}) {
     EXPECT_NE(help.out.find(std::string("quillan ") + command + " "), std::string::npos) << command;
   }
-  ToolRun const listed = Quillan({"analyzers", "--json", "--plugin", QUILLAN_EXAMPLES_MODULE_PATH});
+  ToolRun const listed = Quillan(
+      {"analyzers", "--json", "--plugin", QUILLAN_EXAMPLES_MODULE_PATH, "--plugin", QUILLAN_TYPE_SEVEN_MODULE_PATH});
   ASSERT_EQ(listed.exitCode, 0) << listed.err;
   Json const analyzers = JsonReader::Parse(listed.out)["analyzers"];
-  ASSERT_EQ(analyzers.Items().size(), 3u);
-  for (Json const& analyzer : analyzers.Items()) {
+  ASSERT_EQ(analyzers.Items().size(), 4u);
+  // Listed from the registry under its GUID, though its factory builds nothing to ask for a name.
+  Json const& typeSeven = analyzers.Items().front();
+  EXPECT_EQ(typeSeven["name"].Text(), "7e57a7e5-0000-4000-8000-000000000007");
+  EXPECT_EQ(typeSeven["id"].Text(), "7e57a7e5-0000-4000-8000-000000000007");
+  EXPECT_EQ(typeSeven["type"].Number(), 7);
+  EXPECT_EQ(typeSeven["target"].Text(), "unknown");
+  for (Json const& analyzer : std::vector<Json>(analyzers.Items().begin() + 1, analyzers.Items().end())) {
+    EXPECT_EQ(analyzer["type"].Number(), 0);
     EXPECT_EQ(analyzer["id"].Text(), IdOf(analyzer["name"].Text()));
     EXPECT_EQ(analyzer["target"].Text(), "media");
     if (analyzer["name"].Text() == "peaks") {
