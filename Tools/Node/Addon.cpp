@@ -127,8 +127,8 @@ InterfaceRef<BE::IClip> AdmitFile(std::string const& path) {
   return BE::ProjectFactory::CreateClip(media, BE::kMediaType_Audio);
 }
 
-// Every analyzer of type 0 in the default registry that applies to `clip`, in GUID order. The registry files
-// factories, not GUIDs, so each factory builds its analyzer once to name it.
+// Every analyzer of type 0 in the default registry that applies to `clip`, in GUID order. As in the host's own
+// analysis of a whole clip, each factory is asked for its analyzer for `clip`, and those that build none are left out.
 std::vector<Guid> DefaultAnalyzers(InterfaceRef<IAnalyzerHost> const& host, InterfaceRef<BE::IClip> const& clip) {
   std::vector<Guid> analyzers;
   for (AnalyzerFactory const& factory : AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactories(AnalyzerType{0})) {
