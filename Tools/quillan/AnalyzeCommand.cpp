@@ -155,7 +155,10 @@ std::vector<RequestedAnalyzer> ResolveRequested(AnalyzeOptions const& options,
                                    [&](RequestedAnalyzer const& other) { return other.info.id == info.id; });
     if (!known) requested.push_back({std::move(info), {}, std::nullopt});
   }
-  for (auto const& [name, value] : options.parameters) {
+  for (auto const& parameter : options.parameters) {
+    // Plain references rather than a structured binding: clang 14 cannot capture those in a lambda.
+    std::string const& name = parameter.first;
+    std::string const& value = parameter.second;
     std::optional<Guid> const id = Guid::FromString(name);
     auto const target = std::find_if(requested.begin(), requested.end(), [&](RequestedAnalyzer const& analyzer) {
       return analyzer.info.name == name || (id && analyzer.info.id == *id);
