@@ -4,7 +4,7 @@ CTEST_FLAGS ?= --output-on-failure -j $(JOBS) --timeout 300
 
 FUZZ_SECONDS ?= 600
 
-.PHONY: deps demo test test-asan test-tsan check-install bench fuzz format clean
+.PHONY: deps demo test test-asan test-tsan check-install release bench fuzz format clean
 
 deps:
 	@scripts/install-deps.sh
@@ -34,9 +34,12 @@ check-install: deps
 	cmake --build --preset default -j $(JOBS)
 	scripts/check-out-of-tree.sh build/default
 
-bench: deps
+# The optimised build the benchmarks run from.
+release: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
+
+bench: release
 	@for b in build/release/Benchmarks/*Benchmark; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 
 # Runs every fuzz target for FUZZ_SECONDS each, on a copy of its seed corpus; findings land in build/fuzz/findings.

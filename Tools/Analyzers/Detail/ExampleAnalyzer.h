@@ -3,6 +3,7 @@
 #include <any>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string_view>
@@ -71,8 +72,9 @@ class BlobWriter {
   template <class T>
   void Put(T value) {
     static_assert(std::endian::native == std::endian::little, "result blobs are little-endian");
-    auto const* bytes = reinterpret_cast<std::uint8_t const*>(&value);
-    bytes_.insert(bytes_.end(), bytes, bytes + sizeof(T));
+    std::size_t const at = bytes_.size();
+    bytes_.resize(at + sizeof(T));
+    std::memcpy(bytes_.data() + at, &value, sizeof(T));
   }
   zelcore::Blob Finish() const;
 
