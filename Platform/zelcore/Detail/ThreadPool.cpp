@@ -3,6 +3,8 @@
 #include <pthread.h>
 
 #include <cassert>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace zelcore::async::detail {
@@ -31,7 +33,10 @@ bool ThreadPool::Execute(Task task) {
     std::lock_guard lock(mutex_);
     if (shutdown_.load(std::memory_order_relaxed)) return false;  // `task` is destroyed after the unlock
     queue_.push_back(std::move(task));
-    if (!paused_.load(std::memory_order_relaxed) && sleeping_ > wakingUp_) {
+    queued_.store(queue_.size(), std::memory_order_release);
+    // A watching worker takes the first task itself.
+    bool const watched = spinning_ && queue_.size() == 1;
+    if (!paused_.load(std::memory_order_relaxed) && !watched && sleeping_ > wakingUp_) {
       ++wakingUp_;
       wake = true;
     }
@@ -61,6 +66,7 @@ void ThreadPool::Shutdown() {
     std::lock_guard lock(mutex_);
     shutdown_.store(true, std::memory_order_release);
     unrun.swap(queue_);
+    queued_.store(0, std::memory_order_relaxed);
     destroying_ += unrun.size();
   }
   std::size_t const count = unrun.size();
@@ -93,9 +99,17 @@ void ThreadPool::NotifyIfDrainedLocked() {
 void ThreadPool::WorkerLoop() {
   pthread_setname_np(pthread_self(), "zelcore.pool");
   std::unique_lock lock(mutex_);
+  bool mayWatch = true;  // once per idle spell, so a worker that found nothing goes to sleep
   for (;;) {
     if (stopping_) return;
     if (queue_.empty() || paused_.load(std::memory_order_relaxed)) {
+      if (mayWatch && !spinning_ && !paused_.load(std::memory_order_relaxed)) {
+        mayWatch = false;
+        spinning_ = true;
+        SpinForWork(lock);
+        spinning_ = false;
+        continue;
+      }
       ++sleeping_;
       workAvailable_.wait(lock);
       --sleeping_;
@@ -105,13 +119,28 @@ void ThreadPool::WorkerLoop() {
     }
     Task task = std::move(queue_.front());
     queue_.pop_front();
+    queued_.store(queue_.size(), std::memory_order_relaxed);
     ++running_;
+    mayWatch = true;
     lock.unlock();
     RunTask(task);
     lock.lock();
     --running_;
     NotifyIfDrainedLocked();
   }
+}
+
+void ThreadPool::SpinForWork(std::unique_lock<std::mutex>& lock) {
+  // Waking a sleeping thread costs tens of microseconds on a virtual machine, more than most tasks take; a task
+  // posted while a worker watches starts without that wake-up (and its poster skips the notify). Only one
+  // worker watches, and it yields as it does, so idle spinning never takes every core.
+  constexpr auto kSpinTime = std::chrono::microseconds(50);
+  lock.unlock();
+  auto const until = std::chrono::steady_clock::now() + kSpinTime;
+  while (queued_.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::yield();
+  }
+  lock.lock();
 }
 
 }  // namespace zelcore::async::detail

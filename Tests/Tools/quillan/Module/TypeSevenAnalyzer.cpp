@@ -6,9 +6,9 @@ namespace {
 
 struct Registrar {
   Registrar() {
-    Quillan::RegisterAnalyzer(*zelcore::utility::Guid::FromString("7e57a7e5-0000-4000-8000-000000000007"),
-                              Quillan::AnalyzerType{7},
-                              [](auto const&, auto const&, auto const&) { return zelcore::InterfaceRef<Quillan::IAnalyzer>(); });
+    Quillan::RegisterAnalyzer(
+        *zelcore::utility::Guid::FromString("7e57a7e5-0000-4000-8000-000000000007"), Quillan::AnalyzerType{7},
+        [](auto const&, auto const&, auto const&) { return zelcore::InterfaceRef<Quillan::IAnalyzer>(); });
   }
 } const registrar;
 
