@@ -335,6 +335,18 @@ TEST(ExecutorTest, ManyThreadsPostingRunEveryTaskExactlyOnce) {
   EXPECT_EQ(std::count(runs.begin(), runs.end(), 1), kThreads * kPerThread);
 }
 
+// Idle workers watch the queue for a while before they sleep; a task must start whether it arrives while one
+// watches, as the watch ends, or once all sleep.
+TEST(ExecutorTest, LoneTasksRunWhateverTheGapBeforeThem) {
+  Events ran;
+  std::vector<std::chrono::microseconds> const gaps = {0us, 20us, 45us, 50us, 55us, 100us, 300us};
+  for (int i = 0; i < 140; ++i) {
+    std::this_thread::sleep_for(gaps[i % gaps.size()]);
+    ASSERT_TRUE(GetDefaultExecutor()->Execute([&ran] { ran.Add(); }));
+    ASSERT_TRUE(ran.WaitFor(i + 1)) << "task " << i << " never ran";
+  }
+}
+
 TEST(ExecutorTest, KnowsWhetherTheCallingThreadRunsItsTasks) {
   auto greedy = CreateGreedySubExecutor();
   auto child = CreateSubExecutor(greedy, 1);
