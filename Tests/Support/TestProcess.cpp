@@ -1,0 +1,21 @@
+// Linked into every test program, so that running one directly behaves as it does under ctest.
+#include <cstdlib>
+
+namespace {
+
+// Tests never touch the user's own settings or cache folders; tests of the folder rules set their own values.
+struct TestHome {
+  TestHome() {
+    setenv("QUILLAN_CONFIG_DIR", QUILLAN_TEST_HOME "/config", 1);
+    setenv("QUILLAN_CACHE_DIR", QUILLAN_TEST_HOME "/cache", 1);
+  }
+} const testHome;
+
+}  // namespace
+
+// libstdc++ counts the owners of a std::exception_ptr with atomics inside its own uninstrumented library, so
+// ThreadSanitizer cannot see that the last owner's release comes after every other owner's use: it would report
+// the exception's destruction on one thread as racing with a read of its message on another.
+extern "C" __attribute__((visibility("default"))) char const* __tsan_default_suppressions() {
+  return "race:std::__exception_ptr::exception_ptr::_M_release\n";
+}
