@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libflatbuffers-dev flatbuffers-compiler
   libboost-dev libboost-thread-dev
-  libsqlite3-dev
+  libsqlite3-dev libxxhash-dev
   libsndfile1-dev libebur128-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev

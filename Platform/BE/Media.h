@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -32,12 +33,17 @@ struct BE_EXPORT IMediaMetaData : zelcore::classref::Unknown {
 
   // Fills `stateGuid` with the content-and-metadata state of `metadataPath` ("/" is the whole media) and returns
   // kMetadataStatusOk; on failure returns another status and leaves `stateGuid` alone. The state of a media is a
-  // name-based GUID of a fingerprint of its file's content: it changes when the content changes and stays when the
-  // file is copied or moved. Large files are sampled (size, and 64 KiB at the start, middle and end), so a change
-  // that keeps the size and lies outside the samples goes unseen. The result is cached until the file's size or
-  // modification time changes. May be called from any thread.
+  // name-based GUID of a digest of its file's content: it changes when the content changes and stays when the file
+  // is copied or moved. Files of up to 1 GiB are hashed whole; larger ones by size, modification time and 256
+  // evenly spaced windows of 64 KiB. Each file version is hashed once per machine (remembered by device, inode,
+  // size, modification and change time). May be called from any thread.
   virtual int GetContentAndMetadataStateGuid(std::string_view metadataPath, Guid& stateGuid) const = 0;
 };
+
+// Forgets the content digests this process remembered (the persisted ones stay), as a new process would start.
+BE_EXPORT void ForgetContentIdentitiesForTesting();
+// How many times this process has hashed a media file for its content state.
+BE_EXPORT std::uint64_t GetContentHashCountForTesting();
 
 // A media file of the project. Thread-safe.
 struct BE_EXPORT IMedia : zelcore::classref::Unknown {

@@ -35,6 +35,8 @@ inline constexpr ResultCode kResultItemTooLarge = static_cast<ResultCode>(0xA033
 inline constexpr ResultCode kResultBadDirectory = static_cast<ResultCode>(0xA0330005);
 // A setting out of its range.
 inline constexpr ResultCode kResultInvalidArgument = static_cast<ResultCode>(0xA0330006);
+// A write would leave less free space on the volume than its rule asks for.
+inline constexpr ResultCode kResultVolumeFull = static_cast<ResultCode>(0xA0330007);
 
 // A cache of blobs filed under two names (for example a data source and a key within it).
 //

@@ -45,7 +45,6 @@ void DiskCacheManager::ManagedVolume::SetFreeSpacePercentage(std::optional<float
     std::lock_guard<std::mutex> lock(mutex_);
     freeSpacePercentage_ = percentage;
   }
-  RequestUpkeep();
 }
 
 std::optional<float> DiskCacheManager::ManagedVolume::GetFreeSpacePercentage() const {
@@ -58,7 +57,6 @@ void DiskCacheManager::ManagedVolume::SetFreeSpaceBytes(std::optional<std::uint6
     std::lock_guard<std::mutex> lock(mutex_);
     freeSpaceBytes_ = bytes;
   }
-  RequestUpkeep();
 }
 
 std::optional<std::uint64_t> DiskCacheManager::ManagedVolume::GetFreeSpaceBytes() const {
@@ -86,6 +84,15 @@ std::uint64_t DiskCacheManager::ManagedVolume::GetAvailableBytes() const { retur
 
 std::uint64_t DiskCacheManager::ManagedVolume::GetTotalBytes() const { return StatVolume(StatPath()).total; }
 
+std::uint64_t DiskCacheManager::ManagedVolume::GetWritableBytes() const {
+  std::uint64_t const required = GetRequiredFreeBytes();
+  if (required == 0) return UINT64_MAX;
+  VolumeStatus const volume = StatVolume(StatPath());
+  // A volume that cannot say what it has left is not held to the rule.
+  if (volume.total == 0) return UINT64_MAX;
+  return volume.available > required ? volume.available - required : 0;
+}
+
 std::string DiskCacheManager::ManagedVolume::StatPath() const {
   // The folder that first named the volume may be gone by now; any live one on it serves.
   std::lock_guard<std::mutex> lock(mutex_);
@@ -101,17 +108,6 @@ void DiskCacheManager::ManagedVolume::AddDirectory(std::weak_ptr<ManagedDirector
   directories_.push_back(std::move(directory));
 }
 
-void DiskCacheManager::ManagedVolume::RequestUpkeep() {
-  std::vector<std::weak_ptr<ManagedDirectory>> directories;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    directories = directories_;
-  }
-  for (auto const& each : directories) {
-    if (auto directory = each.lock()) directory->RequestUpkeep();
-  }
-}
-
 // ManagedDirectory
 
 DiskCacheManager::ManagedDirectory::ManagedDirectory(PassKey, ImmutableString path,
@@ -123,7 +119,6 @@ void DiskCacheManager::ManagedDirectory::SetMaxUsedBytes(std::optional<std::uint
     std::lock_guard<std::mutex> lock(mutex_);
     maxUsedBytes_ = maxBytes;
   }
-  RequestUpkeep();
 }
 
 std::optional<std::uint64_t> DiskCacheManager::ManagedDirectory::GetMaxUsedBytes() const {
@@ -149,21 +144,25 @@ std::uint64_t DiskCacheManager::ManagedDirectory::GetItemCount() const {
   return cache ? cache->QueryItemCount() : 0;
 }
 
+std::uint64_t DiskCacheManager::ManagedDirectory::GetMaxItemBytes() const {
+  std::shared_ptr<detail::DiskDataCache> cache;
+  std::optional<std::uint64_t> bound;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cache = cache_.lock();
+    bound = maxUsedBytes_;
+  }
+  if (!cache) return 0;
+  std::uint64_t const largest = cache->MaxBlobBytes();
+  return bound ? std::min(largest, *bound) : largest;
+}
+
 void DiskCacheManager::ManagedDirectory::Attach(std::weak_ptr<detail::DiskDataCache> cache) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     cache_ = std::move(cache);
   }
   volume_->AddDirectory(weak_from_this());
-}
-
-void DiskCacheManager::ManagedDirectory::RequestUpkeep() {
-  std::shared_ptr<detail::DiskDataCache> cache;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    cache = cache_.lock();
-  }
-  if (cache) cache->RequestUpkeep();
 }
 
 // DiskCacheManager

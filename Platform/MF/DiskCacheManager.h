@@ -18,8 +18,10 @@ class DiskDataCache;
 }  // namespace detail
 
 // Size management of cache folders on disk: each folder has a bound on what it holds, and each volume a rule for
-// how much space the caches on it must leave free. When either is exceeded, the folder's disk cache evicts its
-// least recently used items. All methods may be called from any thread.
+// how much space the caches on it must leave free. Both act when items are written: a write that takes the folder
+// over its bound evicts the folder's least recently used items, and a write that would leave less free space than
+// the volume's rule asks for is refused. Nothing is ever deleted because the volume is small, and a cache that is
+// only read deletes nothing. All methods may be called from any thread.
 class MF_EXPORT DiskCacheManager {
  public:
   class ManagedDirectory;
@@ -49,13 +51,13 @@ class MF_EXPORT DiskCacheManager {
     // What the file system reports as free for unprivileged use, and its size (statvfs); 0 when it cannot say.
     std::uint64_t GetAvailableBytes() const;
     std::uint64_t GetTotalBytes() const;
+    // What new writes may take now: the available bytes beyond the required free bytes.
+    std::uint64_t GetWritableBytes() const;
 
    private:
     friend class ManagedDirectory;
 
     void AddDirectory(std::weak_ptr<ManagedDirectory> directory);
-    // Asks every folder on the volume to check the rule again.
-    void RequestUpkeep();
     std::string StatPath() const;
 
     std::string const path_;  // the folder that first named the volume
@@ -79,8 +81,8 @@ class MF_EXPORT DiskCacheManager {
 
     ImmutableString GetPath() const { return path_; }
 
-    // Keeps the folder's used bytes at or under `maxBytes` by evicting least recently used items, now (on the
-    // cache's I/O executor) and after every write. Empty: no bound.
+    // Keeps the folder's used bytes at or under `maxBytes` by evicting least recently used items whenever items are
+    // written. Empty: no bound.
     void SetMaxUsedBytes(std::optional<std::uint64_t> maxBytes);
     std::optional<std::uint64_t> GetMaxUsedBytes() const;
 
@@ -91,13 +93,15 @@ class MF_EXPORT DiskCacheManager {
     // bookkeeping. Reads the database, so it sees the writes of other processes. 0 once the cache is gone.
     std::uint64_t GetUsedBytes() const;
     std::uint64_t GetItemCount() const;
+    // The largest blob one item may hold: what the database takes in one value, and at most the bound. 0 once the
+    // cache is gone.
+    std::uint64_t GetMaxItemBytes() const;
 
    private:
     friend class ManagedVolume;
     friend class detail::DiskDataCache;
 
     void Attach(std::weak_ptr<detail::DiskDataCache> cache);
-    void RequestUpkeep();
 
     ImmutableString const path_;
     std::shared_ptr<ManagedVolume> const volume_;

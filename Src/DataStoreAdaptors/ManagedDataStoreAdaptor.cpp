@@ -1,5 +1,6 @@
 #include "DataStoreAdaptors/ManagedDataStoreAdaptor.h"
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <utility>
@@ -47,11 +48,37 @@ ManagedDataStoreAdaptor::ManagedDataStoreAdaptor()
 
 ManagedDataStoreAdaptor::~ManagedDataStoreAdaptor() = default;
 
+std::uint64_t ManagedDataStoreAdaptor::FreeSpaceTargetFor(std::uint64_t totalBytes) {
+  return std::min(kFreeSpaceBytes, totalBytes / kFreeSpaceShareDivisor);
+}
+
 InterfaceRef<IDataStoreAdaptor> ManagedDataStoreAdaptor::Create() {
   auto store = AllocateClassInstance();
   std::shared_ptr<MF::DataCache> const memory = MF::CreateDataCacheInMemory();
-  store->OpenCache(memory, AnalyzerCacheDirectory());
+  ImmutableString const directory = AnalyzerCacheDirectory();
+  try {
+    store->OpenCache(memory, directory);
+  } catch (zel_exception const&) {
+    store->cacheChain_.reset();
+    store->managedDirectory_.reset();
+    store->unavailable_ = std::current_exception();
+  }
   return InterfaceRef<IDataStoreAdaptor>(std::move(store));
+}
+
+std::string ManagedDataStoreAdaptor::GetUnavailableReason() const {
+  return unavailable_ ? zelcore::config::ExtractMessageFromException(unavailable_) : std::string();
+}
+
+std::exception_ptr ManagedDataStoreAdaptor::RefusalOf(Blob const& blob) const {
+  if (unavailable_) return unavailable_;
+  if (!managedDirectory_ || !blob) return nullptr;
+  std::uint64_t const largest = managedDirectory_->GetMaxItemBytes();
+  if (blob->size() <= largest) return nullptr;
+  return std::make_exception_ptr(zel_exception("A result of " + std::to_string(blob->size()) +
+                                                    " bytes is larger than the managed cache can store (" +
+                                                    std::to_string(largest) + " bytes)",
+                                                static_cast<Result>(MF::kResultItemTooLarge)));
 }
 
 InterfaceRef<IDataStoreAdaptor> ManagedDataStoreAdaptor::CreateForTesting(ImmutableString const& directory,
@@ -76,7 +103,7 @@ void ManagedDataStoreAdaptor::OpenCache(std::shared_ptr<MF::DataCache> const& me
   managedDirectory_->SetMaxUsedBytes(kMaxUsedBytes);
   std::shared_ptr<MF::DiskCacheManager::ManagedVolume> const volume = managedDirectory_->GetManagedVolume();
   volume->SetFreeSpacePercentage(std::nullopt);
-  volume->SetFreeSpaceBytes(kFreeSpaceBytes);
+  volume->SetFreeSpaceBytes(FreeSpaceTargetFor(volume->GetTotalBytes()));
 
   // Asks the trace configuration again only when it has changed since the last store was created.
   static zelcore::debug::TraceSwitch const traceSwitch("Quillan", kCreationTraceLevel);
@@ -102,7 +129,10 @@ Future<Blob> ManagedDataStoreAdaptor::LoadDataWithKey(Target const& target, Guid
 Future<Blob> ManagedDataStoreAdaptor::LoadDataForDataSource(DataSource const& dataSource, Guid const& analyzerGuid,
                                                             ImmutableString const& parameter,
                                                             ImmutableString const& key) const {
-  if (IsAnalyzerCacheIgnored()) return zelcore::async::MakeExceptionalFuture<Blob>(CacheError(kResultMediaCacheMiss));
+  // An unusable folder holds nothing.
+  if (IsAnalyzerCacheIgnored() || unavailable_) {
+    return zelcore::async::MakeExceptionalFuture<Blob>(CacheError(kResultMediaCacheMiss));
+  }
 
   Promise<Blob> promise(zelcore::async::GetDefaultExecutor());
   Future<Blob> future = promise.GetFuture();
@@ -148,6 +178,9 @@ Future<void> ManagedDataStoreAdaptor::SaveDataWithKey(Target const& target, Guid
 Future<void> ManagedDataStoreAdaptor::SaveDataForDataSource(DataSource const& dataSource, Guid const& analyzerGuid,
                                                             ImmutableString const& parameter,
                                                             ImmutableString const& key, Blob const& blob) {
+  if (std::exception_ptr refusal = RefusalOf(blob)) {
+    return zelcore::async::MakeExceptionalFuture<void>(std::move(refusal));
+  }
   return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
       saveExecutor_, kNoDelay, saveExecutor_,
       [analyzerGuid, parameter, key, self = GetSharedFromThis<ManagedDataStoreAdaptor>(), dataSource, blob] {

@@ -30,12 +30,18 @@ class QUILLAN_EXPORT ManagedDataStoreAdaptor : public IDataStoreAdaptor,
   // The UTF-8 text of a target's content-state GUID.
   using DataSource = std::basic_string<unsigned char>;
 
-  // What the cache folder may hold, and what the cache leaves free on its volume.
+  // What the cache folder may hold, and at most what the cache leaves free on its volume.
   static constexpr std::uint64_t kMaxUsedBytes = 5368709120;
   static constexpr std::uint64_t kFreeSpaceBytes = 5368709120;
+  // On volumes smaller than 100 GiB the cache leaves this share free instead, so that it can work at all there.
+  static constexpr std::uint64_t kFreeSpaceShareDivisor = 20;
 
-  // The store of the default host, in the analyzer cache folder of the project model's preferences. Throws what
-  // the media cache throws for an unusable folder, and the null-pointer exception naming BE::IBackend or
+  // The free space the cache leaves on a volume of `totalBytes`: the smaller of kFreeSpaceBytes and a twentieth.
+  static std::uint64_t FreeSpaceTargetFor(std::uint64_t totalBytes);
+
+  // The store of the default host, in the analyzer cache folder of the project model's preferences. A folder that
+  // cannot be used gives a store that finds nothing and refuses every save with the reason (GetUnavailableReason),
+  // so that a run goes on without managed caching. Throws the null-pointer exception naming BE::IBackend or
   // BE::IPreferences when the project model has none.
   static zelcore::InterfaceRef<IDataStoreAdaptor> Create();
   // The same over `directory`, with a memory cache of `memoryBytes`: for tests and benchmarks.
@@ -46,6 +52,9 @@ class QUILLAN_EXPORT ManagedDataStoreAdaptor : public IDataStoreAdaptor,
       std::shared_ptr<MF::DataCacheChain> cacheChain);
 
   ~ManagedDataStoreAdaptor() override;
+
+  // Why the cache folder cannot be used; empty when it can.
+  std::string GetUnavailableReason() const;
 
   std::shared_ptr<MF::DataCacheChain> GetCacheChainForTesting() const { return cacheChain_; }
   std::shared_ptr<MF::DiskCacheManager::ManagedDirectory> GetManagedDirectoryForTesting() const {
@@ -83,10 +92,14 @@ class QUILLAN_EXPORT ManagedDataStoreAdaptor : public IDataStoreAdaptor,
  private:
   // Opens the disk cache in `directory` behind `memory`, applies the bounds and traces the creation.
   void OpenCache(std::shared_ptr<MF::DataCache> const& memory, ImmutableString const& directory);
+  // A save's refusal when the cache cannot take `blob`; null when it can.
+  std::exception_ptr RefusalOf(zelcore::Blob const& blob) const;
 
   std::shared_ptr<zelcore::async::AsyncThreadedSubExecutor> saveExecutor_;
   std::shared_ptr<MF::DataCacheChain> cacheChain_;
   std::shared_ptr<MF::DiskCacheManager::ManagedDirectory> managedDirectory_;
+  // Set, with no chain, when the folder cannot be used.
+  std::exception_ptr unavailable_;
 };
 
 }  // namespace Quillan

@@ -242,7 +242,12 @@ TEST_F(ManagedDataStoreAdaptorTest, CreateOpensThePreferencesFolderWithItsBounds
   auto const directory = managed.GetManagedDirectoryForTesting();
   EXPECT_EQ(directory->GetPath(), Text(folder.string()));
   EXPECT_EQ(directory->GetMaxUsedBytes(), 5368709120u);
-  EXPECT_EQ(directory->GetManagedVolume()->GetFreeSpaceBytes(), 5368709120u);
+  // 5 GiB, or a twentieth of a smaller volume, so that a small volume can still be used.
+  EXPECT_EQ(directory->GetManagedVolume()->GetFreeSpaceBytes(),
+            ManagedDataStoreAdaptor::FreeSpaceTargetFor(directory->GetManagedVolume()->GetTotalBytes()));
+  EXPECT_EQ(ManagedDataStoreAdaptor::FreeSpaceTargetFor(std::uint64_t{1} << 40), 5368709120u);
+  EXPECT_EQ(ManagedDataStoreAdaptor::FreeSpaceTargetFor(64 << 20), (64u << 20) / 20);
+  EXPECT_EQ(managed.GetUnavailableReason(), "");
   EXPECT_EQ(directory->GetManagedVolume()->GetFreeSpacePercentage(), std::nullopt);
 
   EXPECT_EQ(store->QueryMap("Quillan::ManagedDataStoreAdaptor"), static_cast<void*>(&managed));
@@ -252,6 +257,54 @@ TEST_F(ManagedDataStoreAdaptorTest, CreateOpensThePreferencesFolderWithItsBounds
   EXPECT_EQ(zelcore::classref::ClassWatcher::LiveObjectCount("Quillan::ManagedDataStoreAdaptor"), liveBefore + 2);
   InterfaceRef<zelcore::classref::UnknownBase> const unknown = static_cast<ManagedDataStoreAdaptor&>(*store);
   EXPECT_TRUE(unknown == store);
+}
+
+TEST_F(ManagedDataStoreAdaptorTest, AnUnusableFolderFindsNothingAndRefusesSavesWithItsReason) {
+  auto const preferences = BE::GetBackend()->GetPreferences();
+  std::wstring const previousFolder = preferences->GetAnalyzerCacheDirectory();
+  std::ofstream(directory_ / "taken") << "a file where the folder should be";
+  preferences->SetAnalyzerCacheDirectory(zelcore::text::UTF8ToWstring((directory_ / "taken").string()));
+  auto store = ManagedDataStoreAdaptor::Create();
+  preferences->SetAnalyzerCacheDirectory(previousFolder);
+
+  std::string const reason = static_cast<ManagedDataStoreAdaptor&>(*store).GetUnavailableReason();
+  EXPECT_NE(reason.find("taken"), std::string::npos) << reason;
+  Target const media = MediaTarget(directory_, "degraded");
+  std::exception_ptr const miss = AwaitFailure(store->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")));
+  EXPECT_TRUE(store->IsDataNotFoundInCache(miss));
+  std::exception_ptr const refused =
+      AwaitFailure(store->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("x")));
+  EXPECT_EQ(MessageOf(refused), reason);
+  EXPECT_TRUE(std::filesystem::is_regular_file(directory_ / "taken"));
+}
+
+TEST_F(ManagedDataStoreAdaptorTest, KeepsParametersAndKeysByteForByteAndRefusesResultsTooLargeToStore) {
+  Target const media = MediaTarget(directory_, "bytes");
+  auto const cacheFolder = Text((directory_ / "cache").string());
+  // Bytes that are not UTF-8, and the character that a repair of them would give.
+  std::string const parameters[] = {"\xff", "\xef\xbf\xbd", "\xc3\x28", std::string("a\0b", 3)};
+  {
+    auto store = ManagedDataStoreAdaptor::CreateForTesting(cacheFolder, MF::kDefaultMemoryCacheBytes);
+    for (std::string const& parameter : parameters) {
+      Await(store->SaveDataWithKey(media, kAnalyzer, Text(parameter), Text("key\xfe"), MakeBlob("for " + parameter)));
+    }
+    auto const& managed = static_cast<ManagedDataStoreAdaptor&>(*store);
+    std::uint64_t const largest = managed.GetManagedDirectoryForTesting()->GetMaxItemBytes();
+    auto const huge = zelcore::allocator::RecycledMemory::Create(largest + 1);
+    std::exception_ptr const refused =
+        AwaitFailure(store->SaveDataWithKey(media, kAnalyzer, Text(""), Text("huge"), huge));
+    EXPECT_EQ(ResultOf(refused), static_cast<zelcore::config::Result>(MF::kResultItemTooLarge));
+    EXPECT_NE(MessageOf(refused).find("larger than the managed cache can store"), std::string::npos);
+    ASSERT_TRUE(testsupport::AwaitEnd(managed.GetCacheChainForTesting()->Flush()));
+  }
+  // From disk, in a store with a cold memory cache.
+  auto store = ManagedDataStoreAdaptor::CreateForTesting(cacheFolder, MF::kDefaultMemoryCacheBytes);
+  for (std::string const& parameter : parameters) {
+    EXPECT_EQ(BlobText(Await(store->LoadDataWithKey(media, kAnalyzer, Text(parameter), Text("key\xfe")))),
+              "for " + parameter);
+  }
+  EXPECT_TRUE(store->IsDataNotFoundInCache(
+      AwaitFailure(store->LoadDataWithKey(media, kAnalyzer, Text("\xfe"), Text("key\xfe")))));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,7 +27,8 @@
 //              largest over the channels). Silence gives -inf for loudness and true peak.
 //
 // Every analyzer loads its cached result first (through the store that the user's cache-location setting chooses)
-// and computes and saves it only when that fails. Its job's result is an ExampleResult. Cancelling its progress item
+// and computes and saves it only when that fails. Its job's result is an ExampleResult, which also tells a save
+// that failed (a setting that writes nowhere, an unusable cache). Cancelling its progress item
 // stops the computation early; the job then fails with kResultJobCancelled. A media file that cannot be read fails
 // the job with kResultFileRead, a bad samples-per-peak parameter with kResultIllegalArgument; failures cache nothing.
 namespace Quillan::Examples {
@@ -41,6 +43,8 @@ struct ExampleResult {
   zelcore::Blob blob;
   // Whether the blob came from a cache rather than from computing it.
   bool fromCache = false;
+  // Why a computed blob could not be saved; null when it was saved (or came from a cache).
+  std::exception_ptr saveFailure;
 };
 
 // The names of the module's analyzers, in a fixed order.

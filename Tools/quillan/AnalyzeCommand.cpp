@@ -19,6 +19,7 @@
 #include "BE/Media.h"
 #include "BE/ProjectFactory.h"
 #include "DataStoreAdaptors/DataStoreAdaptorUtils.h"
+#include "DataStoreAdaptors/ManagedDataStoreAdaptor.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "DataStoreAdaptors/SidecarDataStoreAdaptor.h"
 #include "Foundation/FutureExceptions.h"
@@ -84,6 +85,8 @@ struct Outcome {
   bool hasBlob = false;
   Result code = 0;
   std::string message;
+  // Why a computed result could not be saved; empty when it was.
+  std::string notStored;
 };
 
 char const* StatusText(Status status) {
@@ -100,7 +103,7 @@ char const* StatusText(Status status) {
 
 Outcome Failed(std::exception_ptr const& failure) {
   return Outcome{Status::kFailed, nullptr, false, zelcore::config::ExtractResultFromException(failure),
-                 zelcore::config::ExtractMessageFromException(failure)};
+                 zelcore::config::ExtractMessageFromException(failure), {}};
 }
 
 // What an ended job gave. The example analyzers end with an ExampleResult, which tells a cached result from a
@@ -113,10 +116,17 @@ Outcome OutcomeOf(Job const& job) {
   if (!job.future.HasValue()) return Failed(job.future.GetException());
   std::any const& value = job.future.Get();
   if (auto const* result = std::any_cast<Examples::ExampleResult>(&value)) {
-    return Outcome{result->fromCache ? Status::kCached : Status::kComputed, result->blob, true, 0, {}};
+    Outcome outcome{result->fromCache ? Status::kCached : Status::kComputed, result->blob, true, 0, {}, {}};
+    if (result->saveFailure) {
+      outcome.notStored = DescribeFailure(zelcore::config::ExtractResultFromException(result->saveFailure),
+                                          zelcore::config::ExtractMessageFromException(result->saveFailure));
+    }
+    return outcome;
   }
-  if (auto const* blob = std::any_cast<zelcore::Blob>(&value)) return Outcome{Status::kComputed, *blob, true, 0, {}};
-  return Outcome{Status::kComputed, nullptr, false, 0, {}};
+  if (auto const* blob = std::any_cast<zelcore::Blob>(&value)) {
+    return Outcome{Status::kComputed, *blob, true, 0, {}, {}};
+  }
+  return Outcome{Status::kComputed, nullptr, false, 0, {}, {}};
 }
 
 // Why `path` cannot be analysed, or empty. Opened without blocking, so that a FIFO cannot hold the tool up.
@@ -196,6 +206,14 @@ void Request(IAnalyzerHost& host, Job& job, std::shared_ptr<zelcore::async::Asyn
   }
 }
 
+void WarnWhenManagedCacheUnusable(AnalyzerHost& host) {
+  auto const managed = InterfaceRef<ManagedDataStoreAdaptor>::Query(host.GetManagedDataStore());
+  std::string const reason = managed ? managed->GetUnavailableReason() : std::string();
+  if (reason.empty()) return;
+  std::cerr << "quillan: warning: the managed cache cannot be used (" << Printable(reason)
+            << "); results are computed but not stored\n";
+}
+
 std::string Label(Job const& job) { return job.analyzer->info.name + " " + job.file->given; }
 
 std::vector<JobProgress> Snapshot(std::vector<Job> const& jobs) {
@@ -232,7 +250,7 @@ void CancelAll(IAnalyzerHost& host, std::vector<Job> const& jobs) {
   }
 }
 
-void PrintJson(std::vector<Job> const& jobs, bool interrupted) {
+void PrintJson(std::vector<Job> const& jobs, bool interrupted, bool managedWrites) {
   JsonWriter out;
   out.BeginObject().Key("results").BeginArray();
   for (Job const& job : jobs) {
@@ -254,6 +272,10 @@ void PrintJson(std::vector<Job> const& jobs, bool interrupted) {
     if (outcome.status == Status::kFailed) {
       out.Key("message").String(outcome.message).Key("resultCode").String(ResultCodeText(outcome.code));
     } else {
+      if (outcome.status == Status::kComputed && managedWrites) {
+        out.Key("stored").Bool(outcome.notStored.empty());
+        if (!outcome.notStored.empty()) out.Key("notStored").String(outcome.notStored);
+      }
       out.Key("result");
       if (outcome.hasBlob) {
         WriteResultJson(out, job.analyzer->info.id, outcome.blob);
@@ -267,7 +289,7 @@ void PrintJson(std::vector<Job> const& jobs, bool interrupted) {
   std::cout << out.Text() << "\n";
 }
 
-void PrintTable(std::vector<Job> const& jobs) {
+void PrintTable(std::vector<Job> const& jobs, bool managedWrites) {
   TextTable table({"FILE", "ANALYZER", "STATUS", "RESULT"});
   for (Job const& job : jobs) {
     Outcome const outcome = OutcomeOf(job);
@@ -277,6 +299,7 @@ void PrintTable(std::vector<Job> const& jobs) {
     } else if (outcome.hasBlob) {
       result = ResultSummary(job.analyzer->info.id, outcome.blob);
     }
+    if (managedWrites && !outcome.notStored.empty()) result += " (not stored: " + outcome.notStored + ")";
     table.AddRow({Printable(job.file->given), Printable(job.analyzer->info.name), StatusText(outcome.status),
                   Printable(result)});
   }
@@ -317,6 +340,9 @@ int RunAnalyzeCommand(ArgumentCursor& arguments) {
 
   InterfaceRef<AnalyzerHost> const host = AnalyzerHost::GetDefaultInstance();
   if (!host) throw CommandFailure("the analyzer host is not available");
+  // Results go to the managed cache only when the user asked for it; other runs do not miss it.
+  bool const managedWrites = GetDefaultCacheLocation() == AnalyzerCacheLocation::kManagedCache;
+  if (managedWrites) WarnWhenManagedCacheUnusable(*host);
   InterruptWatch const interrupt;
   ProgressDisplay display(ProgressDisplay::ChooseMode(options.noProgress, STDERR_FILENO), stderr);
 
@@ -373,13 +399,15 @@ int RunAnalyzeCommand(ArgumentCursor& arguments) {
 
   bool const interrupted = cancelled || InterruptWatch::Requested();
   if (options.json) {
-    PrintJson(jobs, interrupted);
+    PrintJson(jobs, interrupted, managedWrites);
   } else {
-    PrintTable(jobs);
+    PrintTable(jobs, managedWrites);
   }
   if (interrupted) return kExitInterrupted;
-  bool const anyFailed =
-      std::any_of(jobs.begin(), jobs.end(), [](Job const& job) { return OutcomeOf(job).status == Status::kFailed; });
+  bool const anyFailed = std::any_of(jobs.begin(), jobs.end(), [managedWrites](Job const& job) {
+    Outcome const outcome = OutcomeOf(job);
+    return outcome.status == Status::kFailed || (managedWrites && !outcome.notStored.empty());
+  });
   return anyFailed ? kExitFailed : kExitOk;
 }
 

@@ -1,5 +1,7 @@
 #include "quillan/CacheCommands.h"
 
+#include <sys/statvfs.h>
+
 #include <iostream>
 #include <memory>
 #include <string>
@@ -7,6 +9,7 @@
 
 #include "BE/Backend.h"
 #include "BE/Preferences.h"
+#include "DataStoreAdaptors/ManagedDataStoreAdaptor.h"
 #include "MF/DiskCacheManager.h"
 #include "quillan/JsonWriter.h"
 #include "zelcore/ImmutableString.h"
@@ -26,14 +29,37 @@ CacheStats OpenCache(std::filesystem::path const& folder, bool clear) {
   return CacheStats{directory->GetItemCount(), directory->GetUsedBytes()};
 }
 
+// The limits as the managed store sets them for the volume that holds `folder` (or would hold it: the nearest
+// existing folder above it).
+CacheLimits LimitsFor(std::filesystem::path folder) {
+  std::error_code error;
+  while (!std::filesystem::exists(folder, error) && folder.has_parent_path() && folder != folder.parent_path()) {
+    folder = folder.parent_path();
+  }
+  struct statvfs volume {};
+  CacheLimits limits{ManagedDataStoreAdaptor::kMaxUsedBytes, 0, 0};
+  if (::statvfs(folder.c_str(), &volume) == 0) {
+    limits.freeSpaceTarget = ManagedDataStoreAdaptor::FreeSpaceTargetFor(
+        static_cast<std::uint64_t>(volume.f_blocks) * volume.f_frsize);
+    limits.volumeAvailable = static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
+  }
+  return limits;
+}
+
 void PrintStats(std::filesystem::path const& folder, CacheStats const& stats, bool json) {
+  CacheLimits const limits = LimitsFor(folder);
   if (json) {
     JsonWriter out;
     out.BeginObject().Key("path").String(folder.string()).Key("items").Unsigned(stats.items);
-    out.Key("bytes").Unsigned(stats.bytes).EndObject();
+    out.Key("bytes").Unsigned(stats.bytes).Key("bound").Unsigned(limits.bound);
+    out.Key("freeSpaceTarget").Unsigned(limits.freeSpaceTarget).Key("volumeAvailable").Unsigned(limits.volumeAvailable);
+    out.EndObject();
     std::cout << out.Text() << "\n";
   } else {
-    std::cout << "path   " << folder.string() << "\nitems  " << stats.items << "\nbytes  " << stats.bytes << "\n";
+    std::cout << "path               " << folder.string() << "\nitems              " << stats.items
+              << "\nbytes              " << stats.bytes << "\nbound              " << limits.bound
+              << "\nfree-space target  " << limits.freeSpaceTarget << "\nvolume free        "
+              << limits.volumeAvailable << "\n";
   }
 }
 

@@ -26,35 +26,14 @@ using zelcore::classref::QueryMapOf;
 std::filesystem::path ToFileSystemPath(std::u16string const& path);
 bool IsRegularFile(std::u16string const& path);
 
-// The content state of the file at `path`, not cached. Returns a kMetadataStatus value.
+// The content state of the file at `path` (ContentIdentity). Returns a kMetadataStatus value.
 int FingerprintFile(std::filesystem::path const& path, Guid& stateGuid);
-
-// The content state of one file, recomputed only when its size or modification time changed. Thread-safe.
-class FileFingerprint {
- public:
-  explicit FileFingerprint(std::filesystem::path path) : path_(std::move(path)) {}
-
-  int GetStateGuid(Guid& stateGuid);
-
- private:
-  struct Cached {
-    std::uintmax_t size;
-    std::filesystem::file_time_type modified;
-    Guid stateGuid;
-  };
-
-  std::filesystem::path const path_;
-  std::mutex mutex_;
-  // Only set for files whose modification time was safely in the past when they were read: a file changed twice
-  // within the file system's timestamp granularity would otherwise keep a stale state.
-  std::optional<Cached> cached_;  // guarded by mutex_
-};
 
 class MediaInfo final : public IMediaMetaData, public ClassStatics<MediaInfo> {
  public:
   ZEL_INTERFACE_NAME("BE::detail::MediaInfo")
 
-  explicit MediaInfo(std::filesystem::path path) : fingerprint_(std::move(path)) {}
+  explicit MediaInfo(std::filesystem::path path) : path_(std::move(path)) {}
 
   void* QueryMap(std::string_view name) override { return QueryMapOf<MediaInfo, IMediaMetaData>(this, name); }
 
@@ -62,7 +41,7 @@ class MediaInfo final : public IMediaMetaData, public ClassStatics<MediaInfo> {
   int GetContentAndMetadataStateGuid(std::string_view metadataPath, Guid& stateGuid) const override;
 
  private:
-  mutable FileFingerprint fingerprint_;
+  std::filesystem::path const path_;
 };
 
 class Media final : public IMedia, public ClassStatics<Media> {

@@ -166,57 +166,39 @@ class DiskDataCache::WriteTransaction {
 
   Usage const& usage() const { return usage_; }
 
-  // Files `blob` under `key`, replacing an earlier item.
-  void Put(ItemKey const& key, Blob const& blob, std::int64_t cost, std::int64_t lastUse) {
-    std::int64_t id = 0;
-    std::optional<std::int64_t> earlierCost;
-    {
-      StatementScope scope(statements_.findByName);
-      statements_.findByName.BindText(1, key.first.view());
-      statements_.findByName.BindText(2, key.second.view());
-      if (statements_.findByName.Step()) {
-        id = statements_.findByName.ColumnInteger(0);
-        earlierCost = statements_.findByName.ColumnInteger(1);
-      }
-    }
-    auto const size = static_cast<std::int64_t>(blob->size());
-    if (earlierCost) {
-      StatementScope scope(statements_.update);
-      statements_.update.BindInteger(1, id);
-      statements_.update.BindInteger(2, size);
-      statements_.update.BindInteger(3, cost);
-      statements_.update.BindInteger(4, lastUse);
-      statements_.update.Step();
-      usage_.bytes += cost - *earlierCost;
-    } else {
-      StatementScope scope(statements_.insert);
-      statements_.insert.BindText(1, key.first.view());
-      statements_.insert.BindText(2, key.second.view());
-      statements_.insert.BindInteger(3, size);
-      statements_.insert.BindInteger(4, cost);
-      statements_.insert.BindInteger(5, lastUse);
-      statements_.insert.Step();
-      id = sqlite3_last_insert_rowid(db_.get());
-      usage_.bytes += cost;
-      usage_.items += 1;
-    }
-    StatementScope scope(statements_.putBlob);
-    statements_.putBlob.BindInteger(1, id);
-    statements_.putBlob.BindBlob(2, blob->data(), blob->size());
-    statements_.putBlob.Step();
+  // The row and cost of the item filed under `key`.
+  std::optional<std::pair<std::int64_t, std::int64_t>> Find(ItemKey const& key) {
+    StatementScope scope(statements_.findByName);
+    statements_.findByName.BindText(1, key.first.view());
+    statements_.findByName.BindText(2, key.second.view());
+    if (!statements_.findByName.Step()) return std::nullopt;
+    return std::make_pair(statements_.findByName.ColumnInteger(0), statements_.findByName.ColumnInteger(1));
   }
 
-  void RemoveByName(ItemKey const& key) {
-    std::optional<std::pair<std::int64_t, std::int64_t>> found;
-    {
-      StatementScope scope(statements_.findByName);
-      statements_.findByName.BindText(1, key.first.view());
-      statements_.findByName.BindText(2, key.second.view());
-      if (statements_.findByName.Step()) {
-        found.emplace(statements_.findByName.ColumnInteger(0), statements_.findByName.ColumnInteger(1));
+  // Files `blob` under `key`, replacing `earlier` (what Find gave). A failure undoes this item alone and throws;
+  // the transaction stays open for the others unless SQLite gave it up (IsOpen tells).
+  void Put(ItemKey const& key, Blob const& blob, std::optional<std::pair<std::int64_t, std::int64_t>> const& earlier,
+           std::int64_t cost, std::int64_t lastUse) {
+    Usage const before = usage_;
+    db_.Execute("SAVEPOINT item");
+    try {
+      PutInSavepoint(key, blob, earlier, cost, lastUse);
+      db_.Execute("RELEASE item");
+    } catch (StorageError const&) {
+      usage_ = before;
+      if (sqlite3_get_autocommit(db_.get()) != 0) {
+        done_ = true;
+      } else {
+        sqlite3_exec(db_.get(), "ROLLBACK TO item; RELEASE item", nullptr, nullptr, nullptr);
       }
+      throw;
     }
-    if (found) Remove(found->first, found->second);
+  }
+
+  bool IsOpen() const { return !done_; }
+
+  void RemoveByName(ItemKey const& key) {
+    if (auto const found = Find(key)) Remove(found->first, found->second);
   }
 
   void RemoveById(std::int64_t id) {
@@ -269,6 +251,38 @@ class DiskDataCache::WriteTransaction {
   }
 
  private:
+  void PutInSavepoint(ItemKey const& key, Blob const& blob,
+                      std::optional<std::pair<std::int64_t, std::int64_t>> const& earlier, std::int64_t cost,
+                      std::int64_t lastUse) {
+    std::int64_t id = 0;
+    auto const size = static_cast<std::int64_t>(blob->size());
+    if (earlier) {
+      id = earlier->first;
+      StatementScope scope(statements_.update);
+      statements_.update.BindInteger(1, id);
+      statements_.update.BindInteger(2, size);
+      statements_.update.BindInteger(3, cost);
+      statements_.update.BindInteger(4, lastUse);
+      statements_.update.Step();
+      usage_.bytes += cost - earlier->second;
+    } else {
+      StatementScope scope(statements_.insert);
+      statements_.insert.BindText(1, key.first.view());
+      statements_.insert.BindText(2, key.second.view());
+      statements_.insert.BindInteger(3, size);
+      statements_.insert.BindInteger(4, cost);
+      statements_.insert.BindInteger(5, lastUse);
+      statements_.insert.Step();
+      id = sqlite3_last_insert_rowid(db_.get());
+      usage_.bytes += cost;
+      usage_.items += 1;
+    }
+    StatementScope scope(statements_.putBlob);
+    statements_.putBlob.BindInteger(1, id);
+    statements_.putBlob.BindBlob(2, blob->data(), blob->size());
+    statements_.putBlob.Step();
+  }
+
   void Remove(std::int64_t id, std::int64_t cost) {
     {
       StatementScope scope(statements_.removeEntry);
@@ -328,10 +342,10 @@ DiskDataCache::~DiskDataCache() {
   io_->Shutdown();
   std::lock_guard<std::mutex> lock(dbMutex_);
   if (db_) EndReadSnapshotLocked();
-  if (db_ && (!touches_.empty() || !brokenRows_.empty())) {
+  if (db_ && !touches_.empty()) {
     try {
       WriteTransaction transaction(*db_, *statements_);
-      ApplyTouchesAndRepairsLocked(transaction);
+      ApplyTouchesLocked(transaction);
       transaction.Commit();
     } catch (std::exception const&) {
       // Last uses are a hint for eviction; losing a few at shutdown harms nothing.
@@ -405,6 +419,10 @@ void DiskDataCache::SetUpDatabase() {
   }
   transaction.Commit();
   statements_ = std::make_unique<Statements>(*db_);
+  // A blob's row holds its id and a record header beside it.
+  constexpr std::int64_t kRowOverhead = 64;
+  maxBlobBytes_ = static_cast<std::uint64_t>(
+      std::max<std::int64_t>(sqlite3_limit(db_->get(), SQLITE_LIMIT_LENGTH, -1) - kRowOverhead, 0));
   if (options_.clearExistingItems) CompactLocked(true);
 }
 
@@ -415,18 +433,6 @@ void DiskDataCache::MoveDatabaseAside() {
   // The log and index of a file that is not a database are not worth keeping.
   std::filesystem::remove(std::filesystem::path(databasePath_ + "-wal"), error);
   std::filesystem::remove(std::filesystem::path(databasePath_ + "-shm"), error);
-}
-
-void DiskDataCache::RequestUpkeep() {
-  if (upkeepScheduled_.exchange(true)) return;
-  std::weak_ptr<DiskDataCache> weak = weak_from_this();
-  bool const queued = zelcore::async::CallAsync(io_, [weak] {
-    if (auto self = weak.lock()) {
-      self->upkeepScheduled_ = false;
-      self->RunUpkeep();
-    }
-  });
-  if (!queued) upkeepScheduled_ = false;
 }
 
 std::uint64_t DiskDataCache::QueryUsedBytes() const {
@@ -448,6 +454,8 @@ std::uint64_t DiskDataCache::QueryItemCount() const {
     return 0;
   }
 }
+
+std::uint64_t DiskDataCache::MaxBlobBytes() const { return maxBlobBytes_; }
 
 ResultCode DiskDataCache::GetItem(ImmutableString const& first, ImmutableString const& second,
                                   ItemCallback const& callback, Blob& /*out*/) const {
@@ -488,7 +496,7 @@ Future<void> DiskDataCache::Flush() {
   auto self = shared_from_this();
   bool const queued = zelcore::async::CallAsync(io_, [self, promise]() mutable {
     self->RunWrites();
-    self->RunUpkeep();
+    self->FlushTouches();
     promise.Fulfill();
   });
   if (!queued) promise.Fail(MakeError("The media cache is closed", kResultCacheClosed));
@@ -533,6 +541,7 @@ void DiskDataCache::RunWrites() {
     std::lock_guard<std::mutex> lock(dbMutex_);
     EndReadSnapshotLocked();
     std::optional<std::uint64_t> const maxUsed = managedDirectory_->GetMaxUsedBytes();
+    std::uint64_t room = managedDirectory_->GetManagedVolume()->GetWritableBytes();
     try {
       WriteTransaction transaction(*db_, *statements_);
       std::int64_t const now = NextUseTime();
@@ -543,13 +552,21 @@ void DiskDataCache::RunWrites() {
           continue;
         }
         std::uint64_t const cost = CostOf(write.key, write.blob->size());
-        if (maxUsed && cost > *maxUsed) {
-          failures[i] = MakeError("The item is larger than the media cache folder may hold", kResultItemTooLarge);
-          continue;
+        auto const earlier = transaction.Find(write.key);
+        std::uint64_t const earlierCost = earlier ? static_cast<std::uint64_t>(std::max<std::int64_t>(earlier->second, 0)) : 0;
+        std::uint64_t const growth = cost > earlierCost ? cost - earlierCost : 0;
+        failures[i] = RefusalOf(write, cost, maxUsed, growth, room);
+        if (failures[i]) continue;
+        try {
+          transaction.Put(write.key, write.blob, earlier, static_cast<std::int64_t>(cost), now);
+          room -= growth;
+        } catch (StorageError const&) {
+          if (!transaction.IsOpen()) throw;
+          failures[i] = std::current_exception();
         }
-        transaction.Put(write.key, write.blob, static_cast<std::int64_t>(cost), now);
       }
-      ApplyTouchesAndRepairsLocked(transaction);
+      ApplyTouchesLocked(transaction);
+      ApplyRepairsLocked(transaction);
       if (maxUsed) transaction.EvictDownTo(*maxUsed);
       transaction.Commit();
     } catch (StorageError const&) {
@@ -558,7 +575,6 @@ void DiskDataCache::RunWrites() {
         if (!each) each = failure;
       }
     }
-    EnforceVolumeRuleLocked();
     CompactLocked(false);
   }
 
@@ -573,19 +589,39 @@ void DiskDataCache::RunWrites() {
   }
 }
 
-void DiskDataCache::RunUpkeep() {
+std::exception_ptr DiskDataCache::RefusalOf(Write const& write, std::uint64_t cost,
+                                            std::optional<std::uint64_t> maxUsed, std::uint64_t growth,
+                                            std::uint64_t room) const {
+  std::string const size = std::to_string(write.blob->size());
+  if (write.blob->size() > maxBlobBytes_) {
+    return MakeError("An item of " + size + " bytes is larger than the media cache can store (" +
+                         std::to_string(maxBlobBytes_) + " bytes)",
+                     kResultItemTooLarge);
+  }
+  if (maxUsed && cost > *maxUsed) {
+    return MakeError("An item of " + size + " bytes is larger than the media cache folder may hold (" +
+                         std::to_string(*maxUsed) + " bytes)",
+                     kResultItemTooLarge);
+  }
+  if (growth > room) {
+    return MakeError("An item of " + size + " bytes does not fit in the free space that the media cache may use (" +
+                         std::to_string(room) + " bytes)",
+                     kResultVolumeFull);
+  }
+  return nullptr;
+}
+
+void DiskDataCache::FlushTouches() {
   std::lock_guard<std::mutex> lock(dbMutex_);
   EndReadSnapshotLocked();
+  if (touches_.empty()) return;
   try {
     WriteTransaction transaction(*db_, *statements_);
-    ApplyTouchesAndRepairsLocked(transaction);
-    if (auto const maxUsed = managedDirectory_->GetMaxUsedBytes()) transaction.EvictDownTo(*maxUsed);
+    ApplyTouchesLocked(transaction);
     transaction.Commit();
   } catch (StorageError const&) {
-    // Upkeep runs again after the next write.
+    // Last uses are a hint for eviction; the next write tries again.
   }
-  EnforceVolumeRuleLocked();
-  CompactLocked(false);
 }
 
 void DiskDataCache::ReadItem(ItemKey const& key, ItemCallback const& callback) const {
@@ -617,7 +653,7 @@ void DiskDataCache::ReadItem(ItemKey const& key, ItemCallback const& callback) c
       EndReadSnapshotLocked();
       result = kResultStorageFailed;
     }
-    if (!touches_.empty() || !brokenRows_.empty()) ScheduleTouchFlushLocked();
+    if (!touches_.empty()) ScheduleTouchFlushLocked();
   }
   if (!callback) return;
   try {
@@ -686,36 +722,21 @@ void DiskDataCache::ScheduleTouchFlushLocked() const {
   bool const queued = zelcore::async::CallAsync(
       io_,
       [weak] {
-        if (auto self = weak.lock()) std::const_pointer_cast<DiskDataCache>(self)->RunUpkeep();
+        if (auto self = weak.lock()) std::const_pointer_cast<DiskDataCache>(self)->FlushTouches();
       },
       kTouchFlushDelayMilliseconds);
   if (!queued) touchFlushScheduled_ = false;
 }
 
-void DiskDataCache::ApplyTouchesAndRepairsLocked(WriteTransaction& transaction) {
+void DiskDataCache::ApplyTouchesLocked(WriteTransaction& transaction) {
   touchFlushScheduled_ = false;
   for (auto const& [id, lastUse] : touches_) transaction.Touch(id, lastUse);
   touches_.clear();
-  for (std::int64_t const id : brokenRows_) transaction.RemoveById(id);
-  brokenRows_.clear();
 }
 
-void DiskDataCache::EnforceVolumeRuleLocked() {
-  auto const volume = managedDirectory_->GetManagedVolume();
-  std::uint64_t const required = volume->GetRequiredFreeBytes();
-  if (required == 0) return;
-  std::uint64_t const available = volume->GetAvailableBytes();
-  if (available >= required) return;
-  try {
-    std::uint64_t const deficit = required - available;
-    WriteTransaction transaction(*db_, *statements_);
-    auto const used = static_cast<std::uint64_t>(std::max<std::int64_t>(transaction.usage().bytes, 0));
-    transaction.EvictDownTo(used > deficit ? used - deficit : 0);
-    transaction.Commit();
-    CompactLocked(true);
-  } catch (StorageError const&) {
-    // Tried again after the next write.
-  }
+void DiskDataCache::ApplyRepairsLocked(WriteTransaction& transaction) {
+  for (std::int64_t const id : brokenRows_) transaction.RemoveById(id);
+  brokenRows_.clear();
 }
 
 void DiskDataCache::CompactLocked(bool force) {

@@ -30,8 +30,10 @@ class SqliteConnection;
 //   writes (busy timeout) and see them within kReadSnapshotMilliseconds.
 // - Puts are queued and written in batches, one transaction per batch, on the cache's own serial I/O executor,
 //   which also runs every read. So a read queued after a put sees it.
-// - After every batch the folder is brought under its bound and the volume's free-space rule by deleting the
-//   items used least recently.
+// - Every item of a batch stands alone: one that is too large for the database, the folder's bound or the volume's
+//   free space is refused with its own error, and the rest of the batch is stored. After the batch the folder is
+//   brought under its bound by deleting the items used least recently. Nothing else deletes items: reads only
+//   record their last use, and a small volume only refuses new items.
 // - Rows are not trusted: a row whose blob does not have the recorded size is a miss, and is deleted later.
 // - Reads in quick succession share one read transaction, for at most kReadSnapshotMilliseconds, which saves SQLite
 //   the locking of a transaction per read. Writes of this cache end it first and are always seen; another process's
@@ -59,11 +61,11 @@ class DiskDataCache final : public DataCache, public std::enable_shared_from_thi
 
   ~DiskDataCache() override;
 
-  // Checks the bounds again soon, on the I/O executor.
-  void RequestUpkeep();
   // Read the database now, on the calling thread. 0 when it cannot be read.
   std::uint64_t QueryUsedBytes() const;
   std::uint64_t QueryItemCount() const;
+  // The largest blob the database takes in one value.
+  std::uint64_t MaxBlobBytes() const;
 
   // DataCache:
   ResultCode GetItem(ImmutableString const& first, ImmutableString const& second, ItemCallback const& callback,
@@ -106,8 +108,12 @@ class DiskDataCache final : public DataCache, public std::enable_shared_from_thi
   zelcore::async::Future<void> Enqueue(Write write);
   // On the I/O executor.
   void RunWrites();
-  void RunUpkeep();
+  // Writes the last uses that reads recorded.
+  void FlushTouches();
   void ReadItem(ItemKey const& key, ItemCallback const& callback) const;
+  // Why `write` cannot be stored in `room` more bytes of the volume; null when it can.
+  std::exception_ptr RefusalOf(Write const& write, std::uint64_t cost, std::optional<std::uint64_t> maxUsed,
+                               std::uint64_t growth, std::uint64_t room) const;
 
   // With dbMutex_ held.
   // The blob of row `id`, which the entry says has `size` bytes; null when the row does not hold that.
@@ -115,8 +121,8 @@ class DiskDataCache final : public DataCache, public std::enable_shared_from_thi
   void BeginReadSnapshotLocked() const;
   void EndReadSnapshotLocked() const;
   void ScheduleTouchFlushLocked() const;
-  void ApplyTouchesAndRepairsLocked(WriteTransaction& transaction);
-  void EnforceVolumeRuleLocked();
+  void ApplyTouchesLocked(WriteTransaction& transaction);
+  void ApplyRepairsLocked(WriteTransaction& transaction);
   void CompactLocked(bool force);
 
   std::string const databasePath_;
@@ -131,9 +137,11 @@ class DiskDataCache final : public DataCache, public std::enable_shared_from_thi
 
   mutable std::mutex dbMutex_;
   std::unique_ptr<SqliteConnection> db_;    // guarded by dbMutex_
+  std::uint64_t maxBlobBytes_ = 0;          // set before the cache is shared
   std::unique_ptr<Statements> statements_;  // guarded by dbMutex_
   // Last uses seen by reads and rows found broken, written with the next transaction.
   mutable std::unordered_map<std::int64_t, std::int64_t> touches_;   // guarded by dbMutex_
+  // Removed by the next write: a cache that is only read deletes nothing.
   mutable std::vector<std::int64_t> brokenRows_;                     // guarded by dbMutex_
   mutable bool touchFlushScheduled_ = false;                         // guarded by dbMutex_
   mutable bool readSnapshotOpen_ = false;                            // guarded by dbMutex_
@@ -141,8 +149,6 @@ class DiskDataCache final : public DataCache, public std::enable_shared_from_thi
   mutable std::chrono::steady_clock::time_point readSnapshotStart_;  // guarded by dbMutex_
   // Reads blobs straight into their buffers; moved from row to row within a read snapshot.
   mutable sqlite3_blob* blobReader_ = nullptr;  // guarded by dbMutex_
-
-  std::atomic<bool> upkeepScheduled_{false};
 };
 
 }  // namespace MF::detail

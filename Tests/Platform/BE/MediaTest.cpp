@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "BE/Backend.h"
 #include "BE/Clip.h"
 #include "BE/Media.h"
+#include "BE/Preferences.h"
 #include "BE/ProjectFactory.h"
 #include "BE/Result.h"
 #include "Support/TempDirectory.h"
@@ -86,31 +91,128 @@ TEST(MediaTest, StateFollowsContentNotLocation) {
   EXPECT_NE(StateOf(media), state);
 }
 
-TEST(MediaTest, SampledFingerprintSeesChangesAcrossLargeFile) {
+// Writes `bytes` at `offset` and gives the file back its modification time, as a tool that keeps times would.
+void PatchKeepingTime(fs::path const& path, std::uintmax_t offset, std::string_view bytes) {
+  struct stat before {};
+  ASSERT_EQ(::stat(path.c_str(), &before), 0);
+  {
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    file.seekp(static_cast<std::streamoff>(offset));
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  struct timespec const times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// Points the analyzer cache folder (where digests persist) at a folder of the test's own for a scope.
+class DigestFolder {
+ public:
+  explicit DigestFolder(fs::path const& folder) {
+    GetBackend()->GetPreferences()->SetAnalyzerCacheDirectory(folder.wstring());
+    ForgetContentIdentitiesForTesting();
+  }
+  ~DigestFolder() {
+    GetBackend()->GetPreferences()->SetAnalyzerCacheDirectory(L"");
+    ForgetContentIdentitiesForTesting();
+  }
+};
+
+// Lets a just-written file's timestamps age past the file system's granularity, so its digest may be remembered.
+void LetSettle() { std::this_thread::sleep_for(std::chrono::milliseconds(250)); }
+
+TEST(MediaTest, EverySameSizeEditChangesTheStateEvenWithItsTimeKept) {
   TempDirectory dir;
-  std::size_t const size = 1024 * 1024 + 3;
-  auto const bytes = RandomBytes(size, 2);
-  auto const path = dir / "large.mov";
-  WriteFile(path, bytes);
+  std::size_t const size = 1'000'000;
+  auto const path = dir / "take.wav";
+  WriteFile(path, RandomBytes(size, 2));
   auto const media = MediaFor(path);
   Guid const base = StateOf(media);
 
-  struct Case {
-    char const* name;
-    std::uintmax_t offset;
-  } const cases[] = {{"start", 0}, {"middle", size / 2}, {"end", size - 1}};
   std::vector<Guid> seen{base};
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.name);
-    OverwriteByte(path, c.offset);
+  for (std::uintmax_t const offset : {std::uintmax_t{0}, std::uintmax_t{100'000}, std::uintmax_t{size / 2 + 7},
+                                      std::uintmax_t{size - 4}}) {
+    SCOPED_TRACE(offset);
+    std::string const original = testsupport::ReadFile(path).substr(offset, 4);
+    PatchKeepingTime(path, offset, "\x01\x02\x03\x04");
     Guid const changed = StateOf(media);
-    for (auto const& other : seen) EXPECT_NE(changed, other);
+    for (Guid const& other : seen) EXPECT_NE(changed, other);
     seen.push_back(changed);
-    OverwriteByte(path, c.offset);
+    // Asked again through another media object of the same file, as a second run would.
+    EXPECT_EQ(StateOf(MediaFor(path)), changed);
+    PatchKeepingTime(path, offset, original);
     EXPECT_EQ(StateOf(media), base);
   }
   std::ofstream(path, std::ios::binary | std::ios::app).put('x');
   EXPECT_NE(StateOf(media), base);
+}
+
+TEST(MediaTest, FilesOverOneGibibyteAreSampledByWindowsSizeAndTime) {
+  TempDirectory dir;
+  auto const path = dir / "long.mov";
+  std::uint64_t const size = (std::uint64_t{1} << 30) + 5 * 65536 + 123;
+  {
+    std::ofstream(path, std::ios::binary).put('\0');
+    fs::resize_file(path, size);  // sparse: reads as zeros without taking the space
+  }
+  auto const media = MediaFor(path);
+  Guid const base = StateOf(media);
+  // The window spacing: 255 gaps over the offsets at which a 64 KiB window still fits.
+  std::uint64_t const lastWindow = size - 65536;
+  struct Case {
+    char const* name;
+    std::uint64_t offset;
+    bool seen;
+  } const cases[] = {
+      {"first window", 10, true},
+      {"a middle window", lastWindow / 255 * 128 + lastWindow % 255 * 128 / 255 + 100, true},
+      {"last byte", size - 1, true},
+      {"between two windows", lastWindow / 255 * 3 + 65536 + 1000, false},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.name);
+    PatchKeepingTime(path, c.offset, "\x7f");
+    EXPECT_EQ(StateOf(media) != base, c.seen);
+    PatchKeepingTime(path, c.offset, std::string_view("\0", 1));
+    EXPECT_EQ(StateOf(media), base);
+  }
+  // Any change that moves the modification time is seen, wherever it lies.
+  AgeFile(path, std::chrono::hours(1));
+  EXPECT_NE(StateOf(media), base);
+}
+
+TEST(MediaTest, EachFileVersionIsHashedOncePerMachine) {
+  TempDirectory dir;
+  DigestFolder const folder(dir / "cache");
+  auto const path = dir / "take.wav";
+  WriteFile(path, RandomBytes(300'000, 3));
+  fs::copy_file(path, dir / "copy.wav");
+  LetSettle();
+
+  std::uint64_t const start = GetContentHashCountForTesting();
+  Guid const state = StateOf(MediaFor(path));
+  EXPECT_EQ(StateOf(MediaFor(dir / "copy.wav")), state);  // a copy is another file with the same content
+  EXPECT_EQ(GetContentHashCountForTesting(), start + 2);
+  EXPECT_EQ(StateOf(MediaFor(path)), state);
+  // A new process finds the digests in the cache folder.
+  ForgetContentIdentitiesForTesting();
+  EXPECT_EQ(StateOf(MediaFor(path)), state);
+  EXPECT_EQ(StateOf(MediaFor(dir / "copy.wav")), state);
+  EXPECT_EQ(GetContentHashCountForTesting(), start + 2);
+
+  // A rewrite is a new version, hashed again.
+  WriteFile(path, RandomBytes(300'000, 4));
+  Guid const rewritten = StateOf(MediaFor(path));
+  EXPECT_NE(rewritten, state);
+  EXPECT_EQ(GetContentHashCountForTesting(), start + 3);
+
+  // A database that is not one is left alone and costs only the hashing.
+  ForgetContentIdentitiesForTesting();
+  WriteFile(dir / "cache" / "ContentIdentities.db", std::string(5000, 'x'));
+  EXPECT_EQ(StateOf(MediaFor(dir / "copy.wav")), state);
+  EXPECT_EQ(testsupport::ReadFile(dir / "cache" / "ContentIdentities.db"), std::string(5000, 'x'));
+  // So does a cache folder that cannot be made: a file stands in its place.
+  DigestFolder const blocked(dir / "copy.wav" / "cache");
+  EXPECT_EQ(StateOf(MediaFor(path)), rewritten);
 }
 
 TEST(MediaTest, UnavailableFilesAndMissingMediaInfo) {

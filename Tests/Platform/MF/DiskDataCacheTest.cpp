@@ -75,10 +75,17 @@ TEST(DiskDataCacheTest, EvictsLeastRecentlyUsedItemsToStayUnderItsBound) {
   EXPECT_LE(disk.directory->GetUsedBytes(), bound);
   EXPECT_TRUE(Has(*disk.cache, 399));
 
-  // A lower bound applies at once; an item that alone exceeds it is refused and evicts nothing.
+  // A lower bound applies with the next write, never to a cache that is only read; an item that alone exceeds it
+  // is refused and evicts nothing.
   disk.directory->SetMaxUsedBytes(10 * itemCost);
   ASSERT_TRUE(WaitForSuccess(disk.cache->Flush()));
+  EXPECT_TRUE(Has(*disk.cache, 398));
+  ASSERT_TRUE(WaitForSuccess(disk.cache->Flush()));
+  EXPECT_GT(disk.directory->GetItemCount(), 10u);
+  PutSized(*disk.cache, 400);
+  ASSERT_TRUE(WaitForSuccess(disk.cache->Flush()));
   EXPECT_EQ(disk.directory->GetItemCount(), 10u);
+  EXPECT_TRUE(Has(*disk.cache, 400));
   auto huge = zelcore::allocator::RecycledMemory::Create(11 * itemCost);
   EXPECT_EQ(ResultOf(disk.cache->PutItem(Name("src"), Name("huge"), huge, false)), Code(kResultItemTooLarge));
   EXPECT_EQ(disk.directory->GetItemCount(), 10u);
@@ -99,41 +106,74 @@ TEST(DiskDataCacheTest, WithoutTrackingLastUseOldestWritesGoFirst) {
   EXPECT_TRUE(Has(*disk.cache, 11));
 }
 
-TEST(DiskDataCacheTest, KeepsTheVolumesFreeSpace) {
+TEST(DiskDataCacheTest, TheVolumeRuleRefusesNewItemsAndNeverDeletesHeldOnes) {
   TempFolder folder;
   OpenedDisk disk = OpenDisk(NameOf(folder.path()));
   auto volume = disk.directory->GetManagedVolume();
   ASSERT_GT(volume->GetTotalBytes(), 0u);
   ASSERT_GT(volume->GetAvailableBytes(), 0u);
-  auto const fill = [&] {
-    for (std::uint64_t i = 0; i < 5; ++i) PutSized(*disk.cache, i);
+  auto const fill = [&](std::uint64_t from) {
+    std::vector<Future<void>> puts;
+    for (std::uint64_t i = from; i < from + 5; ++i) puts.push_back(PutSized(*disk.cache, i));
     EXPECT_TRUE(WaitForSuccess(disk.cache->Flush()));
+    return puts;
   };
 
   // A rule the volume meets changes nothing.
   volume->SetFreeSpaceBytes(1);
   volume->SetFreeSpacePercentage(std::nullopt);
-  fill();
+  fill(0);
   EXPECT_EQ(disk.directory->GetItemCount(), 5u);
 
-  // Rules no volume can meet empty the cache, by bytes or by share.
-  volume->SetFreeSpaceBytes(volume->GetTotalBytes());
-  ASSERT_TRUE(WaitForSuccess(disk.cache->Flush()));
-  EXPECT_EQ(disk.directory->GetItemCount(), 0u);
-  volume->SetFreeSpaceBytes(std::nullopt);
-  fill();
-  EXPECT_EQ(disk.directory->GetItemCount(), 5u);
-  volume->SetFreeSpacePercentage(100.0f);
-  EXPECT_EQ(volume->GetRequiredFreeBytes(), volume->GetTotalBytes());
-  ASSERT_TRUE(WaitForSuccess(disk.cache->Flush()));
-  EXPECT_EQ(disk.directory->GetItemCount(), 0u);
+  // Rules no volume can meet, by bytes or by share, refuse new items and keep what is held, through reads too.
+  for (int rule = 0; rule < 2; ++rule) {
+    SCOPED_TRACE(rule == 0 ? "bytes" : "share");
+    if (rule == 0) {
+      volume->SetFreeSpaceBytes(volume->GetTotalBytes());
+    } else {
+      volume->SetFreeSpaceBytes(std::nullopt);
+      volume->SetFreeSpacePercentage(100.0f);
+      EXPECT_EQ(volume->GetRequiredFreeBytes(), volume->GetTotalBytes());
+    }
+    EXPECT_EQ(volume->GetWritableBytes(), 0u);
+    for (Future<void> const& put : fill(10)) EXPECT_EQ(ResultOf(put), Code(kResultVolumeFull));
+    for (std::uint64_t i = 0; i < 5; ++i) EXPECT_TRUE(Has(*disk.cache, i)) << i;
+    ASSERT_TRUE(WaitForSuccess(disk.cache->Flush()));
+    EXPECT_EQ(disk.directory->GetItemCount(), 5u);
+  }
+
+  volume->SetFreeSpacePercentage(std::nullopt);
+  for (Future<void> const& put : fill(10)) EXPECT_TRUE(WaitForSuccess(put));
+  EXPECT_EQ(disk.directory->GetItemCount(), 10u);
 
   for (float bad : {-1.0f, 100.5f, std::numeric_limits<float>::quiet_NaN()}) {
     EXPECT_THROW(volume->SetFreeSpacePercentage(bad), zelcore::config::zel_exception) << bad;
   }
-  EXPECT_EQ(volume->GetFreeSpacePercentage(), 100.0f);
-  volume->SetFreeSpacePercentage(std::nullopt);
   EXPECT_EQ(volume->GetRequiredFreeBytes(), 0u);
+}
+
+TEST(DiskDataCacheTest, AnItemTooLargeForTheDatabaseIsRefusedAloneInItsBatch) {
+  TempFolder folder;
+  OpenedDisk disk = OpenDisk(NameOf(folder.path()));
+  std::uint64_t const largest = disk.directory->GetMaxItemBytes();
+  ASSERT_GT(largest, 100'000'000u);
+  ASSERT_LT(largest, 1'500'000'000u);
+  // Never written to, so the pages of its 1.5 GB are never touched.
+  auto const huge = zelcore::allocator::RecycledMemory::Create(1'500'000'000);
+  std::vector<Future<void>> puts;
+  for (std::uint64_t i = 0; i < 9; ++i) {
+    puts.push_back(i == 4 ? disk.cache->PutItem(Name("src"), Name("huge"), huge, false) : PutSized(*disk.cache, i));
+  }
+  for (std::uint64_t i = 0; i < 9; ++i) {
+    if (i == 4) {
+      EXPECT_EQ(ResultOf(puts[i]), Code(kResultItemTooLarge));
+    } else {
+      EXPECT_TRUE(WaitForSuccess(puts[i])) << i;
+      EXPECT_TRUE(Has(*disk.cache, i)) << i;
+    }
+  }
+  EXPECT_EQ(disk.directory->GetItemCount(), 8u);
+  EXPECT_EQ(LookUp(*disk.cache, "src", "huge").code, kResultItemNotFound);
 }
 
 TEST(DiskDataCacheTest, KeepsCommittedItemsAcrossReopeningAndDistrustsBrokenRows) {
@@ -162,7 +202,10 @@ TEST(DiskDataCacheTest, KeepsCommittedItemsAcrossReopeningAndDistrustsBrokenRows
     }
   }
   ASSERT_TRUE(WaitForSuccess(disk.cache->Flush()));
-  EXPECT_EQ(disk.directory->GetItemCount(), 3u);  // broken rows are gone
+  EXPECT_EQ(disk.directory->GetItemCount(), 6u);  // reading deletes nothing
+  disk.cache->PutItem(Name("src"), Name(PatternName(9)), MakePatternBlob("p", 9), false);
+  ASSERT_TRUE(WaitForSuccess(disk.cache->Flush()));
+  EXPECT_EQ(disk.directory->GetItemCount(), 4u);  // the next write drops the broken rows
 
   // Starting empty on request.
   disk = {};

@@ -71,7 +71,7 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
     loaded = zelcore::async::MakeExceptionalFuture<zelcore::Blob>(std::current_exception());
   }
   Future<std::any> cached = loaded.OnSuccessWithExecutor(executor, [](zelcore::Blob const& blob) {
-    return std::any(ExampleResult{blob, true});
+    return std::any(ExampleResult{blob, true, nullptr});
   });
   // Any failed load is computed afresh, a broken cache entry included: the save then replaces it.
   return zelcore::async::HandleExceptionFuture(cached, [self, executor, item](std::exception_ptr const&) {
@@ -80,14 +80,18 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
           std::filesystem::path const file(self->media->GetFilePath());
           zelcore::Blob const blob = self->Compute(file, Progress(item));
           if (item) item->SetProgress(1.0);
-          // Where the setting writes nowhere the save fails; the result stands all the same.
+          // A failed save leaves the result standing; the caller learns why it was not kept.
           Future<void> saved;
           try {
-            saved = zelcore::async::IgnoreExceptionsFuture(self->SaveDataToCache(ResultKey(), blob));
+            saved = self->SaveDataToCache(ResultKey(), blob);
           } catch (...) {
-            saved = zelcore::async::MakeReadyFuture();
+            saved = zelcore::async::MakeExceptionalFuture<void>(std::current_exception());
           }
-          return saved.OnSuccessWithExecutor(executor, [blob] { return std::any(ExampleResult{blob, false}); });
+          Future<std::any> const kept = saved.OnSuccessWithExecutor(
+              executor, [blob] { return std::any(ExampleResult{blob, false, nullptr}); });
+          return zelcore::async::HandleExceptionFuture(kept, [blob](std::exception_ptr const& failure) {
+            return std::any(ExampleResult{blob, false, failure});
+          });
         });
   });
 }

@@ -1,0 +1,228 @@
+#include "BE/Detail/ContentIdentity.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <xxh_x86dispatch.h>
+#include <xxhash.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "BE/Backend.h"
+#include "BE/Detail/ContentHashStore.h"
+#include "BE/Media.h"
+#include "zelcore/TextConversions.h"
+
+namespace BE::detail {
+namespace {
+
+using zelcore::utility::Guid;
+
+// Namespace of the name-based GUIDs of media content states.
+constexpr Guid kMediaContentNamespace{
+    Guid::Bytes{0x5e, 0x0f, 0x8a, 0x33, 0xc4, 0x19, 0x4b, 0x7d, 0x86, 0x52, 0x2f, 0xe1, 0x90, 0x3a, 0xb6, 0x07}};
+
+// Tells the two kinds of digest apart, so that a whole-file digest can never equal a sampled one.
+constexpr std::uint8_t kWholeFileDigest = 2;
+constexpr std::uint8_t kSampledDigest = 3;
+
+// Large enough that the system call costs nothing beside the copy, small enough to stay in the CPU's cache for
+// the hash that follows.
+constexpr std::size_t kReadBufferSize = 1 << 20;
+constexpr int kAttempts = 3;
+
+// How long a stamp must have stood still before it is trusted: the coarsest timestamps (whole seconds, or two on
+// some file systems) need two seconds; nanosecond timestamps come from a clock that ticks every few milliseconds.
+constexpr std::int64_t kCoarseSettleNs = 2'000'000'000;
+constexpr std::int64_t kFineSettleNs = 100'000'000;
+
+std::int64_t Nanoseconds(struct timespec const& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+std::int64_t WallClockNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+bool Settled(FileStamp const& stamp, std::int64_t readStartNs) {
+  bool const coarse = stamp.modifiedNs % 1'000'000'000 == 0 && stamp.changedNs % 1'000'000'000 == 0;
+  std::int64_t const lastChange = std::max(stamp.modifiedNs, stamp.changedNs);
+  return lastChange + (coarse ? kCoarseSettleNs : kFineSettleNs) < readStartNs;
+}
+
+// Reads exactly `size` bytes at `offset` into `buffer`; false at a short read or an error.
+bool ReadFully(int fd, std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+  while (size > 0) {
+    ssize_t const got = ::pread(fd, buffer, size, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    buffer += got;
+    offset += static_cast<std::uint64_t>(got);
+    size -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+ContentDigest DigestOf(XXH3_state_t* state) {
+  XXH128_canonical_t canonical;
+  XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(state));
+  ContentDigest digest;
+  std::memcpy(digest.data(), canonical.digest, digest.size());
+  return digest;
+}
+
+void HashInteger(XXH3_state_t* state, std::uint64_t value) {
+  std::uint8_t bytes[8];
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  XXH3_128bits_update_dispatch(state, bytes, sizeof bytes);
+}
+
+// Opens `path` for reading without blocking on a FIFO or a device, and stamps it; -1 unless it is a regular file.
+int OpenRegularFile(std::filesystem::path const& path, FileStamp& stamp) {
+  int const fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  stamp = FileStamp::Of(status);
+  return fd;
+}
+
+// The file behind `path` is still the one read through `fd`, unchanged since `stamp`.
+bool StillThere(std::filesystem::path const& path, int fd, FileStamp const& stamp) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !(FileStamp::Of(status) == stamp)) return false;
+  return ::stat(path.c_str(), &status) == 0 && FileStamp::Of(status) == stamp;
+}
+
+Guid StateGuidOf(ContentDigest const& digest) { return Guid::CreateFromName(kMediaContentNamespace, digest); }
+
+}  // namespace
+
+FileStamp FileStamp::Of(struct stat const& status) {
+  return FileStamp{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+                   static_cast<std::uint64_t>(status.st_size), Nanoseconds(status.st_mtim),
+                   Nanoseconds(status.st_ctim)};
+}
+
+ContentIdentity& ContentIdentity::Get() {
+  // Never destroyed: media may ask for their state from any thread until the process ends.
+  static ContentIdentity* const instance = new ContentIdentity();
+  return *instance;
+}
+
+ContentIdentity::ContentIdentity() = default;
+ContentIdentity::~ContentIdentity() = default;
+
+std::optional<ContentDigest> ContentIdentity::HashFile(int fd, FileStamp const& stamp) {
+  struct StateDeleter {
+    void operator()(XXH3_state_t* state) const { XXH3_freeState(state); }
+  };
+  std::unique_ptr<XXH3_state_t, StateDeleter> const state(XXH3_createState());
+  if (!state || XXH3_128bits_reset(state.get()) != XXH_OK) return std::nullopt;
+  std::vector<std::uint8_t> buffer;
+
+  if (stamp.size <= kWholeFileLimit) {
+    HashInteger(state.get(), kWholeFileDigest);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(stamp.size, kReadBufferSize)));
+    for (std::uint64_t offset = 0; offset < stamp.size;) {
+      auto const chunk = static_cast<std::size_t>(std::min<std::uint64_t>(stamp.size - offset, buffer.size()));
+      if (!ReadFully(fd, offset, buffer.data(), chunk)) return std::nullopt;
+      XXH3_128bits_update_dispatch(state.get(), buffer.data(), chunk);
+      offset += chunk;
+    }
+    // The file must end where its stamp says: a file that grew meanwhile has other content.
+    std::uint8_t probe;
+    if (::pread(fd, &probe, 1, static_cast<off_t>(stamp.size)) != 0) return std::nullopt;
+  } else {
+    HashInteger(state.get(), kSampledDigest);
+    HashInteger(state.get(), stamp.size);
+    HashInteger(state.get(), static_cast<std::uint64_t>(stamp.modifiedNs));
+    buffer.resize(kWindowSize);
+    std::uint64_t const lastOffset = stamp.size - kWindowSize;
+    for (int window = 0; window < kWindowCount; ++window) {
+      // lastOffset * window / (kWindowCount - 1), without overflow.
+      std::uint64_t const offset = lastOffset / (kWindowCount - 1) * window +
+                                   lastOffset % (kWindowCount - 1) * window / (kWindowCount - 1);
+      if (!ReadFully(fd, offset, buffer.data(), buffer.size())) return std::nullopt;
+      XXH3_128bits_update_dispatch(state.get(), buffer.data(), buffer.size());
+    }
+  }
+  return DigestOf(state.get());
+}
+
+int ContentIdentity::StateOf(std::filesystem::path const& path, Guid& state) {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    std::int64_t const readStart = WallClockNs();
+    FileStamp stamp;
+    int const fd = OpenRegularFile(path, stamp);
+    if (fd < 0) return kMetadataStatusMediaUnavailable;
+    if (auto const known = Recall(stamp)) {
+      ::close(fd);
+      state = StateGuidOf(*known);
+      return kMetadataStatusOk;
+    }
+    std::optional<ContentDigest> const digest = HashFile(fd, stamp);
+    bool const unchanged = digest && StillThere(path, fd, stamp);
+    ::close(fd);
+    {
+      std::lock_guard lock(mutex_);
+      ++hashCount_;
+    }
+    if (!unchanged) continue;
+    if (Settled(stamp, readStart)) Remember(stamp, *digest);
+    state = StateGuidOf(*digest);
+    return kMetadataStatusOk;
+  }
+  return kMetadataStatusMediaUnavailable;
+}
+
+std::optional<ContentDigest> ContentIdentity::Recall(FileStamp const& stamp) {
+  std::lock_guard lock(mutex_);
+  auto const found = remembered_.find(FileKey{stamp.device, stamp.inode});
+  if (found != remembered_.end() && found->second.stamp == stamp) return found->second.digest;
+  ContentHashStore* const store = Store();
+  if (!store) return std::nullopt;
+  std::optional<ContentDigest> const stored = store->Find(stamp);
+  if (stored) remembered_[FileKey{stamp.device, stamp.inode}] = Remembered{stamp, *stored};
+  return stored;
+}
+
+void ContentIdentity::Remember(FileStamp const& stamp, ContentDigest const& digest) {
+  std::lock_guard lock(mutex_);
+  remembered_[FileKey{stamp.device, stamp.inode}] = Remembered{stamp, digest};
+  if (ContentHashStore* const store = Store()) store->Put(stamp, digest);
+}
+
+ContentHashStore* ContentIdentity::Store() {
+  if (!storeOpened_) {
+    storeOpened_ = true;
+    // The analyzer cache folder of the preferences; a folder that cannot be used leaves the process to remember
+    // alone.
+    InterfaceRef<IBackend> const backend = GetBackend();
+    InterfaceRef<IPreferences> const preferences = backend ? backend->GetPreferences() : nullptr;
+    std::wstring const folder = preferences ? preferences->GetAnalyzerCacheDirectory() : std::wstring();
+    if (!folder.empty()) store_ = ContentHashStore::Open(zelcore::text::WstringToUTF8(folder));
+  }
+  return store_.get();
+}
+
+void ContentIdentity::ForgetInProcessForTesting() {
+  std::lock_guard lock(mutex_);
+  remembered_.clear();
+  store_.reset();
+  storeOpened_ = false;
+}
+
+std::uint64_t ContentIdentity::HashCountForTesting() const {
+  std::lock_guard lock(mutex_);
+  return hashCount_;
+}
+
+}  // namespace BE::detail
