@@ -76,9 +76,9 @@ std::exception_ptr ManagedDataStoreAdaptor::RefusalOf(Blob const& blob) const {
   std::uint64_t const largest = managedDirectory_->GetMaxItemBytes();
   if (blob->size() <= largest) return nullptr;
   return std::make_exception_ptr(zel_exception("A result of " + std::to_string(blob->size()) +
-                                                    " bytes is larger than the managed cache can store (" +
-                                                    std::to_string(largest) + " bytes)",
-                                                static_cast<Result>(MF::kResultItemTooLarge)));
+                                                   " bytes is larger than the managed cache can store (" +
+                                                   std::to_string(largest) + " bytes)",
+                                               static_cast<Result>(MF::kResultItemTooLarge)));
 }
 
 InterfaceRef<IDataStoreAdaptor> ManagedDataStoreAdaptor::CreateForTesting(ImmutableString const& directory,

@@ -102,8 +102,12 @@ char const* StatusText(Status status) {
 }
 
 Outcome Failed(std::exception_ptr const& failure) {
-  return Outcome{Status::kFailed, nullptr, false, zelcore::config::ExtractResultFromException(failure),
-                 zelcore::config::ExtractMessageFromException(failure), {}};
+  return Outcome{Status::kFailed,
+                 nullptr,
+                 false,
+                 zelcore::config::ExtractResultFromException(failure),
+                 zelcore::config::ExtractMessageFromException(failure),
+                 {}};
 }
 
 // What an ended job gave. The example analyzers end with an ExampleResult, which tells a cached result from a

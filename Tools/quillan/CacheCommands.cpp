@@ -39,8 +39,8 @@ CacheLimits LimitsFor(std::filesystem::path folder) {
   struct statvfs volume {};
   CacheLimits limits{ManagedDataStoreAdaptor::kMaxUsedBytes, 0, 0};
   if (::statvfs(folder.c_str(), &volume) == 0) {
-    limits.freeSpaceTarget = ManagedDataStoreAdaptor::FreeSpaceTargetFor(
-        static_cast<std::uint64_t>(volume.f_blocks) * volume.f_frsize);
+    limits.freeSpaceTarget =
+        ManagedDataStoreAdaptor::FreeSpaceTargetFor(static_cast<std::uint64_t>(volume.f_blocks) * volume.f_frsize);
     limits.volumeAvailable = static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
   }
   return limits;
@@ -58,8 +58,8 @@ void PrintStats(std::filesystem::path const& folder, CacheStats const& stats, bo
   } else {
     std::cout << "path               " << folder.string() << "\nitems              " << stats.items
               << "\nbytes              " << stats.bytes << "\nbound              " << limits.bound
-              << "\nfree-space target  " << limits.freeSpaceTarget << "\nvolume free        "
-              << limits.volumeAvailable << "\n";
+              << "\nfree-space target  " << limits.freeSpaceTarget << "\nvolume free        " << limits.volumeAvailable
+              << "\n";
   }
 }
 

@@ -111,10 +111,9 @@ std::optional<ContentDigest> ContentHashStore::Find(FileStamp const& stamp) {
 void ContentHashStore::Put(FileStamp const& stamp, ContentDigest const& digest) {
   BindStamp(put_, stamp);
   sqlite3_bind_blob(put_, 6, digest.data(), static_cast<int>(digest.size()), SQLITE_STATIC);
-  sqlite3_bind_int64(put_, 7,
-                     std::chrono::duration_cast<std::chrono::seconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count());
+  sqlite3_bind_int64(
+      put_, 7,
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
   // A busy or read-only database keeps nothing; the file is hashed again next time.
   sqlite3_step(put_);
   sqlite3_reset(put_);

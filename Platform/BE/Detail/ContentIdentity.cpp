@@ -148,8 +148,8 @@ std::optional<ContentDigest> ContentIdentity::HashFile(int fd, FileStamp const& 
     std::uint64_t const lastOffset = stamp.size - kWindowSize;
     for (int window = 0; window < kWindowCount; ++window) {
       // lastOffset * window / (kWindowCount - 1), without overflow.
-      std::uint64_t const offset = lastOffset / (kWindowCount - 1) * window +
-                                   lastOffset % (kWindowCount - 1) * window / (kWindowCount - 1);
+      std::uint64_t const offset =
+          lastOffset / (kWindowCount - 1) * window + lastOffset % (kWindowCount - 1) * window / (kWindowCount - 1);
       if (!ReadFully(fd, offset, buffer.data(), buffer.size())) return std::nullopt;
       XXH3_128bits_update_dispatch(state.get(), buffer.data(), buffer.size());
     }

@@ -90,9 +90,9 @@ class ContentIdentity {
 
   mutable std::mutex mutex_;
   std::unordered_map<FileKey, Remembered, FileKeyHash> remembered_;  // guarded by mutex_
-  bool storeOpened_ = false;                                          // guarded by mutex_
-  std::unique_ptr<ContentHashStore> store_;                           // guarded by mutex_
-  std::uint64_t hashCount_ = 0;                                       // guarded by mutex_
+  bool storeOpened_ = false;                                         // guarded by mutex_
+  std::unique_ptr<ContentHashStore> store_;                          // guarded by mutex_
+  std::uint64_t hashCount_ = 0;                                      // guarded by mutex_
 };
 
 }  // namespace BE::detail

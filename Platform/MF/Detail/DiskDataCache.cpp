@@ -553,7 +553,8 @@ void DiskDataCache::RunWrites() {
         }
         std::uint64_t const cost = CostOf(write.key, write.blob->size());
         auto const earlier = transaction.Find(write.key);
-        std::uint64_t const earlierCost = earlier ? static_cast<std::uint64_t>(std::max<std::int64_t>(earlier->second, 0)) : 0;
+        std::uint64_t const earlierCost =
+            earlier ? static_cast<std::uint64_t>(std::max<std::int64_t>(earlier->second, 0)) : 0;
         std::uint64_t const growth = cost > earlierCost ? cost - earlierCost : 0;
         failures[i] = RefusalOf(write, cost, maxUsed, growth, room);
         if (failures[i]) continue;

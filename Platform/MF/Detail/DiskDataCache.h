@@ -140,7 +140,7 @@ class DiskDataCache final : public DataCache, public std::enable_shared_from_thi
   std::uint64_t maxBlobBytes_ = 0;          // set before the cache is shared
   std::unique_ptr<Statements> statements_;  // guarded by dbMutex_
   // Last uses seen by reads and rows found broken, written with the next transaction.
-  mutable std::unordered_map<std::int64_t, std::int64_t> touches_;   // guarded by dbMutex_
+  mutable std::unordered_map<std::int64_t, std::int64_t> touches_;  // guarded by dbMutex_
   // Removed by the next write: a cache that is only read deletes nothing.
   mutable std::vector<std::int64_t> brokenRows_;                     // guarded by dbMutex_
   mutable bool touchFlushScheduled_ = false;                         // guarded by dbMutex_

@@ -129,8 +129,8 @@ TEST(MediaTest, EverySameSizeEditChangesTheStateEvenWithItsTimeKept) {
   Guid const base = StateOf(media);
 
   std::vector<Guid> seen{base};
-  for (std::uintmax_t const offset : {std::uintmax_t{0}, std::uintmax_t{100'000}, std::uintmax_t{size / 2 + 7},
-                                      std::uintmax_t{size - 4}}) {
+  for (std::uintmax_t const offset :
+       {std::uintmax_t{0}, std::uintmax_t{100'000}, std::uintmax_t{size / 2 + 7}, std::uintmax_t{size - 4}}) {
     SCOPED_TRACE(offset);
     std::string const original = testsupport::ReadFile(path).substr(offset, 4);
     PatchKeepingTime(path, offset, "\x01\x02\x03\x04");

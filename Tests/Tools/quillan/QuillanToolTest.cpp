@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -645,6 +647,107 @@ TEST_F(QuillanToolTest, BadArgumentsExitWithCodeTwoAndAUsageLine) {
       EXPECT_TRUE(analyzer["maxJobs"].IsNull());
     }
   }
+}
+
+// Writes `bytes` at `offset` and gives the file back its modification time, as a tool that keeps times would.
+void PatchKeepingTime(std::filesystem::path const& path, std::size_t offset, std::string const& bytes) {
+  struct stat before {};
+  ASSERT_EQ(::stat(path.c_str(), &before), 0);
+  std::string content = testsupport::ReadFile(path);
+  ASSERT_LE(offset + bytes.size(), content.size());
+  content.replace(offset, bytes.size(), bytes);
+  int const fd = ::open(path.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, content.data(), content.size(), 0), static_cast<ssize_t>(content.size()));
+  ::close(fd);
+  struct timespec const times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+TEST_F(QuillanToolTest, AnyEditIsRecomputedAndAByteIdenticalCopySharesItsResults) {
+  testsupport::WriteFile(dir / "clip.bin", testsupport::RandomBytes(1'000'000, 9));
+  WriteSine(dir / "tone.wav", 0.1, 10);
+  std::string const clip = File("clip.bin");
+  std::string const tone = File("tone.wav");
+  auto const first = Analyze({"--analyzer", "digest", "--analyzer", "peaks", clip, tone}, 1);  // clip is no audio
+  // Four bytes far from the start, middle and end of the clip; full-scale samples from 1.5 s to 2.5 s of the tone.
+  PatchKeepingTime(dir / "clip.bin", 100'000, "\x01\x02\x03\x04");
+  std::string const wave = testsupport::ReadFile(dir / "tone.wav");
+  std::size_t const samples = wave.find("data") + 8 + 3 * 48000 / 2 * 8;
+  std::string fullScale;
+  for (int i = 0; i < 2 * 48000; ++i) fullScale += std::string("\x00\x00\x80\x3f", 4);  // 1.0f, little-endian
+  PatchKeepingTime(dir / "tone.wav", samples, fullScale);
+
+  auto const second = Analyze({"--analyzer", "digest", "--analyzer", "peaks", clip, tone}, 1);
+  for (std::string const& job : {"digest " + clip, "digest " + tone, "peaks " + tone}) {
+    SCOPED_TRACE(job);
+    EXPECT_EQ(second.at(job)["status"].Text(), "computed");
+    EXPECT_NE(second.at(job)["contentState"].Text(), first.at(job)["contentState"].Text());
+  }
+  EXPECT_NE(second.at("digest " + clip)["result"]["sha256"].Text(),
+            first.at("digest " + clip)["result"]["sha256"].Text());
+  EXPECT_NEAR(first.at("peaks " + tone)["result"]["maxPeak"].Items().at(0).Number(), 0.1, 1e-3);
+  EXPECT_EQ(second.at("peaks " + tone)["result"]["maxPeak"].Items().at(0).Number(), 1.0);
+
+  // A copy is the same content: the managed cache, keyed by content, serves it.
+  testsupport::WriteFile(dir / "fresh.bin", testsupport::RandomBytes(300'000, 10));
+  Analyze({"--cache-location", "managed", "--analyzer", "digest", File("fresh.bin")});
+  std::filesystem::copy_file(dir / "fresh.bin", dir / "copy.bin");
+  auto const copy = Analyze({"--cache-location", "managed", "--analyzer", "digest", File("copy.bin")});
+  EXPECT_EQ(copy.at("digest " + File("copy.bin"))["status"].Text(), "cached");
+  EXPECT_FALSE(std::filesystem::exists(dir / "copy.qvmi"));
+}
+
+TEST_F(QuillanToolTest, AnUnusableManagedFolderDegradesTheRunInsteadOfStoppingIt) {
+  // A file where the managed cache folder should be.
+  testsupport::WriteFile(dir / "cache" / "AnalyzerCache", std::string("in the way"));
+  WriteSine(dir / "tone.wav", 0.2);
+  std::string const tone = File("tone.wav");
+  for (std::string const status : {"computed", "cached"}) {
+    ToolRun const run = Quillan({"analyze", "--json", tone});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err.find("managed cache"), std::string::npos) << run.err;  // sidecar runs do not miss it
+    Json const output = JsonReader::Parse(run.out);
+    for (Json const& result : output["results"].Items()) EXPECT_EQ(result["status"].Text(), status);
+  }
+
+  // Managed runs say so once, serve what the sidecar holds, and fail the files whose results they cannot keep.
+  WriteSine(dir / "new.wav", 0.3);
+  ToolRun const managed = Quillan({"analyze", "--json", "--cache-location", "managed", tone, File("new.wav")});
+  EXPECT_EQ(managed.exitCode, 1) << managed.err;
+  std::size_t const warning = managed.err.find("warning: the managed cache cannot be used");
+  ASSERT_NE(warning, std::string::npos) << managed.err;
+  EXPECT_EQ(managed.err.find("warning", warning + 1), std::string::npos) << managed.err;
+  Json const output = JsonReader::Parse(managed.out);
+  for (Json const& result : output["results"].Items()) {
+    bool const known = result["file"].Text() == tone;
+    EXPECT_EQ(result["status"].Text(), known ? "cached" : "computed");
+    if (!known) {
+      EXPECT_FALSE(std::get<bool>(result["stored"].value));
+      EXPECT_NE(result["notStored"].Text(), "");
+    }
+  }
+  EXPECT_EQ(testsupport::ReadFile(dir / "cache" / "AnalyzerCache"), "in the way");
+}
+
+TEST_F(QuillanToolTest, AManagedCacheOnASmallVolumeKeepsItsItemsThroughOtherRuns) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  std::filesystem::create_directories(dir / "cache");
+  ASSERT_EQ(::mount("tmpfs", (dir / "cache").c_str(), "tmpfs", 0, "size=64m"), 0) << std::strerror(errno);
+  WriteSine(dir / "tone.wav", 0.4);
+  for (std::string const location : {"managed", "read-only", "sidecar", "managed"}) {
+    SCOPED_TRACE(location);
+    auto const results = Analyze({"--cache-location", location, File("tone.wav")});
+    EXPECT_EQ(ManagedItems(), 3u);
+    if (location == "read-only") {
+      for (auto const& [job, result] : results) EXPECT_EQ(result["status"].Text(), "cached") << job;
+    }
+  }
+  ToolRun const stats = Quillan({"cache", "stats", "--json"});
+  Json const limits = JsonReader::Parse(stats.out);
+  EXPECT_EQ(limits["bound"].Number(), 5368709120.0);
+  EXPECT_EQ(limits["freeSpaceTarget"].Number(), static_cast<double>((64u << 20) / 20));
+  ::umount2((dir / "cache").c_str(), MNT_DETACH);
 }
 
 }  // namespace

@@ -87,8 +87,9 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
           } catch (...) {
             saved = zelcore::async::MakeExceptionalFuture<void>(std::current_exception());
           }
-          Future<std::any> const kept = saved.OnSuccessWithExecutor(
-              executor, [blob] { return std::any(ExampleResult{blob, false, nullptr}); });
+          Future<std::any> const kept = saved.OnSuccessWithExecutor(executor, [blob] {
+            return std::any(ExampleResult{blob, false, nullptr});
+          });
           return zelcore::async::HandleExceptionFuture(kept, [blob](std::exception_ptr const& failure) {
             return std::any(ExampleResult{blob, false, failure});
           });
