@@ -160,15 +160,18 @@ std::optional<ContentDigest> ContentIdentity::HashFile(int fd, FileStamp const& 
 int ContentIdentity::StateOf(std::filesystem::path const& path, Guid& state) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     std::int64_t const readStart = WallClockNs();
-    FileStamp stamp;
-    int const fd = OpenRegularFile(path, stamp);
-    if (fd < 0) return kMetadataStatusMediaUnavailable;
+    // A version seen before costs one stat(): every cache load and save asks for the state.
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return kMetadataStatusMediaUnavailable;
+    FileStamp const stamp = FileStamp::Of(status);
     if (auto const known = Recall(stamp)) {
-      ::close(fd);
       state = StateGuidOf(*known);
       return kMetadataStatusOk;
     }
-    std::optional<ContentDigest> const digest = HashFile(fd, stamp);
+    FileStamp opened;
+    int const fd = OpenRegularFile(path, opened);
+    if (fd < 0) return kMetadataStatusMediaUnavailable;
+    std::optional<ContentDigest> const digest = opened == stamp ? HashFile(fd, stamp) : std::nullopt;
     bool const unchanged = digest && StillThere(path, fd, stamp);
     ::close(fd);
     {
