@@ -30,7 +30,7 @@ constexpr std::uint8_t kSampledDigest = 3;
 
 // Large enough that the system call costs nothing beside the copy, small enough to stay in the CPU's cache for
 // the hash that follows.
-constexpr std::size_t kReadBufferSize = 1 << 20;
+constexpr std::size_t kReadBufferSize = 256 << 10;
 constexpr int kAttempts = 3;
 
 // How long a stamp must have stood still before it is trusted: the coarsest timestamps (whole seconds, or two on
