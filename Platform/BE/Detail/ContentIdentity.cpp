@@ -7,7 +7,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "BE/Backend.h"
@@ -31,6 +34,9 @@ constexpr std::uint8_t kSampledDigest = 3;
 // Large enough that the system call costs nothing beside the copy, small enough to stay in the CPU's cache for
 // the hash that follows.
 constexpr std::size_t kReadBufferSize = 256 << 10;
+// From this size on, a second thread reads while the caller hashes; below it, starting the thread costs more than
+// it saves.
+constexpr std::uint64_t kPipelinedFileSize = 32 << 20;
 constexpr int kAttempts = 3;
 
 // How long a stamp must have stood still before it is trusted: the coarsest timestamps (whole seconds, or two on
@@ -102,6 +108,83 @@ bool StillThere(std::filesystem::path const& path, int fd, FileStamp const& stam
 
 Guid StateGuidOf(ContentDigest const& digest) { return Guid::CreateFromName(kMediaContentNamespace, digest); }
 
+// Reads a file front to back on a thread of its own into a ring of buffers, so that the caller hashes one chunk
+// while the next one is read: the hash then costs little beyond the read.
+class ChunkPipeline {
+ public:
+  ChunkPipeline(int fd, std::uint64_t size) : fd_(fd), size_(size), reader_([this] { Read(); }) {}
+  ~ChunkPipeline() {
+    {
+      std::lock_guard lock(mutex_);
+      stopped_ = true;
+    }
+    changed_.notify_all();
+    reader_.join();
+  }
+  ChunkPipeline(ChunkPipeline const&) = delete;
+  ChunkPipeline& operator=(ChunkPipeline const&) = delete;
+
+  // Calls consume(bytes, count) for each chunk in file order; false when the file could not be read whole.
+  template <class Consume>
+  bool ForEachChunk(Consume&& consume) {
+    for (std::uint64_t done = 0; done < size_;) {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return filled_ > consumed_ || failed_; });
+      if (filled_ == consumed_) return false;
+      Slot const& slot = slots_[consumed_ % kSlots];
+      lock.unlock();
+      consume(slot.bytes.data(), slot.count);
+      done += slot.count;
+      lock.lock();
+      ++consumed_;
+      lock.unlock();
+      changed_.notify_all();
+    }
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 4;
+  struct Slot {
+    std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(kReadBufferSize);
+    std::size_t count = 0;
+  };
+
+  void Read() {
+    for (std::uint64_t offset = 0; offset < size_;) {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return filled_ - consumed_ < kSlots || stopped_; });
+      if (stopped_) return;
+      Slot& slot = slots_[filled_ % kSlots];
+      lock.unlock();
+      auto const count = static_cast<std::size_t>(std::min<std::uint64_t>(size_ - offset, kReadBufferSize));
+      bool const read = ReadFully(fd_, offset, slot.bytes.data(), count);
+      lock.lock();
+      if (read) {
+        slot.count = count;
+        ++filled_;
+      } else {
+        failed_ = true;
+      }
+      lock.unlock();
+      changed_.notify_all();
+      if (!read) return;
+      offset += count;
+    }
+  }
+
+  int const fd_;
+  std::uint64_t const size_;
+  std::array<Slot, kSlots> slots_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::uint64_t filled_ = 0;    // guarded by mutex_
+  std::uint64_t consumed_ = 0;  // guarded by mutex_
+  bool failed_ = false;         // guarded by mutex_
+  bool stopped_ = false;        // guarded by mutex_
+  std::thread reader_;          // last: it starts reading at once
+};
+
 }  // namespace
 
 FileStamp FileStamp::Of(struct stat const& status) {
@@ -130,12 +213,19 @@ std::optional<ContentDigest> ContentIdentity::HashFile(int fd, FileStamp const& 
   if (stamp.size <= kWholeFileLimit) {
     HashInteger(state.get(), kWholeFileDigest);
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(stamp.size, kReadBufferSize)));
-    for (std::uint64_t offset = 0; offset < stamp.size;) {
-      auto const chunk = static_cast<std::size_t>(std::min<std::uint64_t>(stamp.size - offset, buffer.size()));
-      if (!ReadFully(fd, offset, buffer.data(), chunk)) return std::nullopt;
-      XXH3_128bits_update_dispatch(state.get(), buffer.data(), chunk);
-      offset += chunk;
+    auto const hash = [&](std::uint8_t const* bytes, std::size_t count) {
+      XXH3_128bits_update_dispatch(state.get(), bytes, count);
+    };
+    if (stamp.size >= kPipelinedFileSize) {
+      if (!ChunkPipeline(fd, stamp.size).ForEachChunk(hash)) return std::nullopt;
+    } else {
+      buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(stamp.size, kReadBufferSize)));
+      for (std::uint64_t offset = 0; offset < stamp.size;) {
+        auto const chunk = static_cast<std::size_t>(std::min<std::uint64_t>(stamp.size - offset, buffer.size()));
+        if (!ReadFully(fd, offset, buffer.data(), chunk)) return std::nullopt;
+        hash(buffer.data(), chunk);
+        offset += chunk;
+      }
     }
     // The file must end where its stamp says: a file that grew meanwhile has other content.
     std::uint8_t probe;

@@ -122,7 +122,9 @@ struct DiskDataCache::Statements {
         oldest(db, "SELECT id, cost FROM entries ORDER BY last_use, id LIMIT ?1"),
         usage(db, "SELECT used, items FROM stats WHERE key = 0"),
         setUsage(db, "UPDATE stats SET used = ?1, items = ?2 WHERE key = 0"),
-        freeBytes(db, "SELECT freelist_count * page_size FROM pragma_freelist_count, pragma_page_size") {}
+        freeBytes(db, "SELECT freelist_count * page_size FROM pragma_freelist_count, pragma_page_size"),
+        savepoint(db, "SAVEPOINT item"),
+        release(db, "RELEASE item") {}
 
   SqliteStatement findForRead;
   SqliteStatement findByName;
@@ -137,6 +139,8 @@ struct DiskDataCache::Statements {
   SqliteStatement usage;
   SqliteStatement setUsage;
   SqliteStatement freeBytes;
+  SqliteStatement savepoint;
+  SqliteStatement release;
 };
 
 // One write transaction (BEGIN IMMEDIATE: it holds the database's write lock throughout), which keeps the folder's
@@ -180,10 +184,10 @@ class DiskDataCache::WriteTransaction {
   void Put(ItemKey const& key, Blob const& blob, std::optional<std::pair<std::int64_t, std::int64_t>> const& earlier,
            std::int64_t cost, std::int64_t lastUse) {
     Usage const before = usage_;
-    db_.Execute("SAVEPOINT item");
+    Step(statements_.savepoint);
     try {
       PutInSavepoint(key, blob, earlier, cost, lastUse);
-      db_.Execute("RELEASE item");
+      Step(statements_.release);
     } catch (StorageError const&) {
       usage_ = before;
       if (sqlite3_get_autocommit(db_.get()) != 0) {
@@ -251,6 +255,11 @@ class DiskDataCache::WriteTransaction {
   }
 
  private:
+  static void Step(SqliteStatement& statement) {
+    StatementScope scope(statement);
+    statement.Step();
+  }
+
   void PutInSavepoint(ItemKey const& key, Blob const& blob,
                       std::optional<std::pair<std::int64_t, std::int64_t>> const& earlier, std::int64_t cost,
                       std::int64_t lastUse) {

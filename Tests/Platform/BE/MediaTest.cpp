@@ -144,6 +144,20 @@ TEST(MediaTest, EverySameSizeEditChangesTheStateEvenWithItsTimeKept) {
   }
   std::ofstream(path, std::ios::binary | std::ios::app).put('x');
   EXPECT_NE(StateOf(media), base);
+
+  // A file large enough to be read on a second thread while it is hashed; sparse, so it costs no space.
+  auto const large = dir / "large.mov";
+  std::ofstream(large, std::ios::binary).put('\0');
+  fs::resize_file(large, (48 << 20) + 5);
+  auto const largeMedia = MediaFor(large);
+  Guid const largeBase = StateOf(largeMedia);
+  for (std::uintmax_t const offset : {std::uintmax_t{3}, std::uintmax_t{40 << 20}, std::uintmax_t{(48 << 20) + 4}}) {
+    SCOPED_TRACE(offset);
+    PatchKeepingTime(large, offset, "\x09");
+    EXPECT_NE(StateOf(largeMedia), largeBase);
+    PatchKeepingTime(large, offset, std::string_view("\0", 1));
+    EXPECT_EQ(StateOf(largeMedia), largeBase);
+  }
 }
 
 TEST(MediaTest, FilesOverOneGibibyteAreSampledByWindowsSizeAndTime) {
