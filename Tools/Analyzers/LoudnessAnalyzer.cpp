@@ -2,15 +2,19 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 
-#include "Analyzers/Detail/AudioFile.h"
+#include "Analyzers/Detail/AnalyzerParameter.h"
 #include "Analyzers/Detail/ExampleAnalyzer.h"
+#include "Analyzers/Detail/MediaReader.h"
 #include "Analyzers/ExampleAnalyzers.h"
 #include "zelcore/ZelException.h"
 
 namespace Quillan::Examples::detail {
 namespace {
+
+constexpr double kNotMeasured = std::numeric_limits<double>::quiet_NaN();
 
 struct StateDeleter {
   void operator()(ebur128_state* state) const { ebur128_destroy(&state); }
@@ -24,52 +28,104 @@ void Check(int error, char const* what) {
   }
 }
 
-// EBU R128 integrated loudness, loudness range and true peak of an audio file.
+double Decibels(double amplitude) { return 20.0 * std::log10(amplitude); }  // -inf for silence
+
+// EBU R128 loudness of an audio stream: integrated, range, true and sample peak, and the largest momentary (400 ms)
+// and short-term (3 s) loudness, taken every 100 ms as meters show them.
 class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<LoudnessAnalyzer> {
  public:
   ZEL_INTERFACE_NAME("Quillan::Examples::LoudnessAnalyzer")
   using zelcore::classref::ClassStatics<LoudnessAnalyzer>::CreateClassRef;
 
+  static zelcore::InterfaceRef<IAnalyzer> Create(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                 std::any const& parameter,
+                                                 zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
+    auto analyzer = CreateClassRef();
+    analyzer->parameterText_ = AnalyzerParameter::TextOf(parameter, "");
+    analyzer->InitializeExample(clip, parameter, host);
+    return zelcore::InterfaceRef<IAnalyzer>(analyzer);
+  }
+
   // IAnalyzer:
   zelcore::utility::Guid GetAnalyzerGuid() const override { return kLoudnessAnalyzerId; }
-  // Takes no parameter.
-  ImmutableString GetSerializedParameter() const override { return ImmutableString(); }
+  // Empty unless a stream is chosen, so that results cached without a parameter are still found.
+  ImmutableString GetSerializedParameter() const override {
+    return parameterText_.empty() ? ImmutableString() : ImmutableString::Create(parameterText_);
+  }
 
   // AnalyzerBase:
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kLoudnessAnalyzerName); }
 
  protected:
+  // Results cached in the first, three-number layout are measured again.
+  bool IsCurrentResult(zelcore::Blob const& blob) const override { return DecodeLoudness(blob).has_value(); }
+
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
-    AudioFile audio(file);
-    if (audio.ChannelCount() == 0 || audio.SampleRate() == 0) {
-      throw zelcore::config::zel_exception("Audio file has no channels: " + file.string(),
-                                           zelcore::config::kResultFileRead);
-    }
-    std::unique_ptr<ebur128_state, StateDeleter> state(ebur128_init(
-        audio.ChannelCount(), audio.SampleRate(), EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK));
+    AnalyzerParameter const parameter(parameterText_, "loudness", {"stream"});
+    MediaReader media(file);
+    MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
+    std::unique_ptr<ebur128_state, StateDeleter> state(
+        ebur128_init(format.channelCount, format.sampleRate,
+                     EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_SAMPLE_PEAK));
     if (!state)
       throw zelcore::config::zel_exception("Loudness measurement could not start", zelcore::config::kResultUnexpected);
-    audio.ReadAll(progress, [&](std::span<float const> samples, std::size_t frames) {
-      Check(ebur128_add_frames_float(state.get(), samples.data(), frames), "ebur128_add_frames_float");
+
+    // Meters read momentary and short-term loudness every 100 ms; so do we, at the same sample positions.
+    std::size_t const hop = std::max<std::size_t>(format.sampleRate / 10, 1);
+    std::size_t inHop = 0;
+    std::uint64_t hops = 0;
+    double momentaryMax = -std::numeric_limits<double>::infinity();
+    double shortTermMax = -std::numeric_limits<double>::infinity();
+    std::uint64_t const frames = media.ReadAudio(progress, [&](std::span<float const> samples, std::size_t count) {
+      float const* at = samples.data();
+      while (count > 0) {
+        std::size_t const take = std::min(count, hop - inHop);
+        Check(ebur128_add_frames_float(state.get(), at, take), "ebur128_add_frames_float");
+        at += take * format.channelCount;
+        count -= take;
+        inHop += take;
+        if (inHop < hop) break;
+        inHop = 0;
+        ++hops;
+        double loudness = 0;
+        if (hops >= 4) {
+          Check(ebur128_loudness_momentary(state.get(), &loudness), "ebur128_loudness_momentary");
+          momentaryMax = std::max(momentaryMax, loudness);
+        }
+        if (hops >= 30) {
+          Check(ebur128_loudness_shortterm(state.get(), &loudness), "ebur128_loudness_shortterm");
+          shortTermMax = std::max(shortTermMax, loudness);
+        }
+      }
     });
 
     Loudness result;
-    Check(ebur128_loudness_global(state.get(), &result.integratedLufs), "ebur128_loudness_global");
-    Check(ebur128_loudness_range(state.get(), &result.rangeLu), "ebur128_loudness_range");
+    result.frameCount = frames;
+    result.sampleRate = format.sampleRate;
+    if (result.TooShort()) {
+      result.integratedLufs = result.rangeLu = kNotMeasured;
+    } else {
+      Check(ebur128_loudness_global(state.get(), &result.integratedLufs), "ebur128_loudness_global");
+      Check(ebur128_loudness_range(state.get(), &result.rangeLu), "ebur128_loudness_range");
+    }
+    result.momentaryMaxLufs = hops >= 4 ? momentaryMax : kNotMeasured;
+    result.shortTermMaxLufs = hops >= 30 ? shortTermMax : kNotMeasured;
     double truePeak = 0;
-    for (unsigned c = 0; c < audio.ChannelCount(); ++c) {
+    double samplePeak = 0;
+    for (unsigned c = 0; c < format.channelCount; ++c) {
       double channelPeak = 0;
       Check(ebur128_true_peak(state.get(), c, &channelPeak), "ebur128_true_peak");
       truePeak = std::max(truePeak, channelPeak);
+      Check(ebur128_sample_peak(state.get(), c, &channelPeak), "ebur128_sample_peak");
+      samplePeak = std::max(samplePeak, channelPeak);
     }
-    result.truePeakDbtp = 20.0 * std::log10(truePeak);  // -inf for silence
-
-    BlobWriter out;
-    out.Put(result.integratedLufs);
-    out.Put(result.rangeLu);
-    out.Put(result.truePeakDbtp);
-    return out.Finish();
+    result.truePeakDbtp = Decibels(truePeak);
+    result.samplePeakDbfs = Decibels(samplePeak);
+    return EncodeLoudness(result);
   }
+
+ private:
+  std::string parameterText_;  // set before Initialize, read only afterwards
 };
 
 }  // namespace
@@ -77,7 +133,7 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
 zelcore::InterfaceRef<IAnalyzer> CreateLoudnessAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                         std::any const& parameter,
                                                         zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return ExampleAnalyzer::CreateExample<LoudnessAnalyzer>(clip, parameter, host);
+  return LoudnessAnalyzer::Create(clip, parameter, host);
 }
 
 }  // namespace Quillan::Examples::detail
