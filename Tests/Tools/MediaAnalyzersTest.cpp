@@ -168,7 +168,8 @@ TEST_F(MediaAnalyzersTest, StreamChoiceAndFilesThatAreNotMediaFailTheirOwnJob) {
       {truncated, "scenes", {}, zelcore::config::kResultFileRead, "truncated.mp4"},
       {truncated, "loudness", {}, zelcore::config::kResultFileRead, "moov atom not found"},
       {random, "peaks", {}, zelcore::config::kResultFileRead, "random.mov"},
-      {audioOnly, "scenes", {}, zelcore::config::kResultFileRead, "has no a video stream"},
+      {audioOnly, "scenes", std::string("stream=0"), kResultIllegalArgument, "is not a video stream"},
+      {streams, "silence", std::string("stream=3"), kResultIllegalArgument, "is not an audio stream"},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.file.filename().string() + " " + c.analyzer);
@@ -176,6 +177,11 @@ TEST_F(MediaAnalyzersTest, StreamChoiceAndFilesThatAreNotMediaFailTheirOwnJob) {
     EXPECT_EQ(testsupport::ResultOf(failure), c.result) << testsupport::MessageOf(failure);
     EXPECT_NE(testsupport::MessageOf(failure).find(c.message), std::string::npos) << testsupport::MessageOf(failure);
   }
+  // A sound file has no cuts, unless a video stream was asked for.
+  std::optional<Scenes> const none = DecodeScenes(Run(audioOnly, "scenes").blob);
+  ASSERT_TRUE(none);
+  EXPECT_EQ(none->frameCount, 0u);
+  EXPECT_TRUE(none->cuts.empty());
   // The digest reads any bytes, and nothing else of a failed file was cached.
   EXPECT_EQ(DigestToHex(Run(random, "digest").blob).size(), 64u);
   EXPECT_FALSE(std::filesystem::exists(directory / "truncated.qvmi"));

@@ -33,7 +33,8 @@
 //              uint64 frame, float64 seconds, float64 score: the pictures that start a new shot. The score of a
 //              picture is the smaller of its mean absolute luma difference from the previous picture and the change
 //              of that difference (8-bit levels, 0 to 100, on pictures scaled to 256 across); a cut scores at least
-//              the threshold. Parameter: the threshold ("12" or "threshold=12", default 10), "stream=N".
+//              the threshold. Parameter: the threshold ("12" or "threshold=12", default 10), "stream=N". A file
+//              without video has no cuts in 0 frames.
 //   silence    float64 thresholdDbfs, float64 minimumSeconds, uint64 frameCount, uint32 sampleRate, uint32 rangeCount,
 //              then per range float64 start, float64 end (seconds): runs of at least minimumSeconds in which every
 //              sample of every channel stays below the threshold. Parameter: "threshold=-60" (dBFS, the default) and

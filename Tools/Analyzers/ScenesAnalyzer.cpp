@@ -56,6 +56,8 @@ class ScenesAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
     Scenes scenes;
     scenes.threshold = parameter.Number("threshold", parameter.Number("", kDefaultThreshold, 0, 100), 0, 100);
     MediaReader media(file);
+    // A sound file has no pictures and so no cuts: that is its result, not a failure.
+    if (parameter.Stream() == MediaReader::kBestStream && !media.HasVideo()) return EncodeScenes(scenes);
     MediaReader::VideoFormat const format = media.SelectVideo(parameter.Stream(), kScaledWidth);
     scenes.frameRate = format.frameRate;
     std::vector<std::uint8_t> previous;

@@ -160,7 +160,7 @@ int ChooseStream(AVFormatContext* format, AVMediaType type, int stream, char con
   if (stream < 0 || static_cast<unsigned>(stream) >= format->nb_streams ||
       format->streams[stream]->codecpar->codec_type != type) {
     throw zelcore::config::zel_exception(
-        "Stream " + std::to_string(stream) + " of " + file.string() + " is not " + kind + " stream",
+        "Stream " + std::to_string(stream) + " of " + file.string() + " is not " + (type == AVMEDIA_TYPE_AUDIO ? "an " : "a ") + kind + " stream",
         kResultIllegalArgument);
   }
   return stream;
@@ -169,14 +169,21 @@ int ChooseStream(AVFormatContext* format, AVMediaType type, int stream, char con
 }  // namespace
 
 MediaReader::AudioFormat MediaReader::SelectAudio(int stream) {
-  OpenDecoder(ChooseStream(format_, AVMEDIA_TYPE_AUDIO, stream, "an audio", file_.Path()));
+  OpenDecoder(ChooseStream(format_, AVMEDIA_TYPE_AUDIO, stream, "audio", file_.Path()));
   channels_ = static_cast<std::uint32_t>(codec_->ch_layout.nb_channels);
   if (channels_ == 0 || codec_->sample_rate <= 0) Fail("audio stream without channels or rate", AVERROR_INVALIDDATA);
   return AudioFormat{stream_, channels_, static_cast<std::uint32_t>(codec_->sample_rate)};
 }
 
+bool MediaReader::HasVideo() const {
+  for (unsigned i = 0; i < format_->nb_streams; ++i) {
+    if (format_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) return true;
+  }
+  return false;
+}
+
 MediaReader::VideoFormat MediaReader::SelectVideo(int stream, int maxWidth) {
-  OpenDecoder(ChooseStream(format_, AVMEDIA_TYPE_VIDEO, stream, "a video", file_.Path()));
+  OpenDecoder(ChooseStream(format_, AVMEDIA_TYPE_VIDEO, stream, "video", file_.Path()));
   maxWidth_ = std::max(1, maxWidth);
   AVRational const rate = av_guess_frame_rate(format_, format_->streams[stream_], nullptr);
   return VideoFormat{stream_, codec_->width, codec_->height, rate.den > 0 && rate.num > 0 ? av_q2d(rate) : 0.0};

@@ -63,6 +63,9 @@ class MediaReader {
   MediaReader(MediaReader const&) = delete;
   MediaReader& operator=(MediaReader const&) = delete;
 
+  // Whether the file has a video stream.
+  bool HasVideo() const;
+
   // Chooses the audio stream and opens its decoder; `stream` is an index in the file or kBestStream.
   AudioFormat SelectAudio(int stream);
   // Chooses the video stream and opens its decoder; pictures come scaled to at most `maxWidth` across.
