@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -60,7 +61,8 @@ struct Pattern {
     u = 128 + 80 * (next() - 0.5);
     v = 128 + 80 * (next() - 0.5);
   }
-  double Luma(double x, double y) const { return base + 35 * std::sin(fx * x + px) + 25 * std::cos(fy * y + py); }
+  double Column(double x) const { return base + 35 * std::sin(fx * x + px); }
+  double Row(double y) const { return 25 * std::cos(fy * y + py); }
 
   double base, fx, fy, px, py, u, v;
 };
@@ -181,10 +183,14 @@ class ClipWriter {
     frame->width = spec_.width;
     frame->height = spec_.height;
     Check(av_frame_get_buffer(frame, 0), "frame buffer");
+    // The pattern is a sum of a column term and a row term: two tables make a picture of any size cheap.
+    columns_.resize(static_cast<std::size_t>(spec_.width));
+    for (int x = 0; x < spec_.width; ++x) columns_[static_cast<std::size_t>(x)] = pattern.Column(x + shift);
     for (int y = 0; y < spec_.height; ++y) {
       std::uint8_t* row = frame->data[0] + static_cast<std::ptrdiff_t>(y) * frame->linesize[0];
+      double const rowTerm = pattern.Row(y);
       for (int x = 0; x < spec_.width; ++x) {
-        double const luma = 16 + gain * (pattern.Luma(x + shift, y) - 16);
+        double const luma = 16 + gain * (columns_[static_cast<std::size_t>(x)] + rowTerm - 16);
         row[x] = static_cast<std::uint8_t>(std::clamp(std::lround(luma), 16L, 235L));
       }
     }
@@ -261,6 +267,7 @@ class ClipWriter {
   std::unique_ptr<AVPacket, Deleter> packet_;
   AVStream* video_ = nullptr;
   AVStream* audio_ = nullptr;
+  std::vector<double> columns_;
 };
 
 }  // namespace

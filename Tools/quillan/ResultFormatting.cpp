@@ -27,6 +27,7 @@ std::vector<float> MaxPeaks(Examples::PeakEnvelope const& envelope) {
 }
 
 std::string Fixed(double value, char const* unit) {
+  if (std::isnan(value)) return "n/a";  // too short to measure
   if (std::isinf(value)) return std::string(value < 0 ? "-inf " : "inf ") + unit;
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%.2f %s", value, unit);
