@@ -33,7 +33,7 @@ inline InterfaceRef<BE::IClip> ClipOf(std::filesystem::path const& path) {
 // Runs one analyzer on `clip` through `host` and returns its job. The job starts only once the test holds it: the
 // host keeps a job weakly, and a job that ended before that would take its result with it.
 inline Future<std::any> RunJob(InterfaceRef<Quillan::IAnalyzerHost> const& host, InterfaceRef<BE::IClip> const& clip,
-                        zelcore::utility::Guid const& id, std::any const& parameter = {}) {
+                               zelcore::utility::Guid const& id, std::any const& parameter = {}) {
   auto const executor = zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), 1);
   executor->Pause();
   auto const started = host->AnalyzeClipWithAnalyzer(clip, id, parameter, Quillan::AnalysisOptions{0, 0}, executor);
@@ -49,7 +49,8 @@ inline Future<std::any> RunJob(InterfaceRef<Quillan::IAnalyzerHost> const& host,
 
 inline Quillan::Examples::ExampleResult ResultOf(Future<std::any> const& job) {
   if (auto const failure = job.GetException()) ADD_FAILURE() << testsupport::MessageOf(failure);
-  return job.HasValue() ? std::any_cast<Quillan::Examples::ExampleResult>(job.Get()) : Quillan::Examples::ExampleResult{};
+  return job.HasValue() ? std::any_cast<Quillan::Examples::ExampleResult>(job.Get())
+                        : Quillan::Examples::ExampleResult{};
 }
 
 }  // namespace testsupport::jobs

@@ -99,9 +99,15 @@ TEST_F(MediaAnalyzersTest, ReaderDecodesEveryContainerWithExactFrameCounts) {
   };
   // 1.3 s of a tone: lossy codecs pad it to their frame sizes, and the decoded count is what counts.
   Case const cases[] = {
-      {"a.wav", "pcm_s24le", 2, 44100},    {"a.flac", "flac", 2, 48000},      {"a.ogg", "libvorbis", 2, 44100},
-      {"a.opus", "libopus", 2, 48000},     {"a.mp3", "libmp3lame", 1, 44100}, {"a.m4a", "aac", 2, 48000},
-      {"a.mkv", "aac", 1, 32000},          {"a.mov", "pcm_s16le", 2, 48000},  {"a.mxf", "pcm_s16le", 1, 48000, true},
+      {"a.wav", "pcm_s24le", 2, 44100},
+      {"a.flac", "flac", 2, 48000},
+      {"a.ogg", "libvorbis", 2, 44100},
+      {"a.opus", "libopus", 2, 48000},
+      {"a.mp3", "libmp3lame", 1, 44100},
+      {"a.m4a", "aac", 2, 48000},
+      {"a.mkv", "aac", 1, 32000},
+      {"a.mov", "pcm_s16le", 2, 48000},
+      {"a.mxf", "pcm_s16le", 1, 48000, true},
       {"planar.wav", "pcm_f32le", 6, 22050},
   };
   for (Case const& c : cases) {
@@ -129,10 +135,11 @@ TEST_F(MediaAnalyzersTest, ReaderDecodesEveryContainerWithExactFrameCounts) {
 TEST_F(MediaAnalyzersTest, StreamChoiceAndFilesThatAreNotMediaFailTheirOwnJob) {
   // Stream 0 video, 1 a mono tone, 2 a stereo tone that the file marks as its default: the best audio stream.
   auto const streams = directory / "streams.mkv";
-  Ffmpeg("-f lavfi -i testsrc=size=64x48:rate=10:duration=1 -f lavfi -i sine=duration=1 -f lavfi -i "
-         "sine=frequency=880:duration=1 -map 0 -map 1 -map 2 -ac:a:1 2 -disposition:a:0 0 -disposition:a:1 default "
-         "-c:v ffv1 -c:a pcm_s16le " +
-         streams.string());
+  Ffmpeg(
+      "-f lavfi -i testsrc=size=64x48:rate=10:duration=1 -f lavfi -i sine=duration=1 -f lavfi -i "
+      "sine=frequency=880:duration=1 -map 0 -map 1 -map 2 -ac:a:1 2 -disposition:a:0 0 -disposition:a:1 default "
+      "-c:v ffv1 -c:a pcm_s16le " +
+      streams.string());
   auto const channelsOf = [&](std::any const& parameter) {
     std::optional<PeakEnvelope> const envelope = DecodePeakEnvelope(Run(streams, "peaks", parameter).blob);
     return envelope ? envelope->channelCount : 0u;
@@ -354,8 +361,9 @@ TEST_F(MediaAnalyzersTest, AFileThatChangesWhileItIsReadFailsItsJob) {
     auto const item = InterfaceRef<IAnalyzerProgress>::Query(analyzer)->GetProgressItem();
     bool rewritten = false;
     auto const category = item->GetCategory();
-    auto const listener = category->AddListener(
-        [&](zelappsupport::utility::ProgressEvent event, std::shared_ptr<zelappsupport::utility::ProgressItem> const& changed) {
+    auto const listener =
+        category->AddListener([&](zelappsupport::utility::ProgressEvent event,
+                                  std::shared_ptr<zelappsupport::utility::ProgressItem> const& changed) {
           if (event != zelappsupport::utility::ProgressEvent::kItemChanged || changed != item || rewritten) return;
           if (!(changed->GetProgress() > 0 && changed->GetProgress() < 0.5)) return;
           std::fstream out(file, std::ios::binary | std::ios::in | std::ios::out);

@@ -73,9 +73,9 @@ class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
     std::unique_ptr<fvec_t, AubioDeleter> const tempoOut(new_fvec(2));
     std::unique_ptr<fvec_t, AubioDeleter> const onsetOut(new_fvec(2));
     if (!tempo || !onset || !in || !tempoOut || !onsetOut) {
-      throw zelcore::config::zel_exception("Beat tracking could not start at " + std::to_string(format.sampleRate) +
-                                               " Hz",
-                                           zelcore::config::kResultUnexpected);
+      throw zelcore::config::zel_exception(
+          "Beat tracking could not start at " + std::to_string(format.sampleRate) + " Hz",
+          zelcore::config::kResultUnexpected);
     }
     Beats beats;
     beats.sampleRate = format.sampleRate;

@@ -47,9 +47,9 @@ class DigestAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
       ssize_t const got = ::read(in.Descriptor(), buffer.data(), buffer.size());
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
-        throw zelcore::config::zel_exception("Media file " + file.string() + " could not be read to its end: " +
-                                                 std::strerror(errno),
-                                             zelcore::config::kResultFileRead);
+        throw zelcore::config::zel_exception(
+            "Media file " + file.string() + " could not be read to its end: " + std::strerror(errno),
+            zelcore::config::kResultFileRead);
       }
       if (got == 0) break;
       EVP_DigestUpdate(sha.get(), buffer.data(), static_cast<std::size_t>(got));

@@ -127,7 +127,8 @@ std::optional<Silence> DecodeSilence(zelcore::Blob const& blob) {
   silence.sampleRate = Get<std::uint32_t>(blob, 24);
   silence.ranges.resize(rangeCount);
   for (std::size_t i = 0; i < rangeCount; ++i) {
-    silence.ranges[i] = SilentRange{Get<double>(blob, kSilenceHeader + i * 16), Get<double>(blob, kSilenceHeader + i * 16 + 8)};
+    silence.ranges[i] =
+        SilentRange{Get<double>(blob, kSilenceHeader + i * 16), Get<double>(blob, kSilenceHeader + i * 16 + 8)};
   }
   return silence;
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include "Analyzers/Detail/AnalyzerParameter.h"
 #include "Analyzers/Detail/ExampleAnalyzer.h"
@@ -27,6 +28,40 @@ void Check(int error, char const* what) {
         zelcore::config::kResultUnexpected);
   }
 }
+
+// The largest momentary and short-term loudness from the loudness of consecutive 100 ms blocks.
+class BlockWindows {
+ public:
+  void Add(double blockLufs) {
+    // Back to mean square energy: loudness is -0.691 + 10 log10(energy); -inf (silence) gives 0.
+    energies_.push_back(std::pow(10.0, (blockLufs + 0.691) / 10.0));
+    momentarySum_ += energies_.back();
+    shortTermSum_ += energies_.back();
+    std::size_t const n = energies_.size();
+    if (n > kMomentaryBlocks) momentarySum_ -= energies_[n - 1 - kMomentaryBlocks];
+    if (n > kShortTermBlocks) shortTermSum_ -= energies_[n - 1 - kShortTermBlocks];
+    if (n >= kMomentaryBlocks) momentaryMax_ = std::fmax(momentaryMax_, momentarySum_ / kMomentaryBlocks);
+    if (n >= kShortTermBlocks) shortTermMax_ = std::fmax(shortTermMax_, shortTermSum_ / kShortTermBlocks);
+    // Only the last 30 blocks matter; keep the vector short.
+    if (n >= 4 * kShortTermBlocks) energies_.erase(energies_.begin(), energies_.end() - kShortTermBlocks);
+  }
+  double MomentaryMax() const { return Lufs(momentaryMax_); }
+  double ShortTermMax() const { return Lufs(shortTermMax_); }
+
+ private:
+  static constexpr std::size_t kMomentaryBlocks = 4;
+  static constexpr std::size_t kShortTermBlocks = 30;
+  static double Lufs(double energy) {
+    if (std::isnan(energy)) return kNotMeasured;
+    return energy <= 0 ? -std::numeric_limits<double>::infinity() : -0.691 + 10.0 * std::log10(energy);
+  }
+
+  std::vector<double> energies_;
+  double momentarySum_ = 0;
+  double shortTermSum_ = 0;
+  double momentaryMax_ = kNotMeasured;  // NaN until a whole window has passed
+  double shortTermMax_ = kNotMeasured;
+};
 
 double Decibels(double amplitude) { return 20.0 * std::log10(amplitude); }  // -inf for silence
 
@@ -70,12 +105,12 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
     if (!state)
       throw zelcore::config::zel_exception("Loudness measurement could not start", zelcore::config::kResultUnexpected);
 
-    // Meters read momentary and short-term loudness every 100 ms; so do we, at the same sample positions.
+    // Meters read momentary (400 ms) and short-term (3 s) loudness every 100 ms; so do we, at the same sample
+    // positions. Each 100 ms block's energy is read once and the windows are sums of the last 4 and 30 blocks: asking
+    // the library for a 3-second window ten times a second would cost 30 times the audio.
     std::size_t const hop = std::max<std::size_t>(format.sampleRate / 10, 1);
     std::size_t inHop = 0;
-    std::uint64_t hops = 0;
-    double momentaryMax = -std::numeric_limits<double>::infinity();
-    double shortTermMax = -std::numeric_limits<double>::infinity();
+    BlockWindows windows;
     std::uint64_t const frames = media.ReadAudio(progress, [&](std::span<float const> samples, std::size_t count) {
       float const* at = samples.data();
       while (count > 0) {
@@ -86,16 +121,9 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
         inHop += take;
         if (inHop < hop) break;
         inHop = 0;
-        ++hops;
-        double loudness = 0;
-        if (hops >= 4) {
-          Check(ebur128_loudness_momentary(state.get(), &loudness), "ebur128_loudness_momentary");
-          momentaryMax = std::max(momentaryMax, loudness);
-        }
-        if (hops >= 30) {
-          Check(ebur128_loudness_shortterm(state.get(), &loudness), "ebur128_loudness_shortterm");
-          shortTermMax = std::max(shortTermMax, loudness);
-        }
+        double blockLoudness = 0;
+        Check(ebur128_loudness_window(state.get(), 100, &blockLoudness), "ebur128_loudness_window");
+        windows.Add(blockLoudness);
       }
     });
 
@@ -108,8 +136,8 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
       Check(ebur128_loudness_global(state.get(), &result.integratedLufs), "ebur128_loudness_global");
       Check(ebur128_loudness_range(state.get(), &result.rangeLu), "ebur128_loudness_range");
     }
-    result.momentaryMaxLufs = hops >= 4 ? momentaryMax : kNotMeasured;
-    result.shortTermMaxLufs = hops >= 30 ? shortTermMax : kNotMeasured;
+    result.momentaryMaxLufs = windows.MomentaryMax();
+    result.shortTermMaxLufs = windows.ShortTermMax();
     double truePeak = 0;
     double samplePeak = 0;
     for (unsigned c = 0; c < format.channelCount; ++c) {

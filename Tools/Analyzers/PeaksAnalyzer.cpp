@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "Analyzers/Detail/AnalyzerParameter.h"
-#include "Analyzers/Detail/MediaReader.h"
 #include "Analyzers/Detail/ExampleAnalyzer.h"
+#include "Analyzers/Detail/MediaReader.h"
 #include "Analyzers/ExampleAnalyzers.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "zelcore/ZelException.h"
@@ -53,8 +53,7 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
     std::optional<std::uint32_t> const samplesPerPeak = ParseSamplesPerPeak(bare);
     if (!samplesPerPeak) {
       throw zelcore::config::zel_exception(
-          "Samples per peak must be a whole number from 1 to 2147483647, not \"" + bare + "\"",
-          kResultIllegalArgument);
+          "Samples per peak must be a whole number from 1 to 2147483647, not \"" + bare + "\"", kResultIllegalArgument);
     }
     MediaReader media(file);
     MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());

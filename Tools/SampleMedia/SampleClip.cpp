@@ -102,14 +102,15 @@ class ClipWriter {
   void Write() {
     std::uint64_t const frames = FrameCount(spec_);
     auto const samples = spec_.sampleRate > 0
-                             ? static_cast<std::uint64_t>(std::llround(static_cast<double>(frames) * spec_.sampleRate /
-                                                                       spec_.framesPerSecond))
+                             ? static_cast<std::uint64_t>(
+                                   std::llround(static_cast<double>(frames) * spec_.sampleRate / spec_.framesPerSecond))
                              : 0;
     std::uint64_t frame = 0;
     std::uint64_t sample = 0;
     while (frame < frames || sample < samples) {
-      bool const videoFirst = sample >= samples || (frame < frames && static_cast<double>(frame) / spec_.framesPerSecond <=
-                                                                           static_cast<double>(sample) / spec_.sampleRate);
+      bool const videoFirst =
+          sample >= samples || (frame < frames && static_cast<double>(frame) / spec_.framesPerSecond <=
+                                                      static_cast<double>(sample) / spec_.sampleRate);
       if (videoFirst) {
         WriteVideoFrame(frame++);
       } else {
@@ -170,7 +171,8 @@ class ClipWriter {
 
   void WriteVideoFrame(std::uint64_t index) {
     auto const [shot, inShot] = ShotOf(index);
-    auto const length = static_cast<double>(std::max<long long>(1, std::llround(shot->seconds * spec_.framesPerSecond)));
+    auto const length =
+        static_cast<double>(std::max<long long>(1, std::llround(shot->seconds * spec_.framesPerSecond)));
     Pattern const pattern(shot->seed);
     double gain = 1;
     if (shot->motion == Motion::kFadeIn) gain = static_cast<double>(inShot) / length;
@@ -299,7 +301,8 @@ std::vector<std::uint64_t> KnownCuts(ClipSpec const& spec) {
 
 std::uint64_t FrameCount(ClipSpec const& spec) {
   std::uint64_t frames = 0;
-  for (Shot const& shot : spec.shots) frames += static_cast<std::uint64_t>(std::llround(shot.seconds * spec.framesPerSecond));
+  for (Shot const& shot : spec.shots)
+    frames += static_cast<std::uint64_t>(std::llround(shot.seconds * spec.framesPerSecond));
   return frames;
 }
 

@@ -116,8 +116,8 @@ std::string ResultSummary(Guid const& id, zelcore::Blob const& blob) {
     if (std::string const hex = Examples::DigestToHex(blob); !hex.empty()) return "sha256 " + hex;
   } else if (Is(id, Examples::kLoudnessAnalyzerName)) {
     if (std::optional<Examples::Loudness> const loudness = Examples::DecodeLoudness(blob)) {
-      std::string const peaks =
-          "true peak " + Fixed(loudness->truePeakDbtp, "dBTP") + ", sample peak " + Fixed(loudness->samplePeakDbfs, "dBFS");
+      std::string const peaks = "true peak " + Fixed(loudness->truePeakDbtp, "dBTP") + ", sample peak " +
+                                Fixed(loudness->samplePeakDbfs, "dBFS");
       if (loudness->TooShort()) return std::string(kTooShort) + "; " + peaks;
       return Fixed(loudness->integratedLufs, "LUFS") + ", range " + Fixed(loudness->rangeLu, "LU") + ", " + peaks +
              ", max momentary " + Fixed(loudness->momentaryMaxLufs, "LUFS") + ", max short-term " +
@@ -125,9 +125,10 @@ std::string ResultSummary(Guid const& id, zelcore::Blob const& blob) {
     }
   } else if (Is(id, Examples::kScenesAnalyzerName)) {
     if (std::optional<Examples::Scenes> const scenes = Examples::DecodeScenes(blob)) {
-      std::string text = std::to_string(scenes->cuts.size()) + " cuts in " + std::to_string(scenes->frameCount) +
-                         " frames";
-      for (std::size_t i = 0; i < scenes->cuts.size() && i < kListed; ++i) text += (i == 0 ? ": " : ", ") + Seconds(scenes->cuts[i].seconds);
+      std::string text =
+          std::to_string(scenes->cuts.size()) + " cuts in " + std::to_string(scenes->frameCount) + " frames";
+      for (std::size_t i = 0; i < scenes->cuts.size() && i < kListed; ++i)
+        text += (i == 0 ? ": " : ", ") + Seconds(scenes->cuts[i].seconds);
       return scenes->cuts.size() > kListed ? text + ", ..." : text;
     }
   } else if (Is(id, Examples::kSilenceAnalyzerName)) {

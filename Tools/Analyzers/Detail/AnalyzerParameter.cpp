@@ -64,7 +64,8 @@ double AnalyzerParameter::Number(std::string_view name, double fallback, double 
   double value = 0;
   auto const [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
   if (error != std::errc() || end != text->data() + text->size() || !(value >= low && value <= high)) {
-    std::string const what = name.empty() ? analyzer_ + " parameter" : analyzer_ + " setting \"" + std::string(name) + "\"";
+    std::string const what =
+        name.empty() ? analyzer_ + " parameter" : analyzer_ + " setting \"" + std::string(name) + "\"";
     char range[96];
     std::snprintf(range, sizeof range, "a number from %g to %g", low, high);
     Refuse("The " + what + " must be " + range + ", not \"" + *text + "\"");

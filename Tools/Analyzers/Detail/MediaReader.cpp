@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
-#include <mutex>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "Analyzers/Detail/ExampleAnalyzer.h"
@@ -123,9 +123,9 @@ void MediaReader::Release() {
 }
 
 void MediaReader::Fail(char const* what, int error) const {
-  throw zelcore::config::zel_exception("Cannot read media file " + file_.Path().string() + " (" + what +
-                                           "): " + ErrorText(error),
-                                       zelcore::config::kResultFileRead);
+  throw zelcore::config::zel_exception(
+      "Cannot read media file " + file_.Path().string() + " (" + what + "): " + ErrorText(error),
+      zelcore::config::kResultFileRead);
 }
 
 void MediaReader::OpenDecoder(int stream) {
@@ -159,9 +159,9 @@ int ChooseStream(AVFormatContext* format, AVMediaType type, int stream, char con
   }
   if (stream < 0 || static_cast<unsigned>(stream) >= format->nb_streams ||
       format->streams[stream]->codecpar->codec_type != type) {
-    throw zelcore::config::zel_exception(
-        "Stream " + std::to_string(stream) + " of " + file.string() + " is not " + (type == AVMEDIA_TYPE_AUDIO ? "an " : "a ") + kind + " stream",
-        kResultIllegalArgument);
+    throw zelcore::config::zel_exception("Stream " + std::to_string(stream) + " of " + file.string() + " is not " +
+                                             (type == AVMEDIA_TYPE_AUDIO ? "an " : "a ") + kind + " stream",
+                                         kResultIllegalArgument);
   }
   return stream;
 }
@@ -183,10 +183,11 @@ bool MediaReader::HasVideo() const {
 }
 
 MediaReader::VideoFormat MediaReader::SelectVideo(int stream, int maxWidth) {
-  OpenDecoder(ChooseStream(format_, AVMEDIA_TYPE_VIDEO, stream, "video", file_.Path()));
   maxWidth_ = std::max(1, maxWidth);
+  OpenDecoder(ChooseStream(format_, AVMEDIA_TYPE_VIDEO, stream, "video", file_.Path()));
   AVRational const rate = av_guess_frame_rate(format_, format_->streams[stream_], nullptr);
-  return VideoFormat{stream_, codec_->width, codec_->height, rate.den > 0 && rate.num > 0 ? av_q2d(rate) : 0.0};
+  AVCodecParameters const* parameters = format_->streams[stream_]->codecpar;
+  return VideoFormat{stream_, parameters->width, parameters->height, rate.den > 0 && rate.num > 0 ? av_q2d(rate) : 0.0};
 }
 
 void MediaReader::Decode(Progress const& progress, std::function<void(AVFrame const&)> const& frame) {
@@ -269,8 +270,8 @@ std::uint64_t MediaReader::ReadVideo(Progress const& progress, std::function<voi
     if (frame.width <= 0 || frame.height <= 0) return;
     int const width = std::min(frame.width, maxWidth_);
     int const height = std::max(1, static_cast<int>(static_cast<std::int64_t>(frame.height) * width / frame.width));
-    scaler_ = sws_getCachedContext(scaler_, frame.width, frame.height, static_cast<AVPixelFormat>(frame.format),
-                                   width, height, AV_PIX_FMT_GRAY8, SWS_AREA, nullptr, nullptr, nullptr);
+    scaler_ = sws_getCachedContext(scaler_, frame.width, frame.height, static_cast<AVPixelFormat>(frame.format), width,
+                                   height, AV_PIX_FMT_GRAY8, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
     if (!scaler_) Fail("cannot scale its pictures", AVERROR(EINVAL));
     luma_.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
     std::uint8_t* planes[4] = {luma_.data(), nullptr, nullptr, nullptr};
@@ -282,10 +283,9 @@ std::uint64_t MediaReader::ReadVideo(Progress const& progress, std::function<voi
     out.height = height;
     out.index = index++;
     std::int64_t const pts = frame.best_effort_timestamp;
-    out.seconds = pts != AV_NOPTS_VALUE ? static_cast<double>(pts) * av_q2d(stream->time_base)
-                  : codec_->framerate.num > 0
-                      ? static_cast<double>(out.index) / av_q2d(codec_->framerate)
-                      : 0.0;
+    out.seconds = pts != AV_NOPTS_VALUE       ? static_cast<double>(pts) * av_q2d(stream->time_base)
+                  : codec_->framerate.num > 0 ? static_cast<double>(out.index) / av_q2d(codec_->framerate)
+                                              : 0.0;
     picture(out);
   });
   return index;
