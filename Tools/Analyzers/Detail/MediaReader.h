@@ -24,9 +24,10 @@ class Progress;
 
 // One media file read with FFmpeg's libraries: any container and codec that the system's FFmpeg decodes. It picks
 // one audio or video stream (the best one, or one chosen by its index in the file) and decodes it to its end: audio
-// as interleaved float frames at the stream's own rate, pictures as 8-bit luma scaled down with libswscale (fast bilinear). Counts
-// are what was decoded, never a header's estimate. The file is read through one descriptor whose stamp is checked
-// once the stream has ended, so a file that changes while it is read fails instead of giving a mixed result.
+// as interleaved float frames at the stream's own rate, pictures as 8-bit luma scaled down with libswscale (fast
+// bilinear). Counts are what was decoded, never a header's estimate. The file is read through one descriptor whose
+// stamp is checked once the stream has ended, so a file that changes while it is read fails instead of giving a mixed
+// result.
 //
 // Every failure throws zel_exception: kResultFileRead with the file's name and FFmpeg's own message for a file that
 // is not media, is damaged or has no such stream; kResultIllegalArgument for a stream index that names no stream of
