@@ -4,6 +4,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -70,17 +71,48 @@ class BlockWindows {
 
 double Decibels(double amplitude) { return 20.0 * std::log10(amplitude); }  // -inf for silence
 
-// Measures the true peak of the audio on a thread of its own. Oversampling costs more than the rest of the
-// measurement together; on a second core both end at about the time of one. Add and Finish are called from one
-// thread; the destructor stops the worker at once (a cancelled or failed read).
-class TruePeakWorker {
+// The true peak of interleaved audio: libebur128's oversampling alone. Not thread-safe.
+class TruePeakMeter {
  public:
-  TruePeakWorker(unsigned channels, unsigned sampleRate)
-      : state_(ebur128_init(channels, sampleRate, EBUR128_MODE_TRUE_PEAK)), channels_(channels) {
+  TruePeakMeter(unsigned channels, unsigned sampleRate)
+      : channels_(channels), state_(ebur128_init(channels, sampleRate, EBUR128_MODE_TRUE_PEAK)) {
     if (!state_)
       throw zelcore::config::zel_exception("Loudness measurement could not start", zelcore::config::kResultUnexpected);
-    thread_ = std::thread([this] { Run(); });
   }
+
+  void Add(std::span<float const> samples) {
+    Check(ebur128_add_frames_float(state_.get(), samples.data(), samples.size() / channels_),
+          "ebur128_add_frames_float");
+  }
+
+  // The largest true peak of the channels (linear).
+  double TruePeak() const { return Largest(&ebur128_true_peak, "ebur128_true_peak"); }
+  // The largest sample of the channels (linear), which the true peak mode measures on the way.
+  double SamplePeak() const { return Largest(&ebur128_sample_peak, "ebur128_sample_peak"); }
+
+ private:
+  double Largest(int (*peakOf)(ebur128_state*, unsigned, double*), char const* what) const {
+    double peak = 0;
+    for (unsigned c = 0; c < channels_; ++c) {
+      double channelPeak = 0;
+      Check(peakOf(state_.get(), c, &channelPeak), what);
+      peak = std::max(peak, channelPeak);
+    }
+    return peak;
+  }
+
+ private:
+  unsigned const channels_;
+  std::unique_ptr<ebur128_state, StateDeleter> const state_;
+};
+
+// Runs a TruePeakMeter on a thread of its own: oversampling costs more than the rest of the measurement together, and
+// on a second core both end at about the time of one. Samples are handed over in batches of about a second, so that
+// the threads meet rarely. Add and Finish are called from one thread; the destructor stops the worker at once (a
+// cancelled or failed read).
+class TruePeakWorker {
+ public:
+  explicit TruePeakWorker(TruePeakMeter& meter) : meter_(meter), thread_([this] { Run(); }) {}
   ~TruePeakWorker() {
     {
       std::lock_guard lock(mutex_);
@@ -93,36 +125,38 @@ class TruePeakWorker {
   TruePeakWorker(TruePeakWorker const&) = delete;
   TruePeakWorker& operator=(TruePeakWorker const&) = delete;
 
-  // Queues interleaved whole frames; waits while the worker is far behind.
+  // Takes interleaved whole frames; waits while the worker is far behind.
   void Add(std::span<float const> samples) {
-    std::unique_lock lock(mutex_);
-    space_.wait(lock, [&] { return queue_.size() < kMaxQueued || error_ != EBUR128_SUCCESS; });
-    if (error_ != EBUR128_SUCCESS) return;  // Finish reports it
-    queue_.emplace_back(samples.begin(), samples.end());
-    lock.unlock();
-    work_.notify_one();
+    batch_.insert(batch_.end(), samples.begin(), samples.end());
+    if (batch_.size() >= kBatchSamples) Hand();
   }
 
-  // Waits until everything added is measured; returns the largest true peak over the channels (linear).
-  double Finish() {
+  // Waits until everything added is measured; the meter may be read afterwards.
+  void Finish() {
+    if (!batch_.empty()) Hand();
     {
       std::lock_guard lock(mutex_);
       done_ = true;
     }
     work_.notify_one();
     thread_.join();
-    Check(error_, "ebur128_add_frames_float");
-    double peak = 0;
-    for (unsigned c = 0; c < channels_; ++c) {
-      double channelPeak = 0;
-      Check(ebur128_true_peak(state_.get(), c, &channelPeak), "ebur128_true_peak");
-      peak = std::max(peak, channelPeak);
-    }
-    return peak;
+    if (failure_) std::rethrow_exception(failure_);
   }
 
  private:
-  static constexpr std::size_t kMaxQueued = 16;
+  static constexpr std::size_t kMaxQueued = 4;
+  static constexpr std::size_t kBatchSamples = 1 << 17;
+
+  void Hand() {
+    std::unique_lock lock(mutex_);
+    space_.wait(lock, [&] { return queue_.size() < kMaxQueued || failure_; });
+    if (failure_) return;  // Finish reports it
+    queue_.push_back(std::move(batch_));
+    lock.unlock();
+    work_.notify_one();
+    batch_ = std::vector<float>();
+    batch_.reserve(kBatchSamples + 65536);
+  }
 
   void Run() {
     for (;;) {
@@ -135,10 +169,11 @@ class TruePeakWorker {
         queue_.pop_front();
       }
       space_.notify_one();
-      int const error = ebur128_add_frames_float(state_.get(), block.data(), block.size() / channels_);
-      if (error != EBUR128_SUCCESS) {
+      try {
+        meter_.Add(block);
+      } catch (...) {
         std::lock_guard lock(mutex_);
-        error_ = error;
+        failure_ = std::current_exception();
         queue_.clear();
         space_.notify_one();
         return;
@@ -146,14 +181,14 @@ class TruePeakWorker {
     }
   }
 
-  std::unique_ptr<ebur128_state, StateDeleter> const state_;  // the worker's alone until it has ended
-  unsigned const channels_;
+  TruePeakMeter& meter_;  // the worker's alone until Finish has joined it
   std::mutex mutex_;
   std::condition_variable work_;          // something queued, or done
-  std::condition_variable space_;         // room in the queue, or an error
+  std::condition_variable space_;         // room in the queue, or a failure
   std::deque<std::vector<float>> queue_;  // guarded by mutex_
   bool done_ = false;                     // guarded by mutex_
-  int error_ = EBUR128_SUCCESS;           // guarded by mutex_; read by Finish after the join
+  std::exception_ptr failure_;            // guarded by mutex_; read by Finish after the join
+  std::vector<float> batch_;              // the adding thread's
   std::thread thread_;
 };
 
@@ -202,9 +237,10 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
     std::size_t const hop = std::max<std::size_t>(format.sampleRate / 10, 1);
     std::size_t inHop = 0;
     BlockWindows windows;
-    TruePeakWorker truePeak(format.channelCount, format.sampleRate);
+    TruePeakMeter truePeaks(format.channelCount, format.sampleRate);
+    TruePeakWorker worker(truePeaks);
     std::uint64_t const frames = media.ReadAudio(progress, [&](std::span<float const> samples, std::size_t count) {
-      truePeak.Add(samples);
+      worker.Add(samples);
       float const* at = samples.data();
       while (count > 0) {
         std::size_t const take = std::min(count, hop - inHop);
@@ -231,14 +267,9 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
     }
     result.momentaryMaxLufs = windows.MomentaryMax();
     result.shortTermMaxLufs = windows.ShortTermMax();
-    double samplePeak = 0;
-    for (unsigned c = 0; c < format.channelCount; ++c) {
-      double channelPeak = 0;
-      Check(ebur128_sample_peak(state.get(), c, &channelPeak), "ebur128_sample_peak");
-      samplePeak = std::max(samplePeak, channelPeak);
-    }
-    result.truePeakDbtp = Decibels(truePeak.Finish());
-    result.samplePeakDbfs = Decibels(samplePeak);
+    worker.Finish();
+    result.truePeakDbtp = Decibels(truePeaks.TruePeak());
+    result.samplePeakDbfs = Decibels(truePeaks.SamplePeak());
     return EncodeLoudness(result);
   }
 
