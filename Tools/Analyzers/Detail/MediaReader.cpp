@@ -136,7 +136,8 @@ void MediaReader::OpenDecoder(int stream) {
   if (!codec_) Fail("could not allocate", AVERROR(ENOMEM));
   if (int const error = avcodec_parameters_to_context(codec_, chosen->codecpar); error < 0) Fail("bad codec", error);
   codec_->pkt_timebase = chosen->time_base;
-  codec_->thread_count = 0;  // as many as FFmpeg finds useful
+  // Pictures decode on as many threads as FFmpeg finds useful; sound decodes faster than threads could hand it over.
+  codec_->thread_count = chosen->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? 0 : 1;
   if (int const error = avcodec_open2(codec_, decoder, nullptr); error < 0) Fail("decoder refused the stream", error);
   stream_ = stream;
   for (unsigned i = 0; i < format_->nb_streams; ++i) {
