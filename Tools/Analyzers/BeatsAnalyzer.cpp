@@ -101,6 +101,8 @@ class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
       std::fill(in->data + filled, in->data + kHop, 0.0f);
       step();
     }
+    // The tracker goes on predicting beats through a steady tone; without two onsets there is no rhythm to follow.
+    if (beats.onsets.size() < 2) beats.beats.clear();
     beats.tempoBpm = beats.beats.size() < 2 ? 0.0 : aubio_tempo_get_bpm(tempo.get());
     return EncodeBeats(beats);
   }

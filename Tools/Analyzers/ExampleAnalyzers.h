@@ -39,7 +39,8 @@
 //              then per range float64 start, float64 end (seconds): runs of at least minimumSeconds in which every
 //              sample of every channel stays below the threshold. Parameter: "threshold=-60" (dBFS, the default) and
 //              "min=2" (seconds, the default), "stream=N".
-//   beats      float64 tempo (beats per minute, 0 when none was found), uint64 frameCount, uint32 sampleRate,
+//   beats      float64 tempo (beats per minute; 0 when fewer than two beats or onsets were found), uint64 frameCount,
+//   uint32 sampleRate,
 //              uint32 onsetCount, uint32 beatCount, uint32 0, then onsetCount float64 onset times and beatCount
 //              float64 beat times (seconds). Parameter: "stream=N".
 //
