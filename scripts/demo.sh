@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# `make demo`: builds the quillan tool, makes sample audio, analyses it twice (the second run is served from the
+# `make demo`: builds the quillan tool, makes sample audio and video clips, analyses them twice (the second run is served from the
 # caches) and shows where the results went. Everything lives under build/demo, which every run starts afresh; your
 # own settings and cache folders are never touched. DEMO_LONG_SECONDS sets the length of the long sample (240).
 set -euo pipefail
@@ -34,11 +34,11 @@ step "Building the quillan tool (CMake preset 'default', in build/default)"
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target quillan_cli quillan_make_samples quillan_example_analyzers
 
-step "Making sample audio in $media"
+step "Making sample audio and video clips (with known cuts and silences) in $media"
 rm -rf "$demo"
 build/default/bin/quillan_make_samples --demo "$media" --long-seconds "$long_seconds" >/dev/null
 ls -lh "$media" | tail -n +2
-files=("$media"/*.wav "$media"/*.flac)
+files=("$media"/*.wav "$media"/*.flac "$media"/*.mp4 "$media"/*.mkv)
 
 echo "Below, 'quillan' stands for: build/default/bin/quillan --cache-dir $demo/cache --config-dir $demo/config"
 
@@ -52,6 +52,11 @@ first=$elapsed
 step "Second run: the same request, served from the caches"
 timed show quillan analyze "${files[@]}"
 second=$elapsed
+
+step "A clip's cuts, silences and loudness in full (JSON); cuts fall every 2 s, silences in the 2nd and 5th shots"
+show quillan analyze --no-progress --json --analyzer scenes --analyzer silence --param silence=min=0.5 \
+  --analyzer loudness "$media/cuts-mpeg4-aac.mp4"
+echo
 
 step "Where the results are: a sidecar file beside each media file"
 ls -l "$media" | tail -n +2

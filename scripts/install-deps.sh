@@ -8,6 +8,8 @@ packages=(
   libboost-dev libboost-thread-dev
   libsqlite3-dev libxxhash-dev
   libsndfile1-dev libebur128-dev
+  libavformat-dev libavcodec-dev libswresample-dev libswscale-dev libavutil-dev ffmpeg
+  libaubio-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
 )

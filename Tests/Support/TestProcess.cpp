@@ -13,9 +13,15 @@ struct TestHome {
 
 }  // namespace
 
+// FFmpeg's decoder threads hand pictures over with reference counts kept by atomics inside its own uninstrumented
+// libraries too: ThreadSanitizer would report a frame freed on the reading thread as racing with its allocation on a
+// decoder thread.
+//
 // libstdc++ counts the owners of a std::exception_ptr with atomics inside its own uninstrumented library, so
 // ThreadSanitizer cannot see that the last owner's release comes after every other owner's use: it would report
 // the exception's destruction on one thread as racing with a read of its message on another.
 extern "C" __attribute__((visibility("default"))) char const* __tsan_default_suppressions() {
-  return "race:std::__exception_ptr::exception_ptr::_M_release\n";
+  return "race:std::__exception_ptr::exception_ptr::_M_release\n"
+         "race:libavutil.so\n"
+         "race:libavcodec.so\n";
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -14,9 +16,11 @@
 #include "Host/AnalyzerCacheLocation.h"
 #include "Host/AnalyzerHost.h"
 #include "Host/AnalyzerRegistry.h"
+#include "SampleMedia/SampleClip.h"
 #include "Support/FutureTestUtils.h"
 #include "Support/SineWave.h"
 #include "Support/TempDirectory.h"
+#include "Tools/AnalyzerJobs.h"
 #include "zelappsupport/ProgressItem.h"
 #include "zelcore/Executor.h"
 
@@ -26,44 +30,11 @@ namespace {
 using testsupport::WriteSine;
 using zelcore::InterfaceRef;
 using zelcore::async::Future;
-
-// The backend's settings in a file of the test's own.
-struct ScopedSettingsFile {
-  explicit ScopedSettingsFile(std::filesystem::path const& file) { properties->SetFilePath(file); }
-  ~ScopedSettingsFile() { properties->SetFilePath(previous); }
-  InterfaceRef<BE::IProperties> const properties = InterfaceRef<BE::IProperties>::Query(BE::GetBackend());
-  std::filesystem::path const previous = properties->GetFilePath();
-};
-
-InterfaceRef<BE::IClip> ClipOf(std::filesystem::path const& path) {
-  return BE::ProjectFactory::CreateClip(BE::ProjectFactory::CreateMedia(path.u16string()), BE::kMediaType_Audio);
-}
-
-// Runs one analyzer on `clip` through `host` and returns its job. The job starts only once the test holds it: the
-// host keeps a job weakly, and a job that ended before that would take its result with it.
-Future<std::any> RunJob(InterfaceRef<IAnalyzerHost> const& host, InterfaceRef<BE::IClip> const& clip,
-                        zelcore::utility::Guid const& id, std::any const& parameter = {}) {
-  auto const executor = zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), 1);
-  executor->Pause();
-  auto const started = host->AnalyzeClipWithAnalyzer(clip, id, parameter, AnalysisOptions{0, 0}, executor);
-  if (auto const failure = testsupport::AwaitFailure(started)) {
-    executor->Resume();
-    return zelcore::async::MakeExceptionalFuture<std::any>(failure);
-  }
-  Future<std::any> const job = std::get<0>(testsupport::Await(started)).Lock();
-  executor->Resume();
-  testsupport::AwaitEnd(job);
-  return job;
-}
-
-ExampleResult ResultOf(Future<std::any> const& job) {
-  if (auto const failure = job.GetException()) ADD_FAILURE() << testsupport::MessageOf(failure);
-  return job.HasValue() ? std::any_cast<ExampleResult>(job.Get()) : ExampleResult{};
-}
+using namespace testsupport::jobs;
 
 TEST(ExampleAnalyzersTest, NamesFindRegisteredAnalyzers) {
   std::vector<std::string_view> const names = GetExampleAnalyzerNames();
-  ASSERT_EQ(names, (std::vector<std::string_view>{"digest", "peaks", "loudness"}));
+  ASSERT_EQ(names, (std::vector<std::string_view>{"digest", "peaks", "loudness", "scenes", "silence", "beats"}));
   std::vector<zelcore::utility::Guid> ids;
   for (std::string_view const name : names) {
     std::optional<zelcore::utility::Guid> const id = FindExampleAnalyzer(name);
@@ -72,10 +43,20 @@ TEST(ExampleAnalyzersTest, NamesFindRegisteredAnalyzers) {
     for (auto const& other : ids) EXPECT_NE(other, *id);
     ids.push_back(*id);
   }
-  EXPECT_EQ(AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactories(AnalyzerType{0}).size(), 3u);
+  EXPECT_EQ(AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactories(AnalyzerType{0}).size(), 6u);
   EXPECT_FALSE(FindExampleAnalyzer("Digest"));
   EXPECT_FALSE(DecodeLoudness(zelcore::allocator::RecycledMemory::Create(23)));
   EXPECT_FALSE(DecodePeakEnvelope(zelcore::allocator::RecycledMemory::Create(25)));
+  // The loudness layout of earlier versions (three numbers) is not today's: such a cached value is measured again.
+  EXPECT_FALSE(DecodeLoudness(zelcore::allocator::RecycledMemory::Create(24)));
+  // Counts that promise more than the bytes hold are refused before anything is allocated.
+  for (std::size_t const size : {0, 31, 33}) {
+    auto blob = zelcore::allocator::RecycledMemory::Create(std::max<std::size_t>(size, 32));
+    std::memset(blob->data(), 0xff, blob->size());
+    EXPECT_FALSE(DecodeScenes(blob)) << size;
+    EXPECT_FALSE(DecodeSilence(blob)) << size;
+    EXPECT_FALSE(DecodeBeats(blob)) << size;
+  }
 }
 
 class ExampleAnalyzersHostTest : public ::testing::Test {
@@ -205,16 +186,18 @@ TEST_F(ExampleAnalyzersHostTest, BadInputAndCancelFailWithoutCachingAnything) {
   EXPECT_EQ(testsupport::ResultOf(testsupport::AwaitFailure(lostJob)), zelcore::config::kResultFileRead);
 
   // A cancel requested before the computation gets going stops it at its first progress update.
+  auto const clip = directory / "clip.mkv";
+  Samples::WriteClip(clip, Samples::StandardClip(1, 64, 48));
   for (std::string_view const name : GetExampleAnalyzerNames()) {
     SCOPED_TRACE(name);
-    auto const analyzer = Analyzers::CreateUnmanagedAnalyzer(ClipOf(tone), *FindExampleAnalyzer(name), {});
+    auto const analyzer = Analyzers::CreateUnmanagedAnalyzer(ClipOf(clip), *FindExampleAnalyzer(name), {});
     auto const item = InterfaceRef<IAnalyzerProgress>::Query(analyzer)->GetProgressItem();
     item->RequestCancel();
     auto const job = analyzer->StartAnalysis(zelcore::async::GetDefaultExecutor(), AnalysisOptions{0, 0});
     EXPECT_EQ(testsupport::ResultOf(testsupport::AwaitFailure(job)), kResultJobCancelled);
     EXPECT_LT(item->GetProgress(), 1.0);
   }
-  EXPECT_FALSE(std::filesystem::exists(directory / "tone.qvmi"));
+  EXPECT_FALSE(std::filesystem::exists(directory / "clip.qvmi"));
 }
 
 }  // namespace

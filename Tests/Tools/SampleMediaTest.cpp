@@ -10,6 +10,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "SampleMedia/SampleClip.h"
 #include "Support/TempDirectory.h"
 
 namespace Quillan::Samples {
@@ -163,6 +164,11 @@ TEST(SampleMediaTest, ParsesItsCommandLine) {
   SampleRequest const demo = ParseSampleArguments({"--demo", "media", "--long-seconds", "30"});
   EXPECT_EQ(demo.demoFolder, "media");
   EXPECT_EQ(demo.longSeconds, 30);
+  SampleRequest const clip = ParseSampleArguments({"--size", "640x360", "--seconds", "4", "cuts.mp4"});
+  EXPECT_EQ(clip.width, 640);
+  EXPECT_EQ(clip.height, 360);
+  EXPECT_TRUE(IsClipPath(clip.file));
+  EXPECT_FALSE(IsClipPath("cuts.wav"));
 
   std::vector<std::vector<std::string>> const bad = {
       {},
@@ -175,10 +181,48 @@ TEST(SampleMediaTest, ParsesItsCommandLine) {
       {"--long-seconds", "5", "a.wav"},
       {"--demo", "media", "a.wav"},
       {"--demo", "media", "--channels", "2"},
+      {"--size", "640", "a.mp4"},
+      {"--size", "640xwide", "a.mp4"},
   };
   for (auto const& arguments : bad) {
     EXPECT_THROW(ParseSampleArguments(arguments), std::invalid_argument) << ::testing::PrintToString(arguments);
   }
+}
+
+TEST(SampleMediaTest, ClipsKnowTheirCutsAndSilencesAndAreTheSameEveryTime) {
+  ClipSpec const spec = StandardClip(7, 64, 48);
+  ASSERT_EQ(spec.shots.size(), 4u);  // 2 + 2 + 2 + 1 seconds
+  EXPECT_EQ(spec.shots[1].motion, Motion::kPan);
+  EXPECT_EQ(spec.shots[3].motion, Motion::kFadeOut);
+  EXPECT_EQ(FrameCount(spec), 175u);
+  EXPECT_EQ(KnownCuts(spec), (std::vector<std::uint64_t>{50, 100, 150}));
+  ASSERT_EQ(spec.silences.size(), 1u);
+  EXPECT_EQ(spec.silences[0].start, 2.5);
+  EXPECT_EQ(spec.silences[0].end, 3.5);
+
+  testsupport::TempDirectory directory;
+  ClipSpec const small = StandardClip(1, 32, 16);
+  for (char const* name : {"a.mkv", "a.mp4", "a.mov"}) {
+    SCOPED_TRACE(name);
+    WriteClip(directory / name, small);
+    auto const first = Contents(directory / name);
+    EXPECT_GT(first.size(), 1000u);
+    WriteClip(directory / name, small);
+    EXPECT_EQ(Contents(directory / name), first);
+  }
+
+  ClipSpec odd = small;
+  odd.width = 33;
+  ClipSpec noShots = small;
+  noShots.shots.clear();
+  ClipSpec badRate = small;
+  badRate.sampleRate = 100;
+  EXPECT_THROW(WriteClip(directory / "a.avi", small), std::invalid_argument);
+  EXPECT_THROW(WriteClip(directory / "b.mkv", odd), std::invalid_argument);
+  EXPECT_THROW(WriteClip(directory / "b.mkv", noShots), std::invalid_argument);
+  EXPECT_THROW(WriteClip(directory / "b.mkv", badRate), std::invalid_argument);
+  EXPECT_THROW(WriteClip(directory / "missing" / "b.mkv", small), std::runtime_error);
+  EXPECT_FALSE(std::filesystem::exists(directory / "b.mkv"));
 }
 
 }  // namespace

@@ -1,15 +1,25 @@
-#include <fstream>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "Analyzers/Detail/ExampleAnalyzer.h"
-#include "Analyzers/Detail/Sha256.h"
+#include "Analyzers/Detail/StampedFile.h"
 #include "Analyzers/ExampleAnalyzers.h"
 #include "zelcore/ZelException.h"
 
 namespace Quillan::Examples::detail {
 namespace {
 
-// The SHA-256 of the media file's bytes.
+struct DigestDeleter {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+// The SHA-256 of the media file's bytes, by OpenSSL (which uses the CPU's SHA instructions where it has them).
 class DigestAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<DigestAnalyzer> {
  public:
   ZEL_INTERFACE_NAME("Quillan::Examples::DigestAnalyzer")
@@ -25,29 +35,33 @@ class DigestAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
 
  protected:
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
-    std::ifstream in(file, std::ios::binary);
-    std::error_code error;
-    auto const size = std::filesystem::file_size(file, error);
-    if (!in || error) {
-      throw zelcore::config::zel_exception("Cannot read media file " + file.string(), zelcore::config::kResultFileRead);
+    StampedFile in(file);
+    std::unique_ptr<EVP_MD_CTX, DigestDeleter> const sha(EVP_MD_CTX_new());
+    if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1) {
+      throw zelcore::config::zel_exception("SHA-256 could not start", zelcore::config::kResultUnexpected);
     }
-    Sha256 sha;
-    std::vector<char> buffer(1 << 20);
-    std::uintmax_t done = 0;
+    std::vector<std::uint8_t> buffer(1 << 20);
+    std::uint64_t done = 0;
     progress.Update(0.0);
-    while (in) {
-      in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-      auto const got = static_cast<std::size_t>(in.gcount());
-      sha.Update(std::span(reinterpret_cast<std::uint8_t const*>(buffer.data()), got));
-      done += got;
-      progress.Update(size == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(size));
+    for (;;) {
+      ssize_t const got = ::read(in.Descriptor(), buffer.data(), buffer.size());
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        throw zelcore::config::zel_exception(
+            "Media file " + file.string() + " could not be read to its end: " + std::strerror(errno),
+            zelcore::config::kResultFileRead);
+      }
+      if (got == 0) break;
+      EVP_DigestUpdate(sha.get(), buffer.data(), static_cast<std::size_t>(got));
+      done += static_cast<std::uint64_t>(got);
+      progress.Update(in.Size() == 0 ? 1.0 : std::min(1.0, static_cast<double>(done) / static_cast<double>(in.Size())));
     }
-    if (in.bad()) {
-      throw zelcore::config::zel_exception("Media file could not be read to its end: " + file.string(),
-                                           zelcore::config::kResultFileRead);
-    }
+    in.CheckUnchanged();
+    std::uint8_t digest[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    EVP_DigestFinal_ex(sha.get(), digest, &length);
     BlobWriter out;
-    for (std::uint8_t const byte : sha.Finish()) out.Put(byte);
+    for (unsigned i = 0; i < length; ++i) out.Put(digest[i]);
     return out.Finish();
   }
 };

@@ -15,12 +15,16 @@ struct Entry {
   AnalyzerFactory (*factory)();
 };
 
-std::array<Entry, 3> const& Entries() {
-  static std::array<Entry, 3> const entries{{
+std::array<Entry, 6> const& Entries() {
+  static std::array<Entry, 6> const entries{{
       {kDigestAnalyzerName, detail::kDigestAnalyzerId, [] { return AnalyzerFactory(&detail::CreateDigestAnalyzer); }},
       {kPeaksAnalyzerName, detail::kPeaksAnalyzerId, [] { return AnalyzerFactory(&detail::CreatePeaksAnalyzer); }},
       {kLoudnessAnalyzerName, detail::kLoudnessAnalyzerId,
        [] { return AnalyzerFactory(&detail::CreateLoudnessAnalyzer); }},
+      {kScenesAnalyzerName, detail::kScenesAnalyzerId, [] { return AnalyzerFactory(&detail::CreateScenesAnalyzer); }},
+      {kSilenceAnalyzerName, detail::kSilenceAnalyzerId,
+       [] { return AnalyzerFactory(&detail::CreateSilenceAnalyzer); }},
+      {kBeatsAnalyzerName, detail::kBeatsAnalyzerId, [] { return AnalyzerFactory(&detail::CreateBeatsAnalyzer); }},
   }};
   return entries;
 }
@@ -71,10 +75,138 @@ std::optional<PeakEnvelope> DecodePeakEnvelope(zelcore::Blob const& blob) {
   return envelope;
 }
 
+namespace {
+
+constexpr std::size_t kLoudnessSize = 6 * 8 + 8 + 4;
+constexpr std::size_t kScenesHeader = 8 + 8 + 8 + 4 + 4;
+constexpr std::size_t kSceneCutSize = 8 + 8 + 8;
+constexpr std::size_t kSilenceHeader = 8 + 8 + 8 + 4 + 4;
+constexpr std::size_t kBeatsHeader = 8 + 8 + 4 + 4 + 4 + 4;
+
+}  // namespace
+
 std::optional<Loudness> DecodeLoudness(zelcore::Blob const& blob) {
-  if (!blob || blob->size() != 3 * sizeof(double)) return std::nullopt;
-  return Loudness{Get<double>(blob, 0), Get<double>(blob, 8), Get<double>(blob, 16)};
+  if (!blob || blob->size() != kLoudnessSize) return std::nullopt;
+  Loudness loudness;
+  loudness.integratedLufs = Get<double>(blob, 0);
+  loudness.rangeLu = Get<double>(blob, 8);
+  loudness.truePeakDbtp = Get<double>(blob, 16);
+  loudness.samplePeakDbfs = Get<double>(blob, 24);
+  loudness.momentaryMaxLufs = Get<double>(blob, 32);
+  loudness.shortTermMaxLufs = Get<double>(blob, 40);
+  loudness.frameCount = Get<std::uint64_t>(blob, 48);
+  loudness.sampleRate = Get<std::uint32_t>(blob, 56);
+  return loudness;
 }
+
+std::optional<Scenes> DecodeScenes(zelcore::Blob const& blob) {
+  if (!blob || blob->size() < kScenesHeader) return std::nullopt;
+  auto const cutCount = Get<std::uint32_t>(blob, 24);
+  // The size is checked before anything is allocated: a cached value is untrusted bytes.
+  if (blob->size() != kScenesHeader + std::uint64_t{cutCount} * kSceneCutSize) return std::nullopt;
+  Scenes scenes;
+  scenes.threshold = Get<double>(blob, 0);
+  scenes.frameRate = Get<double>(blob, 8);
+  scenes.frameCount = Get<std::uint64_t>(blob, 16);
+  scenes.cuts.resize(cutCount);
+  for (std::size_t i = 0; i < cutCount; ++i) {
+    std::size_t const at = kScenesHeader + i * kSceneCutSize;
+    scenes.cuts[i] = SceneCut{Get<std::uint64_t>(blob, at), Get<double>(blob, at + 8), Get<double>(blob, at + 16)};
+  }
+  return scenes;
+}
+
+std::optional<Silence> DecodeSilence(zelcore::Blob const& blob) {
+  if (!blob || blob->size() < kSilenceHeader) return std::nullopt;
+  auto const rangeCount = Get<std::uint32_t>(blob, 28);
+  if (blob->size() != kSilenceHeader + std::uint64_t{rangeCount} * 16) return std::nullopt;
+  Silence silence;
+  silence.thresholdDbfs = Get<double>(blob, 0);
+  silence.minimumSeconds = Get<double>(blob, 8);
+  silence.frameCount = Get<std::uint64_t>(blob, 16);
+  silence.sampleRate = Get<std::uint32_t>(blob, 24);
+  silence.ranges.resize(rangeCount);
+  for (std::size_t i = 0; i < rangeCount; ++i) {
+    silence.ranges[i] =
+        SilentRange{Get<double>(blob, kSilenceHeader + i * 16), Get<double>(blob, kSilenceHeader + i * 16 + 8)};
+  }
+  return silence;
+}
+
+std::optional<Beats> DecodeBeats(zelcore::Blob const& blob) {
+  if (!blob || blob->size() < kBeatsHeader) return std::nullopt;
+  auto const onsetCount = Get<std::uint32_t>(blob, 20);
+  auto const beatCount = Get<std::uint32_t>(blob, 24);
+  if (blob->size() != kBeatsHeader + (std::uint64_t{onsetCount} + beatCount) * 8) return std::nullopt;
+  Beats beats;
+  beats.tempoBpm = Get<double>(blob, 0);
+  beats.frameCount = Get<std::uint64_t>(blob, 8);
+  beats.sampleRate = Get<std::uint32_t>(blob, 16);
+  beats.onsets.resize(onsetCount);
+  beats.beats.resize(beatCount);
+  for (std::size_t i = 0; i < onsetCount; ++i) beats.onsets[i] = Get<double>(blob, kBeatsHeader + i * 8);
+  for (std::size_t i = 0; i < beatCount; ++i) beats.beats[i] = Get<double>(blob, kBeatsHeader + (onsetCount + i) * 8);
+  return beats;
+}
+
+namespace detail {
+
+zelcore::Blob EncodeLoudness(Loudness const& loudness) {
+  BlobWriter out;
+  out.Put(loudness.integratedLufs);
+  out.Put(loudness.rangeLu);
+  out.Put(loudness.truePeakDbtp);
+  out.Put(loudness.samplePeakDbfs);
+  out.Put(loudness.momentaryMaxLufs);
+  out.Put(loudness.shortTermMaxLufs);
+  out.Put(loudness.frameCount);
+  out.Put(loudness.sampleRate);
+  return out.Finish();
+}
+
+zelcore::Blob EncodeScenes(Scenes const& scenes) {
+  BlobWriter out;
+  out.Put(scenes.threshold);
+  out.Put(scenes.frameRate);
+  out.Put(scenes.frameCount);
+  out.Put(static_cast<std::uint32_t>(scenes.cuts.size()));
+  out.Put(std::uint32_t{0});
+  for (SceneCut const& cut : scenes.cuts) {
+    out.Put(cut.frame);
+    out.Put(cut.seconds);
+    out.Put(cut.score);
+  }
+  return out.Finish();
+}
+
+zelcore::Blob EncodeSilence(Silence const& silence) {
+  BlobWriter out;
+  out.Put(silence.thresholdDbfs);
+  out.Put(silence.minimumSeconds);
+  out.Put(silence.frameCount);
+  out.Put(silence.sampleRate);
+  out.Put(static_cast<std::uint32_t>(silence.ranges.size()));
+  for (SilentRange const& range : silence.ranges) {
+    out.Put(range.start);
+    out.Put(range.end);
+  }
+  return out.Finish();
+}
+
+zelcore::Blob EncodeBeats(Beats const& beats) {
+  BlobWriter out;
+  out.Put(beats.tempoBpm);
+  out.Put(beats.frameCount);
+  out.Put(beats.sampleRate);
+  out.Put(static_cast<std::uint32_t>(beats.onsets.size()));
+  out.Put(static_cast<std::uint32_t>(beats.beats.size()));
+  out.Put(std::uint32_t{0});
+  for (double const onset : beats.onsets) out.Put(onset);
+  for (double const beat : beats.beats) out.Put(beat);
+  return out.Finish();
+}
+
+}  // namespace detail
 
 std::string DigestToHex(zelcore::Blob const& blob) {
   if (!blob || blob->size() != 32) return {};

@@ -13,29 +13,50 @@
 // Marks what the example analyzer module exports to the command-line tool and tests.
 #define QUILLAN_EXAMPLES_EXPORT __attribute__((visibility("default")))
 
-// The example analyzer module (public header). Loading the library registers three analyzers with the default
-// registry, each under a fixed GUID and AnalyzerType 0, each working on the clip's media file:
+// The example analyzer module (public header). Loading the library registers six analyzers with the default
+// registry, each under a fixed GUID and AnalyzerType 0, each working on the clip's media file. The audio and video
+// analyzers read any container and codec that the system's FFmpeg decodes; they take the best audio (or video) stream
+// unless their parameter chooses another by its index in the file ("stream=N").
 //
 //   name       result blob (all numbers little-endian)
 //   digest     32 bytes: the SHA-256 of the media file's bytes.
 //   peaks      uint32 channelCount, uint32 samplesPerPeak, uint32 sampleRate, uint32 peakCount, uint64 frameCount,
 //              then peakCount * channelCount float32: the largest absolute sample of each run of samplesPerPeak
 //              frames (the last run may be shorter), peak i of channel c at index i * channelCount + c.
-//              Parameter: samples per peak, a positive integer as int or as text; 256 when none is given. At most
-//              two jobs run at a time.
+//              Parameter: samples per peak, a positive integer as int or as text ("512" or "512,stream=2"); 256
+//              when none is given. At most two jobs run at a time.
 //   loudness   float64 integrated loudness (LUFS), float64 loudness range (LU), float64 true peak (dBTP, the
-//              largest over the channels). Silence gives -inf for loudness and true peak.
+//              largest over the channels), float64 sample peak (dBFS), float64 largest momentary loudness (LUFS),
+//              float64 largest short-term loudness (LUFS), uint64 frameCount, uint32 sampleRate. Silence gives -inf
+//              for loudness and peaks; what a clip is too short to measure is NaN (integrated, range and momentary
+//              under 400 ms, short-term under 3 s).
+//   scenes     float64 threshold, float64 frameRate, uint64 frameCount, uint32 cutCount, uint32 0, then per cut
+//              uint64 frame, float64 seconds, float64 score: the pictures that start a new shot. The score of a
+//              picture is the smaller of its mean absolute luma difference from the previous picture and the change
+//              of that difference (8-bit levels, 0 to 100, on pictures scaled to 256 across); a cut scores at least
+//              the threshold. Parameter: the threshold ("12" or "threshold=12", default 10), "stream=N". A file
+//              without video has no cuts in 0 frames.
+//   silence    float64 thresholdDbfs, float64 minimumSeconds, uint64 frameCount, uint32 sampleRate, uint32 rangeCount,
+//              then per range float64 start, float64 end (seconds): runs of at least minimumSeconds in which every
+//              sample of every channel stays below the threshold. Parameter: "threshold=-60" (dBFS, the default) and
+//              "min=2" (seconds, the default), "stream=N".
+//   beats      float64 tempo (beats per minute; 0 when fewer than two beats or onsets were found), uint64 frameCount,
+//              uint32 sampleRate, uint32 onsetCount, uint32 beatCount, uint32 0, then onsetCount float64 onset times
+//              and beatCount float64 beat times (seconds). Parameter: "stream=N".
 //
 // Every analyzer loads its cached result first (through the store that the user's cache-location setting chooses)
-// and computes and saves it only when that fails. Its job's result is an ExampleResult, which also tells a save
-// that failed (a setting that writes nowhere, an unusable cache). Cancelling its progress item
-// stops the computation early; the job then fails with kResultJobCancelled. A media file that cannot be read fails
-// the job with kResultFileRead, a bad samples-per-peak parameter with kResultIllegalArgument; failures cache nothing.
+// and computes and saves it only when that fails. Its job's result is an ExampleResult, which also tells a save that
+// failed (a setting that writes nowhere, an unusable cache). Cancelling its progress item stops the computation
+// early; the job then fails with kResultJobCancelled. A media file that cannot be read, or that changes while it is
+// read, fails the job with kResultFileRead; a bad parameter with kResultIllegalArgument; failures cache nothing.
 namespace Quillan::Examples {
 
 inline constexpr std::string_view kDigestAnalyzerName = "digest";
 inline constexpr std::string_view kPeaksAnalyzerName = "peaks";
 inline constexpr std::string_view kLoudnessAnalyzerName = "loudness";
+inline constexpr std::string_view kScenesAnalyzerName = "scenes";
+inline constexpr std::string_view kSilenceAnalyzerName = "silence";
+inline constexpr std::string_view kBeatsAnalyzerName = "beats";
 inline constexpr std::uint32_t kDefaultSamplesPerPeak = 256;
 
 // What a job of an example analyzer ends with (held by the job's std::any).
@@ -67,11 +88,56 @@ struct Loudness {
   double integratedLufs = 0;
   double rangeLu = 0;
   double truePeakDbtp = 0;
+  double samplePeakDbfs = 0;
+  double momentaryMaxLufs = 0;
+  double shortTermMaxLufs = 0;
+  std::uint64_t frameCount = 0;
+  std::uint32_t sampleRate = 0;
+
+  // Under 400 ms, one gating block: there is no integrated loudness to give.
+  bool TooShort() const { return sampleRate == 0 || frameCount * 10 < std::uint64_t{sampleRate} * 4; }
+};
+
+struct SceneCut {
+  std::uint64_t frame = 0;
+  double seconds = 0;
+  double score = 0;
+};
+
+struct Scenes {
+  double threshold = 0;
+  double frameRate = 0;
+  std::uint64_t frameCount = 0;
+  std::vector<SceneCut> cuts;
+};
+
+struct SilentRange {
+  double start = 0;  // seconds
+  double end = 0;
+};
+
+struct Silence {
+  double thresholdDbfs = 0;
+  double minimumSeconds = 0;
+  std::uint64_t frameCount = 0;
+  std::uint32_t sampleRate = 0;
+  std::vector<SilentRange> ranges;
+};
+
+struct Beats {
+  double tempoBpm = 0;
+  std::uint64_t frameCount = 0;
+  std::uint32_t sampleRate = 0;
+  std::vector<double> onsets;  // seconds
+  std::vector<double> beats;
 };
 
 // Decoders of the result blobs; empty when the blob does not have the documented layout.
 QUILLAN_EXAMPLES_EXPORT std::optional<PeakEnvelope> DecodePeakEnvelope(zelcore::Blob const& blob);
 QUILLAN_EXAMPLES_EXPORT std::optional<Loudness> DecodeLoudness(zelcore::Blob const& blob);
+QUILLAN_EXAMPLES_EXPORT std::optional<Scenes> DecodeScenes(zelcore::Blob const& blob);
+QUILLAN_EXAMPLES_EXPORT std::optional<Silence> DecodeSilence(zelcore::Blob const& blob);
+QUILLAN_EXAMPLES_EXPORT std::optional<Beats> DecodeBeats(zelcore::Blob const& blob);
 // Lowercase hexadecimal of a digest blob; empty when the blob is not 32 bytes.
 QUILLAN_EXAMPLES_EXPORT std::string DigestToHex(zelcore::Blob const& blob);
 

@@ -5,23 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "Analyzers/Detail/AudioFile.h"
+#include "Analyzers/Detail/AnalyzerParameter.h"
 #include "Analyzers/Detail/ExampleAnalyzer.h"
+#include "Analyzers/Detail/MediaReader.h"
 #include "Analyzers/ExampleAnalyzers.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "zelcore/ZelException.h"
 
 namespace Quillan::Examples::detail {
 namespace {
-
-// The text of the parameter as given: an int or text (std::string or ImmutableString); the default when none.
-std::string ParameterText(std::any const& parameter) {
-  if (!parameter.has_value()) return std::to_string(kDefaultSamplesPerPeak);
-  if (auto const* value = std::any_cast<int>(&parameter)) return std::to_string(*value);
-  if (auto const* value = std::any_cast<std::string>(&parameter)) return *value;
-  if (auto const* value = std::any_cast<ImmutableString>(&parameter)) return value->ToUTF8String();
-  return std::string("<") + parameter.type().name() + ">";
-}
 
 // Samples per peak from its text; empty unless it is a whole decimal number from 1 to 2^31-1.
 std::optional<std::uint32_t> ParseSamplesPerPeak(std::string const& text) {
@@ -41,7 +33,7 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
                                                  std::any const& parameter,
                                                  zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
     auto analyzer = CreateClassRef();
-    analyzer->parameterText_ = ParameterText(parameter);
+    analyzer->parameterText_ = AnalyzerParameter::TextOf(parameter, std::to_string(kDefaultSamplesPerPeak));
     analyzer->InitializeExample(clip, parameter, host);
     return zelcore::InterfaceRef<IAnalyzer>(analyzer);
   }
@@ -56,18 +48,20 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
 
  protected:
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
-    std::optional<std::uint32_t> const samplesPerPeak = ParseSamplesPerPeak(parameterText_);
+    AnalyzerParameter const parameter(parameterText_, "peaks", {"", "stream"});
+    std::string const bare = parameter.Find("").value_or(std::to_string(kDefaultSamplesPerPeak));
+    std::optional<std::uint32_t> const samplesPerPeak = ParseSamplesPerPeak(bare);
     if (!samplesPerPeak) {
       throw zelcore::config::zel_exception(
-          "Samples per peak must be a whole number from 1 to 2147483647, not \"" + parameterText_ + "\"",
-          kResultIllegalArgument);
+          "Samples per peak must be a whole number from 1 to 2147483647, not \"" + bare + "\"", kResultIllegalArgument);
     }
-    AudioFile audio(file);
-    std::uint32_t const channels = audio.ChannelCount();
+    MediaReader media(file);
+    MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
+    std::uint32_t const channels = format.channelCount;
     std::vector<float> peaks;
     std::vector<float> current(channels, 0.0f);
     std::uint32_t inCurrent = 0;
-    audio.ReadAll(progress, [&](std::span<float const> samples, std::size_t frames) {
+    std::uint64_t const frameCount = media.ReadAudio(progress, [&](std::span<float const> samples, std::size_t frames) {
       for (std::size_t frame = 0; frame < frames; ++frame) {
         for (std::uint32_t c = 0; c < channels; ++c) {
           current[c] = std::max(current[c], std::fabs(samples[frame * channels + c]));
@@ -84,9 +78,9 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
     BlobWriter out;
     out.Put(channels);
     out.Put(*samplesPerPeak);
-    out.Put(audio.SampleRate());
+    out.Put(format.sampleRate);
     out.Put(static_cast<std::uint32_t>(channels == 0 ? 0 : peaks.size() / channels));
-    out.Put(audio.FrameCount());
+    out.Put(frameCount);
     for (float const peak : peaks) out.Put(peak);
     return out.Finish();
   }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "SampleMedia/SampleClip.h"
 #include "SampleMedia/SampleMedia.h"
 
 namespace {
@@ -11,6 +12,8 @@ namespace {
 constexpr char kUsage[] =
     "usage: quillan_make_samples [--signal tone|noise|silence] [--channels N] [--rate HZ] [--seconds S]\n"
     "                            [--frequency HZ] [--amplitude A] [--seed N] FILE.wav|.flac|.aiff\n"
+    "       quillan_make_samples [--seconds S] [--size WxH] CLIP.mkv|.mp4|.mov\n"
+    "           (2-second shots: still, pan, fade in, fade out; a second of silence in every third shot)\n"
     "       quillan_make_samples --demo FOLDER [--long-seconds S]\n";
 
 }  // namespace
@@ -26,13 +29,21 @@ int main(int argc, char** argv) {
   }
   try {
     if (request.demoFolder.empty()) {
-      WriteSample(request.file, request.waveform);
+      if (IsClipPath(request.file)) {
+        WriteClip(request.file, StandardClip(request.waveform.seconds, request.width, request.height));
+      } else {
+        WriteSample(request.file, request.waveform);
+      }
       return 0;
     }
     std::filesystem::create_directories(request.demoFolder);
     for (NamedSample const& sample : DemoSamples(request.longSeconds)) {
       WriteSample(request.demoFolder / sample.name, sample.waveform);
       std::cout << (request.demoFolder / sample.name).string() << "\n";
+    }
+    for (auto const& [name, seconds] : DemoClipNames()) {
+      WriteClip(request.demoFolder / name, StandardClip(seconds, 640, 360));
+      std::cout << (request.demoFolder / name).string() << "\n";
     }
     return 0;
   } catch (std::exception const& error) {

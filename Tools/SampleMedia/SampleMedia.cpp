@@ -104,6 +104,10 @@ std::vector<NamedSample> DemoSamples(double longSeconds) {
   };
 }
 
+std::vector<std::pair<std::string, double>> DemoClipNames() {
+  return {{"cuts-mpeg4-aac.mp4", 12}, {"cuts-ffv1-pcm.mkv", 8}};
+}
+
 void WriteSample(std::filesystem::path const& path, Waveform const& waveform) {
   CheckSpec(waveform);
   SF_INFO info{};
@@ -169,6 +173,11 @@ SampleRequest ParseSampleArguments(std::vector<std::string> const& arguments) {
       request.waveform.amplitude = ParseNumber<double>(argument, value);
     } else if (argument == "--seed") {
       request.waveform.seed = ParseNumber<std::uint32_t>(argument, value);
+    } else if (argument == "--size") {
+      std::size_t const x = value.find('x');
+      if (x == std::string::npos) throw std::invalid_argument("--size takes WIDTHxHEIGHT, not \"" + value + "\"");
+      request.width = ParseNumber<int>(argument, value.substr(0, x));
+      request.height = ParseNumber<int>(argument, value.substr(x + 1));
     } else {
       throw std::invalid_argument("Unknown option " + argument);
     }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Sample audio files made from simple signals, for the demo and for tests: pure tones, white noise and silence,
@@ -45,13 +46,18 @@ void WriteSample(std::filesystem::path const& path, Waveform const& waveform);
 struct SampleRequest {
   std::filesystem::path file;
   Waveform waveform;
+  int width = 320;  // clips only
+  int height = 180;
   std::filesystem::path demoFolder;
   double longSeconds = 240;
 };
 
+// The demo's video clips (a name and a StandardClip): MPEG-4 Part 2 with AAC in MP4, FFV1 with PCM in Matroska.
+std::vector<std::pair<std::string, double>> DemoClipNames();
+
 // Parses the program's arguments (without the program name):
 //   [--signal tone|noise|silence] [--channels N] [--rate HZ] [--seconds S] [--frequency HZ] [--amplitude A]
-//   [--seed N] FILE
+//   [--seed N] [--size WxH] FILE
 //   --demo FOLDER [--long-seconds S]
 // Throws std::invalid_argument with a message naming the bad argument. Values are range-checked by WriteSample.
 SampleRequest ParseSampleArguments(std::vector<std::string> const& arguments);

@@ -27,11 +27,22 @@ std::vector<float> MaxPeaks(Examples::PeakEnvelope const& envelope) {
 }
 
 std::string Fixed(double value, char const* unit) {
+  if (std::isnan(value)) return "n/a";  // too short to measure
   if (std::isinf(value)) return std::string(value < 0 ? "-inf " : "inf ") + unit;
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%.2f %s", value, unit);
   return buffer;
 }
+
+std::string Seconds(double value) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.2f s", value);
+  return buffer;
+}
+
+// How many cuts or ranges a table row lists before it elides the rest.
+constexpr std::size_t kListed = 4;
+constexpr char kTooShort[] = "too short: under 400 ms, no loudness block to measure";
 
 std::size_t SizeOf(zelcore::Blob const& blob) { return blob ? blob->size() : 0; }
 
@@ -47,7 +58,44 @@ void WriteResultJson(JsonWriter& out, Guid const& id, zelcore::Blob const& blob)
   } else if (Is(id, Examples::kLoudnessAnalyzerName)) {
     if (std::optional<Examples::Loudness> const loudness = Examples::DecodeLoudness(blob)) {
       out.Key("integratedLufs").Number(loudness->integratedLufs).Key("loudnessRangeLu").Number(loudness->rangeLu);
-      out.Key("truePeakDbtp").Number(loudness->truePeakDbtp).EndObject();
+      out.Key("truePeakDbtp").Number(loudness->truePeakDbtp).Key("samplePeakDbfs").Number(loudness->samplePeakDbfs);
+      out.Key("momentaryMaxLufs").Number(loudness->momentaryMaxLufs);
+      out.Key("shortTermMaxLufs").Number(loudness->shortTermMaxLufs);
+      out.Key("frames").Unsigned(loudness->frameCount).Key("sampleRate").Unsigned(loudness->sampleRate);
+      if (loudness->TooShort()) out.Key("tooShort").String(kTooShort);
+      out.EndObject();
+      return;
+    }
+  } else if (Is(id, Examples::kScenesAnalyzerName)) {
+    if (std::optional<Examples::Scenes> const scenes = Examples::DecodeScenes(blob)) {
+      out.Key("threshold").Number(scenes->threshold).Key("frameRate").Number(scenes->frameRate);
+      out.Key("frames").Unsigned(scenes->frameCount).Key("cuts").BeginArray();
+      for (Examples::SceneCut const& cut : scenes->cuts) {
+        out.BeginObject().Key("frame").Unsigned(cut.frame).Key("seconds").Number(cut.seconds);
+        out.Key("score").Number(cut.score).EndObject();
+      }
+      out.EndArray().EndObject();
+      return;
+    }
+  } else if (Is(id, Examples::kSilenceAnalyzerName)) {
+    if (std::optional<Examples::Silence> const silence = Examples::DecodeSilence(blob)) {
+      out.Key("thresholdDbfs").Number(silence->thresholdDbfs).Key("minimumSeconds").Number(silence->minimumSeconds);
+      out.Key("frames").Unsigned(silence->frameCount).Key("sampleRate").Unsigned(silence->sampleRate);
+      out.Key("ranges").BeginArray();
+      for (Examples::SilentRange const& range : silence->ranges) {
+        out.BeginObject().Key("start").Number(range.start).Key("end").Number(range.end).EndObject();
+      }
+      out.EndArray().EndObject();
+      return;
+    }
+  } else if (Is(id, Examples::kBeatsAnalyzerName)) {
+    if (std::optional<Examples::Beats> const beats = Examples::DecodeBeats(blob)) {
+      out.Key("tempoBpm").Number(beats->tempoBpm).Key("frames").Unsigned(beats->frameCount);
+      out.Key("sampleRate").Unsigned(beats->sampleRate).Key("onsets").BeginArray();
+      for (double const onset : beats->onsets) out.Number(onset);
+      out.EndArray().Key("beats").BeginArray();
+      for (double const beat : beats->beats) out.Number(beat);
+      out.EndArray().EndObject();
       return;
     }
   } else if (Is(id, Examples::kPeaksAnalyzerName)) {
@@ -68,8 +116,35 @@ std::string ResultSummary(Guid const& id, zelcore::Blob const& blob) {
     if (std::string const hex = Examples::DigestToHex(blob); !hex.empty()) return "sha256 " + hex;
   } else if (Is(id, Examples::kLoudnessAnalyzerName)) {
     if (std::optional<Examples::Loudness> const loudness = Examples::DecodeLoudness(blob)) {
-      return Fixed(loudness->integratedLufs, "LUFS") + ", range " + Fixed(loudness->rangeLu, "LU") + ", true peak " +
-             Fixed(loudness->truePeakDbtp, "dBTP");
+      std::string const peaks = "true peak " + Fixed(loudness->truePeakDbtp, "dBTP") + ", sample peak " +
+                                Fixed(loudness->samplePeakDbfs, "dBFS");
+      if (loudness->TooShort()) return std::string(kTooShort) + "; " + peaks;
+      return Fixed(loudness->integratedLufs, "LUFS") + ", range " + Fixed(loudness->rangeLu, "LU") + ", " + peaks +
+             ", max momentary " + Fixed(loudness->momentaryMaxLufs, "LUFS") + ", max short-term " +
+             Fixed(loudness->shortTermMaxLufs, "LUFS");
+    }
+  } else if (Is(id, Examples::kScenesAnalyzerName)) {
+    if (std::optional<Examples::Scenes> const scenes = Examples::DecodeScenes(blob)) {
+      std::string text =
+          std::to_string(scenes->cuts.size()) + " cuts in " + std::to_string(scenes->frameCount) + " frames";
+      for (std::size_t i = 0; i < scenes->cuts.size() && i < kListed; ++i)
+        text += (i == 0 ? ": " : ", ") + Seconds(scenes->cuts[i].seconds);
+      return scenes->cuts.size() > kListed ? text + ", ..." : text;
+    }
+  } else if (Is(id, Examples::kSilenceAnalyzerName)) {
+    if (std::optional<Examples::Silence> const silence = Examples::DecodeSilence(blob)) {
+      std::string text = std::to_string(silence->ranges.size()) + " silent ranges";
+      for (std::size_t i = 0; i < silence->ranges.size() && i < kListed; ++i) {
+        text += (i == 0 ? ": " : ", ") + Seconds(silence->ranges[i].start) + "-" + Seconds(silence->ranges[i].end);
+      }
+      return silence->ranges.size() > kListed ? text + ", ..." : text;
+    }
+  } else if (Is(id, Examples::kBeatsAnalyzerName)) {
+    if (std::optional<Examples::Beats> const beats = Examples::DecodeBeats(blob)) {
+      char buffer[96];
+      std::snprintf(buffer, sizeof buffer, "%.1f BPM, %zu beats, %zu onsets", beats->tempoBpm, beats->beats.size(),
+                    beats->onsets.size());
+      return buffer;
     }
   } else if (Is(id, Examples::kPeaksAnalyzerName)) {
     if (std::optional<Examples::PeakEnvelope> const envelope = Examples::DecodePeakEnvelope(blob)) {

@@ -312,12 +312,12 @@ TEST_F(QuillanToolTest, AnalyzeComputesThenServesTheSecondRunFromTheSidecar) {
   WriteSine(dir / "tone.wav", 0.1);
   // Only type-0 analyzers run unasked; the module's type-7 one does not.
   auto const first = Analyze({"--plugin", QUILLAN_TYPE_SEVEN_MODULE_PATH, File("tone.wav")});
-  ASSERT_EQ(first.size(), 3u);
+  ASSERT_EQ(first.size(), 6u);
   ASSERT_TRUE(std::filesystem::exists(dir / "tone.qvmi"));
   // A sidecar named among the media (a glob such as dir/* does) is skipped: it would be its own sidecar.
   auto const second = Analyze({File("tone.wav"), File("tone.qvmi")});
-  ASSERT_EQ(second.size(), 3u);
-  for (std::string const name : {"digest", "peaks", "loudness"}) {
+  ASSERT_EQ(second.size(), 6u);
+  for (std::string const name : {"digest", "peaks", "loudness", "scenes", "silence", "beats"}) {
     SCOPED_TRACE(name);
     Json const& computed = first.at(name + (" " + File("tone.wav")));
     Json const& cached = second.at(name + (" " + File("tone.wav")));
@@ -374,7 +374,7 @@ TEST_F(QuillanToolTest, EachCacheLocationWritesWhereItSaysForThisRunOnly) {
   };
   Case const cases[] = {
       {"sidecar", true, 0, "cached"},
-      {"managed", false, 3, "cached"},
+      {"managed", false, 6, "cached"},
       {"read-only", false, 0, "computed"},
       {"7", false, 0, "computed"},  // a value without a name reads the sidecar only and writes nowhere
   };
@@ -387,7 +387,7 @@ TEST_F(QuillanToolTest, EachCacheLocationWritesWhereItSaysForThisRunOnly) {
     std::uint64_t const before = ManagedItems();
     for (std::string const status : {"computed", c.rerun}) {
       auto const results = Analyze({"--cache-location", c.location, File(name + ".wav")});
-      ASSERT_EQ(results.size(), 3u);
+      ASSERT_EQ(results.size(), 6u);
       for (auto const& [job, result] : results) EXPECT_EQ(result["status"].Text(), status) << job;
     }
     EXPECT_EQ(std::filesystem::exists(dir / (name + ".qvmi")), c.sidecar);
@@ -630,7 +630,7 @@ TEST_F(QuillanToolTest, BadArgumentsExitWithCodeTwoAndAUsageLine) {
       {"analyzers", "--json", "--plugin", QUILLAN_EXAMPLES_MODULE_PATH, "--plugin", QUILLAN_TYPE_SEVEN_MODULE_PATH});
   ASSERT_EQ(listed.exitCode, 0) << listed.err;
   Json const analyzers = JsonReader::Parse(listed.out)["analyzers"];
-  ASSERT_EQ(analyzers.Items().size(), 4u);
+  ASSERT_EQ(analyzers.Items().size(), 7u);
   // Listed from the registry under its GUID, though its factory builds nothing to ask for a name.
   Json const& typeSeven = analyzers.Items().front();
   EXPECT_EQ(typeSeven["name"].Text(), "7e57a7e5-0000-4000-8000-000000000007");
@@ -641,7 +641,7 @@ TEST_F(QuillanToolTest, BadArgumentsExitWithCodeTwoAndAUsageLine) {
     EXPECT_EQ(analyzer["type"].Number(), 0);
     EXPECT_EQ(analyzer["id"].Text(), IdOf(analyzer["name"].Text()));
     EXPECT_EQ(analyzer["target"].Text(), "media");
-    if (analyzer["name"].Text() == "peaks") {
+    if (analyzer["name"].Text() == "peaks" || analyzer["name"].Text() == "scenes") {
       EXPECT_EQ(analyzer["maxJobs"].Number(), 2);
     } else {
       EXPECT_TRUE(analyzer["maxJobs"].IsNull());
@@ -738,7 +738,7 @@ TEST_F(QuillanToolTest, AManagedCacheOnASmallVolumeKeepsItsItemsThroughOtherRuns
   for (std::string const location : {"managed", "read-only", "sidecar", "managed"}) {
     SCOPED_TRACE(location);
     auto const results = Analyze({"--cache-location", location, File("tone.wav")});
-    EXPECT_EQ(ManagedItems(), 3u);
+    EXPECT_EQ(ManagedItems(), results.size());
     if (location == "read-only") {
       for (auto const& [job, result] : results) EXPECT_EQ(result["status"].Text(), "cached") << job;
     }

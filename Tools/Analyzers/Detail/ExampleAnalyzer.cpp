@@ -70,7 +70,9 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
   } catch (...) {
     loaded = zelcore::async::MakeExceptionalFuture<zelcore::Blob>(std::current_exception());
   }
-  Future<std::any> cached = loaded.OnSuccessWithExecutor(executor, [](zelcore::Blob const& blob) {
+  Future<std::any> cached = loaded.OnSuccessWithExecutor(executor, [self](zelcore::Blob const& blob) {
+    if (!self->IsCurrentResult(blob))
+      throw zelcore::config::zel_exception("Cached result of an older layout", kResultNotCached);
     return std::any(ExampleResult{blob, true, nullptr});
   });
   // Any failed load is computed afresh, a broken cache entry included: the save then replaces it.

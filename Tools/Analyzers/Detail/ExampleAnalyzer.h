@@ -11,6 +11,7 @@
 
 #include "Analyzers/AnalyzerBase.h"
 #include "Analyzers/AnalyzerProgressMixIn.h"
+#include "Analyzers/ExampleAnalyzers.h"
 #include "zelcore/RecycledMemory.h"
 
 namespace Quillan::Examples::detail {
@@ -61,6 +62,9 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase, public Analyzers::Analyz
   void InitializeExample(zelcore::InterfaceRef<BE::IClip> const& clip, std::any const& parameter,
                          zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
 
+  // Whether a cached result still has the layout this analyzer writes; one that does not is computed afresh.
+  virtual bool IsCurrentResult(zelcore::Blob const& /*blob*/) const { return true; }
+
   // The result blob for `file`. Calls progress.Update as it goes (which throws on cancel); throws zel_exception on
   // an unreadable file or bad parameters. Runs on the job's executor.
   virtual zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const = 0;
@@ -82,7 +86,13 @@ class BlobWriter {
   std::vector<std::uint8_t> bytes_;
 };
 
-// The registered factories of the three analyzers.
+// The result layouts that ExampleAnalyzers.h documents.
+zelcore::Blob EncodeLoudness(Loudness const& loudness);
+zelcore::Blob EncodeScenes(Scenes const& scenes);
+zelcore::Blob EncodeSilence(Silence const& silence);
+zelcore::Blob EncodeBeats(Beats const& beats);
+
+// The registered factories of the analyzers.
 zelcore::InterfaceRef<IAnalyzer> CreateDigestAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                       std::any const& parameter,
                                                       zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
@@ -92,6 +102,15 @@ zelcore::InterfaceRef<IAnalyzer> CreatePeaksAnalyzer(zelcore::InterfaceRef<BE::I
 zelcore::InterfaceRef<IAnalyzer> CreateLoudnessAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                         std::any const& parameter,
                                                         zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
+zelcore::InterfaceRef<IAnalyzer> CreateScenesAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                      std::any const& parameter,
+                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
+zelcore::InterfaceRef<IAnalyzer> CreateSilenceAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                       std::any const& parameter,
+                                                       zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
+zelcore::InterfaceRef<IAnalyzer> CreateBeatsAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                     std::any const& parameter,
+                                                     zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
 
 // Fixed for good: results are cached under them. Constant-initialised, so the registrar may use them at load time.
 inline constexpr zelcore::utility::Guid kDigestAnalyzerId{zelcore::utility::Guid::Bytes{
@@ -100,5 +119,11 @@ inline constexpr zelcore::utility::Guid kPeaksAnalyzerId{zelcore::utility::Guid:
     0x5d, 0x0c, 0x3e, 0x71, 0x2a, 0x94, 0x4f, 0x1b, 0x9e, 0x57, 0x61, 0x0a, 0xd4, 0x2b, 0x88, 0x02}};
 inline constexpr zelcore::utility::Guid kLoudnessAnalyzerId{zelcore::utility::Guid::Bytes{
     0x5d, 0x0c, 0x3e, 0x71, 0x2a, 0x94, 0x4f, 0x1b, 0x9e, 0x57, 0x61, 0x0a, 0xd4, 0x2b, 0x88, 0x03}};
+inline constexpr zelcore::utility::Guid kScenesAnalyzerId{zelcore::utility::Guid::Bytes{
+    0x5d, 0x0c, 0x3e, 0x71, 0x2a, 0x94, 0x4f, 0x1b, 0x9e, 0x57, 0x61, 0x0a, 0xd4, 0x2b, 0x88, 0x04}};
+inline constexpr zelcore::utility::Guid kSilenceAnalyzerId{zelcore::utility::Guid::Bytes{
+    0x5d, 0x0c, 0x3e, 0x71, 0x2a, 0x94, 0x4f, 0x1b, 0x9e, 0x57, 0x61, 0x0a, 0xd4, 0x2b, 0x88, 0x05}};
+inline constexpr zelcore::utility::Guid kBeatsAnalyzerId{zelcore::utility::Guid::Bytes{
+    0x5d, 0x0c, 0x3e, 0x71, 0x2a, 0x94, 0x4f, 0x1b, 0x9e, 0x57, 0x61, 0x0a, 0xd4, 0x2b, 0x88, 0x06}};
 
 }  // namespace Quillan::Examples::detail

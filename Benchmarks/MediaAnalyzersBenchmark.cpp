@@ -1,0 +1,97 @@
+// The example analyzers against the tools people would otherwise run: FFmpeg's own filters and sha256sum, each
+// as a whole command on the same file, our side through the quillan tool with its caches out of the way.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "SampleMedia/SampleClip.h"
+#include "SampleMedia/SampleMedia.h"
+#include "Support/BaselineRatio.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Made once and kept between runs (each under a name that says what it holds): the clip takes a while to encode.
+fs::path MediaFolder() {
+  fs::path const folder = fs::temp_directory_path() / "quillan-media-bench-1";
+  fs::create_directories(folder);
+  return folder;
+}
+
+template <class Write>
+fs::path Prepared(std::string const& name, Write&& write) {
+  fs::path const path = MediaFolder() / name;
+  if (fs::exists(path)) return path;
+  fs::path const part = MediaFolder() / ("part-" + name);
+  write(part);
+  fs::rename(part, path);
+  return path;
+}
+
+// Ten minutes of stereo 48 kHz 16-bit noise (115 MB).
+fs::path LongWav() {
+  return Prepared("noise-10min.wav", [](fs::path const& path) {
+    Quillan::Samples::WriteSample(path, {Quillan::Samples::Signal::kNoise, 2, 48000, 600, 440, 0.3, 5});
+  });
+}
+
+// One minute of 1080p MPEG-4 Part 2 with AAC, cut every two seconds.
+fs::path Clip1080p() {
+  return Prepared("cuts-1080p-1min.mp4", [](fs::path const& path) {
+    Quillan::Samples::WriteClip(path, Quillan::Samples::StandardClip(60, 1920, 1080));
+  });
+}
+
+void Run(std::string const& command) {
+  if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) throw std::runtime_error("failed: " + command);
+}
+
+// The quillan tool, computing afresh and storing nothing.
+std::string Quillan(std::string const& analyzer, fs::path const& file) {
+  fs::path const home = MediaFolder() / "home";
+  return std::string(QUILLAN_TOOL_PATH) + " --cache-dir " + (home / "cache").string() + " --config-dir " +
+         (home / "config").string() + " --debug ZELSE.IgnoreAnalyzerCache=true analyze --no-progress " +
+         "--cache-location read-only --analyzer " + analyzer + " " + file.string();
+}
+
+std::string Ffmpeg(std::string const& options, fs::path const& file) {
+  return "ffmpeg -nostdin -hide_banner -i " + file.string() + " " + options + " -f null -";
+}
+
+void BM_LoudnessVsFfmpegEbur128(benchmark::State& state) {
+  fs::path const file = LongWav();
+  benchsupport::MeasureAgainstBaseline(
+      state, [&] { Run(Quillan("loudness", file)); }, [&] { Run(Ffmpeg("-af ebur128=peak=true", file)); });
+}
+
+void BM_ScenesVsFfmpegScdet(benchmark::State& state) {
+  fs::path const file = Clip1080p();
+  // Both read the pictures only.
+  benchsupport::MeasureAgainstBaseline(
+      state, [&] { Run(Quillan("scenes", file)); }, [&] { Run(Ffmpeg("-an -vf scdet", file)); });
+}
+
+void BM_SilenceVsFfmpegSilencedetect(benchmark::State& state) {
+  fs::path const file = LongWav();
+  benchsupport::MeasureAgainstBaseline(
+      state, [&] { Run(Quillan("silence", file)); }, [&] { Run(Ffmpeg("-af silencedetect", file)); });
+}
+
+void BM_DigestVsSha256sum(benchmark::State& state) {
+  fs::path const file = LongWav();
+  benchsupport::MeasureAgainstBaseline(
+      state, [&] { Run(Quillan("digest", file)); }, [&] { Run("sha256sum " + file.string()); });
+}
+
+BENCHMARK(BM_LoudnessVsFfmpegEbur128)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_ScenesVsFfmpegScdet)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_SilenceVsFfmpegSilencedetect)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_DigestVsSha256sum)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+}  // namespace
+
+BENCHMARK_MAIN();

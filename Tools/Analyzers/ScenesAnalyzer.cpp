@@ -1,0 +1,91 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+#include "Analyzers/Detail/AnalyzerParameter.h"
+#include "Analyzers/Detail/ExampleAnalyzer.h"
+#include "Analyzers/Detail/MediaReader.h"
+#include "Analyzers/ExampleAnalyzers.h"
+
+namespace Quillan::Examples::detail {
+namespace {
+
+// Pictures are compared at this width: enough to tell shots apart, small enough to cost little beside decoding.
+constexpr int kScaledWidth = 256;
+constexpr double kDefaultThreshold = 10;
+
+// The mean absolute difference of two pictures of the same size, in 8-bit levels.
+double MeanAbsoluteDifference(std::span<std::uint8_t const> a, std::span<std::uint8_t const> b) {
+  std::uint64_t sum = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) sum += static_cast<std::uint64_t>(std::abs(a[i] - b[i]));
+  return a.empty() ? 0.0 : static_cast<double>(sum) / static_cast<double>(a.size());
+}
+
+// Shot boundaries of a video stream. A picture starts a new shot when it differs from the previous one by much more
+// than that one differed from its own predecessor: a cut jumps, while a pan or a fade changes every picture by
+// about the same amount.
+class ScenesAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<ScenesAnalyzer> {
+ public:
+  ZEL_INTERFACE_NAME("Quillan::Examples::ScenesAnalyzer")
+  using zelcore::classref::ClassStatics<ScenesAnalyzer>::CreateClassRef;
+
+  static zelcore::InterfaceRef<IAnalyzer> Create(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                 std::any const& parameter,
+                                                 zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
+    auto analyzer = CreateClassRef();
+    analyzer->parameterText_ = AnalyzerParameter::TextOf(parameter, "");
+    analyzer->InitializeExample(clip, parameter, host);
+    return zelcore::InterfaceRef<IAnalyzer>(analyzer);
+  }
+
+  // IAnalyzer:
+  // Decoding pictures takes the decoder's own threads; two jobs keep a machine busy.
+  std::optional<std::size_t> GetMaxJobCount() const override { return 2; }
+  zelcore::utility::Guid GetAnalyzerGuid() const override { return kScenesAnalyzerId; }
+  ImmutableString GetSerializedParameter() const override {
+    return parameterText_.empty() ? ImmutableString() : ImmutableString::Create(parameterText_);
+  }
+
+  // AnalyzerBase:
+  ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kScenesAnalyzerName); }
+
+ protected:
+  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
+    AnalyzerParameter const parameter(parameterText_, "scenes", {"", "threshold", "stream"});
+    Scenes scenes;
+    scenes.threshold = parameter.Number("threshold", parameter.Number("", kDefaultThreshold, 0, 100), 0, 100);
+    MediaReader media(file);
+    // A sound file has no pictures and so no cuts: that is its result, not a failure.
+    if (parameter.Stream() == MediaReader::kBestStream && !media.HasVideo()) return EncodeScenes(scenes);
+    MediaReader::VideoFormat const format = media.SelectVideo(parameter.Stream(), kScaledWidth);
+    scenes.frameRate = format.frameRate;
+    std::vector<std::uint8_t> previous;
+    double previousDifference = 0;
+    scenes.frameCount = media.ReadVideo(progress, [&](MediaReader::Picture const& picture) {
+      if (previous.size() == picture.luma.size()) {
+        double const difference = MeanAbsoluteDifference(previous, picture.luma);
+        double const score = std::clamp(std::min(difference, std::fabs(difference - previousDifference)), 0.0, 100.0);
+        previousDifference = difference;
+        if (score >= scenes.threshold && score > 0) scenes.cuts.push_back({picture.index, picture.seconds, score});
+      } else {
+        previousDifference = 0;
+      }
+      previous.assign(picture.luma.begin(), picture.luma.end());
+    });
+    return EncodeScenes(scenes);
+  }
+
+ private:
+  std::string parameterText_;  // set before Initialize, read only afterwards
+};
+
+}  // namespace
+
+zelcore::InterfaceRef<IAnalyzer> CreateScenesAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                      std::any const& parameter,
+                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
+  return ScenesAnalyzer::Create(clip, parameter, host);
+}
+
+}  // namespace Quillan::Examples::detail

@@ -1,0 +1,84 @@
+#include <algorithm>
+#include <cmath>
+
+#include "Analyzers/Detail/AnalyzerParameter.h"
+#include "Analyzers/Detail/ExampleAnalyzer.h"
+#include "Analyzers/Detail/MediaReader.h"
+#include "Analyzers/ExampleAnalyzers.h"
+
+namespace Quillan::Examples::detail {
+namespace {
+
+constexpr double kDefaultThresholdDbfs = -60;
+constexpr double kDefaultMinimumSeconds = 2;
+
+// Silent ranges of an audio stream: runs of frames in which every channel stays below a threshold.
+class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<SilenceAnalyzer> {
+ public:
+  ZEL_INTERFACE_NAME("Quillan::Examples::SilenceAnalyzer")
+  using zelcore::classref::ClassStatics<SilenceAnalyzer>::CreateClassRef;
+
+  static zelcore::InterfaceRef<IAnalyzer> Create(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                 std::any const& parameter,
+                                                 zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
+    auto analyzer = CreateClassRef();
+    analyzer->parameterText_ = AnalyzerParameter::TextOf(parameter, "");
+    analyzer->InitializeExample(clip, parameter, host);
+    return zelcore::InterfaceRef<IAnalyzer>(analyzer);
+  }
+
+  // IAnalyzer:
+  zelcore::utility::Guid GetAnalyzerGuid() const override { return kSilenceAnalyzerId; }
+  ImmutableString GetSerializedParameter() const override {
+    return parameterText_.empty() ? ImmutableString() : ImmutableString::Create(parameterText_);
+  }
+
+  // AnalyzerBase:
+  ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kSilenceAnalyzerName); }
+
+ protected:
+  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
+    AnalyzerParameter const parameter(parameterText_, "silence", {"threshold", "min", "stream"});
+    Silence silence;
+    silence.thresholdDbfs = parameter.Number("threshold", kDefaultThresholdDbfs, -200, 0);
+    silence.minimumSeconds = parameter.Number("min", kDefaultMinimumSeconds, 0, 86400);
+    MediaReader media(file);
+    MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
+    silence.sampleRate = format.sampleRate;
+    auto const threshold = static_cast<float>(std::pow(10.0, silence.thresholdDbfs / 20));
+    std::uint64_t const minimumFrames =
+        std::max<std::uint64_t>(1, std::llround(silence.minimumSeconds * format.sampleRate));
+    std::size_t const channels = format.channelCount;
+    double const rate = format.sampleRate;
+    std::uint64_t frame = 0;
+    std::uint64_t runStart = 0;
+    std::uint64_t runLength = 0;
+    silence.frameCount = media.ReadAudio(progress, [&](std::span<float const> samples, std::size_t count) {
+      for (std::size_t i = 0; i < count; ++i, ++frame) {
+        bool silent = true;
+        for (std::size_t c = 0; c < channels; ++c) silent &= std::fabs(samples[i * channels + c]) < threshold;
+        if (silent) {
+          if (runLength++ == 0) runStart = frame;
+        } else {
+          if (runLength >= minimumFrames) silence.ranges.push_back({runStart / rate, frame / rate});
+          runLength = 0;
+        }
+      }
+    });
+    if (runLength >= minimumFrames) silence.ranges.push_back({runStart / rate, frame / rate});
+    return EncodeSilence(silence);
+  }
+
+ private:
+  std::string parameterText_;  // set before Initialize, read only afterwards
+};
+
+}  // namespace
+
+zelcore::InterfaceRef<IAnalyzer> CreateSilenceAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                       std::any const& parameter,
+                                                       zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
+  return SilenceAnalyzer::Create(clip, parameter, host);
+}
+
+}  // namespace Quillan::Examples::detail
