@@ -7,6 +7,7 @@ packages=(
   libflatbuffers-dev flatbuffers-compiler
   libboost-dev libboost-thread-dev
   libsqlite3-dev
+  libre2-dev
   libsndfile1-dev libebur128-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev

@@ -1,5 +1,6 @@
 #include "DataStoreAdaptors/SidecarDataStoreAdaptor.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -128,7 +129,7 @@ TEST_F(SidecarDataStoreAdaptorTest, ParameterHandlingDecidesTheFallback) {
             kResultIllegalArgument);
 }
 
-TEST_F(SidecarDataStoreAdaptorTest, DamagedEmptyAndNewerFilesAreReplacedBySaves) {
+TEST_F(SidecarDataStoreAdaptorTest, DamagedAndEmptyFilesAreReplacedButNewerOnesAreLeftAlone) {
   WriteFile(directory_ / "take.wav", "audio");
   auto const media = MediaFor(directory_ / "take.wav");
   auto const sidecar = directory_ / "take.qvmi";
@@ -144,7 +145,7 @@ TEST_F(SidecarDataStoreAdaptorTest, DamagedEmptyAndNewerFilesAreReplacedBySaves)
   Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("fresh")));
   EXPECT_EQ(BlobText(Await(load())), "fresh");
 
-  // A file of a newer format version: loads refuse it, a save starts afresh.
+  // A file of a newer format version: loads refuse it, and saves fail and leave it byte for byte.
   flatbuffers::FlatBufferBuilder builder;
   std::vector<std::uint8_t> const data = {1};
   auto const value =
@@ -153,10 +154,13 @@ TEST_F(SidecarDataStoreAdaptorTest, DamagedEmptyAndNewerFilesAreReplacedBySaves)
       SideCarFormat::CreateSideCarAnalyzerItemTable(builder, 2, SideCarFormat::CreateSideCarGuidTable(builder, 1, 1),
                                                     builder.CreateString("x"), builder.CreateVector(&value, 1));
   builder.Finish(SideCarFormat::CreateSideCarContainerTable(builder, builder.CreateVector(&item, 1)));
-  WriteFile(sidecar, std::string(reinterpret_cast<char const*>(builder.GetBufferPointer()), builder.GetSize()));
+  std::string const newer(reinterpret_cast<char const*>(builder.GetBufferPointer()), builder.GetSize());
+  WriteFile(sidecar, newer);
   EXPECT_EQ(MessageOf(AwaitFailure(load())), "Incompatible version of serialized data store");
-  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("again")));
-  EXPECT_EQ(BlobText(Await(load())), "again");
+  auto const refused = AwaitFailure(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("again")));
+  EXPECT_EQ(ResultOf(refused), kResultSidecarWriteFailed);
+  EXPECT_THAT(MessageOf(refused), testing::HasSubstr("newer version"));
+  EXPECT_EQ(ReadFile(sidecar), newer);
 }
 
 TEST_F(SidecarDataStoreAdaptorTest, UnwritableSidecarFailsAndTouchesNothingElse) {
@@ -167,7 +171,7 @@ TEST_F(SidecarDataStoreAdaptorTest, UnwritableSidecarFailsAndTouchesNothingElse)
 
   auto const failure = AwaitFailure(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
   EXPECT_EQ(ResultOf(failure), kResultSidecarWriteFailed);
-  EXPECT_EQ(MessageOf(failure), "Sidecar file could not be written to");
+  EXPECT_THAT(MessageOf(failure), testing::StartsWith("Sidecar file could not be written to: "));
   EXPECT_FALSE(exact_->IsDataNotFoundInCache(failure));
   std::set<fs::path> entries;
   for (auto const& entry : fs::directory_iterator(directory_.path())) entries.insert(entry.path().filename());

@@ -64,6 +64,10 @@ std::optional<PeakEnvelope> DecodePeakEnvelope(zelcore::Blob const& blob) {
   envelope.sampleRate = Get<std::uint32_t>(blob, 8);
   auto const peakCount = Get<std::uint32_t>(blob, 12);
   envelope.frameCount = Get<std::uint64_t>(blob, 16);
+  // A crafted channel count must not size anyone's memory (the formatter's per-channel maxima, say).
+  if (envelope.channelCount == 0 || envelope.channelCount > kMaxPeakChannels || envelope.samplesPerPeak == 0) {
+    return std::nullopt;
+  }
   std::uint64_t const values = std::uint64_t{peakCount} * envelope.channelCount;
   if (blob->size() != kHeader + values * sizeof(float)) return std::nullopt;
   envelope.peaks.resize(values);
@@ -74,6 +78,13 @@ std::optional<PeakEnvelope> DecodePeakEnvelope(zelcore::Blob const& blob) {
 std::optional<Loudness> DecodeLoudness(zelcore::Blob const& blob) {
   if (!blob || blob->size() != 3 * sizeof(double)) return std::nullopt;
   return Loudness{Get<double>(blob, 0), Get<double>(blob, 8), Get<double>(blob, 16)};
+}
+
+bool IsWellFormedResult(zelcore::utility::Guid const& analyzerId, zelcore::Blob const& blob) {
+  if (analyzerId == detail::kDigestAnalyzerId) return blob && blob->size() == 32;
+  if (analyzerId == detail::kPeaksAnalyzerId) return DecodePeakEnvelope(blob).has_value();
+  if (analyzerId == detail::kLoudnessAnalyzerId) return DecodeLoudness(blob).has_value();
+  return true;
 }
 
 std::string DigestToHex(zelcore::Blob const& blob) {

@@ -503,7 +503,7 @@ TEST_F(QuillanToolTest, DumpJsonIsExactAndEscapesEveryKey) {
   EXPECT_EQ(dump.out,
             "{\"items\":["
             "{\"analyzer\":\"00000000-0000-0000-0000-0000000000aa\",\"dataSource\":\"caf\xc3\xa9\",\"values\":["
-            "{\"key\":\"bad\xef\xbf\xbd\",\"size\":1},"
+            "{\"key\":\"bad\\ufffd\",\"size\":1},"
             "{\"key\":\"ctl\\n\\t\\u0001\",\"size\":0},"
             "{\"key\":\"quote\\\"back\\\\slash\",\"size\":3}]},"
             "{\"analyzer\":\"ff000000-0000-0000-0000-000000000001\",\"dataSource\":\"source \\\"two\\\"\",\"values\":["
