@@ -242,18 +242,7 @@ void SidecarDataStoreAdaptor::SaveTask(std::string const& dataSourceId, Guid con
       // A missing, empty or damaged file is replaced by one that holds what we know.
     }
     if (!data) data = std::make_shared<SideCarSerializationData>();
-    // Items of a foreign file that the format cannot hold would block every save; they are dropped.
-    std::erase_if(data->items, [](auto const& entry) {
-      auto const& item = entry.second;
-      return item.values.empty() || item.analyzerId.IsNull() || item.dataSourceId.empty();
-    });
-
-    auto [item, inserted] = data->items.try_emplace({analyzerGuid, dataSourceId});
-    if (inserted) {
-      item->second.dataSourceId = dataSourceId;
-      item->second.analyzerId = analyzerGuid;
-    }
-    item->second.values[cacheKey] = blob;
+    serialization::SetValueForSave(*data, analyzerGuid, dataSourceId, cacheKey, blob);
     bool written = false;
     try {
       written = SerializeToSideCarFileSync(sidecarPath, data);

@@ -181,6 +181,20 @@ std::shared_ptr<SideCarSerializationData> DeserializeDataStoreFromBinary(
   return result;
 }
 
+void SetValueForSave(SideCarSerializationData& data, Guid const& analyzerId, std::string const& dataSourceId,
+                     std::string const& valueKey, zelcore::Blob const& blob) {
+  std::erase_if(data.items, [](auto const& entry) {
+    auto const& item = entry.second;
+    return item.values.empty() || item.analyzerId.IsNull() || item.dataSourceId.empty();
+  });
+  auto [item, inserted] = data.items.try_emplace({analyzerId, dataSourceId});
+  if (inserted) {
+    item->second.dataSourceId = dataSourceId;
+    item->second.analyzerId = analyzerId;
+  }
+  item->second.values[valueKey] = blob;
+}
+
 SideCarValueLookup FindValueInBinary(std::shared_ptr<zelcore::allocator::RecycledMemory const> const& buffer,
                                      Guid const& analyzerId, std::string_view dataSourceId, std::string_view valueKey,
                                      std::function<bool(std::string_view)> const& anyParameterMatch) {

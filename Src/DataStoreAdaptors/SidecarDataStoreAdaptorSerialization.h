@@ -73,6 +73,13 @@ QUILLAN_EXPORT std::shared_ptr<zelcore::allocator::RecycledMemory> SerializeData
 QUILLAN_EXPORT std::shared_ptr<SideCarSerializationData> DeserializeDataStoreFromBinary(
     std::shared_ptr<zelcore::allocator::RecycledMemory const> const& buffer);
 
+// What a save does to the decoded content of a sidecar: sets `blob` under `valueKey` in the item of (`analyzerId`,
+// `dataSourceId`), creating the item when missing, and drops the items of a foreign file that the encoder would
+// refuse (no values, a null analyzer id, an empty data source id), so that they cannot block every later save.
+QUILLAN_EXPORT void SetValueForSave(SideCarSerializationData& data, zelcore::utility::Guid const& analyzerId,
+                                    std::string const& dataSourceId, std::string const& valueKey,
+                                    zelcore::Blob const& blob);
+
 // What FindValueInBinary found.
 struct SideCarValueLookup {
   enum class Outcome { kFound, kNoItem, kNoValue };

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
-#include <vector>
 
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "DataStoreAdaptors/SidecarDataStoreAdaptorSerialization.h"
@@ -163,13 +162,14 @@ std::string SidecarFile::Replace(std::filesystem::path const& path, zelcore::all
     if (char const* reason = NotRegularReason(status.st_mode)) return reason;
     mode = status.st_mode & 07777;
   }
+  // One fixed name per sidecar: only the holder of the lock writes it, and a file left by a writer that was killed
+  // is simply replaced by the next save. It is removed first, so that a link planted there is never followed.
   std::filesystem::path const folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
-  std::string temporary = (folder / ("." + path.filename().native() + ".XXXXXX")).native();
-  std::vector<char> name(temporary.begin(), temporary.end());
-  name.push_back('\0');
-  int const fd = ::mkostemp(name.data(), O_CLOEXEC);
+  std::string const temporary = (folder / ("." + path.filename().native() + ".saving")).native();
+  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT)
+    return ErrorText("cannot remove an old temporary file", errno);
+  int const fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return ErrorText("cannot create a temporary file beside it", errno);
-  temporary.assign(name.data());
 
   auto fail = [&](char const* what) {
     std::string const why = ErrorText(what, errno);

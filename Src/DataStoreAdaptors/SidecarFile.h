@@ -41,9 +41,9 @@ class QUILLAN_EXPORT SidecarFile {
   // The locked file's size when the lock was taken (0 for one the lock created).
   off_t Size() const { return size_; }
 
-  // Replaces the sidecar at `path` with `bytes` atomically: a temporary file beside it, fsync, the old file's
-  // permission bits, rename. Call it under the lock. Returns an empty string on success, else why it failed; the
-  // temporary file is removed then and the old file is untouched.
+  // Replaces the sidecar at `path` with `bytes` atomically: a temporary file beside it (".<name>.saving"), fsync,
+  // the old file's permission bits, rename. Call it under the lock. Returns an empty string on success, else why it
+  // failed; the temporary file is removed then and the old file is untouched.
   static std::string Replace(std::filesystem::path const& path, zelcore::allocator::RecycledMemory const& bytes);
 
  private:
