@@ -66,7 +66,10 @@ void ReportWriteFailure(std::filesystem::path const& path, std::string const& me
 // Pseudo-file systems, where a "media" is a stand-in for something else (/dev/stdin, /proc/self/fd/0): a sidecar
 // there would be written among devices, or not at all.
 bool IsInSystemFolder(std::filesystem::path const& path) {
-  auto const folder = std::filesystem::absolute(path).lexically_normal().parent_path().native();
+  std::error_code error;  // without a working folder, a relative path is taken as it is
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  if (error) absolute = path;
+  auto const folder = absolute.lexically_normal().parent_path().native();
   for (std::string_view const system : {"/dev", "/proc", "/sys"}) {
     if (folder.starts_with(system) && (folder.size() == system.size() || folder[system.size()] == '/')) return true;
   }

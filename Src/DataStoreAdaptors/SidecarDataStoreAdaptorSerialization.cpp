@@ -23,7 +23,6 @@ namespace fbs = SideCarFormat;
 using zelcore::utility::Guid;
 
 constexpr std::size_t kSizeEstimateBase = 128;
-constexpr std::size_t kSizeEstimatePerItem = 128;
 constexpr std::size_t kMinimumBufferSize = 12;
 // Upper bounds of what the builder adds around the bytes of a value and of an item (tables, vtables, lengths,
 // terminators, padding and the offsets that point at them), so that a container is refused before it is built.
