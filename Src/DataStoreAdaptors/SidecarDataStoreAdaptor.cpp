@@ -11,7 +11,6 @@
 #include "DataStoreAdaptors/DataStoreAdaptorUtils.h"
 #include "DataStoreAdaptors/SidecarFile.h"
 #include "DataStoreAdaptors/SidecarFileLock.h"
-#include "Foundation/FutureExceptions.h"
 #include "zelcore/TextConversions.h"
 
 namespace Quillan {
@@ -171,20 +170,13 @@ Future<Blob> SidecarDataStoreAdaptor::LoadDataForDataSource(std::string const& d
                                                             ImmutableString const& key,
                                                             std::filesystem::path const& sidecarPath) const {
   if (IsAnalyzerCacheIgnored()) return FailedWith<Blob>(kResultSidecarFileNotFound);
-  // The task fulfils the caller's promise itself, so the result reaches the caller without a second hop. It holds
-  // the store, so it never runs against a destroyed one.
-  zelcore::async::Promise<Blob> promise(zelcore::async::GetDefaultExecutor());
-  auto future = promise.GetFuture();
-  bool const queued = zelcore::async::CallAsync(
-      executor_, [self = Self(), promise, dataSourceId, analyzerGuid, parameter, key, sidecarPath]() mutable {
-        try {
-          promise.Fulfill(self->LoadTask(dataSourceId, analyzerGuid, parameter, key, sidecarPath));
-        } catch (...) {
-          promise.Fail(std::current_exception());
-        }
+  // The task's future carries the default executor, so the result reaches the caller's continuations without a
+  // second hop through the store's executor. The task holds the store, so it never runs against a destroyed one.
+  return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
+      executor_, kNoDelay, zelcore::async::GetDefaultExecutor(),
+      [self = Self(), dataSourceId, analyzerGuid, parameter, key, sidecarPath] {
+        return self->LoadTask(dataSourceId, analyzerGuid, parameter, key, sidecarPath);
       });
-  if (!queued) promise.Fail(std::make_exception_ptr(zelcore::async::ExecutorIsTerminatedException()));
-  return future;
 }
 
 Future<void> SidecarDataStoreAdaptor::SaveDataForDataSource(std::string const& dataSourceId, Guid const& analyzerGuid,

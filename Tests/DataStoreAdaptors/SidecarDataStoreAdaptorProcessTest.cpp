@@ -142,8 +142,8 @@ TEST_F(SidecarDataStoreAdaptorProcessTest, AReaderBesideAWriterNeverSeesAnError)
   Helper seed = Helper::Start({"save", media_.native(), "seed", "1", "4096"});
   seed.Output();
   ASSERT_EQ(seed.Wait(), 0);
-  Helper writer = Helper::Start({"save", media_.native(), "w", "150", "20000"});
-  Helper reader = Helper::Start({"load", media_.native(), "seed0", "3000"});
+  Helper writer = Helper::Start({"save", media_.native(), "w", "100", "20000"});
+  Helper reader = Helper::Start({"load", media_.native(), "seed0", "1500"});
   writer.Output();
   reader.Output();
   EXPECT_EQ(writer.Wait(), 0);
@@ -157,7 +157,7 @@ TEST_F(SidecarDataStoreAdaptorProcessTest, AWriterKilledAsItReplacesTheFileLeave
   for (int round = 0; round < kKills; ++round) {
     struct stat before {};
     bool const existed = ::stat(sidecar_.c_str(), &before) == 0;
-    Helper writer = Helper::Start({"save", media_.native(), "r" + std::to_string(round) + "-", "1000", "30000"});
+    Helper writer = Helper::Start({"save", media_.native(), "r" + std::to_string(round) + "-", "1000", "10000"});
     // Even rounds: kill the moment the sidecar is another file; odd ones: the moment the temporary file appears.
     fs::path const watched = round % 2 == 0 ? sidecar_ : directory_ / ".take.qvmi.saving";
     for (;;) {
@@ -184,7 +184,8 @@ TEST_F(SidecarDataStoreAdaptorProcessTest, AWriterKilledAsItReplacesTheFileLeave
     if (HasFailure()) return;
   }
   ExpectHolds(present);
-  EXPECT_GE(present.size(), static_cast<std::size_t>(kKills / 2));  // the kills met saves that had replaced the file
+  // Most even rounds kill a writer just after its first save replaced the file, so that save's value is there.
+  EXPECT_GE(present.size(), static_cast<std::size_t>(kKills / 4));
 }
 
 // A full disk, had through a file-size limit on the writer (no root needed), and through a small tmpfs where the
