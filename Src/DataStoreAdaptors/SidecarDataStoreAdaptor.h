@@ -74,7 +74,7 @@ class QUILLAN_EXPORT SidecarDataStoreAdaptor : public IDataStoreAdaptor,
 
  protected:
   // Queue the load or save task on the store's executor. The location is resolved already. The load's future
-  // carries the default executor, and the task fulfils it directly: one hop.
+  // carries the default executor, so its result reaches the caller in one hop.
   zelcore::async::Future<zelcore::Blob> LoadDataForDataSource(std::string const& dataSourceId, Guid const& analyzerGuid,
                                                               ImmutableString const& parameter,
                                                               ImmutableString const& key,
