@@ -7,6 +7,7 @@ packages=(
   libflatbuffers-dev flatbuffers-compiler
   libboost-dev libboost-thread-dev
   libsqlite3-dev libxxhash-dev
+  libre2-dev
   libsndfile1-dev libebur128-dev
   libavformat-dev libavcodec-dev libswresample-dev libswscale-dev libavutil-dev ffmpeg
   libaubio-dev libssl-dev

@@ -11,8 +11,8 @@
 namespace BE::detail {
 
 std::filesystem::path ToFileSystemPath(std::u16string const& path) {
-  // The file system's names are UTF-8 here.
-  return std::filesystem::path(zelcore::text::UTF16ToUTF8(path));
+  // File names are bytes: the UTF-16 path carries those that are not valid UTF-8 as escapes.
+  return std::filesystem::path(zelcore::text::UTF16ToPathBytes(path));
 }
 
 bool IsRegularFile(std::u16string const& path) {

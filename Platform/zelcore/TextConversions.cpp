@@ -136,6 +136,38 @@ std::wstring UTF16ToWstring(std::u16string_view utf16) {
   return Convert<std::wstring>(utf16, DecodeUTF16, AppendUTF32);
 }
 
+std::u16string PathBytesToUTF16(std::string_view bytes) {
+  std::u16string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) {
+    std::size_t const start = i;
+    char32_t const c = DecodeUTF8(bytes, i);
+    if (c != kInvalid) {
+      AppendUTF16(out, c);
+      continue;
+    }
+    // Escape the bytes of the ill-formed part one by one (it is never longer than the bytes DecodeUTF8 passed).
+    if (i == start) ++i;
+    for (std::size_t k = start; k < i; ++k) out += static_cast<char16_t>(0xDC00 + static_cast<unsigned char>(bytes[k]));
+  }
+  return out;
+}
+
+std::string UTF16ToPathBytes(std::u16string_view utf16) {
+  std::string out;
+  out.reserve(utf16.size());
+  for (std::size_t i = 0; i < utf16.size();) {
+    std::size_t const start = i;
+    char32_t const c = DecodeUTF16(utf16, i);
+    if (c == kInvalid && utf16[start] >= 0xDC80 && utf16[start] <= 0xDCFF) {
+      out += static_cast<char>(utf16[start] - 0xDC00);
+    } else {
+      AppendUTF8(out, c == kInvalid ? kReplacementCharacter : c);
+    }
+  }
+  return out;
+}
+
 std::wstring UTF8ToWstring(std::string_view utf8) { return Convert<std::wstring>(utf8, DecodeUTF8, AppendUTF32); }
 std::string WstringToUTF8(std::wstring_view wide) { return Convert<std::string>(wide, DecodeUTF32, AppendUTF8); }
 

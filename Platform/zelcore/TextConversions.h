@@ -31,6 +31,12 @@ ZELCORE_EXPORT std::string UTF16ToUTF8(std::u16string_view utf16);
 ZELCORE_EXPORT std::u16string WcharToUTF16(std::wstring_view wide);
 ZELCORE_EXPORT std::wstring UTF16ToWstring(std::u16string_view utf16);
 
+// File names are bytes and need not be valid UTF-8. These carry such a name through UTF-16 without loss: each byte
+// that is not part of valid UTF-8 becomes the lone surrogate U+DC00 + byte (U+DC80..U+DCFF), and back. Valid UTF-8
+// converts as UTF8ToUTF16 does. Other lone surrogates become U+FFFD on the way back.
+ZELCORE_EXPORT std::u16string PathBytesToUTF16(std::string_view bytes);
+ZELCORE_EXPORT std::string UTF16ToPathBytes(std::u16string_view utf16);
+
 ZELCORE_EXPORT std::wstring UTF8ToWstring(std::string_view utf8);
 ZELCORE_EXPORT std::string WstringToUTF8(std::wstring_view wide);
 

@@ -1,13 +1,16 @@
 #include "DataStoreAdaptors/SidecarDataStoreAdaptor.h"
 
+#include <re2/re2.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <chrono>
-#include <fstream>
-#include <regex>
+#include <mutex>
 
 #include "BE/Media.h"
 #include "DataStoreAdaptors/DataStoreAdaptorUtils.h"
+#include "DataStoreAdaptors/SidecarFile.h"
 #include "DataStoreAdaptors/SidecarFileLock.h"
-#include "zelcore/FileUtils.h"
 #include "zelcore/TextConversions.h"
 
 namespace Quillan {
@@ -38,6 +41,68 @@ Future<T> OnDefaultExecutor(Start start) {
   return promise.GetFuture();
 }
 
+struct WriteFailureObserverSlot {
+  std::mutex mutex;
+  SidecarDataStoreAdaptor::WriteFailureObserver observer;  // guarded by mutex
+};
+
+// Lives for the process: a store's task may report while statics are torn down.
+WriteFailureObserverSlot& GetWriteFailureObserverSlot() {
+  static auto* slot = new WriteFailureObserverSlot;
+  return *slot;
+}
+
+void ReportWriteFailure(std::filesystem::path const& path, std::string const& message) {
+  auto& slot = GetWriteFailureObserverSlot();
+  std::lock_guard lock(slot.mutex);
+  if (slot.observer) slot.observer(path, message);
+}
+
+[[noreturn]] void ThrowWriteFailed(std::string const& why) {
+  throw zel_exception("Sidecar file could not be written to: " + why, kResultSidecarWriteFailed);
+}
+
+// Pseudo-file systems, where a "media" is a stand-in for something else (/dev/stdin, /proc/self/fd/0): a sidecar
+// there would be written among devices, or not at all.
+bool IsInSystemFolder(std::filesystem::path const& path) {
+  std::error_code error;  // without a working folder, a relative path is taken as it is
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  if (error) absolute = path;
+  auto const folder = absolute.lexically_normal().parent_path().native();
+  for (std::string_view const system : {"/dev", "/proc", "/sys"}) {
+    if (folder.starts_with(system) && (folder.size() == system.size() || folder[system.size()] == '/')) return true;
+  }
+  return false;
+}
+
+bool IsRegularFile(std::filesystem::path const& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// The any-parameter fallback's matcher. RE2 runs in time linear in the key and never recurses, so a hostile stored
+// key of any length is matched or rejected without exhausting the stack. Latin-1 mode matches the keys as bytes.
+class AnyParameterMatcher {
+ public:
+  AnyParameterMatcher(Guid const& analyzerGuid, ImmutableString const& key)
+      : pattern_(GenerateCacheKeyPattern(analyzerGuid, key), Options()) {
+    if (!pattern_.ok()) throw std::runtime_error("Cache key pattern does not compile: " + pattern_.error());
+  }
+  bool operator()(std::string_view storedKey) const {
+    return RE2::FullMatch(re2::StringPiece(storedKey.data(), storedKey.size()), pattern_);
+  }
+
+ private:
+  static RE2::Options Options() {
+    RE2::Options options;
+    options.set_encoding(RE2::Options::EncodingLatin1);
+    options.set_dot_nl(true);  // any parameter, a newline in it too
+    options.set_log_errors(false);
+    return options;
+  }
+  RE2 pattern_;
+};
+
 }  // namespace
 
 std::optional<SidecarLocation> ResolveSidecarLocation(Target const& target, std::string const& extension) {
@@ -45,11 +110,18 @@ std::optional<SidecarLocation> ResolveSidecarLocation(Target const& target, std:
   std::filesystem::path mediaPath;
   if (target.valueless_by_exception()) throw std::bad_variant_access();
   if (auto const* media = std::get_if<1>(&target)) {
-    mediaPath = std::filesystem::path(zelcore::text::UTF16ToWstring((*media)->GetFilePath()));
+    mediaPath = std::filesystem::path(zelcore::text::UTF16ToPathBytes((*media)->GetFilePath()));
   }
   if (state.IsNull() || mediaPath.empty()) return std::nullopt;
+  if (!IsRegularFile(mediaPath) || IsInSystemFolder(mediaPath)) return std::nullopt;
   mediaPath.replace_extension(std::filesystem::path(extension));
   return SidecarLocation{state.AsUTF8String(), std::move(mediaPath)};
+}
+
+void SidecarDataStoreAdaptor::SetWriteFailureObserver(WriteFailureObserver observer) {
+  auto& slot = GetWriteFailureObserverSlot();
+  std::lock_guard lock(slot.mutex);
+  slot.observer = std::move(observer);
 }
 
 SidecarDataStoreAdaptor::SidecarDataStoreAdaptor()
@@ -75,9 +147,7 @@ Future<Blob> SidecarDataStoreAdaptor::LoadDataWithKey(Target const& target, Guid
                                                       ImmutableString const& key) const {
   auto const location = ResolveSidecarLocation(target, extension_);
   if (!location) return FailedWith<Blob>(kResultNotCached);
-  return OnDefaultExecutor<Blob>([&] {
-    return LoadDataForDataSource(location->dataSourceId, analyzerGuid, parameter, key, location->sidecarPath);
-  });
+  return LoadDataForDataSource(location->dataSourceId, analyzerGuid, parameter, key, location->sidecarPath);
 }
 
 Future<void> SidecarDataStoreAdaptor::SaveDataWithKey(Target const& target, Guid const& analyzerGuid,
@@ -100,9 +170,11 @@ Future<Blob> SidecarDataStoreAdaptor::LoadDataForDataSource(std::string const& d
                                                             ImmutableString const& key,
                                                             std::filesystem::path const& sidecarPath) const {
   if (IsAnalyzerCacheIgnored()) return FailedWith<Blob>(kResultSidecarFileNotFound);
-  // The task holds the store, so it never runs against a destroyed one.
+  // The task's future carries the default executor, so the result reaches the caller's continuations without a
+  // second hop through the store's executor. The task holds the store, so it never runs against a destroyed one.
   return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
-      executor_, kNoDelay, executor_, [self = Self(), dataSourceId, analyzerGuid, parameter, key, sidecarPath] {
+      executor_, kNoDelay, zelcore::async::GetDefaultExecutor(),
+      [self = Self(), dataSourceId, analyzerGuid, parameter, key, sidecarPath] {
         return self->LoadTask(dataSourceId, analyzerGuid, parameter, key, sidecarPath);
       });
 }
@@ -122,64 +194,77 @@ Blob SidecarDataStoreAdaptor::LoadTask(std::string const& dataSourceId, Guid con
                                        ImmutableString const& parameter, ImmutableString const& key,
                                        std::filesystem::path const& sidecarPath) const {
   SidecarFileLock lock(sidecarPath, SidecarFileLock::Mode::kRead);
-  auto const data = DeserializeFromSideCarFileSync(sidecarPath);
-  if (!data) throw zel_exception("Cache not found", kResultSidecarEntryNotFound);
-  auto const item = data->items.find({analyzerGuid, dataSourceId});
-  if (item == data->items.end()) throw zel_exception("Analyzer Item not found in cache", kResultSidecarEntryNotFound);
-
-  auto const& values = item->second.values;
-  auto value = values.find(std::string(GenerateCacheKey(analyzerGuid, parameter, key).view()));
-  if (value == values.end() && parameterHashHandling_ == kAllowAnyParameterHash) {
-    std::regex const pattern(GenerateCacheKeyPattern(analyzerGuid, key), std::regex::ECMAScript);
-    value = std::find_if(values.begin(), values.end(),
-                         [&](auto const& entry) { return std::regex_match(entry.first, pattern); });
+  Blob const buffer = ReadSideCarFileSync(sidecarPath);
+  if (!buffer) throw zel_exception("Cache not found", kResultSidecarEntryNotFound);
+  std::string const cacheKey(GenerateCacheKey(analyzerGuid, parameter, key).view());
+  std::optional<AnyParameterMatcher> matcher;
+  std::function<bool(std::string_view)> fallback;
+  if (parameterHashHandling_ == kAllowAnyParameterHash) {
+    fallback = [&](std::string_view storedKey) {
+      if (!matcher) matcher.emplace(analyzerGuid, key);  // compiled only when the exact key is missing
+      return (*matcher)(storedKey);
+    };
   }
-  if (value == values.end()) throw zel_exception("Value not found in cache", kResultSidecarEntryNotFound);
-  return value->second;
+  auto const found = serialization::FindValueInBinary(buffer, analyzerGuid, dataSourceId, cacheKey, fallback);
+  using Outcome = serialization::SideCarValueLookup::Outcome;
+  if (found.outcome == Outcome::kNoItem) {
+    throw zel_exception("Analyzer Item not found in cache", kResultSidecarEntryNotFound);
+  }
+  if (found.outcome == Outcome::kNoValue) throw zel_exception("Value not found in cache", kResultSidecarEntryNotFound);
+  return found.blob;
 }
 
 void SidecarDataStoreAdaptor::SaveTask(std::string const& dataSourceId, Guid const& analyzerGuid,
                                        ImmutableString const& parameter, ImmutableString const& key,
                                        std::filesystem::path const& sidecarPath, Blob const& blob) const {
-  SidecarFileLock lock(sidecarPath, SidecarFileLock::Mode::kWrite);
-  std::shared_ptr<SideCarSerializationData> data;
   try {
-    data = DeserializeFromSideCarFileSync(sidecarPath);
-  } catch (...) {
-    // A missing, unreadable, damaged or newer file is replaced by one that holds what we know.
-  }
-  if (!data) data = std::make_shared<SideCarSerializationData>();
-
-  auto [item, inserted] = data->items.try_emplace({analyzerGuid, dataSourceId});
-  if (inserted) {
-    item->second.dataSourceId = dataSourceId;
-    item->second.analyzerId = analyzerGuid;
-  }
-  item->second.values[std::string(GenerateCacheKey(analyzerGuid, parameter, key).view())] = blob;
-  if (!SerializeToSideCarFileSync(sidecarPath, data)) {
-    throw zel_exception("Sidecar file could not be written to", kResultSidecarWriteFailed);
+    std::string const cacheKey(GenerateCacheKey(analyzerGuid, parameter, key).view());
+    // A result that cannot fit the format fails at once, before the file is read or a buffer grows.
+    if (blob && blob->size() > serialization::kMaxSideCarBufferSize) {
+      ThrowWriteFailed(serialization::SideCarTooLargeError(blob->size()).what());
+    }
+    SidecarFileLock lock(sidecarPath, SidecarFileLock::Mode::kWrite);
+    SidecarFile const fileLock(sidecarPath);
+    if (static_cast<std::uint64_t>(fileLock.Size()) > serialization::kMaxSideCarBufferSize) {
+      ThrowWriteFailed("the file is too large for the format, so it is not ours to replace");
+    }
+    std::shared_ptr<SideCarSerializationData> data;
+    try {
+      data = DeserializeFromSideCarFileSync(sidecarPath);
+    } catch (serialization::SideCarVersionError const&) {
+      ThrowWriteFailed("it was written by a newer version of the format and is left as it is");
+    } catch (...) {
+      // A missing, empty or damaged file is replaced by one that holds what we know.
+    }
+    if (!data) data = std::make_shared<SideCarSerializationData>();
+    serialization::SetValueForSave(*data, analyzerGuid, dataSourceId, cacheKey, blob);
+    bool written = false;
+    try {
+      written = SerializeToSideCarFileSync(sidecarPath, data);
+    } catch (serialization::SideCarTooLargeError const& tooLarge) {
+      ThrowWriteFailed(tooLarge.what());
+    }
+    if (!written) throw zel_exception("Sidecar file could not be written to", kResultSidecarWriteFailed);
+  } catch (zel_exception const& failure) {
+    if (failure.GetResult() == kResultSidecarWriteFailed) ReportWriteFailure(sidecarPath, failure.what());
+    throw;
   }
 }
 
 std::shared_ptr<SideCarSerializationData> SidecarDataStoreAdaptor::DeserializeFromSideCarFileSync(
     std::filesystem::path const& sidecarPath) const {
-  if (!std::filesystem::exists(sidecarPath)) throw zel_exception("Sidecar file not found", kResultSidecarFileNotFound);
-  if (std::filesystem::file_size(sidecarPath) == 0) {
-    throw zel_exception("Sidecar file not found", kResultSidecarFileNotFound);
-  }
-  Blob const buffer = zelcore::FileUtils::SimpleReadFileIntoBuffer(zelcore::text::WcharToUTF16(sidecarPath.wstring()));
-  return serialization::DeserializeDataStoreFromBinary(buffer);
+  return serialization::DeserializeDataStoreFromBinary(SidecarFile::Read(sidecarPath));
 }
 
 bool SidecarDataStoreAdaptor::SerializeToSideCarFileSync(std::filesystem::path const& sidecarPath,
                                                          std::shared_ptr<SideCarSerializationData> const& data) const {
   auto const buffer = serialization::SerializeDataStoreToBinary(data);
-  std::ofstream stream(sidecarPath, std::ios::binary | std::ios::out | std::ios::trunc);
-  if (!stream.is_open()) return false;
-  stream.write(reinterpret_cast<char const*>(buffer->data()), static_cast<std::streamsize>(buffer->size()));
-  // A failed write or close (a full disk, say) must not pass as success.
-  stream.close();
-  return !stream.fail();
+  if (std::string const why = SidecarFile::Replace(sidecarPath, *buffer); !why.empty()) ThrowWriteFailed(why);
+  return true;
+}
+
+Blob SidecarDataStoreAdaptor::ReadSideCarFileSync(std::filesystem::path const& sidecarPath) const {
+  return SidecarFile::Read(sidecarPath);
 }
 
 SidecarDataStoreAdaptor::operator InterfaceRef<zelcore::classref::UnknownBase>() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -13,20 +14,24 @@ namespace Quillan {
 
 // Where a target's results live in a sidecar file: the file beside the media, and the item within it.
 struct SidecarLocation {
-  std::string dataSourceId;  // the text of the target's content state GUID
-  std::filesystem::path sidecarPath;
+  std::string dataSourceId;           // the text of the target's content state GUID
+  std::filesystem::path sidecarPath;  // bytes, whatever their encoding
 };
 
 // The sidecar location of `target` with `extension` in place of the media file's extension; none for a clip, a
-// null state or a media without a path. Throws what GetContentStateGuid throws.
+// null state, a media without a path, a media that is not a regular file (a pipe, a device) or one reached through
+// /dev or /proc. The media's UTF-16 path is taken as bytes (zelcore::text::UTF16ToPathBytes), so any file name
+// works in any locale. Throws what GetContentStateGuid throws.
 QUILLAN_EXPORT std::optional<SidecarLocation> ResolveSidecarLocation(Target const& target,
                                                                      std::string const& extension);
 
 // Keeps analysis results in a sidecar file beside the media file: one file per media for every analyzer and every
-// content state of it. Every load reads and decodes the whole file; every save reads, changes one value and rewrites
-// the whole file in place. Nothing stays in memory between calls. The store's tasks run one at a time on its own
-// serial executor (drained before the application quits), and SidecarFileLock keeps readers and writers of one file
-// apart across the stores of the process. May be used from any thread.
+// content state of it. Every load reads the whole file, verifies it and looks up its one value; every save reads,
+// changes one value and replaces the whole file atomically (SidecarFile), under an flock that keeps other processes'
+// saves out. Nothing stays in memory between calls. The store's tasks run one at a time on its own serial executor
+// (drained before the application quits), and SidecarFileLock keeps readers and writers of one file apart across
+// the stores of the process. A sidecar of a newer format version, a link or anything but a regular file at the
+// sidecar path is never written. May be used from any thread.
 class QUILLAN_EXPORT SidecarDataStoreAdaptor : public IDataStoreAdaptor,
                                                public zelcore::classref::ClassStatics<SidecarDataStoreAdaptor> {
  public:
@@ -44,6 +49,11 @@ class QUILLAN_EXPORT SidecarDataStoreAdaptor : public IDataStoreAdaptor,
   // A store writing beside each media a file with `extension` (not checked: it may be empty or lack its dot).
   static zelcore::InterfaceRef<IDataStoreAdaptor> Create(std::string const& extension, ParameterHashHandling handling);
   static zelcore::InterfaceRef<IDataStoreAdaptor> CreateWithDefaultExtension(ParameterHashHandling handling);
+
+  // Called with the sidecar path and the error whenever a save fails to write its file, in any store of the
+  // process, on the store's executor; an empty function stops it. For a tool that tells its user once.
+  using WriteFailureObserver = std::function<void(std::filesystem::path const&, std::string const&)>;
+  static void SetWriteFailureObserver(WriteFailureObserver observer);
 
   SidecarDataStoreAdaptor();
   ~SidecarDataStoreAdaptor() override;
@@ -63,7 +73,8 @@ class QUILLAN_EXPORT SidecarDataStoreAdaptor : public IDataStoreAdaptor,
   std::string GetUnknownTypeName() const override;
 
  protected:
-  // Queue the load or save task on the store's executor. The location is resolved already.
+  // Queue the load or save task on the store's executor. The location is resolved already. The load's future
+  // carries the default executor, so its result reaches the caller in one hop.
   zelcore::async::Future<zelcore::Blob> LoadDataForDataSource(std::string const& dataSourceId, Guid const& analyzerGuid,
                                                               ImmutableString const& parameter,
                                                               ImmutableString const& key,
@@ -73,13 +84,16 @@ class QUILLAN_EXPORT SidecarDataStoreAdaptor : public IDataStoreAdaptor,
                                                      std::filesystem::path const& sidecarPath,
                                                      zelcore::Blob const& blob);
 
-  // The file operations of the tasks, called under the file's lock; an override must not take the lock again.
-  // Reads and decodes the whole file; a missing or empty file throws kResultSidecarFileNotFound.
+  // The file operations of the tasks, called under the file's locks; an override must not take them again.
+  // Reads and decodes the whole file (SidecarFile::Read's errors, then the decoder's); saves use it.
   virtual std::shared_ptr<SideCarSerializationData> DeserializeFromSideCarFileSync(
       std::filesystem::path const& sidecarPath) const;
-  // Encodes `data` and rewrites the file in place; false when the file could not be opened, written or closed.
+  // Encodes `data` and replaces the file atomically. Throws kResultSidecarWriteFailed with the reason when the file
+  // could not be written (the old file stays whole), and the encoder's errors.
   virtual bool SerializeToSideCarFileSync(std::filesystem::path const& sidecarPath,
                                           std::shared_ptr<SideCarSerializationData> const& data) const;
+  // Reads the whole file for a load (SidecarFile::Read).
+  virtual zelcore::Blob ReadSideCarFileSync(std::filesystem::path const& sidecarPath) const;
 
  private:
   zelcore::Blob LoadTask(std::string const& dataSourceId, Guid const& analyzerGuid, ImmutableString const& parameter,

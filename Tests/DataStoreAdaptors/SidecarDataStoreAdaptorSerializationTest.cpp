@@ -212,6 +212,44 @@ TEST(SidecarSerializationTest, ReadsForeignBuffersByTheFormatsRules) {
               DeserializeDataStoreFromBinary(encode({{1, 1, "s", {}}, {2, 1, "t", {}}}));
             }),
             "Incompatible version of serialized data store");
+  EXPECT_THROW(FindValueInBinary(encode({{1, 1, "s", {{"k", "v"}}}, {2, 1, "t", {}}}), Guid(bytes), "s", "k"),
+               SideCarVersionError);
+
+  // The one-value lookup answers as the decoded container does, for files in our order and for foreign ones out of
+  // order, with duplicates, partial values and bytes that are not UTF-8.
+  std::vector<Blob> const buffers = {
+      encode({{1, 3, "b", {{"z", "1"}, {"a", "2"}, {"a", "3"}}},
+              {1, 1, "s", {{"k", "first"}, {"\xff", "ff"}}},
+              {1, 3, "b", {{"a", "dup item"}}},
+              {0, 2, "\xc3\x28", {{"\xef\xbf\xbd", "fffd"}}}}),
+      SerializeDataStoreToBinary(DeserializeDataStoreFromBinary(encode({{1, 3, "b", {{"z", "1"}, {"a", "2"}}},
+                                                                        {1, 1, "s", {{"k", "first"}, {"\xff", "ff"}}},
+                                                                        {0, 2, "\xc3\x28", {{"\xef\xbf\xbd", "x"}}}}))),
+  };
+  for (Blob const& buffer : buffers) {
+    auto const container = DeserializeDataStoreFromBinary(buffer);
+    std::size_t hits = 0;
+    for (std::uint64_t high : {1, 2, 3, 4}) {
+      Guid::Bytes id{};
+      id[8] = static_cast<std::uint8_t>(high);  // as encode() writes it: bytes 8..15 little-endian
+      for (std::string source : {"b", "s", "\xc3\x28", "\xef\xbf\xbd", ""}) {
+        auto const item = container->items.find({Guid(id), source});
+        for (std::string key : {"a", "z", "k", "\xff", "\xef\xbf\xbd", "?"}) {
+          auto const found = FindValueInBinary(buffer, Guid(id), source, key);
+          if (item == container->items.end()) {
+            EXPECT_EQ(found.outcome, SideCarValueLookup::Outcome::kNoItem) << high << source << key;
+          } else if (!item->second.values.contains(key)) {
+            EXPECT_EQ(found.outcome, SideCarValueLookup::Outcome::kNoValue) << high << source << key;
+          } else {
+            ASSERT_EQ(found.outcome, SideCarValueLookup::Outcome::kFound) << high << source << key;
+            EXPECT_EQ(BlobText(found.blob), BlobText(item->second.values.at(key))) << high << source << key;
+            ++hits;
+          }
+        }
+      }
+    }
+    EXPECT_GE(hits, 5u);
+  }
   EXPECT_TRUE(DeserializeDataStoreFromBinary(encode({}))->items.empty());
 
   // A root without items, and values without key or data, are read as absent.
@@ -233,6 +271,39 @@ TEST(SidecarSerializationTest, ReadsForeignBuffersByTheFormatsRules) {
   auto const& partialItem = withPartialValues->items.at({Guid(), "s"});
   ASSERT_EQ(partialItem.values.size(), 1u);
   EXPECT_EQ(partialItem.values.at("whole")->data()[0], 2);
+}
+
+// The format's 2 GiB limit is checked before a buffer is verified or a builder grows: FlatBuffers would abort.
+TEST(SidecarSerializationTest, RefusesWhatPassesTheFormatsLimitBeforeTouchingIt) {
+  auto const small = MakeBlob("x");
+  // Views that claim more bytes than they hold: only their size may be read.
+  auto const huge = RecycledMemory::AttachToExternalBuffer(small, small->data(), kMaxSideCarBufferSize + 1);
+  EXPECT_EQ(ErrorOf([&] { DeserializeDataStoreFromBinary(huge); }), "Data store buffer is too large for the format");
+  EXPECT_THROW(FindValueInBinary(huge, kAnalyzer, "s", "k"), std::runtime_error);
+
+  auto data = std::make_shared<SideCarSerializationData>();
+  AddItem(*data, kAnalyzer, "s",
+          {{"big", RecycledMemory::AttachToExternalBuffer(small, small->data(), 1u << 30)},
+           {"bigger", RecycledMemory::AttachToExternalBuffer(small, small->data(), 1u << 30)}});
+  EXPECT_THROW(SerializeDataStoreToBinary(data), SideCarTooLargeError);
+  AddItem(*data, kAnalyzer, "s", {{"fits", small}});
+  EXPECT_EQ(
+      BlobText(
+          DeserializeDataStoreFromBinary(SerializeDataStoreToBinary(data))->items.begin()->second.values.at("fits")),
+      "x");
+}
+
+// Keys and data source ids are stored byte for byte: invalid UTF-8 is not repaired, so keys never alias.
+TEST(SidecarSerializationTest, KeepsKeyBytesAsTheyAre) {
+  auto data = std::make_shared<SideCarSerializationData>();
+  std::string const keys[] = {"\xff", "\xc3\x28", "\xef\xbf\xbd", std::string("a\0b", 3)};
+  std::unordered_map<std::string, Blob> values;
+  for (std::string const& key : keys) values[key] = MakeBlob(key);
+  AddItem(*data, kAnalyzer, "source \xfe", values);
+  auto const decoded = DeserializeDataStoreFromBinary(SerializeDataStoreToBinary(data));
+  auto const& item = decoded->items.at({kAnalyzer, "source \xfe"});
+  ASSERT_EQ(item.values.size(), std::size(keys));
+  for (std::string const& key : keys) EXPECT_EQ(BlobText(item.values.at(key)), key);
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 #include "DataStoreAdaptors/SidecarDataStoreAdaptor.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -11,6 +15,7 @@
 #include "BE/Media.h"
 #include "BE/ProjectFactory.h"
 #include "DataStoreAdaptors/DataStoreAdaptorUtils.h"
+#include "DataStoreAdaptors/SidecarFile.h"
 #include "SideCar_generated.h"
 #include "Support/BlobTestUtils.h"
 #include "Support/FutureTestUtils.h"
@@ -128,7 +133,7 @@ TEST_F(SidecarDataStoreAdaptorTest, ParameterHandlingDecidesTheFallback) {
             kResultIllegalArgument);
 }
 
-TEST_F(SidecarDataStoreAdaptorTest, DamagedEmptyAndNewerFilesAreReplacedBySaves) {
+TEST_F(SidecarDataStoreAdaptorTest, DamagedAndEmptyFilesAreReplacedButNewerOnesAreLeftAlone) {
   WriteFile(directory_ / "take.wav", "audio");
   auto const media = MediaFor(directory_ / "take.wav");
   auto const sidecar = directory_ / "take.qvmi";
@@ -144,7 +149,7 @@ TEST_F(SidecarDataStoreAdaptorTest, DamagedEmptyAndNewerFilesAreReplacedBySaves)
   Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("fresh")));
   EXPECT_EQ(BlobText(Await(load())), "fresh");
 
-  // A file of a newer format version: loads refuse it, a save starts afresh.
+  // A file of a newer format version: loads refuse it, and saves fail and leave it byte for byte.
   flatbuffers::FlatBufferBuilder builder;
   std::vector<std::uint8_t> const data = {1};
   auto const value =
@@ -153,10 +158,13 @@ TEST_F(SidecarDataStoreAdaptorTest, DamagedEmptyAndNewerFilesAreReplacedBySaves)
       SideCarFormat::CreateSideCarAnalyzerItemTable(builder, 2, SideCarFormat::CreateSideCarGuidTable(builder, 1, 1),
                                                     builder.CreateString("x"), builder.CreateVector(&value, 1));
   builder.Finish(SideCarFormat::CreateSideCarContainerTable(builder, builder.CreateVector(&item, 1)));
-  WriteFile(sidecar, std::string(reinterpret_cast<char const*>(builder.GetBufferPointer()), builder.GetSize()));
+  std::string const newer(reinterpret_cast<char const*>(builder.GetBufferPointer()), builder.GetSize());
+  WriteFile(sidecar, newer);
   EXPECT_EQ(MessageOf(AwaitFailure(load())), "Incompatible version of serialized data store");
-  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("again")));
-  EXPECT_EQ(BlobText(Await(load())), "again");
+  auto const refused = AwaitFailure(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("again")));
+  EXPECT_EQ(ResultOf(refused), kResultSidecarWriteFailed);
+  EXPECT_THAT(MessageOf(refused), testing::HasSubstr("newer version"));
+  EXPECT_EQ(ReadFile(sidecar), newer);
 }
 
 TEST_F(SidecarDataStoreAdaptorTest, UnwritableSidecarFailsAndTouchesNothingElse) {
@@ -167,7 +175,7 @@ TEST_F(SidecarDataStoreAdaptorTest, UnwritableSidecarFailsAndTouchesNothingElse)
 
   auto const failure = AwaitFailure(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
   EXPECT_EQ(ResultOf(failure), kResultSidecarWriteFailed);
-  EXPECT_EQ(MessageOf(failure), "Sidecar file could not be written to");
+  EXPECT_THAT(MessageOf(failure), testing::StartsWith("Sidecar file could not be written to: "));
   EXPECT_FALSE(exact_->IsDataNotFoundInCache(failure));
   std::set<fs::path> entries;
   for (auto const& entry : fs::directory_iterator(directory_.path())) entries.insert(entry.path().filename());
@@ -218,6 +226,136 @@ TEST_F(SidecarDataStoreAdaptorTest, ConcurrentSavesFromTwoStoresLoseNothing) {
       EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text(key)))), key);
     }
   }
+}
+
+// Keys and parameters are bytes: none is repaired on its way into the file, so none aliases another.
+TEST_F(SidecarDataStoreAdaptorTest, ByteKeysRoundTripThroughTheFileWithoutAliasing) {
+  WriteFile(directory_ / "take.wav", "audio");
+  auto const media = MediaFor(directory_ / "take.wav");
+  std::string const texts[] = {"\xff", "\xc3\x28", "\xef\xbf\xbd", std::string("a\0b", 3), std::string("a\0c", 3), "?"};
+  for (std::string const& text : texts) {
+    Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(text), Text("k"), MakeBlob("param " + text)));
+    Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text(text), MakeBlob("key " + text)));
+  }
+  auto const fresh = SidecarDataStoreAdaptor::CreateWithDefaultExtension(SidecarDataStoreAdaptor::kExactParameterHash);
+  for (std::string const& text : texts) {
+    EXPECT_EQ(BlobText(Await(fresh->LoadDataWithKey(media, kAnalyzer, Text(text), Text("k")))), "param " + text);
+    EXPECT_EQ(BlobText(Await(fresh->LoadDataWithKey(media, kAnalyzer, Text(""), Text(text)))), "key " + text);
+  }
+  // The file holds the bytes themselves.
+  auto const data =
+      SidecarDataStoreAdaptorSerialization::DeserializeDataStoreFromBinary(SidecarFile::Read(directory_ / "take.qvmi"));
+  EXPECT_TRUE(data->items.begin()->second.values.contains(
+      std::string(GenerateCacheKey(kAnalyzer, Text("\xff"), Text("k")).view())));
+  EXPECT_EQ(data->items.begin()->second.values.size(), 2 * std::size(texts));
+}
+
+// Media names are bytes too: Latin-1 bytes, Cyrillic and emoji name their sidecars, whatever the locale.
+TEST_F(SidecarDataStoreAdaptorTest, MediaNamesOfAnyBytesGetTheirOwnSidecar) {
+  std::string const names[] = {"caf\xe9", "\xd0\xb7\xd0\xb2\xd1\x83\xd0\xba", "\xf0\x9f\x8e\xb5", "caf\xc3\xa9"};
+  for (std::string const& name : names) {
+    fs::path const file = directory_.path() / fs::path(name + ".wav");
+    WriteFile(file, "audio of " + name);
+    auto const media = BE::ProjectFactory::CreateMedia(zelcore::text::PathBytesToUTF16(file.native()));
+    Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob(name)));
+    EXPECT_TRUE(fs::is_regular_file(directory_.path() / fs::path(name + ".qvmi"))) << name;
+  }
+  for (std::string const& name : names) {
+    fs::path const file = directory_.path() / fs::path(name + ".wav");
+    auto const media = BE::ProjectFactory::CreateMedia(zelcore::text::PathBytesToUTF16(file.native()));
+    EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")))), name);
+  }
+}
+
+// Nothing but a regular file at the sidecar path is read or written, and nothing there is followed or waited on.
+TEST_F(SidecarDataStoreAdaptorTest, LinksFifosAndFoldersAtTheSidecarPathAreLeftAlone) {
+  WriteFile(directory_ / "b.wav", "the media itself");
+  auto const media = MediaFor(directory_ / "b.wav");
+  fs::path const sidecar = directory_ / "b.qvmi";
+  struct Case {
+    char const* name;
+    std::function<void()> make;
+  };
+  Case const cases[] = {
+      {"link to the media", [&] { fs::create_symlink("b.wav", sidecar); }},
+      {"dangling link", [&] { fs::create_symlink("nowhere.qvmi", sidecar); }},
+      {"FIFO", [&] { ASSERT_EQ(::mkfifo(sidecar.c_str(), 0600), 0); }},
+      {"folder", [&] { fs::create_directory(sidecar); }},
+  };
+  for (Case const& c : cases) {
+    c.make();
+    auto const saved = AwaitFailure(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+    EXPECT_EQ(ResultOf(saved), kResultSidecarWriteFailed) << c.name;
+    auto const loaded = AwaitFailure(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")));
+    EXPECT_EQ(ResultOf(loaded), kResultSidecarFileNotFound) << c.name;
+    EXPECT_TRUE(exact_->IsDataNotFoundInCache(loaded)) << c.name;
+    EXPECT_EQ(ReadFile(directory_ / "b.wav"), "the media itself") << c.name;
+    EXPECT_FALSE(fs::exists(directory_ / "nowhere.qvmi")) << c.name;
+    EXPECT_FALSE(fs::exists(directory_ / ".b.qvmi.saving")) << c.name;
+    fs::remove(sidecar);
+  }
+}
+
+TEST_F(SidecarDataStoreAdaptorTest, ForeignItemsTheFormatCannotHoldAreDroppedOnSave) {
+  WriteFile(directory_ / "take.wav", "audio");
+  auto const media = MediaFor(directory_ / "take.wav");
+  flatbuffers::FlatBufferBuilder builder;
+  std::vector<std::uint8_t> const bytes = {7};
+  auto const value =
+      SideCarFormat::CreateSideCarValueTable(builder, builder.CreateString("kept"), builder.CreateVector(bytes));
+  auto const guid = SideCarFormat::CreateSideCarGuidTable(builder, 0x1100000000000000ull, 1);
+  flatbuffers::Offset<SideCarFormat::SideCarAnalyzerItemTable> const items[] = {
+      SideCarFormat::CreateSideCarAnalyzerItemTable(builder, 1, guid, builder.CreateString("no values")),
+      SideCarFormat::CreateSideCarAnalyzerItemTable(builder, 1, 0, builder.CreateString("no analyzer"),
+                                                    builder.CreateVector(&value, 1)),
+      SideCarFormat::CreateSideCarAnalyzerItemTable(builder, 1, guid, builder.CreateString(""),
+                                                    builder.CreateVector(&value, 1)),
+      SideCarFormat::CreateSideCarAnalyzerItemTable(builder, 1, guid, builder.CreateString("good"),
+                                                    builder.CreateVector(&value, 1)),
+  };
+  builder.Finish(SideCarFormat::CreateSideCarContainerTable(builder, builder.CreateVector(items, std::size(items))));
+  WriteFile(directory_ / "take.qvmi",
+            std::string(reinterpret_cast<char const*>(builder.GetBufferPointer()), builder.GetSize()));
+
+  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("mine")));
+  auto const data =
+      SidecarDataStoreAdaptorSerialization::DeserializeDataStoreFromBinary(SidecarFile::Read(directory_ / "take.qvmi"));
+  std::set<std::string> sources;
+  for (auto const& [key, item] : data->items) sources.insert(key.dataSourceId);
+  EXPECT_EQ(sources.size(), 2u);
+  EXPECT_TRUE(sources.contains("good"));
+  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")))), "mine");
+}
+
+// The any-parameter fallback matches in linear time without recursion: a hostile stored key of 1 MiB is matched or
+// rejected, never a crash.
+TEST_F(SidecarDataStoreAdaptorTest, AnyParameterFallbackAnswersForAMegabyteStoredKey) {
+  WriteFile(directory_ / "take.wav", "audio");
+  auto const media = MediaFor(directory_ / "take.wav");
+  auto const any = SidecarDataStoreAdaptor::CreateWithDefaultExtension(SidecarDataStoreAdaptor::kAllowAnyParameterHash);
+  std::string const huge(1 << 20, 'x');
+  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(huge + "\n" + huge), Text("peaks"), MakeBlob("long parameter")));
+  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text(huge), MakeBlob("long key")));
+  EXPECT_EQ(BlobText(Await(any->LoadDataWithKey(media, kAnalyzer, Text("256"), Text("peaks")))), "long parameter");
+  auto const miss = AwaitFailure(any->LoadDataWithKey(media, kAnalyzer, Text("256"), Text("rms")));
+  EXPECT_EQ(MessageOf(miss), "Value not found in cache");
+  auto const broken = AwaitFailure(any->LoadDataWithKey(media, kAnalyzer, Text("256"), Text("(")));
+  EXPECT_THAT(MessageOf(broken), testing::HasSubstr("does not compile"));
+}
+
+// A sidecar too large for the format is refused before it is read (loads) and left alone (saves).
+TEST_F(SidecarDataStoreAdaptorTest, ASidecarTooLargeForTheFormatIsRefusedUnread) {
+  WriteFile(directory_ / "take.wav", "audio");
+  auto const media = MediaFor(directory_ / "take.wav");
+  fs::path const sidecar = directory_ / "take.qvmi";
+  WriteFile(sidecar, "");
+  fs::resize_file(sidecar, std::uintmax_t{1} << 31);  // sparse: no disk space taken
+  auto const loaded = AwaitFailure(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")));
+  EXPECT_THAT(MessageOf(loaded), testing::HasSubstr("too large for the format"));
+  auto const saved = AwaitFailure(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+  EXPECT_EQ(ResultOf(saved), kResultSidecarWriteFailed);
+  EXPECT_THAT(MessageOf(saved), testing::HasSubstr("too large"));
+  EXPECT_EQ(fs::file_size(sidecar), std::uintmax_t{1} << 31);
 }
 
 }  // namespace

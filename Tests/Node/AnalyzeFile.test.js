@@ -86,3 +86,18 @@ test('a file that cannot be admitted rejects with the result code and the system
     });
   }
 });
+
+test('paths are bytes: a Buffer names a file that is not valid UTF-8, and a FIFO does not hang', async (t) => {
+  const dir = support.scratch(t);
+  const name = Buffer.concat([Buffer.from(path.join(dir, 'caf')), Buffer.from([0xe9]), Buffer.from('.bin')]);
+  fs.writeFileSync(name, 'latin-1 named content');
+  assert.deepEqual(await Quillan.analyzeFile(name, { analyzers: [GATED] }), [{ analyzer: GATED, status: 'done' }]);
+  // The same name as a string is another file (U+FFFD in place of the byte), which does not exist.
+  await assert.rejects(Quillan.analyzeFile(name.toString(), { analyzers: [GATED] }), (error) => error.code === FILE_READ);
+
+  const fifo = path.join(dir, 'pipe.bin');
+  require('node:child_process').execFileSync('mkfifo', [fifo]);
+  await assert.rejects(Quillan.analyzeFile(fifo, { analyzers: [GATED] }), (error) => {
+    return error.code === FILE_READ && /Not a regular file/.test(error.message);
+  });
+});

@@ -68,6 +68,10 @@ std::optional<PeakEnvelope> DecodePeakEnvelope(zelcore::Blob const& blob) {
   envelope.sampleRate = Get<std::uint32_t>(blob, 8);
   auto const peakCount = Get<std::uint32_t>(blob, 12);
   envelope.frameCount = Get<std::uint64_t>(blob, 16);
+  // A crafted channel count must not size anyone's memory (the formatter's per-channel maxima, say).
+  if (envelope.channelCount == 0 || envelope.channelCount > kMaxPeakChannels || envelope.samplesPerPeak == 0) {
+    return std::nullopt;
+  }
   std::uint64_t const values = std::uint64_t{peakCount} * envelope.channelCount;
   if (blob->size() != kHeader + values * sizeof(float)) return std::nullopt;
   envelope.peaks.resize(values);
@@ -207,6 +211,16 @@ zelcore::Blob EncodeBeats(Beats const& beats) {
 }
 
 }  // namespace detail
+
+bool IsWellFormedResult(zelcore::utility::Guid const& analyzerId, zelcore::Blob const& blob) {
+  if (analyzerId == detail::kDigestAnalyzerId) return blob && blob->size() == 32;
+  if (analyzerId == detail::kPeaksAnalyzerId) return DecodePeakEnvelope(blob).has_value();
+  if (analyzerId == detail::kLoudnessAnalyzerId) return DecodeLoudness(blob).has_value();
+  if (analyzerId == detail::kScenesAnalyzerId) return DecodeScenes(blob).has_value();
+  if (analyzerId == detail::kSilenceAnalyzerId) return DecodeSilence(blob).has_value();
+  if (analyzerId == detail::kBeatsAnalyzerId) return DecodeBeats(blob).has_value();
+  return true;
+}
 
 std::string DigestToHex(zelcore::Blob const& blob) {
   if (!blob || blob->size() != 32) return {};

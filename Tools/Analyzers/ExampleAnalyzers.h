@@ -132,7 +132,10 @@ struct Beats {
   std::vector<double> beats;
 };
 
-// Decoders of the result blobs; empty when the blob does not have the documented layout.
+// Decoders of the result blobs; empty when the blob does not have the documented layout. They check a blob against
+// its byte size before they allocate: a peak envelope must have 1 to kMaxPeakChannels channels, a positive
+// samples-per-peak, and exactly the bytes its counts name.
+inline constexpr std::uint32_t kMaxPeakChannels = 1024;
 QUILLAN_EXAMPLES_EXPORT std::optional<PeakEnvelope> DecodePeakEnvelope(zelcore::Blob const& blob);
 QUILLAN_EXAMPLES_EXPORT std::optional<Loudness> DecodeLoudness(zelcore::Blob const& blob);
 QUILLAN_EXAMPLES_EXPORT std::optional<Scenes> DecodeScenes(zelcore::Blob const& blob);
@@ -140,5 +143,8 @@ QUILLAN_EXAMPLES_EXPORT std::optional<Silence> DecodeSilence(zelcore::Blob const
 QUILLAN_EXAMPLES_EXPORT std::optional<Beats> DecodeBeats(zelcore::Blob const& blob);
 // Lowercase hexadecimal of a digest blob; empty when the blob is not 32 bytes.
 QUILLAN_EXAMPLES_EXPORT std::string DigestToHex(zelcore::Blob const& blob);
+// Whether `blob` decodes as a result of the example analyzer `analyzerId` (true for analyzers it does not know).
+// A cached value that does not is treated as not cached, and computed again.
+QUILLAN_EXAMPLES_EXPORT bool IsWellFormedResult(zelcore::utility::Guid const& analyzerId, zelcore::Blob const& blob);
 
 }  // namespace Quillan::Examples

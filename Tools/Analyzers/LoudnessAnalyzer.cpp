@@ -220,7 +220,6 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
 
  protected:
   // Results cached in the first, three-number layout are measured again.
-  bool IsCurrentResult(zelcore::Blob const& blob) const override { return DecodeLoudness(blob).has_value(); }
 
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
     AnalyzerParameter const parameter(parameterText_, "loudness", {"stream"});

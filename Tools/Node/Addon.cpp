@@ -114,7 +114,8 @@ std::any ParameterOption(Napi::Env env, Napi::Value value) {
 // The file as a clip of the project model. Throws zel_exception kResultFileRead with the system's reason when the
 // file cannot be read.
 InterfaceRef<BE::IClip> AdmitFile(std::string const& path) {
-  int const fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without blocking, so that a FIFO cannot hold the script up.
+  int const fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     throw zel_exception("Cannot open " + path + ": " + std::system_category().message(errno),
                         zelcore::config::kResultFileRead);
@@ -123,7 +124,8 @@ InterfaceRef<BE::IClip> AdmitFile(std::string const& path) {
   bool const regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
   ::close(fd);
   if (!regular) throw zel_exception("Not a regular file: " + path, zelcore::config::kResultFileRead);
-  auto const media = BE::ProjectFactory::CreateMedia(zelcore::text::UTF8ToUTF16(path));
+  // The path's bytes travel through the media's UTF-16 path unchanged, valid UTF-8 or not.
+  auto const media = BE::ProjectFactory::CreateMedia(zelcore::text::PathBytesToUTF16(path));
   return BE::ProjectFactory::CreateClip(media, BE::kMediaType_Audio);
 }
 
@@ -163,10 +165,16 @@ Napi::Value AnalyzeFile(Napi::CallbackInfo const& info) {
   Napi::Env const env = info.Env();
   AddonEnvironment* const state = AddonEnvironment::Get(env);
   if (state == nullptr) throw Napi::Error::New(env, "Quillan is not loaded in this environment");
-  if (info.Length() < 1 || !info[0].IsString()) {
-    throw Napi::TypeError::New(env, "Quillan.analyzeFile needs the path of the file as a string");
+  // A path is a string, or a Buffer of the file name's bytes for names that are not valid UTF-8 (as node:fs takes).
+  std::string path;
+  if (info.Length() >= 1 && info[0].IsString()) {
+    path = info[0].As<Napi::String>().Utf8Value();
+  } else if (info.Length() >= 1 && info[0].IsBuffer()) {
+    auto const bytes = info[0].As<Napi::Buffer<char>>();
+    path.assign(bytes.Data(), bytes.Length());
+  } else {
+    throw Napi::TypeError::New(env, "Quillan.analyzeFile needs the path of the file as a string or a Buffer");
   }
-  std::string const path = info[0].As<Napi::String>().Utf8Value();
   Napi::Value const optionsValue = info.Length() > 1 ? info[1] : env.Undefined();
   std::optional<std::vector<Guid>> requested;
   std::any parameter;

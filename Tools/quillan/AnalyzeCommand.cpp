@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <mutex>
 
 #include "Analyzers/ExampleAnalyzers.h"
 #include "BE/Clip.h"
@@ -33,6 +34,7 @@
 #include "quillan/TextTable.h"
 #include "zelappsupport/ProgressItem.h"
 #include "zelcore/Executor.h"
+#include "zelcore/TextConversions.h"
 #include "zelcore/ZelException.h"
 
 namespace Quillan::Cli {
@@ -146,8 +148,15 @@ std::string ReadProblem(std::filesystem::path const& path) {
 MediaFile AdmitFile(std::string const& given) {
   MediaFile file{given, {}, std::nullopt, ReadProblem(given)};
   if (!file.readProblem.empty()) return file;
-  auto const media = BE::ProjectFactory::CreateMedia(std::filesystem::absolute(given).u16string());
-  file.clip = BE::ProjectFactory::CreateClip(media, BE::kMediaType_Audio);
+  InterfaceRef<BE::IMedia> media;
+  try {
+    // The name's bytes, valid UTF-8 or not, travel through the media's UTF-16 path unchanged, in any locale.
+    media = BE::ProjectFactory::CreateMedia(zelcore::text::PathBytesToUTF16(std::filesystem::absolute(given).native()));
+    file.clip = BE::ProjectFactory::CreateClip(media, BE::kMediaType_Audio);
+  } catch (std::exception const& error) {
+    file.readProblem = error.what();  // this file's row fails; the others go on
+    return file;
+  }
   try {
     file.contentState = GetContentStateGuid(Target(std::in_place_index<1>, media));
   } catch (std::exception const&) {
@@ -293,6 +302,34 @@ void PrintJson(std::vector<Job> const& jobs, bool interrupted, bool managedWrite
   std::cout << out.Text() << "\n";
 }
 
+// Sidecar files that could not be written this run, told to the user once at the end rather than once per save.
+class SidecarWriteFailures {
+ public:
+  SidecarWriteFailures() {
+    SidecarDataStoreAdaptor::SetWriteFailureObserver(
+        [this](std::filesystem::path const& path, std::string const& message) {
+          std::lock_guard lock(mutex_);
+          if (count_++ == 0) first_ = Printable(zelcore::text::Std8ToUTF8String(path.native())) + ": " + message;
+        });
+  }
+  ~SidecarWriteFailures() { SidecarDataStoreAdaptor::SetWriteFailureObserver(nullptr); }
+  SidecarWriteFailures(SidecarWriteFailures const&) = delete;
+  SidecarWriteFailures& operator=(SidecarWriteFailures const&) = delete;
+
+  void Report() const {
+    std::lock_guard lock(mutex_);
+    if (count_ == 0) return;
+    std::cerr << "quillan: " << count_ << (count_ == 1 ? " result" : " results")
+              << " could not be saved to a sidecar file and will be computed again next time (first: " << first_
+              << ")\n";
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::size_t count_ = 0;  // guarded by mutex_
+  std::string first_;      // guarded by mutex_
+};
+
 void PrintTable(std::vector<Job> const& jobs, bool managedWrites) {
   TextTable table({"FILE", "ANALYZER", "STATUS", "RESULT"});
   for (Job const& job : jobs) {
@@ -348,6 +385,7 @@ int RunAnalyzeCommand(ArgumentCursor& arguments) {
   bool const managedWrites = GetDefaultCacheLocation() == AnalyzerCacheLocation::kManagedCache;
   if (managedWrites) WarnWhenManagedCacheUnusable(*host);
   InterruptWatch const interrupt;
+  SidecarWriteFailures const writeFailures;
   ProgressDisplay display(ProgressDisplay::ChooseMode(options.noProgress, STDERR_FILENO), stderr);
 
   std::vector<MediaFile> files;
@@ -356,7 +394,7 @@ int RunAnalyzeCommand(ArgumentCursor& arguments) {
     // A sidecar file would be its own sidecar: analysing it would write into the file being read. A glob such as
     // media/* after a first run names them too.
     if (std::filesystem::path(given).extension() == SidecarDataStoreAdaptor::kDefaultSidecarExtension) {
-      std::cerr << "quillan: " << given << " is a sidecar file; skipped\n";
+      std::cerr << "quillan: " << Printable(given) << " is a sidecar file; skipped\n";
       continue;
     }
     files.push_back(AdmitFile(given));
@@ -400,6 +438,7 @@ int RunAnalyzeCommand(ArgumentCursor& arguments) {
   executor->Shutdown();
   executor->Drain();
   display.Finish();
+  writeFailures.Report();
 
   bool const interrupted = cancelled || InterruptWatch::Requested();
   if (options.json) {
@@ -407,7 +446,8 @@ int RunAnalyzeCommand(ArgumentCursor& arguments) {
   } else {
     PrintTable(jobs, managedWrites);
   }
-  if (interrupted) return kExitInterrupted;
+  // 128 + the signal, as a shell reports a process that the signal ended: 130, 143 or 129.
+  if (interrupted) return InterruptWatch::Signal() != 0 ? 128 + InterruptWatch::Signal() : kExitInterrupted;
   bool const anyFailed = std::any_of(jobs.begin(), jobs.end(), [managedWrites](Job const& job) {
     Outcome const outcome = OutcomeOf(job);
     return outcome.status == Status::kFailed || (managedWrites && !outcome.notStored.empty());

@@ -26,8 +26,9 @@ AnalyzeOptions ParseAnalyzeArguments(ArgumentCursor& arguments);
 
 // `quillan analyze ...`: admits each file as a clip over a media of that file, runs the analyzers through the
 // default host, shows their progress, and prints each result or failure. Returns kExitOk when every job gave a
-// result, kExitFailed when any failed or a file could not be read, and kExitInterrupted after a SIGINT, which
-// cancels the running jobs through their progress items and waits for them to end.
+// result, kExitFailed when any failed or a file could not be read, and 128 + the signal after a SIGINT (130), SIGTERM
+// (143) or SIGHUP (129), which cancels the running jobs through their progress items and waits for them to end.
+// Sidecar files it could not write are reported once, on stderr.
 int RunAnalyzeCommand(ArgumentCursor& arguments);
 
 }  // namespace Quillan::Cli

@@ -15,7 +15,8 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 // The command line itself was wrong; a usage line went to stderr.
 inline constexpr int kExitUsage = 2;
-// The user interrupted the run (SIGINT); running jobs were cancelled and pending writes finished.
+// The user interrupted the run (SIGINT; SIGTERM and SIGHUP give 143 and 129); running jobs were cancelled and pending
+// writes finished.
 inline constexpr int kExitInterrupted = 130;
 
 // A command line the tool cannot act on. `command` names the subcommand whose usage line goes with the message

@@ -5,26 +5,41 @@
 namespace Quillan::Cli {
 namespace {
 
-// Lock-free, so the handler may set it.
-std::atomic<bool> gInterrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
+// Lock-free, so the handler may set it. Holds the first signal that arrived.
+std::atomic<int> gSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
-void OnInterrupt(int) { gInterrupted.store(true, std::memory_order_relaxed); }
+void OnSignal(int signal) {
+  int expected = 0;
+  gSignal.compare_exchange_strong(expected, signal, std::memory_order_relaxed);
+}
+
+void Watch(int signal, struct sigaction& previous) {
+  struct sigaction action {};
+  action.sa_handler = &OnSignal;
+  sigemptyset(&action.sa_mask);
+  // The handler is used once; the next such signal gets the default action and ends the process.
+  action.sa_flags = SA_RESETHAND | SA_RESTART;
+  sigaction(signal, &action, &previous);
+}
 
 }  // namespace
 
 InterruptWatch::InterruptWatch() {
-  gInterrupted.store(false, std::memory_order_relaxed);
-  struct sigaction action {};
-  action.sa_handler = &OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  // The handler is used once; the next SIGINT gets the default action and ends the process.
-  action.sa_flags = SA_RESETHAND | SA_RESTART;
-  sigaction(SIGINT, &action, &previous_);
+  gSignal.store(0, std::memory_order_relaxed);
+  Watch(SIGINT, previousInterrupt_);
+  Watch(SIGTERM, previousTerminate_);
+  Watch(SIGHUP, previousHangUp_);
 }
 
-InterruptWatch::~InterruptWatch() { sigaction(SIGINT, &previous_, nullptr); }
+InterruptWatch::~InterruptWatch() {
+  sigaction(SIGINT, &previousInterrupt_, nullptr);
+  sigaction(SIGTERM, &previousTerminate_, nullptr);
+  sigaction(SIGHUP, &previousHangUp_, nullptr);
+}
 
-bool InterruptWatch::Requested() { return gInterrupted.load(std::memory_order_relaxed); }
+bool InterruptWatch::Requested() { return gSignal.load(std::memory_order_relaxed) != 0; }
+
+int InterruptWatch::Signal() { return gSignal.load(std::memory_order_relaxed); }
 
 }  // namespace Quillan::Cli

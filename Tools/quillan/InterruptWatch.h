@@ -4,9 +4,10 @@
 
 namespace Quillan::Cli {
 
-// Turns the first SIGINT (Ctrl-C) into a request that the tool polls, so that it can cancel its jobs and finish
-// pending writes before it exits; a second SIGINT ends the process at once, as usual. Installs its handler for its
-// lifetime and restores the earlier one afterwards. One at a time; create and destroy it on the main thread.
+// Turns the first SIGINT (Ctrl-C), SIGTERM or SIGHUP into a request that the tool polls, so that it can cancel its
+// jobs and finish pending writes before it exits (with 128 + the signal's number); a second one of the same signal
+// ends the process at once, as usual. Installs its handlers for its lifetime and restores the earlier ones
+// afterwards. One at a time; create and destroy it on the main thread.
 class InterruptWatch {
  public:
   InterruptWatch();
@@ -14,11 +15,15 @@ class InterruptWatch {
   InterruptWatch(InterruptWatch const&) = delete;
   InterruptWatch& operator=(InterruptWatch const&) = delete;
 
-  // Whether SIGINT has arrived since the watch began. May be called from any thread.
+  // Whether one of the signals has arrived since the watch began. May be called from any thread.
   static bool Requested();
+  // The first signal that arrived, or 0. May be called from any thread.
+  static int Signal();
 
  private:
-  struct sigaction previous_ {};
+  struct sigaction previousInterrupt_ {};
+  struct sigaction previousTerminate_ {};
+  struct sigaction previousHangUp_ {};
 };
 
 }  // namespace Quillan::Cli

@@ -9,9 +9,9 @@
 
 #include "Analyzers/ExampleAnalyzers.h"
 #include "DataStoreAdaptors/ResultCodes.h"
+#include "DataStoreAdaptors/SidecarFile.h"
 #include "quillan/JsonWriter.h"
 #include "quillan/TextTable.h"
-#include "zelcore/FileUtils.h"
 #include "zelcore/ZelException.h"
 
 namespace Quillan::Cli {
@@ -67,7 +67,7 @@ int Dump(ArgumentCursor& arguments) {
     std::cout << out.Text() << "\n";
     return kExitOk;
   }
-  std::cout << file << ": " << data->items.size() << (data->items.size() == 1 ? " item" : " items") << "\n";
+  std::cout << Printable(file) << ": " << data->items.size() << (data->items.size() == 1 ? " item" : " items") << "\n";
   for (auto const& [key, item] : data->items) {
     std::string const name = ExampleNameOf(item.analyzerId);
     std::cout << "\nanalyzer     " << item.analyzerId.AsUTF8String() << (name.empty() ? "" : " (" + name + ")")
@@ -139,10 +139,11 @@ int Verify(ArgumentCursor& arguments) {
       auto const data = ReadSidecarFile(file);
       std::size_t values = 0;
       for (auto const& [key, item] : data->items) values += item.values.size();
-      std::cout << file << ": ok (" << data->items.size() << (data->items.size() == 1 ? " item, " : " items, ")
-                << values << (values == 1 ? " value)" : " values)") << "\n";
+      std::cout << Printable(file) << ": ok (" << data->items.size()
+                << (data->items.size() == 1 ? " item, " : " items, ") << values
+                << (values == 1 ? " value)" : " values)") << "\n";
     } catch (std::exception const& error) {
-      std::cout << file << ": " << error.what() << "\n";
+      std::cout << Printable(file) << ": " << error.what() << "\n";
       exitCode = kExitFailed;
     }
   }
@@ -152,11 +153,8 @@ int Verify(ArgumentCursor& arguments) {
 }  // namespace
 
 std::shared_ptr<SideCarSerializationData> ReadSidecarFile(std::filesystem::path const& path) {
-  if (!std::filesystem::exists(path) || std::filesystem::file_size(path) == 0) {
-    throw zel_exception("Sidecar file not found", kResultSidecarFileNotFound);
-  }
-  return SidecarDataStoreAdaptorSerialization::DeserializeDataStoreFromBinary(
-      zelcore::FileUtils::ReadFileIntoBuffer(path));
+  // As the store reads it: no link followed, no FIFO waited on, nothing too large for the format read whole.
+  return SidecarDataStoreAdaptorSerialization::DeserializeDataStoreFromBinary(SidecarFile::Read(path));
 }
 
 int RunSidecarCommand(ArgumentCursor& arguments) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "zelcore/TextConversions.h"
+
 namespace Quillan::Cli {
 namespace {
 
@@ -48,7 +50,8 @@ std::string TextTable::Format() const {
 std::string Printable(std::string const& text) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string shown;
-  for (char const c : text) {
+  // A name that is not valid UTF-8 shows U+FFFD where it cannot be shown.
+  for (char const c : zelcore::text::Std8ToUTF8String(text)) {
     auto const byte = static_cast<unsigned char>(c);
     if (c == '\n') {
       shown += "\\n";

@@ -68,4 +68,30 @@ TEST(TextConversionsTest, UnpairedSurrogatesAndOutOfRangeWideCharactersBecomeRep
   EXPECT_EQ(UTF8ToWstring("\xF0\x9F\x98\x80"), L"\U0001F600");
 }
 
+TEST(TextConversionsTest, PathBytesSurviveUTF16WhateverTheirEncoding) {
+  struct Case {
+    std::string bytes;
+    std::u16string utf16;
+  };
+  Case const cases[] = {
+      {"plain.wav", u"plain.wav"},
+      {"\xD0\xB7\xD0\xB2\xD1\x83\xD0\xBA.wav", u"\u0437\u0432\u0443\u043A.wav"},  // Cyrillic
+      {"\xF0\x9F\x8E\xB5.wav", u"\U0001F3B5.wav"},                                // emoji
+      {"caf\xE9.wav", {u'c', u'a', u'f', 0xDCE9, u'.', u'w', u'a', u'v'}},        // Latin-1 byte
+      {"\xC3\x28", {0xDCC3, u'('}},                                               // broken sequence
+      {"\xED\xB2\x80", {0xDCED, 0xDCB2, 0xDC80}},  // an encoded surrogate is three bytes, not a code point
+      {"\xEF\xBF\xBD", u"\uFFFD"},                 // a real U+FFFD stays itself
+      {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
+  };
+  for (Case const& c : cases) {
+    EXPECT_EQ(PathBytesToUTF16(c.bytes), c.utf16);
+    EXPECT_EQ(UTF16ToPathBytes(c.utf16), c.bytes);
+  }
+  // Names that differ only in bytes that are not UTF-8 stay apart; U+FFFD is a name of its own.
+  EXPECT_NE(PathBytesToUTF16("\xFF"), PathBytesToUTF16("\xFE"));
+  EXPECT_NE(PathBytesToUTF16("\xFF"), PathBytesToUTF16("\xEF\xBF\xBD"));
+  // Lone surrogates that are no escape cannot name bytes: they become U+FFFD.
+  EXPECT_EQ(UTF16ToPathBytes(std::u16string{0xD800, u'x', 0xDC41}), "\xEF\xBF\xBDx\xEF\xBF\xBD");
+}
+
 }  // namespace

@@ -190,11 +190,12 @@ struct ToolRun {
   std::string err;
 };
 
-// Runs the built tool with `arguments` (stdin from /dev/null) and collects what it writes. `onErrorLine` sees each
-// line of stderr as it comes, with the tool's process id. A tool still running after a generous deadline is killed,
-// and the test fails instead of hanging.
+// Runs the built tool with `arguments` (stdin from `input`, /dev/null by default) in the plain C locale, and collects
+// what it writes. `onErrorLine` sees each line of stderr as it comes, with the tool's process id. A tool still
+// running after a generous deadline is killed, and the test fails instead of hanging.
 ToolRun RunTool(std::vector<std::string> const& arguments,
-                std::function<void(std::string const&, pid_t)> const& onErrorLine = {}) {
+                std::function<void(std::string const&, pid_t)> const& onErrorLine = {},
+                std::string const& input = "/dev/null") {
   ToolRun run;
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -203,7 +204,7 @@ ToolRun RunTool(std::vector<std::string> const& arguments,
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   std::vector<char*> argv{const_cast<char*>(QUILLAN_TOOL_PATH)};
@@ -211,9 +212,14 @@ ToolRun RunTool(std::vector<std::string> const& arguments,
   argv.push_back(nullptr);
   // A ThreadSanitizer build would sleep a second at every exit of the tool, looking for races at exit.
   std::vector<std::string> environment;
+  // The C locale, where file names that are not ASCII are hardest: the tool must not depend on a UTF-8 locale.
   for (char** variable = environ; *variable != nullptr; ++variable) {
-    if (!std::string_view(*variable).starts_with("TSAN_OPTIONS=")) environment.emplace_back(*variable);
+    std::string_view const name(*variable);
+    if (!name.starts_with("TSAN_OPTIONS=") && !name.starts_with("LC_") && !name.starts_with("LANG")) {
+      environment.emplace_back(*variable);
+    }
   }
+  environment.push_back("LC_ALL=C");
   char const* tsanOptions = std::getenv("TSAN_OPTIONS");
   environment.push_back(std::string("TSAN_OPTIONS=") + (tsanOptions ? tsanOptions : "") + " atexit_sleep_ms=0");
   std::vector<char*> envp;
@@ -279,9 +285,10 @@ class QuillanToolTest : public ::testing::Test {
  protected:
   // The tool with folders of the test's own, which must win over the environment that ctest sets.
   ToolRun Quillan(std::vector<std::string> arguments,
-                  std::function<void(std::string const&, pid_t)> const& onErrorLine = {}) {
+                  std::function<void(std::string const&, pid_t)> const& onErrorLine = {},
+                  std::string const& input = "/dev/null") {
     arguments.insert(arguments.begin(), {"--cache-dir", (dir / "cache").string(), "--config-dir", Config().string()});
-    return RunTool(arguments, onErrorLine);
+    return RunTool(arguments, onErrorLine, input);
   }
   std::filesystem::path Config() const { return dir / "config"; }
   std::string File(std::string_view name) const { return (dir / name).string(); }
@@ -505,7 +512,7 @@ TEST_F(QuillanToolTest, DumpJsonIsExactAndEscapesEveryKey) {
   EXPECT_EQ(dump.out,
             "{\"items\":["
             "{\"analyzer\":\"00000000-0000-0000-0000-0000000000aa\",\"dataSource\":\"caf\xc3\xa9\",\"values\":["
-            "{\"key\":\"bad\xef\xbf\xbd\",\"size\":1},"
+            "{\"key\":\"bad\\ufffd\",\"size\":1},"
             "{\"key\":\"ctl\\n\\t\\u0001\",\"size\":0},"
             "{\"key\":\"quote\\\"back\\\\slash\",\"size\":3}]},"
             "{\"analyzer\":\"ff000000-0000-0000-0000-000000000001\",\"dataSource\":\"source \\\"two\\\"\",\"values\":["
@@ -555,23 +562,27 @@ TEST_F(QuillanToolTest, InterruptCancelsRunningJobsAndLeavesNoBrokenSidecar) {
   ASSERT_EQ(stat(huge.c_str(), &status), 0);
   if (status.st_blocks > 2048) GTEST_SKIP() << "the temporary folder does not keep sparse files";
 
-  bool signalled = false;
-  ToolRun const run = Quillan({"analyze", "--json", "--analyzer", "digest", File("tone.wav"), huge.string()},
-                              [&](std::string const& line, pid_t pid) {
-                                if (!signalled && line == "quillan: digest " + huge.string() + ": started") {
-                                  signalled = kill(pid, SIGINT) == 0;
-                                }
-                              });
-  ASSERT_TRUE(signalled) << run.err;
-  EXPECT_EQ(run.exitCode, 130) << run.err;
-  Json const output = JsonReader::Parse(run.out);
-  EXPECT_TRUE(std::get<bool>(output["interrupted"].value));
-  ASSERT_EQ(output["results"].Items().size(), 2u);
-  EXPECT_EQ(output["results"].Items()[0]["status"].Text(), "computed");
-  EXPECT_EQ(output["results"].Items()[1]["status"].Text(), "failed");
-  EXPECT_EQ(output["results"].Items()[1]["resultCode"].Text(), "0xa00f0007");
-  EXPECT_FALSE(std::filesystem::exists(dir / "huge.qvmi"));
-  EXPECT_EQ(Quillan({"sidecar", "verify", File("tone.qvmi")}).exitCode, 0);
+  // SIGTERM and SIGHUP are handled as SIGINT is, each with its own exit code.
+  for (int const signal : {SIGINT, SIGTERM, SIGHUP}) {
+    std::filesystem::remove(dir / "tone.qvmi");
+    bool signalled = false;
+    ToolRun const run = Quillan({"analyze", "--json", "--analyzer", "digest", File("tone.wav"), huge.string()},
+                                [&](std::string const& line, pid_t pid) {
+                                  if (!signalled && line == "quillan: digest " + huge.string() + ": started") {
+                                    signalled = kill(pid, signal) == 0;
+                                  }
+                                });
+    ASSERT_TRUE(signalled) << run.err;
+    EXPECT_EQ(run.exitCode, 128 + signal) << run.err;
+    Json const output = JsonReader::Parse(run.out);
+    EXPECT_TRUE(std::get<bool>(output["interrupted"].value));
+    ASSERT_EQ(output["results"].Items().size(), 2u);
+    EXPECT_EQ(output["results"].Items()[0]["status"].Text(), "computed");
+    EXPECT_EQ(output["results"].Items()[1]["status"].Text(), "failed");
+    EXPECT_EQ(output["results"].Items()[1]["resultCode"].Text(), "0xa00f0007");
+    EXPECT_FALSE(std::filesystem::exists(dir / "huge.qvmi"));
+    EXPECT_EQ(Quillan({"sidecar", "verify", File("tone.qvmi")}).exitCode, 0);
+  }
 }
 
 TEST_F(QuillanToolTest, BadArgumentsExitWithCodeTwoAndAUsageLine) {
@@ -748,6 +759,111 @@ TEST_F(QuillanToolTest, AManagedCacheOnASmallVolumeKeepsItsItemsThroughOtherRuns
   EXPECT_EQ(limits["bound"].Number(), 5368709120.0);
   EXPECT_EQ(limits["freeSpaceTarget"].Number(), static_cast<double>((64u << 20) / 20));
   ::umount2((dir / "cache").c_str(), MNT_DETACH);
+}
+
+// A link, a dangling link or a FIFO where the sidecar would go is never followed, written or waited on; the run
+// computes its results and says once, on stderr, that they could not be saved.
+TEST_F(QuillanToolTest, SidecarPathsThatAreNoFilesAreLeftAloneAndReportedOnce) {
+  WriteSine(dir / "b.wav", 0.1);
+  WriteSine(dir / "c.wav", 0.1);
+  WriteSine(dir / "d.wav", 0.1);
+  std::filesystem::create_symlink("b.wav", dir / "b.qvmi");
+  ASSERT_EQ(mkfifo(File("c.qvmi").c_str(), 0600), 0);
+  std::filesystem::create_symlink("nowhere.qvmi", dir / "d.qvmi");
+  std::string const media = testsupport::ReadFile(dir / "b.wav");
+
+  ToolRun const run = Quillan({"analyze", "--json", "--cache-location", "sidecar", "--analyzer", "digest", "--analyzer",
+                               "loudness", File("b.wav"), File("c.wav"), File("d.wav")});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  Json const output = JsonReader::Parse(run.out);
+  for (Json const& result : output["results"].Items()) {
+    EXPECT_EQ(result["status"].Text(), "computed") << result["file"].Text();
+  }
+  EXPECT_EQ(testsupport::ReadFile(dir / "b.wav"), media);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "b.qvmi"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "nowhere.qvmi"));
+  std::size_t reports = 0;
+  for (std::size_t at = 0; (at = run.err.find("could not be saved", at)) != std::string::npos; ++at) ++reports;
+  EXPECT_EQ(reports, 1u) << run.err;
+  EXPECT_NE(run.err.find("6 results could not be saved"), std::string::npos) << run.err;
+}
+
+// File names are bytes: Latin-1 bytes, Cyrillic and emoji work in the C locale, each with its own sidecar; a name
+// that cannot be shown prints with U+FFFD; a file that cannot be read fails its own row only.
+TEST_F(QuillanToolTest, FileNamesOfAnyBytesWorkInTheCLocale) {
+  std::string const names[] = {"caf\xe9", "\xd0\xb7\xd0\xb2\xd1\x83\xd0\xba", "\xf0\x9f\x8e\xb5"};
+  std::vector<std::string> files;
+  for (std::string const& name : names) {
+    WriteSine(dir / (name + ".wav"), 0.1);
+    files.push_back(File(name + ".wav"));
+  }
+  std::vector<std::string> arguments = {"--cache-location", "sidecar", "--analyzer", "digest"};
+  arguments.insert(arguments.end(), files.begin(), files.end());
+  arguments.push_back(File("missing.wav"));
+  for (char const* expected : {"computed", "cached"}) {
+    auto const results = Analyze(arguments, 1);
+    ASSERT_EQ(results.size(), 4u);
+    for (auto const& [label, result] : results) {
+      if (label.find("missing.wav") != std::string::npos) {
+        EXPECT_EQ(result["status"].Text(), "failed");
+      } else {
+        EXPECT_EQ(result["status"].Text(), expected) << label;
+      }
+    }
+  }
+  for (std::string const& name : names) EXPECT_TRUE(std::filesystem::is_regular_file(dir / (name + ".qvmi"))) << name;
+  // JSON carries the name with U+FFFD in place of the byte it cannot hold; the table shows it the same way.
+  EXPECT_TRUE(Analyze(arguments, 1).contains("digest " + File("caf\xef\xbf\xbd.wav")));
+  ToolRun const table = Quillan({"analyze", "--no-progress", "--analyzer", "digest", files[0]});
+  EXPECT_EQ(table.exitCode, 0) << table.err;
+  EXPECT_NE(table.out.find("caf\xef\xbf\xbd.wav"), std::string::npos) << table.out;
+}
+
+// Cached values are untrusted bytes: one that does not fit its analyzer's layout is computed afresh, and a sidecar
+// too large for the format is reported, not read.
+TEST_F(QuillanToolTest, CraftedCachedValuesAndHugeSidecarsAreNotTrusted) {
+  WriteSine(dir / "tone.wav", 0.1);
+  auto const results = Analyze({"--cache-location", "sidecar", "--analyzer", "peaks", File("tone.wav")});
+  std::string const state = results.at("peaks " + File("tone.wav"))["contentState"].Text();
+  // A peaks value of 24 bytes that claims 2^30 channels.
+  auto data = std::make_shared<SideCarSerializationData>();
+  zelcore::utility::Guid const peaks = *Examples::FindExampleAnalyzer("peaks");
+  std::string crafted(24, '\0');
+  crafted[3] = 0x40;  // channel count 0x40000000, little-endian
+  crafted[4] = 1;     // samples per peak 1
+  data->items[{peaks, state}] = {
+      {{peaks.AsUTF8String() + "__256__result", testsupport::MakeBlob(crafted)}}, state, peaks};
+  zelcore::Blob const file = SidecarDataStoreAdaptorSerialization::SerializeDataStoreToBinary(data);
+  testsupport::WriteFile(dir / "tone.qvmi",
+                         std::string_view(reinterpret_cast<char const*>(file->data()), file->size()));
+  auto const again = Analyze({"--cache-location", "sidecar", "--analyzer", "peaks", File("tone.wav")});
+  EXPECT_EQ(again.at("peaks " + File("tone.wav"))["status"].Text(), "computed");
+  EXPECT_LE(again.at("peaks " + File("tone.wav"))["result"]["channels"].Number(), 2);
+
+  testsupport::WriteFile(dir / "tone.qvmi", std::string());
+  std::filesystem::resize_file(dir / "tone.qvmi", std::uintmax_t{2} << 30);
+  ToolRun const verify = Quillan({"sidecar", "verify", File("tone.qvmi")});
+  EXPECT_EQ(verify.exitCode, 1);
+  EXPECT_NE(verify.out.find("too large for the format"), std::string::npos) << verify.out;
+  ToolRun const analyze = Quillan({"analyze", "--json", "--analyzer", "digest", File("tone.wav")});
+  EXPECT_EQ(analyze.exitCode, 0) << analyze.err;
+  EXPECT_NE(analyze.err.find("too large"), std::string::npos) << analyze.err;
+  EXPECT_EQ(std::filesystem::file_size(dir / "tone.qvmi"), std::uintmax_t{2} << 30);
+}
+
+// Inputs that stand for something else get no sidecar: /dev/stdin (here a regular file behind it) and devices.
+TEST_F(QuillanToolTest, StandardInputAndDevicesGetNoSidecar) {
+  WriteSine(dir / "tone.wav", 0.1);
+  ToolRun const run =
+      Quillan({"analyze", "--json", "--analyzer", "digest", "/dev/stdin", "/dev/null"}, {}, File("tone.wav"));
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  auto const results = JsonReader::Parse(run.out)["results"].Items();
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0]["status"].Text(), "computed");
+  EXPECT_EQ(results[1]["status"].Text(), "failed");
+  EXPECT_FALSE(std::filesystem::exists("/dev/stdin.qvmi"));
+  EXPECT_FALSE(std::filesystem::exists("/dev/null.qvmi"));
+  EXPECT_EQ(run.err.find("could not be saved"), std::string::npos) << run.err;
 }
 
 }  // namespace

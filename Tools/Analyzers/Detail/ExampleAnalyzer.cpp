@@ -10,6 +10,7 @@
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "Host/AnalyzerCacheLocation.h"
 #include "zelappsupport/ProgressItem.h"
+#include "zelcore/TextConversions.h"
 #include "zelcore/ZelException.h"
 
 namespace Quillan::Examples::detail {
@@ -70,16 +71,19 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
   } catch (...) {
     loaded = zelcore::async::MakeExceptionalFuture<zelcore::Blob>(std::current_exception());
   }
-  Future<std::any> cached = loaded.OnSuccessWithExecutor(executor, [self](zelcore::Blob const& blob) {
-    if (!self->IsCurrentResult(blob))
-      throw zelcore::config::zel_exception("Cached result of an older layout", kResultNotCached);
+  // A cached value must have its analyzer's layout before anyone sizes memory by it; one that does not is computed
+  // afresh, like any other failed load.
+  Future<std::any> cached = loaded.OnSuccessWithExecutor(executor, [id = GetAnalyzerGuid()](zelcore::Blob const& blob) {
+    if (!IsWellFormedResult(id, blob)) {
+      throw zelcore::config::zel_exception("The cached result does not fit its analyzer's layout", kResultNotCached);
+    }
     return std::any(ExampleResult{blob, true, nullptr});
   });
   // Any failed load is computed afresh, a broken cache entry included: the save then replaces it.
   return zelcore::async::HandleExceptionFuture(cached, [self, executor, item](std::exception_ptr const&) {
     return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
         executor, std::chrono::milliseconds(0), executor, [self, executor, item] {
-          std::filesystem::path const file(self->media->GetFilePath());
+          std::filesystem::path const file(zelcore::text::UTF16ToPathBytes(self->media->GetFilePath()));
           zelcore::Blob const blob = self->Compute(file, Progress(item));
           if (item) item->SetProgress(1.0);
           // A failed save leaves the result standing; the caller learns why it was not kept.

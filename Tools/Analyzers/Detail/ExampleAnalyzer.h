@@ -62,9 +62,6 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase, public Analyzers::Analyz
   void InitializeExample(zelcore::InterfaceRef<BE::IClip> const& clip, std::any const& parameter,
                          zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
 
-  // Whether a cached result still has the layout this analyzer writes; one that does not is computed afresh.
-  virtual bool IsCurrentResult(zelcore::Blob const& /*blob*/) const { return true; }
-
   // The result blob for `file`. Calls progress.Update as it goes (which throws on cancel); throws zel_exception on
   // an unreadable file or bad parameters. Runs on the job's executor.
   virtual zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const = 0;
