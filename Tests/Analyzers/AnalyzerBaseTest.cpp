@@ -152,6 +152,29 @@ Result ThrownResult(Call&& call) {
   return 0;
 }
 
+TEST(AnalyzerBaseTest, TellsItsParameterWithoutThrowingWhenItHasNone) {
+  // The host asks through IAnalyzerParameter; an analyzer that defers to AnalyzerBase for "no parameter" answers
+  // empty without an exception, one that serializes answers its text, and a real error still propagates.
+  auto const probe = [](TestAnalyzer& analyzer) {
+    auto* const parameter = static_cast<IAnalyzerParameter*>(analyzer.QueryMap(IAnalyzerParameter::InterfaceName()));
+    EXPECT_NE(parameter, nullptr);
+    return parameter->TryGetSerializedParameter();
+  };
+  auto [withNone, storeA] = MakeAnalyzer(std::any());
+  withNone->serializes = false;
+  EXPECT_EQ(probe(*withNone), std::nullopt);
+  EXPECT_EQ(withNone->serializeCalls, 1);
+  // The throwing call keeps its contract, also right after a probe on this thread.
+  EXPECT_EQ(ThrownResult([&] { withNone->GetSerializedParameter(); }), kResultNotImplemented);
+
+  auto [withText, storeB] = MakeAnalyzer(std::string("bins=8"));
+  EXPECT_EQ(probe(*withText), Key("bins=8"));
+
+  auto [wrongType, storeC] = MakeAnalyzer(7);  // any_cast to std::string throws: not a "no parameter"
+  EXPECT_THROW(probe(*wrongType), std::bad_any_cast);
+  EXPECT_EQ(ThrownResult([&] { withNone->GetSerializedParameter(); }), kResultNotImplemented);
+}
+
 TEST(AnalyzerBaseTest, DefaultsQueryMapAndInitialize) {
   auto analyzer = TestAnalyzer::CreateClassRef();
   analyzer->serializes = false;
