@@ -555,17 +555,16 @@ void AnalyzerHost::OnJobEnded(Guid const& jobId, Guid const& analyzerId) {
       break;
     }
   }
-  StartMergedJobsOf({jobId});
+  StartMergedJobsOf(jobId);
 }
 
-void AnalyzerHost::StartMergedJobsOf(std::vector<Guid> const& jobIds) {
-  for (Guid const& jobId : jobIds) {
-    auto const found = mergedJobs_->find(jobId);
-    if (found == mergedJobs_->end()) continue;
-    std::vector<QueuedJob> merged = std::move(found->second);
-    mergedJobs_->erase(found);
-    for (QueuedJob& job : merged) StartWaitingJob(std::move(job));
-  }
+void AnalyzerHost::StartMergedJobsOf(Guid const& jobId) {
+  if (mergedJobs_->empty()) return;
+  auto const found = mergedJobs_->find(jobId);
+  if (found == mergedJobs_->end()) return;
+  std::vector<QueuedJob> merged = std::move(found->second);
+  mergedJobs_->erase(found);
+  for (QueuedJob& job : merged) StartWaitingJob(std::move(job));
 }
 
 void AnalyzerHost::UpdateRunningCount() { inbox_->runningCount.store(runningJobs_->size(), std::memory_order_release); }
@@ -588,7 +587,7 @@ void AnalyzerHost::RemoveJobsOfClip(InterfaceRef<BE::IClip> const& clip) {
   }
   byClip.erase(first, last);
   UpdateRunningCount();
-  StartMergedJobsOf(removedIds);
+  for (Guid const& jobId : removedIds) StartMergedJobsOf(jobId);
 }
 
 void AnalyzerHost::RemoveJobsOfClipWithAnalyzer(InterfaceRef<BE::IClip> const& clip, Guid const& analyzerId,
@@ -623,7 +622,7 @@ void AnalyzerHost::RemoveJobsOfClipWithAnalyzer(InterfaceRef<BE::IClip> const& c
   }
   byClip.erase(first, last);
   UpdateRunningCount();
-  StartMergedJobsOf(removedIds);
+  for (Guid const& jobId : removedIds) StartMergedJobsOf(jobId);
 }
 
 std::weak_ptr<AnalyzerHost> AnalyzerHost::GetWeakHost() { return GetSharedFromThis<AnalyzerHost>(); }

@@ -170,9 +170,9 @@ class QUILLAN_EXPORT AnalyzerHost : public IAnalyzerHost, public zelcore::classr
   // The completion step: drops the job's record, starts the next waiting job of its analyzer and the requests
   // merged onto it. Runs on the serial executor.
   void OnJobEnded(Guid const& jobId, Guid const& analyzerId);
-  // Starts the requests merged onto the removed running jobs `jobIds` whose futures have not ended, as if those
-  // jobs had ended. Runs on the serial executor.
-  void StartMergedJobsOf(std::vector<Guid> const& jobIds);
+  // Starts the requests merged onto the running job `jobId` (ended, or removed) whose futures have not ended, as if
+  // that job had ended. Runs on the serial executor.
+  void StartMergedJobsOf(Guid const& jobId);
   void UpdateRunningCount();
 
   // Termination steps; run on the serial executor.
