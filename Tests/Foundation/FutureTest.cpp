@@ -463,6 +463,7 @@ TEST(FutureTest, OnSuccessCarriesTheExecutorItWasGivenInlineIncluded) {
     Future<int> const next = promise.GetFuture().OnSuccessWithExecutor(c.given, [](int v) { return v; });
     EXPECT_EQ(next.GetExecutor(), c.carried);
   }
+  manual->Shutdown();  // drops the continuation that the broken promise queued on it
   // A handler chained on an inline continuation's future runs on the thread that fails it, not on the pool.
   Promise<int> promise(GetInlineExecutor());
   Future<int> const inlineNext =
