@@ -218,13 +218,21 @@ Future<std::vector<IAnalyzerHost::JobFuture>> AnalyzerHost::AnalyzeClip(Interfac
   for (AnalyzerFactory const& factory : registry_->GetAnalyzerFactories(AnalyzerType{0})) {
     if (auto analyzer = factory(clip, std::any(), self)) analyzers.emplace(std::move(analyzer), std::any());
   }
-  return StartAnalysisJobs(clip, std::move(analyzers), options, nullptr)
-      .OnSuccessWithExecutor(zelcore::async::GetDefaultExecutor(), [](StartedJobs const& jobs) {
-        std::vector<JobFuture> futures;
-        futures.reserve(jobs.size());
-        for (auto const& [analyzerId, job] : jobs) futures.emplace_back(std::get<0>(job));
-        return futures;
-      });
+  // Worked out where the jobs start, as AnalyzeClipWithAnalyzer's result is; the future carries the default executor.
+  Promise<std::vector<JobFuture>> promise(zelcore::async::GetDefaultExecutor());
+  Future<std::vector<JobFuture>> result = promise.GetFuture();
+  StartAnalysisJobs(clip, std::move(analyzers), options, nullptr,
+                    [promise = std::move(promise)](StartedJobs const* jobs, std::exception_ptr failure) mutable {
+                      if (!jobs) {
+                        promise.Fail(std::move(failure));
+                        return;
+                      }
+                      std::vector<JobFuture> futures;
+                      futures.reserve(jobs->size());
+                      for (auto const& [analyzerId, job] : *jobs) futures.emplace_back(std::get<0>(job));
+                      promise.Fulfill(std::move(futures));
+                    });
+  return result;
 }
 
 Future<std::tuple<IAnalyzerHost::JobFuture, IAnalyzerHost::ProgressItemPtr>> AnalyzerHost::AnalyzeClipWithAnalyzer(
@@ -402,25 +410,20 @@ void AnalyzerHost::DrainSteps() {
       0);
 }
 
-Future<AnalyzerHost::StartedJobs> AnalyzerHost::StartAnalysisJobs(InterfaceRef<BE::IClip> const& clip,
-                                                                  AnalyzerParameters analyzers,
-                                                                  AnalysisOptions const& options,
-                                                                  std::shared_ptr<Executor> const& executor) {
-  Promise<StartedJobs> promise(zelcore::async::GetDefaultExecutor());
-  Future<StartedJobs> started = promise.GetFuture();
+void AnalyzerHost::StartAnalysisJobs(InterfaceRef<BE::IClip> const& clip, AnalyzerParameters analyzers,
+                                     AnalysisOptions const& options, std::shared_ptr<Executor> const& executor,
+                                     StartedJobsHandler handler) {
   PostStep([clip, analyzers = std::move(analyzers), options, executor,
-            promise = std::move(promise)](AnalyzerHost* host) mutable {
-    if (!host) {
-      promise.Fail(Unavailable());
-      return;
-    }
+            handler = std::move(handler)](AnalyzerHost* host) mutable {
+    if (!host) return handler(nullptr, Unavailable());
+    StartedJobs jobs;
     try {
-      promise.Fulfill(host->StartAnalysisJobsInternal(clip, analyzers, options, executor));
+      jobs = host->StartAnalysisJobsInternal(clip, analyzers, options, executor);
     } catch (...) {
-      promise.Fail(std::current_exception());
+      return handler(nullptr, std::current_exception());
     }
+    handler(&jobs, nullptr);
   });
-  return started;
 }
 
 AnalyzerHost::StartedJobs AnalyzerHost::StartAnalysisJobsInternal(InterfaceRef<BE::IClip> const& clip,

@@ -3,6 +3,7 @@
 #include <any>
 #include <atomic>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -141,10 +142,13 @@ class QUILLAN_EXPORT AnalyzerHost : public IAnalyzerHost, public zelcore::classr
   // Runs the steps of the inbox, those that arrive meanwhile included, up to a budget. Runs on the serial executor.
   void DrainSteps();
 
-  // Starts (or queues, or merges) a job for each analyzer on the serial executor.
-  zelcore::async::Future<StartedJobs> StartAnalysisJobs(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                        AnalyzerParameters analyzers, AnalysisOptions const& options,
-                                                        std::shared_ptr<Executor> const& executor);
+  // Receives the started jobs, or (null, the failure); runs on the serial executor, or where the host goes.
+  using StartedJobsHandler = zelcore::UniqueFunction<void(StartedJobs const*, std::exception_ptr)>;
+  // Starts (or queues, or merges) a job for each analyzer on the serial executor and hands the result to `handler`
+  // there, so that the caller's result needs no hop of its own.
+  void StartAnalysisJobs(zelcore::InterfaceRef<BE::IClip> const& clip, AnalyzerParameters analyzers,
+                         AnalysisOptions const& options, std::shared_ptr<Executor> const& executor,
+                         StartedJobsHandler handler);
 
   // Runs on the serial executor.
   StartedJobs StartAnalysisJobsInternal(zelcore::InterfaceRef<BE::IClip> const& clip,
