@@ -28,6 +28,11 @@ BE::ProxyHandling ToProjectProxyHandling(ProxyHandling handling) {
   }
 }
 
+// The analyzer whose TryGetSerializedParameter runs on this thread, and whether its call reached
+// AnalyzerBase::GetSerializedParameter, which then answers "no parameter" instead of throwing.
+thread_local AnalyzerBase const* tProbedAnalyzer = nullptr;
+thread_local bool tReachedBase = false;
+
 template <class T>
 Future<T> NoDataStore(char const* message) {
   return zelcore::async::MakeExceptionalFuture<T>(std::make_exception_ptr(zel_exception(message, kResultUnavailable)));
@@ -44,10 +49,33 @@ std::optional<std::size_t> AnalyzerBase::GetMaxJobCount() const { return std::nu
 
 ProxyHandling AnalyzerBase::GetProxyHandling() const { return ProxyHandling::kDefault; }
 
-ImmutableString AnalyzerBase::GetSerializedParameter() const { throw zel_exception("", kResultNotImplemented); }
+ImmutableString AnalyzerBase::GetSerializedParameter() const {
+  if (tProbedAnalyzer == this) {
+    tReachedBase = true;
+    return ImmutableString();
+  }
+  throw zel_exception("", kResultNotImplemented);
+}
+
+std::optional<ImmutableString> AnalyzerBase::TryGetSerializedParameter() const {
+  // Restores the probe of an outer call (an override that asks another analyzer) however this one ends.
+  struct Probe {
+    AnalyzerBase const* const outer = tProbedAnalyzer;
+    bool const outerReached = tReachedBase;
+    ~Probe() {
+      tProbedAnalyzer = outer;
+      tReachedBase = outerReached;
+    }
+  } const probe;
+  tProbedAnalyzer = this;
+  tReachedBase = false;
+  ImmutableString parameter = GetSerializedParameter();
+  if (tReachedBase) return std::nullopt;
+  return parameter;
+}
 
 void* AnalyzerBase::QueryMap(std::string_view name) {
-  return zelcore::classref::QueryMapOf<AnalyzerBase, IAnalyzer>(this, name);
+  return zelcore::classref::QueryMapOf<AnalyzerBase, IAnalyzer, IAnalyzerParameter>(this, name);
 }
 
 void AnalyzerBase::Initialize(zelcore::InterfaceWeakRef<IAnalyzerHost>&& host,

@@ -27,7 +27,10 @@ namespace Quillan::Analyzers {
 // GetTargetObjectType, StartAnalysis, GetAnalyzerName and GetCacheKeys (and GetSerializedParameter when it takes
 // parameters). After Initialize the fields are only read: the cache operations are const and may be called from
 // any thread at the same time. There is no lock.
-class QUILLAN_EXPORT AnalyzerBase : public IAnalyzer {
+//
+// It answers IAnalyzerParameter for its subclasses: the host learns that an analyzer takes no parameter without an
+// exception, whether the subclass leaves GetSerializedParameter alone or calls this class's version for that case.
+class QUILLAN_EXPORT AnalyzerBase : public IAnalyzer, public IAnalyzerParameter {
  public:
   ZEL_INTERFACE_NAME("Quillan::Analyzers::AnalyzerBase")
 
@@ -45,13 +48,18 @@ class QUILLAN_EXPORT AnalyzerBase : public IAnalyzer {
   // Throws zel_exception kResultNotImplemented (no message): an analyzer with parameters must override it.
   ImmutableString GetSerializedParameter() const override;
 
+  // IAnalyzerParameter:
+  // Calls GetSerializedParameter; empty, without an exception, where that reaches this class's version.
+  std::optional<ImmutableString> TryGetSerializedParameter() const override;
+
   // The analyzer's name for people, in UTF-8 ("EBU R128 loudness"); the command-line tool shows it. The library
   // itself never calls it.
   virtual ImmutableString GetAnalyzerName() const = 0;
   // The keys of all cached results of this analyzer; LoadAllCachedData loads exactly these, in this order.
   virtual CacheKeys GetCacheKeys() const = 0;
 
-  // UnknownBase: answers "Quillan::Analyzers::AnalyzerBase" and "Quillan::IAnalyzer" with the object itself.
+  // UnknownBase: answers "Quillan::Analyzers::AnalyzerBase", "Quillan::IAnalyzer" and "Quillan::IAnalyzerParameter"
+  // with the object itself.
   void* QueryMap(std::string_view name) override;
 
  protected:

@@ -2,7 +2,6 @@
 
 #include <cxxabi.h>
 
-#include <cassert>
 #include <cstdlib>
 #include <exception>
 #include <typeinfo>
@@ -30,6 +29,8 @@ std::string DemangledName(std::type_info const& type) {
 
 // The cancel handler: fails the job the mix-in was last given and asks the host to terminate the clip's job of the
 // analyzer. It keeps the analyzer and the host only weakly, so a late cancel of an outliving item does nothing.
+// Made while the analyzer is being built, before any shared pointer owns it, it learns its analyzer when the item
+// is made (GetProgressItem), which is before anyone can cancel.
 class AnalyzerProgressMixIn::CancelJob {
  public:
   CancelJob(std::weak_ptr<zelcore::classref::SharedAsVirtualBase> mixIn, InterfaceWeakRef<IAnalyzerHost> host,
@@ -39,6 +40,13 @@ class AnalyzerProgressMixIn::CancelJob {
         clip_(std::move(clip)),
         analyzerGuid_(analyzerGuid),
         parameters_(std::move(parameters)) {}
+
+  // Whether it was ever given an owner (an expired one counts: the analyzer is gone, and cancelling does nothing).
+  bool IsBound() const {
+    std::weak_ptr<zelcore::classref::SharedAsVirtualBase> const none;
+    return mixIn_.owner_before(none) || none.owner_before(mixIn_);
+  }
+  void Bind(std::weak_ptr<zelcore::classref::SharedAsVirtualBase> mixIn) { mixIn_ = std::move(mixIn); }
 
   bool operator()() const {
     auto const object = std::dynamic_pointer_cast<UnknownBase>(mixIn_.lock());
@@ -54,7 +62,7 @@ class AnalyzerProgressMixIn::CancelJob {
   }
 
  private:
-  std::weak_ptr<zelcore::classref::SharedAsVirtualBase> const mixIn_;
+  std::weak_ptr<zelcore::classref::SharedAsVirtualBase> mixIn_;  // set before the handler is handed out
   InterfaceWeakRef<IAnalyzerHost> const host_;
   InterfaceRef<BE::IClip> const clip_;
   zelcore::utility::Guid const analyzerGuid_;
@@ -78,8 +86,7 @@ void AnalyzerProgressMixIn::InitializeProgressMixIn(InterfaceWeakRef<IAnalyzerHo
                                                     UTF8String const& itemName, ProgressCancelHandling cancelHandling,
                                                     ProgressRemovalHandling removalHandling) {
   if (cancelHandling == kTerminateJobOnCancel) {
-    // Without an owning shared pointer the handler could never find the mix-in again.
-    assert(!GetWeakReference().expired() && "InitializeProgressMixIn needs the object owned by a shared pointer");
+    // Called from the analyzer's constructor there is no owning shared pointer yet; GetProgressItem binds it then.
     cancelHandler = CancelJob(GetWeakReference(), host, clip, analyzerGuid, parameters);
   }
   this->removalHandling =
@@ -93,6 +100,9 @@ std::shared_ptr<AnalyzerProgressMixIn::ProgressItem> AnalyzerProgressMixIn::GetP
   if (!progressItem) {
     if (!category) zelcore::config::DoThrowNullPtrException("zelappsupport::utility::ProgressCategory");
     auto item = category->CreateProgressItem(itemName);
+    if (auto* const cancelJob = cancelHandler.target<CancelJob>(); cancelJob && !cancelJob->IsBound()) {
+      cancelJob->Bind(const_cast<AnalyzerProgressMixIn*>(this)->GetWeakReference());
+    }
     if (cancelHandler) {
       item->SetProgressItemCancelationNotificationFxn(
           [handler = cancelHandler](std::shared_ptr<ProgressItem> const&) { return handler(); });

@@ -27,9 +27,9 @@ namespace Quillan::Analyzers {
 // job through it: cancelling fails the job's future with kResultJobCancelled and asks the host to terminate the job
 // (public header).
 //
-// An analyzer derives from AnalyzerBase and this class and calls InitializeProgressMixIn once from its factory,
-// after the object is owned by a shared pointer (CreateClassRef) and before it is handed out, with the clip and
-// parameters its factory received and its own GUID: the host finds the job to terminate by these three. Its own
+// An analyzer derives from AnalyzerBase and this class and calls InitializeProgressMixIn once while it is built (from
+// its constructor, or from its factory before it is handed out), with the clip and parameters its factory received
+// and its own GUID: the host finds the job to terminate by these three. Its own
 // QueryMap must forward the names of this class to AnalyzerProgressMixIn::QueryMap, and an analyzer that makes itself
 // with ClassStatics picks its own trio with using-declarations, since this class has one too.
 //
@@ -91,7 +91,9 @@ class QUILLAN_EXPORT AnalyzerProgressMixIn : public IAnalyzerProgress,
   // The job last given to SetAnalysisJob; empty when its future no longer exists.
   zelcore::async::Future<std::any> LockAnalysisJob() const;
 
-  std::function<bool()> cancelHandler;
+  // Bound to the owning shared pointer by the first GetProgressItem when InitializeProgressMixIn ran before there was
+  // one (from the analyzer's constructor); guarded by mutex from then on.
+  mutable std::function<bool()> cancelHandler;
   std::shared_ptr<ProgressCategory> category;
   UTF8String itemName;
   ProgressRemovalHandling removalHandling = kRemoveItemOnDestruction;

@@ -58,6 +58,18 @@ struct QUILLAN_EXPORT IAnalyzerProgress : zelcore::classref::Unknown {
   virtual std::shared_ptr<zelappsupport::utility::ProgressItem> GetProgressItem() const = 0;
 };
 
+// An analyzer that can say it takes no parameter without throwing (optional; the host asks for it through QueryMap
+// and falls back on IAnalyzer::GetSerializedParameter). The host computes a parameter key for every request, and
+// an exception per request would cost more than the rest of a small job. AnalyzerBase answers it for every
+// analyzer built on it.
+struct QUILLAN_EXPORT IAnalyzerParameter : zelcore::classref::Unknown {
+  ZEL_INTERFACE_NAME("Quillan::IAnalyzerParameter")
+
+  // What GetSerializedParameter returns, or empty where it would throw kResultNotImplemented (no parameter). Other
+  // errors are thrown as GetSerializedParameter throws them.
+  virtual std::optional<zelcore::utility::ImmutableString> TryGetSerializedParameter() const = 0;
+};
+
 // What the host tells an analyzer about the job it runs for it.
 struct QUILLAN_EXPORT IAnalyzerProgressPrivate : zelcore::classref::Unknown {
   ZEL_INTERFACE_NAME("Quillan::IAnalyzerProgressPrivate")

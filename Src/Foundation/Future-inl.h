@@ -75,6 +75,11 @@ void Follow(std::shared_ptr<FutureState<T>> const& target, Future<T> const& sour
     return;
   }
   if (sourceState == target) throw std::invalid_argument("A promise cannot be fulfilled with its own future");
+  // An ended source (a ready result, the common case) is passed on at once, without a continuation.
+  if (sourceState->IsDone()) {
+    PassOutcome(*target, *sourceState);
+    return;
+  }
   // Counted before HoldUntilEnded lets an earlier source go, whose continuation may hold the only other promise.
   auto promise = FutureAccess::MakePromise(target);
   target->HoldUntilEnded(sourceState);
@@ -126,7 +131,8 @@ Future<detail::ContinuationValue<T, F>> Future<T>::OnSuccessWithExecutor(std::sh
   auto const cancelled = state_ ? nullptr : detail::MakeCancelledState<T>();
   auto const& source = state_ ? state_ : cancelled;
   auto resolved = detail::ResolveExecutor(executor);
-  auto result = std::make_shared<detail::FutureState<R>>(resolved, source);
+  // The state resolves its executor again, and would read null (inline) as "none given".
+  auto result = std::make_shared<detail::FutureState<R>>(resolved ? resolved : GetInlineExecutor(), source);
   Future<R> future = detail::FutureAccess::MakeFuture(result);
   source->AddContinuation(detail::MakeContinuation(
       std::move(resolved), [promise = detail::FutureAccess::MakePromise(std::move(result)),
@@ -282,6 +288,15 @@ Future<T> HandleExceptionFuture(Future<T> const& future, Handler&& handler) {
   return handled;
 }
 
+template <class F>
+void WhenEnded(UntypedFuture const& future, std::shared_ptr<AsyncExecutor> const& executor, F&& f) {
+  auto continuation = detail::MakeContinuation(detail::ResolveExecutor(executor),
+                                               [f = std::forward<F>(f)](detail::UntypedFutureState&) mutable { f(); });
+  auto const& state = detail::FutureAccess::State(future);
+  auto const cancelled = state ? nullptr : detail::MakeCancelledState<void>();
+  (state ? state : cancelled)->AddContinuation(std::move(continuation));
+}
+
 template <class Rep, class Period, class F>
 auto AsyncWithExecutorAndContinuationExecutorAndDelay(std::shared_ptr<AsyncExecutor> const& executor,
                                                       std::chrono::duration<Rep, Period> delay,
@@ -292,7 +307,8 @@ auto AsyncWithExecutorAndContinuationExecutorAndDelay(std::shared_ptr<AsyncExecu
   Promise<R> promise(continuationExecutor);
   Future<R> future = promise.GetFuture();
   Task wrapper([weak = WeakPromise<R>(promise), task = std::forward<F>(task)]() mutable {
-    if (auto state = detail::FutureAccess::Lock(weak)) detail::CompleteFromCall(state, task);
+    auto state = detail::FutureAccess::Lock(weak);
+    if (state && !state->IsDone()) detail::CompleteFromCall(state, task);
   });
   // The strong promise lives until CallAsync has answered, so that a refused wrapper cannot break the state first.
   if (!CallAsync(executor ? executor : GetDefaultExecutor(), std::move(wrapper), details::DurationToInteger(delay))) {

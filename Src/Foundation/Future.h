@@ -157,6 +157,8 @@ class Promise {
 
   bool IsValid() const { return state_ != nullptr; }
   explicit operator bool() const { return IsValid(); }
+  // Whether the state has ended, in any way (also through a holder of its future: Fail, Cancel). False when empty.
+  bool IsReady() const { return state_ && state_->IsDone(); }
   Future<T> GetFuture() const;
 
   // Ends the state with a value. False, and nothing changed, when it had already ended.
@@ -222,9 +224,17 @@ Future<T> HandleExceptionFuture(Future<T> const& future, Handler&& handler);
 // A future that ends with success when `future` ends, whatever its outcome (also when it has no state).
 QUILLAN_EXPORT Future<void> IgnoreExceptionsFuture(UntypedFuture const& future);
 
+// Runs f() on `executor` (empty: the default executor; GetInlineExecutor(): the thread that ends the future) once
+// `future` has ended, whatever its outcome. Allocates no state of its own. f is destroyed without running when the
+// executor refuses it, or when the state goes without ever ending (no handle and no promise left), so work that
+// must happen either way belongs in f's destructor as well. A future without state counts as ended.
+template <class F>
+void WhenEnded(UntypedFuture const& future, std::shared_ptr<AsyncExecutor> const& executor, F&& f);
+
 // Runs task() on `executor` after `delay` and returns a future of its result (followed when task returns a
 // future) that carries `continuationExecutor`. The queued task holds only a weak promise: when no future handle
-// wants the result by the time it runs, it does nothing. When the executor refuses it, the future fails with
+// wants the result by the time it runs, or the future has already ended (a holder failed or cancelled it), it does
+// nothing. When the executor refuses it, the future fails with
 // ExecutorIsTerminatedException; when the executor destroys it unrun, with BrokenPromiseException.
 template <class Rep, class Period, class F>
 auto AsyncWithExecutorAndContinuationExecutorAndDelay(std::shared_ptr<AsyncExecutor> const& executor,

@@ -49,10 +49,9 @@ bool SetDefaultCacheLocation(AnalyzerCacheLocation const& location) {
     return false;
   }
   BE::SerializeableValue<int> const value(static_cast<int>(location));
-  bool const written = properties->WriteValue(BE::kPrefsAnalyzeImportedMediaCacheLocation, value, true);
-  // Another program locked the setting after the test above: a refusal all the same.
-  if (!written) BroadcastReadOnlyWarning(*properties);
-  return written;
+  // A refused write (another program locked the setting after the test above) reports false and warns nobody: the
+  // warning belongs to the read-only answer alone.
+  return properties->WriteValue(BE::kPrefsAnalyzeImportedMediaCacheLocation, value, true);
 }
 
 }  // namespace Quillan

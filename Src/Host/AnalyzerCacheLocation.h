@@ -29,8 +29,9 @@ QUILLAN_EXPORT AnalyzerCacheLocation GetDefaultCacheLocation();
 
 // Stores `location` as is (no range check) in the settings file. When the setting is read-only, stores nothing,
 // broadcasts one BE::MessageNameForOverrideReadOnlyPropertyWarningMessage to the properties' warning target and
-// returns false. Throws the null-pointer exception naming BE::IProperties when the backend has no properties, and
-// what the properties throw when the file cannot be written. May be called from any thread.
+// returns false. A write that the properties refuse all the same (the setting became read-only meanwhile) also
+// returns false, without a warning. Throws the null-pointer exception naming BE::IProperties when the backend has no
+// properties, and what the properties throw when the file cannot be written. May be called from any thread.
 QUILLAN_EXPORT bool SetDefaultCacheLocation(AnalyzerCacheLocation const& location);
 
 }  // namespace Quillan

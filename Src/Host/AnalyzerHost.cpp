@@ -3,6 +3,7 @@
 #include <chrono>
 #include <deque>
 #include <exception>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -19,6 +20,7 @@
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "Host/Detail/JobTables.h"
 #include "ML/PauseState.h"
+#include "zelcore/Logging.h"
 #include "zelcore/Singletons.h"
 #include "zelcore/ZelException.h"
 
@@ -35,9 +37,10 @@ using zelcore::async::Future;
 using zelcore::async::Promise;
 using zelcore::config::zel_exception;
 
-constexpr std::chrono::milliseconds kNoDelay{0};
 // How long GetOngoingJobsCount waits for the serial executor's answer.
 constexpr std::chrono::hours kOngoingJobsCountDeadline{24};
+// How many steps one drain task runs before it makes room for the pool's other work.
+constexpr std::size_t kDrainBudget = 512;
 
 std::size_t AnalysisExecutorWidth() {
   std::size_t const cpus = zelcore::async::CPUCount();
@@ -48,8 +51,12 @@ std::size_t AnalysisExecutorWidth() {
 std::exception_ptr Unavailable() { return std::make_exception_ptr(zel_exception("", kResultUnavailable)); }
 
 // The key under which an analyzer's jobs are told apart: its serialized parameter, or the empty text for an
-// analyzer without parameters.
-ImmutableString ParameterKey(IAnalyzer const& analyzer) {
+// analyzer without parameters. Analyzers that answer IAnalyzerParameter say so without a thrown exception.
+ImmutableString ParameterKey(IAnalyzer& analyzer) {
+  if (auto* const parameter =
+          static_cast<IAnalyzerParameter*>(analyzer.QueryMap(IAnalyzerParameter::InterfaceName()))) {
+    return parameter->TryGetSerializedParameter().value_or(ImmutableString());
+  }
   try {
     return analyzer.GetSerializedParameter();
   } catch (zel_exception const& e) {
@@ -59,8 +66,8 @@ ImmutableString ParameterKey(IAnalyzer const& analyzer) {
 }
 
 // Moves the jobs of `queue` that match `remove` to the back of `removed`; the others keep their order.
-template <class Predicate>
-void ExtractQueuedJobs(std::deque<QueuedJob>& queue, Predicate remove, std::vector<QueuedJob>& removed) {
+template <class Queue, class Predicate>
+void ExtractQueuedJobs(Queue& queue, Predicate remove, std::vector<QueuedJob>& removed) {
   auto kept = queue.begin();
   for (auto job = queue.begin(); job != queue.end(); ++job) {
     if (remove(*job)) {
@@ -100,37 +107,30 @@ DefaultHostSlot& GetDefaultHostSlot() {
 
 }  // namespace
 
-// The completion step of one started job. It runs on the serial executor once the job's future has ended. A job
-// that was terminated before its task started may instead lose its state without ending; the step is then posted
-// as the state goes, so that the next waiting job of the analyzer still starts.
-class AnalyzerHost::JobEndedStep {
+// Watches one started job: once its future has ended, or its state has gone without ending (a job terminated
+// before its task started, which nobody else held), it posts the completion step, so that the next waiting job of
+// the analyzer and the requests merged onto the job still start. Runs where the job ends; it only posts.
+class AnalyzerHost::JobWatch {
  public:
-  JobEndedStep(std::weak_ptr<AnalyzerHost> host, Guid const& jobId, Guid const& analyzerId)
+  JobWatch(std::weak_ptr<AnalyzerHost> host, Guid const& jobId, Guid const& analyzerId)
       : host_(std::move(host)), jobId_(jobId), analyzerId_(analyzerId) {}
+  JobWatch(JobWatch&&) noexcept = default;
+  ~JobWatch() { Post(); }
 
-  ~JobEndedStep() {
-    if (ran_) return;
-    auto host = host_.lock();
-    if (!host) return;
-    zelcore::async::CallAsync(
-        host->serialExecutor_,
-        [weak = host_, jobId = jobId_, analyzerId = analyzerId_] {
-          if (auto host = weak.lock()) host->OnJobEnded(jobId, analyzerId);
-        },
-        0);
-  }
-
-  // Runs on the serial executor.
-  void Run() {
-    ran_ = true;
-    if (auto host = host_.lock()) host->OnJobEnded(jobId_, analyzerId_);
-  }
+  void operator()() { Post(); }
 
  private:
-  std::weak_ptr<AnalyzerHost> const host_;
-  Guid const jobId_;
-  Guid const analyzerId_;
-  bool ran_ = false;  // on the serial executor, or in the destructor once nothing else can reach it
+  void Post() {
+    auto const host = std::exchange(host_, {}).lock();
+    if (!host) return;
+    host->PostStep([jobId = jobId_, analyzerId = analyzerId_](AnalyzerHost* host) {
+      if (host) host->OnJobEnded(jobId, analyzerId);
+    });
+  }
+
+  std::weak_ptr<AnalyzerHost> host_;  // empty once posted or moved from
+  Guid jobId_;
+  Guid analyzerId_;
 };
 
 InterfaceRef<AnalyzerHost> AnalyzerHost::GetDefaultInstance() {
@@ -173,6 +173,7 @@ AnalyzerHost::AnalyzerHost(std::shared_ptr<AnalyzerRegistry> registry, Interface
       dataStore_(std::move(dataStore)),
       runningJobs_(std::make_unique<detail::RunningJobTable>()),
       queuedJobs_(std::make_unique<detail::QueuedJobMap>()),
+      mergedJobs_(std::make_unique<detail::MergedJobMap>()),
       sequenceChecker_(serialExecutor_.get()) {}
 
 AnalyzerHost::~AnalyzerHost() {
@@ -182,7 +183,24 @@ AnalyzerHost::~AnalyzerHost() {
   analysisExecutor_->Shutdown();
   serialExecutor_->Shutdown();
   greedyExecutor_->Shutdown();
-  queuedJobs_.reset();  // breaks the promises of the waiting jobs
+  // Nothing runs the inbox any more: requests not yet taken, and the jobs still waiting, learn that the host is gone.
+  // Settling one may post another step (a job's watch), hence the loop.
+  for (;;) {
+    std::vector<Step> pending;
+    {
+      std::lock_guard lock(inbox_->mutex);
+      pending.swap(inbox_->steps);
+    }
+    if (pending.empty()) break;
+    for (Step& step : pending) step(nullptr);
+  }
+  std::vector<detail::QueuedJob> waiting;
+  for (auto& [analyzerId, queue] : *queuedJobs_) std::move(queue.begin(), queue.end(), std::back_inserter(waiting));
+  for (auto& [jobId, merged] : *mergedJobs_) std::move(merged.begin(), merged.end(), std::back_inserter(waiting));
+  queuedJobs_.reset();
+  mergedJobs_.reset();
+  for (detail::QueuedJob& job : waiting) job.promise.Fail(Unavailable());
+  waiting.clear();
   runningJobs_.reset();
   dataStore_.reset();
   registry_.reset();
@@ -200,13 +218,21 @@ Future<std::vector<IAnalyzerHost::JobFuture>> AnalyzerHost::AnalyzeClip(Interfac
   for (AnalyzerFactory const& factory : registry_->GetAnalyzerFactories(AnalyzerType{0})) {
     if (auto analyzer = factory(clip, std::any(), self)) analyzers.emplace(std::move(analyzer), std::any());
   }
-  return StartAnalysisJobs(clip, std::move(analyzers), options, nullptr)
-      .OnSuccessWithExecutor(zelcore::async::GetDefaultExecutor(), [](StartedJobs const& jobs) {
-        std::vector<JobFuture> futures;
-        futures.reserve(jobs.size());
-        for (auto const& [analyzerId, job] : jobs) futures.emplace_back(std::get<0>(job));
-        return futures;
-      });
+  // Worked out where the jobs start, as AnalyzeClipWithAnalyzer's result is; the future carries the default executor.
+  Promise<std::vector<JobFuture>> promise(zelcore::async::GetDefaultExecutor());
+  Future<std::vector<JobFuture>> result = promise.GetFuture();
+  StartAnalysisJobs(clip, std::move(analyzers), options, nullptr,
+                    [promise = std::move(promise)](StartedJobs const* jobs, std::exception_ptr failure) mutable {
+                      if (!jobs) {
+                        promise.Fail(std::move(failure));
+                        return;
+                      }
+                      std::vector<JobFuture> futures;
+                      futures.reserve(jobs->size());
+                      for (auto const& [analyzerId, job] : *jobs) futures.emplace_back(std::get<0>(job));
+                      promise.Fulfill(std::move(futures));
+                    });
+  return result;
 }
 
 Future<std::tuple<IAnalyzerHost::JobFuture, IAnalyzerHost::ProgressItemPtr>> AnalyzerHost::AnalyzeClipWithAnalyzer(
@@ -217,70 +243,90 @@ Future<std::tuple<IAnalyzerHost::JobFuture, IAnalyzerHost::ProgressItemPtr>> Ana
   AnalyzerFactory const factory = registry_->GetAnalyzerFactory(analyzerId);
   InterfaceRef<IAnalyzer> analyzer = factory(clip, parameter, GetWeakInterface());
   if (!analyzer) return zelcore::async::MakeExceptionalFuture<Result>(Unavailable());
-  AnalyzerParameters analyzers;
-  analyzers.emplace(std::move(analyzer), parameter);
-  return StartAnalysisJobs(clip, std::move(analyzers), options, executor)
-      .OnSuccessWithExecutor(zelcore::async::GetDefaultExecutor(), [analyzerId](StartedJobs const& jobs) {
-        auto const found = jobs.find(analyzerId);
-        // The analyzer reported another GUID than the one it was registered under.
-        if (found == jobs.end()) throw std::out_of_range("invalid unordered_map<K, T> key");
-        return Result(std::get<0>(found->second), std::get<1>(found->second));
-      });
+  // The result is worked out on the serial executor where the job starts, without a hop of its own; its future
+  // still carries the default executor, so continuations chained on it run on the pool.
+  Promise<Result> promise(zelcore::async::GetDefaultExecutor());
+  Future<Result> result = promise.GetFuture();
+  PostStep([clip, analyzer = std::move(analyzer), options, executor, analyzerId,
+            promise = std::move(promise)](AnalyzerHost* host) mutable {
+    if (!host) {
+      promise.Fail(Unavailable());
+      return;
+    }
+    try {
+      QUILLAN_DCHECK_CALLED_ON_VALID_SEQUENCE(host->sequenceChecker_);
+      InterfaceRef<BE::IMedia> const media = BE::GetClipMedia(clip, BE::ProxyHandling::kCurrent);
+      StartedJob job =
+          host->StartOneAnalysisJob(clip, media, analyzer, options, executor ? executor : host->analysisExecutor_);
+      // The analyzer reported another GUID than the one it was registered under.
+      if (analyzer->GetAnalyzerGuid() != analyzerId) throw std::out_of_range("invalid unordered_map<K, T> key");
+      promise.Fulfill(Result(std::get<0>(job), std::move(std::get<1>(job))));
+    } catch (...) {
+      promise.Fail(std::current_exception());
+    }
+  });
+  return result;
 }
 
 InterfaceRef<IDataStoreAdaptor> AnalyzerHost::GetManagedDataStore() { return dataStore_; }
 
 void AnalyzerHost::TerminateAnalysisJobsForClip(InterfaceRef<BE::IClip> const& clip) {
-  zelcore::async::CallAsync(
-      serialExecutor_,
-      [weak = GetWeakHost(), clip] {
-        if (auto host = weak.lock()) host->RemoveJobsOfClip(clip);
-      },
-      0);
+  PostStep([clip](AnalyzerHost* host) {
+    if (host) host->RemoveJobsOfClip(clip);
+  });
 }
 
 void AnalyzerHost::TerminateAnalysisJobForClipWithAnalyzer(InterfaceRef<BE::IClip> const& clip, Guid const& analyzerId,
                                                            std::any const& parameter) {
-  zelcore::async::CallAsync(
-      serialExecutor_,
-      [weak = GetWeakHost(), clip, analyzerId, parameter] {
-        if (auto host = weak.lock()) host->RemoveJobsOfClipWithAnalyzer(clip, analyzerId, parameter);
-      },
-      0);
+  PostStep([clip, analyzerId, parameter](AnalyzerHost* host) {
+    if (host) host->RemoveJobsOfClipWithAnalyzer(clip, analyzerId, parameter);
+  });
 }
 
 Future<std::size_t> AnalyzerHost::CountJobs(Guid const& analyzerId) {
-  return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
-      serialExecutor_, kNoDelay, serialExecutor_, [weak = GetWeakHost(), analyzerId]() -> std::size_t {
-        auto host = weak.lock();
-        if (!host) return 0;
-        QUILLAN_DCHECK_CALLED_ON_VALID_SEQUENCE(host->sequenceChecker_);
-        return host->runningJobs_->CountForAnalyzer(analyzerId);
-      });
+  Promise<std::size_t> promise(serialExecutor_);
+  Future<std::size_t> count = promise.GetFuture();
+  PostStep([analyzerId, promise = std::move(promise)](AnalyzerHost* host) mutable {
+    promise.Fulfill(host ? host->runningJobs_->CountForAnalyzer(analyzerId) : 0);
+  });
+  return count;
 }
 
 Future<std::vector<Future<std::any>>> AnalyzerHost::GetRunningAnalyzerJobs(Guid const& analyzerId) {
-  return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
-      serialExecutor_, kNoDelay, serialExecutor_, [weak = GetWeakHost(), analyzerId] {
-        std::vector<Future<std::any>> futures;
-        auto host = weak.lock();
-        if (!host) return futures;
-        QUILLAN_DCHECK_CALLED_ON_VALID_SEQUENCE(host->sequenceChecker_);
-        auto const [first, last] = host->runningJobs_->get<detail::ByAnalyzer>().equal_range(analyzerId);
-        futures.reserve(static_cast<std::size_t>(std::distance(first, last)));
-        for (auto job = first; job != last; ++job) futures.push_back(job->future);
-        return futures;
-      });
+  Promise<std::vector<Future<std::any>>> promise(serialExecutor_);
+  Future<std::vector<Future<std::any>>> jobs = promise.GetFuture();
+  PostStep([analyzerId, promise = std::move(promise)](AnalyzerHost* host) mutable {
+    std::vector<Future<std::any>> futures;
+    if (host) {
+      auto const [first, last] = host->runningJobs_->get<detail::ByAnalyzer>().equal_range(analyzerId);
+      futures.reserve(static_cast<std::size_t>(std::distance(first, last)));
+      for (auto job = first; job != last; ++job) futures.push_back(job->future);
+    }
+    promise.Fulfill(std::move(futures));
+  });
+  return jobs;
 }
 
 std::size_t AnalyzerHost::GetOngoingJobsCount() {
-  Future<std::size_t> const count = zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
-      serialExecutor_, kNoDelay, serialExecutor_, [host = GetSharedFromThis<AnalyzerHost>()] {
-        QUILLAN_DCHECK_CALLED_ON_VALID_SEQUENCE(host->sequenceChecker_);
-        return host->runningJobs_->size();
-      });
+  // The serial executor runs on the default pool: a pool thread that waited for it could be the one it needs.
+  if (zelcore::async::GetDefaultExecutor()->IsRunningOnCurrentThread()) {
+    return inbox_->runningCount.load(std::memory_order_acquire);
+  }
+  Promise<std::size_t> promise(serialExecutor_);
+  Future<std::size_t> const count = promise.GetFuture();
+  PostStep([promise = std::move(promise)](AnalyzerHost* host) mutable {
+    if (host) {
+      promise.Fulfill(host->runningJobs_->size());
+    } else {
+      promise.Fail(Unavailable());
+    }
+  });
   zelcore::async::WaitForUntypedUntil(count, std::chrono::steady_clock::now() + kOngoingJobsCountDeadline, true);
   return count.Get();
+}
+
+std::size_t AnalyzerHost::GetSerialBatchCountForTesting() const {
+  return inbox_->serialBatches.load(std::memory_order_relaxed);
 }
 
 AnalyzerHost::operator InterfaceRef<zelcore::classref::UnknownBase>() {
@@ -311,19 +357,73 @@ bool AnalyzerHost::CanAnalyzeClip(InterfaceRef<BE::IClip> const& clip, AnalysisO
   return !isXRef && isOnline;
 }
 
-Future<AnalyzerHost::StartedJobs> AnalyzerHost::StartAnalysisJobs(InterfaceRef<BE::IClip> const& clip,
-                                                                  AnalyzerParameters analyzers,
-                                                                  AnalysisOptions const& options,
-                                                                  std::shared_ptr<Executor> const& executor) {
-  Future<StartedJobs> started = zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
-      serialExecutor_, kNoDelay, zelcore::async::GetDefaultExecutor(),
-      [weak = GetWeakHost(), clip, analyzers = std::move(analyzers), options, executor] {
-        auto host = weak.lock();
-        if (!host) std::rethrow_exception(Unavailable());
-        return host->StartAnalysisJobsInternal(clip, analyzers, options, executor);
-      });
-  zelcore::async::KeepAlive(started);
-  return started;
+void AnalyzerHost::PostStep(Step step) {
+  {
+    std::lock_guard lock(inbox_->mutex);
+    inbox_->steps.push_back(std::move(step));
+    if (inbox_->drainQueued) return;
+    inbox_->drainQueued = true;
+  }
+  // Refused only while the host is being destroyed; its destructor settles the inbox.
+  zelcore::async::CallAsync(
+      serialExecutor_,
+      [weak = GetWeakHost()] {
+        if (auto host = weak.lock()) host->DrainSteps();
+      },
+      0);
+}
+
+void AnalyzerHost::DrainSteps() {
+  QUILLAN_DCHECK_CALLED_ON_VALID_SEQUENCE(sequenceChecker_);
+  std::vector<Step> batch;
+  std::size_t ran = 0;
+  for (;;) {
+    {
+      std::lock_guard lock(inbox_->mutex);
+      if (inbox_->steps.empty()) {
+        inbox_->drainQueued = false;
+        return;
+      }
+      if (ran >= kDrainBudget) break;
+      // The emptied batch hands its storage back to the inbox.
+      batch.swap(inbox_->steps);
+    }
+    inbox_->serialBatches.fetch_add(1, std::memory_order_relaxed);
+    for (Step& step : batch) {
+      try {
+        step(this);
+      } catch (...) {
+        // A termination whose analyzer cannot be built; the caller has already returned.
+        zelcore::logging::LogException(std::current_exception(), "Quillan::AnalyzerHost::DrainSteps");
+      }
+      step = nullptr;
+    }
+    ran += batch.size();
+    batch.clear();
+  }
+  // Make room for the pool's other work; the inbox stays marked as having a drain queued.
+  zelcore::async::CallAsync(
+      serialExecutor_,
+      [weak = GetWeakHost()] {
+        if (auto host = weak.lock()) host->DrainSteps();
+      },
+      0);
+}
+
+void AnalyzerHost::StartAnalysisJobs(InterfaceRef<BE::IClip> const& clip, AnalyzerParameters analyzers,
+                                     AnalysisOptions const& options, std::shared_ptr<Executor> const& executor,
+                                     StartedJobsHandler handler) {
+  PostStep([clip, analyzers = std::move(analyzers), options, executor,
+            handler = std::move(handler)](AnalyzerHost* host) mutable {
+    if (!host) return handler(nullptr, Unavailable());
+    StartedJobs jobs;
+    try {
+      jobs = host->StartAnalysisJobsInternal(clip, analyzers, options, executor);
+    } catch (...) {
+      return handler(nullptr, std::current_exception());
+    }
+    handler(&jobs, nullptr);
+  });
 }
 
 AnalyzerHost::StartedJobs AnalyzerHost::StartAnalysisJobsInternal(InterfaceRef<BE::IClip> const& clip,
@@ -337,56 +437,76 @@ AnalyzerHost::StartedJobs AnalyzerHost::StartAnalysisJobsInternal(InterfaceRef<B
   jobs.max_load_factor(1.0f);
   for (auto const& [analyzer, parameter] : analyzers) {
     if (!analyzer) zelcore::config::DoThrowNullPtrException(IAnalyzer::InterfaceName().data());
-    ImmutableString const key = ParameterKey(*analyzer);
     Guid const analyzerId = analyzer->GetAnalyzerGuid();
-    Future<std::any> job;
-    if (RunningJob const* running =
-            FindIdenticalRunningJob(*runningJobs_, analyzer->GetTargetObjectType(), IdentityOf(clip), IdentityOf(media),
-                                    analyzerId, key.data())) {
-      // Equal to a running job: start only once that one has ended, however it ends.
-      job = zelcore::async::IgnoreExceptionsFuture(running->future)
-                .OnSuccessWithExecutor(serialExecutor_, [weak = GetWeakHost(), clip, media, key, analyzer = analyzer,
-                                                         options, jobExecutor] {
-                  auto host = weak.lock();
-                  if (!host) std::rethrow_exception(Unavailable());
-                  return host->StartAnalysisJobInternal(clip, media, key, analyzer, options, jobExecutor);
-                });
-    } else {
-      job = StartAnalysisJobInternal(clip, media, key, analyzer, options, jobExecutor);
-    }
-    if (auto const progressPrivate = InterfaceRef<IAnalyzerProgressPrivate>::Query(analyzer)) {
-      progressPrivate->SetAnalysisJob(job);
-    }
-    ProgressItemPtr progressItem;
-    if (options.progressMode != AnalysisOptions::kNoProgress) {
-      if (auto const progress = InterfaceRef<IAnalyzerProgress>::Query(analyzer)) {
-        progressItem = progress->GetProgressItem();
-      }
-    }
-    jobs.try_emplace(analyzerId, std::move(job), std::move(progressItem));
+    jobs.try_emplace(analyzerId, StartOneAnalysisJob(clip, media, analyzer, options, jobExecutor));
   }
   return jobs;
 }
 
-Future<std::any> AnalyzerHost::StartAnalysisJobInternal(InterfaceRef<BE::IClip> const& clip,
-                                                        InterfaceRef<BE::IMedia> const& media,
-                                                        ImmutableString const& key,
-                                                        InterfaceRef<IAnalyzer> const& analyzer,
-                                                        AnalysisOptions const& options,
-                                                        std::shared_ptr<Executor> const& executor) {
+AnalyzerHost::StartedJob AnalyzerHost::StartOneAnalysisJob(InterfaceRef<BE::IClip> const& clip,
+                                                           InterfaceRef<BE::IMedia> const& media,
+                                                           InterfaceRef<IAnalyzer> const& analyzer,
+                                                           AnalysisOptions const& options,
+                                                           std::shared_ptr<Executor> const& jobExecutor) {
+  if (!analyzer) zelcore::config::DoThrowNullPtrException(IAnalyzer::InterfaceName().data());
+  ImmutableString const key = ParameterKey(*analyzer);
+  Guid const analyzerId = analyzer->GetAnalyzerGuid();
+  Future<std::any> job;
+  if (RunningJob const* running =
+          FindIdenticalRunningJob(*runningJobs_, analyzer->GetTargetObjectType(), IdentityOf(clip), IdentityOf(media),
+                                  analyzerId, key.data())) {
+    // Equal to a running job: waits beside it and starts once that one has ended, however it ends, or has been
+    // terminated.
+    Promise<std::any> promise(zelcore::async::GetDefaultExecutor());
+    job = promise.GetFuture();
+    (*mergedJobs_)[running->jobId].push_back(
+        QueuedJob{clip, media, key, analyzer, options, jobExecutor, std::move(promise)});
+  } else {
+    job = StartAnalysisJobInternal(clip, media, key, analyzer, options, jobExecutor);
+  }
+  if (auto const progressPrivate = InterfaceRef<IAnalyzerProgressPrivate>::Query(analyzer)) {
+    progressPrivate->SetAnalysisJob(job);
+  }
+  ProgressItemPtr progressItem;
+  if (options.progressMode != AnalysisOptions::kNoProgress) {
+    if (auto const progress = InterfaceRef<IAnalyzerProgress>::Query(analyzer)) {
+      progressItem = progress->GetProgressItem();
+    }
+  }
+  return StartedJob(std::move(job), std::move(progressItem));
+}
+
+Future<std::any> AnalyzerHost::StartAnalysisJobInternal(
+    InterfaceRef<BE::IClip> const& clip, InterfaceRef<BE::IMedia> const& media, ImmutableString const& key,
+    InterfaceRef<IAnalyzer> const& analyzer, AnalysisOptions const& options, std::shared_ptr<Executor> const& executor,
+    Promise<std::any> promise) {
   QUILLAN_DCHECK_CALLED_ON_VALID_SEQUENCE(sequenceChecker_);
   Guid const analyzerId = analyzer->GetAnalyzerGuid();
   std::size_t const running = runningJobs_->CountForAnalyzer(analyzerId);
   std::optional<std::size_t> const limit = analyzer->GetMaxJobCount();
   if (!limit || running < *limit) {
-    // The task holds only a weak promise: a job whose future nobody holds any more by the time it would start
-    // (terminated) never calls the analyzer.
-    Future<std::any> job = zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
-        executor, kNoDelay, executor,
-        [analyzer, executor, options] { return analyzer->StartAnalysis(executor, options); });
+    if (!promise) promise = Promise<std::any>(executor);
+    Future<std::any> job = promise.GetFuture();
+    // The task holds only a weak promise: a job that nobody wants any more by the time it would start (terminated)
+    // never calls the analyzer, and neither does one whose future has already ended (cancelled).
+    zelcore::async::Task task([weak = zelcore::async::WeakPromise<std::any>(promise), analyzer, executor, options] {
+      Promise<std::any> promise = weak.Lock();
+      if (!promise || promise.IsReady()) return;
+      try {
+        promise.Fulfill(analyzer->StartAnalysis(executor, options));
+      } catch (...) {
+        promise.Fail(std::current_exception());
+      }
+    });
     Guid const jobId = Guid::CreateUnique();
     runningJobs_->insert(RunningJob{job, clip, media, analyzerId, analyzer, key, jobId});
+    UpdateRunningCount();
     WatchJob(job, jobId, analyzerId);
+    // The promise lives until CallAsync has answered, so that a refused task cannot break the job first; then the
+    // task's weak promise is the only one left.
+    if (!zelcore::async::CallAsync(executor, std::move(task), 0)) {
+      promise.Fail(std::make_exception_ptr(zelcore::async::ExecutorIsTerminatedException()));
+    }
     return job;
   }
 
@@ -398,18 +518,25 @@ Future<std::any> AnalyzerHost::StartAnalysisJobInternal(InterfaceRef<BE::IClip> 
   for (QueuedJob const& waiting : queue) {
     if (IdentityOf(waiting.clip) == IdentityOf(clip) && IdentityOf(waiting.media) == IdentityOf(media) &&
         waiting.key == key && waiting.analyzer->GetAnalyzerGuid() == analyzerId) {
+      if (promise) promise.Fulfill(waiting.promise.GetFuture());
       return waiting.promise.GetFuture();
     }
   }
-  Promise<std::any> promise(zelcore::async::GetDefaultExecutor());
+  if (!promise) promise = Promise<std::any>(zelcore::async::GetDefaultExecutor());
   Future<std::any> job = promise.GetFuture();
   queue.push_back(QueuedJob{clip, media, key, analyzer, options, executor, std::move(promise)});
   return job;
 }
 
+void AnalyzerHost::StartWaitingJob(QueuedJob job) {
+  // Cancelled (or failed by a holder) while it waited: it never starts, and its slot goes to the next one.
+  if (job.promise.IsReady()) return;
+  StartAnalysisJobInternal(job.clip, job.media, job.key, job.analyzer, job.options, job.executor,
+                           std::move(job.promise));
+}
+
 void AnalyzerHost::WatchJob(Future<std::any> const& job, Guid const& jobId, Guid const& analyzerId) {
-  auto step = std::make_shared<JobEndedStep>(GetWeakHost(), jobId, analyzerId);
-  zelcore::async::IgnoreExceptionsFuture(job).OnSuccessWithExecutor(serialExecutor_, [step] { step->Run(); });
+  zelcore::async::WhenEnded(job, zelcore::async::GetInlineExecutor(), JobWatch(GetWeakHost(), jobId, analyzerId));
 }
 
 void AnalyzerHost::OnJobEnded(Guid const& jobId, Guid const& analyzerId) {
@@ -419,29 +546,51 @@ void AnalyzerHost::OnJobEnded(Guid const& jobId, Guid const& analyzerId) {
   if (auto const found = byJobId.find(jobId); found != byJobId.end()) {
     ended = found->future;
     byJobId.erase(found);
+    UpdateRunningCount();
   }
-  auto const queue = queuedJobs_->find(analyzerId);
-  if (queue == queuedJobs_->end() || queue->second.empty()) return;
-  QueuedJob next = std::move(queue->second.front());
-  queue->second.pop_front();
-  next.promise.Fulfill(
-      StartAnalysisJobInternal(next.clip, next.media, next.key, next.analyzer, next.options, next.executor));
+  // At most one waiting job starts per completion; those that ended while they waited are passed over.
+  if (auto const queue = queuedJobs_->find(analyzerId); queue != queuedJobs_->end()) {
+    while (!queue->second.empty()) {
+      QueuedJob next = std::move(queue->second.front());
+      queue->second.pop_front();
+      if (next.promise.IsReady()) continue;
+      StartWaitingJob(std::move(next));
+      break;
+    }
+  }
+  StartMergedJobsOf(jobId);
 }
+
+void AnalyzerHost::StartMergedJobsOf(Guid const& jobId) {
+  if (mergedJobs_->empty()) return;
+  auto const found = mergedJobs_->find(jobId);
+  if (found == mergedJobs_->end()) return;
+  std::vector<QueuedJob> merged = std::move(found->second);
+  mergedJobs_->erase(found);
+  for (QueuedJob& job : merged) StartWaitingJob(std::move(job));
+}
+
+void AnalyzerHost::UpdateRunningCount() { inbox_->runningCount.store(runningJobs_->size(), std::memory_order_release); }
 
 void AnalyzerHost::RemoveJobsOfClip(InterfaceRef<BE::IClip> const& clip) {
   QUILLAN_DCHECK_CALLED_ON_VALID_SEQUENCE(sequenceChecker_);
   void const* const clipIdentity = IdentityOf(clip);
+  auto const ofClip = [clipIdentity](QueuedJob const& job) { return IdentityOf(job.clip) == clipIdentity; };
   // Destroyed at the end, once the tables are consistent: a removed waiting job breaks its promise as it goes.
   std::vector<QueuedJob> removedJobs;
   std::vector<Future<std::any>> removedFutures;
-  for (auto& [analyzerId, queue] : *queuedJobs_) {
-    ExtractQueuedJobs(
-        queue, [clipIdentity](QueuedJob const& job) { return IdentityOf(job.clip) == clipIdentity; }, removedJobs);
-  }
+  std::vector<Guid> removedIds;
+  for (auto& [analyzerId, queue] : *queuedJobs_) ExtractQueuedJobs(queue, ofClip, removedJobs);
+  for (auto& [jobId, merged] : *mergedJobs_) ExtractQueuedJobs(merged, ofClip, removedJobs);
   auto& byClip = runningJobs_->get<detail::ByClip>();
   auto const [first, last] = byClip.equal_range(clipIdentity);
-  for (auto job = first; job != last; ++job) removedFutures.push_back(job->future);
+  for (auto job = first; job != last; ++job) {
+    removedFutures.push_back(job->future);
+    removedIds.push_back(job->jobId);
+  }
   byClip.erase(first, last);
+  UpdateRunningCount();
+  for (Guid const& jobId : removedIds) StartMergedJobsOf(jobId);
 }
 
 void AnalyzerHost::RemoveJobsOfClipWithAnalyzer(InterfaceRef<BE::IClip> const& clip, Guid const& analyzerId,
@@ -456,22 +605,27 @@ void AnalyzerHost::RemoveJobsOfClipWithAnalyzer(InterfaceRef<BE::IClip> const& c
     if (!analyzer) return;
     key = ParameterKey(*analyzer);
   }
+  auto const matches = [&](QueuedJob const& job) {
+    return IdentityOf(job.clip) == clipIdentity && job.analyzer->GetAnalyzerGuid() == analyzerId &&
+           (!key || job.key == *key);
+  };
   std::vector<QueuedJob> removedJobs;
   std::vector<Future<std::any>> removedFutures;
+  std::vector<Guid> removedIds;
   if (auto const queue = queuedJobs_->find(analyzerId); queue != queuedJobs_->end()) {
-    ExtractQueuedJobs(
-        queue->second,
-        [&](QueuedJob const& job) {
-          return IdentityOf(job.clip) == clipIdentity && job.analyzer->GetAnalyzerGuid() == analyzerId &&
-                 (!key || job.key == *key);
-        },
-        removedJobs);
+    ExtractQueuedJobs(queue->second, matches, removedJobs);
   }
+  for (auto& [jobId, merged] : *mergedJobs_) ExtractQueuedJobs(merged, matches, removedJobs);
   auto& byClip = runningJobs_->get<detail::ByClipAnalyzerKey>();
   auto const [first, last] = key ? byClip.equal_range(boost::make_tuple(clipIdentity, analyzerId, key->data()))
                                  : byClip.equal_range(boost::make_tuple(clipIdentity, analyzerId));
-  for (auto job = first; job != last; ++job) removedFutures.push_back(job->future);
+  for (auto job = first; job != last; ++job) {
+    removedFutures.push_back(job->future);
+    removedIds.push_back(job->jobId);
+  }
   byClip.erase(first, last);
+  UpdateRunningCount();
+  for (Guid const& jobId : removedIds) StartMergedJobsOf(jobId);
 }
 
 std::weak_ptr<AnalyzerHost> AnalyzerHost::GetWeakHost() { return GetSharedFromThis<AnalyzerHost>(); }

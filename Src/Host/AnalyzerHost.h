@@ -1,10 +1,13 @@
 #pragma once
 
 #include <any>
+#include <atomic>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -21,6 +24,7 @@
 #include "zelcore/Executor.h"
 #include "zelcore/Guid.h"
 #include "zelcore/ImmutableString.h"
+#include "zelcore/UniqueFunction.h"
 
 namespace BE {
 struct IMedia;
@@ -33,6 +37,8 @@ struct IAnalyzer;
 namespace detail {
 class RunningJobTable;
 class QueuedJobMap;
+class MergedJobMap;
+struct QueuedJob;
 }  // namespace detail
 
 // The analyzer host: admits clips, builds their analyzers through the registry and runs one job per analyzer.
@@ -41,17 +47,20 @@ class QueuedJobMap;
 // - At most GetMaxJobCount() jobs of one analyzer id run at a time; the others wait in a FIFO queue, and each
 //   completion of a job starts the next waiting job of its analyzer id.
 // - A request equal to a waiting job (same clip, media, analyzer id and parameter key) gets that job's future; one
-//   equal to a running job (by clip, or also by media for analyzers of media) starts after that job has ended.
-// - The job tables live on the serial executor: every read and change of them runs there, one task at a time.
-// - Continuations and queued tasks hold only weak references to the host; once it is gone they do nothing, and
-//   the futures of jobs that never started break.
+//   equal to a running job (by clip, or also by media for analyzers of media) starts after that job has ended, or
+//   at once when that job is terminated.
+// - A waiting job whose future has already ended (cancelled through its progress item) is never started.
+// - The job tables live on the serial executor: every read and change of them runs there. Callers' requests,
+//   completions, counts and terminations are steps in one FIFO inbox, and one task of the serial executor runs
+//   every step that has arrived, so a busy host pays one serial hop per batch rather than per step.
+// - Once the host is gone, waiting and merged jobs and requests it had not yet taken fail with kResultUnavailable.
 //
-//   request ──► queued ──(a job of its analyzer ends)──► running ──(its future ends)──► gone
-//                  │                                        │
-//                  └──────── terminated (promise breaks) ───┴──── terminated (record dropped) ──► gone
+//   request ──► queued / merged ──(a job of its analyzer ends)──► running ──(its future ends)──► gone
+//                  │                                                │
+//                  └──────── terminated (promise breaks) ───────────┴──── terminated (record dropped) ──► gone
 //
 // Thread-safe: every public operation may be called from any thread and returns at once, except
-// GetOngoingJobsCount, which waits for the serial executor.
+// GetOngoingJobsCount, which waits for the serial executor when called from outside the default pool.
 class QUILLAN_EXPORT AnalyzerHost : public IAnalyzerHost, public zelcore::classref::ClassStatics<AnalyzerHost> {
  public:
   ZEL_INTERFACE_NAME("Quillan::AnalyzerHost")
@@ -83,9 +92,15 @@ class QUILLAN_EXPORT AnalyzerHost : public IAnalyzerHost, public zelcore::classr
   // host that are still queued find the host gone and do nothing.
   ~AnalyzerHost() override;
 
-  // The number of running jobs, read on the serial executor; blocks the caller meanwhile. Must not be called from a
-  // task of the host's serial executor.
+  // The number of running jobs. From a thread outside the default pool it is read on the serial executor, after
+  // every step posted before it, and the caller blocks meanwhile. From a thread of the default pool (where the
+  // serial executor itself runs, so waiting could hold up the answer for good) it answers at once with the count
+  // as of the last change of the job table, and never blocks.
   std::size_t GetOngoingJobsCount();
+
+  // How many batches of steps the serial executor has run, for benchmarks: requests per batch tells how well the
+  // host batches its work.
+  std::size_t GetSerialBatchCountForTesting() const;
 
   // IAnalyzerHost:
   zelcore::async::Future<std::vector<JobFuture>> AnalyzeClip(zelcore::InterfaceRef<BE::IClip> const& clip,
@@ -118,30 +133,51 @@ class QUILLAN_EXPORT AnalyzerHost : public IAnalyzerHost, public zelcore::classr
   // Whether `clip` may be analysed with `options`; reads the project model under its read lock.
   bool CanAnalyzeClip(zelcore::InterfaceRef<BE::IClip> const& clip, AnalysisOptions const& options);
 
-  // Starts (or queues, or merges) a job for each analyzer on the serial executor. The future is kept alive until
-  // it has ended.
-  zelcore::async::Future<StartedJobs> StartAnalysisJobs(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                        AnalyzerParameters analyzers, AnalysisOptions const& options,
-                                                        std::shared_ptr<Executor> const& executor);
+  // A unit of the serial executor's work. Called with the host on the serial executor, or with null once the host
+  // is gone, when it only settles what it promised.
+  using Step = zelcore::UniqueFunction<void(AnalyzerHost*)>;
+
+  // Files `step` in the inbox and makes sure a drain task is queued on the serial executor. Any thread.
+  void PostStep(Step step);
+  // Runs the steps of the inbox, those that arrive meanwhile included, up to a budget. Runs on the serial executor.
+  void DrainSteps();
+
+  // Receives the started jobs, or (null, the failure); runs on the serial executor, or where the host goes.
+  using StartedJobsHandler = zelcore::UniqueFunction<void(StartedJobs const*, std::exception_ptr)>;
+  // Starts (or queues, or merges) a job for each analyzer on the serial executor and hands the result to `handler`
+  // there, so that the caller's result needs no hop of its own.
+  void StartAnalysisJobs(zelcore::InterfaceRef<BE::IClip> const& clip, AnalyzerParameters analyzers,
+                         AnalysisOptions const& options, std::shared_ptr<Executor> const& executor,
+                         StartedJobsHandler handler);
 
   // Runs on the serial executor.
   StartedJobs StartAnalysisJobsInternal(zelcore::InterfaceRef<BE::IClip> const& clip,
                                         AnalyzerParameters const& analyzers, AnalysisOptions const& options,
                                         std::shared_ptr<Executor> const& executor);
+  // One analyzer's part of StartAnalysisJobsInternal, with the clip's media and the job executor already found.
+  StartedJob StartOneAnalysisJob(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                 zelcore::InterfaceRef<BE::IMedia> const& media,
+                                 zelcore::InterfaceRef<IAnalyzer> const& analyzer, AnalysisOptions const& options,
+                                 std::shared_ptr<Executor> const& jobExecutor);
 
-  // Starts one job, or queues it while its analyzer's limit is reached. Runs on the serial executor.
-  zelcore::async::Future<std::any> StartAnalysisJobInternal(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                            zelcore::InterfaceRef<BE::IMedia> const& media,
-                                                            ImmutableString const& key,
-                                                            zelcore::InterfaceRef<IAnalyzer> const& analyzer,
-                                                            AnalysisOptions const& options,
-                                                            std::shared_ptr<Executor> const& executor);
+  // Starts one job, or queues it while its analyzer's limit is reached. A job that waited before brings the
+  // promise whose future was handed out for it; a new one gets a new promise. Runs on the serial executor.
+  zelcore::async::Future<std::any> StartAnalysisJobInternal(
+      zelcore::InterfaceRef<BE::IClip> const& clip, zelcore::InterfaceRef<BE::IMedia> const& media,
+      ImmutableString const& key, zelcore::InterfaceRef<IAnalyzer> const& analyzer, AnalysisOptions const& options,
+      std::shared_ptr<Executor> const& executor, zelcore::async::Promise<std::any> promise = {});
+  // Starts a job that waited, unless its future has already ended. Runs on the serial executor.
+  void StartWaitingJob(detail::QueuedJob job);
 
   // Files the completion step of a started job with its future.
   void WatchJob(zelcore::async::Future<std::any> const& future, Guid const& jobId, Guid const& analyzerId);
-  // The completion step: drops the job's record and starts the next waiting job of its analyzer. Runs on the serial
-  // executor.
+  // The completion step: drops the job's record, starts the next waiting job of its analyzer and the requests
+  // merged onto it. Runs on the serial executor.
   void OnJobEnded(Guid const& jobId, Guid const& analyzerId);
+  // Starts the requests merged onto the running job `jobId` (ended, or removed) whose futures have not ended, as if
+  // that job had ended. Runs on the serial executor.
+  void StartMergedJobsOf(Guid const& jobId);
+  void UpdateRunningCount();
 
   // Termination steps; run on the serial executor.
   void RemoveJobsOfClip(zelcore::InterfaceRef<BE::IClip> const& clip);
@@ -151,7 +187,7 @@ class QUILLAN_EXPORT AnalyzerHost : public IAnalyzerHost, public zelcore::classr
   std::weak_ptr<AnalyzerHost> GetWeakHost();
   zelcore::InterfaceWeakRef<IAnalyzerHost> GetWeakInterface();
 
-  class JobEndedStep;
+  class JobWatch;
 
   std::shared_ptr<SubExecutor> greedyExecutor_;
   // Width 1: the job tables' only sequence.
@@ -163,7 +199,18 @@ class QUILLAN_EXPORT AnalyzerHost : public IAnalyzerHost, public zelcore::classr
   zelcore::InterfaceRef<IDataStoreAdaptor> dataStore_;
   std::unique_ptr<detail::RunningJobTable> runningJobs_;  // on serialExecutor_ only
   std::unique_ptr<detail::QueuedJobMap> queuedJobs_;      // on serialExecutor_ only
+  std::unique_ptr<detail::MergedJobMap> mergedJobs_;      // on serialExecutor_ only
   detail::SequenceChecker sequenceChecker_;
+  // What callers and jobs hand to the serial executor, and what they read of it without a hop.
+  struct Inbox {
+    std::mutex mutex;
+    std::vector<Step> steps;   // guarded by mutex
+    bool drainQueued = false;  // guarded by mutex: a drain task is queued or running
+    // The size of runningJobs_ as of its last change, for GetOngoingJobsCount on pool threads.
+    std::atomic<std::size_t> runningCount{0};
+    std::atomic<std::size_t> serialBatches{0};
+  };
+  std::unique_ptr<Inbox> const inbox_ = std::make_unique<Inbox>();
 };
 
 // The default host as IAnalyzerHost; empty when there is none. May be called from any thread.

@@ -152,6 +152,27 @@ Result ThrownResult(Call&& call) {
   return 0;
 }
 
+TEST(AnalyzerBaseTest, TellsItsParameterWithoutThrowingWhenItHasNone) {
+  // The host asks through IAnalyzerParameter; an analyzer that defers to AnalyzerBase for "no parameter" answers
+  // empty without an exception, one that serializes answers its text, and a real error still propagates.
+  auto const probe = [](TestAnalyzer& analyzer) {
+    auto* const parameter = static_cast<IAnalyzerParameter*>(analyzer.QueryMap(IAnalyzerParameter::InterfaceName()));
+    EXPECT_NE(parameter, nullptr);
+    return parameter->TryGetSerializedParameter();
+  };
+  auto const withNone = MakeAnalyzer(std::any()).first;
+  withNone->serializes = false;
+  EXPECT_EQ(probe(*withNone), std::nullopt);
+  EXPECT_EQ(withNone->serializeCalls, 1);
+  // The throwing call keeps its contract, also right after a probe on this thread.
+  EXPECT_EQ(ThrownResult([&] { withNone->GetSerializedParameter(); }), kResultNotImplemented);
+
+  EXPECT_EQ(probe(*MakeAnalyzer(std::string("bins=8")).first), Key("bins=8"));
+  // any_cast to std::string throws: an error, not "no parameter".
+  EXPECT_THROW(probe(*MakeAnalyzer(7).first), std::bad_any_cast);
+  EXPECT_EQ(ThrownResult([&] { withNone->GetSerializedParameter(); }), kResultNotImplemented);
+}
+
 TEST(AnalyzerBaseTest, DefaultsQueryMapAndInitialize) {
   auto analyzer = TestAnalyzer::CreateClassRef();
   analyzer->serializes = false;

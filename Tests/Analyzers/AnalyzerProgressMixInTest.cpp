@@ -122,5 +122,32 @@ TEST(AnalyzerProgressMixInTest, CancelFailsTheNewestJobAndAsksTheHostOnlyWhileBo
   }
 }
 
+// Initialises its mix-in while it is built, before any shared pointer owns it.
+class SelfInitialisingAnalyzer : public AnalyzerProgressMixIn {
+ public:
+  SelfInitialisingAnalyzer(Fixture& f, ProgressCancelHandling cancel) {
+    InitializeProgressMixIn(InterfaceRef<IAnalyzerHost>(f.host), f.clip, std::string("p"), f.analyzer, f.category,
+                            zelappsupport::utility::ToUTF8String("job"), cancel, kRemoveItemOnDestruction);
+  }
+};
+
+TEST(AnalyzerProgressMixInTest, InitialisedWhileBuiltCancelsLikeOneInitialisedAfterwards) {
+  Fixture f;
+  auto analyzer = std::make_shared<SelfInitialisingAnalyzer>(f, kTerminateJobOnCancel);
+  Promise<std::any> running;
+  Future<std::any> const job = running.GetFuture();
+  analyzer->SetAnalysisJob(job);
+  auto const item = analyzer->GetProgressItem();
+  EXPECT_TRUE(item->IsCancelable());
+  f.ExpectTerminations(1);
+  EXPECT_EQ(CancelResult(item), true);
+  EXPECT_EQ(testsupport::ResultOf(job.GetException()), kResultJobCancelled);
+
+  // Built this way too, it keeps neither itself nor the host alive through its item.
+  auto const orphan = std::make_shared<SelfInitialisingAnalyzer>(f, kTerminateJobOnCancel)->GetProgressItem();
+  EXPECT_EQ(CancelResult(orphan), false);
+  EXPECT_FALSE(std::make_shared<SelfInitialisingAnalyzer>(f, kIgnoreCancel)->GetProgressItem()->IsCancelable());
+}
+
 }  // namespace
 }  // namespace Quillan::Analyzers

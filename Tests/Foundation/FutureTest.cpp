@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Foundation/InlineExecutor.h"
@@ -427,6 +428,106 @@ TEST(AsyncTest, TaskRunsOnlyWhileSomebodyWantsItsResult) {
   Future<int> orphan = start("never");
   executor->Shutdown();
   EXPECT_EQ(Outcome(orphan), kBroken);
+}
+
+TEST(AsyncTest, TaskOfAFutureThatHasAlreadyEndedNeverRuns) {
+  auto executor = std::make_shared<ManualExecutor>();
+  int runs = 0;
+  auto start = [&] {
+    return AsyncWithExecutorAndContinuationExecutorAndDelay(executor, std::chrono::milliseconds(0), nullptr,
+                                                            [&runs] { return ++runs; });
+  };
+  Future<int> const failed = start();
+  Future<int> const cancelled = start();
+  Future<int> const wanted = start();
+  failed.Fail(std::make_exception_ptr(zel_exception("gave up", 7)));
+  cancelled.Cancel();
+  executor->RunAll();
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(Outcome(failed), "error 7 gave up");
+  EXPECT_EQ(Outcome(cancelled), kCancelled);
+  EXPECT_EQ(Outcome(wanted), "value 1");
+}
+
+TEST(FutureTest, OnSuccessCarriesTheExecutorItWasGivenInlineIncluded) {
+  auto const manual = std::make_shared<ManualExecutor>();
+  struct Case {
+    char const* name;
+    std::shared_ptr<AsyncExecutor> given;
+    std::shared_ptr<AsyncExecutor> carried;
+  };
+  for (Case const& c : {Case{"inline", GetInlineExecutor(), GetInlineExecutor()}, Case{"manual", manual, manual},
+                        Case{"empty", nullptr, GetDefaultExecutor()}}) {
+    SCOPED_TRACE(c.name);
+    Promise<int> promise(GetInlineExecutor());
+    Future<int> const next = promise.GetFuture().OnSuccessWithExecutor(c.given, [](int v) { return v; });
+    EXPECT_EQ(next.GetExecutor(), c.carried);
+  }
+  manual->Shutdown();  // drops the continuation that the broken promise queued on it
+  // A handler chained on an inline continuation's future runs on the thread that fails it, not on the pool.
+  Promise<int> promise(GetInlineExecutor());
+  Future<int> const inlineNext =
+      promise.GetFuture().OnSuccessWithExecutor(GetInlineExecutor(), [](int v) { return v; });
+  std::thread::id handledOn;
+  Future<int> const handled = HandleExceptionFuture(inlineNext, [&](std::exception_ptr) {
+    handledOn = std::this_thread::get_id();
+    return 0;
+  });
+  promise.Fail(std::make_exception_ptr(zel_exception("", 1)));
+  EXPECT_EQ(handledOn, std::this_thread::get_id());
+  EXPECT_EQ(Outcome(handled), "value 0");
+}
+
+TEST(FutureTest, WhenEndedRunsOnceForEveryEndingAndGoesUnrunWithAStateThatNeverEnds) {
+  struct Counted {
+    int* runs;
+    int* destroyed;
+    Counted(int* r, int* d) : runs(r), destroyed(d) {}
+    Counted(Counted&& other) noexcept : runs(other.runs), destroyed(std::exchange(other.destroyed, nullptr)) {}
+    ~Counted() {
+      if (destroyed) ++*destroyed;
+    }
+    void operator()() { ++*runs; }
+  };
+  struct Case {
+    char const* name;
+    std::function<void(Promise<int>&, Future<int>&)> end;
+    int runs;
+  };
+  Case const cases[] = {
+      {"value", [](Promise<int>& p, Future<int>&) { p.Fulfill(1); }, 1},
+      {"failure", [](Promise<int>& p, Future<int>&) { p.Fail(std::make_exception_ptr(zel_exception("", 2))); }, 1},
+      {"cancelled", [](Promise<int>&, Future<int>& f) { f.Cancel(); }, 1},
+      {"broken", [](Promise<int>& p, Future<int>&) { p = Promise<int>(); }, 1},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.name);
+    int runs = 0;
+    int destroyed = 0;
+    Promise<int> promise;
+    Future<int> future = promise.GetFuture();
+    WhenEnded(future, GetInlineExecutor(), Counted(&runs, &destroyed));
+    EXPECT_EQ(runs, 0);
+    c.end(promise, future);
+    EXPECT_EQ(runs, c.runs);
+    EXPECT_EQ(destroyed, 1);
+  }
+  // Only a weak promise and a future: dropping the future lets the state go without ending.
+  int runs = 0;
+  int destroyed = 0;
+  {
+    Promise<int> promise;
+    WeakPromise<int> const weak(promise);
+    Future<int> future = promise.GetFuture();
+    promise = Promise<int>(GetInlineExecutor());
+    WhenEnded(future, GetInlineExecutor(), Counted(&runs, &destroyed));
+    future = Future<int>();
+    EXPECT_EQ(destroyed, 1);
+  }
+  EXPECT_EQ(runs, 0);
+  // An empty future counts as ended.
+  WhenEnded(Future<int>(), GetInlineExecutor(), Counted(&runs, &destroyed));
+  EXPECT_EQ(runs, 1);
 }
 
 TEST(FutureTest, ContinuationThatThrowsIsLogged) {

@@ -73,6 +73,27 @@ TEST_F(AnalyzerCacheLocationTest, ReadOnlySettingIsKeptAndEachRefusalWarnsOnce) 
   EXPECT_EQ(StoredInt(file), 1);
 }
 
+TEST_F(AnalyzerCacheLocationTest, WriteRefusedAfterTheReadOnlyTestWarnsNobody) {
+  ASSERT_TRUE(SetDefaultCacheLocation(AnalyzerCacheLocation::kManagedCache));
+  // Another program locks the setting; this process's properties learn it only when they write.
+  BE::CreateProperties(file)->SetReadOnly(BE::kPrefsAnalyzeImportedMediaCacheLocation, true);
+  std::mutex mutex;
+  std::condition_variable heard;
+  std::vector<zelcore::messaging::MessageID> messages;
+  zelcore::messaging::ScopedSubscription subscription(properties->GetWarningTarget(), [&](auto const& message) {
+    std::lock_guard lock(mutex);
+    messages.push_back(message->id);
+    heard.notify_all();
+  });
+
+  EXPECT_FALSE(SetDefaultCacheLocation(AnalyzerCacheLocation::kSidecarFile));
+  zelcore::messaging::AsyncBroadcastMessagePtr(properties->GetWarningTarget(), zelcore::messaging::MakeMessage("end"));
+  std::unique_lock lock(mutex);
+  ASSERT_TRUE(heard.wait_for(lock, std::chrono::seconds(30), [&] { return !messages.empty(); }));
+  EXPECT_EQ(messages, std::vector{zelcore::messaging::HashMessageTypeNameToMessageID("end")});
+  EXPECT_EQ(StoredInt(file), 1);
+}
+
 TEST(SerializeableIntTest, RoundTripsEveryIntAndRefusesOtherTypes) {
   SerializeableValue<int> value(INT_MIN);
   EXPECT_EQ(value.GetTypeTag(), 5);

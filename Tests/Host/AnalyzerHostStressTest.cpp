@@ -6,6 +6,7 @@
 #include <thread>
 #include <variant>
 
+#include "Analyzers/AnalyzerProgressMixIn.h"
 #include "Host/AnalyzerHost.h"
 #include "Host/AnalyzerHostTestSupport.h"
 #include "ML/PauseState.h"
@@ -28,10 +29,16 @@ struct StressTraits {
   Ending ending;
 };
 
-class StressAnalyzer : public IAnalyzer {
+// Shows its job as a progress item that the user may cancel; it sets its progress up while it is built.
+class StressAnalyzer : public IAnalyzer, public Quillan::Analyzers::AnalyzerProgressMixIn {
  public:
-  StressAnalyzer(StressTraits const& traits, std::any const& parameter) : traits_(traits) {
+  StressAnalyzer(StressTraits const& traits, InterfaceRef<BE::IClip> const& clip, std::any const& parameter,
+                 zelcore::InterfaceWeakRef<Quillan::IAnalyzerHost> const& host,
+                 std::shared_ptr<zelappsupport::utility::ProgressCategory> const& category)
+      : traits_(traits) {
     if (parameter.has_value()) parameter_ = std::any_cast<std::string>(parameter);
+    InitializeProgressMixIn(host, clip, parameter, traits.id, category, zelappsupport::utility::ToUTF8String("job"),
+                            kTerminateJobOnCancel, kRemoveItemOnDestruction);
   }
 
   std::optional<std::size_t> GetMaxJobCount() const override { return traits_.limit; }
@@ -64,7 +71,10 @@ class StressAnalyzer : public IAnalyzer {
     throw zelcore::config::zel_exception("", Quillan::kResultJobCancelled);
   }
 
-  void* QueryMap(std::string_view name) override { return zelcore::classref::QueryMapOf<IAnalyzer>(this, name); }
+  void* QueryMap(std::string_view name) override {
+    if (void* const analyzer = zelcore::classref::QueryMapOf<IAnalyzer>(this, name)) return analyzer;
+    return AnalyzerProgressMixIn::QueryMap(name);
+  }
 
  private:
   StressTraits const traits_;
@@ -102,8 +112,9 @@ bool AwaitPending(Pending const& pending) {
       pending);
 }
 
-// Thousands of requests over many clips and analyzers from several threads, with random terminations, pauses and
-// resumes. Every future handed out must end and the host must be left without jobs. QUILLAN_STRESS_SECONDS sets how
+// Thousands of requests over many clips and analyzers from several threads, with random terminations, cancels
+// through progress items, requests merged across clips of one media, pauses and resumes. Every future handed out
+// must end and the host must be left without jobs. QUILLAN_STRESS_SECONDS sets how
 // long it runs (default 2), QUILLAN_STRESS_SEED replays a run.
 TEST(AnalyzerHostStressTest, EveryFutureEndsAndNoJobIsLeft) {
   long const seconds = EnvironmentNumber("QUILLAN_STRESS_SECONDS", 2);
@@ -126,12 +137,19 @@ TEST(AnalyzerHostStressTest, EveryFutureEndsAndNoJobIsLeft) {
       {1, TargetObjectType::kClip, Ending::kThrowing},
   };
   auto const registry = std::make_shared<Quillan::AnalyzerRegistryImpl>();
+  auto const category = zelappsupport::utility::ProgressCategory::Create(zelappsupport::utility::ToUTF8String("x"));
   for (std::size_t i = 0; i < allTraits.size(); ++i) {
     StressTraits const traits = allTraits[i];
-    registry->RegisterAnalyzer(traits.id, Quillan::AnalyzerType(i % 2 == 0 ? 0 : 5),
-                               [traits](auto const&, std::any const& parameter, auto const&) {
-                                 return InterfaceRef<IAnalyzer>(std::make_shared<StressAnalyzer>(traits, parameter));
-                               });
+    registry->RegisterAnalyzer(
+        traits.id, Quillan::AnalyzerType(i % 2 == 0 ? 0 : 5),
+        [traits, category](InterfaceRef<BE::IClip> const& clip, std::any const& parameter, auto const& host) {
+          return InterfaceRef<IAnalyzer>(std::make_shared<StressAnalyzer>(traits, clip, parameter, host, category));
+        });
+  }
+  // Analyzers of media: requests for different clips of one media merge onto each other's jobs.
+  std::vector<Guid> mediaAnalyzers;
+  for (auto const& traits : allTraits) {
+    if (traits.targetType == TargetObjectType::kMedia) mediaAnalyzers.push_back(traits.id);
   }
   auto host = MakeHost(registry);
   auto const callersExecutor = zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), 2);
@@ -140,25 +158,39 @@ TEST(AnalyzerHostStressTest, EveryFutureEndsAndNoJobIsLeft) {
 
   std::atomic<int> stuck{0};
   std::atomic<int> handedOut{0};
+  std::atomic<int> cancels{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       std::mt19937 random(seed + static_cast<std::uint32_t>(t));
       auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
       std::deque<Pending> pending;
-      auto request = [&] {
+      auto request = [&](InterfaceRef<BE::IClip> const& clip, Guid const& analyzerId) {
         AnalysisOptions const options{static_cast<std::int32_t>(pick(2)), 0};
         auto const executor = pick(3) == 0 ? callersExecutor : nullptr;
-        pending.emplace_back(host->AnalyzeClipWithAnalyzer(clips[pick(clips.size())],
-                                                           allTraits[pick(allTraits.size())].id,
-                                                           parameters[pick(parameters.size())], options, executor));
+        auto answer =
+            host->AnalyzeClipWithAnalyzer(clip, analyzerId, parameters[pick(parameters.size())], options, executor);
+        if (pick(4) == 0) {
+          // The user cancels the job through its item as soon as it is handed out, racing its start.
+          answer.OnSuccessWithExecutor(zelcore::async::GetInlineExecutor(), [&cancels](auto const& started) {
+            if (auto const& item = std::get<1>(started); item && item->RequestCancel()) ++cancels;
+          });
+        }
+        pending.emplace_back(std::move(answer));
       };
+      auto anyRequest = [&] { request(clips[pick(clips.size())], allTraits[pick(allTraits.size())].id); };
       int operations = 0;
       for (; operations < kMinOperationsPerThread || std::chrono::steady_clock::now() < deadline; ++operations) {
         std::size_t const choice = pick(100);
         auto const& clip = clips[pick(clips.size())];
-        if (choice < 70) {
-          request();
+        if (choice < 60) {
+          anyRequest();
+        } else if (choice < 70) {
+          // Clips i and i + 4 share a media.
+          std::size_t const first = pick(clips.size());
+          Guid const& analyzerId = mediaAnalyzers[pick(mediaAnalyzers.size())];
+          request(clips[first], analyzerId);
+          request(clips[(first + 4) % clips.size()], analyzerId);
         } else if (choice < 75) {
           pending.emplace_back(host->AnalyzeClip(clip, AnalysisOptions{1, 0}));
         } else if (choice < 82) {
@@ -173,7 +205,7 @@ TEST(AnalyzerHostStressTest, EveryFutureEndsAndNoJobIsLeft) {
         } else if (choice < 98) {
           // Nothing waits inside the pause, so every pause is lifted again soon.
           ML::SetPauseState(ML::kPauseStatePaused);
-          for (int i = 0; i < 5; ++i) request();
+          for (int i = 0; i < 5; ++i) anyRequest();
           ML::SetPauseState(ML::kPauseStateRunning);
         } else {
           host->GetOngoingJobsCount();
@@ -193,6 +225,8 @@ TEST(AnalyzerHostStressTest, EveryFutureEndsAndNoJobIsLeft) {
   ML::SetPauseState(ML::kPauseStateRunning);
 
   RecordProperty("operations", handedOut.load());
+  RecordProperty("cancels", cancels.load());
+  EXPECT_GT(cancels.load(), 0);
   EXPECT_EQ(stuck.load(), 0);
   EXPECT_TRUE(WaitUntil([&] { return host->GetOngoingJobsCount() == 0; }));
   for (auto const& traits : allTraits) EXPECT_EQ(testsupport::Await(host->CountJobs(traits.id)), 0u);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <latch>
 #include <stdexcept>
 
 #include "BE/Backend.h"
@@ -269,19 +270,22 @@ TEST_F(AnalyzerHostTest, PauseHoldsOnlyJobsOnTheAnalysisExecutor) {
   callersExecutor->Shutdown();
 }
 
-TEST_F(AnalyzerHostTest, DestroyedHostBreaksWaitingJobsAndRunsNothingMore) {
+TEST_F(AnalyzerHostTest, DestroyedHostFailsWaitingAndMergedJobsAndRunsNothingMore) {
   Guid const id = Register(AnalyzerTraits().Limit(1));
-  Future<std::any> const running = Analyze(project.NewClip(0), id);
+  auto const runningClip = project.NewClip(0);
+  Future<std::any> const running = Analyze(runningClip, id);
   Future<std::any> const waiting = Analyze(project.NewClip(1), id);
   Future<std::any> const waitingToo = Analyze(project.NewClip(2), id);
+  Future<std::any> const merged = Analyze(runningClip, id);  // waits for the running job
   ASSERT_TRUE(lab->WaitForStarts(1));
   Future<std::size_t> const count = host->CountJobs(id);
 
   std::weak_ptr<AnalyzerHost> const weakHost = host.shared();
   host.reset();
   ASSERT_TRUE(WaitUntil([&] { return weakHost.expired(); }));
-  EXPECT_EQ(ResultOf(AwaitFailure(waiting)), kBrokenPromise);
-  EXPECT_EQ(ResultOf(AwaitFailure(waitingToo)), kBrokenPromise);
+  for (Future<std::any> const& job : {waiting, waitingToo, merged}) {
+    EXPECT_EQ(ResultOf(AwaitFailure(job)), Quillan::kResultUnavailable);
+  }
   testsupport::AwaitEnd(count);  // answered before the shutdown, or broken by it
 
   // The running job still ends; its completion step finds no host and starts nothing.
@@ -401,6 +405,90 @@ TEST_F(AnalyzerHostTest, RefusesWhatItMayNotAnalyse) {
   auto const lookup = AwaitFailure(host->AnalyzeClipWithAnalyzer(clip, misnamed, {}, kNoProgress, nullptr));
   EXPECT_THROW(std::rethrow_exception(lookup), std::out_of_range);
   EXPECT_EQ(MessageOf(lookup), "invalid unordered_map<K, T> key");
+}
+
+TEST_F(AnalyzerHostTest, MergedRequestStartsWhenTheJobItWaitsOnIsTerminated) {
+  // An analyzer of media: a request for another clip of the same media waits for the running job.
+  Guid const id = Register(AnalyzerTraits().Targeting(TargetObjectType::kMedia));
+  auto const terminated = project.NewClip(0);
+  auto const other = project.NewClip(0);
+  Quillan::IAnalyzerHost::JobFuture mergedJob;
+  {
+    ScopedPause pause(ML::kPauseStatePaused);  // the first job is running but its task has not started
+    Await(host->AnalyzeClipWithAnalyzer(terminated, id, {}, kNoProgress, nullptr));
+    // Only the weak future, as an application holds it.
+    mergedJob = std::get<0>(Await(host->AnalyzeClipWithAnalyzer(other, id, {}, kNoProgress, nullptr)));
+    EXPECT_EQ(Count(id), 1u);
+    host->TerminateAnalysisJobsForClip(terminated);
+    Count(id);  // the termination has run before the pause ends
+  }
+  // The merged request starts as if the job it waited on had ended; the terminated one never calls the analyzer.
+  ASSERT_TRUE(lab->WaitForStarts(1));
+  EXPECT_EQ(lab->StartedClip(0), other.get());
+  Future<std::any> const job = mergedJob.Lock();
+  ASSERT_TRUE(job.IsValid());
+  lab->Finish(0, std::any(5));
+  EXPECT_EQ(std::any_cast<int>(Await(job)), 5);
+  EXPECT_TRUE(WaitUntil([&] { return Count(id) == 0; }));
+  EXPECT_EQ(lab->StartCount(), 1u);
+}
+
+TEST_F(AnalyzerHostTest, CancelledWaitingRequestNeverStarts) {
+  // The progress item's cancel fails the request's future and only then posts the termination; the job it waits
+  // for may end in between.
+  struct Case {
+    char const* name;
+    bool merged;  // else queued behind the limit
+  };
+  for (Case const c : {Case{"merged onto a running job", true}, Case{"queued", false}}) {
+    SCOPED_TRACE(c.name);
+    auto const caseLab = std::make_shared<AnalyzerLab>();
+    auto const caseRegistry = std::make_shared<Quillan::AnalyzerRegistryImpl>();
+    AnalyzerTraits const traits = AnalyzerTraits().Limit(1);
+    caseRegistry->RegisterAnalyzer(traits.id, kTypeOther, MakeFactory(traits, caseLab));
+    auto const caseHost = MakeHost(caseRegistry);
+    auto request = [&](InterfaceRef<BE::IClip> const& clip) {
+      return std::get<0>(Await(caseHost->AnalyzeClipWithAnalyzer(clip, traits.id, {}, kNoProgress, nullptr))).Lock();
+    };
+    auto const firstClip = project.NewClip(0);
+    Future<std::any> const first = request(firstClip);
+    ASSERT_TRUE(caseLab->WaitForStarts(1));
+    Future<std::any> const cancelled = request(c.merged ? firstClip : project.NewClip(1));
+    auto const nextClip = project.NewClip(2);
+    Future<std::any> const next = request(nextClip);  // queued behind both
+
+    cancelled.Fail(std::make_exception_ptr(zelcore::config::zel_exception("", Quillan::kResultJobCancelled)));
+    caseLab->Finish(0, std::any(0));
+    // The slot goes to the next request; the cancelled one never calls the analyzer.
+    ASSERT_TRUE(caseLab->WaitForStarts(2));
+    EXPECT_EQ(caseLab->StartedClip(1), nextClip.get());
+    caseLab->Finish(1, std::any(2));
+    EXPECT_EQ(std::any_cast<int>(Await(next)), 2);
+    EXPECT_TRUE(WaitUntil([&] { return Await(caseHost->CountJobs(traits.id)) == 0; }));
+    EXPECT_EQ(caseLab->StartCount(), 2u);
+    EXPECT_EQ(ResultOf(AwaitFailure(cancelled)), Quillan::kResultJobCancelled);
+  }
+}
+
+TEST_F(AnalyzerHostTest, OngoingJobsCountAnswersEveryThreadOfTheDefaultPool) {
+  Guid const id = Register(AnalyzerTraits());
+  Future<std::any> const running = Analyze(project.NewClip(0), id);
+  ASSERT_TRUE(lab->WaitForStarts(1));
+  // Every pool thread asks at once, so none is left to run the host's serial executor.
+  std::size_t const threads = zelcore::async::CPUCount() < 2 ? 2 : zelcore::async::CPUCount();
+  std::latch together(static_cast<std::ptrdiff_t>(threads));
+  std::vector<Future<std::size_t>> answers;
+  for (std::size_t i = 0; i < threads; ++i) {
+    answers.push_back(zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
+        zelcore::async::GetDefaultExecutor(), std::chrono::milliseconds(0), nullptr, [&together, this] {
+          together.arrive_and_wait();
+          return host->GetOngoingJobsCount();
+        }));
+  }
+  for (auto const& answer : answers) EXPECT_EQ(Await(answer), 1u);
+  EXPECT_EQ(host->GetOngoingJobsCount(), 1u);  // from this thread, through the serial executor
+  lab->Finish(0, std::any(0));
+  EXPECT_TRUE(WaitUntil([&] { return host->GetOngoingJobsCount() == 0; }));
 }
 
 // The default host's life: one object from the first call until the singletons are torn down. Returns what went

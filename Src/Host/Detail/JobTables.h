@@ -5,6 +5,7 @@
 #include <deque>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include <boost/multi_index/composite_key.hpp>
 #include <boost/multi_index/hashed_index.hpp>
@@ -89,7 +90,7 @@ class RunningJobTable
   }
 };
 
-// One job that waits for a free slot of its analyzer.
+// One job that waits: for a free slot of its analyzer (queued), or for an identical running job to end (merged).
 struct QueuedJob {
   zelcore::InterfaceRef<BE::IClip> clip;
   zelcore::InterfaceRef<BE::IMedia> media;
@@ -97,7 +98,8 @@ struct QueuedJob {
   zelcore::InterfaceRef<IAnalyzer> analyzer;
   AnalysisOptions options;
   std::shared_ptr<zelcore::async::AsyncExecutor> executor;
-  // Its future was handed out when the job was queued; destroying the job unfulfilled breaks it.
+  // Its future was handed out when the job was queued; destroying the job unfulfilled breaks it. The job starts
+  // with this promise, so the future handed out is the running job's own.
   zelcore::async::Promise<std::any> promise;
 };
 
@@ -109,5 +111,8 @@ class QueuedJobMap : public std::unordered_map<Guid, std::deque<QueuedJob>> {
  private:
   static constexpr std::size_t kInitialBuckets = 8;
 };
+
+// The requests merged onto each running job, by the running job's id, in the order they came.
+class MergedJobMap : public std::unordered_map<Guid, std::vector<QueuedJob>> {};
 
 }  // namespace Quillan::detail
