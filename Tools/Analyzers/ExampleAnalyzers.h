@@ -65,7 +65,7 @@ struct ExampleResult {
   // Whether the blob came from a cache rather than from computing it.
   bool fromCache = false;
   // Why a computed blob could not be saved; null when it was saved (or came from a cache).
-  std::exception_ptr saveFailure;
+  std::exception_ptr saveFailure = nullptr;
 };
 
 // The names of the module's analyzers, in a fixed order.
