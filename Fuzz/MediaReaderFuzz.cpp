@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "Analyzers/Detail/ExampleAnalyzer.h"
 #include "Analyzers/Detail/MediaReader.h"
+#include "Analyzers/Detail/Progress.h"
 #include "zelcore/ZelException.h"
 
 namespace {

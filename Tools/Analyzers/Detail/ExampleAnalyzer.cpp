@@ -29,12 +29,6 @@ std::shared_ptr<zelappsupport::utility::ProgressCategory> const& AnalysisCategor
 
 }  // namespace
 
-void Progress::Update(double fraction) const {
-  if (!item_) return;
-  if (item_->IsCancelRequested()) throw zelcore::config::zel_exception("Analysis cancelled", kResultJobCancelled);
-  item_->SetProgress(fraction);
-}
-
 zelcore::Blob BlobWriter::Finish() const {
   auto blob = zelcore::allocator::RecycledMemory::Create(bytes_.size());
   if (!bytes_.empty()) std::memcpy(blob->data(), bytes_.data(), bytes_.size());

@@ -11,24 +11,11 @@
 
 #include "Analyzers/AnalyzerBase.h"
 #include "Analyzers/AnalyzerProgressMixIn.h"
+#include "Analyzers/Detail/Progress.h"
 #include "Analyzers/ExampleAnalyzers.h"
 #include "zelcore/RecycledMemory.h"
 
 namespace Quillan::Examples::detail {
-
-// Reports a computation's progress to the job's progress item and tells it when the user has cancelled.
-// Without an item (the caller asked for no progress) it reports nothing and is never cancelled.
-class Progress {
- public:
-  explicit Progress(std::shared_ptr<zelappsupport::utility::ProgressItem> item) : item_(std::move(item)) {}
-
-  // Sets the item's progress to `fraction` (0 to 1). Throws zel_exception kResultJobCancelled once the user has
-  // cancelled the item, so that the computation stops where it is.
-  void Update(double fraction) const;
-
- private:
-  std::shared_ptr<zelappsupport::utility::ProgressItem> item_;
-};
 
 // What the module's analyzers share: the media file as target, one cached result under one key, the store that the
 // user's cache-location setting chooses, and the flow load cached -> else compute on the job's executor and save.

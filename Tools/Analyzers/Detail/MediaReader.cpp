@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "Analyzers/Detail/ExampleAnalyzer.h"
+#include "Analyzers/Detail/Progress.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "zelcore/ZelException.h"
 
