@@ -50,7 +50,8 @@ void CheckLookup(zelcore::Blob const& buffer, SideCarSerializationData const& de
     }
     auto const missing = FindValueInBinary(buffer, key.analyzerId, key.dataSourceId, "\xff no such key");
     if (missing.outcome == SideCarValueLookup::Outcome::kNoItem) std::abort();
-    if (missing.outcome == SideCarValueLookup::Outcome::kFound && !item.values.contains("\xff no such key")) std::abort();
+    if (missing.outcome == SideCarValueLookup::Outcome::kFound && !item.values.contains("\xff no such key"))
+      std::abort();
   }
 }
 
