@@ -198,13 +198,13 @@ TEST_F(MediaAnalyzersTest, ScenesFindEveryKnownCutAndAgreeWithFfmpegScdet) {
   for (char const* name : {"cuts.mkv", "cuts.mp4"}) {
     SCOPED_TRACE(name);
     auto const file = directory / name;
-    Samples::ClipSpec const spec = Samples::StandardClip(8, 320, 180);
-    Samples::WriteClip(file, spec);
+    Samples::ClipPlan const plan = Samples::StandardClip(8, 320, 180);
+    Samples::WriteClip(file, plan);
     std::optional<Scenes> const scenes = DecodeScenes(Run(file, "scenes").blob);
     ASSERT_TRUE(scenes);
-    EXPECT_EQ(scenes->frameCount, Samples::FrameCount(spec));
+    EXPECT_EQ(scenes->frameCount, Samples::FrameCount(plan));
     EXPECT_DOUBLE_EQ(scenes->frameRate, 25);
-    std::vector<std::uint64_t> const known = Samples::KnownCuts(spec);
+    std::vector<std::uint64_t> const known = Samples::KnownCuts(plan);
     // One cut per known cut, each within a frame: none on the pan or the fades between them.
     ASSERT_EQ(scenes->cuts.size(), known.size());
     std::string const log = Ffmpeg("-i " + file.string() + " -vf scdet=threshold=10 -an -f null -");
@@ -225,10 +225,10 @@ TEST_F(MediaAnalyzersTest, ScenesFindEveryKnownCutAndAgreeWithFfmpegScdet) {
 
 TEST_F(MediaAnalyzersTest, SilenceAgreesWithFfmpegSilencedetect) {
   auto const clip = directory / "cuts.mkv";
-  Samples::ClipSpec const spec = Samples::StandardClip(14, 64, 48);
-  Samples::WriteClip(clip, spec);
+  Samples::ClipPlan const plan = Samples::StandardClip(14, 64, 48);
+  Samples::WriteClip(clip, plan);
   auto const aac = directory / "cuts.mp4";
-  Samples::WriteClip(aac, spec);
+  Samples::WriteClip(aac, plan);
   struct Case {
     std::filesystem::path file;
     std::string parameter;
@@ -256,10 +256,10 @@ TEST_F(MediaAnalyzersTest, SilenceAgreesWithFfmpegSilencedetect) {
     }
     if (c.file == clip && c.parameter.find("1.2") == std::string::npos) {
       // The PCM track holds the spans exactly: 5.5-6.5 and 11.5-12.5 s.
-      ASSERT_EQ(silence->ranges.size(), spec.silences.size());
-      for (std::size_t i = 0; i < spec.silences.size(); ++i) {
-        EXPECT_NEAR(silence->ranges[i].start, spec.silences[i].start, 0.002);
-        EXPECT_NEAR(silence->ranges[i].end, spec.silences[i].end, 0.002);
+      ASSERT_EQ(silence->ranges.size(), plan.silences.size());
+      for (std::size_t i = 0; i < plan.silences.size(); ++i) {
+        EXPECT_NEAR(silence->ranges[i].start, plan.silences[i].start, 0.002);
+        EXPECT_NEAR(silence->ranges[i].end, plan.silences[i].end, 0.002);
       }
     }
   }

@@ -190,18 +190,18 @@ TEST(SampleMediaTest, ParsesItsCommandLine) {
 }
 
 TEST(SampleMediaTest, ClipsKnowTheirCutsAndSilencesAndAreTheSameEveryTime) {
-  ClipSpec const spec = StandardClip(7, 64, 48);
-  ASSERT_EQ(spec.shots.size(), 4u);  // 2 + 2 + 2 + 1 seconds
-  EXPECT_EQ(spec.shots[1].motion, Motion::kPan);
-  EXPECT_EQ(spec.shots[3].motion, Motion::kFadeOut);
-  EXPECT_EQ(FrameCount(spec), 175u);
-  EXPECT_EQ(KnownCuts(spec), (std::vector<std::uint64_t>{50, 100, 150}));
-  ASSERT_EQ(spec.silences.size(), 1u);
-  EXPECT_EQ(spec.silences[0].start, 2.5);
-  EXPECT_EQ(spec.silences[0].end, 3.5);
+  ClipPlan const plan = StandardClip(7, 64, 48);
+  ASSERT_EQ(plan.shots.size(), 4u);  // 2 + 2 + 2 + 1 seconds
+  EXPECT_EQ(plan.shots[1].motion, Motion::kPan);
+  EXPECT_EQ(plan.shots[3].motion, Motion::kFadeOut);
+  EXPECT_EQ(FrameCount(plan), 175u);
+  EXPECT_EQ(KnownCuts(plan), (std::vector<std::uint64_t>{50, 100, 150}));
+  ASSERT_EQ(plan.silences.size(), 1u);
+  EXPECT_EQ(plan.silences[0].start, 2.5);
+  EXPECT_EQ(plan.silences[0].end, 3.5);
 
   testsupport::TempDirectory directory;
-  ClipSpec const small = StandardClip(1, 32, 16);
+  ClipPlan const small = StandardClip(1, 32, 16);
   for (char const* name : {"a.mkv", "a.mp4", "a.mov"}) {
     SCOPED_TRACE(name);
     WriteClip(directory / name, small);
@@ -211,11 +211,11 @@ TEST(SampleMediaTest, ClipsKnowTheirCutsAndSilencesAndAreTheSameEveryTime) {
     EXPECT_EQ(Contents(directory / name), first);
   }
 
-  ClipSpec odd = small;
+  ClipPlan odd = small;
   odd.width = 33;
-  ClipSpec noShots = small;
+  ClipPlan noShots = small;
   noShots.shots.clear();
-  ClipSpec badRate = small;
+  ClipPlan badRate = small;
   badRate.sampleRate = 100;
   EXPECT_THROW(WriteClip(directory / "a.avi", small), std::invalid_argument);
   EXPECT_THROW(WriteClip(directory / "b.mkv", odd), std::invalid_argument);

@@ -39,27 +39,15 @@ class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
   ZEL_INTERFACE_NAME("Quillan::Examples::BeatsAnalyzer")
   using zelcore::classref::ClassStatics<BeatsAnalyzer>::CreateClassRef;
 
-  static zelcore::InterfaceRef<IAnalyzer> Create(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                 std::any const& parameter,
-                                                 zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-    auto analyzer = CreateClassRef();
-    analyzer->parameterText_ = AnalyzerParameter::TextOf(parameter, "");
-    analyzer->InitializeExample(clip, parameter, host);
-    return zelcore::InterfaceRef<IAnalyzer>(analyzer);
-  }
-
   // IAnalyzer:
   zelcore::utility::Guid GetAnalyzerGuid() const override { return kBeatsAnalyzerId; }
-  ImmutableString GetSerializedParameter() const override {
-    return parameterText_.empty() ? ImmutableString() : ImmutableString::Create(parameterText_);
-  }
 
   // AnalyzerBase:
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kBeatsAnalyzerName); }
 
  protected:
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
-    AnalyzerParameter const parameter(parameterText_, "beats", {"stream"});
+    AnalyzerParameter const parameter(ParameterText(), "beats", {"stream"});
     MediaReader media(file);
     MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
     std::unique_ptr<aubio_tempo_t, AubioDeleter> tempo;
@@ -106,9 +94,6 @@ class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
     beats.tempoBpm = beats.beats.size() < 2 ? 0.0 : aubio_tempo_get_bpm(tempo.get());
     return EncodeBeats(beats);
   }
-
- private:
-  std::string parameterText_;  // set before Initialize, read only afterwards
 };
 
 }  // namespace
@@ -116,7 +101,7 @@ class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
 zelcore::InterfaceRef<IAnalyzer> CreateBeatsAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                      std::any const& parameter,
                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return BeatsAnalyzer::Create(clip, parameter, host);
+  return ExampleAnalyzer::CreateExample<BeatsAnalyzer>(clip, parameter, host, "");
 }
 
 }  // namespace Quillan::Examples::detail

@@ -199,21 +199,9 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
   ZEL_INTERFACE_NAME("Quillan::Examples::LoudnessAnalyzer")
   using zelcore::classref::ClassStatics<LoudnessAnalyzer>::CreateClassRef;
 
-  static zelcore::InterfaceRef<IAnalyzer> Create(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                 std::any const& parameter,
-                                                 zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-    auto analyzer = CreateClassRef();
-    analyzer->parameterText_ = AnalyzerParameter::TextOf(parameter, "");
-    analyzer->InitializeExample(clip, parameter, host);
-    return zelcore::InterfaceRef<IAnalyzer>(analyzer);
-  }
-
   // IAnalyzer:
   zelcore::utility::Guid GetAnalyzerGuid() const override { return kLoudnessAnalyzerId; }
   // Empty unless a stream is chosen, so that results cached without a parameter are still found.
-  ImmutableString GetSerializedParameter() const override {
-    return parameterText_.empty() ? ImmutableString() : ImmutableString::Create(parameterText_);
-  }
 
   // AnalyzerBase:
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kLoudnessAnalyzerName); }
@@ -222,7 +210,7 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
   // Results cached in the first, three-number layout are measured again.
 
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
-    AnalyzerParameter const parameter(parameterText_, "loudness", {"stream"});
+    AnalyzerParameter const parameter(ParameterText(), "loudness", {"stream"});
     MediaReader media(file);
     MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
     std::unique_ptr<ebur128_state, StateDeleter> state(ebur128_init(
@@ -271,9 +259,6 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
     result.samplePeakDbfs = Decibels(truePeaks.SamplePeak());
     return EncodeLoudness(result);
   }
-
- private:
-  std::string parameterText_;  // set before Initialize, read only afterwards
 };
 
 }  // namespace
@@ -281,7 +266,7 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
 zelcore::InterfaceRef<IAnalyzer> CreateLoudnessAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                         std::any const& parameter,
                                                         zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return LoudnessAnalyzer::Create(clip, parameter, host);
+  return ExampleAnalyzer::CreateExample<LoudnessAnalyzer>(clip, parameter, host, "");
 }
 
 }  // namespace Quillan::Examples::detail

@@ -29,26 +29,16 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
   ZEL_INTERFACE_NAME("Quillan::Examples::PeaksAnalyzer")
   using zelcore::classref::ClassStatics<PeaksAnalyzer>::CreateClassRef;
 
-  static zelcore::InterfaceRef<IAnalyzer> Create(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                 std::any const& parameter,
-                                                 zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-    auto analyzer = CreateClassRef();
-    analyzer->parameterText_ = AnalyzerParameter::TextOf(parameter, std::to_string(kDefaultSamplesPerPeak));
-    analyzer->InitializeExample(clip, parameter, host);
-    return zelcore::InterfaceRef<IAnalyzer>(analyzer);
-  }
-
   // IAnalyzer:
   std::optional<std::size_t> GetMaxJobCount() const override { return 2; }
   zelcore::utility::Guid GetAnalyzerGuid() const override { return kPeaksAnalyzerId; }
-  ImmutableString GetSerializedParameter() const override { return ImmutableString::Create(parameterText_); }
 
   // AnalyzerBase:
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kPeaksAnalyzerName); }
 
  protected:
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
-    AnalyzerParameter const parameter(parameterText_, "peaks", {"", "stream"});
+    AnalyzerParameter const parameter(ParameterText(), "peaks", {"", "stream"});
     std::string const bare = parameter.Find("").value_or(std::to_string(kDefaultSamplesPerPeak));
     std::optional<std::uint32_t> const samplesPerPeak = ParseSamplesPerPeak(bare);
     if (!samplesPerPeak) {
@@ -84,9 +74,6 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
     for (float const peak : peaks) out.Put(peak);
     return out.Finish();
   }
-
- private:
-  std::string parameterText_;  // set before Initialize, read only afterwards
 };
 
 }  // namespace
@@ -94,7 +81,7 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
 zelcore::InterfaceRef<IAnalyzer> CreatePeaksAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                      std::any const& parameter,
                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return PeaksAnalyzer::Create(clip, parameter, host);
+  return ExampleAnalyzer::CreateExample<PeaksAnalyzer>(clip, parameter, host, std::to_string(kDefaultSamplesPerPeak));
 }
 
 }  // namespace Quillan::Examples::detail

@@ -30,29 +30,17 @@ class ScenesAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
   ZEL_INTERFACE_NAME("Quillan::Examples::ScenesAnalyzer")
   using zelcore::classref::ClassStatics<ScenesAnalyzer>::CreateClassRef;
 
-  static zelcore::InterfaceRef<IAnalyzer> Create(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                 std::any const& parameter,
-                                                 zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-    auto analyzer = CreateClassRef();
-    analyzer->parameterText_ = AnalyzerParameter::TextOf(parameter, "");
-    analyzer->InitializeExample(clip, parameter, host);
-    return zelcore::InterfaceRef<IAnalyzer>(analyzer);
-  }
-
   // IAnalyzer:
   // Decoding pictures takes the decoder's own threads; two jobs keep a machine busy.
   std::optional<std::size_t> GetMaxJobCount() const override { return 2; }
   zelcore::utility::Guid GetAnalyzerGuid() const override { return kScenesAnalyzerId; }
-  ImmutableString GetSerializedParameter() const override {
-    return parameterText_.empty() ? ImmutableString() : ImmutableString::Create(parameterText_);
-  }
 
   // AnalyzerBase:
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kScenesAnalyzerName); }
 
  protected:
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
-    AnalyzerParameter const parameter(parameterText_, "scenes", {"", "threshold", "stream"});
+    AnalyzerParameter const parameter(ParameterText(), "scenes", {"", "threshold", "stream"});
     Scenes scenes;
     scenes.threshold = parameter.Number("threshold", parameter.Number("", kDefaultThreshold, 0, 100), 0, 100);
     MediaReader media(file);
@@ -75,9 +63,6 @@ class ScenesAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
     });
     return EncodeScenes(scenes);
   }
-
- private:
-  std::string parameterText_;  // set before Initialize, read only afterwards
 };
 
 }  // namespace
@@ -85,7 +70,7 @@ class ScenesAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
 zelcore::InterfaceRef<IAnalyzer> CreateScenesAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                       std::any const& parameter,
                                                       zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return ScenesAnalyzer::Create(clip, parameter, host);
+  return ExampleAnalyzer::CreateExample<ScenesAnalyzer>(clip, parameter, host, "");
 }
 
 }  // namespace Quillan::Examples::detail

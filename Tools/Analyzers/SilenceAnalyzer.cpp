@@ -18,27 +18,15 @@ class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassS
   ZEL_INTERFACE_NAME("Quillan::Examples::SilenceAnalyzer")
   using zelcore::classref::ClassStatics<SilenceAnalyzer>::CreateClassRef;
 
-  static zelcore::InterfaceRef<IAnalyzer> Create(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                 std::any const& parameter,
-                                                 zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-    auto analyzer = CreateClassRef();
-    analyzer->parameterText_ = AnalyzerParameter::TextOf(parameter, "");
-    analyzer->InitializeExample(clip, parameter, host);
-    return zelcore::InterfaceRef<IAnalyzer>(analyzer);
-  }
-
   // IAnalyzer:
   zelcore::utility::Guid GetAnalyzerGuid() const override { return kSilenceAnalyzerId; }
-  ImmutableString GetSerializedParameter() const override {
-    return parameterText_.empty() ? ImmutableString() : ImmutableString::Create(parameterText_);
-  }
 
   // AnalyzerBase:
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kSilenceAnalyzerName); }
 
  protected:
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
-    AnalyzerParameter const parameter(parameterText_, "silence", {"threshold", "min", "stream"});
+    AnalyzerParameter const parameter(ParameterText(), "silence", {"threshold", "min", "stream"});
     Silence silence;
     silence.thresholdDbfs = parameter.Number("threshold", kDefaultThresholdDbfs, -200, 0);
     silence.minimumSeconds = parameter.Number("min", kDefaultMinimumSeconds, 0, 86400);
@@ -68,9 +56,6 @@ class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassS
     if (runLength >= minimumFrames) silence.ranges.push_back({runStart / rate, frame / rate});
     return EncodeSilence(silence);
   }
-
- private:
-  std::string parameterText_;  // set before Initialize, read only afterwards
 };
 
 }  // namespace
@@ -78,7 +63,7 @@ class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassS
 zelcore::InterfaceRef<IAnalyzer> CreateSilenceAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                        std::any const& parameter,
                                                        zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return SilenceAnalyzer::Create(clip, parameter, host);
+  return ExampleAnalyzer::CreateExample<SilenceAnalyzer>(clip, parameter, host, "");
 }
 
 }  // namespace Quillan::Examples::detail

@@ -83,14 +83,14 @@ void Check(int error, char const* what) {
 
 class ClipWriter {
  public:
-  ClipWriter(std::filesystem::path const& path, ClipSpec const& spec) : spec_(spec) {
+  ClipWriter(std::filesystem::path const& path, ClipPlan const& plan) : plan_(plan) {
     Container const container = ContainerFor(path);
     AVFormatContext* format = nullptr;
     Check(avformat_alloc_output_context2(&format, nullptr, nullptr, path.c_str()), "no muxer");
     format_.reset(format);
     format_->flags |= AVFMT_FLAG_BITEXACT;
     video_ = AddStream(container == Container::kMatroska ? AV_CODEC_ID_FFV1 : AV_CODEC_ID_MPEG4, videoCodec_);
-    if (spec.sampleRate > 0) {
+    if (plan.sampleRate > 0) {
       audio_ = AddStream(container == Container::kMp4 ? AV_CODEC_ID_AAC : AV_CODEC_ID_PCM_S16LE, audioCodec_);
     }
     Check(avio_open(&format_->pb, path.c_str(), AVIO_FLAG_WRITE), "cannot create the file");
@@ -100,17 +100,17 @@ class ClipWriter {
   }
 
   void Write() {
-    std::uint64_t const frames = FrameCount(spec_);
-    auto const samples = spec_.sampleRate > 0
+    std::uint64_t const frames = FrameCount(plan_);
+    auto const samples = plan_.sampleRate > 0
                              ? static_cast<std::uint64_t>(
-                                   std::llround(static_cast<double>(frames) * spec_.sampleRate / spec_.framesPerSecond))
+                                   std::llround(static_cast<double>(frames) * plan_.sampleRate / plan_.framesPerSecond))
                              : 0;
     std::uint64_t frame = 0;
     std::uint64_t sample = 0;
     while (frame < frames || sample < samples) {
       bool const videoFirst =
-          sample >= samples || (frame < frames && static_cast<double>(frame) / spec_.framesPerSecond <=
-                                                      static_cast<double>(sample) / spec_.sampleRate);
+          sample >= samples || (frame < frames && static_cast<double>(frame) / plan_.framesPerSecond <=
+                                                      static_cast<double>(sample) / plan_.sampleRate);
       if (videoFirst) {
         WriteVideoFrame(frame++);
       } else {
@@ -131,12 +131,12 @@ class ClipWriter {
     if (!stream || !codec) throw std::runtime_error("out of memory");
     codec->flags |= AV_CODEC_FLAG_BITEXACT;
     if (encoder->type == AVMEDIA_TYPE_VIDEO) {
-      codec->width = spec_.width;
-      codec->height = spec_.height;
+      codec->width = plan_.width;
+      codec->height = plan_.height;
       codec->pix_fmt = AV_PIX_FMT_YUV420P;
-      codec->time_base = AVRational{1, spec_.framesPerSecond};
-      codec->framerate = AVRational{spec_.framesPerSecond, 1};
-      codec->gop_size = spec_.framesPerSecond;
+      codec->time_base = AVRational{1, plan_.framesPerSecond};
+      codec->framerate = AVRational{plan_.framesPerSecond, 1};
+      codec->gop_size = plan_.framesPerSecond;
       codec->max_b_frames = 0;
       codec->thread_count = 1;  // same bytes on every machine
       if (id == AV_CODEC_ID_MPEG4) {
@@ -145,10 +145,10 @@ class ClipWriter {
       }
       stream->time_base = codec->time_base;
     } else {
-      codec->sample_rate = spec_.sampleRate;
+      codec->sample_rate = plan_.sampleRate;
       codec->sample_fmt = id == AV_CODEC_ID_AAC ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_S16;
       av_channel_layout_default(&codec->ch_layout, 2);
-      codec->time_base = AVRational{1, spec_.sampleRate};
+      codec->time_base = AVRational{1, plan_.sampleRate};
       if (id == AV_CODEC_ID_AAC) codec->bit_rate = 160000;
       stream->time_base = codec->time_base;
     }
@@ -161,18 +161,18 @@ class ClipWriter {
   // The shot that frame `frame` belongs to and the frame's index within it.
   std::pair<Shot const*, std::uint64_t> ShotOf(std::uint64_t frame) const {
     std::uint64_t start = 0;
-    for (Shot const& shot : spec_.shots) {
-      auto const length = static_cast<std::uint64_t>(std::llround(shot.seconds * spec_.framesPerSecond));
+    for (Shot const& shot : plan_.shots) {
+      auto const length = static_cast<std::uint64_t>(std::llround(shot.seconds * plan_.framesPerSecond));
       if (frame < start + length) return {&shot, frame - start};
       start += length;
     }
-    return {&spec_.shots.back(), frame - start};
+    return {&plan_.shots.back(), frame - start};
   }
 
   void WriteVideoFrame(std::uint64_t index) {
     auto const [shot, inShot] = ShotOf(index);
     auto const length =
-        static_cast<double>(std::max<long long>(1, std::llround(shot->seconds * spec_.framesPerSecond)));
+        static_cast<double>(std::max<long long>(1, std::llround(shot->seconds * plan_.framesPerSecond)));
     Pattern const pattern(shot->seed);
     double gain = 1;
     if (shot->motion == Motion::kFadeIn) gain = static_cast<double>(inShot) / length;
@@ -182,24 +182,24 @@ class ClipWriter {
     AVFrame* frame = frame_.get();
     av_frame_unref(frame);
     frame->format = AV_PIX_FMT_YUV420P;
-    frame->width = spec_.width;
-    frame->height = spec_.height;
+    frame->width = plan_.width;
+    frame->height = plan_.height;
     Check(av_frame_get_buffer(frame, 0), "frame buffer");
     // The pattern is a sum of a column term and a row term: two tables make a picture of any size cheap.
-    columns_.resize(static_cast<std::size_t>(spec_.width));
-    for (int x = 0; x < spec_.width; ++x) columns_[static_cast<std::size_t>(x)] = pattern.Column(x + shift);
-    for (int y = 0; y < spec_.height; ++y) {
+    columns_.resize(static_cast<std::size_t>(plan_.width));
+    for (int x = 0; x < plan_.width; ++x) columns_[static_cast<std::size_t>(x)] = pattern.Column(x + shift);
+    for (int y = 0; y < plan_.height; ++y) {
       std::uint8_t* row = frame->data[0] + static_cast<std::ptrdiff_t>(y) * frame->linesize[0];
       double const rowTerm = pattern.Row(y);
-      for (int x = 0; x < spec_.width; ++x) {
+      for (int x = 0; x < plan_.width; ++x) {
         double const luma = 16 + gain * (columns_[static_cast<std::size_t>(x)] + rowTerm - 16);
         row[x] = static_cast<std::uint8_t>(std::clamp(std::lround(luma), 16L, 235L));
       }
     }
-    for (int y = 0; y < spec_.height / 2; ++y) {
+    for (int y = 0; y < plan_.height / 2; ++y) {
       std::uint8_t* u = frame->data[1] + static_cast<std::ptrdiff_t>(y) * frame->linesize[1];
       std::uint8_t* v = frame->data[2] + static_cast<std::ptrdiff_t>(y) * frame->linesize[2];
-      for (int x = 0; x < spec_.width / 2; ++x) {
+      for (int x = 0; x < plan_.width / 2; ++x) {
         u[x] = static_cast<std::uint8_t>(std::lround(128 + gain * (pattern.u - 128)));
         v[x] = static_cast<std::uint8_t>(std::lround(128 + gain * (pattern.v - 128)));
       }
@@ -215,16 +215,16 @@ class ClipWriter {
     AVFrame* frame = frame_.get();
     av_frame_unref(frame);
     frame->format = audioCodec_->sample_fmt;
-    frame->sample_rate = spec_.sampleRate;
+    frame->sample_rate = plan_.sampleRate;
     frame->nb_samples = count;
     Check(av_channel_layout_copy(&frame->ch_layout, &audioCodec_->ch_layout), "channel layout");
     Check(av_frame_get_buffer(frame, 0), "frame buffer");
     for (int i = 0; i < count; ++i) {
       std::uint64_t const n = first + static_cast<std::uint64_t>(i);
-      double const t = static_cast<double>(n) / spec_.sampleRate;
+      double const t = static_cast<double>(n) / plan_.sampleRate;
       bool silent = false;
-      for (SilentSpan const& span : spec_.silences) silent |= t >= span.start && t < span.end;
-      double const cycles = 440.0 * static_cast<double>(n) / spec_.sampleRate;
+      for (SilentSpan const& span : plan_.silences) silent |= t >= span.start && t < span.end;
+      double const cycles = 440.0 * static_cast<double>(n) / plan_.sampleRate;
       double const value = silent ? 0.0 : 0.316 * std::sin(2 * std::numbers::pi * (cycles - std::floor(cycles)));
       if (frame->format == AV_SAMPLE_FMT_FLTP) {
         for (int c = 0; c < 2; ++c) reinterpret_cast<float*>(frame->data[c])[i] = static_cast<float>(value);
@@ -261,7 +261,7 @@ class ClipWriter {
     }
   }
 
-  ClipSpec const& spec_;
+  ClipPlan const& plan_;
   std::unique_ptr<AVFormatContext, Deleter> format_;
   std::unique_ptr<AVCodecContext, Deleter> videoCodec_;
   std::unique_ptr<AVCodecContext, Deleter> audioCodec_;
@@ -274,35 +274,35 @@ class ClipWriter {
 
 }  // namespace
 
-ClipSpec StandardClip(double seconds, int width, int height) {
-  ClipSpec spec;
-  spec.width = width;
-  spec.height = height;
+ClipPlan StandardClip(double seconds, int width, int height) {
+  ClipPlan plan;
+  plan.width = width;
+  plan.height = height;
   constexpr Motion kMotions[] = {Motion::kStill, Motion::kPan, Motion::kFadeIn, Motion::kFadeOut};
   double start = 0;
   for (std::uint32_t i = 0; start < seconds - 1e-9; ++i) {
     double const length = std::min(2.0, seconds - start);
-    spec.shots.push_back(Shot{length, i + 1, kMotions[i % 4]});
-    if (i % 3 == 1 && length >= 1.5) spec.silences.push_back(SilentSpan{start + 0.5, start + 1.5});
+    plan.shots.push_back(Shot{length, i + 1, kMotions[i % 4]});
+    if (i % 3 == 1 && length >= 1.5) plan.silences.push_back(SilentSpan{start + 0.5, start + 1.5});
     start += length;
   }
-  return spec;
+  return plan;
 }
 
-std::vector<std::uint64_t> KnownCuts(ClipSpec const& spec) {
+std::vector<std::uint64_t> KnownCuts(ClipPlan const& plan) {
   std::vector<std::uint64_t> cuts;
   std::uint64_t start = 0;
-  for (Shot const& shot : spec.shots) {
+  for (Shot const& shot : plan.shots) {
     if (start > 0) cuts.push_back(start);
-    start += static_cast<std::uint64_t>(std::llround(shot.seconds * spec.framesPerSecond));
+    start += static_cast<std::uint64_t>(std::llround(shot.seconds * plan.framesPerSecond));
   }
   return cuts;
 }
 
-std::uint64_t FrameCount(ClipSpec const& spec) {
+std::uint64_t FrameCount(ClipPlan const& plan) {
   std::uint64_t frames = 0;
-  for (Shot const& shot : spec.shots)
-    frames += static_cast<std::uint64_t>(std::llround(shot.seconds * spec.framesPerSecond));
+  for (Shot const& shot : plan.shots)
+    frames += static_cast<std::uint64_t>(std::llround(shot.seconds * plan.framesPerSecond));
   return frames;
 }
 
@@ -311,22 +311,22 @@ bool IsClipPath(std::filesystem::path const& path) {
   return extension == ".mkv" || extension == ".mp4" || extension == ".mov";
 }
 
-void WriteClip(std::filesystem::path const& path, ClipSpec const& spec) {
+void WriteClip(std::filesystem::path const& path, ClipPlan const& plan) {
   ContainerFor(path);
-  if (spec.width < 16 || spec.height < 16 || spec.width > 4096 || spec.height > 4096 || spec.width % 2 != 0 ||
-      spec.height % 2 != 0) {
+  if (plan.width < 16 || plan.height < 16 || plan.width > 4096 || plan.height > 4096 || plan.width % 2 != 0 ||
+      plan.height % 2 != 0) {
     throw std::invalid_argument("Clip pictures must be from 16 to 4096 pixels each way, in even numbers");
   }
-  if (spec.framesPerSecond < 1 || spec.framesPerSecond > 120)
+  if (plan.framesPerSecond < 1 || plan.framesPerSecond > 120)
     throw std::invalid_argument("Clips run at 1 to 120 frames per second");
-  if (spec.shots.empty() || FrameCount(spec) == 0) throw std::invalid_argument("A clip needs at least one frame");
-  if (FrameCount(spec) > 120u * 3600u) throw std::invalid_argument("Clips last at most an hour");
-  if (spec.sampleRate != 0 && (spec.sampleRate < 8000 || spec.sampleRate > 192000))
+  if (plan.shots.empty() || FrameCount(plan) == 0) throw std::invalid_argument("A clip needs at least one frame");
+  if (FrameCount(plan) > 120u * 3600u) throw std::invalid_argument("Clips last at most an hour");
+  if (plan.sampleRate != 0 && (plan.sampleRate < 8000 || plan.sampleRate > 192000))
     throw std::invalid_argument("The sample rate must be from 8000 to 192000 Hz");
   // The encoders' statistics are not for the user of a sample writer; their errors arrive as results.
   av_log_set_level(std::min(av_log_get_level(), AV_LOG_ERROR));
   try {
-    ClipWriter(path, spec).Write();
+    ClipWriter(path, plan).Write();
   } catch (std::runtime_error const& error) {
     std::error_code ignored;
     std::filesystem::remove(path, ignored);

@@ -28,7 +28,7 @@ struct SilentSpan {
   double end = 0;
 };
 
-struct ClipSpec {
+struct ClipPlan {
   int width = 320;  // even
   int height = 180;
   int framesPerSecond = 25;
@@ -40,17 +40,17 @@ struct ClipSpec {
 
 // About `seconds` of 2-second shots that cycle still, pan, fade in and fade out (each a new picture), with one second
 // of silence in the middle of every third shot.
-ClipSpec StandardClip(double seconds, int width, int height);
+ClipPlan StandardClip(double seconds, int width, int height);
 
 // The frames that start a shot, the first one excepted: where a scene detector must find cuts.
-std::vector<std::uint64_t> KnownCuts(ClipSpec const& spec);
+std::vector<std::uint64_t> KnownCuts(ClipPlan const& plan);
 // How many frames the clip has.
-std::uint64_t FrameCount(ClipSpec const& spec);
+std::uint64_t FrameCount(ClipPlan const& plan);
 
-// Writes `spec` to `path` in the format its extension names (.mkv, .mp4 or .mov), replacing any file there. Same spec,
-// same bytes. Throws std::invalid_argument for a spec out of range or another extension, std::runtime_error with
+// Writes `plan` to `path` in the format its extension names (.mkv, .mp4 or .mov), replacing any file there. Same plan,
+// same bytes. Throws std::invalid_argument for a plan out of range or another extension, std::runtime_error with
 // FFmpeg's message when it cannot be written; a file that failed half-way is removed.
-void WriteClip(std::filesystem::path const& path, ClipSpec const& spec);
+void WriteClip(std::filesystem::path const& path, ClipPlan const& plan);
 
 // Whether `path` names a video clip (.mkv, .mp4 or .mov) rather than an audio file.
 bool IsClipPath(std::filesystem::path const& path);

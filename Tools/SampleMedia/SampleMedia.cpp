@@ -27,7 +27,7 @@ int FormatFor(std::filesystem::path const& path) {
   throw std::invalid_argument("Cannot tell the audio format of " + path.string() + ": use .wav, .flac or .aiff");
 }
 
-void CheckSpec(Waveform const& waveform) {
+void CheckWaveform(Waveform const& waveform) {
   if (waveform.channels < 1 || waveform.channels > kMaxChannels)
     throw std::invalid_argument("Channels must be from 1 to " + std::to_string(kMaxChannels));
   if (waveform.sampleRate < 8000 || waveform.sampleRate > 192000)
@@ -45,10 +45,10 @@ void CheckSpec(Waveform const& waveform) {
 // Fills `block` with `frames` interleaved frames starting at frame `first`.
 class SignalSource {
  public:
-  explicit SignalSource(Waveform const& waveform) : spec_(waveform), noise_(waveform.seed) {}
+  explicit SignalSource(Waveform const& waveform) : waveform_(waveform), noise_(waveform.seed) {}
 
   void Fill(std::vector<float>& block, std::int64_t first, std::int64_t frames) {
-    auto const channels = static_cast<std::size_t>(spec_.channels);
+    auto const channels = static_cast<std::size_t>(waveform_.channels);
     for (std::int64_t i = 0; i < frames; ++i) {
       for (std::size_t c = 0; c < channels; ++c) block[static_cast<std::size_t>(i) * channels + c] = Next(first + i, c);
     }
@@ -56,23 +56,23 @@ class SignalSource {
 
  private:
   float Next(std::int64_t frame, std::size_t channel) {
-    switch (spec_.signal) {
+    switch (waveform_.signal) {
       case Signal::kTone: {
         // From the frame number, not an accumulated phase, so that long files do not drift.
-        double const cycles = spec_.frequency * static_cast<double>(channel + 1) * static_cast<double>(frame) /
-                              static_cast<double>(spec_.sampleRate);
-        return static_cast<float>(spec_.amplitude * std::sin(2 * std::numbers::pi * (cycles - std::floor(cycles))));
+        double const cycles = waveform_.frequency * static_cast<double>(channel + 1) * static_cast<double>(frame) /
+                              static_cast<double>(waveform_.sampleRate);
+        return static_cast<float>(waveform_.amplitude * std::sin(2 * std::numbers::pi * (cycles - std::floor(cycles))));
       }
       case Signal::kNoise:
         // mt19937's output is fixed by the standard; distributions are not, so the mapping is ours.
-        return static_cast<float>(spec_.amplitude * (static_cast<double>(noise_()) / 2147483648.0 - 1.0));
+        return static_cast<float>(waveform_.amplitude * (static_cast<double>(noise_()) / 2147483648.0 - 1.0));
       case Signal::kSilence:
         return 0.0f;
     }
     return 0.0f;
   }
 
-  Waveform const spec_;
+  Waveform const waveform_;
   std::mt19937 noise_;
 };
 
@@ -109,7 +109,7 @@ std::vector<std::pair<std::string, double>> DemoClipNames() {
 }
 
 void WriteSample(std::filesystem::path const& path, Waveform const& waveform) {
-  CheckSpec(waveform);
+  CheckWaveform(waveform);
   SF_INFO info{};
   info.samplerate = waveform.sampleRate;
   info.channels = waveform.channels;
@@ -139,7 +139,7 @@ void WriteSample(std::filesystem::path const& path, Waveform const& waveform) {
 SampleRequest ParseSampleArguments(std::vector<std::string> const& arguments) {
   SampleRequest request;
   bool longSecondsGiven = false;
-  bool specGiven = false;
+  bool waveformGiven = false;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string const& argument = arguments[i];
     if (argument.empty() || argument[0] != '-') {
@@ -158,7 +158,7 @@ SampleRequest ParseSampleArguments(std::vector<std::string> const& arguments) {
       longSecondsGiven = true;
       continue;
     }
-    specGiven = true;
+    waveformGiven = true;
     if (argument == "--signal") {
       request.waveform.signal = ParseSignal(value);
     } else if (argument == "--channels") {
@@ -185,7 +185,7 @@ SampleRequest ParseSampleArguments(std::vector<std::string> const& arguments) {
   if (request.demoFolder.empty()) {
     if (request.file.empty()) throw std::invalid_argument("Name the file to write, or --demo FOLDER");
     if (longSecondsGiven) throw std::invalid_argument("--long-seconds goes with --demo");
-  } else if (!request.file.empty() || specGiven) {
+  } else if (!request.file.empty() || waveformGiven) {
     throw std::invalid_argument("--demo takes no file and no signal options");
   }
   return request;

@@ -47,6 +47,10 @@ void ExampleAnalyzer::InitializeExample(zelcore::InterfaceRef<BE::IClip> const& 
 
 Analyzers::AnalyzerBase::CacheKeys ExampleAnalyzer::GetCacheKeys() const { return {ResultKey()}; }
 
+ImmutableString ExampleAnalyzer::GetSerializedParameter() const {
+  return parameterText_.empty() ? ImmutableString() : ImmutableString::Create(parameterText_);
+}
+
 void* ExampleAnalyzer::QueryMap(std::string_view name) {
   if (void* found = AnalyzerProgressMixIn::QueryMap(name)) return found;
   return AnalyzerBase::QueryMap(name);

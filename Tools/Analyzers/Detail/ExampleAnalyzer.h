@@ -6,11 +6,13 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "Analyzers/AnalyzerBase.h"
 #include "Analyzers/AnalyzerProgressMixIn.h"
+#include "Analyzers/Detail/AnalyzerParameter.h"
 #include "Analyzers/Detail/Progress.h"
 #include "Analyzers/ExampleAnalyzers.h"
 #include "zelcore/RecycledMemory.h"
@@ -34,12 +36,17 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase, public Analyzers::Analyz
   // UnknownBase: the names of both bases.
   void* QueryMap(std::string_view name) override;
 
-  // The factory of an analyzer class A that needs nothing beyond InitializeExample.
+  // IAnalyzer: the parameter text, or none when it is empty.
+  ImmutableString GetSerializedParameter() const override;
+
+  // The factory of an analyzer class A: its parameter text (`defaultParameter` when none is given), then both bases.
   template <class A>
   static zelcore::InterfaceRef<IAnalyzer> CreateExample(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                         std::any const& parameter,
-                                                        zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
+                                                        zelcore::InterfaceWeakRef<IAnalyzerHost> const& host,
+                                                        std::string_view defaultParameter = {}) {
     auto analyzer = A::CreateClassRef();
+    analyzer->parameterText_ = AnalyzerParameter::TextOf(parameter, defaultParameter);
     analyzer->InitializeExample(clip, parameter, host);
     return zelcore::InterfaceRef<IAnalyzer>(analyzer);
   }
@@ -52,6 +59,12 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase, public Analyzers::Analyz
   // The result blob for `file`. Calls progress.Update as it goes (which throws on cancel); throws zel_exception on
   // an unreadable file or bad parameters. Runs on the job's executor.
   virtual zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const = 0;
+
+  // The parameter as text, as the factory got it.
+  std::string const& ParameterText() const { return parameterText_; }
+
+ private:
+  std::string parameterText_;  // set before Initialize, read only afterwards
 };
 
 // A little-endian byte image, built field by field.
