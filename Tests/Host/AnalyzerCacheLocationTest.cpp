@@ -30,6 +30,35 @@ class AnalyzerCacheLocationTest : public testing::Test {
   std::filesystem::path const previous = properties->GetFilePath();
 };
 
+// Records what is broadcast to a warning target until the test's own "end" marker arrives: messages of one sender
+// arrive in order, so once the marker is in, every warning sent before it is too.
+class WarningRecorder {
+ public:
+  explicit WarningRecorder(zelcore::messaging::TargetID target)
+      : target_(target), subscription_(target, [this](auto const& message) {
+          std::lock_guard lock(mutex_);
+          messages_.push_back(message->id);
+          heard_.notify_all();
+        }) {}
+
+  // Sends the marker and returns everything heard up to and including it.
+  std::vector<zelcore::messaging::MessageID> UntilMarker() {
+    auto const marker = zelcore::messaging::HashMessageTypeNameToMessageID("end");
+    zelcore::messaging::AsyncBroadcastMessagePtr(target_, zelcore::messaging::MakeMessage("end"));
+    std::unique_lock lock(mutex_);
+    EXPECT_TRUE(heard_.wait_for(lock, std::chrono::seconds(30),
+                                [&] { return !messages_.empty() && messages_.back() == marker; }));
+    return messages_;
+  }
+
+ private:
+  zelcore::messaging::TargetID const target_;
+  std::mutex mutex_;
+  std::condition_variable heard_;
+  std::vector<zelcore::messaging::MessageID> messages_;  // guarded by mutex_
+  zelcore::messaging::ScopedSubscription subscription_;  // last: it may call back at once
+};
+
 int StoredInt(std::filesystem::path const& file) {
   SerializeableValue<int> value(-1);
   EXPECT_TRUE(BE::CreateProperties(file)->ReadValue(BE::kPrefsAnalyzeImportedMediaCacheLocation, value));
@@ -51,24 +80,14 @@ TEST_F(AnalyzerCacheLocationTest, StoresAnyValueForLaterRuns) {
 TEST_F(AnalyzerCacheLocationTest, ReadOnlySettingIsKeptAndEachRefusalWarnsOnce) {
   ASSERT_TRUE(SetDefaultCacheLocation(AnalyzerCacheLocation::kManagedCache));
   properties->SetReadOnly(BE::kPrefsAnalyzeImportedMediaCacheLocation, true);
-  std::mutex mutex;
-  std::condition_variable heard;
-  std::vector<zelcore::messaging::MessageID> messages;
-  zelcore::messaging::ScopedSubscription subscription(properties->GetWarningTarget(), [&](auto const& message) {
-    std::lock_guard lock(mutex);
-    messages.push_back(message->id);
-    heard.notify_all();
-  });
+  WarningRecorder recorder(properties->GetWarningTarget());
 
   EXPECT_FALSE(SetDefaultCacheLocation(AnalyzerCacheLocation::kReadOnly));
   EXPECT_FALSE(SetDefaultCacheLocation(AnalyzerCacheLocation::kSidecarFile));
-  // Messages of one sender arrive in order: once the marker is in, every warning is.
-  zelcore::messaging::AsyncBroadcastMessagePtr(properties->GetWarningTarget(), zelcore::messaging::MakeMessage("end"));
-  std::unique_lock lock(mutex);
-  ASSERT_TRUE(heard.wait_for(lock, std::chrono::seconds(30), [&] { return messages.size() >= 3; }));
   auto const warning =
       zelcore::messaging::HashMessageTypeNameToMessageID(BE::MessageNameForOverrideReadOnlyPropertyWarningMessage);
-  EXPECT_EQ(messages, (std::vector{warning, warning, zelcore::messaging::HashMessageTypeNameToMessageID("end")}));
+  EXPECT_EQ(recorder.UntilMarker(),
+            (std::vector{warning, warning, zelcore::messaging::HashMessageTypeNameToMessageID("end")}));
   EXPECT_EQ(GetDefaultCacheLocation(), AnalyzerCacheLocation::kManagedCache);
   EXPECT_EQ(StoredInt(file), 1);
 }
@@ -77,20 +96,10 @@ TEST_F(AnalyzerCacheLocationTest, WriteRefusedAfterTheReadOnlyTestWarnsNobody) {
   ASSERT_TRUE(SetDefaultCacheLocation(AnalyzerCacheLocation::kManagedCache));
   // Another program locks the setting; this process's properties learn it only when they write.
   BE::CreateProperties(file)->SetReadOnly(BE::kPrefsAnalyzeImportedMediaCacheLocation, true);
-  std::mutex mutex;
-  std::condition_variable heard;
-  std::vector<zelcore::messaging::MessageID> messages;
-  zelcore::messaging::ScopedSubscription subscription(properties->GetWarningTarget(), [&](auto const& message) {
-    std::lock_guard lock(mutex);
-    messages.push_back(message->id);
-    heard.notify_all();
-  });
+  WarningRecorder recorder(properties->GetWarningTarget());
 
   EXPECT_FALSE(SetDefaultCacheLocation(AnalyzerCacheLocation::kSidecarFile));
-  zelcore::messaging::AsyncBroadcastMessagePtr(properties->GetWarningTarget(), zelcore::messaging::MakeMessage("end"));
-  std::unique_lock lock(mutex);
-  ASSERT_TRUE(heard.wait_for(lock, std::chrono::seconds(30), [&] { return !messages.empty(); }));
-  EXPECT_EQ(messages, std::vector{zelcore::messaging::HashMessageTypeNameToMessageID("end")});
+  EXPECT_EQ(recorder.UntilMarker(), std::vector{zelcore::messaging::HashMessageTypeNameToMessageID("end")});
   EXPECT_EQ(StoredInt(file), 1);
 }
 

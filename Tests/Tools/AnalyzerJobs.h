@@ -7,9 +7,12 @@
 
 #include "Analyzers/ExampleAnalyzers.h"
 #include "BE/Backend.h"
+#include "BE/Preferences.h"
 #include "BE/ProjectFactory.h"
+#include "Host/AnalyzerCacheLocation.h"
 #include "Host/AnalyzerHost.h"
 #include "Support/FutureTestUtils.h"
+#include "Support/TempDirectory.h"
 #include "zelcore/Executor.h"
 
 // Running the example analyzers through the host in tests.
@@ -52,5 +55,20 @@ inline Quillan::Examples::ExampleResult ResultOf(Future<std::any> const& job) {
   return job.HasValue() ? std::any_cast<Quillan::Examples::ExampleResult>(job.Get())
                         : Quillan::Examples::ExampleResult{};
 }
+
+// The default host, with settings, sidecars and caches in a folder of the test's own.
+class HostedAnalyzersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    BE::GetBackend()->GetPreferences()->SetAnalyzerCacheDirectory((directory / "cache").wstring());
+    ASSERT_TRUE(Quillan::SetDefaultCacheLocation(Quillan::AnalyzerCacheLocation::kSidecarFile));
+    host = Quillan::GetAnalyzerHost();
+    ASSERT_TRUE(host);
+  }
+
+  testsupport::TempDirectory directory;
+  ScopedSettingsFile settings{directory / "properties"};
+  InterfaceRef<Quillan::IAnalyzerHost> host;
+};
 
 }  // namespace testsupport::jobs

@@ -59,19 +59,7 @@ TEST(ExampleAnalyzersTest, NamesFindRegisteredAnalyzers) {
   }
 }
 
-class ExampleAnalyzersHostTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    BE::GetBackend()->GetPreferences()->SetAnalyzerCacheDirectory((directory / "cache").wstring());
-    ASSERT_TRUE(SetDefaultCacheLocation(AnalyzerCacheLocation::kSidecarFile));
-    host = GetAnalyzerHost();
-    ASSERT_TRUE(host);
-  }
-
-  testsupport::TempDirectory directory;
-  ScopedSettingsFile settings{directory / "properties"};
-  InterfaceRef<IAnalyzerHost> host;
-};
+using ExampleAnalyzersHostTest = HostedAnalyzersTest;
 
 TEST_F(ExampleAnalyzersHostTest, DigestIsSha256OfTheFile) {
   struct Case {

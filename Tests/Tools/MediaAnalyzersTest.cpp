@@ -66,15 +66,8 @@ std::uint64_t FfmpegAudioFrames(std::filesystem::path const& file, int channels)
   return bytes / (4u * static_cast<unsigned>(channels));
 }
 
-class MediaAnalyzersTest : public ::testing::Test {
+class MediaAnalyzersTest : public HostedAnalyzersTest {
  protected:
-  void SetUp() override {
-    BE::GetBackend()->GetPreferences()->SetAnalyzerCacheDirectory((directory / "cache").wstring());
-    ASSERT_TRUE(SetDefaultCacheLocation(AnalyzerCacheLocation::kSidecarFile));
-    host = GetAnalyzerHost();
-    ASSERT_TRUE(host);
-  }
-
   ExampleResult Run(std::filesystem::path const& file, std::string_view analyzer, std::any const& parameter = {}) {
     return ResultOf(RunJob(host, ClipOf(file), *FindExampleAnalyzer(analyzer), parameter));
   }
@@ -83,10 +76,6 @@ class MediaAnalyzersTest : public ::testing::Test {
                              std::any const& parameter = {}) {
     return testsupport::AwaitFailure(RunJob(host, ClipOf(file), *FindExampleAnalyzer(analyzer), parameter));
   }
-
-  testsupport::TempDirectory directory;
-  ScopedSettingsFile settings{directory / "properties"};
-  InterfaceRef<IAnalyzerHost> host;
 };
 
 TEST_F(MediaAnalyzersTest, ReaderDecodesEveryContainerWithExactFrameCounts) {
