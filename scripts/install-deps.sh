@@ -11,6 +11,7 @@ packages=(
   libsndfile1-dev libebur128-dev
   libavformat-dev libavcodec-dev libswresample-dev libswscale-dev libavutil-dev ffmpeg
   libaubio-dev libssl-dev
+  libcli11-dev nlohmann-json3-dev libtomlplusplus-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
 )
