@@ -96,6 +96,12 @@ class Properties final : public IProperties, public zelcore::classref::ClassStat
     return found != entries_.end() && found->second.readOnly;
   }
 
+  bool HasValue(ImmutableString const& key) const override {
+    std::lock_guard lock(mutex_);
+    auto const found = entries_.find(key.view());
+    return found != entries_.end() && found->second.value.has_value();
+  }
+
   bool WriteValue(ImmutableString const& key, SerializeableValueBase const& value, bool final) override {
     CheckKey(key);
     StoredValue stored{value.GetTypeTag(), value.ToText()};

@@ -33,6 +33,9 @@ struct BE_EXPORT IProperties : zelcore::classref::Unknown {
   // another type tag.
   virtual bool ReadValue(ImmutableString const& key, SerializeableValueBase& value) const = 0;
   virtual bool IsReadOnly(ImmutableString const& key) const = 0;
+  // Whether `key` has a stored value of any type: one read from the settings file, or one written through this
+  // store (a non-final value counts before it is flushed). False for a key that is only marked read-only.
+  virtual bool HasValue(ImmutableString const& key) const = 0;
   // Stores `value` under `key`. A `final` value is written to the settings file at once, together with earlier
   // non-final ones; a non-final value (one step of an edit still going on) is kept in memory until then or until
   // Flush. Returns false, changing nothing, when the key is read-only. Throws kResultInvalidArgument for an empty

@@ -92,6 +92,12 @@ TEST(PropertiesTest, ValuesPersistAcrossStores) {
   auto const reader = CreateProperties(file);
   EXPECT_EQ(ReadInt(reader, "Volume"), 7);
   EXPECT_EQ(ReadInt(reader, "Draft"), 1);
+  EXPECT_TRUE(reader->HasValue(Key("Volume")));
+  EXPECT_TRUE(reader->HasValue(Key("Tab\tand\nnewline\\key")));  // any type
+  EXPECT_FALSE(reader->HasValue(Key("Never")));
+  reader->SetReadOnly(Key("LockedOnly"), true);
+  EXPECT_FALSE(reader->HasValue(Key("LockedOnly")));  // a lock is no value
+  reader->SetReadOnly(Key("LockedOnly"), false);
   TextValue text;
   EXPECT_TRUE(reader->ReadValue(Key("Tab\tand\nnewline\\key"), text));
   EXPECT_EQ(text.ToText(), "line one\nline\ttwo \\");
