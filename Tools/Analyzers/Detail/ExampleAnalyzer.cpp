@@ -5,6 +5,7 @@
 #include <exception>
 #include <utility>
 
+#include "Analyzers/Detail/ResultDescriptions.h"
 #include "Analyzers/ExampleAnalyzers.h"
 #include "DataStoreAdaptors/DefaultAnalyzerDatastore.h"
 #include "DataStoreAdaptors/ResultCodes.h"
@@ -51,7 +52,14 @@ ImmutableString ExampleAnalyzer::GetSerializedParameter() const {
   return parameterText_.empty() ? ImmutableString() : ImmutableString::Create(parameterText_);
 }
 
+std::optional<ResultDescription> ExampleAnalyzer::DescribeResult(ImmutableString const& key,
+                                                                 zelcore::Blob const& blob) const {
+  if (key != ResultKey()) return std::nullopt;
+  return DescribeExampleResult(GetAnalyzerGuid(), blob);
+}
+
 void* ExampleAnalyzer::QueryMap(std::string_view name) {
+  if (name == IResultDescriber::InterfaceName()) return static_cast<IResultDescriber*>(this);
   if (void* found = AnalyzerProgressMixIn::QueryMap(name)) return found;
   return AnalyzerBase::QueryMap(name);
 }
