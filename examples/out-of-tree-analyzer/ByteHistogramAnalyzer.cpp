@@ -70,11 +70,12 @@ std::uint32_t BinsFrom(std::any const& parameter) {
   return bins;
 }
 
-// The progress display lists the module's jobs under one category of its own.
+// The progress display lists the module's jobs under one category of its own. Never destroyed: the host may build an
+// analyzer on one of its threads while the process exits.
 std::shared_ptr<zelappsupport::utility::ProgressCategory> const& Category() {
-  static auto const category =
-      zelappsupport::utility::ProgressCategory::Create(zelappsupport::utility::ToUTF8String("Byte histogram"));
-  return category;
+  static auto const* const category = new std::shared_ptr<zelappsupport::utility::ProgressCategory>(
+      zelappsupport::utility::ProgressCategory::Create(zelappsupport::utility::ToUTF8String("Byte histogram")));
+  return *category;
 }
 
 // The counts of a result blob; empty when the blob does not have the layout above (stored bytes may be hostile).

@@ -22,10 +22,11 @@ using zelcore::async::Future;
 // Every example analyzer keeps its one result under this key.
 ImmutableString ResultKey() { return ImmutableString::Create("result"); }
 
+// Never destroyed: the host may build an analyzer on one of its threads while the process exits.
 std::shared_ptr<zelappsupport::utility::ProgressCategory> const& AnalysisCategory() {
-  static auto const category =
-      zelappsupport::utility::ProgressCategory::Create(zelappsupport::utility::ToUTF8String("Example analyzers"));
-  return category;
+  static auto const* const category = new std::shared_ptr<zelappsupport::utility::ProgressCategory>(
+      zelappsupport::utility::ProgressCategory::Create(zelappsupport::utility::ToUTF8String("Example analyzers")));
+  return *category;
 }
 
 }  // namespace
