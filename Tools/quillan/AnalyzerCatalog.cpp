@@ -1,7 +1,5 @@
 #include "quillan/AnalyzerCatalog.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <exception>
 #include <iostream>
@@ -11,6 +9,7 @@
 #include "Analyzers/AnalyzerBase.h"
 #include "BE/Media.h"
 #include "BE/ProjectFactory.h"
+#include "Host/AnalyzerModule.h"
 #include "Host/AnalyzerRegistry.h"
 #include "quillan/JsonWriter.h"
 #include "quillan/TextTable.h"
@@ -59,11 +58,10 @@ std::string LimitText(AnalyzerInfo const& info) {
 
 void LoadAnalyzerModules(std::vector<std::string> const& paths, std::string const& command) {
   for (std::string const& path : paths) {
-    // A bare file name would make the loader search its library path; a module is always a file the user names.
-    std::string const file = path.find('/') == std::string::npos ? "./" + path : path;
-    if (dlopen(file.c_str(), RTLD_NOW | RTLD_GLOBAL) == nullptr) {
-      char const* reason = dlerror();
-      throw UsageError("cannot load analyzer module " + path + ": " + (reason ? reason : "unknown error"), command);
+    try {
+      LoadAnalyzerModule(path);
+    } catch (AnalyzerModuleError const& e) {
+      throw UsageError(e.what(), command);
     }
   }
 }
