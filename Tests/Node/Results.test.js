@@ -113,3 +113,22 @@ test('unknown names are errors listing the known ones; a failed job carries its 
   assert.equal(peaks.value, undefined);
   assert.equal(digest.status, 'done');
 });
+
+test('examples/scripts/analyze.js prints each result and exits 1 when an analysis fails', (t) => {
+  const dir = support.scratch(t);
+  const script = path.join(__dirname, '..', '..', 'examples', 'scripts', 'analyze.js');
+  const build = path.dirname(support.addonPath);
+  const junk = path.join(dir, 'junk.wav');
+  fs.writeFileSync(junk, 'not audio');
+  const run = (file) =>
+    require('node:child_process').spawnSync(process.execPath, [script, file, build], { encoding: 'utf8', timeout: 60000 });
+
+  const good = run(toneFile(dir));
+  assert.equal(good.status, 0, good.stderr);
+  assert.match(good.stdout, /^loudness: -9\.\d\d LUFS/m);
+  assert.match(good.stdout, /^peaks: 1 ch, \d+ peaks of 512 frames/m);
+  const bad = run(junk);
+  assert.equal(bad.status, 1, bad.stdout + bad.stderr);
+  assert.match(bad.stdout, /^loudness: failed \(0xa0000003\)/m);
+  assert.equal(run(path.join(dir, 'missing.wav')).status, 1);
+});
