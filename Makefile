@@ -27,8 +27,11 @@ package: deps
 	cmake --preset package -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
 	cmake --build --preset package -j $(JOBS)
 
+# DESTDIR stages the install elsewhere, as packagers do.
 install: package
 	cmake --install build/package --prefix $(PREFIX)
+	@# The loader's cache learns of new libraries in the system's own folders.
+	@case "$(DESTDIR):$(PREFIX)" in :/usr|:/usr/local) [ "$$(id -u)" -ne 0 ] || ldconfig;; esac
 
 test: deps
 	$(call build_and_test,default)
