@@ -54,7 +54,8 @@ app=$work/app
 mkdir "$app"
 # Only the prefix offers Quillan's CMake package; the tree's own build is out of reach.
 (cd "$app" && CMAKE_PREFIX_PATH=$prefix logged "$work/npm-install.log" \
-  npm install --prefer-offline --no-audit --no-fund --loglevel=error "$tarball") || fail "npm install of the tarball failed"
+  npm install --prefer-offline --no-audit --no-fund --loglevel=error "$tarball") ||
+  fail "npm install of the tarball failed"
 addon=$app/node_modules/quillan/build/quillan.node
 [ -f "$addon" ] || fail "the install step built no $addon"
 if ldd "$addon" | grep -E 'lib(quillan|zel)' | grep -v -F "$prefix/" >&2; then

@@ -22,14 +22,15 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
 echo "== install $build into a temporary prefix"
-cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log" >&2; fail "install failed"; }
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" ||
+  { cat "$work/install.log" >&2; fail "install failed"; }
 # GNUInstallDirs chooses the library folder (lib, or lib/<multiarch> under /usr).
 libdir=$(dirname "$(find "$prefix" -name libquillan.so.0 -print -quit)")
 [ "$libdir" != . ] || fail "the install lacks libquillan.so.0"
+lib=${libdir#"$prefix"/}
 for f in bin/quillan include/quillan/Analyzers/AnalyzerBase.h include/quillan/Host/AnalyzerHost.h \
   include/quillan/zelcore/Guid.h include/quillan/BE/Media.h include/quillan/Foundation/Future.h \
-  "${libdir#"$prefix"/}/cmake/Quillan/QuillanConfig.cmake" "${libdir#"$prefix"/}/cmake/Quillan/QuillanConfigVersion.cmake" \
-  "${libdir#"$prefix"/}/pkgconfig/quillan.pc"; do
+  "$lib/cmake/Quillan/QuillanConfig.cmake" "$lib/cmake/Quillan/QuillanConfigVersion.cmake" "$lib/pkgconfig/quillan.pc"; do
   [ -e "$prefix/$f" ] || fail "the install lacks $f"
 done
 # Everything Quillan installs in include/ sits in include/quillan, out of the way of other packages' folders.
@@ -42,7 +43,8 @@ export PKG_CONFIG_PATH=$libdir/pkgconfig
 version=$(pkg-config --modversion quillan) || fail "pkg-config does not find quillan.pc"
 [ "$(pkg-config --variable=prefix quillan)" = "$prefix" ] || fail "quillan.pc names another prefix than $prefix"
 soversion=${version%%.*}
-for library in zelcore zelbe zelmf zelml zelappsupport zelscripting quillan_foundation quillan quillan_example_analyzers; do
+libraries=(zelcore zelbe zelmf zelml zelappsupport zelscripting quillan_foundation quillan quillan_example_analyzers)
+for library in "${libraries[@]}"; do
   file=$libdir/lib$library.so.$version
   [ -f "$file" ] && [ ! -L "$file" ] || fail "the install lacks lib$library.so.$version"
   [ "$(readlink "$libdir/lib$library.so.$soversion")" = "lib$library.so.$version" ] ||
@@ -53,8 +55,10 @@ for library in zelcore zelbe zelmf zelml zelappsupport zelscripting quillan_foun
   [ "$soname" = "lib$library.so.$soversion" ] || fail "lib$library.so.$version has SONAME '$soname'"
 done
 # Programs record the SONAME, so they keep running on any 0.x.y library of the same SONAME.
-needed=$(readelf -d "$prefix/bin/quillan" | sed -n 's/.*(NEEDED).*\[\(lib\(quillan\|zel\)[^]]*\)\]/\1/p' | sort | tr '\n' ' ')
-echo "$needed" | grep -q "libquillan.so.$soversion " || fail "the installed tool does not need libquillan.so.$soversion: $needed"
+needed=$(readelf -d "$prefix/bin/quillan" | sed -n 's/.*(NEEDED).*\[\(lib\(quillan\|zel\)[^]]*\)\]/\1/p' |
+  sort | tr '\n' ' ')
+echo "$needed" | grep -q "libquillan.so.$soversion " ||
+  fail "the installed tool does not need libquillan.so.$soversion: $needed"
 if echo "$needed" | grep -qE '\.so '; then fail "the installed tool needs an unversioned library: $needed"; fi
 # The installed tool must run on the installed libraries, not on those of the build folder.
 if ldd "$prefix/bin/quillan" | grep -E 'lib(quillan|zel)|not found' | grep -v -F "$prefix/" >&2; then

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # `make demo`: builds the quillan tool (optimised), makes sample audio and video clips, analyses them twice (the
 # second run is served from the caches) and shows where the results went. Everything lives under build/demo, which
-# every run starts afresh; your own settings and cache folders are never touched. DEMO_LONG_SECONDS sets the length of the long sample (240).
+# every run starts afresh; your own settings and cache folders are never touched. DEMO_LONG_SECONDS sets the length
+# of the long sample (240).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -21,10 +21,11 @@ if (!file) {
 function load() {
   const root = path.join(__dirname, '..', '..');
   const checkout = fs.existsSync(path.join(root, 'CMakeLists.txt'));
-  const build = buildArgument ?? process.env.QUILLAN_BUILD ?? (checkout ? path.join(root, 'build', 'default') : undefined);
+  const build =
+    buildArgument ?? process.env.QUILLAN_BUILD ?? (checkout ? path.join(root, 'build', 'default') : undefined);
   if (build === undefined) {
     const { Quillan, exampleAnalyzers } = require(root);
-    if (!exampleAnalyzers) throw new Error('the Quillan installation this package was built against has no example module');
+    if (!exampleAnalyzers) throw new Error('the Quillan this package was built against has no example module');
     return { Quillan, exampleAnalyzers };
   }
   const resolved = path.resolve(build);
