@@ -5,7 +5,11 @@
 //
 //   node examples/scripts/analyze.js <media file> [<build folder>]
 //
-// The build folder defaults to $QUILLAN_BUILD, else build/default beside this checkout.
+// In a checkout it loads quillan.node and the example module from a build folder: the second argument, else
+// $QUILLAN_BUILD, else build/default. Installed with the npm package (node_modules/quillan/examples/scripts), it
+// loads the package (require('quillan')) and the example module of the Quillan installation the package was built
+// against.
+const fs = require('node:fs');
 const path = require('node:path');
 
 const [file, buildArgument] = process.argv.slice(2);
@@ -13,9 +17,23 @@ if (!file) {
   console.error('usage: node analyze.js <media file> [<build folder>]');
   process.exit(2);
 }
-const build = path.resolve(buildArgument ?? process.env.QUILLAN_BUILD ?? path.join(__dirname, '..', '..', 'build', 'default'));
-const { Quillan } = require(path.join(build, 'quillan.node'));
-Quillan.loadAnalyzerModule(path.join(build, 'lib', 'libquillan_example_analyzers.so'));
+
+function load() {
+  const root = path.join(__dirname, '..', '..');
+  const checkout = fs.existsSync(path.join(root, 'CMakeLists.txt'));
+  const build =
+    buildArgument ?? process.env.QUILLAN_BUILD ?? (checkout ? path.join(root, 'build', 'default') : undefined);
+  if (build === undefined) {
+    const { Quillan, exampleAnalyzers } = require(root);
+    if (!exampleAnalyzers) throw new Error('the Quillan this package was built against has no example module');
+    return { Quillan, exampleAnalyzers };
+  }
+  const resolved = path.resolve(build);
+  const { Quillan } = require(path.join(resolved, 'quillan.node'));
+  return { Quillan, exampleAnalyzers: path.join(resolved, 'lib', 'libquillan_example_analyzers.so') };
+}
+const { Quillan, exampleAnalyzers } = load();
+Quillan.loadAnalyzerModule(exampleAnalyzers);
 
 // The GUIDs the example module registers these analyzers under; analyzeFile takes the names too.
 const analyzers = {
