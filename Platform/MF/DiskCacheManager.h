@@ -142,8 +142,8 @@ class MF_EXPORT DiskCacheManager {
     // that the files shrink to an empty database. Waits up to `lockWait` for other processes' writes; when they
     // hold the database longer, throws zel_exception kResultCacheBusy and removes nothing. Items that other processes
     // are writing at the time are not seen (their transactions are not committed) and stay when they commit; so do
-    // writes of this process still queued. Runs on the calling thread. Also throws kResultCacheClosed and
-    // kResultStorageFailed.
+    // writes of this process still queued. Runs on the calling thread; this cache's own reads and writes wait for
+    // it. Also throws kResultCacheClosed and kResultStorageFailed.
     DiskCacheRemoval RemoveAllItems(std::chrono::milliseconds lockWait = kDefaultLockWait);
     // Removes the items that `rules` select, least recently used first, in one transaction, then gives the freed
     // pages back to the file system. Last uses that this process's reads recorded count. Waits and throws as
