@@ -176,19 +176,5 @@ TEST_F(AnalyzerCacheSizeTest, RefusesBadBoundsAndFallsBackToTheDefaultOnBadStore
   }
 }
 
-TEST_F(AnalyzerCacheSizeTest, AnUnusableFolderHasNoStatisticsButItsReason) {
-  std::ofstream(directory / "taken") << "a file";
-  preferences->SetAnalyzerCacheDirectory(zelcore::text::UTF8ToWstring((directory / "taken").string()));
-  auto store = ManagedDataStoreAdaptor::Create();
-  std::string const reason = Managed(store).GetUnavailableReason();
-  try {
-    Managed(store).GetCacheStatistics();
-    ADD_FAILURE() << "statistics of an unusable folder";
-  } catch (zelcore::config::zel_exception const& e) {
-    EXPECT_EQ(std::string(e.what()), reason);
-  }
-  EXPECT_THROW(Managed(store).ClearCache(), zelcore::config::zel_exception);
-}
-
 }  // namespace
 }  // namespace Quillan
