@@ -56,6 +56,8 @@ bool SetAnalyzerCacheMaxBytes(std::uint64_t bytes) {
   return written;
 }
 
+// Counts this process's changes of the bound, so that a store can tell cheaply that it must read it again. Internal
+// to the library: declared where the managed store uses it.
 std::uint64_t GetAnalyzerCacheMaxBytesGeneration() { return bytesGeneration.load(std::memory_order_acquire); }
 
 }  // namespace Quillan

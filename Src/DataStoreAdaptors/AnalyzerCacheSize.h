@@ -30,9 +30,6 @@ QUILLAN_EXPORT std::uint64_t GetAnalyzerCacheMaxBytes();
 // the file cannot be written. May be called from any thread.
 QUILLAN_EXPORT bool SetAnalyzerCacheMaxBytes(std::uint64_t bytes);
 
-// Counts this process's changes of the bound, so that a store can tell cheaply that it must read it again.
-std::uint64_t GetAnalyzerCacheMaxBytesGeneration();
-
 }  // namespace Quillan
 
 namespace BE {

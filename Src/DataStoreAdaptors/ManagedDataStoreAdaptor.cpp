@@ -11,6 +11,10 @@
 #include "zelcore/Trace.h"
 
 namespace Quillan {
+
+// Defined beside the bound setting (AnalyzerCacheSize.cpp).
+std::uint64_t GetAnalyzerCacheMaxBytesGeneration();
+
 namespace {
 
 using zelcore::Blob;
