@@ -52,6 +52,11 @@ ContactStrip DrawContactStrip(std::filesystem::path const& media, std::vector<do
                               ContactStripOptions const& options) {
   CheckOptions(options);
   if (sceneStarts.empty()) throw std::invalid_argument("A contact strip needs at least one scene");
+  for (double const start : sceneStarts) {
+    if (!std::isfinite(start) || start < 0 || start > 1e9) {
+      throw std::invalid_argument("A scene cannot start at " + std::to_string(start) + " s");
+    }
+  }
   detail::FrameGrabber grabber(media, options.stream);
 
   ContactStrip strip;

@@ -50,8 +50,9 @@ QUILLAN_PICTURES_EXPORT std::vector<double> SceneStarts(Examples::Scenes const& 
 // A contact strip of the first picture of each scene of `media`: the pictures, equally high and as wide as the video's
 // shape makes them, side by side in rows of at most maxWidth pixels, each with its start time below it. Each picture
 // is the first one shown at or after the scene's start: the decoder seeks to the key frame before it and decodes
-// forward. Throws std::invalid_argument for options out of range (thumbnail height, width, a scene limit of 0), and
-// PictureError for a file that FFmpeg cannot read, has no video stream, or whose video cannot be decoded.
+// forward. Throws std::invalid_argument for options out of range (thumbnail height, width, a scene limit of 0) or a
+// start time that is negative or not finite, and PictureError for a file that FFmpeg cannot read, has no video stream,
+// or whose video cannot be decoded.
 QUILLAN_PICTURES_EXPORT ContactStrip DrawContactStrip(std::filesystem::path const& media,
                                                       std::vector<double> const& sceneStarts,
                                                       ContactStripOptions const& options);

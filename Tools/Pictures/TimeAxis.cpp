@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -60,23 +59,17 @@ std::string FormatTime(double seconds, double stepSeconds, bool clock) {
   auto const unitsPerSecond = static_cast<long long>(scale);
   long long const whole = units / unitsPerSecond;
   long long const fraction = units % unitsPerSecond;
-  char text[64];
   std::string fractionText;
   if (decimals > 0) {
-    std::string digits = std::to_string(fraction);
-    fractionText =
-        "." + std::string(static_cast<std::size_t>(decimals) - std::min<std::size_t>(digits.size(), decimals), '0') +
-        digits;
+    std::string const digits = std::to_string(fraction);
+    fractionText = "." + std::string(static_cast<std::size_t>(decimals) - digits.size(), '0') + digits;
   }
-  if (!clock) {
-    std::snprintf(text, sizeof text, "%lld%s s", whole, fractionText.c_str());
-  } else if (whole >= 3600) {
-    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld%s", whole / 3600, whole / 60 % 60, whole % 60,
-                  fractionText.c_str());
-  } else {
-    std::snprintf(text, sizeof text, "%lld:%02lld%s", whole / 60, whole % 60, fractionText.c_str());
+  auto twoDigits = [](long long value) { return (value < 10 ? "0" : "") + std::to_string(value); };
+  if (!clock) return std::to_string(whole) + fractionText + " s";
+  if (whole >= 3600) {
+    return std::to_string(whole / 3600) + ":" + twoDigits(whole / 60 % 60) + ":" + twoDigits(whole % 60) + fractionText;
   }
-  return text;
+  return std::to_string(whole / 60) + ":" + twoDigits(whole % 60) + fractionText;
 }
 
 }  // namespace Quillan::Pictures

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -72,20 +73,34 @@ TEST_F(ContactStripTest, ShowsTheFirstPictureOfEveryScene) {
     EXPECT_EQ(WriteContactStrip(output, directory_ / name, ScenesOf(plan), {}), 0u);
     testsupport::DecodedPng const png(output);
     ASSERT_TRUE(png.Ok());
-    ContactStrip const strip = DrawContactStrip(directory_ / name, SceneStarts(ScenesOf(plan)), {});
-    ASSERT_EQ(strip.tiles.size(), plan.shots.size()) << name;
-    for (std::size_t i = 0; i < strip.tiles.size(); ++i) {
-      ContactTile const& tile = strip.tiles[i];
-      EXPECT_EQ(tile.height, 120);
-      EXPECT_EQ(tile.width, 213);  // 16:9
-      EXPECT_LE(tile.left + tile.width, png.Width());
-      Samples::Rgb const seen = MeanColour(png, tile);
-      // Its own scene's colour, and not a neighbour's: the picture before a cut would match the scene before.
-      EXPECT_LT(Distance(seen, expected[i]), 8)
-          << name << " scene " << i << " seen " << seen.red << "," << seen.green << "," << seen.blue;
-      for (std::size_t j = 0; j < expected.size(); ++j) {
-        if (j == i) continue;
-        EXPECT_GT(Distance(seen, expected[j]), 15) << name << " scene " << i << " like scene " << j;
+    // In order, each picture is reached by decoding on; backwards, each one needs a seek to the key frame before it.
+    std::vector<double> const inOrder = SceneStarts(ScenesOf(plan));
+    for (bool const backwards : {false, true}) {
+      std::vector<double> starts = inOrder;
+      if (backwards) std::reverse(starts.begin(), starts.end());
+      ContactStrip const strip = DrawContactStrip(directory_ / name, starts, {});
+      if (!backwards) {
+        EXPECT_EQ(testsupport::ReadFile(output), std::string(strip.png.begin(), strip.png.end()));
+      }
+      std::filesystem::path const again = directory_ / "again.png";
+      WritePictureFile(again, strip.png);
+      testsupport::DecodedPng const drawn(again);
+      ASSERT_EQ(strip.tiles.size(), plan.shots.size()) << name;
+      for (std::size_t i = 0; i < strip.tiles.size(); ++i) {
+        ContactTile const& tile = strip.tiles[i];
+        std::size_t const scene = backwards ? plan.shots.size() - 1 - i : i;
+        EXPECT_EQ(tile.height, 120);
+        EXPECT_EQ(tile.width, 213);  // 16:9
+        EXPECT_EQ(tile.seconds, starts[i]);
+        EXPECT_LE(tile.left + tile.width, drawn.Width());
+        Samples::Rgb const seen = MeanColour(drawn, tile);
+        // Its own scene's colour, and not a neighbour's: the picture before a cut would match the scene before.
+        EXPECT_LT(Distance(seen, expected[scene]), 8)
+            << name << " scene " << scene << " seen " << seen.red << "," << seen.green << "," << seen.blue;
+        for (std::size_t j = 0; j < expected.size(); ++j) {
+          if (j == scene) continue;
+          EXPECT_GT(Distance(seen, expected[j]), 15) << name << " scene " << scene << " like scene " << j;
+        }
       }
     }
   }
@@ -148,6 +163,9 @@ TEST_F(ContactStripTest, FailsClearlyWithoutVideo) {
   ContactStripOptions tiny;
   tiny.thumbnailHeight = 2;
   EXPECT_THROW(DrawContactStrip(directory_ / "clip.mkv", {0.0}, tiny), std::invalid_argument);
+  for (double const start : {-1.0, std::nan(""), HUGE_VAL}) {
+    EXPECT_THROW(DrawContactStrip(directory_ / "clip.mkv", {0.0, start}, {}), std::invalid_argument) << start;
+  }
 }
 
 }  // namespace

@@ -17,6 +17,8 @@ extern "C" {
 namespace Quillan::Pictures::detail {
 namespace {
 
+constexpr double kDecodeAheadSeconds = 2;
+
 std::string ErrorText(int error) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(error, text, sizeof text);
@@ -26,7 +28,8 @@ std::string ErrorText(int error) {
 }  // namespace
 
 FrameGrabber::FrameGrabber(std::filesystem::path const& file, int stream) : file_(file) {
-  // A damaged file's complaints reach the user through the error thrown, not as stray lines on the terminal.
+  // A damaged file's complaints reach the user through the error thrown, not as stray lines on the terminal (for the
+  // whole process: FFmpeg has one log level).
   av_log_set_level(std::min(av_log_get_level(), AV_LOG_FATAL));
   try {
     if (int const error = avformat_open_input(&format_, file.c_str(), nullptr, nullptr); error < 0) {
@@ -129,28 +132,43 @@ FrameGrabber::Image FrameGrabber::Grab(double seconds, int width, int height) {
   AVStream const* stream = format_->streams[stream_];
   double const frameRate = av_q2d(av_guess_frame_rate(format_, const_cast<AVStream*>(stream), nullptr));
   double const tolerance = frameRate > 0 ? 0.5 / frameRate : 0.001;
-  std::int64_t target = static_cast<std::int64_t>(std::floor((seconds - tolerance) / av_q2d(stream->time_base)));
-  target = std::max<std::int64_t>(target, stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0);
-  // Back to the key frame at or before the target, then forward picture by picture.
-  if (int const error = av_seek_frame(format_, stream_, target, AVSEEK_FLAG_BACKWARD); error < 0) {
-    Fail("cannot be searched for a picture", error);
+  double const start =
+      stream->start_time != AV_NOPTS_VALUE ? static_cast<double>(stream->start_time) * av_q2d(stream->time_base) : 0;
+  double const kept = kept_->width > 0 ? SecondsOf(*kept_) : NAN;
+  // Before the first picture the reader stands at the stream's start, where a file that cannot seek is readable too.
+  bool const fresh = lastTarget_ < 0;
+  bool const forward = fresh || (seconds >= lastTarget_ && !std::isnan(kept));
+  double const from = fresh ? start : kept;
+  lastTarget_ = std::max(0.0, seconds);
+  // The picture already decoded is the first at or after an earlier target, so it is the first at or after this one
+  // too when it is not before it.
+  if (forward && !fresh && kept >= seconds - tolerance) return Scale(*kept_, seconds, width, height);
+  // A target a little ahead is reached by decoding on; further away, a seek back to the key frame at or before it is
+  // cheaper.
+  if (!forward || seconds - from > kDecodeAheadSeconds) {
+    std::int64_t target = static_cast<std::int64_t>(std::floor((seconds - tolerance) / av_q2d(stream->time_base)));
+    target = std::max<std::int64_t>(target, stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0);
+    int const error = av_seek_frame(format_, stream_, target, AVSEEK_FLAG_BACKWARD);
+    if (error >= 0) {
+      avcodec_flush_buffers(codec_);
+      draining_ = false;
+      av_frame_unref(kept_);
+    } else if (!forward) {
+      Fail("cannot be searched for a picture", error);
+    }
   }
-  avcodec_flush_buffers(codec_);
-  draining_ = false;
-  av_frame_unref(kept_);
-  bool found = false;
   while (NextPicture()) {
     double const at = SecondsOf(*frame_);
     av_frame_unref(kept_);
     av_frame_move_ref(kept_, frame_);
-    if (std::isnan(at) || at >= seconds - tolerance) {
-      found = true;
-      break;
-    }
+    if (std::isnan(at) || at >= seconds - tolerance) break;
   }
-  if (!found && kept_->width == 0) Fail("has no picture to show", AVERROR_EOF);
+  // Past the last picture, the last picture.
+  if (kept_->width == 0) Fail("has no picture to show", AVERROR_EOF);
+  return Scale(*kept_, seconds, width, height);
+}
 
-  AVFrame const& picture = *kept_;
+FrameGrabber::Image FrameGrabber::Scale(AVFrame const& picture, double seconds, int width, int height) {
   scaler_ = sws_getCachedContext(scaler_, picture.width, picture.height, static_cast<AVPixelFormat>(picture.format),
                                  width, height, AV_PIX_FMT_RGB32, SWS_AREA, nullptr, nullptr, nullptr);
   if (!scaler_) Fail("has pictures that cannot be scaled", AVERROR(EINVAL));

@@ -36,7 +36,8 @@ class FrameGrabber {
   int ScaledWidth(int height, int maxWidth) const;
 
   // The first picture shown at or after `seconds` (presentation time, as the scenes analyzer counts it), within half
-  // a frame; the last picture when the stream ends first. Seeks to the key frame before it and decodes forward.
+  // a frame; the last picture when the stream ends first. Seeks to the key frame before it and decodes
+  // forward, or only decodes forward from the last picture when the time is a little ahead of it.
   Image Grab(double seconds, int width, int height);
 
  private:
@@ -44,6 +45,7 @@ class FrameGrabber {
   // Decodes the next picture into frame_; false at the end of the stream.
   bool NextPicture();
   double SecondsOf(AVFrame const& frame) const;
+  Image Scale(AVFrame const& picture, double seconds, int width, int height);
   [[noreturn]] void Fail(char const* what, int error) const;
 
   std::filesystem::path file_;
@@ -55,6 +57,7 @@ class FrameGrabber {
   SwsContext* scaler_ = nullptr;
   int stream_ = -1;
   bool draining_ = false;
+  double lastTarget_ = -1;  // the time of the last Grab; -1 before the first
 };
 
 }  // namespace Quillan::Pictures::detail
