@@ -73,7 +73,7 @@ TEST_F(ContactStripTest, ShowsTheFirstPictureOfEveryScene) {
     EXPECT_EQ(WriteContactStrip(output, directory_ / name, ScenesOf(plan), {}), 0u);
     testsupport::DecodedPng const png(output);
     ASSERT_TRUE(png.Ok());
-    // In order, each picture is reached by decoding on; backwards, each one needs a seek to the key frame before it.
+    // In order, and backwards, where every picture needs a seek back to the key frame before it.
     std::vector<double> const inOrder = SceneStarts(ScenesOf(plan));
     for (bool const backwards : {false, true}) {
       std::vector<double> starts = inOrder;

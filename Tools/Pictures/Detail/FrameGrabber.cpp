@@ -143,11 +143,19 @@ FrameGrabber::Image FrameGrabber::Grab(double seconds, int width, int height) {
   // The picture already decoded is the first at or after an earlier target, so it is the first at or after this one
   // too when it is not before it.
   if (forward && !fresh && kept >= seconds - tolerance) return Scale(*kept_, seconds, width, height);
-  // A target a little ahead is reached by decoding on; further away, a seek back to the key frame at or before it is
-  // cheaper.
-  if (!forward || seconds - from > kDecodeAheadSeconds) {
-    std::int64_t target = static_cast<std::int64_t>(std::floor((seconds - tolerance) / av_q2d(stream->time_base)));
-    target = std::max<std::int64_t>(target, stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0);
+  // The wanted picture is the only one within half a frame of the time: a key frame up to there may be that picture.
+  std::int64_t target = static_cast<std::int64_t>(std::floor((seconds + tolerance) / av_q2d(stream->time_base)));
+  target = std::max<std::int64_t>(target, stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0);
+  // Decoding on is cheaper than a seek unless the key frame before the target lies ahead of the reader. Where the file
+  // has no index to tell, a target more than a little ahead is sought.
+  bool seek = !forward;
+  if (forward) {
+    AVIndexEntry const* key =
+        avformat_index_get_entry_from_timestamp(const_cast<AVStream*>(stream), target, AVSEEK_FLAG_BACKWARD);
+    seek = key ? static_cast<double>(key->timestamp) * av_q2d(stream->time_base) > from + tolerance
+               : seconds - from > kDecodeAheadSeconds;
+  }
+  if (seek) {
     int const error = av_seek_frame(format_, stream_, target, AVSEEK_FLAG_BACKWARD);
     if (error >= 0) {
       avcodec_flush_buffers(codec_);

@@ -37,7 +37,7 @@ class FrameGrabber {
 
   // The first picture shown at or after `seconds` (presentation time, as the scenes analyzer counts it), within half
   // a frame; the last picture when the stream ends first. Seeks to the key frame before it and decodes
-  // forward, or only decodes forward from the last picture when the time is a little ahead of it.
+  // forward, or only decodes on from the last picture when that key frame is not ahead of it.
   Image Grab(double seconds, int width, int height);
 
  private:
