@@ -10,7 +10,8 @@ set(QUILLAN_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Quillan)
 
 # Libraries below libquillan first; the export set fails to generate if one that libquillan links is missing here.
 set(quillan_installed_libraries
-  zelcore zelbe zelmf zelml zelappsupport zelscripting quillan_foundation quillan quillan_example_analyzers)
+  zelcore zelbe zelmf zelml zelappsupport zelscripting quillan_foundation quillan quillan_example_analyzers
+  quillan_pictures)
 foreach(library IN LISTS quillan_installed_libraries)
   if(NOT TARGET ${library})
     continue()
@@ -54,6 +55,9 @@ function(quillan_install_headers)
   endforeach()
   # The example module's public header; its Detail/ stays private.
   list(APPEND headers Tools/Analyzers/ExampleAnalyzers.h)
+  # The pictures library's public headers (the tool draws with it); its Detail/ stays private.
+  file(GLOB pictures RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/Tools/Pictures/*.h)
+  list(APPEND headers ${pictures})
 
   set(pending ${headers})
   while(pending)

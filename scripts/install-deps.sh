@@ -12,6 +12,7 @@ packages=(
   libavformat-dev libavcodec-dev libswresample-dev libswscale-dev libavutil-dev ffmpeg
   libaubio-dev libssl-dev
   libcli11-dev nlohmann-json3-dev libtomlplusplus-dev
+  libcairo2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
 )

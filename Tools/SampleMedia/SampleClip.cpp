@@ -306,6 +306,30 @@ std::uint64_t FrameCount(ClipPlan const& plan) {
   return frames;
 }
 
+Rgb FirstPictureColour(ClipPlan const& plan, std::size_t shot) {
+  Shot const& chosen = plan.shots.at(shot);
+  Pattern const pattern(chosen.seed);
+  double const length = std::max(1.0, std::round(chosen.seconds * plan.framesPerSecond));
+  double gain = 1;
+  if (chosen.motion == Motion::kFadeIn) gain = 0;
+  if (chosen.motion == Motion::kFadeOut) gain = 1 - 1 / length;
+  double const u = std::round(128 + gain * (pattern.u - 128)) - 128;
+  double const v = std::round(128 + gain * (pattern.v - 128)) - 128;
+  Rgb sum;
+  // Averaged pixel by pixel: bright pixels clip in RGB, so the mean of the colours is not the colour of the mean.
+  for (int y = 0; y < plan.height; ++y) {
+    for (int x = 0; x < plan.width; ++x) {
+      double const luma = std::clamp(std::round(16 + gain * (pattern.Column(x) + pattern.Row(y) - 16)), 16.0, 235.0);
+      double const scaled = 1.164 * (luma - 16);
+      sum.red += std::clamp(scaled + 1.596 * v, 0.0, 255.0);
+      sum.green += std::clamp(scaled - 0.392 * u - 0.813 * v, 0.0, 255.0);
+      sum.blue += std::clamp(scaled + 2.017 * u, 0.0, 255.0);
+    }
+  }
+  double const count = static_cast<double>(plan.width) * plan.height;
+  return Rgb{sum.red / count, sum.green / count, sum.blue / count};
+}
+
 bool IsClipPath(std::filesystem::path const& path) {
   std::string const extension = Extension(path);
   return extension == ".mkv" || extension == ".mp4" || extension == ".mov";

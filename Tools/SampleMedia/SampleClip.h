@@ -47,6 +47,15 @@ std::vector<std::uint64_t> KnownCuts(ClipPlan const& plan);
 // How many frames the clip has.
 std::uint64_t FrameCount(ClipPlan const& plan);
 
+// The mean colour of the first picture of shot `shot` of `plan`, as 8-bit RGB (BT.601, studio range, as
+// players show it): what a picture of the shot taken from the written clip averages to, up to coding loss.
+struct Rgb {
+  double red = 0;
+  double green = 0;
+  double blue = 0;
+};
+Rgb FirstPictureColour(ClipPlan const& plan, std::size_t shot);
+
 // Writes `plan` to `path` in the format its extension names (.mkv, .mp4 or .mov), replacing any file there. Same plan,
 // same bytes. Throws std::invalid_argument for a plan out of range or another extension, std::runtime_error with
 // FFmpeg's message when it cannot be written; a file that failed half-way is removed.

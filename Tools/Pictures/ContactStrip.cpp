@@ -1,0 +1,109 @@
+#include "Pictures/ContactStrip.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "Pictures/Detail/Canvas.h"
+#include "Pictures/Detail/FrameGrabber.h"
+#include "Pictures/TimeAxis.h"
+
+namespace Quillan::Pictures {
+namespace {
+
+constexpr int kPadding = 8;
+constexpr int kCaptionHeight = 18;
+constexpr std::uint32_t kBackground = 0x202226;
+constexpr std::uint32_t kCaptionColour = 0xe8eaed;
+
+// Frame-accurate labels: hundredths of a second, as a clock once the video runs a minute or more.
+std::string StartLabel(double seconds, bool clock) { return FormatTime(seconds, 0.01, clock); }
+
+void CheckOptions(ContactStripOptions const& options) {
+  if (options.thumbnailHeight < kMinThumbnailHeight || options.thumbnailHeight > kMaxThumbnailHeight) {
+    throw std::invalid_argument("The thumbnail height must be from " + std::to_string(kMinThumbnailHeight) + " to " +
+                                std::to_string(kMaxThumbnailHeight) + " pixels");
+  }
+  if (options.maxWidth < kMinStripWidth || options.maxWidth > kMaxStripWidth) {
+    throw std::invalid_argument("The strip's width must be from " + std::to_string(kMinStripWidth) + " to " +
+                                std::to_string(kMaxStripWidth) + " pixels");
+  }
+  if (options.maxScenes < 1 || options.maxScenes > kMaxStripScenes) {
+    throw std::invalid_argument("A strip shows from 1 to " + std::to_string(kMaxStripScenes) + " scenes");
+  }
+}
+
+}  // namespace
+
+std::vector<double> SceneStarts(Examples::Scenes const& scenes) {
+  std::vector<double> starts{0.0};
+  for (Examples::SceneCut const& cut : scenes.cuts) {
+    if (!std::isfinite(cut.seconds) || cut.seconds < starts.back()) {
+      throw PictureError("The scene cuts are damaged: a cut at " + std::to_string(cut.seconds) +
+                         " s does not follow the one before it");
+    }
+    starts.push_back(cut.seconds);
+  }
+  return starts;
+}
+
+ContactStrip DrawContactStrip(std::filesystem::path const& media, std::vector<double> const& sceneStarts,
+                              ContactStripOptions const& options) {
+  CheckOptions(options);
+  if (sceneStarts.empty()) throw std::invalid_argument("A contact strip needs at least one scene");
+  for (double const start : sceneStarts) {
+    if (!std::isfinite(start) || start < 0 || start > 1e9) {
+      throw std::invalid_argument("A scene cannot start at " + std::to_string(start) + " s");
+    }
+  }
+  detail::FrameGrabber grabber(media, options.stream);
+
+  ContactStrip strip;
+  std::size_t const shown = std::min(sceneStarts.size(), options.maxScenes);
+  strip.scenesLeftOut = sceneStarts.size() - shown;
+  int const height = options.thumbnailHeight;
+  int const width = grabber.ScaledWidth(height, options.maxWidth - 2 * kPadding);
+  int const tiles = static_cast<int>(shown) + (strip.scenesLeftOut > 0 ? 1 : 0);
+  int const columns = std::max(1, std::min(tiles, (options.maxWidth - kPadding) / (width + kPadding)));
+  int const rows = (tiles + columns - 1) / columns;
+  int const pictureWidth = kPadding + columns * (width + kPadding);
+  int const pictureHeight = kPadding + rows * (height + kCaptionHeight + kPadding);
+
+  detail::Canvas canvas(pictureWidth, pictureHeight);
+  canvas.SetColour(kBackground);
+  cairo_paint(canvas.Context());
+  bool const clock = UsesClock(sceneStarts[shown - 1]);
+  for (int i = 0; i < tiles; ++i) {
+    int const left = kPadding + (i % columns) * (width + kPadding);
+    int const top = kPadding + (i / columns) * (height + kCaptionHeight + kPadding);
+    double const captionBaseline = top + height + kCaptionHeight - 5;
+    canvas.SetColour(kCaptionColour);
+    if (static_cast<std::size_t>(i) == shown) {
+      canvas.Text(left + width / 2.0, top + height / 2.0 + 6, "+" + std::to_string(strip.scenesLeftOut) + " more",
+                  detail::Canvas::Align::kCentre, 16);
+      break;
+    }
+    double const start = sceneStarts[static_cast<std::size_t>(i)];
+    detail::FrameGrabber::Image image = grabber.Grab(start, width, height);
+    cairo_surface_t* thumbnail = cairo_image_surface_create_for_data(image.pixels.data(), CAIRO_FORMAT_RGB24,
+                                                                     image.width, image.height, image.stride);
+    cairo_set_source_surface(canvas.Context(), thumbnail, left, top);
+    cairo_paint(canvas.Context());
+    cairo_surface_destroy(thumbnail);
+    canvas.SetColour(kCaptionColour);
+    canvas.Text(left + width / 2.0, captionBaseline, StartLabel(start, clock), detail::Canvas::Align::kCentre);
+    strip.tiles.push_back({left, top, width, height, start});
+  }
+  strip.png = canvas.EncodePng();
+  return strip;
+}
+
+std::size_t WriteContactStrip(std::filesystem::path const& output, std::filesystem::path const& media,
+                              Examples::Scenes const& scenes, ContactStripOptions const& options) {
+  ContactStrip const strip = DrawContactStrip(media, SceneStarts(scenes), options);
+  WritePictureFile(output, strip.png);
+  return strip.scenesLeftOut;
+}
+
+}  // namespace Quillan::Pictures

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+struct AVFormatContext;
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct SwsContext;
+
+namespace Quillan::Pictures::detail {
+
+// Single pictures of a video file at chosen times, decoded with FFmpeg's libraries and scaled to a chosen height in
+// Cairo's pixel layout (32-bit native-endian xRGB). Throws PictureError naming the file for a file that FFmpeg
+// cannot read, that has no video stream (or no such stream), or that cannot be decoded. Not thread-safe.
+class FrameGrabber {
+ public:
+  static constexpr int kBestStream = -1;
+
+  struct Image {
+    int width = 0;
+    int height = 0;
+    int stride = 0;  // bytes per row
+    std::vector<std::uint8_t> pixels;
+    double seconds = 0;  // presentation time of the picture decoded
+  };
+
+  FrameGrabber(std::filesystem::path const& file, int stream);
+  ~FrameGrabber();
+  FrameGrabber(FrameGrabber const&) = delete;
+  FrameGrabber& operator=(FrameGrabber const&) = delete;
+
+  // The width that pictures scaled to `height` rows have, with the stream's pixel aspect applied; at most maxWidth.
+  int ScaledWidth(int height, int maxWidth) const;
+
+  // The first picture shown at or after `seconds` (presentation time, as the scenes analyzer counts it), within half
+  // a frame; the last picture when the stream ends first. Seeks to the key frame before it and decodes
+  // forward, or only decodes on from the last picture when that key frame is not ahead of it.
+  Image Grab(double seconds, int width, int height);
+
+ private:
+  void Release();
+  // Decodes the next picture into frame_; false at the end of the stream.
+  bool NextPicture();
+  double SecondsOf(AVFrame const& frame) const;
+  Image Scale(AVFrame const& picture, double seconds, int width, int height);
+  [[noreturn]] void Fail(char const* what, int error) const;
+
+  std::filesystem::path file_;
+  AVFormatContext* format_ = nullptr;
+  AVCodecContext* codec_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  AVFrame* frame_ = nullptr;
+  AVFrame* kept_ = nullptr;  // the last picture decoded, for a time past the end
+  SwsContext* scaler_ = nullptr;
+  int stream_ = -1;
+  bool draining_ = false;
+  double lastTarget_ = -1;  // the time of the last Grab; -1 before the first
+};
+
+}  // namespace Quillan::Pictures::detail

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <stdexcept>
+
+// Marks what the pictures library exports to the command-line tool and tests.
+#define QUILLAN_PICTURES_EXPORT __attribute__((visibility("default")))
+
+namespace Quillan::Pictures {
+
+// Why a picture could not be drawn or written: a path that cannot be written, a media file without pictures, an
+// envelope with nothing to draw. The message names the file and the reason, ready to show to a user. Options out of
+// range throw std::invalid_argument instead.
+class QUILLAN_PICTURES_EXPORT PictureError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Writes `bytes` to `path` atomically: into a new file beside it, then renamed over it, so that a reader sees the old
+// file or the whole new one, and a failure leaves the old one as it was. An existing regular file is replaced; any
+// other kind of file there (a symbolic link, a folder, a device, a pipe) is left alone and the call throws
+// PictureError saying what it is. The new file gets the mode 0666 less the process's umask. Throws PictureError with
+// the path and the system's reason when the folder is missing or cannot be written.
+QUILLAN_PICTURES_EXPORT void WritePictureFile(std::filesystem::path const& path, std::span<std::uint8_t const> bytes);
+
+}  // namespace Quillan::Pictures
