@@ -32,7 +32,10 @@ using zelcore::async::Promise;
 
 Guid const kDigestId = Guid::CreateUnique();
 ImmutableString const kKey = ImmutableString::Create("digest");
-auto const gCategory = ProgressCategory::Create(zelappsupport::utility::ToUTF8String("Analysis"));
+// The test's statics are never destroyed: the host's threads outlive the test and may still be building an analyzer
+// when the process exits.
+auto const& gCategory =
+    *new std::shared_ptr<ProgressCategory>(ProgressCategory::Create(zelappsupport::utility::ToUTF8String("Analysis")));
 
 // Polls `condition` until it holds; false after a generous deadline.
 template <class Condition>
@@ -62,7 +65,8 @@ struct Journal {
     Eventually([&] { return Locked([&] { return entries.size() > index; }); });
     return Locked([&] { return entries.size() > index ? entries[index] : std::string(); });
   }
-} gJournal;
+};
+Journal& gJournal = *new Journal;
 
 // Digests its media file, through the cache that the user's cache-location setting chooses. With the parameter
 // "hold" its job runs until the test ends it.
@@ -188,8 +192,10 @@ TEST(AnalyzerEndToEndTest, CacheLocationDecidesWhereResultsGoAndCancelEndsTheJob
   Future<std::any> const job = weakJob.Lock();
   ASSERT_TRUE(item && item->RequestCancel());
   EXPECT_EQ(testsupport::ResultOf(AwaitFailure(job)), kResultJobCancelled);
-  EXPECT_TRUE(Eventually([&] { return testsupport::Await(host->CountJobs(kDigestId)) == 0; }));
+  // The cancel has asked the host to terminate the job once it reports its result; counting after that waits for the
+  // termination, since the host takes requests in order.
   EXPECT_TRUE(Eventually([&] { return item->GetCancelationResult() == true; }));
+  EXPECT_TRUE(Eventually([&] { return testsupport::Await(host->CountJobs(kDigestId)) == 0; }));
 
   // Without a host, cancelling does nothing.
   auto const unmanaged = InterfaceRef<IAnalyzerProgress>::Query(CreateUnmanagedAnalyzer(clip, kDigestId, {}));

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "Analyzers/ClipPreparation.h"
+#include "Analyzers/ResultDescription.h"
 #include "BE/Backend.h"
 #include "BE/Preferences.h"
 #include "BE/ProjectFactory.h"
@@ -136,6 +138,64 @@ TEST_F(ExampleAnalyzersHostTest, AudioAnalyzersMeasureASineAndServeTheSecondRunF
   ExampleResult const cachedLoudness = ResultOf(RunJob(host, clip, *FindExampleAnalyzer("loudness")));
   EXPECT_TRUE(cachedLoudness.fromCache);
   EXPECT_EQ(DecodeLoudness(cachedLoudness.blob)->integratedLufs, measured->integratedLufs);
+}
+
+// What the analyzer `name` says of `blob`, through the interface tools use.
+ResultDescription Describe(std::string_view name, zelcore::Blob const& blob) {
+  auto const clip =
+      BE::ProjectFactory::CreateClip(BE::ProjectFactory::CreateMedia(u"/nonexistent/x.wav"), BE::kMediaType_Audio);
+  auto const analyzer = AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactory(*FindExampleAnalyzer(name))(
+      clip, std::any(), zelcore::InterfaceWeakRef<IAnalyzerHost>());
+  return DescribeAnalyzerResult(analyzer, std::string(name), ImmutableString::Create("result"), blob);
+}
+
+TEST_F(ExampleAnalyzersHostTest, ResultsDescribeThemselvesWithUnitsAndHostileBytesShowTheirSize) {
+  auto const path = directory / "tone.wav";
+  WriteSine(path, 0.1, 1);  // -20 dBFS
+  auto const clip = ClipOf(path);
+  using nlohmann::json;
+
+  ExampleResult const loudness = ResultOf(RunJob(host, clip, *FindExampleAnalyzer("loudness")));
+  ResultDescription const described = Describe("loudness", loudness.blob);
+  json const value = json::parse(described.json);
+  EXPECT_EQ(value["name"], "loudness");
+  EXPECT_NEAR(value["fields"]["integrated"].get<double>(), -20.0, 0.3);
+  EXPECT_EQ(value["units"]["integrated"], "LUFS");
+  EXPECT_EQ(value["units"]["truePeak"], "dBTP");
+  EXPECT_EQ(value["fields"]["tooShort"], false);
+  EXPECT_NE(described.summary.find(" LUFS, range "), std::string::npos) << described.summary;
+
+  ExampleResult const digest = ResultOf(RunJob(host, clip, *FindExampleAnalyzer("digest")));
+  json const digestValue = json::parse(Describe("digest", digest.blob).json);
+  EXPECT_EQ(digestValue["fields"]["sha256"], DigestToHex(digest.blob));
+
+  json const peaks =
+      json::parse(Describe("peaks", ResultOf(RunJob(host, clip, *FindExampleAnalyzer("peaks"))).blob).json);
+  EXPECT_EQ(peaks["fields"]["channels"], 2);
+  ASSERT_EQ(peaks["fields"]["maxPeak"].size(), 2u);
+  EXPECT_NEAR(peaks["fields"]["maxPeak"][0].get<double>(), 0.1, 1e-3);
+
+  // Silence has no loudness: the JSON says null where the summary says -inf, and every number still names its unit.
+  auto const quiet = directory / "quiet.wav";
+  WriteSine(quiet, 0.0, 1);
+  json const silent = json::parse(
+      Describe("loudness", ResultOf(RunJob(host, ClipOf(quiet), *FindExampleAnalyzer("loudness"))).blob).json);
+  EXPECT_TRUE(silent["fields"]["integrated"].is_null());
+  for (auto const& [field, number] : silent["fields"].items()) {
+    if (number.is_number_float()) {
+      EXPECT_TRUE(silent["units"].contains(field)) << field;
+    }
+  }
+
+  // Bytes another analyzer wrote, or that a hostile file holds, are shown by their size only.
+  for (std::string_view const name : GetExampleAnalyzerNames()) {
+    auto blob = zelcore::allocator::RecycledMemory::Create(7);
+    std::memset(blob->data(), 0xff, blob->size());
+    ResultDescription const sized = Describe(name, blob);
+    EXPECT_EQ(sized.summary, "7 bytes") << name;
+    EXPECT_EQ(json::parse(sized.json)["fields"]["size"], 7) << name;
+  }
+  EXPECT_EQ(DescribeAnalyzerResult(nullptr, "gone", ImmutableString::Create("result"), nullptr).summary, "0 bytes");
 }
 
 TEST_F(ExampleAnalyzersHostTest, BadInputAndCancelFailWithoutCachingAnything) {

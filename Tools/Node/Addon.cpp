@@ -7,7 +7,6 @@
 //
 // Besides the published script classes (ScriptClasses), the Quillan namespace has two functions of the binding's
 // own, which let scripts start work as well as watch it.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +27,7 @@
 #include "Errors.h"
 #include "FileAnalysis.h"
 #include "Host/AnalyzerHost.h"
+#include "Host/AnalyzerModule.h"
 #include "Host/AnalyzerRegistry.h"
 #include "zelcore/TextConversions.h"
 #include "zelcore/ZelException.h"
@@ -51,10 +51,10 @@ Napi::Value LoadAnalyzerModule(Napi::CallbackInfo const& info) {
   std::string const path = info[0].As<Napi::String>().Utf8Value();
   std::error_code error;
   std::filesystem::path const absolute = std::filesystem::absolute(path, error);
-  std::string const file = error ? path : absolute.string();
-  if (dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL) == nullptr) {
-    char const* const reason = dlerror();
-    throw Napi::Error::New(env, "Cannot load analyzer module " + path + ": " + (reason ? reason : "unknown error"));
+  try {
+    Quillan::LoadAnalyzerModule(error ? path : absolute.string());
+  } catch (Quillan::AnalyzerModuleError const& e) {
+    throw Napi::Error::New(env, e.what());
   }
   if (AddonEnvironment* const state = AddonEnvironment::Get(env))
     Guarded(env, [&] { state->GetClasses().Refresh(env); });

@@ -45,7 +45,6 @@ using zelcore::InterfaceRef;
 using zelcore::async::Future;
 using zelcore::config::Result;
 using zelcore::utility::Guid;
-using zelcore::utility::ImmutableString;
 
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 // The host answers a request from its serial executor within microseconds; this only guards against a hang.
@@ -307,11 +306,8 @@ nlohmann::ordered_json ResultJson(Job const& job, bool managedWrites, ResultDesc
   }
   result["result"] = nullptr;
   if (outcome.hasBlob) {
-    auto const key =
-        GenerateCacheKey(job.analyzer->info.id, ImmutableString::Create(job.analyzer->parameterText.value_or("")),
-                         ImmutableString::Create("result"));
     result["result"] =
-        DescriptionJson(describer.Describe(job.analyzer->info.id, job.analyzer->info.name, key, outcome.blob));
+        DescriptionJson(describer.Describe(job.analyzer->info.id, job.analyzer->info.name, std::nullopt, outcome.blob));
   }
   return result;
 }

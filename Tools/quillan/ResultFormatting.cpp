@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "Analyzers/AnalyzerBase.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "Foundation/FutureExceptions.h"
 #include "quillan/AnalyzerCatalog.h"
@@ -9,10 +10,22 @@
 namespace Quillan::Cli {
 
 ResultDescription ResultDescriber::Describe(zelcore::utility::Guid const& id, std::string const& name,
-                                            zelcore::utility::ImmutableString const& key, zelcore::Blob const& blob) {
+                                            std::optional<std::string> const& storedKey, zelcore::Blob const& blob) {
   std::string const text = id.AsUTF8String();
   auto found = analyzers_.find(text);
   if (found == analyzers_.end()) found = analyzers_.emplace(text, BuildPlaceholderAnalyzer(id)).first;
+  Analyzers::AnalyzerBase::CacheKeys keys;
+  if (auto const base = zelcore::InterfaceRef<Analyzers::AnalyzerBase>::Query(found->second)) {
+    keys = base->GetCacheKeys();
+  }
+  auto key = zelcore::utility::ImmutableString::Create(storedKey.value_or("result"));
+  for (zelcore::utility::ImmutableString const& own : keys) {
+    std::string const ownText = own.ToUTF8String();
+    if (!storedKey || *storedKey == ownText || storedKey->ends_with("__" + ownText)) {
+      key = own;
+      break;
+    }
+  }
   return DescribeAnalyzerResult(found->second, name, key, blob);
 }
 

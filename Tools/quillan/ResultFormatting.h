@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -18,9 +19,11 @@ namespace Quillan::Cli {
 // its size). Builds one analyzer per GUID, for the placeholder clip that listing uses, and keeps it. One thread.
 class ResultDescriber {
  public:
-  // `name` names the result when the analyzer cannot describe it.
+  // `name` names the result when the analyzer cannot describe it. `storedKey` is the key the value is filed under in
+  // a store ("<GUID>__<parameter>__<key>"); the analyzer is asked about its own key in it. Without one (a job's
+  // result), the analyzer's first cache key.
   ResultDescription Describe(zelcore::utility::Guid const& id, std::string const& name,
-                             zelcore::utility::ImmutableString const& key, zelcore::Blob const& blob);
+                             std::optional<std::string> const& storedKey, zelcore::Blob const& blob);
 
  private:
   std::map<std::string, zelcore::InterfaceRef<IAnalyzer>> analyzers_;  // by GUID text; null when none was built

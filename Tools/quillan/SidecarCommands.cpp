@@ -60,8 +60,7 @@ int RunSidecarDump(std::string const& file, OutputFormat format, std::vector<std
   std::vector<AnalyzerInfo> const catalog = ListAnalyzers();
   ResultDescriber describer;
   auto const describe = [&](SideCarAnalyzerItem const& item, std::string const& key, zelcore::Blob const& blob) {
-    return describer.Describe(item.analyzerId, AnalyzerNameOf(catalog, item.analyzerId),
-                              zelcore::utility::ImmutableString::Create(key), blob);
+    return describer.Describe(item.analyzerId, AnalyzerNameOf(catalog, item.analyzerId), key, blob);
   };
   switch (format) {
     case OutputFormat::kJson:

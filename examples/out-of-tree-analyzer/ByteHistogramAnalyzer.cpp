@@ -1,6 +1,7 @@
 // An analyzer module built outside the Quillan tree, against the installed package (docs/writing-an-analyzer.md
-// walks through it). Loading the library registers one analyzer, "byte-histogram": how often each byte value occurs
-// in a media file, counted into `bins` equal ranges of byte values.
+// walks through it). Its entry point registers one analyzer, "byte-histogram": how often each byte value occurs in a
+// media file, counted into `bins` equal ranges of byte values. The analyzer describes its results, so that tools show
+// the counts rather than a size.
 //
 // Result blob (little-endian): uint32 binCount, then binCount uint64 counts; bin i counts the bytes from
 // i * (256 / binCount) to (i + 1) * (256 / binCount) - 1.
@@ -15,15 +16,18 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Analyzers/AnalyzerBase.h"
 #include "Analyzers/AnalyzerProgressMixIn.h"
 #include "Analyzers/ExampleAnalyzers.h"
+#include "Analyzers/IResultDescriber.h"
 #include "DataStoreAdaptors/DefaultAnalyzerDatastore.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "Host/AnalyzerCacheLocation.h"
+#include "Host/AnalyzerModule.h"
 #include "Host/AnalyzerRegistry.h"
 #include "zelappsupport/ProgressItem.h"
 #include "zelcore/ZelException.h"
@@ -66,15 +70,28 @@ std::uint32_t BinsFrom(std::any const& parameter) {
   return bins;
 }
 
-// The progress display lists the module's jobs under one category of its own.
+// The progress display lists the module's jobs under one category of its own. Never destroyed: the host may build an
+// analyzer on one of its threads while the process exits.
 std::shared_ptr<zelappsupport::utility::ProgressCategory> const& Category() {
-  static auto const category =
-      zelappsupport::utility::ProgressCategory::Create(zelappsupport::utility::ToUTF8String("Byte histogram"));
-  return category;
+  static auto const* const category = new std::shared_ptr<zelappsupport::utility::ProgressCategory>(
+      zelappsupport::utility::ProgressCategory::Create(zelappsupport::utility::ToUTF8String("Byte histogram")));
+  return *category;
+}
+
+// The counts of a result blob; empty when the blob does not have the layout above (stored bytes may be hostile).
+std::optional<std::vector<std::uint64_t>> DecodeCounts(Blob const& blob) {
+  std::uint32_t bins = 0;
+  if (!blob || blob->size() < 4) return std::nullopt;
+  std::memcpy(&bins, blob->data(), 4);
+  if (bins == 0 || bins > 256 || (bins & (bins - 1)) || blob->size() != 4 + 8 * std::size_t{bins}) return std::nullopt;
+  std::vector<std::uint64_t> counts(bins);
+  std::memcpy(counts.data(), blob->data() + 4, 8 * counts.size());
+  return counts;
 }
 
 class ByteHistogramAnalyzer : public Quillan::Analyzers::AnalyzerBase,
                               public Quillan::Analyzers::AnalyzerProgressMixIn,
+                              public Quillan::IResultDescriber,
                               public zelcore::classref::ClassStatics<ByteHistogramAnalyzer> {
  public:
   ZEL_INTERFACE_NAME("ByteHistogram::ByteHistogramAnalyzer")
@@ -109,8 +126,32 @@ class ByteHistogramAnalyzer : public Quillan::Analyzers::AnalyzerBase,
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kAnalyzerName); }
   CacheKeys GetCacheKeys() const override { return {ResultKey()}; }
 
-  // UnknownBase: both bases answer for their own interfaces.
+  // IResultDescriber: "4 bins of 64 byte values, 10 bytes, fullest bin 1 (7 bytes)", and as JSON the bin count, the
+  // total and the counts.
+  std::optional<Quillan::ResultDescription> DescribeResult(ImmutableString const& key,
+                                                           Blob const& blob) const override {
+    std::optional<std::vector<std::uint64_t>> const counts = DecodeCounts(blob);
+    if (key != ResultKey() || !counts) return std::nullopt;
+    std::uint64_t total = 0;
+    std::size_t fullest = 0;
+    std::string list;
+    for (std::size_t i = 0; i < counts->size(); ++i) {
+      total += (*counts)[i];
+      if ((*counts)[i] > (*counts)[fullest]) fullest = i;
+      list += (i == 0 ? "" : ",") + std::to_string((*counts)[i]);
+    }
+    std::string const bins = std::to_string(counts->size());
+    return Quillan::ResultDescription{bins + " bins of " + std::to_string(256 / counts->size()) + " byte values, " +
+                                          std::to_string(total) + " bytes, fullest bin " + std::to_string(fullest) +
+                                          " (" + std::to_string((*counts)[fullest]) + " bytes)",
+                                      std::string("{\"name\":\"") + kAnalyzerName + "\",\"fields\":{\"bins\":" + bins +
+                                          ",\"total\":" + std::to_string(total) + ",\"counts\":[" + list +
+                                          "]},\"units\":{\"total\":\"bytes\",\"counts\":\"bytes\"}}"};
+  }
+
+  // UnknownBase: both bases answer for their own interfaces, and the class for IResultDescriber.
   void* QueryMap(std::string_view name) override {
+    if (name == IResultDescriber::InterfaceName()) return static_cast<IResultDescriber*>(this);
     if (void* found = AnalyzerProgressMixIn::QueryMap(name)) return found;
     return AnalyzerBase::QueryMap(name);
   }
@@ -194,11 +235,14 @@ Blob ByteHistogramAnalyzer::Count(std::shared_ptr<ProgressItem> const& item) con
   return blob;
 }
 
-// Registers the analyzer when the module is loaded, under analyzer type 0: a host that analyses a whole clip runs
-// every analyzer of type 0. The registry drops the factory when the application tears down.
-struct Registrar {
-  Registrar() { Quillan::RegisterAnalyzer(kAnalyzerId, Quillan::AnalyzerType{0}, &ByteHistogramAnalyzer::Create); }
-} const gRegistrar;
-
 }  // namespace
 }  // namespace ByteHistogram
+
+// Called by whoever loads the module (the tool, the script binding) inside a try block: registers the analyzer under
+// analyzer type 0, since a host that analyses a whole clip runs every analyzer of type 0. A nonzero result (the GUID
+// is taken already, say) is reported as the module's failure. The registry drops the factory when the application
+// tears down.
+QUILLAN_ANALYZER_MODULE_ENTRY_POINT {
+  return Quillan::RegisterAnalyzer(ByteHistogram::kAnalyzerId, Quillan::AnalyzerType{0},
+                                   &ByteHistogram::ByteHistogramAnalyzer::Create);
+}

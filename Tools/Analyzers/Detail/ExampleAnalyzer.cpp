@@ -5,6 +5,7 @@
 #include <exception>
 #include <utility>
 
+#include "Analyzers/Detail/ResultDescriptions.h"
 #include "Analyzers/ExampleAnalyzers.h"
 #include "DataStoreAdaptors/DefaultAnalyzerDatastore.h"
 #include "DataStoreAdaptors/ResultCodes.h"
@@ -21,10 +22,11 @@ using zelcore::async::Future;
 // Every example analyzer keeps its one result under this key.
 ImmutableString ResultKey() { return ImmutableString::Create("result"); }
 
+// Never destroyed: the host may build an analyzer on one of its threads while the process exits.
 std::shared_ptr<zelappsupport::utility::ProgressCategory> const& AnalysisCategory() {
-  static auto const category =
-      zelappsupport::utility::ProgressCategory::Create(zelappsupport::utility::ToUTF8String("Example analyzers"));
-  return category;
+  static auto const* const category = new std::shared_ptr<zelappsupport::utility::ProgressCategory>(
+      zelappsupport::utility::ProgressCategory::Create(zelappsupport::utility::ToUTF8String("Example analyzers")));
+  return *category;
 }
 
 }  // namespace
@@ -51,7 +53,14 @@ ImmutableString ExampleAnalyzer::GetSerializedParameter() const {
   return parameterText_.empty() ? ImmutableString() : ImmutableString::Create(parameterText_);
 }
 
+std::optional<ResultDescription> ExampleAnalyzer::DescribeResult(ImmutableString const& key,
+                                                                 zelcore::Blob const& blob) const {
+  if (key != ResultKey()) return std::nullopt;
+  return DescribeExampleResult(GetAnalyzerGuid(), blob);
+}
+
 void* ExampleAnalyzer::QueryMap(std::string_view name) {
+  if (name == IResultDescriber::InterfaceName()) return static_cast<IResultDescriber*>(this);
   if (void* found = AnalyzerProgressMixIn::QueryMap(name)) return found;
   return AnalyzerBase::QueryMap(name);
 }

@@ -15,15 +15,18 @@
 #include "Analyzers/Detail/AnalyzerParameter.h"
 #include "Analyzers/Detail/Progress.h"
 #include "Analyzers/ExampleAnalyzers.h"
+#include "Analyzers/IResultDescriber.h"
 #include "zelcore/RecycledMemory.h"
 
 namespace Quillan::Examples::detail {
 
 // What the module's analyzers share: the media file as target, one cached result under one key, the store that the
 // user's cache-location setting chooses, and the flow load cached -> else compute on the job's executor and save.
-// The job ends with an ExampleResult. Concrete analyzers implement Compute and the naming operations.
-// Read-only after Initialize; StartAnalysis may run for several jobs at once.
-class ExampleAnalyzer : public Analyzers::AnalyzerBase, public Analyzers::AnalyzerProgressMixIn {
+// The job ends with an ExampleResult, whose blob the analyzer describes. Concrete analyzers implement Compute and the
+// naming operations. Read-only after Initialize; StartAnalysis may run for several jobs at once.
+class ExampleAnalyzer : public Analyzers::AnalyzerBase,
+                        public Analyzers::AnalyzerProgressMixIn,
+                        public IResultDescriber {
  public:
   // IAnalyzer:
   TargetObjectType GetTargetObjectType() const override { return TargetObjectType::kMedia; }
@@ -33,7 +36,10 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase, public Analyzers::Analyz
   // AnalyzerBase:
   CacheKeys GetCacheKeys() const override;
 
-  // UnknownBase: the names of both bases.
+  // IResultDescriber: the layouts that ExampleAnalyzers.h documents.
+  std::optional<ResultDescription> DescribeResult(ImmutableString const& key, zelcore::Blob const& blob) const override;
+
+  // UnknownBase: the names of the bases and of IResultDescriber.
   void* QueryMap(std::string_view name) override;
 
   // IAnalyzer: the parameter text, or none when it is empty.

@@ -1,0 +1,161 @@
+#include "Analyzers/Detail/ResultDescriptions.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "Analyzers/Detail/ExampleAnalyzer.h"
+#include "Analyzers/ExampleAnalyzers.h"
+
+namespace Quillan::Examples::detail {
+namespace {
+
+using nlohmann::ordered_json;
+
+// How many cuts or ranges a summary lists before it elides the rest.
+constexpr std::size_t kListed = 4;
+constexpr char kTooShort[] = "too short: under 400 ms, no loudness block to measure";
+
+// A figure as a summary shows it: "-23.02 LUFS", "-inf dBFS" for silence, "n/a" for what could not be measured.
+std::string Fixed(double value, char const* unit, int decimals = 2) {
+  if (std::isnan(value)) return "n/a";
+  if (std::isinf(value)) return std::string(value < 0 ? "-inf " : "inf ") + unit;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f %s", decimals, value, unit);
+  return text;
+}
+
+// " a, b, c, d, ..." of the first kListed items of `items`, each shown by `show`.
+template <class T, class Show>
+std::string Listing(std::vector<T> const& items, Show show) {
+  std::string text;
+  for (std::size_t i = 0; i < items.size() && i < kListed; ++i) text += (i == 0 ? ": " : ", ") + show(items[i]);
+  return items.size() > kListed ? text + ", ..." : text;
+}
+
+ResultDescription Described(std::string summary, std::string_view name, ordered_json fields, ordered_json units) {
+  ordered_json const value = {{"name", name}, {"fields", std::move(fields)}, {"units", std::move(units)}};
+  return {std::move(summary), value.dump()};
+}
+
+std::optional<ResultDescription> DescribeDigest(zelcore::Blob const& blob) {
+  std::string const hex = DigestToHex(blob);
+  if (hex.empty()) return std::nullopt;
+  return Described("sha256 " + hex, kDigestAnalyzerName, {{"sha256", hex}}, ordered_json::object());
+}
+
+std::optional<ResultDescription> DescribePeaks(zelcore::Blob const& blob) {
+  std::optional<PeakEnvelope> const envelope = DecodePeakEnvelope(blob);
+  if (!envelope) return std::nullopt;
+  std::vector<float> maxima(envelope->channelCount, 0.0f);
+  for (std::size_t i = 0; i < envelope->PeakCount(); ++i) {
+    for (std::uint32_t c = 0; c < envelope->channelCount; ++c) maxima[c] = std::max(maxima[c], envelope->Peak(i, c));
+  }
+  std::string summary = std::to_string(envelope->channelCount) + " ch, " + std::to_string(envelope->PeakCount()) +
+                        " peaks of " + std::to_string(envelope->samplesPerPeak) + " frames, max";
+  for (float const peak : maxima) {
+    char text[32];
+    std::snprintf(text, sizeof text, " %.3f", static_cast<double>(peak));
+    summary += text;
+  }
+  ordered_json fields = {{"channels", envelope->channelCount}, {"samplesPerPeak", envelope->samplesPerPeak},
+                         {"sampleRate", envelope->sampleRate}, {"frames", envelope->frameCount},
+                         {"peakCount", envelope->PeakCount()}, {"maxPeak", maxima}};
+  return Described(std::move(summary), kPeaksAnalyzerName, std::move(fields),
+                   {{"samplesPerPeak", "frames"}, {"sampleRate", "Hz"}, {"frames", "frames"}, {"maxPeak", "FS"}});
+}
+
+std::optional<ResultDescription> DescribeLoudness(zelcore::Blob const& blob) {
+  std::optional<Loudness> const loudness = DecodeLoudness(blob);
+  if (!loudness) return std::nullopt;
+  std::string const peaks =
+      "true peak " + Fixed(loudness->truePeakDbtp, "dBTP") + ", sample peak " + Fixed(loudness->samplePeakDbfs, "dBFS");
+  std::string summary = loudness->TooShort()
+                            ? std::string(kTooShort) + "; " + peaks
+                            : Fixed(loudness->integratedLufs, "LUFS") + ", range " + Fixed(loudness->rangeLu, "LU") +
+                                  ", " + peaks + ", max momentary " + Fixed(loudness->momentaryMaxLufs, "LUFS") +
+                                  ", max short-term " + Fixed(loudness->shortTermMaxLufs, "LUFS");
+  // JSON has no infinities: silence (-inf) and what could not be measured (NaN) are both null; "tooShort" tells which.
+  ordered_json fields = {{"integrated", loudness->integratedLufs},
+                         {"range", loudness->rangeLu},
+                         {"truePeak", loudness->truePeakDbtp},
+                         {"samplePeak", loudness->samplePeakDbfs},
+                         {"momentaryMax", loudness->momentaryMaxLufs},
+                         {"shortTermMax", loudness->shortTermMaxLufs},
+                         {"frames", loudness->frameCount},
+                         {"sampleRate", loudness->sampleRate},
+                         {"tooShort", loudness->TooShort()}};
+  ordered_json units = {{"integrated", "LUFS"}, {"range", "LU"},          {"truePeak", "dBTP"},
+                        {"samplePeak", "dBFS"}, {"momentaryMax", "LUFS"}, {"shortTermMax", "LUFS"},
+                        {"frames", "frames"},   {"sampleRate", "Hz"}};
+  return Described(std::move(summary), kLoudnessAnalyzerName, std::move(fields), std::move(units));
+}
+
+std::optional<ResultDescription> DescribeScenes(zelcore::Blob const& blob) {
+  std::optional<Scenes> const scenes = DecodeScenes(blob);
+  if (!scenes) return std::nullopt;
+  std::string summary = std::to_string(scenes->cuts.size()) + " cuts in " + std::to_string(scenes->frameCount) +
+                        " frames" + Listing(scenes->cuts, [](SceneCut const& cut) { return Fixed(cut.seconds, "s"); });
+  ordered_json cuts = ordered_json::array();
+  for (SceneCut const& cut : scenes->cuts) {
+    cuts.push_back({{"frame", cut.frame}, {"seconds", cut.seconds}, {"score", cut.score}});
+  }
+  ordered_json fields = {{"threshold", scenes->threshold},
+                         {"frameRate", scenes->frameRate},
+                         {"frames", scenes->frameCount},
+                         {"cuts", std::move(cuts)}};
+  ordered_json units = {{"threshold", "levels"},  {"frameRate", "fps"},  {"frames", "frames"},
+                        {"cuts.frame", "frames"}, {"cuts.seconds", "s"}, {"cuts.score", "levels"}};
+  return Described(std::move(summary), kScenesAnalyzerName, std::move(fields), std::move(units));
+}
+
+std::optional<ResultDescription> DescribeSilence(zelcore::Blob const& blob) {
+  std::optional<Silence> const silence = DecodeSilence(blob);
+  if (!silence) return std::nullopt;
+  std::string summary = std::to_string(silence->ranges.size()) + " silent ranges" +
+                        Listing(silence->ranges, [](SilentRange const& range) {
+                          return Fixed(range.start, "s") + "-" + Fixed(range.end, "s");
+                        });
+  ordered_json ranges = ordered_json::array();
+  for (SilentRange const& range : silence->ranges) ranges.push_back({{"start", range.start}, {"end", range.end}});
+  ordered_json fields = {{"threshold", silence->thresholdDbfs},
+                         {"minimum", silence->minimumSeconds},
+                         {"frames", silence->frameCount},
+                         {"sampleRate", silence->sampleRate},
+                         {"ranges", std::move(ranges)}};
+  ordered_json units = {{"threshold", "dBFS"}, {"minimum", "s"},      {"frames", "frames"},
+                        {"sampleRate", "Hz"},  {"ranges.start", "s"}, {"ranges.end", "s"}};
+  return Described(std::move(summary), kSilenceAnalyzerName, std::move(fields), std::move(units));
+}
+
+std::optional<ResultDescription> DescribeBeats(zelcore::Blob const& blob) {
+  std::optional<Beats> const beats = DecodeBeats(blob);
+  if (!beats) return std::nullopt;
+  std::string summary = Fixed(beats->tempoBpm, "BPM", 1) + ", " + std::to_string(beats->beats.size()) + " beats, " +
+                        std::to_string(beats->onsets.size()) + " onsets";
+  ordered_json fields = {{"tempo", beats->tempoBpm},
+                         {"frames", beats->frameCount},
+                         {"sampleRate", beats->sampleRate},
+                         {"onsets", beats->onsets},
+                         {"beats", beats->beats}};
+  ordered_json units = {{"tempo", "BPM"}, {"frames", "frames"}, {"sampleRate", "Hz"}, {"onsets", "s"}, {"beats", "s"}};
+  return Described(std::move(summary), kBeatsAnalyzerName, std::move(fields), std::move(units));
+}
+
+}  // namespace
+
+std::optional<ResultDescription> DescribeExampleResult(zelcore::utility::Guid const& analyzerId,
+                                                       zelcore::Blob const& blob) {
+  if (analyzerId == kDigestAnalyzerId) return DescribeDigest(blob);
+  if (analyzerId == kPeaksAnalyzerId) return DescribePeaks(blob);
+  if (analyzerId == kLoudnessAnalyzerId) return DescribeLoudness(blob);
+  if (analyzerId == kScenesAnalyzerId) return DescribeScenes(blob);
+  if (analyzerId == kSilenceAnalyzerId) return DescribeSilence(blob);
+  if (analyzerId == kBeatsAnalyzerId) return DescribeBeats(blob);
+  return std::nullopt;
+}
+
+}  // namespace Quillan::Examples::detail
