@@ -352,7 +352,7 @@ std::string CsvText(nlohmann::ordered_json const& value) {
 std::string CsvRow(nlohmann::ordered_json const& result) {
   auto const member = [&](char const* name) { return result.contains(name) ? CsvText(result[name]) : std::string(); };
   auto const described = [&](char const* name) {
-    return result["result"].is_object() ? CsvText(result["result"][name]) : std::string();
+    return result.contains("result") && result["result"].is_object() ? CsvText(result["result"][name]) : std::string();
   };
   return CsvLine({std::to_string(kSchemaVersion), member("file"), member("contentState"), member("analyzer"),
                   member("analyzerId"), member("parameter"), member("status"), described("summary"),

@@ -63,15 +63,20 @@ std::vector<std::string> OptionNames(CLI::App const& app) {
 
 // --format and its shorthand --json on `command`, into `format`.
 void AddFormat(CLI::App* command, OutputFormat& format, std::string const& ndjsonNote) {
+  std::vector<std::string> names;
+  for (auto const& [name, value] : OutputFormatNames()) names.push_back(name);
   command
-      ->add_option("--format", format,
-                   "how results are printed: table (aligned columns, the default), json (one document), ndjson (one "
-                   "JSON object per line" +
-                       ndjsonNote + ") or csv (a header line, then one row per line)")
-      ->transform(CLI::CheckedTransformer(OutputFormatNames()).description(""))
+      ->add_option_function<std::string>(
+          "--format", [&format](std::string const& name) { format = OutputFormatNames().at(name); },
+          "how results are printed: table (aligned columns, the default), json (one document), ndjson (one JSON "
+          "object per line" +
+              ndjsonNote + ") or csv (a header line, then one row per line)")
+      ->check(CLI::IsMember(names))
       ->type_name("FORMAT");
-  command->add_flag_callback(
-      "--json", [&format] { format = OutputFormat::kJson; }, "the same as --format json");
+  command
+      ->add_flag_callback(
+          "--json", [&format] { format = OutputFormat::kJson; }, "the same as --format json")
+      ->disable_flag_override();
 }
 
 void AddPlugins(CLI::App* command, std::vector<std::string>& modules) {
@@ -117,7 +122,7 @@ void CommandLineApp::Build() {
                      "=true (every cache load misses); unknown keys are set with a warning. May be repeated.")
       ->type_name("KEY=VALUE")
       ->allow_extra_args(false);
-  app.add_flag("--version", globals_.version, "print the tool's version and exit");
+  app.add_flag("--version", globals_.version, "print the tool's version and exit")->disable_flag_override();
 
   CLI::App* analyze = app.add_subcommand(
       "analyze", "analyse media files (every type-0 analyzer unless --analyzer names some) and print the results");
@@ -143,18 +148,24 @@ void CommandLineApp::Build() {
       ->type_name("N")
       ->check(CLI::Range(1, 1024).description(""));
   analyze
-      ->add_option("--order", analyze_.order,
-                   "which analyses start first: shortest (the smallest file first, the default) or given (the order "
-                   "of the command line); tables and JSON list results in the given order either way")
-      ->transform(CLI::CheckedTransformer(std::map<std::string, JobOrder>{{"shortest", JobOrder::kShortestFirst},
-                                                                          {"given", JobOrder::kGiven}})
-                      .description(""))
+      ->add_option_function<std::string>(
+          "--order",
+          [this](std::string const& order) {
+            analyze_.order = order == "given" ? JobOrder::kGiven : JobOrder::kShortestFirst;
+          },
+          "which analyses start first: shortest (the smallest file first, the default) or given (the order of the "
+          "command line); tables and JSON list results in the given order either way")
+      ->check(CLI::IsMember({"shortest", "given"}))
       ->type_name("ORDER");
-  analyze->add_flag("-r,--recursive", analyze_.recursive,
-                    "analyse the files in the folders among FILE and in all their subfolders (without it, a folder's "
-                    "own files only)");
-  analyze->add_flag("--no-progress", analyze_.noProgress,
-                    "draw no progress bars (they are drawn only when stderr is a terminal and TERM is not dumb)");
+  analyze
+      ->add_flag("-r,--recursive", analyze_.recursive,
+                 "analyse the files in the folders among FILE and in all their subfolders (without it, a folder's "
+                 "own files only)")
+      ->disable_flag_override();
+  analyze
+      ->add_flag("--no-progress", analyze_.noProgress,
+                 "draw no progress bars (they are drawn only when stderr is a terminal and TERM is not dumb)")
+      ->disable_flag_override();
   AddPlugins(analyze, analyze_.modules);
   analyze
       ->add_option("FILE", analyze_.files,
