@@ -22,7 +22,8 @@ prefix=$work/prefix
 
 echo "== install $build into a temporary prefix"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log" >&2; fail "install failed"; }
-for f in bin/quillan lib/libquillan.so lib/cmake/Quillan/QuillanConfig.cmake lib/cmake/Quillan/QuillanConfigVersion.cmake \
+for f in bin/quillan share/man/man1/quillan.1 share/bash-completion/completions/quillan lib/libquillan.so \
+  lib/cmake/Quillan/QuillanConfig.cmake lib/cmake/Quillan/QuillanConfigVersion.cmake \
   include/Analyzers/AnalyzerBase.h include/zelcore/Guid.h; do
   [ -e "$prefix/$f" ] || fail "the install lacks $f"
 done
