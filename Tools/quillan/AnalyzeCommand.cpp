@@ -28,6 +28,7 @@
 #include "Host/AnalyzerHost.h"
 #include "quillan/AnalyzerCatalog.h"
 #include "quillan/ConfigCommands.h"
+#include "quillan/DidYouMean.h"
 #include "quillan/InterruptWatch.h"
 #include "quillan/MediaDuration.h"
 #include "quillan/ProgressDisplay.h"
@@ -207,7 +208,11 @@ std::vector<RequestedAnalyzer> ResolveRequested(AnalyzeOptions const& options,
       return analyzer.info.name == name || (id && analyzer.info.id == *id);
     });
     if (target == requested.end()) {
-      throw UsageError("--param names \"" + name + "\", which is not one of the analyzers of this run", "analyze");
+      std::vector<std::string> names;
+      for (RequestedAnalyzer const& analyzer : requested) names.push_back(analyzer.info.name);
+      throw UsageError(
+          "--param names \"" + name + "\", which is not one of the analyzers of this run" + DidYouMean(name, names),
+          "analyze");
     }
     // A later --param for the same analyzer replaces an earlier one.
     target->parameter = std::any(value);

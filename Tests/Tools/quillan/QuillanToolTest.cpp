@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
@@ -562,6 +563,7 @@ TEST_F(QuillanToolTest, BadArgumentsExitWithCodeTwoAndAUsageLine) {
       {{"analyze", "--analyzer", "00000000-0000-0000-0000-0000000000ff", media}, "no analyzer is registered"},
       {{"analyze", "--param", "peaks", media}, "--param expects NAME=VALUE"},
       {{"analyze", "--analyzer", "digest", "--param", "peaks=4", media}, "not one of the analyzers"},
+      {{"analyze", "--analyzer", "digest", "--param", "digets=4", media}, "did you mean \"digest\"?"},
       {{"analyze", "--cache-location", "nowhere", media}, "cache location must be"},
       {{"analyze", "--format", "xml", media}, "--format: xml not in {csv,json,ndjson,table}"},
       {{"analyze", "-j", "0", media}, "--jobs: Value 0 not in range 1 to 1024"},
@@ -994,13 +996,87 @@ TEST_F(QuillanToolTest, FoldersAndParallelJobsGiveTheSameResults) {
   }
 }
 
-// Piped, stderr carries no progress at all, whatever TERM says; only messages.
-TEST_F(QuillanToolTest, ProgressIsOffWhenStderrIsNoTerminal) {
-  WriteSine(dir / "tone.wav", 0.1, 2);
-  ToolRun const run = Quillan({"analyze", "-a", "digest", "-a", "loudness", File("tone.wav")});
-  EXPECT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_EQ(run.err, "");
-  EXPECT_NE(run.out.find("LUFS"), std::string::npos) << run.out;
+// What the tool writes to stderr when that is a terminal of `columns` columns with TERM=`term`; stdout goes nowhere.
+std::string StderrOnTerminal(std::vector<std::string> const& arguments, std::string const& term,
+                             unsigned short columns) {
+  int master = -1, slave = -1;
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = columns;
+  if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) {
+    ADD_FAILURE() << "openpty failed";
+    return {};
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, slave, 2);
+  posix_spawn_file_actions_addclose(&actions, master);
+  std::vector<char*> argv{const_cast<char*>(QUILLAN_TOOL_PATH)};
+  for (std::string const& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  std::vector<std::string> environment;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    std::string_view const name(*variable);
+    if (!name.starts_with("TERM=") && !name.starts_with("COLUMNS=")) environment.emplace_back(*variable);
+  }
+  environment.push_back("TERM=" + term);
+  std::vector<char*> envp;
+  for (std::string& variable : environment) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  int const spawned = posix_spawn(&pid, QUILLAN_TOOL_PATH, &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(slave);
+  std::string text;
+  if (spawned == 0) {
+    char buffer[4096];
+    // EIO once the tool has ended and the terminal's last writer is gone.
+    for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0;)
+      text.append(buffer, static_cast<std::size_t>(got));
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+  } else {
+    ADD_FAILURE() << "cannot start " << QUILLAN_TOOL_PATH;
+  }
+  close(master);
+  return text;
+}
+
+// Bars go to a terminal only: not to a pipe, not to a dumb terminal; on a real one no line reaches its last column.
+TEST_F(QuillanToolTest, ProgressIsDrawnOnlyOnATerminalAndFitsIt) {
+  WriteSine(dir / "tone.wav", 0.1, 8);
+  std::vector<std::string> const arguments = {"--cache-dir",  (dir / "cache").string(),
+                                              "--config-dir", Config().string(),
+                                              "analyze",      "--cache-location",
+                                              "read-only",    "-a",
+                                              "loudness",     "-a",
+                                              "beats",        File("tone.wav")};
+  ToolRun const piped = RunTool(arguments);
+  EXPECT_EQ(piped.exitCode, 0) << piped.err;
+  EXPECT_EQ(piped.err, "");
+  EXPECT_NE(piped.out.find("LUFS"), std::string::npos) << piped.out;
+
+  EXPECT_EQ(StderrOnTerminal(arguments, "dumb", 80), "");
+  for (unsigned short const columns : {80, 24}) {
+    SCOPED_TRACE(columns);
+    std::string const drawn = StderrOnTerminal(arguments, "xterm", columns);
+    EXPECT_NE(drawn.find("\x1b[J"), std::string::npos) << drawn;  // bars drawn, then erased
+    EXPECT_NE(drawn.find("of 2 done"), std::string::npos) << drawn;
+    // Every line, without its escape sequences, leaves the last column free.
+    std::string plain;
+    for (std::size_t at = 0; at < drawn.size(); ++at) {
+      if (drawn[at] == '\x1b') {
+        while (at < drawn.size() && !std::isalpha(static_cast<unsigned char>(drawn[at]))) ++at;
+      } else if (drawn[at] != '\r') {
+        plain += drawn[at];
+      }
+    }
+    std::istringstream lines(plain);
+    for (std::string line; std::getline(lines, line);) EXPECT_LT(line.size(), columns) << line;
+  }
 }
 
 // The help of every command describes each of its options; the man page and the completion are made from the same
