@@ -125,11 +125,13 @@ int RunSidecarDump(std::string const& file, OutputFormat format, std::vector<std
 int RunSidecarGet(SidecarGetOptions const& options) {
   if (options.output && options.output->empty()) throw UsageError("-o needs a file name", "sidecar get");
   LoadAnalyzerModules(options.modules);
-  Guid const analyzerId = ResolveAnalyzer(ListAnalyzers(), options.analyzer, "sidecar get").id;
+  // A GUID is taken as it is: a file holds the results of analyzers that need not be loaded now.
+  std::optional<Guid> analyzerId = Guid::FromString(options.analyzer);
+  if (!analyzerId) analyzerId = ResolveAnalyzer(ListAnalyzers(), options.analyzer, "sidecar get").id;
   auto const data = ReadSidecarFile(options.file);
   std::vector<SideCarAnalyzerItem const*> items;
   for (auto const& [key, item] : data->items) {
-    if (item.analyzerId == analyzerId) items.push_back(&item);
+    if (item.analyzerId == *analyzerId) items.push_back(&item);
   }
   SideCarAnalyzerItem const& item = *PickOne(
       items, options.dataSource, [](SideCarAnalyzerItem const* at) { return at->dataSourceId; }, "--data-source",

@@ -462,6 +462,13 @@ TEST_F(QuillanToolTest, DumpJsonIsExactAndEscapesEveryKey) {
                 "{\"key\":\"quote\\\"back\\\\slash\",\"size\":3," + sized(lowId, 3) + "}]}," + "{\"analyzer\":\"" +
                 highId + "\",\"analyzerId\":\"" + highId + "\",\"dataSource\":\"source \\\"two\\\"\",\"values\":[" +
                 "{\"key\":\"z\",\"size\":2," + sized(highId, 2) + "}]}]}\n");
+  // A GUID needs no registered analyzer; the item's only value needs no --data-source or --key.
+  ToolRun const value = Quillan({"sidecar", "get", File("made.qvmi"), "--analyzer", highId});
+  EXPECT_EQ(value.exitCode, 0) << value.err;
+  EXPECT_EQ(value.out, "12");
+  ToolRun const several = Quillan({"sidecar", "get", File("made.qvmi"), "--analyzer", lowId});
+  EXPECT_EQ(several.exitCode, 2);
+  EXPECT_NE(several.err.find("give --key, one of:\n  bad"), std::string::npos) << several.err;
   // A JSON reader gets the same texts back (the file's decoder already made the stray byte U+FFFD).
   Json const parsed = Json::parse(dump.out);
   EXPECT_EQ(parsed["items"][0]["values"][1]["key"].get<std::string>(), std::string("ctl\n\t\x01", 6));
