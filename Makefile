@@ -3,8 +3,10 @@ JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS) --timeout 300
 
 FUZZ_SECONDS ?= 600
+# Where `make install` puts the tool, libraries, headers and package files.
+PREFIX ?= /usr/local
 
-.PHONY: deps demo test test-asan test-tsan check-install release bench fuzz format clean
+.PHONY: deps demo install package test test-asan test-tsan check-install release bench fuzz format clean
 
 deps:
 	@scripts/install-deps.sh
@@ -15,9 +17,21 @@ define build_and_test
 	ctest --test-dir build/$(1) $(CTEST_FLAGS)
 endef
 
-# Builds the quillan tool, makes sample audio and analyses it twice; everything stays under build/demo.
+# Builds the quillan tool (optimised, build/package), makes sample audio and analyses it twice; everything stays
+# under build/demo.
 demo: deps
 	@scripts/demo.sh
+
+# What users run: optimised with debug information (RelWithDebInfo), without the tests, in build/package.
+package: deps
+	cmake --preset package -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	cmake --build --preset package -j $(JOBS)
+
+# DESTDIR stages the install elsewhere, as packagers do.
+install: package
+	cmake --install build/package --prefix $(PREFIX)
+	@# The loader's cache learns of new libraries in the system's own folders.
+	@case "$(DESTDIR):$(PREFIX)" in :/usr|:/usr/local) [ "$$(id -u)" -ne 0 ] || ldconfig;; esac
 
 test: deps
 	$(call build_and_test,default)
@@ -28,11 +42,10 @@ test-asan: deps
 test-tsan: deps
 	$(call build_and_test,tsan)
 
-# Installs build/default into a temporary prefix, builds examples/out-of-tree-analyzer against it and runs it.
-check-install: deps
-	cmake --preset default >/dev/null
-	cmake --build --preset default -j $(JOBS)
-	scripts/check-out-of-tree.sh build/default
+# Installs the package build into a temporary prefix, checks its layout, builds examples/out-of-tree-analyzer against
+# it with CMake and with pkg-config, and runs both builds through the installed tool.
+check-install: package
+	scripts/check-out-of-tree.sh build/package
 
 # The optimised build the benchmarks run from.
 release: deps

@@ -1,10 +1,9 @@
-# What `cmake --install` puts in the prefix: the headers and shared libraries an analyzer module builds against, the
-# example analyzer module, the command-line tool, the script binding, and a CMake package, so that an analyzer module outside this tree
-# needs only
+# What `cmake --install` puts in the prefix, in the GNUInstallDirs layout: the headers (include/quillan/...) and
+# versioned shared libraries an analyzer module builds against, the example analyzer module, the command-line tool,
+# the script binding, a CMake package and a pkg-config file, so that an analyzer module outside this tree needs only
 #   find_package(Quillan REQUIRED)
 #   target_link_libraries(my_analyzers PRIVATE Quillan::quillan)
-# Included from the top-level CMakeLists.txt after every target exists.
-include(GNUInstallDirs)
+# or `pkg-config --cflags --libs quillan`. Included from the top-level CMakeLists.txt after every target exists.
 include(CMakePackageConfigHelpers)
 
 set(QUILLAN_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Quillan)
@@ -18,8 +17,12 @@ foreach(library IN LISTS quillan_installed_libraries)
   endif()
   get_target_property(type ${library} TYPE)
   if(NOT type STREQUAL "INTERFACE_LIBRARY")
-    # Installed libraries find each other beside themselves.
-    set_target_properties(${library} PROPERTIES INSTALL_RPATH "$ORIGIN")
+    # Installed libraries find each other beside themselves. libquillan.so.0 is the SONAME: 0.x releases may break
+    # binary compatibility between minor versions, so the file carries the full version.
+    set_target_properties(${library} PROPERTIES
+      INSTALL_RPATH "$ORIGIN"
+      VERSION ${PROJECT_VERSION}
+      SOVERSION ${PROJECT_VERSION_MAJOR})
   endif()
   install(TARGETS ${library} EXPORT QuillanTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -38,9 +41,9 @@ if(TARGET quillan_node)
   install(TARGETS quillan_node LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 
-# Headers keep the layout they are included by ("zelcore/Guid.h", "Host/AnalyzerHost.h"). A folder's Detail/ headers
-# are private, except those that an installed header includes, followed to their own includes in turn. Generated
-# headers (the sidecar schema accessors) are private to the library and never installed.
+# Headers keep the layout they are included by ("zelcore/Guid.h", "Host/AnalyzerHost.h"), under include/quillan. A
+# folder's Detail/ headers are private, except those that an installed header includes, followed to their own
+# includes in turn. Generated headers (the sidecar schema accessors) are private to the library and never installed.
 function(quillan_install_headers)
   set(headers)
   foreach(root IN ITEMS Platform Src)
@@ -68,10 +71,10 @@ function(quillan_install_headers)
   endwhile()
 
   foreach(header IN LISTS headers)
-    # Platform/zelcore/Guid.h -> include/zelcore/Guid.h
+    # Platform/zelcore/Guid.h -> include/quillan/zelcore/Guid.h
     get_filename_component(folder ${header} DIRECTORY)
     string(REGEX REPLACE "^(Platform|Src|Tools)/" "" folder ${folder})
-    install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${folder})
+    install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${QUILLAN_INSTALL_INCLUDEDIR}/${folder})
   endforeach()
 endfunction()
 quillan_install_headers()
@@ -85,3 +88,28 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/QuillanConfigVersio
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/QuillanConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/QuillanConfigVersion.cmake
   DESTINATION ${QUILLAN_INSTALL_CMAKEDIR})
+
+# quillan.pc, for builds without CMake. Its prefix is the one installed to, which `cmake --install --prefix` may
+# choose after configuring, so the file is made at install time. Every library a consumer's code calls into is
+# listed: with --as-needed, the libraries that libquillan links are not enough by themselves.
+foreach(dir IN ITEMS LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(QUILLAN_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(QUILLAN_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
+set(QUILLAN_PC_PREFIX "@QUILLAN_PC_PREFIX@")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/quillan.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quillan.pc.in @ONLY)
+install(CODE "
+  set(QUILLAN_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  configure_file(\"${CMAKE_CURRENT_BINARY_DIR}/quillan.pc.in\" \"${CMAKE_CURRENT_BINARY_DIR}/quillan.pc\" @ONLY)")
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillan.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The script binding is also an npm package (package.json); both carry one version.
+file(READ ${PROJECT_SOURCE_DIR}/package.json quillan_package_json)
+string(JSON quillan_package_version GET "${quillan_package_json}" version)
+if(NOT quillan_package_version STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "package.json says version ${quillan_package_version}, the project ${PROJECT_VERSION}")
+endif()
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/package.json)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# `make demo`: builds the quillan tool, makes sample audio and video clips, analyses them twice (the second run is served from the
-# caches) and shows where the results went. Everything lives under build/demo, which every run starts afresh; your
-# own settings and cache folders are never touched. DEMO_LONG_SECONDS sets the length of the long sample (240).
+# `make demo`: builds the quillan tool (optimised), makes sample audio and video clips, analyses them twice (the
+# second run is served from the caches) and shows where the results went. Everything lives under build/demo, which
+# every run starts afresh; your own settings and cache folders are never touched. DEMO_LONG_SECONDS sets the length
+# of the long sample (240).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +18,7 @@ show() {
   "$@"
 }
 # The tool as the demo runs it: settings and managed cache under build/demo.
-quillan() { build/default/bin/quillan --cache-dir "$demo/cache" --config-dir "$demo/config" "$@"; }
+quillan() { build/package/bin/quillan --cache-dir "$demo/cache" --config-dir "$demo/config" "$@"; }
 # Runs a command and prints how long it took, in seconds.
 timed() {
   local start end
@@ -30,17 +31,17 @@ timed() {
 
 scripts/install-deps.sh
 
-step "Building the quillan tool (CMake preset 'default', in build/default)"
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target quillan_cli quillan_make_samples quillan_example_analyzers
+step "Building the quillan tool (optimised: CMake preset 'package', in build/package)"
+cmake --preset package >/dev/null
+cmake --build --preset package -j "$(nproc)" --target quillan_cli quillan_make_samples quillan_example_analyzers
 
 step "Making sample audio and video clips (with known cuts and silences) in $media"
 rm -rf "$demo"
-build/default/bin/quillan_make_samples --demo "$media" --long-seconds "$long_seconds" >/dev/null
+build/package/bin/quillan_make_samples --demo "$media" --long-seconds "$long_seconds" >/dev/null
 ls -lh "$media" | tail -n +2
 files=("$media"/*.wav "$media"/*.flac "$media"/*.mp4 "$media"/*.mkv)
 
-echo "Below, 'quillan' stands for: build/default/bin/quillan --cache-dir $demo/cache --config-dir $demo/config"
+echo "Below, 'quillan' stands for: build/package/bin/quillan --cache-dir $demo/cache --config-dir $demo/config"
 
 step "The analyzers of the example module"
 show quillan analyzers
@@ -69,5 +70,5 @@ show quillan cache stats
 
 step "Done"
 echo "First run ${first} s, second run ${second} s (from the caches)."
-echo "Try it yourself:  build/default/bin/quillan --help"
+echo "Try it yourself:  build/package/bin/quillan --help"
 echo "The demo's settings and managed cache are under $demo; it starts afresh on every run."

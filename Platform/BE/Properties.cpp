@@ -10,7 +10,9 @@
 #include "BE/Detail/SettingsFile.h"
 #include "BE/Detail/UserDirectories.h"
 #include "BE/Result.h"
+#include "BE/SettingsFileException.h"
 #include "zelcore/Guid.h"
+#include "zelcore/TextConversions.h"
 #include "zelcore/ZelException.h"
 
 namespace BE {
@@ -59,11 +61,25 @@ bool IsSettled(FileStamp const& stamp) {
 }
 
 void PruneEmpty(SettingsEntries& entries) {
-  std::erase_if(entries, [](auto const& item) { return !item.second.value && !item.second.readOnly; });
+  std::erase_if(entries,
+                [](auto const& item) { return !item.second.value && !item.second.invalid && !item.second.readOnly; });
 }
 
 void CheckKey(ImmutableString const& key) {
   if (key.empty()) throw zel_exception("A property needs a non-empty key", kResultInvalidArgument);
+  if (!zelcore::text::IsValidUTF8(key.view())) {
+    throw zel_exception("The key of a property must be UTF-8 text", kResultInvalidArgument);
+  }
+}
+
+std::string ExpectedKind(SerializeableValueBase::TypeTag typeTag) {
+  if (typeTag == kSerializeableTypeInt) return "an integer";
+  return "{ type = " + std::to_string(typeTag) + ", text = \"...\" }";
+}
+
+std::string StoredKind(StoredValue const& stored) {
+  if (stored.typeTag == kSerializeableTypeInt) return "an integer";
+  return "a value of type " + std::to_string(stored.typeTag);
 }
 
 class Properties final : public IProperties, public zelcore::classref::ClassStatics<Properties> {
@@ -79,28 +95,51 @@ class Properties final : public IProperties, public zelcore::classref::ClassStat
   // IProperties:
   bool ReadValue(ImmutableString const& key, SerializeableValueBase& value) const override {
     std::optional<StoredValue> stored;
+    std::optional<std::string> invalid;
+    std::filesystem::path file;
     {
       std::lock_guard lock(mutex_);
+      ThrowLoadErrorLocked();
       auto const found = entries_.find(key.view());
-      if (found != entries_.end()) stored = found->second.value;
+      if (found != entries_.end()) {
+        stored = found->second.value;
+        invalid = found->second.invalid;
+      }
+      file = file_;
     }
+    auto const expected = ExpectedKind(value.GetTypeTag());
+    if (invalid) throw exSettingsFile(file, key.ToUTF8String(), *invalid + ", where " + expected + " is expected");
     if (!stored) return false;
-    if (stored->typeTag != value.GetTypeTag()) throw exSerializeableTypeMismatch(value.GetTypeTag(), stored->typeTag);
+    if (stored->typeTag != value.GetTypeTag()) {
+      throw exSettingsFile(file, key.ToUTF8String(), StoredKind(*stored) + ", where " + expected + " is expected");
+    }
     // Outside the lock: the value's own code may read other properties.
-    return value.SetFromText(stored->text.c_str());
+    if (!value.SetFromText(stored->text.c_str())) {
+      throw exSettingsFile(file, key.ToUTF8String(),
+                           "\"" + stored->text + "\" is out of range or malformed for " + expected);
+    }
+    return true;
   }
 
   bool IsReadOnly(ImmutableString const& key) const override {
     std::lock_guard lock(mutex_);
+    ThrowLoadErrorLocked();
     auto const found = entries_.find(key.view());
     return found != entries_.end() && found->second.readOnly;
+  }
+
+  bool HasValue(ImmutableString const& key) const override {
+    std::lock_guard lock(mutex_);
+    ThrowLoadErrorLocked();
+    auto const found = entries_.find(key.view());
+    return found != entries_.end() && found->second.value.has_value();
   }
 
   bool WriteValue(ImmutableString const& key, SerializeableValueBase const& value, bool final) override {
     CheckKey(key);
     StoredValue stored{value.GetTypeTag(), value.ToText()};
-    if (stored.text.find('\0') != std::string::npos) {
-      throw zel_exception("The text of property " + key.ToUTF8String() + " contains a NUL character",
+    if (stored.text.find('\0') != std::string::npos || !zelcore::text::IsValidUTF8(stored.text)) {
+      throw zel_exception("The text of property " + key.ToUTF8String() + " is not UTF-8 text without NUL characters",
                           kResultInvalidArgument);
     }
     std::lock_guard lock(mutex_);
@@ -109,7 +148,9 @@ class Properties final : public IProperties, public zelcore::classref::ClassStat
     auto const found = entries_.find(key.view());
     if (found != entries_.end() && found->second.readOnly) return false;
     SettingsEntries entries = entries_;
-    entries[key.ToUTF8String()].value = std::move(stored);
+    auto& entry = entries[key.ToUTF8String()];
+    entry.value = std::move(stored);
+    entry.invalid.reset();
     auto pending = pendingValues_;
     pending.insert(key.ToUTF8String());
     if (final) {
@@ -165,12 +206,17 @@ class Properties final : public IProperties, public zelcore::classref::ClassStat
                                           std::span(reinterpret_cast<std::uint8_t const*>(path.data()), path.size()));
     pendingValues_.clear();
     entries_.clear();
+    loadError_.reset();
     seen_ = StampOf(file_);
     seenSettled_ = IsSettled(seen_);
     try {
       entries_ = detail::ReadSettingsFile(file_).entries;
-    } catch (zel_exception const&) {
-      // An unreadable file reads as empty; writes re-read it and refuse to replace it, so nothing is lost.
+      // A conversion from the tab-separated file wrote a new file.
+      seen_ = StampOf(file_);
+      seenSettled_ = IsSettled(seen_);
+    } catch (exSettingsFile const& error) {
+      // Reads report the error; writes re-read the file and refuse to replace it, so nothing is lost.
+      loadError_ = error;
       seenSettled_ = false;
     }
   }
@@ -182,14 +228,22 @@ class Properties final : public IProperties, public zelcore::classref::ClassStat
     SettingsEntries entries;
     try {
       entries = detail::ReadSettingsFile(file_).entries;
-    } catch (zel_exception const&) {
-      return false;
+    } catch (exSettingsFile const& error) {
+      bool const changed = !loadError_ || loadError_->what() != std::string_view(error.what());
+      loadError_ = error;
+      seenSettled_ = false;
+      return changed;
     }
-    for (auto const& key : pendingValues_) entries[key].value = entries_[key].value;
+    bool const recovered = loadError_.has_value();
+    loadError_.reset();
+    for (auto const& key : pendingValues_) {
+      entries[key].value = entries_[key].value;
+      entries[key].invalid.reset();
+    }
     PruneEmpty(entries);
     seen_ = stamp;
     seenSettled_ = IsSettled(stamp);
-    if (entries == entries_) return false;
+    if (entries == entries_) return recovered;
     entries_ = std::move(entries);
     return true;
   }
@@ -205,13 +259,19 @@ class Properties final : public IProperties, public zelcore::classref::ClassStat
       // Another process locked the key after our value was set: its lock wins.
       if (entry.readOnly && !readOnlyMarks.contains(key)) continue;
       entry.value = entries.at(key).value;
+      entry.invalid.reset();
     }
     PruneEmpty(disk.entries);
-    detail::WriteFileAtomically(file_, detail::FormatSettings(disk));
+    detail::WriteSettingsFile(file_, disk);
     entries_ = std::move(disk.entries);
+    loadError_.reset();
     pendingValues_.clear();
     seen_ = StampOf(file_);
     seenSettled_ = IsSettled(seen_);
+  }
+
+  void ThrowLoadErrorLocked() const {
+    if (loadError_) throw *loadError_;
   }
 
   mutable std::mutex mutex_;
@@ -221,6 +281,8 @@ class Properties final : public IProperties, public zelcore::classref::ClassStat
   KeySet pendingValues_;        // not yet written to the file; guarded by mutex_
   FileStamp seen_;              // the file as last read or written; guarded by mutex_
   bool seenSettled_ = false;    // guarded by mutex_
+  // Why the file could not be read when last tried: reads throw it until it reads again. Guarded by mutex_.
+  std::optional<exSettingsFile> loadError_;
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "BE/Export.h"
 #include "BE/SerializeableValue.h"
+#include "BE/SettingsFileException.h"
 #include "zelcore/ClassRef.h"
 #include "zelcore/ImmutableString.h"
 #include "zelcore/Messaging.h"
@@ -13,30 +14,36 @@ namespace BE {
 using zelcore::InterfaceRef;
 using zelcore::utility::ImmutableString;
 
-// The application's settings, keyed by name and persisted in a settings file.
-//
-// The file is text, one entry per line, fields separated by tabs (tab, newline, carriage return and backslash
-// are escaped with a backslash):
-//   value<TAB>key<TAB>type tag<TAB>text     a stored value
-//   readonly<TAB>key                        the key may not be written (an administrator's lock)
-// Lines it does not understand are skipped when reading and kept as they are when the file is rewritten, so a
-// damaged or newer file never makes it fail and loses nothing. Writes replace the file atomically (temporary
-// file, then rename) after merging in what other processes wrote meanwhile; a file that exists but cannot be
-// read is never overwritten.
+// The application's settings, keyed by name and persisted in a TOML settings file:
+//   read-only = ["Key"]                      keys that may not be written (an administrator's lock)
+//   [values]
+//   Key = 1                                  an int value (type tag kSerializeableTypeInt)
+//   Other = { type = 9, text = "..." }       a value of any other type, as its type tag and text form
+// Keys and tables it does not know are kept as they are when the file is rewritten. Writes replace the file
+// atomically (temporary file, fsync, then rename; a symbolic link is followed and stays) after merging in what other
+// processes wrote meanwhile; a file that exists but cannot be read or parsed is never overwritten, and reads report
+// it (exSettingsFile) instead of answering as if it were empty. A tab-separated file that earlier versions
+// wrote is converted on first reading; a copy of it stays beside it ("<file>.tab-separated").
 //
 // Thread-safe.
 struct BE_EXPORT IProperties : zelcore::classref::Unknown {
   ZEL_INTERFACE_NAME("BE::IProperties")
 
-  // Reads `key` into `value`. Returns false, leaving `value` unchanged, when the key has no value or its stored
-  // text is not a valid value of `value`'s type. Throws exSerializeableTypeMismatch when the stored value has
-  // another type tag.
+  // Reads `key` into `value`. Returns false, leaving `value` unchanged, when the key has no value. Throws
+  // exSettingsFile, naming the file and the key, when the stored value has another type or its text is not a valid
+  // value of `value`'s type, and naming the file when it could not be read or parsed.
   virtual bool ReadValue(ImmutableString const& key, SerializeableValueBase& value) const = 0;
+  // Throws exSettingsFile when the file could not be read or parsed.
   virtual bool IsReadOnly(ImmutableString const& key) const = 0;
-  // Stores `value` under `key`. A `final` value is written to the settings file at once, together with earlier
-  // non-final ones; a non-final value (one step of an edit still going on) is kept in memory until then or until
-  // Flush. Returns false, changing nothing, when the key is read-only. Throws kResultInvalidArgument for an empty
-  // key and kResultSettingsFile, changing nothing, when the file cannot be written.
+  // Whether `key` has a stored value of any type: one read from the settings file, or one written through this
+  // store (a non-final value counts before it is flushed). False for a key that is only marked read-only. Throws
+  // exSettingsFile when the file could not be read or parsed.
+  virtual bool HasValue(ImmutableString const& key) const = 0;
+  // Stores `value` under `key` (replacing an entry that was not a valid value). A `final` value is written to the
+  // settings file at once, together with earlier non-final ones; a non-final value (one step of an edit still going on)
+  // is kept in memory until then or until Flush. Returns false, changing nothing, when the key is read-only. Throws
+  // kResultInvalidArgument for an empty key or for a key or text that is not UTF-8 without NUL characters, and
+  // exSettingsFile, changing nothing, when the file cannot be read or written.
   virtual bool WriteValue(ImmutableString const& key, SerializeableValueBase const& value, bool final) = 0;
   // Marks `key` read-only or writable, in the file at once. Throws as WriteValue.
   virtual void SetReadOnly(ImmutableString const& key, bool readOnly) = 0;

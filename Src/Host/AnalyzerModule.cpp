@@ -3,8 +3,9 @@
 #include <dlfcn.h>
 
 #include <cstdio>
+#include <map>
 #include <mutex>
-#include <set>
+#include <optional>
 
 namespace Quillan {
 namespace {
@@ -21,7 +22,9 @@ std::string HexCode(int code) {
 
 void LoadAnalyzerModule(std::string const& path) {
   static std::mutex mutex;
-  static std::set<void*>* const entered = new std::set<void*>;  // modules whose entry point has run
+  // Modules whose entry point has run, with why it failed: a module is never asked to register twice, and a failed one
+  // fails every load, not only the first.
+  static auto* const entered = new std::map<void*, std::optional<std::string>>;
   std::string const file = path.find('/') == std::string::npos ? "./" + path : path;
   std::lock_guard lock(mutex);
   void* const handle = dlopen(file.c_str(), RTLD_NOW | RTLD_GLOBAL);
@@ -29,20 +32,24 @@ void LoadAnalyzerModule(std::string const& path) {
     char const* const reason = dlerror();
     throw AnalyzerModuleError("cannot load analyzer module " + path + ": " + (reason ? reason : "unknown error"));
   }
-  if (!entered->insert(handle).second) return;
+  if (auto const found = entered->find(handle); found != entered->end()) {
+    if (found->second) throw AnalyzerModuleError(*found->second);
+    return;
+  }
+  std::optional<std::string>& failure = (*entered)[handle];
   auto const entry = reinterpret_cast<EntryPoint>(dlsym(handle, "QuillanRegisterAnalyzers"));
   if (entry == nullptr) return;  // registered by static constructors as it loaded
+  std::string const prefix = "analyzer module " + path + " could not register its analyzers: ";
   int code = 0;
   try {
     code = entry();
   } catch (std::exception const& e) {
-    throw AnalyzerModuleError("analyzer module " + path + " could not register its analyzers: " + e.what());
+    failure = prefix + e.what();
   } catch (...) {
-    throw AnalyzerModuleError("analyzer module " + path + " could not register its analyzers: unknown exception");
+    failure = prefix + "unknown exception";
   }
-  if (code != 0) {
-    throw AnalyzerModuleError("analyzer module " + path + " could not register its analyzers: result " + HexCode(code));
-  }
+  if (!failure && code != 0) failure = prefix + "result " + HexCode(code);
+  if (failure) throw AnalyzerModuleError(*failure);
 }
 
 }  // namespace Quillan

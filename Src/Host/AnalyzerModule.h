@@ -20,8 +20,9 @@ class QUILLAN_EXPORT AnalyzerModuleError : public std::runtime_error {
 };
 
 // Loads the analyzer module at `path` (a bare file name is taken from the working directory, never searched for) and
-// calls its entry point, once per module however often it is loaded. The module stays loaded for the life of the
-// process: the registry keeps its factories. Throws AnalyzerModuleError with the loader's or the module's message.
+// calls its entry point, once per module however often it is loaded; a module whose entry point failed fails every
+// load with the same message. The module stays loaded for the life of the process: the registry keeps its factories.
+// Throws AnalyzerModuleError with the loader's or the module's message.
 QUILLAN_EXPORT void LoadAnalyzerModule(std::string const& path);
 
 }  // namespace Quillan

@@ -5,7 +5,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const support = require('./support');
-const { GATED, FAILING, GATE_FAILURE, FILE_READ, ANALYZER_NOT_REGISTERED, UNAVAILABLE } = support;
+const { GATED, FAILING, GATE_FAILURE, FILE_READ, ANALYZER_NOT_REGISTERED, UNAVAILABLE, codeOf } = support;
 
 const Quillan = support.loadQuillan();
 
@@ -32,7 +32,7 @@ test('without a list every type-0 analyzer runs, each with its outcome', async (
   // Without a parameter the test analyzers' gates are open: one succeeds, the other fails.
   assert.deepEqual(await Quillan.analyzeFile(support.mediaFile(dir)), [
     { analyzer: GATED, status: 'done' },
-    { analyzer: FAILING, status: 'failed', code: GATE_FAILURE, message: 'The failing test analyzer failed as asked' },
+    { analyzer: FAILING, status: 'failed', ...codeOf(GATE_FAILURE), message: 'The failing test analyzer failed as asked' },
   ]);
   assert.deepEqual(await Quillan.analyzeFile(support.mediaFile(dir), {}), await Quillan.analyzeFile(support.mediaFile(dir), null));
 });
@@ -44,16 +44,16 @@ test('requested analyzers come back in order, once each, failures included', asy
     analyzers: [FAILING.toUpperCase(), new Quillan.Guid(GATED), unknown, GATED],
   });
   assert.deepEqual(
-    outcomes.map(({ analyzer, status, code }) => ({ analyzer, status, code })),
+    outcomes.map(({ analyzer, status, code, result }) => ({ analyzer, status, code, result })),
     [
-      { analyzer: FAILING, status: 'failed', code: GATE_FAILURE },
-      { analyzer: GATED, status: 'done', code: undefined },
-      { analyzer: unknown, status: 'failed', code: ANALYZER_NOT_REGISTERED },
+      { analyzer: FAILING, status: 'failed', ...codeOf(GATE_FAILURE) },
+      { analyzer: GATED, status: 'done', code: undefined, result: undefined },
+      { analyzer: unknown, status: 'failed', ...codeOf(ANALYZER_NOT_REGISTERED) },
     ],
   );
   // An analyzer that does not apply (the test analyzers want a text parameter) is refused by the host.
   assert.deepEqual(await Quillan.analyzeFile(support.mediaFile(dir), { analyzers: [GATED], parameter: 5 }), [
-    { analyzer: GATED, status: 'failed', code: UNAVAILABLE },
+    { analyzer: GATED, status: 'failed', ...codeOf(UNAVAILABLE) },
   ]);
   assert.deepEqual(await Quillan.analyzeFile(support.mediaFile(dir), { analyzers: [] }), []);
 });
@@ -65,11 +65,14 @@ test('malformed arguments throw a TypeError at the call', (t) => {
     [42],
     [file, 5],
     [file, { analyzers: GATED }],
-    [file, { analyzers: ['not a guid'] }],
+    [file, { analyzers: [42] }],
     [file, { analyzers: [{}] }],
     [file, { analyzers: [Quillan.AnalyzerHost.getDefault()] }],
     [file, { parameter: {} }],
     [file, { parameter: [1] }],
+    [file, { parameters: 'peaks' }],
+    [file, { parameters: [GATED] }],
+    [file, { parameters: { [GATED]: {} } }],
   ];
   for (const args of cases) assert.throws(() => Quillan.analyzeFile(...args), TypeError, JSON.stringify(args));
 });
@@ -82,7 +85,7 @@ test('a file that cannot be admitted rejects with the result code and the system
   ];
   for (const { file, message } of cases) {
     await assert.rejects(Quillan.analyzeFile(file, { analyzers: [GATED] }), (error) => {
-      return error instanceof Error && error.code === FILE_READ && message.test(error.message);
+      return error instanceof Error && error.code === codeOf(FILE_READ).code && error.result === 0xa0000003 && message.test(error.message);
     });
   }
 });
@@ -93,11 +96,11 @@ test('paths are bytes: a Buffer names a file that is not valid UTF-8, and a FIFO
   fs.writeFileSync(name, 'latin-1 named content');
   assert.deepEqual(await Quillan.analyzeFile(name, { analyzers: [GATED] }), [{ analyzer: GATED, status: 'done' }]);
   // The same name as a string is another file (U+FFFD in place of the byte), which does not exist.
-  await assert.rejects(Quillan.analyzeFile(name.toString(), { analyzers: [GATED] }), (error) => error.code === FILE_READ);
+  await assert.rejects(Quillan.analyzeFile(name.toString(), { analyzers: [GATED] }), (error) => error.code === codeOf(FILE_READ).code && error.result === 0xa0000003);
 
   const fifo = path.join(dir, 'pipe.bin');
   require('node:child_process').execFileSync('mkfifo', [fifo]);
   await assert.rejects(Quillan.analyzeFile(fifo, { analyzers: [GATED] }), (error) => {
-    return error.code === FILE_READ && /Not a regular file/.test(error.message);
+    return error.code === codeOf(FILE_READ).code && error.result === 0xa0000003 && /Not a regular file/.test(error.message);
   });
 });

@@ -2,7 +2,7 @@
 // The AnalyzerHost and Guid script classes as scripts see them through quillan.node.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { GATED, FAILING, GATE_FAILURE, loadQuillan, scratch, mediaFile, gate, waitFor, track } = require('./support');
+const { GATED, FAILING, GATE_FAILURE, codeOf, loadQuillan, scratch, mediaFile, gate, waitFor, track } = require('./support');
 
 const Quillan = loadQuillan();
 const NULL_GUID = '00000000-0000-0000-0000-000000000000';
@@ -117,7 +117,7 @@ test('a failing job rejects the wait with its negative result code', async (t) =
   open();
   await assert.rejects(wait, (reason) => reason === GATE_FAILURE && reason < 0);
   assert.deepEqual(await analysis, [
-    { analyzer: FAILING, status: 'failed', code: GATE_FAILURE, message: 'The failing test analyzer failed as asked' },
+    { analyzer: FAILING, status: 'failed', ...codeOf(GATE_FAILURE), message: 'The failing test analyzer failed as asked' },
   ]);
   await waitFor(countIs(host, FAILING, 0), 'the failed job to be gone');
 });

@@ -7,8 +7,13 @@ const path = require('node:path');
 
 const addonPath = process.env.QUILLAN_NODE_ADDON;
 const testAnalyzersPath = process.env.QUILLAN_TEST_ANALYZERS;
-if (!addonPath || !testAnalyzersPath) {
-  throw new Error('QUILLAN_NODE_ADDON and QUILLAN_TEST_ANALYZERS must name the built addon and test module');
+const exampleAnalyzersPath = process.env.QUILLAN_EXAMPLE_ANALYZERS;
+const throwingModulePath = process.env.QUILLAN_THROWING_MODULE;
+if (!addonPath || !testAnalyzersPath || !exampleAnalyzersPath || !throwingModulePath) {
+  throw new Error(
+    'QUILLAN_NODE_ADDON, QUILLAN_TEST_ANALYZERS, QUILLAN_EXAMPLE_ANALYZERS and QUILLAN_THROWING_MODULE must name the ' +
+      'built addon and modules',
+  );
 }
 
 // As Tests/Node/TestAnalyzers/GatedAnalyzers.cpp registers them.
@@ -16,13 +21,24 @@ const GATED = '3c519a2e-704d-4b8f-a106-2d5e93c41001';
 const FAILING = '3c519a2e-704d-4b8f-a106-2d5e93c41002';
 const GATE_FAILURE = 0xa0fe0001 | 0;
 
-// Result codes as scripts see them: signed 32-bit numbers.
+// Result codes as the job methods reject with them: signed 32-bit numbers.
 const FILE_READ = 0xa0000003 | 0;
 const ANALYZER_NOT_REGISTERED = 0xa00f0008 | 0;
+const ILLEGAL_ARGUMENT = 0xa00f000e | 0;
 const UNAVAILABLE = 0xa00f000f | 0;
 
+// A result code as errors and outcomes carry it: {code: '0xa0000003', result: 0xa0000003}.
+function codeOf(code) {
+  return { code: `0x${(code >>> 0).toString(16).padStart(8, '0')}`, result: code >>> 0 };
+}
+
+// The addon with no analyzer module loaded.
+function loadAddon() {
+  return require(addonPath).Quillan;
+}
+
 function loadQuillan() {
-  const { Quillan } = require(addonPath);
+  const Quillan = loadAddon();
   Quillan.loadAnalyzerModule(testAnalyzersPath);
   return Quillan;
 }
@@ -68,12 +84,17 @@ function track(promise) {
 module.exports = {
   addonPath,
   testAnalyzersPath,
+  exampleAnalyzersPath,
+  throwingModulePath,
   GATED,
   FAILING,
   GATE_FAILURE,
   FILE_READ,
   ANALYZER_NOT_REGISTERED,
+  ILLEGAL_ARGUMENT,
   UNAVAILABLE,
+  codeOf,
+  loadAddon,
   loadQuillan,
   scratch,
   mediaFile,

@@ -2,7 +2,7 @@
 //
 //   const { Quillan } = require('<build folder>/quillan.node');
 //   Quillan.loadAnalyzerModule('<path>/libmy_analyzers.so');
-//   const outcomes = await Quillan.analyzeFile('clip.wav', { analyzers: [id], parameter: 256 });
+//   const outcomes = await Quillan.analyzeFile('clip.wav', { analyzers: ['peaks', id], parameters: { peaks: '512' } });
 //   const count = await Quillan.AnalyzerHost.getDefault().countJobsForAnalyzer(new Quillan.Guid(id));
 //
 // Besides the published script classes (ScriptClasses), the Quillan namespace has two functions of the binding's
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "AddonEnvironment.h"
+#include "AnalyzerNames.h"
 #include "BE/Media.h"
 #include "BE/ProjectFactory.h"
 #include "DataStoreAdaptors/ResultCodes.h"
@@ -71,16 +72,30 @@ std::optional<Guid> GuidOf(AddonEnvironment& state, Napi::Value value) {
   return std::nullopt;
 }
 
-// options.analyzers: an array of GUIDs (texts or Quillan.Guid objects), repeats dropped; empty when not given.
-std::optional<std::vector<Guid>> AnalyzersOption(AddonEnvironment& state, Napi::Env env, Napi::Value value) {
+// options.analyzers: an array of analyzer names and GUIDs (texts or Quillan.Guid objects), repeats dropped; empty
+// when not given. An unknown name throws an Error that lists the known ones.
+std::optional<std::vector<Guid>> AnalyzersOption(AddonEnvironment& state, Napi::Env env, Napi::Value value,
+                                                 std::vector<NamedAnalyzer> const& known) {
   if (value.IsUndefined()) return std::nullopt;
-  if (!value.IsArray()) throw Napi::TypeError::New(env, "options.analyzers must be an array of GUIDs");
+  if (!value.IsArray())
+    throw Napi::TypeError::New(env, "options.analyzers must be an array of analyzer names or GUIDs");
   auto const array = value.As<Napi::Array>();
   std::vector<Guid> analyzers;
   for (std::uint32_t i = 0; i < array.Length(); ++i) {
-    std::optional<Guid> const guid = GuidOf(state, array.Get(i));
+    Napi::Value const item = array.Get(i);
+    std::optional<Guid> guid;
+    if (item.IsString()) {
+      try {
+        guid = ResolveAnalyzer(known, item.As<Napi::String>().Utf8Value());
+      } catch (std::invalid_argument const& error) {
+        throw ResultCodeError(env, "options.analyzers[" + std::to_string(i) + "]: " + error.what(),
+                              kResultAnalyzerNotRegistered);
+      }
+    } else {
+      guid = GuidOf(state, item);
+    }
     if (!guid) {
-      throw Napi::TypeError::New(env, "options.analyzers[" + std::to_string(i) + "] is not a GUID");
+      throw Napi::TypeError::New(env, "options.analyzers[" + std::to_string(i) + "] is not an analyzer name or GUID");
     }
     if (std::find(analyzers.begin(), analyzers.end(), *guid) == analyzers.end()) analyzers.push_back(*guid);
   }
@@ -89,7 +104,7 @@ std::optional<std::vector<Guid>> AnalyzersOption(AddonEnvironment& state, Napi::
 
 // options.parameter, as analyzers read parameters: a text as std::string, a whole number within int as int, any
 // other number as double, a boolean as bool; nothing when undefined or null.
-std::any ParameterOption(Napi::Env env, Napi::Value value) {
+std::any ParameterOption(Napi::Env env, Napi::Value value, std::string const& what = "options.parameter") {
   switch (value.Type()) {
     case napi_undefined:
     case napi_null:
@@ -107,8 +122,38 @@ std::any ParameterOption(Napi::Env env, Napi::Value value) {
       return number;
     }
     default:
-      throw Napi::TypeError::New(env, "options.parameter must be a string, a number or a boolean");
+      throw Napi::TypeError::New(env, what + " must be a string, a number or a boolean");
   }
+}
+
+// options.parameters: {<analyzer name or GUID>: parameter, ...}, each converted as options.parameter. Names are
+// resolved as in options.analyzers; which of them run is only known once the file is admitted.
+struct ParameterEntry {
+  std::string given;  // the name or GUID the script wrote
+  Guid id;
+  std::any value;
+};
+
+std::vector<ParameterEntry> ParametersOption(Napi::Env env, Napi::Value value,
+                                             std::vector<NamedAnalyzer> const& known) {
+  std::vector<ParameterEntry> parameters;
+  if (value.IsUndefined() || value.IsNull()) return parameters;
+  if (!value.IsObject() || value.IsArray()) {
+    throw Napi::TypeError::New(env, "options.parameters must be an object of parameters keyed by analyzer");
+  }
+  auto const object = value.As<Napi::Object>();
+  Napi::Array const names = object.GetPropertyNames();
+  for (std::uint32_t i = 0; i < names.Length(); ++i) {
+    std::string const name = names.Get(i).ToString().Utf8Value();
+    Guid id;
+    try {
+      id = ResolveAnalyzer(known, name);
+    } catch (std::invalid_argument const& error) {
+      throw ResultCodeError(env, std::string("options.parameters: ") + error.what(), kResultAnalyzerNotRegistered);
+    }
+    parameters.push_back({name, id, ParameterOption(env, object.Get(name), "options.parameters[\"" + name + "\"]")});
+  }
+  return parameters;
 }
 
 // The file as a clip of the project model. Throws zel_exception kResultFileRead with the system's reason when the
@@ -146,21 +191,32 @@ std::vector<Guid> DefaultAnalyzers(InterfaceRef<IAnalyzerHost> const& host, Inte
   return analyzers;
 }
 
+// The description's JSON as a JavaScript value; DescribeAnalyzerResult hands out well-formed JSON only.
+Napi::Value ParseJson(Napi::Env env, std::string const& json) {
+  Napi::Object const jsonObject = env.Global().Get("JSON").As<Napi::Object>();
+  return jsonObject.Get("parse").As<Napi::Function>().Call(jsonObject, {Napi::String::New(env, json)});
+}
+
 Napi::Object OutcomeToJs(Napi::Env env, FileAnalysis::Outcome const& outcome) {
   Napi::Object entry = Napi::Object::New(env);
   entry.Set("analyzer", outcome.analyzer.AsUTF8String());
   entry.Set("status", outcome.done ? "done" : "failed");
   if (!outcome.done) {
-    entry.Set("code", Napi::Number::New(env, outcome.code));
+    SetResultCode(entry, outcome.code);
     if (!outcome.message.empty()) entry.Set("message", outcome.message);
+  } else if (outcome.description) {
+    entry.Set("summary", outcome.description->summary);
+    entry.Set("value", ParseJson(env, outcome.description->json));
   }
   return entry;
 }
 
 // Quillan.analyzeFile(path, options): admits the file as a clip and runs the requested analyzers on it (default: every
-// type-0 analyzer) on the default host. Resolves, once every job has ended, with one entry per analyzer:
-// {analyzer: '<guid>', status: 'done' | 'failed', code?, message?}. Rejects with an Error carrying `code` when the
-// file cannot be admitted or there is no host; throws TypeError for malformed arguments.
+// type-0 analyzer) on the default host, each with its entry of options.parameters, else options.parameter. Resolves,
+// once every job has ended, with one entry per analyzer: {analyzer: '<guid>', status: 'done', summary?, value?:
+// {name, fields, units}} or {analyzer, status: 'failed', code: '0x...', result, message?}. Rejects with an Error
+// carrying `code` and `result` when the file cannot be admitted, there is no host, or no analyzer would run; throws
+// TypeError for malformed arguments and an Error for an unknown analyzer name.
 Napi::Value AnalyzeFile(Napi::CallbackInfo const& info) {
   Napi::Env const env = info.Env();
   AddonEnvironment* const state = AddonEnvironment::Get(env);
@@ -178,11 +234,27 @@ Napi::Value AnalyzeFile(Napi::CallbackInfo const& info) {
   Napi::Value const optionsValue = info.Length() > 1 ? info[1] : env.Undefined();
   std::optional<std::vector<Guid>> requested;
   std::any parameter;
+  std::vector<ParameterEntry> parameters;
   if (!optionsValue.IsUndefined() && !optionsValue.IsNull()) {
     if (!optionsValue.IsObject()) throw Napi::TypeError::New(env, "Quillan.analyzeFile: options must be an object");
     auto const options = optionsValue.As<Napi::Object>();
-    requested = AnalyzersOption(*state, env, options.Get("analyzers"));
+    Napi::Value const analyzersValue = options.Get("analyzers");
+    Napi::Value const parametersValue = options.Get("parameters");
+    std::vector<NamedAnalyzer> known;
+    // Names are only looked up when a script uses them: that builds an analyzer of every registered kind.
+    auto const usesNames = [&] {
+      if (!parametersValue.IsUndefined() && !parametersValue.IsNull()) return true;
+      if (!analyzersValue.IsArray()) return false;
+      auto const array = analyzersValue.As<Napi::Array>();
+      for (std::uint32_t i = 0; i < array.Length(); ++i) {
+        if (array.Get(i).IsString() && !Guid::FromString(array.Get(i).As<Napi::String>().Utf8Value())) return true;
+      }
+      return false;
+    };
+    if (usesNames()) known = Guarded(env, [] { return ListNamedAnalyzers(); });
+    requested = AnalyzersOption(*state, env, analyzersValue, known);
     parameter = ParameterOption(env, options.Get("parameter"));
+    parameters = ParametersOption(env, parametersValue, known);
   }
 
   AddonEnvironment::PendingPromise const pending = state->NewPromise(env);
@@ -193,8 +265,26 @@ Napi::Value AnalyzeFile(Napi::CallbackInfo const& info) {
     InterfaceRef<BE::IClip> const clip = AdmitFile(path);
     InterfaceRef<IAnalyzerHost> const host = GetAnalyzerHost();
     if (!host) throw zel_exception("There is no analyzer host: the application is shutting down", kResultUnavailable);
-    std::vector<Guid> analyzers = requested ? std::move(*requested) : DefaultAnalyzers(host, clip);
-    analysis = std::make_shared<FileAnalysis>(host, clip, std::move(analyzers), std::move(parameter));
+    std::vector<Guid> const analyzers = requested ? std::move(*requested) : DefaultAnalyzers(host, clip);
+    if (!requested && analyzers.empty()) {
+      bool const none = GetRegisteredAnalyzers().empty();
+      throw zel_exception(none ? "No analyzer is registered: load a module with Quillan.loadAnalyzerModule first"
+                               : "None of the registered analyzers applies to " + path,
+                          kResultAnalyzerNotRegistered);
+    }
+    std::vector<FileAnalysis::Request> requests;
+    for (Guid const& id : analyzers) requests.push_back({id, parameter});
+    for (ParameterEntry const& entry : parameters) {
+      auto const request = std::find_if(requests.begin(), requests.end(),
+                                        [&](FileAnalysis::Request const& r) { return r.analyzer == entry.id; });
+      if (request == requests.end()) {
+        throw zel_exception(
+            "options.parameters names \"" + entry.given + "\", which is not one of the analyzers of this run",
+            kResultIllegalArgument);
+      }
+      request->parameter = entry.value;
+    }
+    analysis = std::make_shared<FileAnalysis>(host, clip, std::move(requests));
     state->Track(analysis);
     analysis->Start([queue, id, key = analysis.get()](std::vector<FileAnalysis::Outcome> outcomes) {
       AddonEnvironment::SettlePromise(

@@ -7,15 +7,20 @@
 
 namespace Quillan::Node {
 
+std::string ResultCodeText(zelcore::config::Result code) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "0x%08x", static_cast<unsigned>(code));
+  return buffer;
+}
+
+void SetResultCode(Napi::Object object, zelcore::config::Result code) {
+  object.Set("code", ResultCodeText(code));
+  object.Set("result", Napi::Number::New(object.Env(), static_cast<double>(code)));
+}
+
 Napi::Error ResultCodeError(Napi::Env env, std::string const& message, zelcore::config::Result code) {
-  std::string text = message;
-  if (text.empty()) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "Failed with result 0x%08X", static_cast<unsigned>(code));
-    text = buffer;
-  }
-  Napi::Error error = Napi::Error::New(env, text);
-  error.Set("code", Napi::Number::New(env, static_cast<std::int32_t>(code)));
+  Napi::Error error = Napi::Error::New(env, message.empty() ? "Failed with result " + ResultCodeText(code) : message);
+  SetResultCode(error.Value(), code);
   return error;
 }
 

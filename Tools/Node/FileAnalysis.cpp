@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <utility>
 
+#include "Analyzers/AnalyzerBase.h"
+#include "Analyzers/ExampleAnalyzers.h"
+#include "Analyzers/ResultDescription.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "Foundation/InlineExecutor.h"
+#include "Host/AnalyzerRegistry.h"
 #include "zelcore/ZelException.h"
 
 namespace Quillan::Node {
@@ -15,18 +19,24 @@ using zelcore::async::Future;
 // As wide as the host's own analysis executor: real analyzers compute on the pool's threads.
 std::size_t ExecutorWidth() { return std::max<std::size_t>(1, zelcore::async::CPUCount() / 4); }
 
+std::vector<std::any> ParametersOf(std::vector<FileAnalysis::Request> const& requests) {
+  std::vector<std::any> parameters;
+  for (auto const& request : requests) parameters.push_back(request.parameter);
+  return parameters;
+}
+
 }  // namespace
 
 FileAnalysis::FileAnalysis(zelcore::InterfaceRef<IAnalyzerHost> host, zelcore::InterfaceRef<BE::IClip> clip,
-                           std::vector<zelcore::utility::Guid> analyzers, std::any parameter)
+                           std::vector<Request> requests)
     : host_(std::move(host)),
       clip_(std::move(clip)),
-      parameter_(std::move(parameter)),
+      parameters_(ParametersOf(requests)),
       executor_(zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), ExecutorWidth())),
-      startsPending_(analyzers.size()),
-      unfinished_(analyzers.size()) {
-  outcomes_.reserve(analyzers.size());
-  for (auto const& analyzer : analyzers) outcomes_.push_back(Outcome{analyzer, false, 0, {}});
+      startsPending_(requests.size()),
+      unfinished_(requests.size()) {
+  outcomes_.reserve(requests.size());
+  for (auto const& request : requests) outcomes_.push_back(Outcome{request.analyzer, false, 0, {}, std::nullopt});
 }
 
 FileAnalysis::~FileAnalysis() {
@@ -49,7 +59,7 @@ void FileAnalysis::Start(Completion completion) {
   for (std::size_t i = 0; i < count; ++i) {
     Future<Started> started;
     try {
-      started = host_->AnalyzeClipWithAnalyzer(clip_, outcomes_[i].analyzer, parameter_, options, executor_);
+      started = host_->AnalyzeClipWithAnalyzer(clip_, outcomes_[i].analyzer, parameters_[i], options, executor_);
     } catch (...) {
       started = zelcore::async::MakeExceptionalFuture<Started>(std::current_exception());
     }
@@ -82,20 +92,52 @@ void FileAnalysis::OnStarted(std::size_t index, Future<Started> const& started) 
       zelcore::async::GetInlineExecutor(), [self = shared_from_this(), index, job] { self->OnJobEnded(index, job); });
 }
 
-void FileAnalysis::OnJobEnded(std::size_t index, zelcore::async::UntypedFuture const& job) {
+void FileAnalysis::OnJobEnded(std::size_t index, Future<std::any> const& job) {
+  std::optional<ResultDescription> description;
+  if (job.HasValue()) description = Describe(index, job.Get());
   std::unique_lock lock(mutex_);
   if (job.HasValue()) {
     outcomes_[index].done = true;
+    outcomes_[index].description = std::move(description);
   } else {
     RecordFailure(index, job.GetException());
   }
   Finish(std::move(lock));
 }
 
+std::optional<ResultDescription> FileAnalysis::Describe(std::size_t index, std::any const& value) const {
+  zelcore::Blob blob;
+  if (auto const* result = std::any_cast<Examples::ExampleResult>(&value)) {
+    blob = result->blob;
+  } else if (auto const* bytes = std::any_cast<zelcore::Blob>(&value)) {
+    blob = *bytes;
+  } else {
+    return std::nullopt;
+  }
+  // outcomes_[index].analyzer never changes after construction.
+  zelcore::utility::Guid const id = outcomes_[index].analyzer;
+  zelcore::InterfaceRef<IAnalyzer> analyzer;
+  std::string name = id.AsUTF8String();
+  zelcore::utility::ImmutableString key;
+  try {
+    AnalyzerFactory const factory = AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactory(id);
+    analyzer = factory(clip_, parameters_[index], zelcore::InterfaceWeakRef<IAnalyzerHost>(host_));
+    if (auto const base = zelcore::InterfaceRef<Analyzers::AnalyzerBase>::Query(analyzer)) {
+      if (!base->GetAnalyzerName().empty()) name = base->GetAnalyzerName().ToUTF8String();
+      // The job's value is the result filed under its first key.
+      auto const keys = base->GetCacheKeys();
+      if (!keys.empty()) key = keys.front();
+    }
+  } catch (...) {
+    // Described by its size, as an analyzer that cannot describe itself.
+  }
+  return DescribeAnalyzerResult(analyzer, name, key, blob);
+}
+
 void FileAnalysis::RecordFailure(std::size_t index, std::exception_ptr const& failure) {
   Outcome& outcome = outcomes_[index];
   outcome.done = false;
-  outcome.code = static_cast<std::int32_t>(zelcore::config::ExtractResultFromException(failure));
+  outcome.code = zelcore::config::ExtractResultFromException(failure);
   outcome.message = zelcore::config::ExtractMessageFromException(failure);
 }
 

@@ -6,10 +6,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "AddonEnvironment.h"
+#include "Analyzers/IResultDescriber.h"
 #include "Foundation/Future.h"
 #include "Host/IAnalyzerHost.h"
 #include "zelcore/Executor.h"
@@ -18,23 +20,29 @@
 namespace Quillan::Node {
 
 // One `Quillan.analyzeFile` call: runs a list of analyzers on one clip through the host and reports how each job
-// ended, once all have.
+// ended, with its result as the analyzer describes it, once all have.
 //
 // The jobs run on a sub-executor of the call's own, paused until every job has been started and its future taken:
 // the host keeps jobs only weakly, and a job that ended before its future was taken would take its outcome with it.
 // Thread-safe; the completion runs once, on whichever thread ends the last job (or in Start).
 class FileAnalysis : public AddonEnvironment::Activity, public std::enable_shared_from_this<FileAnalysis> {
  public:
+  struct Request {
+    zelcore::utility::Guid analyzer;
+    std::any parameter;
+  };
   struct Outcome {
     zelcore::utility::Guid analyzer;
     bool done = false;
-    std::int32_t code = 0;  // of a failed job
-    std::string message;    // of a failed job; may be empty
+    zelcore::config::Result code = 0;  // of a failed job
+    std::string message;               // of a failed job; may be empty
+    // Of a done job whose value carries a result (a zelcore::Blob, or an Examples::ExampleResult).
+    std::optional<ResultDescription> description;
   };
   using Completion = std::function<void(std::vector<Outcome> outcomes)>;
 
   FileAnalysis(zelcore::InterfaceRef<IAnalyzerHost> host, zelcore::InterfaceRef<BE::IClip> clip,
-               std::vector<zelcore::utility::Guid> analyzers, std::any parameter);
+               std::vector<Request> requests);
   ~FileAnalysis() override;
 
   // Asks the host for every job, once; `completion` gets the outcomes in the order of the analyzers. A request the
@@ -49,7 +57,9 @@ class FileAnalysis : public AddonEnvironment::Activity, public std::enable_share
   using Started = std::tuple<IAnalyzerHost::JobFuture, IAnalyzerHost::ProgressItemPtr>;
 
   void OnStarted(std::size_t index, zelcore::async::Future<Started> const& started);
-  void OnJobEnded(std::size_t index, zelcore::async::UntypedFuture const& job);
+  void OnJobEnded(std::size_t index, zelcore::async::Future<std::any> const& job);
+  // The job's result as its analyzer (built again for the clip) describes it; empty when `value` carries none.
+  std::optional<ResultDescription> Describe(std::size_t index, std::any const& value) const;
   // Records a failed outcome; call with mutex_ held.
   void RecordFailure(std::size_t index, std::exception_ptr const& failure);
   // Counts one analyzer as finished and runs the completion after the last one.
@@ -57,7 +67,7 @@ class FileAnalysis : public AddonEnvironment::Activity, public std::enable_share
 
   zelcore::InterfaceRef<IAnalyzerHost> const host_;
   zelcore::InterfaceRef<BE::IClip> const clip_;
-  std::any const parameter_;
+  std::vector<std::any> const parameters_;  // per request
   std::shared_ptr<zelcore::async::AsyncThreadedSubExecutor> const executor_;
 
   std::mutex mutex_;

@@ -354,7 +354,7 @@ int CommandLineApp::Run(int argc, char const* const* argv) {
   CLI::App* const command = Deepest(app_.get());
   RejectLeftovers(*command);
   if (globals_.version) {
-    std::cout << "quillan " << QUILLAN_VERSION << "\n";
+    std::cout << "quillan " << QUILLAN_VERSION_STRING << " (" << QUILLAN_BUILD_TYPE << ")\n";
     return kExitOk;
   }
   if (command == app_.get()) throw UsageError("missing COMMAND");

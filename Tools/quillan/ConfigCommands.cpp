@@ -106,8 +106,7 @@ int RunConfigList(OutputFormat format, FolderSources const& sources) {
     std::string name, value, source;
     bool readOnly;
   };
-  BE::SerializeableValue<int> stored(0);
-  bool const set = Properties()->ReadValue(BE::kPrefsAnalyzeImportedMediaCacheLocation, stored);
+  bool const set = Properties()->HasValue(BE::kPrefsAnalyzeImportedMediaCacheLocation);
   std::filesystem::path const settingsFile = BE::GetDefaultPropertiesFilePath();
   std::vector<Row> const rows = {
       {kCacheLocationSetting, CacheLocationText(GetDefaultCacheLocation()), set ? "settings file" : "default",

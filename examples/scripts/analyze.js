@@ -1,11 +1,15 @@
 #!/usr/bin/env node
 'use strict';
-// Analyses one media file with the example analyzers (digest, peaks, loudness) and waits for their jobs through the
-// default analyzer host, as any script can.
+// Analyses one media file with the example analyzers (digest, peaks, loudness), waits for their jobs through the
+// default analyzer host, as any script can, and prints each result. Exits 1 when an analysis fails.
 //
 //   node examples/scripts/analyze.js <media file> [<build folder>]
 //
-// The build folder defaults to $QUILLAN_BUILD, else build/default beside this checkout.
+// In a checkout it loads quillan.node and the example module from a build folder: the second argument, else
+// $QUILLAN_BUILD, else build/default. Installed with the npm package (node_modules/quillan/examples/scripts), it
+// loads the package (require('quillan')) and the example module of the Quillan installation the package was built
+// against.
+const fs = require('node:fs');
 const path = require('node:path');
 
 const [file, buildArgument] = process.argv.slice(2);
@@ -13,11 +17,25 @@ if (!file) {
   console.error('usage: node analyze.js <media file> [<build folder>]');
   process.exit(2);
 }
-const build = path.resolve(buildArgument ?? process.env.QUILLAN_BUILD ?? path.join(__dirname, '..', '..', 'build', 'default'));
-const { Quillan } = require(path.join(build, 'quillan.node'));
-Quillan.loadAnalyzerModule(path.join(build, 'lib', 'libquillan_example_analyzers.so'));
 
-// The GUIDs the example module registers its analyzers under.
+function load() {
+  const root = path.join(__dirname, '..', '..');
+  const checkout = fs.existsSync(path.join(root, 'CMakeLists.txt'));
+  const build =
+    buildArgument ?? process.env.QUILLAN_BUILD ?? (checkout ? path.join(root, 'build', 'default') : undefined);
+  if (build === undefined) {
+    const { Quillan, exampleAnalyzers } = require(root);
+    if (!exampleAnalyzers) throw new Error('the Quillan this package was built against has no example module');
+    return { Quillan, exampleAnalyzers };
+  }
+  const resolved = path.resolve(build);
+  const { Quillan } = require(path.join(resolved, 'quillan.node'));
+  return { Quillan, exampleAnalyzers: path.join(resolved, 'lib', 'libquillan_example_analyzers.so') };
+}
+const { Quillan, exampleAnalyzers } = load();
+Quillan.loadAnalyzerModule(exampleAnalyzers);
+
+// The GUIDs the example module registers these analyzers under; analyzeFile takes the names too.
 const analyzers = {
   '5d0c3e71-2a94-4f1b-9e57-610ad42b8801': 'digest',
   '5d0c3e71-2a94-4f1b-9e57-610ad42b8802': 'peaks',
@@ -26,9 +44,9 @@ const analyzers = {
 
 async function main() {
   const host = Quillan.AnalyzerHost.getDefault();
-  // Starts every type-0 analyzer on the file; settles once all of its jobs have ended.
+  // Settles once every job has ended.
   let finished = false;
-  const analysis = Quillan.analyzeFile(file);
+  const analysis = Quillan.analyzeFile(file, { analyzers: Object.values(analyzers), parameters: { peaks: '512' } });
   analysis.then(() => {}, () => {}).then(() => (finished = true));
 
   // Watch the jobs through the host: wait until they show up (or the analysis is already over), then wait for each
@@ -40,18 +58,26 @@ async function main() {
   if (jobs > 0) {
     console.log(`${jobs} job(s) running`);
     for (const guid of guids) {
+      // The job methods reject with the bare result code, a number.
       const ended = await host.waitForAnalyzerCompletion(guid).then(
         () => 'no jobs left',
-        (code) => `a job failed with result ${code}`,
+        (result) => `a job failed with result 0x${(result >>> 0).toString(16).padStart(8, '0')}`,
       );
       console.log(`  ${analyzers[guid]}: ${ended}`);
     }
   }
 
-  for (const { analyzer, status, code, message } of await analysis) {
-    const name = analyzers[analyzer] ?? analyzer;
-    console.log(status === 'done' ? `${name}: done` : `${name}: failed (${code}) ${message ?? ''}`);
+  let failed = 0;
+  for (const outcome of await analysis) {
+    const name = analyzers[outcome.analyzer] ?? outcome.analyzer;
+    if (outcome.status === 'done') {
+      console.log(`${name}: ${outcome.summary ?? 'done'}`);
+    } else {
+      ++failed;
+      console.log(`${name}: failed (${outcome.code}) ${outcome.message ?? ''}`);
+    }
   }
+  if (failed > 0) process.exitCode = 1;
 }
 
 main().catch((error) => {

@@ -3,46 +3,35 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <system_error>
 
-#include "BE/Result.h"
-#include "zelcore/ZelException.h"
+#include "BE/SettingsFileException.h"
+#include "zelcore/TextConversions.h"
 
 namespace BE::detail {
 namespace {
 
-using zelcore::config::zel_exception;
+namespace fs = std::filesystem;
 
-constexpr std::string_view kHeader = "# Quillan properties: value<TAB>key<TAB>type<TAB>text, or readonly<TAB>key";
+constexpr std::string_view kLegacyHeader = "# Quillan properties: value<TAB>key<TAB>type<TAB>text, or readonly<TAB>key";
+constexpr std::string_view kHeader =
+    "# Quillan settings. [values] holds one entry per key: an integer, or { type = <type tag>, text = \"...\" } for\n"
+    "# other kinds of value. Keys listed in read-only are locked: Quillan does not change them.\n";
+constexpr char kValuesKey[] = "values";
+constexpr char kReadOnlyKey[] = "read-only";
 constexpr std::uintmax_t kMaxFileSize = 16 * 1024 * 1024;
+constexpr int kMaxSymlinkHops = 40;
 
-std::string Escape(std::string_view text) {
-  std::string escaped;
-  escaped.reserve(text.size());
-  for (char const c : text) {
-    switch (c) {
-      case '\\':
-        escaped += "\\\\";
-        break;
-      case '\t':
-        escaped += "\\t";
-        break;
-      case '\n':
-        escaped += "\\n";
-        break;
-      case '\r':
-        escaped += "\\r";
-        break;
-      default:
-        escaped += c;
-    }
-  }
-  return escaped;
-}
+std::string ErrorText(std::error_code const& error) { return error.message(); }
+std::string ErrorText(int error) { return std::generic_category().message(error); }
+
+// --- the tab-separated format
 
 std::optional<std::string> Unescape(std::string_view text) {
   std::string plain;
@@ -83,72 +72,128 @@ std::vector<std::string_view> SplitFields(std::string_view line) {
   }
 }
 
-// Applies one line to `entries`; false when it is not a well-formed entry.
-bool ParseEntry(std::string_view line, SettingsEntries& entries) {
+void ParseLegacyEntry(std::string_view line, SettingsEntries& entries) {
   auto const fields = SplitFields(line);
-  if (fields.size() < 2) return false;
+  if (fields.size() < 2) return;
   auto key = Unescape(fields[1]);
-  if (!key || key->empty()) return false;
+  if (!key || key->empty()) return;
   if (fields[0] == "readonly" && fields.size() == 2) {
     entries[*key].readOnly = true;
-    return true;
-  }
-  if (fields[0] == "value" && fields.size() == 4) {
+  } else if (fields[0] == "value" && fields.size() == 4) {
     int typeTag = 0;
     auto text = Unescape(fields[3]);
-    if (!Conversion::Result(fields[2], typeTag) || !text) return false;
-    entries[*key].value = StoredValue{typeTag, std::move(*text)};
-    return true;
+    if (Conversion::Result(fields[2], typeTag) && text) entries[*key].value = StoredValue{typeTag, std::move(*text)};
   }
-  return false;
 }
 
-std::string ErrorText(std::error_code const& error) { return error.message(); }
-std::string ErrorText(int error) { return std::generic_category().message(error); }
+// --- the TOML format
 
-}  // namespace
-
-SettingsFileContent ParseSettings(std::string_view text) {
-  SettingsFileContent content;
-  while (!text.empty()) {
-    auto const newline = text.find('\n');
-    std::string_view line = text.substr(0, newline);
-    text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
-    std::string_view trimmed = line;
-    if (!trimmed.empty() && trimmed.back() == '\r') trimmed.remove_suffix(1);
-    if (trimmed.empty() || trimmed == kHeader) continue;
-    if (!ParseEntry(trimmed, content.entries)) content.otherLines.emplace_back(line);
-  }
-  return content;
-}
-
-std::string FormatSettings(SettingsFileContent const& content) {
-  std::string text(kHeader);
-  text += '\n';
-  for (auto const& line : content.otherLines) {
-    text += line;
-    text += '\n';
-  }
-  for (auto const& [key, entry] : content.entries) {
-    if (entry.value) {
-      text += "value\t" + Escape(key) + '\t' + std::to_string(entry.value->typeTag) + '\t' + Escape(entry.value->text) +
-              '\n';
+// A TOML basic string. Keys are quoted this way too: the library's writer leaves a key with a tab bare.
+std::string Quote(std::string_view text) {
+  std::string quoted = "\"";
+  for (char const c : text) {
+    switch (c) {
+      case '"':
+        quoted += "\\\"";
+        break;
+      case '\\':
+        quoted += "\\\\";
+        break;
+      case '\t':
+        quoted += "\\t";
+        break;
+      case '\n':
+        quoted += "\\n";
+        break;
+      case '\r':
+        quoted += "\\r";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+          quoted += escaped;
+        } else {
+          quoted += c;
+        }
     }
-    if (entry.readOnly) text += "readonly\t" + Escape(key) + '\n';
   }
-  return text;
+  return quoted + '"';
 }
 
-SettingsFileContent ReadSettingsFile(std::filesystem::path const& file) {
+std::string NodeText(toml::node const& node) {
+  std::ostringstream text;
+  node.visit([&](auto const& typed) { text << typed; });
+  return text.str();
+}
+
+std::string Describe(toml::node const& node) {
+  switch (node.type()) {
+    case toml::node_type::string:
+      return "a string (" + Quote(node.as_string()->get()) + ")";
+    case toml::node_type::integer:
+      return "an integer (" + NodeText(node) + ")";
+    case toml::node_type::floating_point:
+      return "a floating-point number (" + NodeText(node) + ")";
+    case toml::node_type::boolean:
+      return "a boolean (" + NodeText(node) + ")";
+    case toml::node_type::array:
+      return "an array";
+    case toml::node_type::table:
+      return "a table that is not { type = <integer>, text = <string> }";
+    default:
+      return "a date or time (" + NodeText(node) + ")";
+  }
+}
+
+std::optional<StoredValue> ToStored(toml::node const& node) {
+  if (auto const* integer = node.as_integer())
+    return StoredValue{kSerializeableTypeInt, std::to_string(integer->get())};
+  auto const* table = node.as_table();
+  if (table == nullptr || table->size() != 2) return std::nullopt;
+  auto const* type = table->get_as<std::int64_t>("type");
+  auto const* text = table->get_as<std::string>("text");
+  if (type == nullptr || text == nullptr || type->get() < std::numeric_limits<SerializeableValueBase::TypeTag>::min() ||
+      type->get() > std::numeric_limits<SerializeableValueBase::TypeTag>::max() ||
+      text->get().find('\0') != std::string::npos) {
+    return std::nullopt;
+  }
+  return StoredValue{static_cast<SerializeableValueBase::TypeTag>(type->get()), text->get()};
+}
+
+std::string Key(std::string_view key) {
+  bool const bare = !key.empty() && std::all_of(key.begin(), key.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+  });
+  return bare ? std::string(key) : Quote(key);
+}
+
+std::string ValueText(StoredValue const& value) {
+  int number = 0;
+  if (value.typeTag == kSerializeableTypeInt && Conversion::Result(value.text, number)) return std::to_string(number);
+  return "{ type = " + std::to_string(value.typeTag) + ", text = " + Quote(value.text) + " }";
+}
+
+// An entry as the file held it, on one line.
+std::string NodeLine(toml::node const& node) {
+  if (auto const* table = node.as_table()) {
+    toml::table copy = *table;
+    copy.is_inline(true);
+    return NodeText(copy);
+  }
+  return NodeText(node);
+}
+
+std::optional<std::string> ReadText(fs::path const& file) {
   std::error_code error;
-  auto const status = std::filesystem::status(file, error);
-  if (status.type() == std::filesystem::file_type::not_found) return {};
-  auto fail = [&](std::string const& reason) -> SettingsFileContent {
-    throw zel_exception("The settings file " + file.string() + " cannot be read: " + reason, kResultSettingsFile);
+  auto const status = fs::status(file, error);
+  if (status.type() == fs::file_type::not_found) return std::nullopt;
+  auto fail = [&](std::string const& reason) -> std::string {
+    throw exSettingsFile(file, {}, "cannot be read: " + reason);
   };
   if (error) return fail(ErrorText(error));
-  if (!std::filesystem::is_regular_file(status)) return fail("not a regular file");
-  auto const size = std::filesystem::file_size(file, error);
+  if (!fs::is_regular_file(status)) return fail("not a regular file");
+  auto const size = fs::file_size(file, error);
   if (error) return fail(ErrorText(error));
   if (size > kMaxFileSize) return fail("larger than " + std::to_string(kMaxFileSize) + " bytes");
   std::ifstream in(file, std::ios::binary);
@@ -156,20 +201,149 @@ SettingsFileContent ReadSettingsFile(std::filesystem::path const& file) {
   std::ostringstream text;
   text << in.rdbuf();
   if (in.bad()) return fail("read error");
-  return ParseSettings(text.str());
+  return text.str();
 }
 
-void WriteFileAtomically(std::filesystem::path const& file, std::string const& text) {
-  auto fail = [&](std::string const& reason) {
-    throw zel_exception("The settings file " + file.string() + " cannot be written: " + reason, kResultSettingsFile);
-  };
-  std::error_code error;
-  if (file.has_parent_path()) {
-    std::filesystem::create_directories(file.parent_path(), error);
-    if (error) fail(ErrorText(error));
+// Replaces the tab-separated file by the TOML form of its entries, keeping a copy beside it. When that fails the
+// entries are returned all the same and the conversion is tried again at the next read.
+SettingsFileContent ConvertLegacy(fs::path const& file, std::string const& legacyText) {
+  SettingsFileContent content;
+  content.entries = ParseLegacySettings(legacyText);
+  // TOML holds UTF-8 only; an entry that is not stays in the tab-separated file alone.
+  std::erase_if(content.entries, [](auto const& item) {
+    return !zelcore::text::IsValidUTF8(item.first) ||
+           (item.second.value && !zelcore::text::IsValidUTF8(item.second.value->text));
+  });
+  try {
+    fs::path backup = file;
+    backup += kLegacyBackupSuffix;
+    WriteFileAtomically(backup, legacyText);
+    WriteSettingsFile(file, content);
+  } catch (exSettingsFile const&) {
   }
+  return content;
+}
+
+}  // namespace
+
+SettingsEntries ParseLegacySettings(std::string_view text) {
+  SettingsEntries entries;
+  while (!text.empty()) {
+    auto const newline = text.find('\n');
+    std::string_view line = text.substr(0, newline);
+    text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty() && line != kLegacyHeader) ParseLegacyEntry(line, entries);
+  }
+  return entries;
+}
+
+bool IsLegacySettings(std::string_view text) {
+  auto const firstLine = text.substr(0, text.find('\n'));
+  return firstLine == kLegacyHeader ||
+         (firstLine.ends_with('\r') && firstLine.substr(0, firstLine.size() - 1) == kLegacyHeader);
+}
+
+SettingsFileContent ParseSettings(std::string_view text, fs::path const& file) {
+  SettingsFileContent content;
+  try {
+    content.document = toml::parse(text, file.string());
+  } catch (toml::parse_error const& error) {
+    auto const& where = error.source().begin;
+    throw exSettingsFile(file, {},
+                         "not valid TOML: line " + std::to_string(where.line) + ", column " +
+                             std::to_string(where.column) + ": " + std::string(error.description()));
+  }
+  if (auto const* node = content.document.get(kValuesKey)) {
+    auto const* values = node->as_table();
+    if (values == nullptr) throw exSettingsFile(file, kValuesKey, Describe(*node) + ", where a table is expected");
+    for (auto const& [key, value] : *values) {
+      auto& entry = content.entries[std::string(key.str())];
+      if (auto stored = ToStored(value)) {
+        entry.value = std::move(stored);
+      } else {
+        entry.invalid = Describe(value);
+      }
+    }
+  }
+  if (auto const* node = content.document.get(kReadOnlyKey)) {
+    auto const* keys = node->as_array();
+    if (keys == nullptr) {
+      throw exSettingsFile(file, kReadOnlyKey, Describe(*node) + ", where an array of key names is expected");
+    }
+    for (auto const& key : *keys) {
+      auto const* name = key.as_string();
+      if (name == nullptr) {
+        throw exSettingsFile(file, kReadOnlyKey, "holds " + Describe(key) + ", where only key names (strings) belong");
+      }
+      content.entries[name->get()].readOnly = true;
+    }
+  }
+  return content;
+}
+
+std::string FormatSettings(SettingsFileContent const& content) {
+  toml::table others = content.document;
+  others.erase(kReadOnlyKey);
+  others.erase(kValuesKey);
+  auto const* oldValues = content.document.get_as<toml::table>(kValuesKey);
+  std::string readOnly;
+  std::string values;
+  for (auto const& [key, entry] : content.entries) {
+    if (entry.value) {
+      values += Key(key) + " = " + ValueText(*entry.value) + '\n';
+    } else if (entry.invalid && oldValues != nullptr) {
+      // Written back as it was, for its owner to mend.
+      if (auto const* old = oldValues->get(key)) values += Key(key) + " = " + NodeLine(*old) + '\n';
+    }
+    if (entry.readOnly) readOnly += (readOnly.empty() ? "" : ", ") + Quote(key);
+  }
+  std::string text(kHeader);
+  if (!readOnly.empty()) text += std::string(kReadOnlyKey) + " = [" + readOnly + "]\n";
+  // Keys and tables of a newer version, before [values] so that none of them falls into it.
+  if (!others.empty()) {
+    std::ostringstream other;
+    other << toml::toml_formatter(others);
+    text += other.str() + '\n';
+  }
+  text += "\n[" + std::string(kValuesKey) + "]\n" + values;
+  return text;
+}
+
+void WriteSettingsFile(fs::path const& file, SettingsFileContent const& content) {
+  std::string const text = FormatSettings(content);
+  // A file that would not read back would lock every setting out; the old one stays instead.
+  try {
+    ParseSettings(text, file);
+  } catch (exSettingsFile const& error) {
+    throw exSettingsFile(file, {}, std::string("cannot be written: it would not read back (") + error.what() + ")");
+  }
+  WriteFileAtomically(file, text);
+}
+
+SettingsFileContent ReadSettingsFile(fs::path const& file) {
+  auto const text = ReadText(file);
+  if (!text) return {};
+  if (IsLegacySettings(*text)) return ConvertLegacy(file, *text);
+  return ParseSettings(*text, file);
+}
+
+void WriteFileAtomically(fs::path const& file, std::string const& text) {
+  auto fail = [&](std::string const& reason) { throw exSettingsFile(file, {}, "cannot be written: " + reason); };
+  std::error_code error;
+  // Replacing a link by a file would cut it from the file it points to (a settings folder kept elsewhere).
+  fs::path target = file;
+  for (int hop = 0; fs::is_symlink(fs::symlink_status(target, error)); ++hop) {
+    if (hop == kMaxSymlinkHops) fail("too many levels of symbolic links");
+    fs::path const link = fs::read_symlink(target, error);
+    if (error) fail(ErrorText(error));
+    target = link.is_absolute() ? link : target.parent_path() / link;
+  }
+  fs::path const folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  fs::create_directories(folder, error);
+  if (error) fail(ErrorText(error));
   static std::atomic<unsigned> counter{0};
-  std::filesystem::path temporary = file;
+  fs::path temporary = target;
   temporary += ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
 
   int const fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -188,10 +362,15 @@ void WriteFileAtomically(std::filesystem::path const& file, std::string const& t
   // Durable before it replaces the old file, so a crash leaves one whole file or the other.
   if (writeError == 0 && ::fsync(fd) != 0) writeError = errno;
   if (::close(fd) != 0 && writeError == 0) writeError = errno;
-  if (writeError == 0 && ::rename(temporary.c_str(), file.c_str()) != 0) writeError = errno;
+  if (writeError == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) writeError = errno;
   if (writeError != 0) {
     ::unlink(temporary.c_str());
     fail(ErrorText(writeError));
+  }
+  // The rename itself lives in the folder.
+  if (int const dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
   }
 }
 

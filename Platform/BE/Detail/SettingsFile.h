@@ -1,15 +1,17 @@
 #pragma once
 
+#include <toml++/toml.h>
+
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "BE/SerializeableValue.h"
 
-// The text form of the properties' settings file, and its reading and writing.
+// The properties' settings file (TOML), its reading, writing, and the one-time conversion of the tab-separated
+// file that earlier versions wrote.
 namespace BE::detail {
 
 struct StoredValue {
@@ -21,6 +23,9 @@ struct StoredValue {
 
 struct SettingsEntry {
   std::optional<StoredValue> value;
+  // What the file holds under the key when that is no stored value ("a string", ...): reading the key is an error,
+  // and the entry is written back unchanged until a value replaces it.
+  std::optional<std::string> invalid;
   bool readOnly = false;
 
   friend bool operator==(SettingsEntry const&, SettingsEntry const&) = default;
@@ -30,19 +35,31 @@ using SettingsEntries = std::map<std::string, SettingsEntry, std::less<>>;
 
 struct SettingsFileContent {
   SettingsEntries entries;
-  // Lines that are not entries (damaged, or written by a newer version), kept to be written back unchanged.
-  std::vector<std::string> otherLines;
+  // The file as parsed: keys this version does not know, and invalid entries, are written back from it.
+  toml::table document;
 };
 
-// Parses any bytes: lines that are not well-formed entries go to otherLines. The last entry of a key wins.
-SettingsFileContent ParseSettings(std::string_view text);
-std::string FormatSettings(SettingsFileContent const& content);
+// Beside a converted tab-separated file, its copy is named as the file with this suffix.
+inline constexpr char kLegacyBackupSuffix[] = ".tab-separated";
 
-// The file's content; an empty content when the file does not exist. Throws zel_exception kResultSettingsFile when
-// it exists but cannot be read (or is implausibly large for a settings file).
+// Parses TOML text; throws exSettingsFile naming `file` (and the key, for a top-level entry of the wrong kind) when
+// it is malformed.
+SettingsFileContent ParseSettings(std::string_view text, std::filesystem::path const& file);
+std::string FormatSettings(SettingsFileContent const& content);
+// The tab-separated format: lines that are not well-formed entries are skipped. The last entry of a key wins.
+SettingsEntries ParseLegacySettings(std::string_view text);
+// Whether `text` is a file in the tab-separated format (it starts with that format's header line).
+bool IsLegacySettings(std::string_view text);
+
+// The file's content; an empty content when the file does not exist. A tab-separated file is converted: replaced
+// by its TOML form, with a copy of it kept beside it (kLegacyBackupSuffix). Throws exSettingsFile when the file
+// exists but cannot be read, is malformed, or is implausibly large.
 SettingsFileContent ReadSettingsFile(std::filesystem::path const& file);
-// Replaces the file by `text` atomically (a temporary file beside it, then rename), creating its folder. Throws
-// zel_exception kResultSettingsFile, leaving the old file in place, when that fails.
+// Writes FormatSettings(content) with WriteFileAtomically, once it has checked that the text parses back.
+void WriteSettingsFile(std::filesystem::path const& file, SettingsFileContent const& content);
+// Replaces the file by `text` atomically (a temporary file beside it, synced, then renamed), creating its folder.
+// A symbolic link is followed, so the file it points to is replaced and the link stays. Throws exSettingsFile,
+// leaving the old file in place, when that fails.
 void WriteFileAtomically(std::filesystem::path const& file, std::string const& text);
 
 }  // namespace BE::detail

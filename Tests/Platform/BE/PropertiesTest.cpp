@@ -8,6 +8,7 @@
 #include "BE/Properties.h"
 #include "BE/Result.h"
 #include "BE/SerializeableValue.h"
+#include "BE/SettingsFileException.h"
 #include "Support/TempDirectory.h"
 #include "zelcore/ZelException.h"
 
@@ -92,6 +93,12 @@ TEST(PropertiesTest, ValuesPersistAcrossStores) {
   auto const reader = CreateProperties(file);
   EXPECT_EQ(ReadInt(reader, "Volume"), 7);
   EXPECT_EQ(ReadInt(reader, "Draft"), 1);
+  EXPECT_TRUE(reader->HasValue(Key("Volume")));
+  EXPECT_TRUE(reader->HasValue(Key("Tab\tand\nnewline\\key")));  // any type
+  EXPECT_FALSE(reader->HasValue(Key("Never")));
+  reader->SetReadOnly(Key("LockedOnly"), true);
+  EXPECT_FALSE(reader->HasValue(Key("LockedOnly")));  // a lock is no value
+  reader->SetReadOnly(Key("LockedOnly"), false);
   TextValue text;
   EXPECT_TRUE(reader->ReadValue(Key("Tab\tand\nnewline\\key"), text));
   EXPECT_EQ(text.ToText(), "line one\nline\ttwo \\");
@@ -138,67 +145,146 @@ TEST(PropertiesTest, ReadOnlyKeysAreNotWritten) {
   EXPECT_TRUE(properties->WriteValue(key, IntValue(2), true));
 
   // An administrator locks a key by hand.
-  WriteFile(file, ReadFile(file) + "readonly\tLocked\n");
+  WriteFile(file, "read-only = [\"Locked\"]\n" + ReadFile(file));
   auto const fresh = CreateProperties(file);
   EXPECT_TRUE(fresh->IsReadOnly(Key("Locked")));
   EXPECT_FALSE(fresh->WriteValue(Key("Locked"), IntValue(5), true));
   EXPECT_EQ(ReadInt(fresh, key.c_str()), 2);
 }
 
-TEST(PropertiesTest, DamagedFileIsReadTolerantlyAndKept) {
+TEST(PropertiesTest, TabSeparatedFileIsConvertedKeepingEveryValue) {
   TempDirectory dir;
   auto const file = dir / "properties";
-  std::string const garbage[] = {
-      std::string("\x00\xff\xfe binary\x01", 12),
-      "value\tOnlyThreeFields\t5",
-      "value\tBadTag\tfive\t1",
-      "value\tBadEscape\t5\t1\\q",
-      "value\t\t5\t1",
-      "readonly\tTooMany\tFields",
-      "future-kind\tKey\tstuff",
+  std::string const legacy =
+      "# Quillan properties: value<TAB>key<TAB>type<TAB>text, or readonly<TAB>key\n"
+      "value\tAnalyzeImportedMediaCacheLocation\t5\t1\r\n"
+      "value\tTab\\tkey\t9\tline one\\nline\\ttwo \\\\\n"
+      "value\tNotANumber\t5\tabc\n"
+      "value\tNegative\t5\t-2147483648\n"
+      "readonly\tAnalyzeImportedMediaCacheLocation\n"
+      "readonly\tLockedOnly\n"
+      "future-kind\tKey\tstuff\n"
+      "value\tText\t9\thello";  // no final newline
+  WriteFile(file, legacy);
+
+  auto const check = [](InterfaceRef<IProperties> const& properties) {
+    EXPECT_EQ(ReadInt(properties, "AnalyzeImportedMediaCacheLocation"), 1);
+    EXPECT_EQ(ReadInt(properties, "Negative"), -2147483647 - 1);
+    TextValue text;
+    EXPECT_TRUE(properties->ReadValue(Key("Tab\tkey"), text));
+    EXPECT_EQ(text.ToText(), "line one\nline\ttwo \\");
+    EXPECT_TRUE(properties->ReadValue(Key("Text"), text));
+    EXPECT_EQ(text.ToText(), "hello");
+    EXPECT_TRUE(properties->IsReadOnly(Key("AnalyzeImportedMediaCacheLocation")));
+    EXPECT_TRUE(properties->IsReadOnly(Key("LockedOnly")));
+    // Kept as it was stored, and still an error to read as an int.
+    EXPECT_TRUE(properties->HasValue(Key("NotANumber")));
+    EXPECT_THROW(ReadInt(properties, "NotANumber"), exSettingsFile);
   };
-  std::string text = "value\tGood\t5\t42\r\n";
-  for (auto const& line : garbage) text += line + "\n";
-  text += "value\tNotANumber\t5\tabc\nvalue\tText\t9\thello";  // no final newline
-  WriteFile(file, text);
-
   auto const properties = CreateProperties(file);
-  EXPECT_EQ(ReadInt(properties, "Good"), 42);
-  EXPECT_EQ(ReadInt(properties, "OnlyThreeFields"), std::nullopt);
-  EXPECT_EQ(ReadInt(properties, "BadTag"), std::nullopt);
-  EXPECT_EQ(ReadInt(properties, "NotANumber"), std::nullopt);  // stored text is no int: not found
-  EXPECT_FALSE(properties->IsReadOnly(Key("TooMany")));
-  try {
-    ReadInt(properties, "Text");
-    ADD_FAILURE() << "expected a type mismatch";
-  } catch (exSerializeableTypeMismatch const& e) {
-    EXPECT_EQ(e.GetResult(), kResultSerializeableTypeMismatch);
-    EXPECT_EQ(e.GetExpectedTypeTag(), kSerializeableTypeInt);
-    EXPECT_EQ(e.GetFoundTypeTag(), 9);
-  }
-  IntValue number(1);
-  EXPECT_THROW(number.Assign(TextValue("x")), exSerializeableTypeMismatch);
-
-  // Rewriting keeps every line it did not understand.
+  check(properties);
+  // Converted once, on first reading: the file is TOML now, the old one is kept beside it.
+  std::string const converted = ReadFile(file);
+  EXPECT_NE(converted.find("[values]"), std::string::npos) << converted;
+  EXPECT_EQ(ReadFile(dir / "properties.tab-separated"), legacy);
+  check(CreateProperties(file));
+  EXPECT_EQ(ReadFile(file), converted);
   ASSERT_TRUE(properties->WriteValue(Key("New"), IntValue(5), true));
-  std::string const rewritten = ReadFile(file);
-  for (auto const& line : garbage) EXPECT_NE(rewritten.find(line), std::string::npos) << line;
   auto const again = CreateProperties(file);
-  EXPECT_EQ(ReadInt(again, "Good"), 42);
+  check(again);
   EXPECT_EQ(ReadInt(again, "New"), 5);
+}
 
-  // A settings "file" that cannot be read is never replaced.
+TEST(PropertiesTest, WrongEntriesAndMalformedFilesAreErrorsNamingFileAndKey) {
+  struct Case {
+    char const* text;
+    char const* key;  // the key the error names; empty for the file as a whole
+    char const* problem;
+  } const cases[] = {
+      {"[values]\nVolume = \"loud\"\n", "Volume", "a string (\"loud\"), where an integer is expected"},
+      {"[values]\nVolume = 1.5\n", "Volume", "a floating-point number"},
+      {"[values]\nVolume = true\n", "Volume", "a boolean"},
+      {"[values]\nVolume = 99999999999\n", "Volume", "\"99999999999\" is out of range"},
+      {"[values]\nVolume = { type = 9, text = \"x\" }\n", "Volume", "a value of type 9"},
+      {"[values]\nVolume = { text = \"x\" }\n", "Volume", "a table"},
+      {"[values]\nVolume = [1]\n", "Volume", "an array"},
+      {"values = 3\n", "values", "where a table is expected"},
+      {"read-only = \"Volume\"\n", "read-only", "where an array of key names is expected"},
+      {"read-only = [1]\n", "read-only", "only key names"},
+      {"[values\nVolume = 1\n", "", "not valid TOML: line 1"},
+      {"[values]\nVolume = 1\nVolume = 2\n", "", "not valid TOML: line 3"},
+      {"\xff\xfe binary", "", "not valid TOML"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.text);
+    TempDirectory dir;
+    auto const file = dir / "properties";
+    std::string const text = std::string("read-only = [\"Locked\"]\n") + c.text;
+    bool const wholeFile = std::string_view(c.key) != "Volume";
+    WriteFile(file, wholeFile ? std::string(c.text) : text + "Other = 4\n");
+    auto const properties = CreateProperties(file);
+    try {
+      ReadInt(properties, "Volume");
+      ADD_FAILURE() << "expected a settings-file error";
+    } catch (exSettingsFile const& e) {
+      EXPECT_EQ(e.GetResult(), kResultSettingsFile);
+      EXPECT_EQ(e.GetFilePath(), file);
+      EXPECT_EQ(e.GetKey(), c.key);
+      std::string const message = e.what();
+      EXPECT_NE(message.find(file.string()), std::string::npos) << message;
+      EXPECT_NE(message.find(c.key), std::string::npos) << message;
+      EXPECT_NE(message.find(c.problem), std::string::npos) << message;
+    }
+    std::string const before = ReadFile(file);
+    if (wholeFile) {
+      // Nothing reads as a default, and nothing replaces the file.
+      EXPECT_THROW(properties->HasValue(Key("Other")), exSettingsFile);
+      EXPECT_THROW(properties->IsReadOnly(Key("Other")), exSettingsFile);
+      EXPECT_THROW(properties->WriteValue(Key("Other"), IntValue(1), true), exSettingsFile);
+      EXPECT_EQ(ReadFile(file), before);
+      continue;
+    }
+    // One bad entry spoils no other, survives other writes, and a write of the key mends it.
+    EXPECT_EQ(ReadInt(properties, "Other"), 4);
+    EXPECT_TRUE(properties->IsReadOnly(Key("Locked")));
+    ASSERT_TRUE(properties->WriteValue(Key("Other"), IntValue(5), true));
+    EXPECT_THROW(ReadInt(CreateProperties(file), "Volume"), exSettingsFile);
+    ASSERT_TRUE(properties->WriteValue(Key("Volume"), IntValue(7), true));
+    EXPECT_EQ(ReadInt(CreateProperties(file), "Volume"), 7);
+    EXPECT_EQ(ReadInt(CreateProperties(file), "Other"), 5);
+  }
+}
+
+TEST(PropertiesTest, UnreadableAndLinkedFilesAreHandledWithoutDamage) {
+  TempDirectory dir;
+  // A settings "file" that cannot be read is never replaced, and reads report it.
   fs::create_directories(dir / "folder");
   auto const unreadable = CreateProperties(dir / "folder");
-  EXPECT_EQ(ReadInt(unreadable, "Good"), std::nullopt);
-  try {
-    unreadable->WriteValue(Key("Good"), IntValue(1), true);
-    ADD_FAILURE() << "expected a settings-file error";
-  } catch (zel_exception const& e) {
-    EXPECT_EQ(e.GetResult(), kResultSettingsFile);
-  }
-  EXPECT_EQ(ReadInt(unreadable, "Good"), std::nullopt);
+  EXPECT_THROW(ReadInt(unreadable, "Good"), exSettingsFile);
+  EXPECT_THROW(unreadable->WriteValue(Key("Good"), IntValue(1), true), exSettingsFile);
   EXPECT_TRUE(fs::is_directory(dir / "folder"));
+
+  // A file mended by hand reads again after Refresh.
+  auto const file = dir / "properties";
+  WriteFile(file, "[values\n");
+  auto const properties = CreateProperties(file);
+  EXPECT_THROW(ReadInt(properties, "Good"), exSettingsFile);
+  WriteFile(file, "[values]\nGood = 3\n");
+  EXPECT_TRUE(properties->Refresh());
+  EXPECT_EQ(ReadInt(properties, "Good"), 3);
+
+  // A linked settings file (a settings folder kept elsewhere) is written through the link, which stays.
+  fs::create_directories(dir / "dotfiles");
+  WriteFile(dir / "dotfiles" / "quillan.toml", "# mine\n[values]\nKept = 1\n");
+  auto const link = dir / "linked";
+  fs::create_symlink(fs::path("dotfiles") / "quillan.toml", link);
+  auto const linked = CreateProperties(link);
+  EXPECT_EQ(ReadInt(linked, "Kept"), 1);
+  ASSERT_TRUE(linked->WriteValue(Key("Added"), IntValue(2), true));
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(ReadInt(CreateProperties(dir / "dotfiles" / "quillan.toml"), "Added"), 2);
+  EXPECT_EQ(ReadInt(CreateProperties(link), "Kept"), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "dotfiles"), fs::directory_iterator()), 1);  // no temp files
 }
 
 TEST(PropertiesTest, ConversionParsesWholeIntsOnly) {

@@ -1,0 +1,94 @@
+// Type declarations of quillan.node, the script binding of the Quillan analyzer host:
+//   const { Quillan } = require('<build folder>/quillan.node');
+
+/** A result code as the command-line tool prints it: '0x' and eight lowercase hexadecimal digits. */
+export type ResultCodeText = `0x${string}`;
+
+/** An Error from native code: `code` and `result` are the system's result code when it has one. */
+export interface QuillanError extends Error {
+  /** The result code as text, '0xa0000003'. */
+  code?: ResultCodeText;
+  /** The same code as an unsigned 32-bit number (0xa0000003). */
+  result?: number;
+  /** The script error type (14: a missing or null GUID) of an error raised by a script class. */
+  type?: number;
+}
+
+/** An analyzer's parameter: analyzers read text, whole numbers within int, other numbers and booleans. */
+export type AnalyzerParameter = string | number | boolean;
+
+/** An analyzer's result as the analyzer describes it. */
+export interface ResultValue {
+  /** What the result is: 'loudness'. */
+  name: string;
+  /** The result's values: numbers (null where one could not be measured), text, booleans, arrays, objects. */
+  fields: { [field: string]: unknown };
+  /** The unit of every number in `fields`, keyed by its path ('integrated': 'LUFS', 'cuts.seconds': 's'). */
+  units: { [path: string]: string };
+}
+
+export interface DoneOutcome {
+  /** The analyzer's GUID, lowercase. */
+  analyzer: string;
+  status: 'done';
+  /** One line: '-23.02 LUFS, range 4.20 LU, ...'; only when the job ended with a result. */
+  summary?: string;
+  /** The result; an analyzer that does not describe itself gives {name, fields: {size}, units: {size: 'bytes'}}. */
+  value?: ResultValue;
+}
+
+export interface FailedOutcome {
+  analyzer: string;
+  status: 'failed';
+  code: ResultCodeText;
+  result: number;
+  message?: string;
+}
+
+export type AnalysisOutcome = DoneOutcome | FailedOutcome;
+
+export interface AnalyzeFileOptions {
+  /** Analyzer names ('loudness') or GUIDs, as text or Guid objects; repeats run once. Default: every type-0 analyzer. */
+  analyzers?: Array<string | Quillan.Guid>;
+  /** The parameter of every analyzer that `parameters` does not name. */
+  parameter?: AnalyzerParameter | null;
+  /** Parameters per analyzer, keyed by name or GUID: { peaks: '512' }. */
+  parameters?: { [analyzer: string]: AnalyzerParameter };
+}
+
+export declare namespace Quillan {
+  /** A 16-byte identifier, made from its text form (any case, braces optional). */
+  class Guid {
+    constructor(text: string);
+    /** Lowercase with hyphens and no braces. */
+    toString(): string;
+    equals(other: unknown): boolean;
+    hashCode(): bigint;
+  }
+
+  /** The application's analyzer host. */
+  class AnalyzerHost {
+    /** An unbound object that stands for no host; use getDefault. */
+    constructor();
+    static getDefault(): AnalyzerHost;
+    /** The number of jobs of that analyzer running now. Rejects with the bare result code (a number). */
+    countJobsForAnalyzer(analyzerGuid: Guid): Promise<number>;
+    /** Resolves with true once every job of that analyzer running now has ended; rejects with a failed job's code. */
+    waitForAnalyzerCompletion(analyzerGuid: Guid): Promise<boolean>;
+    equals(other: unknown): boolean;
+    hashCode(): bigint;
+  }
+
+  /**
+   * Loads an analyzer module (relative paths from the working directory) and calls its registration entry point.
+   * Throws a QuillanError with the loader's or the module's message when it cannot.
+   */
+  function loadAnalyzerModule(path: string): void;
+  /**
+   * Runs analyzers on a file (a path, or a Buffer of the bytes of a name that is not valid UTF-8). Resolves with one
+   * outcome per analyzer, in the order asked for. Rejects with a QuillanError when the file cannot be read, or when
+   * no analyzer is registered or applies and none were named. Throws a TypeError for malformed options, and a
+   * QuillanError listing the known names for an unknown analyzer name.
+   */
+  function analyzeFile(path: string | Uint8Array, options?: AnalyzeFileOptions | null): Promise<AnalysisOutcome[]>;
+}
