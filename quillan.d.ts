@@ -92,3 +92,9 @@ export declare namespace Quillan {
    */
   function analyzeFile(path: string | Uint8Array, options?: AnalyzeFileOptions | null): Promise<AnalysisOutcome[]>;
 }
+
+/**
+ * The example analyzer module of the Quillan installation the package was built against (its path, for
+ * Quillan.loadAnalyzerModule); undefined when that installation has none, and when quillan.node is loaded directly.
+ */
+export declare const exampleAnalyzers: string | undefined;

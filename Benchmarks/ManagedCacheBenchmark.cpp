@@ -4,7 +4,9 @@
 //   - a load of a 64 KiB item served by the disk tier with the memory tier cold (goal: at most twice a plain read()
 //     of a 64 KiB file);
 //   - 10,000 saves of 1 KiB items until every one is on disk (goal: at least 20,000 items per second), beside the
-//     same rows inserted with SQLite directly in one transaction.
+//     same rows inserted with SQLite directly in one transaction;
+//   - a prune of the least recently used half of 10,000 items of 4 KiB, and a clear of them, each until the space is
+//     back with the file system, beside the same deletions with SQLite alone (goal: at most twice as long).
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -21,12 +23,14 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
 #include "BE/ProjectFactory.h"
 #include "DataStoreAdaptors/DataStoreAdaptorUtils.h"
 #include "DataStoreAdaptors/ManagedDataStoreAdaptor.h"
+#include "MF/DiskCacheManager.h"
 #include "zelcore/TextConversions.h"
 
 namespace {
@@ -41,6 +45,8 @@ using zelcore::utility::ImmutableString;
 constexpr std::size_t kDiskItemBytes = 64 << 10;
 constexpr std::size_t kPutItemBytes = 1 << 10;
 constexpr int kPutCount = 10000;
+constexpr std::size_t kPruneItemBytes = 4 << 10;
+constexpr int kPruneCount = 10000;
 Guid const kAnalyzer = *Guid::FromString("b0000000-0000-4000-8000-0000000000be");
 
 // A folder for the run, removed at the end.
@@ -255,6 +261,101 @@ void BM_SaveBaseline_SqliteOneTransaction(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kPutCount);
 }
 
+// A folder with kPruneCount items of kPruneItemBytes, written through the disk cache.
+struct FilledCache {
+  std::shared_ptr<MF::DataCache> cache;
+  std::shared_ptr<MF::DiskCacheManager::ManagedDirectory> directory;
+};
+
+FilledCache FillCache() {
+  FilledCache filled;
+  filled.cache = MF::CreateDataCacheInFilesystemAndManageDirectory(
+      ImmutableString::Create(FreshFolder("prune").string()), filled.directory, true, true, false);
+  Blob const blob = MakeBlob(kPruneItemBytes, 5);
+  ImmutableString const first = ImmutableString::Create("source");
+  for (int i = 0; i < kPruneCount; ++i) {
+    filled.cache->PutItem(first, ImmutableString::Create("item" + std::to_string(i)), blob, false);
+  }
+  WaitUntilReady(filled.cache->Flush());
+  return filled;
+}
+
+void BM_PruneHalfOf10000Items(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    FilledCache filled = FillCache();
+    std::uint64_t const half = filled.directory->GetStatistics().usedBytes / 2;
+    state.ResumeTiming();
+    MF::DiskCacheRemoval const removal = filled.directory->PruneItems({std::nullopt, half});
+    state.PauseTiming();
+    if (removal.items < kPruneCount / 2 - 1 || !removal.spaceReturned) state.SkipWithError("pruned too little");
+    filled = {};
+    state.ResumeTiming();
+  }
+}
+
+void BM_ClearOf10000Items(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    FilledCache filled = FillCache();
+    state.ResumeTiming();
+    MF::DiskCacheRemoval const removal = filled.directory->RemoveAllItems();
+    state.PauseTiming();
+    if (removal.items != kPruneCount || !removal.spaceReturned) state.SkipWithError("cleared too little");
+    filled = {};
+    state.ResumeTiming();
+  }
+}
+
+// Baselines: the same rows in a database of the same settings, written with SQLite alone; then the oldest half
+// deleted (or all rows), and the space given back, in as few statements as SQLite takes.
+void RunSqliteRemovalBaseline(benchmark::State& state, char const* removal) {
+  Blob const blob = MakeBlob(kPruneItemBytes, 5);
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto const path = FreshFolder("sqlite-prune") / "plain.db";
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_exec(db,
+                 "PRAGMA page_size=16384; PRAGMA auto_vacuum=INCREMENTAL; PRAGMA journal_mode=WAL;"
+                 "PRAGMA synchronous=NORMAL;"
+                 "CREATE TABLE items(id INTEGER PRIMARY KEY, first TEXT, second TEXT, last_use INTEGER, data BLOB,"
+                 "  UNIQUE(first, second));"
+                 "CREATE INDEX items_by_last_use ON items(last_use);",
+                 nullptr, nullptr, nullptr);
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO items(first, second, last_use, data) VALUES('source', ?1, ?2, ?3)", -1, &insert,
+                       nullptr);
+    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    for (int i = 0; i < kPruneCount; ++i) {
+      std::string const second = "item" + std::to_string(i);
+      sqlite3_bind_text(insert, 1, second.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_int64(insert, 2, i);
+      sqlite3_bind_blob(insert, 3, blob->data(), static_cast<int>(blob->size()), SQLITE_STATIC);
+      sqlite3_step(insert);
+      sqlite3_reset(insert);
+    }
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_finalize(insert);
+    state.ResumeTiming();
+    sqlite3_exec(db, removal, nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+    state.PauseTiming();
+    sqlite3_close(db);
+    state.ResumeTiming();
+  }
+}
+
+void BM_PruneBaseline_SqliteDeleteOldestHalf(benchmark::State& state) {
+  RunSqliteRemovalBaseline(state,
+                           "DELETE FROM items WHERE id IN (SELECT id FROM items ORDER BY last_use LIMIT 5000);"
+                           "PRAGMA incremental_vacuum;");
+}
+
+void BM_ClearBaseline_SqliteDeleteAllAndVacuum(benchmark::State& state) {
+  RunSqliteRemovalBaseline(state, "DELETE FROM items; VACUUM;");
+}
+
 BENCHMARK(BM_MemoryTierHit);
 BENCHMARK(BM_MemoryBaseline_ContentStateGuid);
 BENCHMARK(BM_MemoryBaseline_MutexMapLookup);
@@ -262,6 +363,10 @@ BENCHMARK(BM_DiskTierHit64KiB);
 BENCHMARK(BM_DiskBaseline_Read64KiBFile);
 BENCHMARK(BM_Save10000Items1KiB)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SaveBaseline_SqliteOneTransaction)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PruneHalfOf10000Items)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_PruneBaseline_SqliteDeleteOldestHalf)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_ClearOf10000Items)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_ClearBaseline_SqliteDeleteAllAndVacuum)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 // Keeps each benchmark's mean real time per iteration, in nanoseconds, for the ratios.
 class RecordingReporter : public benchmark::ConsoleReporter {
@@ -320,6 +425,16 @@ int main(int argc, char** argv) {
         "10,000 saves of 1 KiB until on disk: %.0f items/s (goal >= 20000); SQLite alone in one transaction %.0f "
         "items/s: ratio %.2f\n",
         itemsPerSecond, sqliteItemsPerSecond, sqliteItemsPerSecond > 0 ? itemsPerSecond / sqliteItemsPerSecond : 0.0);
+  }
+  for (auto const& [ours, baseline, what] :
+       {std::tuple{"BM_PruneHalfOf10000Items", "BM_PruneBaseline_SqliteDeleteOldestHalf",
+                   "prune of the least recently used half of 10,000 items of 4 KiB"},
+        std::tuple{"BM_ClearOf10000Items", "BM_ClearBaseline_SqliteDeleteAllAndVacuum",
+                   "clear of 10,000 items of 4 KiB"}}) {
+    if (mean(ours) > 0 && mean(baseline) > 0) {
+      std::printf("%s, space returned: %.1f ms; SQLite alone: %.1f ms; ratio %.2f (goal <= 2)\n", what,
+                  mean(ours) / 1e3, mean(baseline) / 1e3, mean(ours) / mean(baseline));
+    }
   }
   benchmark::Shutdown();
   return 0;

@@ -52,6 +52,8 @@ template <class T>
 class SerializeableValue;
 
 inline constexpr SerializeableValueBase::TypeTag kSerializeableTypeInt = 5;
+// A 64-bit int (a size in bytes, say); its value class is defined by the code that stores the analyzer cache's bound.
+inline constexpr SerializeableValueBase::TypeTag kSerializeableTypeInt64 = 6;
 
 // A serialisable value was read or assigned as a value of another type.
 class BE_EXPORT exSerializeableTypeMismatch : public zelcore::config::zel_exception {

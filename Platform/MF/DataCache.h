@@ -37,6 +37,8 @@ inline constexpr ResultCode kResultBadDirectory = static_cast<ResultCode>(0xA033
 inline constexpr ResultCode kResultInvalidArgument = static_cast<ResultCode>(0xA0330006);
 // A write would leave less free space on the volume than its rule asks for.
 inline constexpr ResultCode kResultVolumeFull = static_cast<ResultCode>(0xA0330007);
+// A clear or prune could not take the database from another process in time; it removed nothing.
+inline constexpr ResultCode kResultCacheBusy = static_cast<ResultCode>(0xA0330008);
 
 // A cache of blobs filed under two names (for example a data source and a key within it).
 //

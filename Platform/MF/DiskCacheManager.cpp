@@ -157,6 +157,30 @@ std::uint64_t DiskCacheManager::ManagedDirectory::GetMaxItemBytes() const {
   return bound ? std::min(largest, *bound) : largest;
 }
 
+DiskCacheStatistics DiskCacheManager::ManagedDirectory::GetStatistics() const { return LockCache()->QueryStatistics(); }
+
+DiskCacheRemoval DiskCacheManager::ManagedDirectory::RemoveAllItems(std::chrono::milliseconds lockWait) {
+  return LockCache()->RemoveItems(std::nullopt, lockWait);
+}
+
+DiskCacheRemoval DiskCacheManager::ManagedDirectory::PruneItems(DiskCachePruneRules const& rules,
+                                                                std::chrono::milliseconds lockWait) {
+  return LockCache()->RemoveItems(rules, lockWait);
+}
+
+std::shared_ptr<detail::DiskDataCache> DiskCacheManager::ManagedDirectory::LockCache() const {
+  std::shared_ptr<detail::DiskDataCache> cache;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cache = cache_.lock();
+  }
+  if (!cache) {
+    throw zel_exception("The media cache of \"" + path_.ToUTF8String() + "\" is closed",
+                        static_cast<Result>(kResultCacheClosed));
+  }
+  return cache;
+}
+
 void DiskCacheManager::ManagedDirectory::Attach(std::weak_ptr<detail::DiskDataCache> cache) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,39 @@ namespace MF {
 namespace detail {
 class DiskDataCache;
 }  // namespace detail
+
+// What a cache folder holds, read at one moment.
+struct DiskCacheStatistics {
+  std::uint64_t items = 0;
+  // What the items use as the folder's bound counts it: their blobs and names plus a fixed allowance per item.
+  std::uint64_t usedBytes = 0;
+  // The lengths of the database's files as they are on disk now: the database itself, its write-ahead log and the
+  // log's shared-memory index (0 for a file that is not there).
+  std::uint64_t databaseFileBytes = 0;
+  std::uint64_t logFileBytes = 0;
+  std::uint64_t indexFileBytes = 0;
+
+  std::uint64_t FileBytes() const { return databaseFileBytes + logFileBytes + indexFileBytes; }
+};
+
+// Which items a prune removes: first every item not used for longer than `unusedFor`, then the least recently used
+// ones until the rest use at most `maxUsedBytes` (DiskCacheStatistics::usedBytes). An empty rule does not apply.
+struct DiskCachePruneRules {
+  std::optional<std::chrono::seconds> unusedFor;
+  std::optional<std::uint64_t> maxUsedBytes;
+};
+
+// What a clear or prune removed, and the database's files before and after it.
+struct DiskCacheRemoval {
+  std::uint64_t items = 0;
+  std::uint64_t usedBytes = 0;
+  std::uint64_t fileBytesBefore = 0;
+  std::uint64_t fileBytesAfter = 0;
+  // False when the freed space could not all be given back yet, because another process was reading the database:
+  // it stays free inside the file, is reused by later writes, and goes back to the file system at a later
+  // compaction.
+  bool spaceReturned = false;
+};
 
 // Size management of cache folders on disk: each folder has a bound on what it holds, and each volume a rule for
 // how much space the caches on it must leave free. Both act when items are written: a write that takes the folder
@@ -97,11 +131,33 @@ class MF_EXPORT DiskCacheManager {
     // cache is gone.
     std::uint64_t GetMaxItemBytes() const;
 
+    // How long a clear or prune waits for another process that is writing to the folder.
+    static constexpr std::chrono::milliseconds kDefaultLockWait{10000};
+
+    // Items, used bytes and the database's file sizes, read now on the calling thread (the items and bytes in one
+    // read transaction, so they agree). Throws zel_exception kResultCacheClosed once the cache is gone,
+    // kResultStorageFailed when the database cannot be read.
+    DiskCacheStatistics GetStatistics() const;
+    // Removes every item in one transaction, then rebuilds the database (VACUUM) and empties its write-ahead log, so
+    // that the files shrink to an empty database. Waits up to `lockWait` for other processes' writes; when they
+    // hold the database longer, throws zel_exception kResultCacheBusy and removes nothing. Items that other processes
+    // are writing at the time are not seen (their transactions are not committed) and stay when they commit; so do
+    // writes of this process still queued. Runs on the calling thread; this cache's own reads and writes wait for
+    // it. Also throws kResultCacheClosed and kResultStorageFailed.
+    DiskCacheRemoval RemoveAllItems(std::chrono::milliseconds lockWait = kDefaultLockWait);
+    // Removes the items that `rules` select, least recently used first, in one transaction, then gives the freed
+    // pages back to the file system. Last uses that this process's reads recorded count. Waits and throws as
+    // RemoveAllItems; with no rule it removes nothing.
+    DiskCacheRemoval PruneItems(DiskCachePruneRules const& rules,
+                                std::chrono::milliseconds lockWait = kDefaultLockWait);
+
    private:
     friend class ManagedVolume;
     friend class detail::DiskDataCache;
 
     void Attach(std::weak_ptr<detail::DiskDataCache> cache);
+    // The cache, or kResultCacheClosed.
+    std::shared_ptr<detail::DiskDataCache> LockCache() const;
 
     ImmutableString const path_;
     std::shared_ptr<ManagedVolume> const volume_;

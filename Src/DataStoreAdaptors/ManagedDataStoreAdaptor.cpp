@@ -6,10 +6,15 @@
 #include <utility>
 
 #include "BE/Backend.h"
+#include "DataStoreAdaptors/AnalyzerCacheSize.h"
 #include "DataStoreAdaptors/DataStoreAdaptorUtils.h"
 #include "zelcore/Trace.h"
 
 namespace Quillan {
+
+// Defined beside the bound setting (AnalyzerCacheSize.cpp).
+std::uint64_t GetAnalyzerCacheMaxBytesGeneration();
+
 namespace {
 
 using zelcore::Blob;
@@ -20,6 +25,8 @@ using zelcore::config::zel_exception;
 
 constexpr std::chrono::milliseconds kNoDelay{0};
 constexpr zelcore::debug::TraceLevel kCreationTraceLevel = 7;
+// How often a store looks whether another process changed the bound setting; each look is a stat of the settings file.
+constexpr std::chrono::seconds kBoundSettingInterval{1};
 
 std::exception_ptr CacheError(Result result) { return std::make_exception_ptr(zel_exception("", result)); }
 
@@ -56,6 +63,7 @@ InterfaceRef<IDataStoreAdaptor> ManagedDataStoreAdaptor::Create() {
   auto store = AllocateClassInstance();
   std::shared_ptr<MF::DataCache> const memory = MF::CreateDataCacheInMemory();
   ImmutableString const directory = AnalyzerCacheDirectory();
+  store->followsBoundSetting_ = true;
   try {
     store->OpenCache(memory, directory);
   } catch (zel_exception const&) {
@@ -101,6 +109,7 @@ void ManagedDataStoreAdaptor::OpenCache(std::shared_ptr<MF::DataCache> const& me
       MF::CreateDataCacheInFilesystemAndManageDirectory(directory, managedDirectory_, true, true, false);
   cacheChain_ = std::make_shared<MF::DataCacheChain>(memory, disk);
   managedDirectory_->SetMaxUsedBytes(kMaxUsedBytes);
+  if (followsBoundSetting_) ApplyBoundSetting();
   std::shared_ptr<MF::DiskCacheManager::ManagedVolume> const volume = managedDirectory_->GetManagedVolume();
   volume->SetFreeSpacePercentage(std::nullopt);
   volume->SetFreeSpaceBytes(FreeSpaceTargetFor(volume->GetTotalBytes()));
@@ -110,8 +119,58 @@ void ManagedDataStoreAdaptor::OpenCache(std::shared_ptr<MF::DataCache> const& me
   if (traceSwitch.Enabled()) {
     zelcore::debug::Trace(kCreationTraceLevel, "Quillan",
                           "Created analyzer cache (" + directory.ToUTF8String() + ") with size " +
-                              std::to_string(kMaxUsedBytes) + "b\r\n");
+                              std::to_string(managedDirectory_->GetMaxUsedBytes().value_or(0)) + "b\r\n");
   }
+}
+
+void ManagedDataStoreAdaptor::ApplyBoundSetting() {
+  // Taken before the read, so that a change made during it is read again at the next save.
+  boundGeneration_.store(GetAnalyzerCacheMaxBytesGeneration(), std::memory_order_relaxed);
+  nextBoundCheck_.store((std::chrono::steady_clock::now() + kBoundSettingInterval).time_since_epoch().count(),
+                        std::memory_order_relaxed);
+  try {
+    managedDirectory_->SetMaxUsedBytes(GetAnalyzerCacheMaxBytes());
+  } catch (zel_exception const&) {
+    // A setting of another type or a backend without properties: the bound stays as it is.
+  }
+}
+
+void ManagedDataStoreAdaptor::ApplyBoundSettingIfDue() {
+  if (!followsBoundSetting_ || !managedDirectory_) return;
+  if (boundGeneration_.load(std::memory_order_relaxed) == GetAnalyzerCacheMaxBytesGeneration() &&
+      std::chrono::steady_clock::now().time_since_epoch().count() < nextBoundCheck_.load(std::memory_order_relaxed)) {
+    return;
+  }
+  ApplyBoundSetting();
+}
+
+std::shared_ptr<MF::DiskCacheManager::ManagedDirectory> ManagedDataStoreAdaptor::RequireManagedDirectory() const {
+  if (unavailable_) std::rethrow_exception(unavailable_);
+  if (!managedDirectory_) {
+    throw zel_exception("This analyzer cache has no managed folder", static_cast<Result>(MF::kResultBadDirectory));
+  }
+  return managedDirectory_;
+}
+
+ManagedDataStoreAdaptor::CacheStatistics ManagedDataStoreAdaptor::GetCacheStatistics() const {
+  std::shared_ptr<MF::DiskCacheManager::ManagedDirectory> const directory = RequireManagedDirectory();
+  CacheStatistics statistics;
+  statistics.disk = directory->GetStatistics();
+  statistics.maxUsedBytes = directory->GetMaxUsedBytes().value_or(UINT64_MAX);
+  std::shared_ptr<MF::DiskCacheManager::ManagedVolume> const volume = directory->GetManagedVolume();
+  statistics.freeSpaceTargetBytes = volume->GetRequiredFreeBytes();
+  statistics.volumeAvailableBytes = volume->GetAvailableBytes();
+  statistics.volumeTotalBytes = volume->GetTotalBytes();
+  return statistics;
+}
+
+MF::DiskCacheRemoval ManagedDataStoreAdaptor::ClearCache(std::chrono::milliseconds lockWait) {
+  return RequireManagedDirectory()->RemoveAllItems(lockWait);
+}
+
+MF::DiskCacheRemoval ManagedDataStoreAdaptor::PruneCache(MF::DiskCachePruneRules const& rules,
+                                                         std::chrono::milliseconds lockWait) {
+  return RequireManagedDirectory()->PruneItems(rules, lockWait);
 }
 
 Future<Blob> ManagedDataStoreAdaptor::LoadDataWithKey(Target const& target, Guid const& analyzerGuid,
@@ -185,6 +244,8 @@ Future<void> ManagedDataStoreAdaptor::SaveDataForDataSource(DataSource const& da
       saveExecutor_, kNoDelay, saveExecutor_,
       [analyzerGuid, parameter, key, self = GetSharedFromThis<ManagedDataStoreAdaptor>(), dataSource, blob] {
         ImmutableString const cacheKey = GenerateCacheKey(analyzerGuid, parameter, key);
+        // Before the put, so that a bound lowered since evicts with this write.
+        self->ApplyBoundSettingIfDue();
         // Done once the cache has the blob; the cache writes it to disk on its own.
         self->cacheChain_->PutItem(AsName(dataSource), cacheKey, blob, false);
       });

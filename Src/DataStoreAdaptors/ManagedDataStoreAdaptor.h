@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -30,7 +32,8 @@ class QUILLAN_EXPORT ManagedDataStoreAdaptor : public IDataStoreAdaptor,
   // The UTF-8 text of a target's content-state GUID.
   using DataSource = std::basic_string<unsigned char>;
 
-  // What the cache folder may hold, and at most what the cache leaves free on its volume.
+  // What the cache folder may hold unless the user set another bound (GetAnalyzerCacheMaxBytes), and at most what
+  // the cache leaves free on its volume.
   static constexpr std::uint64_t kMaxUsedBytes = 5368709120;
   static constexpr std::uint64_t kFreeSpaceBytes = 5368709120;
   // On volumes smaller than 100 GiB the cache leaves this share free instead, so that it can work at all there.
@@ -39,7 +42,21 @@ class QUILLAN_EXPORT ManagedDataStoreAdaptor : public IDataStoreAdaptor,
   // The free space the cache leaves on a volume of `totalBytes`: the smaller of kFreeSpaceBytes and a twentieth.
   static std::uint64_t FreeSpaceTargetFor(std::uint64_t totalBytes);
 
-  // The store of the default host, in the analyzer cache folder of the project model's preferences. A folder that
+  // What `quillan cache stats` shows: the folder's items and files, and the limits the store keeps them to.
+  struct CacheStatistics {
+    MF::DiskCacheStatistics disk;
+    // The bound on disk.usedBytes: beyond it the least recently used items are evicted at the next write.
+    std::uint64_t maxUsedBytes = 0;
+    // What the cache leaves free on its volume (FreeSpaceTargetFor the volume's size); it stops growing there.
+    std::uint64_t freeSpaceTargetBytes = 0;
+    // What the volume has free now, and its size.
+    std::uint64_t volumeAvailableBytes = 0;
+    std::uint64_t volumeTotalBytes = 0;
+  };
+
+  // The store of the default host, in the analyzer cache folder of the project model's preferences, bounded by the
+  // stored setting (GetAnalyzerCacheMaxBytes), which it reads again within a second of a save after another
+  // process changed it, and at the next save after this process changed it. A folder that
   // cannot be used gives a store that finds nothing and refuses every save with the reason (GetUnavailableReason),
   // so that a run goes on without managed caching. Throws the null-pointer exception naming BE::IBackend or
   // BE::IPreferences when the project model has none.
@@ -55,6 +72,21 @@ class QUILLAN_EXPORT ManagedDataStoreAdaptor : public IDataStoreAdaptor,
 
   // Why the cache folder cannot be used; empty when it can.
   std::string GetUnavailableReason() const;
+
+  // The folder's statistics and limits, read now on the calling thread. Throws the reason when the folder cannot be
+  // used, and what MF::DiskCacheManager::ManagedDirectory::GetStatistics throws.
+  CacheStatistics GetCacheStatistics() const;
+  // Removes every stored result from the folder and shrinks its database; see
+  // MF::DiskCacheManager::ManagedDirectory::RemoveAllItems (throws MF::kResultCacheBusy, removing nothing, when
+  // another process holds the database longer than `lockWait`). Results this process holds in its memory cache stay
+  // there until they are evicted. Runs on the calling thread.
+  MF::DiskCacheRemoval ClearCache(
+      std::chrono::milliseconds lockWait = MF::DiskCacheManager::ManagedDirectory::kDefaultLockWait);
+  // Removes the least recently used results that `rules` select; see
+  // MF::DiskCacheManager::ManagedDirectory::PruneItems. Runs on the calling thread.
+  MF::DiskCacheRemoval PruneCache(
+      MF::DiskCachePruneRules const& rules,
+      std::chrono::milliseconds lockWait = MF::DiskCacheManager::ManagedDirectory::kDefaultLockWait);
 
   std::shared_ptr<MF::DataCacheChain> GetCacheChainForTesting() const { return cacheChain_; }
   std::shared_ptr<MF::DiskCacheManager::ManagedDirectory> GetManagedDirectoryForTesting() const {
@@ -94,12 +126,22 @@ class QUILLAN_EXPORT ManagedDataStoreAdaptor : public IDataStoreAdaptor,
   void OpenCache(std::shared_ptr<MF::DataCache> const& memory, ImmutableString const& directory);
   // A save's refusal when the cache cannot take `blob`; null when it can.
   std::exception_ptr RefusalOf(zelcore::Blob const& blob) const;
+  // The managed folder, or the reason why there is none.
+  std::shared_ptr<MF::DiskCacheManager::ManagedDirectory> RequireManagedDirectory() const;
+  // Reads the bound setting and applies it to the folder; keeps the bound it has when the setting cannot be read.
+  void ApplyBoundSetting();
+  // Applies the setting when this process changed it or a second has passed since it was last read.
+  void ApplyBoundSettingIfDue();
 
   std::shared_ptr<zelcore::async::AsyncThreadedSubExecutor> saveExecutor_;
   std::shared_ptr<MF::DataCacheChain> cacheChain_;
   std::shared_ptr<MF::DiskCacheManager::ManagedDirectory> managedDirectory_;
   // Set, with no chain, when the folder cannot be used.
   std::exception_ptr unavailable_;
+  // Whether the folder's bound follows the stored setting (stores made by Create), and when it was last read.
+  bool followsBoundSetting_ = false;
+  std::atomic<std::uint64_t> boundGeneration_{0};
+  std::atomic<std::int64_t> nextBoundCheck_{0};  // steady clock, nanoseconds
 };
 
 }  // namespace Quillan

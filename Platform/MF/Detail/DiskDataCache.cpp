@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <filesystem>
+#include <limits>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -120,6 +122,7 @@ struct DiskDataCache::Statements {
         removeBlob(db, "DELETE FROM blobs WHERE id = ?1"),
         touch(db, "UPDATE entries SET last_use = ?2 WHERE id = ?1 AND last_use < ?2"),
         oldest(db, "SELECT id, cost FROM entries ORDER BY last_use, id LIMIT ?1"),
+        unusedSince(db, "SELECT id, cost FROM entries WHERE last_use < ?1 ORDER BY last_use, id LIMIT ?2"),
         usage(db, "SELECT used, items FROM stats WHERE key = 0"),
         setUsage(db, "UPDATE stats SET used = ?1, items = ?2 WHERE key = 0"),
         freeBytes(db, "SELECT freelist_count * page_size FROM pragma_freelist_count, pragma_page_size"),
@@ -136,6 +139,7 @@ struct DiskDataCache::Statements {
   SqliteStatement removeBlob;
   SqliteStatement touch;
   SqliteStatement oldest;
+  SqliteStatement unusedSince;
   SqliteStatement usage;
   SqliteStatement setUsage;
   SqliteStatement freeBytes;
@@ -241,6 +245,28 @@ class DiskDataCache::WriteTransaction {
         if (usage_.bytes <= target) return;
       }
     }
+  }
+
+  // Removes the items last used before `cutoff` (microseconds since the epoch), oldest first.
+  void RemoveUnusedSince(std::int64_t cutoff) {
+    for (;;) {
+      std::vector<std::pair<std::int64_t, std::int64_t>> unused;
+      {
+        StatementScope scope(statements_.unusedSince);
+        statements_.unusedSince.BindInteger(1, cutoff);
+        statements_.unusedSince.BindInteger(2, kEvictionChunk);
+        while (statements_.unusedSince.Step()) {
+          unused.emplace_back(statements_.unusedSince.ColumnInteger(0), statements_.unusedSince.ColumnInteger(1));
+        }
+      }
+      if (unused.empty()) return;
+      for (auto const& [id, cost] : unused) Remove(id, cost);
+    }
+  }
+
+  void RemoveAll() {
+    db_.Execute("DELETE FROM entries; DELETE FROM blobs;");
+    usage_ = Usage{};
   }
 
   void Commit() {
@@ -465,6 +491,95 @@ std::uint64_t DiskDataCache::QueryItemCount() const {
 }
 
 std::uint64_t DiskDataCache::MaxBlobBytes() const { return maxBlobBytes_; }
+
+DiskCacheStatistics DiskDataCache::QueryStatistics() const {
+  std::lock_guard<std::mutex> lock(dbMutex_);
+  EndReadSnapshotLocked();
+  Usage const usage = WriteTransaction::ReadUsage(*statements_);
+  DiskCacheStatistics statistics;
+  statistics.items = static_cast<std::uint64_t>(std::max<std::int64_t>(usage.items, 0));
+  statistics.usedBytes = static_cast<std::uint64_t>(std::max<std::int64_t>(usage.bytes, 0));
+  StatFilesLocked(statistics);
+  return statistics;
+}
+
+DiskCacheRemoval DiskDataCache::RemoveItems(std::optional<DiskCachePruneRules> const& rules,
+                                            std::chrono::milliseconds lockWait) {
+  std::lock_guard<std::mutex> lock(dbMutex_);
+  EndReadSnapshotLocked();
+  DiskCacheRemoval removal;
+  {
+    DiskCacheStatistics before;
+    StatFilesLocked(before);
+    removal.fileBytesBefore = before.FileBytes();
+  }
+  auto const waitMilliseconds =
+      static_cast<int>(std::clamp<std::int64_t>(lockWait.count(), 0, std::numeric_limits<int>::max()));
+  // Only this call waits as the caller says; the cache's own writes keep their timeout.
+  sqlite3_busy_timeout(db_->get(), waitMilliseconds);
+  struct RestoreTimeout {
+    sqlite3* db;
+    ~RestoreTimeout() { sqlite3_busy_timeout(db, kBusyTimeoutMilliseconds); }
+  } const restore{db_->get()};
+
+  // Last uses are microseconds since the epoch.
+  std::int64_t const cutoff =
+      rules && rules->unusedFor
+          ? NextUseTime() - std::clamp<std::int64_t>(rules->unusedFor->count(), 0, INT64_MAX / 1000000) * 1000000
+          : 0;
+  try {
+    WriteTransaction transaction(*db_, *statements_);
+    Usage const start = transaction.usage();
+    if (!rules) {
+      touches_.clear();
+      brokenRows_.clear();
+      transaction.RemoveAll();
+    } else {
+      ApplyTouchesLocked(transaction);
+      ApplyRepairsLocked(transaction);
+      if (rules->unusedFor) transaction.RemoveUnusedSince(cutoff);
+      if (rules->maxUsedBytes) transaction.EvictDownTo(*rules->maxUsedBytes);
+    }
+    removal.items = static_cast<std::uint64_t>(std::max<std::int64_t>(start.items - transaction.usage().items, 0));
+    removal.usedBytes = static_cast<std::uint64_t>(std::max<std::int64_t>(start.bytes - transaction.usage().bytes, 0));
+    transaction.Commit();
+  } catch (StorageError const& e) {
+    if (!IsBusy(e.SqliteCode())) throw;
+    throw zel_exception("The media cache database " + databasePath_ +
+                            " is in use by another process, which held it for "
+                            "longer than " +
+                            std::to_string(lockWait.count()) + " ms; nothing was removed",
+                        static_cast<Result>(kResultCacheBusy));
+  }
+
+  // The items are gone for good; giving their space back may wait for other processes' readers and is retried by
+  // later compactions when it cannot finish now.
+  removal.spaceReturned = true;
+  try {
+    db_->Execute(rules ? "PRAGMA incremental_vacuum" : "VACUUM");
+    SqliteStatement checkpoint(*db_, "PRAGMA wal_checkpoint(TRUNCATE)");
+    StatementScope scope(checkpoint);
+    // The first column is 1 when readers kept the checkpoint from finishing.
+    if (!checkpoint.Step() || checkpoint.ColumnInteger(0) != 0) removal.spaceReturned = false;
+  } catch (StorageError const&) {
+    removal.spaceReturned = false;
+  }
+  DiskCacheStatistics after;
+  StatFilesLocked(after);
+  removal.fileBytesAfter = after.FileBytes();
+  return removal;
+}
+
+void DiskDataCache::StatFilesLocked(DiskCacheStatistics& statistics) const {
+  auto const length = [](std::string const& path) -> std::uint64_t {
+    std::error_code error;
+    std::uintmax_t const size = std::filesystem::file_size(path, error);
+    return error ? 0 : static_cast<std::uint64_t>(size);
+  };
+  statistics.databaseFileBytes = length(databasePath_);
+  statistics.logFileBytes = length(databasePath_ + "-wal");
+  statistics.indexFileBytes = length(databasePath_ + "-shm");
+}
 
 ResultCode DiskDataCache::GetItem(ImmutableString const& first, ImmutableString const& second,
                                   ItemCallback const& callback, Blob& /*out*/) const {

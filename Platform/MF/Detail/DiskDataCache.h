@@ -66,6 +66,11 @@ class DiskDataCache final : public DataCache, public std::enable_shared_from_thi
   std::uint64_t QueryItemCount() const;
   // The largest blob the database takes in one value.
   std::uint64_t MaxBlobBytes() const;
+  // See ManagedDirectory::GetStatistics.
+  DiskCacheStatistics QueryStatistics() const;
+  // Removes every item (no rules) or those `rules` select, and compacts the database; see
+  // ManagedDirectory::RemoveAllItems and PruneItems.
+  DiskCacheRemoval RemoveItems(std::optional<DiskCachePruneRules> const& rules, std::chrono::milliseconds lockWait);
 
   // DataCache:
   ResultCode GetItem(ImmutableString const& first, ImmutableString const& second, ItemCallback const& callback,
@@ -124,6 +129,8 @@ class DiskDataCache final : public DataCache, public std::enable_shared_from_thi
   void ApplyTouchesLocked(WriteTransaction& transaction);
   void ApplyRepairsLocked(WriteTransaction& transaction);
   void CompactLocked(bool force);
+  // The lengths of the database's three files.
+  void StatFilesLocked(DiskCacheStatistics& statistics) const;
 
   std::string const databasePath_;
   Options const options_;

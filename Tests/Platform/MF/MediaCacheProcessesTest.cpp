@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <functional>
 #include <vector>
 
 #include "MediaCacheTestUtils.h"
@@ -142,6 +144,81 @@ TEST(MediaCacheProcessesTest, WriterKilledMidBatchLeavesEveryCommittedItemIntact
   ASSERT_TRUE(WaitForSuccess(disk.cache->PutItem(ImmutableString::Create("after"), ImmutableString::Create("x"),
                                                  MakePatternBlob("after", 1), false)));
   EXPECT_EQ(disk.directory->GetItemCount(), stored + 1);
+}
+
+// Puts `count` pattern items of `owner` and waits until they are on disk.
+void PutItems(DataCache& cache, std::string const& owner, std::uint64_t count) {
+  for (std::uint64_t i = 0; i < count; ++i) {
+    cache.PutItem(ImmutableString::Create(owner), ImmutableString::Create(PatternName(i)), MakePatternBlob(owner, i),
+                  false);
+  }
+  ASSERT_TRUE(WaitForSuccess(cache.Flush()));
+}
+
+zelcore::config::Result BusyResultOf(std::function<void()> const& call) {
+  try {
+    call();
+  } catch (zelcore::config::zel_exception const& e) {
+    return e.GetResult();
+  }
+  return 0;
+}
+
+TEST(MediaCacheProcessesTest, ClearAndPruneWaitForAnotherProcessWritingAndRemoveNothingWhenItHoldsOn) {
+  TempFolder folder;
+  OpenedDisk disk = OpenDisk(NameOf(folder.path()));
+  PutItems(*disk.cache, "mine", 20);
+  std::filesystem::path const release = folder / "release";
+  HelperProcess writer({"hold-write", folder.path().string(), release.string()});
+  ASSERT_EQ(writer.ReadLine(), "holding");
+
+  // The other process is mid-write: neither waits it out, and both leave everything as it was.
+  constexpr std::chrono::milliseconds kShortWait{200};
+  EXPECT_EQ(BusyResultOf([&] { disk.directory->RemoveAllItems(kShortWait); }), Code(kResultCacheBusy));
+  EXPECT_EQ(BusyResultOf([&] { disk.directory->PruneItems({std::nullopt, 0}, kShortWait); }), Code(kResultCacheBusy));
+  EXPECT_EQ(disk.directory->GetStatistics().items, 20u);
+  for (std::uint64_t i = 0; i < 20; ++i)
+    EXPECT_TRUE(MatchesPattern(LookUp(*disk.cache, "mine", PatternName(i)).blob, "mine", i));
+
+  std::ofstream(release).put('x');
+  EXPECT_EQ(writer.ReadLine(), "committed");
+  EXPECT_EQ(WEXITSTATUS(writer.Wait()), 0);
+  // Its item arrived whole, and a prune by age takes it (it was last used at the epoch) and nothing else.
+  EXPECT_EQ(disk.directory->GetStatistics().items, 21u);
+  // Read through a cache that records no last use, so the item stays as old as its writer made it.
+  OpenedDisk const peek = OpenDisk(NameOf(folder.path()), false);
+  LookUpResult const pending = LookUp(*peek.cache, "other", "pending");
+  ASSERT_EQ(pending.code, kResultItemAvailable);
+  EXPECT_EQ(std::string(reinterpret_cast<char const*>(pending.blob->data()), pending.blob->size()), "pending");
+  DiskCacheRemoval const removal = disk.directory->PruneItems({std::chrono::hours(24), std::nullopt});
+  EXPECT_EQ(removal.items, 1u);
+  EXPECT_EQ(removal.usedBytes, 7u + 5 + 7 + 128);
+  EXPECT_EQ(disk.directory->GetStatistics().items, 20u);
+}
+
+TEST(MediaCacheProcessesTest, ClearLeavesAnotherProcessReadingItsSnapshotAndReturnsTheSpaceOnceItEnds) {
+  TempFolder folder;
+  OpenedDisk disk = OpenDisk(NameOf(folder.path()));
+  PutItems(*disk.cache, "read", 100);
+  std::uint64_t bytes = 0;
+  for (std::uint64_t i = 0; i < 100; ++i) bytes += PatternSize("read", i);
+  std::filesystem::path const release = folder / "release";
+  HelperProcess reader({"hold-read", folder.path().string(), release.string()});
+  ASSERT_EQ(reader.ReadLine(), "reading 100");
+
+  // Readers do not stop the clear, only the return of the space while they read.
+  DiskCacheRemoval const first = disk.directory->RemoveAllItems(std::chrono::milliseconds(200));
+  EXPECT_EQ(first.items, 100u);
+  EXPECT_FALSE(first.spaceReturned);
+  EXPECT_EQ(disk.directory->GetStatistics().items, 0u);
+
+  std::ofstream(release).put('x');
+  EXPECT_EQ(reader.ReadLine(), "read 100 " + std::to_string(bytes));
+  EXPECT_EQ(WEXITSTATUS(reader.Wait()), 0);
+  DiskCacheRemoval const second = disk.directory->RemoveAllItems();
+  EXPECT_EQ(second.items, 0u);
+  EXPECT_TRUE(second.spaceReturned);
+  EXPECT_LT(second.fileBytesAfter, first.fileBytesBefore / 5);
 }
 
 }  // namespace

@@ -4,9 +4,20 @@
 //   share <folder> <writer> <reader> <count>
 //       Puts <count> items of <writer> while reading those of <reader> that another process puts meanwhile.
 //       Prints "ok <items of reader seen>" when every item it read was intact, else "corrupt ..." and exits 3.
+//   hold-write <folder> <release file>
+//       Opens the folder's database with SQLite alone and, inside one write transaction, adds the item
+//       ("other", "pending") last used at the epoch; prints "holding", waits until <release file> exists, commits
+//       and prints "committed".
+//   hold-read <folder> <release file>
+//       Opens a read transaction, prints "reading <items>", waits until <release file> exists, then prints
+//       "read <items> <bytes of their blobs>" from the same snapshot.
+
+#include <sqlite3.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -62,12 +73,63 @@ int Share(std::string const& folder, std::string const& writer, std::string cons
   return 0;
 }
 
+void WaitFor(std::string const& releaseFile) {
+  std::error_code error;
+  while (!std::filesystem::exists(releaseFile, error)) usleep(2000);
+}
+
+std::string Query(sqlite3* db, char const* sql) {
+  sqlite3_stmt* statement = nullptr;
+  std::string row;
+  if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW) {
+    for (int i = 0; i < sqlite3_column_count(statement); ++i) {
+      if (i > 0) row += ' ';
+      row += std::to_string(sqlite3_column_int64(statement, i));
+    }
+  }
+  sqlite3_finalize(statement);
+  return row;
+}
+
+int Hold(std::string const& folder, std::string const& releaseFile, bool write) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open((folder + "/MediaCache.db").c_str(), &db) != SQLITE_OK) return 2;
+  sqlite3_busy_timeout(db, 10000);
+  char const* const begin = write ? "BEGIN IMMEDIATE;"
+                                    "INSERT INTO entries(first, second, size, cost, last_use) "
+                                    "  VALUES('other', 'pending', 7, 7 + 5 + 7 + 128, 0);"
+                                    "INSERT INTO blobs(id, data) VALUES(last_insert_rowid(), CAST('pending' AS BLOB));"
+                                    "UPDATE stats SET used = used + 7 + 5 + 7 + 128, items = items + 1;"
+                                  : "BEGIN";
+  if (sqlite3_exec(db, begin, nullptr, nullptr, nullptr) != SQLITE_OK) return 2;
+  if (write) {
+    std::printf("holding\n");
+  } else {
+    std::printf("reading %s\n", Query(db, "SELECT count(*) FROM entries").c_str());
+  }
+  std::fflush(stdout);
+  WaitFor(releaseFile);
+  if (!write) {
+    std::printf("read %s\n", Query(db, "SELECT count(*), coalesce(sum(length(data)), 0) FROM blobs").c_str());
+  }
+  if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) return 2;
+  if (write) std::printf("committed\n");
+  std::fflush(stdout);
+  sqlite3_close(db);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 3 && args[0] == "write") return WriteUntilKilled(args[1], args[2]);
   if (args.size() == 5 && args[0] == "share") return Share(args[1], args[2], args[3], std::stoull(args[4]));
-  std::fprintf(stderr, "usage: %s write <folder> <owner> | share <folder> <writer> <reader> <count>\n", argv[0]);
+  if (args.size() == 3 && args[0] == "hold-write") return Hold(args[1], args[2], true);
+  if (args.size() == 3 && args[0] == "hold-read") return Hold(args[1], args[2], false);
+  std::fprintf(stderr,
+               "usage: %s write <folder> <owner> | share <folder> <writer> <reader> <count> | "
+               "hold-write|hold-read <folder> <release file>\n",
+               argv[0]);
   return 64;
 }
