@@ -28,7 +28,8 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log" ||
 libdir=$(dirname "$(find "$prefix" -name libquillan.so.0 -print -quit)")
 [ "$libdir" != . ] || fail "the install lacks libquillan.so.0"
 lib=${libdir#"$prefix"/}
-for f in bin/quillan include/quillan/Analyzers/AnalyzerBase.h include/quillan/Host/AnalyzerHost.h \
+for f in bin/quillan share/man/man1/quillan.1 share/bash-completion/completions/quillan \
+  include/quillan/Analyzers/AnalyzerBase.h include/quillan/Host/AnalyzerHost.h \
   include/quillan/zelcore/Guid.h include/quillan/BE/Media.h include/quillan/Foundation/Future.h \
   "$lib/cmake/Quillan/QuillanConfig.cmake" "$lib/cmake/Quillan/QuillanConfigVersion.cmake" "$lib/pkgconfig/quillan.pc"; do
   [ -e "$prefix/$f" ] || fail "the install lacks $f"

@@ -6,6 +6,7 @@
 
 #include "BE/Backend.h"
 #include "BE/ProjectFactory.h"
+#include "BE/SettingsFileException.h"
 #include "DataStoreAdaptors/ManagedDataStoreAdaptor.h"
 #include "Host/AnalyzerCacheLocation.h"
 #include "Support/BlobTestUtils.h"
@@ -151,9 +152,10 @@ TEST_F(AnalyzerCacheSizeTest, RefusesBadBoundsAndFallsBackToTheDefaultOnBadStore
   EXPECT_EQ(GetAnalyzerCacheMaxBytes(), 3 * kMiB);
   properties->SetReadOnly(kPrefsAnalyzerCacheMaxBytes, false);
 
-  // A value of another type is an error to the reader, and a store keeps the default bound.
+  // A value of another type is an error naming the file and the key to the reader, and a store keeps the default
+  // bound.
   properties->WriteValue(kPrefsAnalyzerCacheMaxBytes, BE::SerializeableValue<int>(7), true);
-  EXPECT_THROW(GetAnalyzerCacheMaxBytes(), BE::exSerializeableTypeMismatch);
+  EXPECT_THROW(GetAnalyzerCacheMaxBytes(), BE::exSettingsFile);
   auto store = ManagedDataStoreAdaptor::Create();
   EXPECT_EQ(Managed(store).GetCacheStatistics().maxUsedBytes, ManagedDataStoreAdaptor::kMaxUsedBytes);
 

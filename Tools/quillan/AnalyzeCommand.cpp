@@ -14,6 +14,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <numeric>
 
 #include "Analyzers/ExampleAnalyzers.h"
 #include "BE/Clip.h"
@@ -27,8 +28,9 @@
 #include "Host/AnalyzerHost.h"
 #include "quillan/AnalyzerCatalog.h"
 #include "quillan/ConfigCommands.h"
+#include "quillan/DidYouMean.h"
 #include "quillan/InterruptWatch.h"
-#include "quillan/JsonWriter.h"
+#include "quillan/MediaDuration.h"
 #include "quillan/ProgressDisplay.h"
 #include "quillan/ResultFormatting.h"
 #include "quillan/TextTable.h"
@@ -57,11 +59,13 @@ struct RequestedAnalyzer {
 };
 
 struct MediaFile {
-  std::string given;  // as on the command line
+  std::string given;  // as on the command line, or found in a folder given there
   InterfaceRef<BE::IClip> clip;
   std::optional<Guid> contentState;
   // Why the file is not analysed; empty when it is.
   std::string readProblem;
+  std::uintmax_t size = 0;
+  std::optional<double> seconds;  // its playing time, for the speed on the progress bars
 };
 
 struct Job {
@@ -69,10 +73,15 @@ struct Job {
   RequestedAnalyzer const* analyzer;
   Future<std::any> future;
   std::shared_ptr<zelappsupport::utility::ProgressItem> item;
-  // Set when there is no job: the file could not be read or the host refused the request.
+  // Set when there is no job: the file could not be read, the host refused the request, or the run was interrupted
+  // before the job started.
   std::exception_ptr failure;
+  bool requested = false;
+  bool reported = false;  // counted as ended (and streamed, for NDJSON)
+  std::optional<std::chrono::steady_clock::time_point> startedAt;
 
-  bool Ended() const { return failure || !future || future.IsReady(); }
+  bool Ended() const { return failure || (requested && (!future || future.IsReady())); }
+  bool Running() const { return requested && !Ended(); }
 };
 
 enum class Status {
@@ -146,8 +155,10 @@ std::string ReadProblem(std::filesystem::path const& path) {
 }
 
 MediaFile AdmitFile(std::string const& given) {
-  MediaFile file{given, {}, std::nullopt, ReadProblem(given)};
+  MediaFile file{given, {}, std::nullopt, ReadProblem(given), 0, std::nullopt};
   if (!file.readProblem.empty()) return file;
+  std::error_code error;
+  file.size = std::filesystem::file_size(given, error);
   InterfaceRef<BE::IMedia> media;
   try {
     // The name's bytes, valid UTF-8 or not, travel through the media's UTF-16 path unchanged, in any locale.
@@ -165,6 +176,15 @@ MediaFile AdmitFile(std::string const& given) {
   return file;
 }
 
+// "NAME=VALUE" split at its first '='; throws UsageError when there is no '=' or NAME is empty.
+std::pair<std::string, std::string> SplitParameter(std::string const& text) {
+  auto const equals = text.find('=');
+  if (equals == std::string::npos || equals == 0) {
+    throw UsageError("--param expects NAME=VALUE, not \"" + text + "\"", "analyze");
+  }
+  return {text.substr(0, equals), text.substr(equals + 1)};
+}
+
 std::vector<RequestedAnalyzer> ResolveRequested(AnalyzeOptions const& options,
                                                 std::vector<AnalyzerInfo> const& catalog) {
   std::vector<RequestedAnalyzer> requested;
@@ -178,7 +198,8 @@ std::vector<RequestedAnalyzer> ResolveRequested(AnalyzeOptions const& options,
                                    [&](RequestedAnalyzer const& other) { return other.info.id == info.id; });
     if (!known) requested.push_back({std::move(info), {}, std::nullopt});
   }
-  for (auto const& parameter : options.parameters) {
+  for (std::string const& assignment : options.parameters) {
+    auto const parameter = SplitParameter(assignment);
     // Plain references rather than a structured binding: clang 14 cannot capture those in a lambda.
     std::string const& name = parameter.first;
     std::string const& value = parameter.second;
@@ -187,7 +208,11 @@ std::vector<RequestedAnalyzer> ResolveRequested(AnalyzeOptions const& options,
       return analyzer.info.name == name || (id && analyzer.info.id == *id);
     });
     if (target == requested.end()) {
-      throw UsageError("--param names \"" + name + "\", which is not one of the analyzers of this run", "analyze");
+      std::vector<std::string> names;
+      for (RequestedAnalyzer const& analyzer : requested) names.push_back(analyzer.info.name);
+      throw UsageError(
+          "--param names \"" + name + "\", which is not one of the analyzers of this run" + DidYouMean(name, names),
+          "analyze");
     }
     // A later --param for the same analyzer replaces an earlier one.
     target->parameter = std::any(value);
@@ -234,27 +259,26 @@ std::vector<JobProgress> Snapshot(std::vector<Job> const& jobs) {
   progress.reserve(jobs.size());
   for (Job const& job : jobs) {
     JobProgress entry;
-    entry.label = Label(job);
+    entry.label = Printable(Label(job));
     entry.fraction = job.item ? job.item->GetProgress() : 0.0;
-    entry.started = entry.fraction > 0;
     entry.ended = job.Ended();
-    if (entry.ended) {
-      Outcome const outcome = OutcomeOf(job);
-      entry.outcome = StatusText(outcome.status);
-      if (outcome.status == Status::kFailed) entry.outcome += ": " + DescribeFailure(outcome.code, outcome.message);
-    }
+    entry.started = job.startedAt.has_value();
+    if (job.startedAt) entry.startedAt = *job.startedAt;
+    entry.mediaSeconds = job.file->seconds;
     progress.push_back(std::move(entry));
   }
   return progress;
 }
 
-// Cancels every job that has not ended: through its progress item, which fails the job and has the host terminate
-// it, and the analyzer stops at its next progress update; a job without an item is cancelled and terminated
-// directly.
-void CancelAll(IAnalyzerHost& host, std::vector<Job> const& jobs) {
-  for (Job const& job : jobs) {
+// Cancels every job that is running: through its progress item, which fails the job and has the host terminate it,
+// and the analyzer stops at its next progress update; a job without an item is cancelled and terminated directly.
+// Jobs not yet requested end as cancelled without starting.
+void CancelAll(IAnalyzerHost& host, std::vector<Job>& jobs) {
+  for (Job& job : jobs) {
     if (job.Ended()) continue;
-    if (job.item && job.item->IsCancelable()) {
+    if (!job.requested) {
+      job.failure = std::make_exception_ptr(zelcore::config::zel_exception("", kResultJobCancelled));
+    } else if (job.item && job.item->IsCancelable()) {
       job.item->RequestCancel();
     } else {
       job.future.Cancel();
@@ -263,43 +287,34 @@ void CancelAll(IAnalyzerHost& host, std::vector<Job> const& jobs) {
   }
 }
 
-void PrintJson(std::vector<Job> const& jobs, bool interrupted, bool managedWrites) {
-  JsonWriter out;
-  out.BeginObject().Key("results").BeginArray();
-  for (Job const& job : jobs) {
-    Outcome const outcome = OutcomeOf(job);
-    out.BeginObject().Key("file").String(job.file->given).Key("contentState");
-    if (job.file->contentState) {
-      out.String(job.file->contentState->AsUTF8String());
-    } else {
-      out.Null();
-    }
-    out.Key("analyzer").String(job.analyzer->info.name).Key("analyzerId").String(job.analyzer->info.id.AsUTF8String());
-    out.Key("parameter");
-    if (job.analyzer->parameterText) {
-      out.String(*job.analyzer->parameterText);
-    } else {
-      out.Null();
-    }
-    out.Key("status").String(StatusText(outcome.status));
-    if (outcome.status == Status::kFailed) {
-      out.Key("message").String(outcome.message).Key("resultCode").String(ResultCodeText(outcome.code));
-    } else {
-      if (outcome.status == Status::kComputed && managedWrites) {
-        out.Key("stored").Bool(outcome.notStored.empty());
-        if (!outcome.notStored.empty()) out.Key("notStored").String(outcome.notStored);
-      }
-      out.Key("result");
-      if (outcome.hasBlob) {
-        WriteResultJson(out, job.analyzer->info.id, outcome.blob);
-      } else {
-        out.Null();
-      }
-    }
-    out.EndObject();
+// What every format says of one ended job.
+nlohmann::ordered_json ResultJson(Job const& job, bool managedWrites, ResultDescriber& describer) {
+  Outcome const outcome = OutcomeOf(job);
+  nlohmann::ordered_json result = {
+      {"file", job.file->given},
+      {"contentState", job.file->contentState ? nlohmann::ordered_json(job.file->contentState->AsUTF8String())
+                                              : nlohmann::ordered_json()},
+      {"analyzer", job.analyzer->info.name},
+      {"analyzerId", job.analyzer->info.id.AsUTF8String()},
+      {"parameter",
+       job.analyzer->parameterText ? nlohmann::ordered_json(*job.analyzer->parameterText) : nlohmann::ordered_json()},
+      {"status", StatusText(outcome.status)},
+  };
+  if (outcome.status == Status::kFailed) {
+    result["message"] = DescribeFailure(outcome.code, outcome.message);
+    result["resultCode"] = ResultCodeText(outcome.code);
+    return result;
   }
-  out.EndArray().Key("interrupted").Bool(interrupted).EndObject();
-  std::cout << out.Text() << "\n";
+  if (outcome.status == Status::kComputed && managedWrites) {
+    result["stored"] = outcome.notStored.empty();
+    if (!outcome.notStored.empty()) result["notStored"] = outcome.notStored;
+  }
+  result["result"] = nullptr;
+  if (outcome.hasBlob) {
+    result["result"] =
+        DescriptionJson(describer.Describe(job.analyzer->info.id, job.analyzer->info.name, std::nullopt, outcome.blob));
+  }
+  return result;
 }
 
 // Sidecar files that could not be written this run, told to the user once at the end rather than once per save.
@@ -330,54 +345,87 @@ class SidecarWriteFailures {
   std::string first_;      // guarded by mutex_
 };
 
-void PrintTable(std::vector<Job> const& jobs, bool managedWrites) {
+constexpr char const* kCsvColumns[] = {"schema",    "file",       "contentState", "analyzer", "analyzerId",
+                                       "parameter", "status",     "summary",      "fields",   "units",
+                                       "stored",    "resultCode", "message"};
+
+std::string CsvText(nlohmann::ordered_json const& value) {
+  if (value.is_null()) return {};
+  return value.is_string() ? value.get<std::string>() : JsonText(value);
+}
+
+std::string CsvRow(nlohmann::ordered_json const& result) {
+  auto const member = [&](char const* name) { return result.contains(name) ? CsvText(result[name]) : std::string(); };
+  auto const described = [&](char const* name) {
+    return result.contains("result") && result["result"].is_object() ? CsvText(result["result"][name]) : std::string();
+  };
+  return CsvLine({std::to_string(kSchemaVersion), member("file"), member("contentState"), member("analyzer"),
+                  member("analyzerId"), member("parameter"), member("status"), described("summary"),
+                  described("fields"), described("units"), member("stored"), member("resultCode"), member("message")});
+}
+
+void PrintTable(std::vector<nlohmann::ordered_json> const& results) {
   TextTable table({"FILE", "ANALYZER", "STATUS", "RESULT"});
-  for (Job const& job : jobs) {
-    Outcome const outcome = OutcomeOf(job);
-    std::string result;
-    if (outcome.status == Status::kFailed) {
-      result = ResultCodeText(outcome.code) + " " + DescribeFailure(outcome.code, outcome.message);
-    } else if (outcome.hasBlob) {
-      result = ResultSummary(job.analyzer->info.id, outcome.blob);
+  for (nlohmann::ordered_json const& result : results) {
+    std::string text;
+    if (result.contains("resultCode")) {
+      text = result["resultCode"].get<std::string>() + " " + result["message"].get<std::string>();
+    } else if (result["result"].is_object()) {
+      text = result["result"]["summary"].get<std::string>();
     }
-    if (managedWrites && !outcome.notStored.empty()) result += " (not stored: " + outcome.notStored + ")";
-    table.AddRow({Printable(job.file->given), Printable(job.analyzer->info.name), StatusText(outcome.status),
-                  Printable(result)});
+    if (result.contains("notStored")) text += " (not stored: " + result["notStored"].get<std::string>() + ")";
+    table.AddRow({Printable(result["file"].get<std::string>()), Printable(result["analyzer"].get<std::string>()),
+                  result["status"].get<std::string>(), Printable(text)});
   }
   std::cout << table.Format();
 }
 
-}  // namespace
-
-AnalyzeOptions ParseAnalyzeArguments(ArgumentCursor& arguments) {
-  AnalyzeOptions options;
-  while (!arguments.AtEnd()) {
-    std::string value;
-    if (arguments.TakeOption("--analyzer", value)) {
-      options.analyzers.push_back(value);
-    } else if (arguments.TakeOption("--param", value)) {
-      options.parameters.push_back(SplitAssignment(value, "--param", arguments.Command()));
-    } else if (arguments.TakeOption("--cache-location", value)) {
-      options.cacheLocation = ParseCacheLocation(value, arguments.Command());
-    } else if (arguments.TakeFlag("--json")) {
-      options.json = true;
-    } else if (arguments.TakeFlag("--no-progress")) {
-      options.noProgress = true;
-    } else if (arguments.TakeOption("--plugin", value)) {
-      options.modules.push_back(value);
+// The media files that `given` names: a file as it is, a folder's regular files (and with `recursive` those of all
+// its subfolders) in name order. Sidecar files are left out: each would be its own sidecar (a glob such as media/*
+// after a first run names them too).
+void AddInputs(std::string const& given, bool recursive, std::vector<std::string>& files) {
+  auto const isSidecar = [](std::filesystem::path const& path) {
+    return path.extension() == SidecarDataStoreAdaptor::kDefaultSidecarExtension;
+  };
+  std::error_code error;
+  if (!std::filesystem::is_directory(given, error)) {
+    if (isSidecar(given)) {
+      std::cerr << "quillan: " << Printable(given) << " is a sidecar file; skipped\n";
     } else {
-      options.files.push_back(arguments.TakePositional("FILE"));
+      files.push_back(given);
+    }
+    return;
+  }
+  std::vector<std::string> found;
+  auto const take = [&](std::filesystem::directory_entry const& entry) {
+    std::error_code statError;
+    if (entry.is_regular_file(statError) && !isSidecar(entry.path())) found.push_back(entry.path().string());
+  };
+  auto const options = std::filesystem::directory_options::skip_permission_denied;
+  if (recursive) {
+    for (auto it = std::filesystem::recursive_directory_iterator(given, options, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+      take(*it);
+    }
+  } else {
+    for (auto it = std::filesystem::directory_iterator(given, options, error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+      take(*it);
     }
   }
-  if (options.files.empty()) throw UsageError("no FILE to analyse", arguments.Command());
-  return options;
+  if (error) throw CommandFailure("cannot read the folder " + Printable(given) + ": " + error.message());
+  std::sort(found.begin(), found.end());
+  files.insert(files.end(), found.begin(), found.end());
 }
 
-int RunAnalyzeCommand(ArgumentCursor& arguments) {
-  AnalyzeOptions const options = ParseAnalyzeArguments(arguments);
-  LoadAnalyzerModules(options.modules, arguments.Command());
+}  // namespace
+
+int RunAnalyzeCommand(AnalyzeOptions const& options) {
+  std::optional<AnalyzerCacheLocation> const cacheLocation =
+      options.cacheLocation ? std::optional(ParseCacheLocation(*options.cacheLocation, "analyze")) : std::nullopt;
+  LoadAnalyzerModules(options.modules);
   std::vector<RequestedAnalyzer> const analyzers = ResolveRequested(options, ListAnalyzers());
-  if (options.cacheLocation) OverrideCacheLocationForThisRun(*options.cacheLocation);
+  if (cacheLocation) OverrideCacheLocationForThisRun(*cacheLocation);
 
   InterfaceRef<AnalyzerHost> const host = AnalyzerHost::GetDefaultInstance();
   if (!host) throw CommandFailure("the analyzer host is not available");
@@ -386,40 +434,61 @@ int RunAnalyzeCommand(ArgumentCursor& arguments) {
   if (managedWrites) WarnWhenManagedCacheUnusable(*host);
   InterruptWatch const interrupt;
   SidecarWriteFailures const writeFailures;
-  ProgressDisplay display(ProgressDisplay::ChooseMode(options.noProgress, STDERR_FILENO), stderr);
+  bool const draw = ProgressDisplay::ShouldDraw(options.noProgress, STDERR_FILENO);
+  ProgressDisplay display(draw, stderr);
 
+  std::vector<std::string> given;
+  for (std::string const& input : options.files) AddInputs(input, options.recursive, given);
   std::vector<MediaFile> files;
-  files.reserve(options.files.size());
-  for (std::string const& given : options.files) {
-    // A sidecar file would be its own sidecar: analysing it would write into the file being read. A glob such as
-    // media/* after a first run names them too.
-    if (std::filesystem::path(given).extension() == SidecarDataStoreAdaptor::kDefaultSidecarExtension) {
-      std::cerr << "quillan: " << Printable(given) << " is a sidecar file; skipped\n";
-      continue;
-    }
-    files.push_back(AdmitFile(given));
+  files.reserve(given.size());
+  for (std::string const& name : given) {
+    files.push_back(AdmitFile(name));
+    if (draw && files.back().readProblem.empty()) files.back().seconds = MediaDuration(name);
   }
 
-  // Jobs run on an executor of the tool's own, as wide as the machine.
-  auto const executor =
-      zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), zelcore::async::CPUCount());
-  executor->Pause();
+  // In the user's order, for the table and the JSON; started in `schedule` order.
   std::vector<Job> jobs;
   jobs.reserve(files.size() * analyzers.size());
   for (MediaFile const& file : files) {
     for (RequestedAnalyzer const& analyzer : analyzers) {
-      if (InterruptWatch::Requested()) break;
-      Job& job = jobs.emplace_back(Job{&file, &analyzer, {}, nullptr, nullptr});
+      Job& job = jobs.emplace_back(Job{&file, &analyzer, {}, nullptr, nullptr, false, false, std::nullopt});
       if (!file.readProblem.empty()) {
         job.failure = std::make_exception_ptr(zelcore::config::zel_exception(
             "Cannot read " + file.given + ": " + file.readProblem, zelcore::config::kResultFileRead));
-      } else {
-        Request(*host, job, executor);
       }
     }
   }
-  executor->Resume();
+  std::vector<std::size_t> schedule(jobs.size());
+  std::iota(schedule.begin(), schedule.end(), 0);
+  if (options.order == JobOrder::kShortestFirst) {
+    std::stable_sort(schedule.begin(), schedule.end(),
+                     [&](std::size_t a, std::size_t b) { return jobs[a].file->size < jobs[b].file->size; });
+  }
+  std::size_t const limit = options.jobs > 0 ? options.jobs : std::max<std::size_t>(1, zelcore::async::CPUCount());
 
+  // Jobs run on an executor of the tool's own, as wide as the machine; `limit` caps how many the tool asks for.
+  auto const executor =
+      zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), zelcore::async::CPUCount());
+  ResultDescriber describer;
+  std::vector<nlohmann::ordered_json> results(jobs.size());
+  // Marks the jobs that ended since the last call, and streams them as NDJSON.
+  auto const reportEnded = [&] {
+    auto const now = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+      Job& job = jobs[i];
+      if (!job.startedAt && job.item && job.item->GetProgress() > 0) job.startedAt = now;
+      if (job.reported || !job.Ended()) continue;
+      job.reported = true;
+      results[i] = ResultJson(job, managedWrites, describer);
+      if (options.format == OutputFormat::kNdjson) {
+        nlohmann::ordered_json line = {{"schema", kSchemaVersion}};
+        line.update(results[i]);
+        display.Finish();
+        std::cout << JsonText(line) << std::endl;
+      }
+    }
+  };
+  std::size_t next = 0;
   bool cancelled = false;
   for (;;) {
     if (!cancelled && InterruptWatch::Requested()) {
@@ -427,9 +496,26 @@ int RunAnalyzeCommand(ArgumentCursor& arguments) {
       display.Note("interrupted; cancelling the running jobs");
       CancelAll(*host, jobs);
     }
+    std::size_t running =
+        static_cast<std::size_t>(std::count_if(jobs.begin(), jobs.end(), [](Job const& job) { return job.Running(); }));
+    while (!cancelled && running < limit && next < schedule.size()) {
+      Job& job = jobs[schedule[next++]];
+      if (job.Ended()) continue;
+      // Paused meanwhile, so that the job cannot end (and the host drop its only reference to it) before the tool
+      // holds its future.
+      executor->Pause();
+      Request(*host, job, executor);
+      executor->Resume();
+      job.requested = true;
+      ++running;
+    }
+    reportEnded();
     display.Update(Snapshot(jobs));
-    auto const pending = std::find_if(jobs.begin(), jobs.end(), [](Job const& job) { return !job.Ended(); });
-    if (pending == jobs.end()) break;
+    auto const pending = std::find_if(jobs.begin(), jobs.end(), [](Job const& job) { return job.Running(); });
+    if (pending == jobs.end()) {
+      if (next >= schedule.size() || cancelled) break;
+      continue;
+    }
     zelcore::async::WaitForUntypedUntil(pending->future, std::chrono::steady_clock::now() + kPollInterval, true);
   }
   // A cancelled job ends before its analyzer has noticed; wait for the analyzers to stop, and refuse the start of any
@@ -437,14 +523,28 @@ int RunAnalyzeCommand(ArgumentCursor& arguments) {
   executor->Drain();
   executor->Shutdown();
   executor->Drain();
+  reportEnded();
   display.Finish();
   writeFailures.Report();
 
   bool const interrupted = cancelled || InterruptWatch::Requested();
-  if (options.json) {
-    PrintJson(jobs, interrupted, managedWrites);
-  } else {
-    PrintTable(jobs, managedWrites);
+  switch (options.format) {
+    case OutputFormat::kJson: {
+      nlohmann::ordered_json document = {
+          {"schema", kSchemaVersion}, {"results", nlohmann::ordered_json::array()}, {"interrupted", interrupted}};
+      for (nlohmann::ordered_json& result : results) document["results"].push_back(std::move(result));
+      std::cout << JsonText(document) << "\n";
+      break;
+    }
+    case OutputFormat::kCsv:
+      std::cout << CsvLine(std::vector<std::string>(std::begin(kCsvColumns), std::end(kCsvColumns)));
+      for (nlohmann::ordered_json const& result : results) std::cout << CsvRow(result);
+      break;
+    case OutputFormat::kTable:
+      PrintTable(results);
+      break;
+    case OutputFormat::kNdjson:
+      break;  // streamed
   }
   // 128 + the signal, as a shell reports a process that the signal ended: 130, 143 or 129.
   if (interrupted) return InterruptWatch::Signal() != 0 ? 128 + InterruptWatch::Signal() : kExitInterrupted;

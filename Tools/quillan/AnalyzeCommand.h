@@ -1,34 +1,42 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "Host/AnalyzerCacheLocation.h"
-#include "quillan/CommandLine.h"
+#include "quillan/OutputFormat.h"
+#include "quillan/ToolErrors.h"
 
 namespace Quillan::Cli {
 
-// The arguments of `quillan analyze`.
-struct AnalyzeOptions {
-  std::vector<std::string> analyzers;                           // names or GUIDs; empty: every type-0 analyzer
-  std::vector<std::pair<std::string, std::string>> parameters;  // analyzer name or GUID, parameter text
-  std::optional<AnalyzerCacheLocation> cacheLocation;           // for this run only
-  bool json = false;
-  bool noProgress = false;
-  std::vector<std::string> modules;
-  std::vector<std::string> files;
+// Which job starts next when fewer may run than there are.
+enum class JobOrder {
+  kShortestFirst,  // the smallest file first, so that short files do not wait behind long ones
+  kGiven,          // the files in the order given, each file's analyzers in the order given
 };
 
-// Reads the arguments after `analyze`. Throws UsageError.
-AnalyzeOptions ParseAnalyzeArguments(ArgumentCursor& arguments);
+// The arguments of `quillan analyze`.
+struct AnalyzeOptions {
+  std::vector<std::string> analyzers;        // names or GUIDs; empty: every type-0 analyzer
+  std::vector<std::string> parameters;       // NAME=VALUE: analyzer name or GUID, parameter text
+  std::optional<std::string> cacheLocation;  // for this run only
+  OutputFormat format = OutputFormat::kTable;
+  bool noProgress = false;
+  bool recursive = false;  // folders are walked to any depth; else a folder's own files only
+  std::size_t jobs = 0;    // analyses at once; 0: one per processor
+  JobOrder order = JobOrder::kShortestFirst;
+  std::vector<std::string> modules;
+  std::vector<std::string> files;  // files and folders
+};
 
 // `quillan analyze ...`: admits each file as a clip over a media of that file, runs the analyzers through the
 // default host, shows their progress, and prints each result or failure. Returns kExitOk when every job gave a
 // result, kExitFailed when any failed or a file could not be read, and 128 + the signal after a SIGINT (130), SIGTERM
 // (143) or SIGHUP (129), which cancels the running jobs through their progress items and waits for them to end.
 // Sidecar files it could not write are reported once, on stderr.
-int RunAnalyzeCommand(ArgumentCursor& arguments);
+int RunAnalyzeCommand(AnalyzeOptions const& options);
 
 }  // namespace Quillan::Cli

@@ -11,7 +11,7 @@
 #include "BE/ProjectFactory.h"
 #include "Host/AnalyzerModule.h"
 #include "Host/AnalyzerRegistry.h"
-#include "quillan/JsonWriter.h"
+#include "quillan/DidYouMean.h"
 #include "quillan/TextTable.h"
 
 namespace Quillan::Cli {
@@ -56,13 +56,16 @@ std::string LimitText(AnalyzerInfo const& info) {
 
 }  // namespace
 
-void LoadAnalyzerModules(std::vector<std::string> const& paths, std::string const& command) {
-  for (std::string const& path : paths) {
-    try {
-      LoadAnalyzerModule(path);
-    } catch (AnalyzerModuleError const& e) {
-      throw UsageError(e.what(), command);
-    }
+void LoadAnalyzerModules(std::vector<std::string> const& paths) {
+  for (std::string const& path : paths) LoadAnalyzerModule(path);
+}
+
+zelcore::InterfaceRef<IAnalyzer> BuildPlaceholderAnalyzer(Guid const& id) {
+  try {
+    AnalyzerFactory const factory = AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactory(id);
+    return factory ? factory(PlaceholderClip(), std::any(), {}) : nullptr;
+  } catch (std::exception const&) {
+    return nullptr;  // its results show as their size
   }
 }
 
@@ -98,8 +101,14 @@ AnalyzerInfo ResolveAnalyzer(std::vector<AnalyzerInfo> const& catalog, std::stri
   if (matches.size() == 1) return *matches.front();
   if (matches.empty()) {
     std::string known;
-    for (AnalyzerInfo const& info : catalog) known += (known.empty() ? "" : ", ") + info.name;
-    throw UsageError("unknown analyzer \"" + text + "\" (known: " + (known.empty() ? "none" : known) + ")", command);
+    std::vector<std::string> names;
+    for (AnalyzerInfo const& info : catalog) {
+      known += (known.empty() ? "" : ", ") + info.name;
+      names.push_back(info.name);
+    }
+    throw UsageError("unknown analyzer \"" + text + "\"" + DidYouMean(text, names) +
+                         " (known: " + (known.empty() ? "none" : known) + ")",
+                     command);
   }
   std::string ids;
   for (AnalyzerInfo const* info : matches) ids += " " + info->id.AsUTF8String();
@@ -113,46 +122,50 @@ std::string AnalyzerNameOf(std::vector<AnalyzerInfo> const& catalog, Guid const&
   return id.AsUTF8String();
 }
 
-int RunAnalyzersCommand(ArgumentCursor& arguments) {
-  bool json = false;
-  std::vector<std::string> modules;
-  while (!arguments.AtEnd()) {
-    std::string value;
-    if (arguments.TakeFlag("--json")) {
-      json = true;
-    } else if (arguments.TakeOption("--plugin", value)) {
-      modules.push_back(value);
-    } else {
-      arguments.RejectNext();
-    }
-  }
-  LoadAnalyzerModules(modules, arguments.Command());
+int RunAnalyzersCommand(OutputFormat format, std::vector<std::string> const& modules) {
+  LoadAnalyzerModules(modules);
   std::vector<AnalyzerInfo> const catalog = ListAnalyzers();
-
-  if (json) {
-    JsonWriter out;
-    out.BeginObject().Key("analyzers").BeginArray();
-    for (AnalyzerInfo const& info : catalog) {
-      out.BeginObject().Key("name").String(info.name).Key("id").String(info.id.AsUTF8String());
-      out.Key("type").Unsigned(static_cast<std::uint32_t>(info.type));
-      out.Key("target").String(TargetName(info.target)).Key("maxJobs");
-      if (info.maxJobCount) {
-        out.Unsigned(*info.maxJobCount);
-      } else {
-        out.Null();
-      }
-      out.EndObject();
+  auto const json = [](AnalyzerInfo const& info) {
+    nlohmann::ordered_json value = {{"name", info.name},
+                                    {"id", info.id.AsUTF8String()},
+                                    {"type", static_cast<std::uint32_t>(info.type)},
+                                    {"target", TargetName(info.target)},
+                                    {"maxJobs", nullptr}};
+    if (info.maxJobCount) value["maxJobs"] = *info.maxJobCount;
+    return value;
+  };
+  switch (format) {
+    case OutputFormat::kJson: {
+      nlohmann::ordered_json document = {{"schema", kSchemaVersion}, {"analyzers", nlohmann::ordered_json::array()}};
+      for (AnalyzerInfo const& info : catalog) document["analyzers"].push_back(json(info));
+      std::cout << JsonText(document) << "\n";
+      break;
     }
-    out.EndArray().EndObject();
-    std::cout << out.Text() << "\n";
-    return kExitOk;
+    case OutputFormat::kNdjson:
+      for (AnalyzerInfo const& info : catalog) {
+        nlohmann::ordered_json line = {{"schema", kSchemaVersion}};
+        line.update(json(info));
+        std::cout << JsonText(line) << "\n";
+      }
+      break;
+    case OutputFormat::kCsv:
+      std::cout << CsvLine({"schema", "name", "id", "type", "target", "maxJobs"});
+      for (AnalyzerInfo const& info : catalog) {
+        std::cout << CsvLine({std::to_string(kSchemaVersion), info.name, info.id.AsUTF8String(),
+                              std::to_string(static_cast<std::uint32_t>(info.type)), TargetName(info.target),
+                              info.maxJobCount ? std::to_string(*info.maxJobCount) : ""});
+      }
+      break;
+    case OutputFormat::kTable: {
+      TextTable table({"NAME", "GUID", "TYPE", "TARGET", "JOB LIMIT"});
+      for (AnalyzerInfo const& info : catalog) {
+        table.AddRow({Printable(info.name), info.id.AsUTF8String(),
+                      std::to_string(static_cast<std::uint32_t>(info.type)), TargetName(info.target), LimitText(info)});
+      }
+      std::cout << table.Format();
+      break;
+    }
   }
-  TextTable table({"NAME", "GUID", "TYPE", "TARGET", "JOB LIMIT"});
-  for (AnalyzerInfo const& info : catalog) {
-    table.AddRow({Printable(info.name), info.id.AsUTF8String(), std::to_string(static_cast<std::uint32_t>(info.type)),
-                  TargetName(info.target), LimitText(info)});
-  }
-  std::cout << table.Format();
   return kExitOk;
 }
 

@@ -7,7 +7,8 @@
 
 #include "Analyzers/IAnalyzer.h"
 #include "Host/AnalyzerType.h"
-#include "quillan/CommandLine.h"
+#include "quillan/OutputFormat.h"
+#include "quillan/ToolErrors.h"
 #include "zelcore/Guid.h"
 
 namespace Quillan::Cli {
@@ -23,10 +24,13 @@ struct AnalyzerInfo {
   std::optional<std::size_t> maxJobCount;
 };
 
-// Loads analyzer modules, which register their analyzers as they load. Loaded with RTLD_NOW | RTLD_GLOBAL and never
-// unloaded: the registry keeps their factories. Throws UsageError naming `command` with the loader's message when a
-// module cannot be loaded.
-void LoadAnalyzerModules(std::vector<std::string> const& paths, std::string const& command);
+// Loads analyzer modules, which register their analyzers as they load or from their entry point. Never unloaded: the
+// registry keeps their factories. Throws AnalyzerModuleError with the loader's or the module's message.
+void LoadAnalyzerModules(std::vector<std::string> const& paths);
+
+// An analyzer of `id` built for a placeholder clip (offline media; nothing is analysed), to ask it about itself and
+// its results; null when the factory builds none or fails.
+zelcore::InterfaceRef<IAnalyzer> BuildPlaceholderAnalyzer(zelcore::utility::Guid const& id);
 
 // Every analyzer of the default registry, in name order. Each factory is asked to build an analyzer for a placeholder
 // clip (offline media; nothing is analysed), which gives its name, target and limit.
@@ -36,15 +40,15 @@ std::vector<AnalyzerInfo> ListAnalyzers();
 // a whole clip picks them, that could be built.
 std::vector<AnalyzerInfo> TypeZeroAnalyzers(std::vector<AnalyzerInfo> const& catalog);
 
-// The analyzer that `text` names: a name or GUID from `catalog`. Throws UsageError naming `command` for an unknown or
-// ambiguous name and for an unregistered GUID.
+// The analyzer that `text` names: a name or GUID from `catalog`. Throws UsageError naming `command` for an unknown
+// (with the closest name, when one is close) or ambiguous name and for an unregistered GUID.
 AnalyzerInfo ResolveAnalyzer(std::vector<AnalyzerInfo> const& catalog, std::string const& text,
                              std::string const& command);
 
 // The name of `id` in `catalog`, or its GUID text.
 std::string AnalyzerNameOf(std::vector<AnalyzerInfo> const& catalog, zelcore::utility::Guid const& id);
 
-// `quillan analyzers [--json] [--plugin FILE.so]...`
-int RunAnalyzersCommand(ArgumentCursor& arguments);
+// `quillan analyzers [--format F] [--plugin FILE.so]...`: every registered analyzer.
+int RunAnalyzersCommand(OutputFormat format, std::vector<std::string> const& modules);
 
 }  // namespace Quillan::Cli

@@ -11,7 +11,7 @@
 #include "BE/Preferences.h"
 #include "DataStoreAdaptors/ManagedDataStoreAdaptor.h"
 #include "MF/DiskCacheManager.h"
-#include "quillan/JsonWriter.h"
+#include "quillan/TextTable.h"
 #include "zelcore/ImmutableString.h"
 #include "zelcore/TextConversions.h"
 
@@ -46,20 +46,33 @@ CacheLimits LimitsFor(std::filesystem::path folder) {
   return limits;
 }
 
-void PrintStats(std::filesystem::path const& folder, CacheStats const& stats, bool json) {
-  CacheLimits const limits = LimitsFor(folder);
-  if (json) {
-    JsonWriter out;
-    out.BeginObject().Key("path").String(folder.string()).Key("items").Unsigned(stats.items);
-    out.Key("bytes").Unsigned(stats.bytes).Key("bound").Unsigned(limits.bound);
-    out.Key("freeSpaceTarget").Unsigned(limits.freeSpaceTarget).Key("volumeAvailable").Unsigned(limits.volumeAvailable);
-    out.EndObject();
-    std::cout << out.Text() << "\n";
-  } else {
-    std::cout << "path               " << folder.string() << "\nitems              " << stats.items
-              << "\nbytes              " << stats.bytes << "\nbound              " << limits.bound
-              << "\nfree-space target  " << limits.freeSpaceTarget << "\nvolume free        " << limits.volumeAvailable
-              << "\n";
+// Prints one record: a column per field for tables and CSV, an object for the JSON formats.
+void PrintRecord(nlohmann::ordered_json const& record, OutputFormat format) {
+  nlohmann::ordered_json withSchema = {{"schema", kSchemaVersion}};
+  withSchema.update(record);
+  switch (format) {
+    case OutputFormat::kJson:
+    case OutputFormat::kNdjson:
+      std::cout << JsonText(withSchema) << "\n";
+      return;
+    case OutputFormat::kCsv: {
+      std::vector<std::string> names, values;
+      for (auto const& [name, value] : withSchema.items()) {
+        names.push_back(name);
+        values.push_back(value.is_string() ? value.get<std::string>() : JsonText(value));
+      }
+      std::cout << CsvLine(names) << CsvLine(values);
+      return;
+    }
+    case OutputFormat::kTable: {
+      TextTable table({"", ""});
+      for (auto const& [name, value] : record.items()) {
+        table.AddRow({name, value.is_string() ? value.get<std::string>() : JsonText(value)});
+      }
+      std::string text = table.Format();
+      std::cout << text.substr(text.find('\n') + 1);  // no header line
+      return;
+    }
   }
 }
 
@@ -70,39 +83,33 @@ std::filesystem::path ManagedCacheFolder() {
       zelcore::text::WstringToUTF8(BE::GetBackend()->GetPreferences()->GetAnalyzerCacheDirectory()));
 }
 
-int RunCacheCommand(ArgumentCursor& arguments) {
-  std::string const action = arguments.TakePositional("path, stats or clear");
-  bool json = false;
-  while (!arguments.AtEnd()) {
-    if (arguments.TakeFlag("--json")) {
-      json = true;
-    } else {
-      arguments.RejectNext();
-    }
-  }
+int RunCacheCommand(std::string const& action, OutputFormat format) {
   std::filesystem::path const folder = ManagedCacheFolder();
   if (action == "path") {
-    if (json) {
-      std::cout << JsonWriter().BeginObject().Key("path").String(folder.string()).EndObject().Text() << "\n";
-    } else {
+    if (format == OutputFormat::kTable) {
       std::cout << folder.string() << "\n";
+    } else {
+      PrintRecord({{"path", folder.string()}}, format);
     }
   } else if (action == "stats") {
-    PrintStats(folder, OpenCache(folder, false), json);
-  } else if (action == "clear") {
+    CacheStats const stats = OpenCache(folder, false);
+    CacheLimits const limits = LimitsFor(folder);
+    PrintRecord({{"path", folder.string()},
+                 {"items", stats.items},
+                 {"bytes", stats.bytes},
+                 {"bound", limits.bound},
+                 {"freeSpaceTarget", limits.freeSpaceTarget},
+                 {"volumeAvailable", limits.volumeAvailable}},
+                format);
+  } else {
     CacheStats const before = OpenCache(folder, false);
     OpenCache(folder, true);
-    if (json) {
-      JsonWriter out;
-      out.BeginObject().Key("path").String(folder.string()).Key("removedItems").Unsigned(before.items);
-      out.Key("removedBytes").Unsigned(before.bytes).EndObject();
-      std::cout << out.Text() << "\n";
-    } else {
+    if (format == OutputFormat::kTable) {
       std::cout << "removed " << before.items << " items (" << before.bytes << " bytes) from " << folder.string()
                 << "\n";
+    } else {
+      PrintRecord({{"path", folder.string()}, {"removedItems", before.items}, {"removedBytes", before.bytes}}, format);
     }
-  } else {
-    throw UsageError("unknown cache action \"" + action + "\" (path, stats or clear)", arguments.Command());
   }
   return kExitOk;
 }

@@ -3,7 +3,10 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "quillan/CommandLine.h"
+#include <string>
+
+#include "quillan/OutputFormat.h"
+#include "quillan/ToolErrors.h"
 
 namespace Quillan::Cli {
 
@@ -23,7 +26,7 @@ struct CacheLimits {
 // The managed analyzer cache folder of the project model's preferences.
 std::filesystem::path ManagedCacheFolder();
 
-// `quillan cache path|stats|clear [--json]`
-int RunCacheCommand(ArgumentCursor& arguments);
+// `quillan cache path|stats|clear`: `action` is one of those three.
+int RunCacheCommand(std::string const& action, OutputFormat format);
 
 }  // namespace Quillan::Cli

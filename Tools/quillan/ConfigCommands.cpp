@@ -1,11 +1,15 @@
 #include "quillan/ConfigCommands.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <iostream>
 
 #include "BE/Backend.h"
 #include "BE/Properties.h"
+#include "quillan/CacheCommands.h"
+#include "quillan/DidYouMean.h"
+#include "quillan/TextTable.h"
 
 namespace Quillan::Cli {
 namespace {
@@ -19,6 +23,21 @@ zelcore::InterfaceRef<BE::IProperties> Properties() {
 }
 
 bool IsCacheLocationLocked() { return Properties()->IsReadOnly(BE::kPrefsAnalyzeImportedMediaCacheLocation); }
+
+// The values that `config set cache-location` takes.
+constexpr std::pair<char const*, AnalyzerCacheLocation> kCacheLocationNames[] = {
+    {"sidecar", AnalyzerCacheLocation::kSidecarFile},
+    {"managed", AnalyzerCacheLocation::kManagedCache},
+    {"read-only", AnalyzerCacheLocation::kReadOnly},
+};
+
+void CheckSettingName(std::string const& name, std::string const& command) {
+  std::vector<std::string> const known = SettingNames();
+  if (std::find(known.begin(), known.end(), name) == known.end()) {
+    throw UsageError("unknown setting \"" + name + "\"" + DidYouMean(name, known) + " (known: cache-location)",
+                     command);
+  }
+}
 
 }  // namespace
 
@@ -55,26 +74,80 @@ void OverrideCacheLocationForThisRun(AnalyzerCacheLocation location) {
   }
 }
 
-int RunConfigCommand(ArgumentCursor& arguments) {
-  std::string const action = arguments.TakePositional("get or set");
-  if (action != "get" && action != "set") {
-    throw UsageError("unknown config action \"" + action + "\" (get or set)", arguments.Command());
+std::vector<std::string> SettingNames() { return {kCacheLocationSetting}; }
+
+int RunConfigGet(std::string const& name) {
+  CheckSettingName(name, "config get");
+  std::cout << CacheLocationText(GetDefaultCacheLocation()) << "\n";
+  if (IsCacheLocationLocked()) std::cerr << "quillan: the cache-location setting is read-only\n";
+  return kExitOk;
+}
+
+int RunConfigSet(std::string const& name, std::string const& value) {
+  CheckSettingName(name, "config set");
+  auto const known = std::find_if(std::begin(kCacheLocationNames), std::end(kCacheLocationNames),
+                                  [&](auto const& entry) { return entry.first == value; });
+  if (known == std::end(kCacheLocationNames)) {
+    std::vector<std::string> names;
+    for (auto const& entry : kCacheLocationNames) names.emplace_back(entry.first);
+    throw UsageError("cache-location cannot be \"" + value + "\"" + DidYouMean(value, names) +
+                         "; allowed values: sidecar, managed, read-only",
+                     "config set");
   }
-  std::string const name = arguments.TakePositional("setting name");
-  if (name != kCacheLocationSetting) {
-    throw UsageError("unknown setting \"" + name + "\" (known: " + kCacheLocationSetting + ")", arguments.Command());
-  }
-  if (action == "get") {
-    arguments.ExpectEnd();
-    std::cout << CacheLocationText(GetDefaultCacheLocation()) << "\n";
-    if (IsCacheLocationLocked()) std::cerr << "quillan: the cache-location setting is read-only\n";
-    return kExitOk;
-  }
-  AnalyzerCacheLocation const location = ParseCacheLocation(arguments.TakePositional("value"), arguments.Command());
-  arguments.ExpectEnd();
-  if (!SetDefaultCacheLocation(location)) {
+  if (!SetDefaultCacheLocation(known->second)) {
     throw CommandFailure("the cache-location setting is read-only; it stays " +
                          CacheLocationText(GetDefaultCacheLocation()));
+  }
+  return kExitOk;
+}
+
+int RunConfigList(OutputFormat format, FolderSources const& sources) {
+  struct Row {
+    std::string name, value, source;
+    bool readOnly;
+  };
+  bool const set = Properties()->HasValue(BE::kPrefsAnalyzeImportedMediaCacheLocation);
+  std::filesystem::path const settingsFile = BE::GetDefaultPropertiesFilePath();
+  std::vector<Row> const rows = {
+      {kCacheLocationSetting, CacheLocationText(GetDefaultCacheLocation()), set ? "settings file" : "default",
+       IsCacheLocationLocked()},
+      {"settings-file", settingsFile.string(), sources.configDirectory, false},
+      {"cache-folder", ManagedCacheFolder().string(), sources.cacheDirectory, false},
+  };
+  switch (format) {
+    case OutputFormat::kJson:
+    case OutputFormat::kNdjson: {
+      nlohmann::ordered_json settings = nlohmann::ordered_json::array();
+      for (Row const& row : rows) {
+        nlohmann::ordered_json entry = {
+            {"name", row.name}, {"value", row.value}, {"source", row.source}, {"readOnly", row.readOnly}};
+        if (format == OutputFormat::kNdjson) {
+          nlohmann::ordered_json line = {{"schema", kSchemaVersion}};
+          line.update(entry);
+          std::cout << JsonText(line) << "\n";
+        }
+        settings.push_back(std::move(entry));
+      }
+      if (format == OutputFormat::kJson) {
+        std::cout << JsonText({{"schema", kSchemaVersion}, {"settings", settings}}) << "\n";
+      }
+      break;
+    }
+    case OutputFormat::kCsv:
+      std::cout << CsvLine({"schema", "name", "value", "source", "readOnly"});
+      for (Row const& row : rows) {
+        std::cout << CsvLine(
+            {std::to_string(kSchemaVersion), row.name, row.value, row.source, row.readOnly ? "true" : "false"});
+      }
+      break;
+    case OutputFormat::kTable: {
+      TextTable table({"SETTING", "VALUE", "SOURCE"});
+      for (Row const& row : rows) {
+        table.AddRow({row.name, Printable(row.value), row.source + (row.readOnly ? ", read-only" : "")});
+      }
+      std::cout << table.Format();
+      break;
+    }
   }
   return kExitOk;
 }

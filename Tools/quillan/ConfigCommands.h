@@ -1,9 +1,11 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "Host/AnalyzerCacheLocation.h"
-#include "quillan/CommandLine.h"
+#include "quillan/OutputFormat.h"
+#include "quillan/ToolErrors.h"
 
 namespace Quillan::Cli {
 
@@ -19,7 +21,20 @@ std::string CacheLocationText(AnalyzerCacheLocation location);
 // setting is read-only and holds another value.
 void OverrideCacheLocationForThisRun(AnalyzerCacheLocation location);
 
-// `quillan config get cache-location` and `quillan config set cache-location VALUE`.
-int RunConfigCommand(ArgumentCursor& arguments);
+// Where the tool's folders came from, for `config list`: "--config-dir", "QUILLAN_CONFIG_DIR" or "default".
+struct FolderSources {
+  std::string configDirectory;
+  std::string cacheDirectory;
+};
+
+// The settings that `config get` and `config set` know.
+std::vector<std::string> SettingNames();
+
+// `quillan config get NAME`.
+int RunConfigGet(std::string const& name);
+// `quillan config set NAME VALUE`: refuses a value that the setting does not know, listing those it does.
+int RunConfigSet(std::string const& name, std::string const& value);
+// `quillan config list`: every setting with its value and where the value comes from.
+int RunConfigList(OutputFormat format, FolderSources const& sources);
 
 }  // namespace Quillan::Cli

@@ -5,56 +5,149 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <string_view>
 
 namespace Quillan::Cli {
 namespace {
 
-constexpr std::size_t kMaxLabelWidth = 48;
-constexpr std::size_t kBarWidth = 30;
+constexpr std::size_t kBarWidth = 24;
+constexpr std::size_t kMinBarWidth = 6;
+constexpr std::size_t kMinLabelWidth = 12;
+constexpr char kEllipsis[] = "...";
 
-std::size_t TerminalWidth(std::FILE* stream) {
-  winsize size{};
-  if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  return 80;
+bool IsContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+std::size_t Columns(std::string_view text) {
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) { return !IsContinuation(c); }));
 }
 
-// `text` cut to `width` bytes; labels are mostly ASCII, and a cut in a character only shortens the bar line.
-std::string Cut(std::string text, std::size_t width) {
-  if (text.size() > width) text.resize(width);
-  return text;
+// The first `columns` code points of `text`.
+std::string_view Head(std::string_view text, std::size_t columns) {
+  std::size_t at = 0;
+  for (std::size_t seen = 0; at < text.size(); ++at) {
+    if (!IsContinuation(text[at]) && seen++ == columns) break;
+  }
+  return text.substr(0, at);
+}
+
+// The last `columns` code points of `text`.
+std::string_view Tail(std::string_view text, std::size_t columns) {
+  std::size_t at = text.size();
+  for (std::size_t seen = 0; at > 0 && seen < columns;) {
+    --at;
+    if (!IsContinuation(text[at])) ++seen;
+  }
+  return text.substr(at);
+}
+
+// `text` in at most `width` columns: its start and its end (the file's name) around an ellipsis.
+std::string Shorten(std::string const& text, std::size_t width) {
+  if (Columns(text) <= width) return text;
+  std::size_t const ellipsis = std::string_view(kEllipsis).size();
+  if (width <= ellipsis) return std::string(Head(text, width));
+  std::size_t const kept = width - ellipsis;
+  std::size_t const head = kept / 3;
+  return std::string(Head(text, head)) + kEllipsis + std::string(Tail(text, kept - head));
+}
+
+std::string Clock(double seconds) {
+  auto const total = static_cast<long long>(std::lround(seconds));
+  char buffer[32];
+  if (total >= 3600) {
+    std::snprintf(buffer, sizeof buffer, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%lld:%02lld", total / 60, total % 60);
+  }
+  return buffer;
 }
 
 }  // namespace
 
-ProgressDisplay::Mode ProgressDisplay::ChooseMode(bool disabled, int fd) {
-  if (disabled) return Mode::kQuiet;
-  return isatty(fd) ? Mode::kBars : Mode::kLines;
+bool ProgressDisplay::ShouldDraw(bool disabled, int fd) {
+  if (disabled || !isatty(fd)) return false;
+  char const* const term = std::getenv("TERM");
+  return term != nullptr && *term != '\0' && std::string_view(term) != "dumb";
 }
 
-ProgressDisplay::ProgressDisplay(Mode mode, std::FILE* stream) : mode_(mode), stream_(stream) {}
+std::size_t ProgressDisplay::TerminalWidth(int fd) {
+  winsize size{};
+  if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  if (char const* columns = std::getenv("COLUMNS")) {
+    long const value = std::strtol(columns, nullptr, 10);
+    if (value > 0 && value < 10000) return static_cast<std::size_t>(value);
+  }
+  return 80;
+}
+
+std::string ProgressDisplay::BarLine(JobProgress const& job, std::size_t width,
+                                     std::chrono::steady_clock::time_point now) {
+  double const fraction = std::clamp(job.fraction, 0.0, 1.0);
+  std::string const percent = std::to_string(static_cast<int>(fraction * 100)) + "%";
+  double const elapsed = std::chrono::duration<double>(now - job.startedAt).count();
+  std::string speed, eta;
+  if (elapsed > 0.5 && fraction > 0.005) {
+    if (job.mediaSeconds && *job.mediaSeconds > 0) {
+      char buffer[32];
+      std::snprintf(buffer, sizeof buffer, "%.1fx", *job.mediaSeconds * fraction / elapsed);
+      speed = buffer;
+    }
+    if (fraction < 1) eta = "ETA " + Clock(elapsed * (1 - fraction) / fraction);
+  }
+  // One column stays free: a line that reaches the last column wraps on some terminals.
+  std::size_t const usable = width > 1 ? width - 1 : 1;
+  // Given up in this order while the label would get too little room: the ETA, the speed, then the bar's length.
+  bool withEta = !eta.empty(), withSpeed = !speed.empty();
+  std::size_t bar = kBarWidth;
+  auto const tailWidth = [&] {
+    return (bar > 0 ? bar + 3 : 0) + 1 + percent.size() + (withSpeed ? speed.size() + 1 : 0) +
+           (withEta ? eta.size() + 1 : 0);
+  };
+  if (tailWidth() + kMinLabelWidth > usable) withEta = false;
+  if (tailWidth() + kMinLabelWidth > usable) withSpeed = false;
+  if (tailWidth() + kMinLabelWidth > usable) {
+    std::size_t const room =
+        usable > kMinLabelWidth + percent.size() + 4 ? usable - kMinLabelWidth - percent.size() - 4 : 0;
+    bar = room >= kMinBarWidth ? room : 0;
+  }
+  if (tailWidth() >= usable) return std::string(Tail(percent, usable));  // room for the percentage alone
+  std::string line = Shorten(job.label, usable - tailWidth());
+  if (bar > 0) {
+    auto const filled = static_cast<std::size_t>(std::lround(fraction * static_cast<double>(bar)));
+    line += " [" + std::string(filled, '#') + std::string(bar - filled, '.') + "]";
+  }
+  line += " " + percent;
+  if (withSpeed) line += " " + speed;
+  if (withEta) line += " " + eta;
+  return line;
+}
+
+ProgressDisplay::ProgressDisplay(bool draw, std::FILE* stream) : draw_(draw), stream_(stream) {}
 
 void ProgressDisplay::Update(std::vector<JobProgress> const& jobs) {
-  if (mode_ == Mode::kQuiet) return;
-  startReported_.resize(jobs.size());
-  endReported_.resize(jobs.size());
-  bool const bars = mode_ == Mode::kBars;
-  if (bars) EraseBars();
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    if (!bars && jobs[i].started && !startReported_[i]) {
-      std::fprintf(stream_, "quillan: %s: started\n", jobs[i].label.c_str());
-      startReported_[i] = true;
-    }
-    if (jobs[i].ended && !endReported_[i]) {
-      std::fprintf(stream_, "quillan: %s: %s\n", jobs[i].label.c_str(), jobs[i].outcome.c_str());
-      endReported_[i] = true;
+  if (!draw_) return;
+  EraseBars();
+  std::size_t const width = TerminalWidth(fileno(stream_));
+  auto const now = std::chrono::steady_clock::now();
+  std::size_t waiting = 0, done = 0;
+  for (JobProgress const& job : jobs) {
+    if (job.ended) {
+      ++done;
+    } else if (!job.started) {
+      ++waiting;
+    } else {
+      std::fprintf(stream_, "%s\n", BarLine(job, width, now).c_str());
+      ++barLines_;
     }
   }
-  if (bars) DrawBars(jobs);
+  std::string summary = std::to_string(done) + " of " + std::to_string(jobs.size()) + " done";
+  if (waiting > 0) summary += ", " + std::to_string(waiting) + " waiting";
+  std::fprintf(stream_, "%s\n", std::string(Head(summary, width > 1 ? width - 1 : 1)).c_str());
+  ++barLines_;
   std::fflush(stream_);
 }
 
 void ProgressDisplay::Note(std::string const& text) {
-  if (mode_ == Mode::kQuiet) return;
   // The bars are drawn again by the next Update.
   EraseBars();
   std::fprintf(stream_, "quillan: %s\n", text.c_str());
@@ -71,36 +164,6 @@ void ProgressDisplay::EraseBars() {
   // Up to the first bar line, then clear to the end of the screen.
   std::fprintf(stream_, "\x1b[%zuA\r\x1b[J", barLines_);
   barLines_ = 0;
-}
-
-void ProgressDisplay::DrawBars(std::vector<JobProgress> const& jobs) {
-  std::size_t const width = TerminalWidth(stream_);
-  std::size_t labelWidth = 0;
-  std::size_t waiting = 0;
-  for (JobProgress const& job : jobs) {
-    if (job.ended) continue;
-    if (job.started) {
-      labelWidth = std::max(labelWidth, std::min(job.label.size(), kMaxLabelWidth));
-    } else {
-      ++waiting;
-    }
-  }
-  for (JobProgress const& job : jobs) {
-    if (job.ended || !job.started) continue;
-    double const fraction = std::clamp(job.fraction, 0.0, 1.0);
-    auto const filled = static_cast<std::size_t>(std::lround(fraction * kBarWidth));
-    std::string line = Cut(job.label, labelWidth);
-    line.append(labelWidth - line.size() + 2, ' ');
-    line += "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] ";
-    line += std::to_string(static_cast<int>(fraction * 100)) + "%";
-    // A wrapped line would throw off the count of lines to erase.
-    std::fprintf(stream_, "%s\n", Cut(line, width - 1).c_str());
-    ++barLines_;
-  }
-  if (waiting > 0) {
-    std::fprintf(stream_, "%zu pending\n", waiting);
-    ++barLines_;
-  }
 }
 
 }  // namespace Quillan::Cli

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,43 +16,41 @@ struct JobProgress {
   // The analyzer has reported progress: it is computing, not waiting in a queue or loading a cached result.
   bool started = false;
   bool ended = false;
-  // Once ended: "computed", "cached" or the failure.
-  std::string outcome;
+  // When the analyzer first reported progress, for the ETA and the speed.
+  std::chrono::steady_clock::time_point startedAt{};
+  // The length of the media, for the speed; empty when unknown.
+  std::optional<double> mediaSeconds;
 };
 
-// Shows the progress of analysis jobs on stderr. On a terminal it draws one bar per running job, redrawn in place,
-// and a line for each job that ends; elsewhere it writes one line when a job starts computing and one when it ends,
-// which suits logs and lets other programs follow a run. Not thread-safe: one thread updates it.
+// Shows the progress of analysis jobs on stderr as one bar per running job, redrawn in place, and a line counting the
+// jobs that are done and waiting; a bar goes away when its job ends. Draws only on a terminal that can move its
+// cursor, so that logs and pipes get the results alone. Not thread-safe: one thread updates it.
 class ProgressDisplay {
  public:
-  enum class Mode {
-    kQuiet,
-    kLines,
-    kBars,
-  };
+  // Whether bars go to `fd`: not `disabled`, a terminal, and TERM is set and not "dumb".
+  static bool ShouldDraw(bool disabled, int fd);
+  // The width of the terminal at `fd`: its window size, else $COLUMNS, else 80.
+  static std::size_t TerminalWidth(int fd);
+  // The bar line of `job` in `width` columns at `now`: the label, shortened in its middle as far as needed, then the
+  // bar, the percentage, the speed and the ETA; the percentage always fits, the rest as far as they do.
+  static std::string BarLine(JobProgress const& job, std::size_t width, std::chrono::steady_clock::time_point now);
 
-  // Bars when `fd` is a terminal, lines otherwise, nothing when `disabled`.
-  static Mode ChooseMode(bool disabled, int fd);
-
-  ProgressDisplay(Mode mode, std::FILE* stream);
+  ProgressDisplay(bool draw, std::FILE* stream);
   ProgressDisplay(ProgressDisplay const&) = delete;
   ProgressDisplay& operator=(ProgressDisplay const&) = delete;
 
   // Shows `jobs`, which keep their order and number from call to call. Call it every tenth of a second or so.
   void Update(std::vector<JobProgress> const& jobs);
-  // A line of its own, above the bars.
+  // A line of its own, above the bars; printed on any stderr, terminal or not.
   void Note(std::string const& text);
   // Removes the bars; later output starts on a clean line.
   void Finish();
 
  private:
   void EraseBars();
-  void DrawBars(std::vector<JobProgress> const& jobs);
 
-  Mode const mode_;
+  bool const draw_;
   std::FILE* const stream_;
-  std::vector<bool> startReported_;
-  std::vector<bool> endReported_;
   std::size_t barLines_ = 0;  // lines of bars now on the terminal
 };
 

@@ -1,16 +1,16 @@
 #include "quillan/SidecarCommands.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "Analyzers/ExampleAnalyzers.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "DataStoreAdaptors/SidecarFile.h"
-#include "quillan/JsonWriter.h"
+#include "quillan/AnalyzerCatalog.h"
+#include "quillan/ResultFormatting.h"
 #include "quillan/TextTable.h"
 #include "zelcore/ZelException.h"
 
@@ -29,110 +29,135 @@ std::vector<std::pair<std::string, zelcore::Blob>> SortedValues(SideCarAnalyzerI
 
 std::size_t SizeOf(zelcore::Blob const& blob) { return blob ? blob->size() : 0; }
 
-// The example analyzers' names, so that a dump says whose results it shows.
-std::string ExampleNameOf(Guid const& id) {
-  for (std::string_view const name : Examples::GetExampleAnalyzerNames()) {
-    if (Examples::FindExampleAnalyzer(name) == id) return std::string(name);
+// The one element of `candidates` that `wanted` picks, or the only one when nothing is wanted. Throws
+// kResultSidecarEntryNotFound with `notFound` when none fits, and UsageError listing them when several do.
+template <typename Candidate, typename Text>
+Candidate const& PickOne(std::vector<Candidate> const& candidates, std::optional<std::string> const& wanted,
+                         Text const& text, std::string const& option, char const* notFound) {
+  std::vector<Candidate const*> fitting;
+  for (Candidate const& candidate : candidates) {
+    if (!wanted || text(candidate) == *wanted) fitting.push_back(&candidate);
   }
-  return {};
+  if (fitting.empty()) throw zel_exception(notFound, kResultSidecarEntryNotFound);
+  if (fitting.size() > 1) {
+    std::string choices;
+    for (Candidate const* candidate : fitting) choices += "\n  " + Printable(text(*candidate));
+    throw UsageError("the file holds several; give " + option + ", one of:" + choices, "sidecar get");
+  }
+  return *fitting.front();
 }
 
-int Dump(ArgumentCursor& arguments) {
-  std::string file;
-  bool json = false;
-  while (!arguments.AtEnd()) {
-    if (arguments.TakeFlag("--json")) {
-      json = true;
-    } else if (file.empty()) {
-      file = arguments.TakePositional("FILE");
-    } else {
-      arguments.RejectNext();
-    }
-  }
-  if (file.empty()) throw UsageError("missing FILE", arguments.Command());
-  auto const data = ReadSidecarFile(file);
+}  // namespace
 
-  if (json) {
-    JsonWriter out;
-    out.BeginObject().Key("items").BeginArray();
-    for (auto const& [key, item] : data->items) {
-      out.BeginObject().Key("analyzer").String(item.analyzerId.AsUTF8String());
-      out.Key("dataSource").String(item.dataSourceId).Key("values").BeginArray();
-      for (auto const& [valueKey, blob] : SortedValues(item)) {
-        out.BeginObject().Key("key").String(valueKey).Key("size").Unsigned(SizeOf(blob)).EndObject();
+std::shared_ptr<SideCarSerializationData> ReadSidecarFile(std::filesystem::path const& path) {
+  // As the store reads it: no link followed, no FIFO waited on, nothing too large for the format read whole.
+  return SidecarDataStoreAdaptorSerialization::DeserializeDataStoreFromBinary(SidecarFile::Read(path));
+}
+
+int RunSidecarDump(std::string const& file, OutputFormat format, std::vector<std::string> const& modules) {
+  LoadAnalyzerModules(modules);
+  auto const data = ReadSidecarFile(file);
+  std::vector<AnalyzerInfo> const catalog = ListAnalyzers();
+  ResultDescriber describer;
+  auto const describe = [&](SideCarAnalyzerItem const& item, std::string const& key, zelcore::Blob const& blob) {
+    return describer.Describe(item.analyzerId, AnalyzerNameOf(catalog, item.analyzerId), key, blob);
+  };
+  switch (format) {
+    case OutputFormat::kJson:
+    case OutputFormat::kNdjson: {
+      nlohmann::ordered_json items = nlohmann::ordered_json::array();
+      for (auto const& [itemKey, item] : data->items) {
+        nlohmann::ordered_json values = nlohmann::ordered_json::array();
+        for (auto const& [key, blob] : SortedValues(item)) {
+          nlohmann::ordered_json value = {
+              {"key", key}, {"size", SizeOf(blob)}, {"result", DescriptionJson(describe(item, key, blob))}};
+          if (format == OutputFormat::kNdjson) {
+            nlohmann::ordered_json line = {{"schema", kSchemaVersion},
+                                           {"analyzer", AnalyzerNameOf(catalog, item.analyzerId)},
+                                           {"analyzerId", item.analyzerId.AsUTF8String()},
+                                           {"dataSource", item.dataSourceId}};
+            line.update(value);
+            std::cout << JsonText(line) << "\n";
+          }
+          values.push_back(std::move(value));
+        }
+        items.push_back({{"analyzer", AnalyzerNameOf(catalog, item.analyzerId)},
+                         {"analyzerId", item.analyzerId.AsUTF8String()},
+                         {"dataSource", item.dataSourceId},
+                         {"values", std::move(values)}});
       }
-      out.EndArray().EndObject();
+      if (format == OutputFormat::kJson) {
+        std::cout << JsonText({{"schema", kSchemaVersion}, {"items", std::move(items)}}) << "\n";
+      }
+      return kExitOk;
     }
-    out.EndArray().EndObject();
-    std::cout << out.Text() << "\n";
-    return kExitOk;
+    case OutputFormat::kCsv:
+      std::cout << CsvLine(
+          {"schema", "analyzer", "analyzerId", "dataSource", "key", "size", "summary", "fields", "units"});
+      for (auto const& [itemKey, item] : data->items) {
+        for (auto const& [key, blob] : SortedValues(item)) {
+          nlohmann::ordered_json const result = DescriptionJson(describe(item, key, blob));
+          std::cout << CsvLine({std::to_string(kSchemaVersion), AnalyzerNameOf(catalog, item.analyzerId),
+                                item.analyzerId.AsUTF8String(), item.dataSourceId, key, std::to_string(SizeOf(blob)),
+                                result["summary"].get<std::string>(), JsonText(result["fields"]),
+                                JsonText(result["units"])});
+        }
+      }
+      return kExitOk;
+    case OutputFormat::kTable:
+      break;
   }
   std::cout << Printable(file) << ": " << data->items.size() << (data->items.size() == 1 ? " item" : " items") << "\n";
-  for (auto const& [key, item] : data->items) {
-    std::string const name = ExampleNameOf(item.analyzerId);
-    std::cout << "\nanalyzer     " << item.analyzerId.AsUTF8String() << (name.empty() ? "" : " (" + name + ")")
-              << "\ndata source  " << Printable(item.dataSourceId) << "\n";
-    TextTable table({"  KEY", "BYTES"});
-    for (auto const& [valueKey, blob] : SortedValues(item)) {
-      table.AddRow({"  " + Printable(valueKey), std::to_string(SizeOf(blob))});
+  for (auto const& [itemKey, item] : data->items) {
+    std::string const name = AnalyzerNameOf(catalog, item.analyzerId);
+    std::cout << "\nanalyzer     " << item.analyzerId.AsUTF8String()
+              << (name == item.analyzerId.AsUTF8String() ? "" : " (" + Printable(name) + ")") << "\ndata source  "
+              << Printable(item.dataSourceId) << "\n";
+    TextTable table({"  KEY", "BYTES", "RESULT"});
+    for (auto const& [key, blob] : SortedValues(item)) {
+      table.AddRow({"  " + Printable(key), std::to_string(SizeOf(blob)), Printable(describe(item, key, blob).summary)});
     }
     std::cout << table.Format();
   }
   return kExitOk;
 }
 
-int Get(ArgumentCursor& arguments) {
-  std::string file, analyzer, dataSource, key, output;
-  bool haveAnalyzer = false, haveDataSource = false, haveKey = false, haveOutput = false;
-  while (!arguments.AtEnd()) {
-    if (arguments.TakeOption("--analyzer", analyzer)) {
-      haveAnalyzer = true;
-    } else if (arguments.TakeOption("--data-source", dataSource)) {
-      haveDataSource = true;
-    } else if (arguments.TakeOption("--key", key)) {
-      haveKey = true;
-    } else if (arguments.TakeOption("-o", output)) {
-      haveOutput = true;
-    } else if (file.empty()) {
-      file = arguments.TakePositional("FILE");
-    } else {
-      arguments.RejectNext();
-    }
+int RunSidecarGet(SidecarGetOptions const& options) {
+  if (options.output && options.output->empty()) throw UsageError("-o needs a file name", "sidecar get");
+  LoadAnalyzerModules(options.modules);
+  // A GUID is taken as it is: a file holds the results of analyzers that need not be loaded now.
+  std::optional<Guid> analyzerId = Guid::FromString(options.analyzer);
+  if (!analyzerId) analyzerId = ResolveAnalyzer(ListAnalyzers(), options.analyzer, "sidecar get").id;
+  auto const data = ReadSidecarFile(options.file);
+  std::vector<SideCarAnalyzerItem const*> items;
+  for (auto const& [key, item] : data->items) {
+    if (item.analyzerId == *analyzerId) items.push_back(&item);
   }
-  if (file.empty()) throw UsageError("missing FILE", arguments.Command());
-  if (!haveAnalyzer || !haveDataSource || !haveKey) {
-    throw UsageError("--analyzer, --data-source and --key are all required", arguments.Command());
-  }
-  std::optional<Guid> const analyzerId = Guid::FromString(analyzer);
-  if (!analyzerId) throw UsageError("--analyzer expects a GUID, not \"" + analyzer + "\"", arguments.Command());
-  if (haveOutput && output.empty()) throw UsageError("-o needs a file name", arguments.Command());
-
-  auto const data = ReadSidecarFile(file);
-  auto const item = data->items.find(SideCarAnalyzerItemKey{*analyzerId, dataSource});
-  if (item == data->items.end()) throw zel_exception("Analyzer Item not found in cache", kResultSidecarEntryNotFound);
-  auto const value = item->second.values.find(key);
-  if (value == item->second.values.end()) throw zel_exception("Value not found in cache", kResultSidecarEntryNotFound);
-  zelcore::Blob const& blob = value->second;
+  SideCarAnalyzerItem const& item = *PickOne(
+      items, options.dataSource, [](SideCarAnalyzerItem const* at) { return at->dataSourceId; }, "--data-source",
+      "Analyzer Item not found in cache");
+  auto const values = SortedValues(item);
+  zelcore::Blob const& blob =
+      PickOne(
+          values, options.key, [](auto const& value) { return value.first; }, "--key", "Value not found in cache")
+          .second;
   auto const* bytes = blob ? reinterpret_cast<char const*>(blob->data()) : nullptr;
   auto const size = static_cast<std::streamsize>(SizeOf(blob));
 
-  if (!haveOutput) {
+  if (!options.output) {
     std::cout.write(bytes, size);
     std::cout.flush();
     if (!std::cout) throw CommandFailure("could not write the value to standard output");
     return kExitOk;
   }
-  std::ofstream out(output, std::ios::binary | std::ios::trunc);
+  std::ofstream out(*options.output, std::ios::binary | std::ios::trunc);
   if (out) out.write(bytes, size);
   if (out) out.close();
-  if (!out) throw CommandFailure("could not write " + output);
+  if (!out) throw CommandFailure("could not write " + *options.output);
   return kExitOk;
 }
 
-int Verify(ArgumentCursor& arguments) {
-  std::vector<std::string> files;
-  while (!arguments.AtEnd()) files.push_back(arguments.TakePositional("FILE"));
-  if (files.empty()) throw UsageError("missing FILE", arguments.Command());
+int RunSidecarVerify(std::vector<std::string> const& files) {
   int exitCode = kExitOk;
   for (std::string const& file : files) {
     try {
@@ -148,22 +173,6 @@ int Verify(ArgumentCursor& arguments) {
     }
   }
   return exitCode;
-}
-
-}  // namespace
-
-std::shared_ptr<SideCarSerializationData> ReadSidecarFile(std::filesystem::path const& path) {
-  // As the store reads it: no link followed, no FIFO waited on, nothing too large for the format read whole.
-  return SidecarDataStoreAdaptorSerialization::DeserializeDataStoreFromBinary(SidecarFile::Read(path));
-}
-
-int RunSidecarCommand(ArgumentCursor& arguments) {
-  std::string const action = arguments.TakePositional("dump, get or verify");
-  if (action == "dump" || action == "get" || action == "verify") arguments.SetCommand("sidecar " + action);
-  if (action == "dump") return Dump(arguments);
-  if (action == "get") return Get(arguments);
-  if (action == "verify") return Verify(arguments);
-  throw UsageError("unknown sidecar action \"" + action + "\" (dump, get or verify)", arguments.Command());
 }
 
 }  // namespace Quillan::Cli

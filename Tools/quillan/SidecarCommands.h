@@ -3,8 +3,13 @@
 #include <filesystem>
 #include <memory>
 
+#include <optional>
+#include <string>
+#include <vector>
 #include "DataStoreAdaptors/SidecarDataStoreAdaptorSerialization.h"
-#include "quillan/CommandLine.h"
+
+#include "quillan/OutputFormat.h"
+#include "quillan/ToolErrors.h"
 
 namespace Quillan::Cli {
 
@@ -12,8 +17,21 @@ namespace Quillan::Cli {
 // found" (kResultSidecarFileNotFound); read errors and the decoder's format errors pass through as they are.
 std::shared_ptr<SideCarSerializationData> ReadSidecarFile(std::filesystem::path const& path);
 
-// `quillan sidecar dump FILE [--json]`, `quillan sidecar get FILE --analyzer GUID --data-source TEXT --key TEXT
-// [-o OUT]` and `quillan sidecar verify FILE...`.
-int RunSidecarCommand(ArgumentCursor& arguments);
+// The arguments of `quillan sidecar get`.
+struct SidecarGetOptions {
+  std::string file;
+  std::string analyzer;                   // a name or GUID
+  std::optional<std::string> dataSource;  // needed only when the file holds several items of the analyzer
+  std::optional<std::string> key;         // needed only when the item holds several values
+  std::optional<std::string> output;      // stdout when empty
+  std::vector<std::string> modules;
+};
+
+// `quillan sidecar dump FILE`: every item and value, each value described by its analyzer.
+int RunSidecarDump(std::string const& file, OutputFormat format, std::vector<std::string> const& modules);
+// `quillan sidecar get FILE --analyzer NAME [--data-source TEXT] [--key TEXT] [-o OUT]`: the raw bytes of one value.
+int RunSidecarGet(SidecarGetOptions const& options);
+// `quillan sidecar verify FILE...`
+int RunSidecarVerify(std::vector<std::string> const& files);
 
 }  // namespace Quillan::Cli

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
@@ -15,11 +16,14 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "Analyzers/ExampleAnalyzers.h"
 #include "BE/Properties.h"
@@ -35,154 +39,78 @@ namespace {
 
 using testsupport::WriteSine;
 
-// A parsed JSON value; objects keep their members in document order.
-struct Json {
-  using Array = std::vector<Json>;
-  using Object = std::vector<std::pair<std::string, Json>>;
-  std::variant<std::nullptr_t, bool, double, std::string, Array, Object> value;
+using Json = nlohmann::ordered_json;
 
-  bool IsNull() const { return std::holds_alternative<std::nullptr_t>(value); }
-  std::string const& Text() const { return std::get<std::string>(value); }
-  double Number() const { return std::get<double>(value); }
-  Array const& Items() const { return std::get<Array>(value); }
-  std::vector<std::string> Keys() const {
-    std::vector<std::string> keys;
-    for (auto const& [key, member] : std::get<Object>(value)) keys.push_back(key);
-    return keys;
-  }
-  Json const& operator[](std::string const& key) const {
-    for (auto const& [name, member] : std::get<Object>(value)) {
-      if (name == key) return member;
-    }
-    throw std::out_of_range("no member " + key);
-  }
-};
+std::vector<std::string> Keys(Json const& object) {
+  std::vector<std::string> keys;
+  for (auto const& [key, value] : object.items()) keys.push_back(key);
+  return keys;
+}
 
-// A strict reader of the tool's JSON, so that the tests also catch output that is not valid JSON.
-class JsonReader {
- public:
-  static Json Parse(std::string_view text) {
-    JsonReader reader(text);
-    Json value = reader.Value();
-    reader.SkipSpace();
-    if (reader.at_ != text.size()) reader.Fail("trailing text");
-    return value;
-  }
-
- private:
-  explicit JsonReader(std::string_view text) : text_(text) {}
-
-  [[noreturn]] void Fail(std::string const& what) const {
-    throw std::runtime_error("invalid JSON at " + std::to_string(at_) + ": " + what);
-  }
-  void SkipSpace() {
-    while (at_ < text_.size() && std::string_view(" \t\r\n").find(text_[at_]) != std::string_view::npos) ++at_;
-  }
-  bool Take(char c) {
-    SkipSpace();
-    if (at_ < text_.size() && text_[at_] == c) return ++at_, true;
-    return false;
-  }
-  void Expect(char c) {
-    if (!Take(c)) Fail(std::string("expected ") + c);
-  }
-  bool TakeWord(std::string_view word) {
-    if (text_.substr(at_, word.size()) != word) return false;
-    at_ += word.size();
-    return true;
-  }
-
-  Json Value() {
-    SkipSpace();
-    if (at_ == text_.size()) Fail("unexpected end");
-    if (Take('{')) {
-      Json::Object members;
-      if (Take('}')) return {std::move(members)};
-      do {
-        SkipSpace();
-        std::string key = String();
-        Expect(':');
-        members.emplace_back(std::move(key), Value());
-      } while (Take(','));
-      Expect('}');
-      return {std::move(members)};
-    }
-    if (Take('[')) {
-      Json::Array items;
-      if (Take(']')) return {std::move(items)};
-      do items.push_back(Value());
-      while (Take(','));
-      Expect(']');
-      return {std::move(items)};
-    }
-    if (text_[at_] == '"') return {String()};
-    if (TakeWord("true")) return {true};
-    if (TakeWord("false")) return {false};
-    if (TakeWord("null")) return {nullptr};
-    std::size_t const start = at_;
-    while (at_ < text_.size() && std::string_view("+-.0123456789eE").find(text_[at_]) != std::string_view::npos) ++at_;
-    std::string const number(text_.substr(start, at_ - start));
-    char* end = nullptr;
-    double const parsed = std::strtod(number.c_str(), &end);
-    if (number.empty() || end != number.c_str() + number.size()) Fail("bad value");
-    return {parsed};
-  }
-
-  unsigned Hex4() {
-    if (at_ + 4 > text_.size()) Fail("short \\u escape");
-    unsigned value = 0;
-    for (int i = 0; i < 4; ++i) {
-      char const c = text_[at_++];
-      int const digit = std::isdigit(c) ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
-      if (digit < 0) Fail("bad \\u escape (lowercase hex expected)");
-      value = value << 4 | static_cast<unsigned>(digit);
-    }
-    return value;
-  }
-
-  std::string String() {
-    if (at_ >= text_.size() || text_[at_++] != '"') Fail("expected a string");
-    std::string out;
-    for (;;) {
-      if (at_ >= text_.size()) Fail("unterminated string");
-      char const c = text_[at_++];
-      if (c == '"') return out;
-      if (static_cast<unsigned char>(c) < 0x20) Fail("raw control character");
-      if (c != '\\') {
-        out += c;
-        continue;
-      }
-      if (at_ >= text_.size()) Fail("unterminated escape");
-      char const e = text_[at_++];
-      std::string_view const simple = "\"\\/bfnrt";
-      if (auto const i = simple.find(e); i != std::string_view::npos) {
-        out += "\"\\/\b\f\n\r\t"[i];
-        continue;
-      }
-      if (e != 'u') Fail("bad escape");
-      char32_t code = Hex4();
-      if (code >= 0xD800 && code <= 0xDBFF) {
-        if (!TakeWord("\\u")) Fail("lone surrogate");
-        code = 0x10000 + ((code - 0xD800) << 10) + (Hex4() - 0xDC00);
-      }
-      // UTF-8 of the code point.
-      if (code < 0x80) {
-        out += static_cast<char>(code);
-      } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | code >> 6), out += static_cast<char>(0x80 | (code & 0x3F));
-      } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | code >> 12), out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-      } else {
-        out += static_cast<char>(0xF0 | code >> 18), out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (code >> 6 & 0x3F)), out += static_cast<char>(0x80 | (code & 0x3F));
+// Rows of RFC 4180 CSV: fields quoted where they hold commas, quotes or line breaks, quotes doubled, CRLF line ends.
+// Fails the test on text that is not well-formed CSV.
+std::vector<std::vector<std::string>> ReadCsv(std::string const& text) {
+  std::vector<std::vector<std::string>> rows;
+  std::vector<std::string> row;
+  std::string field;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    if (text[at] == '"') {
+      for (++at;; ++at) {
+        if (at >= text.size()) {
+          ADD_FAILURE() << "unterminated quoted field";
+          return rows;
+        }
+        if (text[at] == '"') {
+          if (at + 1 < text.size() && text[at + 1] == '"') {
+            field += '"';
+            ++at;
+            continue;
+          }
+          ++at;
+          break;
+        }
+        field += text[at];
       }
     }
+    while (at < text.size() && text[at] != ',' && text[at] != '\r') {
+      if (text[at] == '"' || text[at] == '\n') ADD_FAILURE() << "stray quote or bare line feed at " << at;
+      field += text[at++];
+    }
+    row.push_back(std::move(field));
+    field.clear();
+    if (at < text.size() && text[at] == ',') {
+      ++at;
+      continue;
+    }
+    if (text.compare(at, 2, "\r\n") != 0) ADD_FAILURE() << "line without CRLF at " << at;
+    at += 2;
+    rows.push_back(std::move(row));
+    row.clear();
   }
+  return rows;
+}
 
-  std::string_view text_;
-  std::size_t at_ = 0;
-};
+// The rows of CSV text as maps from the header's names to the fields.
+std::vector<std::map<std::string, std::string>> CsvRecords(std::string const& text) {
+  std::vector<std::vector<std::string>> const rows = ReadCsv(text);
+  std::vector<std::map<std::string, std::string>> records;
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].size(), rows[0].size()) << "row " << i;
+    std::map<std::string, std::string> record;
+    for (std::size_t c = 0; c < rows[i].size() && c < rows[0].size(); ++c) record[rows[0][c]] = rows[i][c];
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+// Each line of NDJSON text, parsed.
+std::vector<Json> NdjsonLines(std::string const& text) {
+  std::vector<Json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
+  return lines;
+}
 
 struct ToolRun {
   int exitCode = -1;  // 128 + the signal when the tool was killed by one
@@ -191,10 +119,10 @@ struct ToolRun {
 };
 
 // Runs the built tool with `arguments` (stdin from `input`, /dev/null by default) in the plain C locale, and collects
-// what it writes. `onErrorLine` sees each line of stderr as it comes, with the tool's process id. A tool still
-// running after a generous deadline is killed, and the test fails instead of hanging.
+// what it writes. `onLine` sees each line of stdout (1) and stderr (2) as it comes, with the tool's process id. A tool
+// still running after a generous deadline is killed, and the test fails instead of hanging.
 ToolRun RunTool(std::vector<std::string> const& arguments,
-                std::function<void(std::string const&, pid_t)> const& onErrorLine = {},
+                std::function<void(int, std::string const&, pid_t)> const& onLine = {},
                 std::string const& input = "/dev/null") {
   ToolRun run;
   int out[2], err[2];
@@ -239,7 +167,7 @@ ToolRun RunTool(std::vector<std::string> const& arguments,
 
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* const sinks[2] = {&run.out, &run.err};
-  std::size_t linesSeen = 0;
+  std::size_t linesSeen[2] = {0, 0};
   auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
   for (int open = 2; open > 0;) {
     auto const left =
@@ -262,9 +190,11 @@ ToolRun RunTool(std::vector<std::string> const& arguments,
       }
       sinks[i]->append(buffer, static_cast<std::size_t>(got));
     }
-    for (std::size_t end; onErrorLine && (end = run.err.find('\n', linesSeen)) != std::string::npos;) {
-      onErrorLine(run.err.substr(linesSeen, end - linesSeen), pid);
-      linesSeen = end + 1;
+    for (int i = 0; i < 2 && onLine; ++i) {
+      for (std::size_t end; (end = sinks[i]->find('\n', linesSeen[i])) != std::string::npos;) {
+        onLine(i + 1, sinks[i]->substr(linesSeen[i], end - linesSeen[i]), pid);
+        linesSeen[i] = end + 1;
+      }
     }
   }
   for (pollfd const& fd : fds) {
@@ -285,10 +215,10 @@ class QuillanToolTest : public ::testing::Test {
  protected:
   // The tool with folders of the test's own, which must win over the environment that ctest sets.
   ToolRun Quillan(std::vector<std::string> arguments,
-                  std::function<void(std::string const&, pid_t)> const& onErrorLine = {},
+                  std::function<void(int, std::string const&, pid_t)> const& onLine = {},
                   std::string const& input = "/dev/null") {
     arguments.insert(arguments.begin(), {"--cache-dir", (dir / "cache").string(), "--config-dir", Config().string()});
-    return RunTool(arguments, onErrorLine, input);
+    return RunTool(arguments, onLine, input);
   }
   std::filesystem::path Config() const { return dir / "config"; }
   std::string File(std::string_view name) const { return (dir / name).string(); }
@@ -299,9 +229,9 @@ class QuillanToolTest : public ::testing::Test {
     ToolRun const run = Quillan(arguments);
     EXPECT_EQ(run.exitCode, expectedExit) << run.err;
     std::map<std::string, Json> results;
-    Json const output = JsonReader::Parse(run.out);
-    for (Json const& result : output["results"].Items()) {
-      results[result["analyzer"].Text() + " " + result["file"].Text()] = result;
+    Json const output = Json::parse(run.out);
+    for (Json const& result : output["results"]) {
+      results[result["analyzer"].get<std::string>() + " " + result["file"].get<std::string>()] = result;
     }
     return results;
   }
@@ -309,7 +239,7 @@ class QuillanToolTest : public ::testing::Test {
   std::uint64_t ManagedItems() {
     ToolRun const run = Quillan({"cache", "stats", "--json"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    return static_cast<std::uint64_t>(JsonReader::Parse(run.out)["items"].Number());
+    return static_cast<std::uint64_t>(Json::parse(run.out)["items"].get<double>());
   }
 
   testsupport::TempDirectory dir;
@@ -328,26 +258,27 @@ TEST_F(QuillanToolTest, AnalyzeComputesThenServesTheSecondRunFromTheSidecar) {
     SCOPED_TRACE(name);
     Json const& computed = first.at(name + (" " + File("tone.wav")));
     Json const& cached = second.at(name + (" " + File("tone.wav")));
-    EXPECT_EQ(computed["status"].Text(), "computed");
-    EXPECT_EQ(cached["status"].Text(), "cached");
-    EXPECT_EQ(computed["analyzerId"].Text(), IdOf(name));
-    EXPECT_EQ(computed["contentState"].Text().size(), 36u);
-    EXPECT_EQ(cached["contentState"].Text(), computed["contentState"].Text());
-    EXPECT_EQ(cached["result"].Keys(), computed["result"].Keys());
+    EXPECT_EQ(computed["status"].get<std::string>(), "computed");
+    EXPECT_EQ(cached["status"].get<std::string>(), "cached");
+    EXPECT_EQ(computed["analyzerId"].get<std::string>(), IdOf(name));
+    EXPECT_EQ(computed["contentState"].get<std::string>().size(), 36u);
+    EXPECT_EQ(cached["contentState"].get<std::string>(), computed["contentState"].get<std::string>());
+    EXPECT_EQ(Keys(cached["result"]["fields"]), Keys(computed["result"]["fields"]));
+    EXPECT_EQ(cached["result"]["name"].get<std::string>(), name);
   }
   std::string const tone = " " + File("tone.wav");
   // The debug switch of the command line makes every load miss.
   ToolRun const ignoring = Quillan(
       {"--debug", "ZELSE.IgnoreAnalyzerCache=true", "analyze", "--json", "--analyzer", "digest", File("tone.wav")});
-  EXPECT_EQ(JsonReader::Parse(ignoring.out)["results"].Items().at(0)["status"].Text(), "computed");
-  EXPECT_EQ(first.at("digest" + tone)["result"]["sha256"].Text().size(), 64u);
-  EXPECT_EQ(second.at("digest" + tone)["result"]["sha256"].Text(),
-            first.at("digest" + tone)["result"]["sha256"].Text());
-  EXPECT_NEAR(first.at("loudness" + tone)["result"]["integratedLufs"].Number(), -20.0, 0.3);
-  Json const& peaks = first.at("peaks" + tone)["result"];
-  EXPECT_EQ(peaks["channels"].Number(), 2);
-  EXPECT_EQ(peaks["peakCount"].Number(), 188);  // 48000 frames in runs of 256
-  EXPECT_NEAR(peaks["maxPeak"].Items().at(1).Number(), 0.1, 1e-3);
+  EXPECT_EQ(Json::parse(ignoring.out)["results"].at(0)["status"].get<std::string>(), "computed");
+  EXPECT_EQ(first.at("digest" + tone)["result"]["fields"]["sha256"].get<std::string>().size(), 64u);
+  EXPECT_EQ(second.at("digest" + tone)["result"]["fields"]["sha256"].get<std::string>(),
+            first.at("digest" + tone)["result"]["fields"]["sha256"].get<std::string>());
+  EXPECT_NEAR(first.at("loudness" + tone)["result"]["fields"]["integrated"].get<double>(), -20.0, 0.3);
+  Json const& peaks = first.at("peaks" + tone)["result"]["fields"];
+  EXPECT_EQ(peaks["channels"].get<double>(), 2);
+  EXPECT_EQ(peaks["peakCount"].get<double>(), 188);  // 48000 frames in runs of 256
+  EXPECT_NEAR(peaks["maxPeak"].at(1).get<double>(), 0.1, 1e-3);
 
   // A parameter keys its own result; a bad one fails without caching anything; unreadable files fail as such.
   testsupport::WriteFile(dir / "text.wav", std::string("not a sound"));
@@ -356,19 +287,20 @@ TEST_F(QuillanToolTest, AnalyzeComputesThenServesTheSecondRunFromTheSidecar) {
                               File("missing.wav"), File("odd\xff\n\".wav")},
                              1);
   Json const& odd = mixed.at("peaks " + File("odd\xef\xbf\xbd\n\".wav"));
-  EXPECT_EQ(odd["status"].Text(), "failed");
-  EXPECT_NE(odd["message"].Text().find("odd\xef\xbf\xbd\n\".wav"), std::string::npos);
-  EXPECT_EQ(mixed.at("peaks" + tone)["status"].Text(), "computed");
-  EXPECT_EQ(mixed.at("peaks" + tone)["parameter"].Text(), "100");
-  EXPECT_EQ(mixed.at("peaks" + tone)["result"]["peakCount"].Number(), 480);
+  EXPECT_EQ(odd["status"].get<std::string>(), "failed");
+  EXPECT_NE(odd["message"].get<std::string>().find("odd\xef\xbf\xbd\n\".wav"), std::string::npos);
+  EXPECT_EQ(mixed.at("peaks" + tone)["status"].get<std::string>(), "computed");
+  EXPECT_EQ(mixed.at("peaks" + tone)["parameter"].get<std::string>(), "100");
+  EXPECT_EQ(mixed.at("peaks" + tone)["result"]["fields"]["peakCount"].get<double>(), 480);
   for (std::string const file : {"text.wav", "missing.wav"}) {
     Json const& failed = mixed.at("peaks " + File(file));
-    EXPECT_EQ(failed["status"].Text(), "failed");
-    EXPECT_EQ(failed["resultCode"].Text(), "0xa0000003");
-    EXPECT_NE(failed["message"].Text().find(file), std::string::npos) << failed["message"].Text();
+    EXPECT_EQ(failed["status"].get<std::string>(), "failed");
+    EXPECT_EQ(failed["resultCode"].get<std::string>(), "0xa0000003");
+    EXPECT_NE(failed["message"].get<std::string>().find(file), std::string::npos)
+        << failed["message"].get<std::string>();
   }
   auto const zero = Analyze({"--analyzer", "peaks", "--param", "peaks=0", File("tone.wav")}, 1);
-  EXPECT_EQ(zero.at("peaks" + tone)["resultCode"].Text(), "0xa00f000e");
+  EXPECT_EQ(zero.at("peaks" + tone)["resultCode"].get<std::string>(), "0xa00f000e");
   EXPECT_FALSE(std::filesystem::exists(dir / "text.qvmi"));
 }
 
@@ -395,7 +327,7 @@ TEST_F(QuillanToolTest, EachCacheLocationWritesWhereItSaysForThisRunOnly) {
     for (std::string const status : {"computed", c.rerun}) {
       auto const results = Analyze({"--cache-location", c.location, File(name + ".wav")});
       ASSERT_EQ(results.size(), 6u);
-      for (auto const& [job, result] : results) EXPECT_EQ(result["status"].Text(), status) << job;
+      for (auto const& [job, result] : results) EXPECT_EQ(result["status"].get<std::string>(), status) << job;
     }
     EXPECT_EQ(std::filesystem::exists(dir / (name + ".qvmi")), c.sidecar);
     // Every result reached the disk before the tool exited.
@@ -409,7 +341,7 @@ TEST_F(QuillanToolTest, EachCacheLocationWritesWhereItSaysForThisRunOnly) {
   EXPECT_EQ(Quillan({"cache", "clear"}).exitCode, 0);
   EXPECT_EQ(ManagedItems(), 0u);
   auto const again = Analyze({"--cache-location", "managed", "--analyzer", "digest", File("media1.wav")});
-  EXPECT_EQ(again.at("digest " + File("media1.wav"))["status"].Text(), "computed");
+  EXPECT_EQ(again.at("digest " + File("media1.wav"))["status"].get<std::string>(), "computed");
   EXPECT_EQ(Quillan({"cache", "path"}).out, (dir / "cache" / "AnalyzerCache").string() + "\n");
 }
 
@@ -430,45 +362,52 @@ TEST_F(QuillanToolTest, CorruptSidecarIsReportedByVerifyAndReplacedByTheNextAnal
   EXPECT_NE(bad.out.find(File("none.qvmi") + ": Sidecar file not found\n"), std::string::npos) << bad.out;
 
   auto const redone = Analyze({"--analyzer", "digest", media});
-  EXPECT_EQ(redone.at("digest " + media)["status"].Text(), "computed");
+  EXPECT_EQ(redone.at("digest " + media)["status"].get<std::string>(), "computed");
   ToolRun const good = Quillan({"sidecar", "verify", File("clip.qvmi")});
   EXPECT_EQ(good.exitCode, 0) << good.out;
-  EXPECT_EQ(Analyze({"--analyzer", "digest", media}).at("digest " + media)["status"].Text(), "cached");
+  EXPECT_EQ(Analyze({"--analyzer", "digest", media}).at("digest " + media)["status"].get<std::string>(), "cached");
 }
 
 TEST_F(QuillanToolTest, SidecarGetReturnsTheBytesAnalyzeStored) {
   WriteSine(dir / "tone.wav", 0.25);
   auto const results = Analyze({"--analyzer", "digest", "--analyzer", "peaks", File("tone.wav")});
   std::string const tone = " " + File("tone.wav");
-  std::string const dataSource = results.at("digest" + tone)["contentState"].Text();
+  std::string const dataSource = results.at("digest" + tone)["contentState"].get<std::string>();
 
   ToolRun const dump = Quillan({"sidecar", "dump", "--json", File("tone.qvmi")});
   ASSERT_EQ(dump.exitCode, 0) << dump.err;
-  Json const container = JsonReader::Parse(dump.out);
-  ASSERT_EQ(container.Keys(), std::vector<std::string>{"items"});
-  ASSERT_EQ(container["items"].Items().size(), 2u);
-  for (Json const& item : container["items"].Items()) {
-    EXPECT_EQ(item.Keys(), (std::vector<std::string>{"analyzer", "dataSource", "values"}));
-    EXPECT_EQ(item["dataSource"].Text(), dataSource);
-    ASSERT_EQ(item["values"].Items().size(), 1u);
-    Json const& value = item["values"].Items()[0];
-    EXPECT_EQ(value.Keys(), (std::vector<std::string>{"key", "size"}));
+  Json const container = Json::parse(dump.out);
+  ASSERT_EQ(Keys(container), (std::vector<std::string>{"schema", "items"}));
+  ASSERT_EQ(container["items"].size(), 2u);
+  for (Json const& item : container["items"]) {
+    EXPECT_EQ(Keys(item), (std::vector<std::string>{"analyzer", "analyzerId", "dataSource", "values"}));
+    EXPECT_EQ(item["dataSource"].get<std::string>(), dataSource);
+    ASSERT_EQ(item["values"].size(), 1u);
+    Json const& value = item["values"][0];
+    EXPECT_EQ(Keys(value), (std::vector<std::string>{"key", "size", "result"}));
 
-    std::vector<std::string> get = {
-        "sidecar",       "get",      File("tone.qvmi"), "--analyzer",       item["analyzer"].Text(),
-        "--data-source", dataSource, "--key",           value["key"].Text()};
+    std::vector<std::string> get = {"sidecar",
+                                    "get",
+                                    File("tone.qvmi"),
+                                    "--analyzer",
+                                    item["analyzerId"].get<std::string>(),
+                                    "--data-source",
+                                    dataSource,
+                                    "--key",
+                                    value["key"].get<std::string>()};
     ToolRun const raw = Quillan(get);
     ASSERT_EQ(raw.exitCode, 0) << raw.err;
-    EXPECT_EQ(raw.out.size(), value["size"].Number());
+    EXPECT_EQ(raw.out.size(), value["size"].get<double>());
     get.insert(get.end(), {"-o", File("value.bin")});
     ASSERT_EQ(Quillan(get).exitCode, 0);
     EXPECT_EQ(testsupport::ReadFile(dir / "value.bin"), raw.out);
 
     zelcore::Blob const blob = testsupport::MakeBlob(raw.out);
-    if (item["analyzer"].Text() == IdOf("digest")) {
-      EXPECT_EQ(Examples::DigestToHex(blob), results.at("digest" + tone)["result"]["sha256"].Text());
+    if (item["analyzerId"].get<std::string>() == IdOf("digest")) {
+      EXPECT_EQ(Examples::DigestToHex(blob),
+                results.at("digest" + tone)["result"]["fields"]["sha256"].get<std::string>());
     } else {
-      EXPECT_EQ(item["analyzer"].Text(), IdOf("peaks"));
+      EXPECT_EQ(item["analyzerId"].get<std::string>(), IdOf("peaks"));
       ASSERT_TRUE(Examples::DecodePeakEnvelope(blob));
       EXPECT_EQ(Examples::DecodePeakEnvelope(blob)->PeakCount(), 188u);
     }
@@ -509,18 +448,31 @@ TEST_F(QuillanToolTest, DumpJsonIsExactAndEscapesEveryKey) {
 
   ToolRun const dump = Quillan({"sidecar", "dump", File("made.qvmi"), "--json"});
   ASSERT_EQ(dump.exitCode, 0) << dump.err;
+  // Analyzers that are not registered: their values are described by their size.
+  auto const sized = [](char const* id, int size) {
+    return std::string("\"result\":{\"name\":\"") + id + "\",\"summary\":\"" + std::to_string(size) +
+           " bytes\",\"fields\":{\"size\":" + std::to_string(size) + "},\"units\":{\"size\":\"bytes\"}}";
+  };
+  char const* const lowId = "00000000-0000-0000-0000-0000000000aa";
+  char const* const highId = "ff000000-0000-0000-0000-000000000001";
   EXPECT_EQ(dump.out,
-            "{\"items\":["
-            "{\"analyzer\":\"00000000-0000-0000-0000-0000000000aa\",\"dataSource\":\"caf\xc3\xa9\",\"values\":["
-            "{\"key\":\"bad\\ufffd\",\"size\":1},"
-            "{\"key\":\"ctl\\n\\t\\u0001\",\"size\":0},"
-            "{\"key\":\"quote\\\"back\\\\slash\",\"size\":3}]},"
-            "{\"analyzer\":\"ff000000-0000-0000-0000-000000000001\",\"dataSource\":\"source \\\"two\\\"\",\"values\":["
-            "{\"key\":\"z\",\"size\":2}]}]}\n");
+            std::string("{\"schema\":1,\"items\":[") + "{\"analyzer\":\"" + lowId + "\",\"analyzerId\":\"" + lowId +
+                "\",\"dataSource\":\"caf\xc3\xa9\",\"values\":[" + "{\"key\":\"bad\xef\xbf\xbd\",\"size\":1," +
+                sized(lowId, 1) + "}," + "{\"key\":\"ctl\\n\\t\\u0001\",\"size\":0," + sized(lowId, 0) + "}," +
+                "{\"key\":\"quote\\\"back\\\\slash\",\"size\":3," + sized(lowId, 3) + "}]}," + "{\"analyzer\":\"" +
+                highId + "\",\"analyzerId\":\"" + highId + "\",\"dataSource\":\"source \\\"two\\\"\",\"values\":[" +
+                "{\"key\":\"z\",\"size\":2," + sized(highId, 2) + "}]}]}\n");
+  // A GUID needs no registered analyzer; the item's only value needs no --data-source or --key.
+  ToolRun const value = Quillan({"sidecar", "get", File("made.qvmi"), "--analyzer", highId});
+  EXPECT_EQ(value.exitCode, 0) << value.err;
+  EXPECT_EQ(value.out, "12");
+  ToolRun const several = Quillan({"sidecar", "get", File("made.qvmi"), "--analyzer", lowId});
+  EXPECT_EQ(several.exitCode, 2);
+  EXPECT_NE(several.err.find("give --key, one of:\n  bad"), std::string::npos) << several.err;
   // A JSON reader gets the same texts back (the file's decoder already made the stray byte U+FFFD).
-  Json const parsed = JsonReader::Parse(dump.out);
-  EXPECT_EQ(parsed["items"].Items()[0]["values"].Items()[1]["key"].Text(), std::string("ctl\n\t\x01", 6));
-  EXPECT_EQ(parsed["items"].Items()[0]["dataSource"].Text(), "caf\xc3\xa9");
+  Json const parsed = Json::parse(dump.out);
+  EXPECT_EQ(parsed["items"][0]["values"][1]["key"].get<std::string>(), std::string("ctl\n\t\x01", 6));
+  EXPECT_EQ(parsed["items"][0]["dataSource"].get<std::string>(), "caf\xc3\xa9");
 }
 
 TEST_F(QuillanToolTest, ReadOnlySettingsAreReportedAndNothingIsWritten) {
@@ -530,7 +482,7 @@ TEST_F(QuillanToolTest, ReadOnlySettingsAreReportedAndNothingIsWritten) {
   ASSERT_EQ(Quillan({"config", "set", "cache-location", "read-only"}).exitCode, 0);
   EXPECT_EQ(Quillan({"config", "get", "cache-location"}).out, "read-only\n");
   for (int run = 0; run < 2; ++run) {
-    EXPECT_EQ(Analyze({"--analyzer", "digest", media}).at("digest " + media)["status"].Text(), "computed");
+    EXPECT_EQ(Analyze({"--analyzer", "digest", media}).at("digest " + media)["status"].get<std::string>(), "computed");
   }
   EXPECT_FALSE(std::filesystem::exists(dir / "media.qvmi"));
   EXPECT_EQ(ManagedItems(), 0u);
@@ -562,24 +514,34 @@ TEST_F(QuillanToolTest, InterruptCancelsRunningJobsAndLeavesNoBrokenSidecar) {
   ASSERT_EQ(stat(huge.c_str(), &status), 0);
   if (status.st_blocks > 2048) GTEST_SKIP() << "the temporary folder does not keep sparse files";
 
-  // SIGTERM and SIGHUP are handled as SIGINT is, each with its own exit code.
+  std::filesystem::create_hard_link(huge, dir / "huge2.bin");
+
+  // SIGTERM and SIGHUP are handled as SIGINT is, each with its own exit code. Two at a time, smallest first: the
+  // tone ends first, the first huge file is running when the signal comes, the second may not have started.
   for (int const signal : {SIGINT, SIGTERM, SIGHUP}) {
     std::filesystem::remove(dir / "tone.qvmi");
     bool signalled = false;
-    ToolRun const run = Quillan({"analyze", "--json", "--analyzer", "digest", File("tone.wav"), huge.string()},
-                                [&](std::string const& line, pid_t pid) {
-                                  if (!signalled && line == "quillan: digest " + huge.string() + ": started") {
+    ToolRun const run = Quillan({"analyze", "--format", "ndjson", "-j", "2", "--analyzer", "digest", huge.string(),
+                                 File("huge2.bin"), File("tone.wav")},
+                                [&](int stream, std::string const& line, pid_t pid) {
+                                  if (!signalled && stream == 1 && line.find("tone.wav") != std::string::npos) {
                                     signalled = kill(pid, signal) == 0;
                                   }
                                 });
     ASSERT_TRUE(signalled) << run.err;
     EXPECT_EQ(run.exitCode, 128 + signal) << run.err;
-    Json const output = JsonReader::Parse(run.out);
-    EXPECT_TRUE(std::get<bool>(output["interrupted"].value));
-    ASSERT_EQ(output["results"].Items().size(), 2u);
-    EXPECT_EQ(output["results"].Items()[0]["status"].Text(), "computed");
-    EXPECT_EQ(output["results"].Items()[1]["status"].Text(), "failed");
-    EXPECT_EQ(output["results"].Items()[1]["resultCode"].Text(), "0xa00f0007");
+    std::vector<Json> lines;
+    std::istringstream out(run.out);
+    for (std::string line; std::getline(out, line);) lines.push_back(Json::parse(line));
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    EXPECT_EQ(lines[0]["status"].get<std::string>(), "computed");
+    for (std::size_t i : {1, 2}) {
+      EXPECT_EQ(lines[i]["status"].get<std::string>(), "failed");
+      EXPECT_EQ(lines[i]["resultCode"].get<std::string>(), "0xa00f0007");
+      EXPECT_EQ(lines[i]["message"].get<std::string>(), "cancelled");  // the same word, whoever noticed first
+    }
+    // One message, however many jobs it cancels.
+    EXPECT_EQ(run.err, "quillan: interrupted; cancelling the running jobs\n");
     EXPECT_FALSE(std::filesystem::exists(dir / "huge.qvmi"));
     EXPECT_EQ(Quillan({"sidecar", "verify", File("tone.qvmi")}).exitCode, 0);
   }
@@ -594,25 +556,35 @@ TEST_F(QuillanToolTest, BadArgumentsExitWithCodeTwoAndAUsageLine) {
   };
   Case const cases[] = {
       {{}, "missing COMMAND"},
-      {{"frobnicate"}, "unknown command"},
+      {{"frobnicate"}, "unknown command \"frobnicate\"\n"},
+      {{"analyzee", media}, "unknown command \"analyzee\"; did you mean \"analyze\"?"},
+      {{"sidecar", "dupm", "x"}, "unknown command \"sidecar dupm\"; did you mean \"dump\"?"},
+      {{"sidecar"}, "missing command after \"sidecar\" (dump, get, verify)"},
+      {{"help", "cahce"}, "unknown command \"cahce\"; did you mean \"cache\"?"},
       {{"--bogus", "analyzers"}, "unknown option --bogus"},
-      {{"--debug", "NOEQUALS", "analyzers"}, "--debug expects NAME=VALUE"},
-      {{"analyze"}, "no FILE"},
-      {{"analyze", "--analyzer", "nosuch", media}, "unknown analyzer \"nosuch\""},
+      {{"--debug", "NOEQUALS", "analyzers"}, "--debug expects KEY=VALUE"},
+      {{"analyze"}, "FILE is required"},
+      {{"analyze", "--analyzer", "nosuch", media}, "unknown analyzer \"nosuch\" (known: beats, digest"},
+      {{"analyze", "--analyzer", "digets", media}, "unknown analyzer \"digets\"; did you mean \"digest\"?"},
+      {{"analyze", "--formt", "json", media}, "unknown option --formt; did you mean \"--format\"?"},
       {{"analyze", "--analyzer", "00000000-0000-0000-0000-0000000000ff", media}, "no analyzer is registered"},
       {{"analyze", "--param", "peaks", media}, "--param expects NAME=VALUE"},
       {{"analyze", "--analyzer", "digest", "--param", "peaks=4", media}, "not one of the analyzers"},
+      {{"analyze", "--analyzer", "digest", "--param", "digets=4", media}, "did you mean \"digest\"?"},
       {{"analyze", "--cache-location", "nowhere", media}, "cache location must be"},
-      {{"analyze", "--plugin", File("none.so"), media}, "cannot load analyzer module"},
-      {{"analyze", "--json=yes", media}, "takes no value"},
-      {{"analyze", media, "--analyzer"}, "--analyzer needs a value"},
-      {{"sidecar", "get", File("x.qvmi"), "--analyzer", "zz", "--data-source", "d", "--key", "k"}, "expects a GUID"},
-      {{"sidecar", "get", File("x.qvmi"), "--key", "k"}, "are all required"},
-      {{"sidecar", "verify"}, "missing FILE"},
-      {{"sidecar", "shred", "x"}, "unknown sidecar action"},
+      {{"analyze", "--format", "xml", media}, "--format: xml not in {csv,json,ndjson,table}"},
+      {{"analyze", "-j", "0", media}, "--jobs: Value 0 not in range 1 to 1024"},
+      {{"analyze", "--json=yes", media}, "disallowed flag override"},
+      {{"analyze", media, "--analyzer"}, "--analyzer: 1 required NAME missing"},
+      {{"sidecar", "get", File("x.qvmi"), "--analyzer", "zz"}, "unknown analyzer \"zz\""},
+      {{"sidecar", "get", File("x.qvmi"), "--key", "k"}, "--analyzer is required"},
+      {{"sidecar", "verify"}, "FILE is required"},
       {{"cache", "stats", "extra"}, "unexpected argument extra"},
-      {{"config", "set", "cache-location", "sideways"}, "cache location must be"},
-      {{"config", "get", "colour"}, "unknown setting"},
+      {{"config", "set", "cache-location", "sideways"},
+       "cache-location cannot be \"sideways\"; allowed values: sidecar, managed, read-only"},
+      {{"config", "set", "cache-location", "7"}, "cache-location cannot be \"7\""},
+      {{"config", "set", "cache-location", "sidecra"}, "did you mean \"sidecar\"?"},
+      {{"config", "get", "colour"}, "unknown setting \"colour\""},
   };
   for (Case const& c : cases) {
     std::string joined;
@@ -633,29 +605,28 @@ TEST_F(QuillanToolTest, BadArgumentsExitWithCodeTwoAndAUsageLine) {
   EXPECT_TRUE(version.out.starts_with("quillan ")) << version.out;
   ToolRun const help = RunTool({"--help"});
   EXPECT_EQ(help.exitCode, 0);
-  for (char const* command :
-       {"analyze", "analyzers", "sidecar dump", "sidecar get", "sidecar verify", "cache", "config"}) {
-    EXPECT_NE(help.out.find(std::string("quillan ") + command + " "), std::string::npos) << command;
+  for (char const* command : {"analyze, analyse", "analyzers", "sidecar", "cache", "config", "help"}) {
+    EXPECT_NE(help.out.find(std::string("\n  ") + command + " "), std::string::npos) << command;
   }
   ToolRun const listed = Quillan(
       {"analyzers", "--json", "--plugin", QUILLAN_EXAMPLES_MODULE_PATH, "--plugin", QUILLAN_TYPE_SEVEN_MODULE_PATH});
   ASSERT_EQ(listed.exitCode, 0) << listed.err;
-  Json const analyzers = JsonReader::Parse(listed.out)["analyzers"];
-  ASSERT_EQ(analyzers.Items().size(), 7u);
+  Json const analyzers = Json::parse(listed.out)["analyzers"];
+  ASSERT_EQ(analyzers.size(), 7u);
   // Listed from the registry under its GUID, though its factory builds nothing to ask for a name.
-  Json const& typeSeven = analyzers.Items().front();
-  EXPECT_EQ(typeSeven["name"].Text(), "7e57a7e5-0000-4000-8000-000000000007");
-  EXPECT_EQ(typeSeven["id"].Text(), "7e57a7e5-0000-4000-8000-000000000007");
-  EXPECT_EQ(typeSeven["type"].Number(), 7);
-  EXPECT_EQ(typeSeven["target"].Text(), "unknown");
-  for (Json const& analyzer : std::vector<Json>(analyzers.Items().begin() + 1, analyzers.Items().end())) {
-    EXPECT_EQ(analyzer["type"].Number(), 0);
-    EXPECT_EQ(analyzer["id"].Text(), IdOf(analyzer["name"].Text()));
-    EXPECT_EQ(analyzer["target"].Text(), "media");
-    if (analyzer["name"].Text() == "peaks" || analyzer["name"].Text() == "scenes") {
-      EXPECT_EQ(analyzer["maxJobs"].Number(), 2);
+  Json const& typeSeven = analyzers.front();
+  EXPECT_EQ(typeSeven["name"].get<std::string>(), "7e57a7e5-0000-4000-8000-000000000007");
+  EXPECT_EQ(typeSeven["id"].get<std::string>(), "7e57a7e5-0000-4000-8000-000000000007");
+  EXPECT_EQ(typeSeven["type"].get<double>(), 7);
+  EXPECT_EQ(typeSeven["target"].get<std::string>(), "unknown");
+  for (Json const& analyzer : std::vector<Json>(analyzers.begin() + 1, analyzers.end())) {
+    EXPECT_EQ(analyzer["type"].get<double>(), 0);
+    EXPECT_EQ(analyzer["id"].get<std::string>(), IdOf(analyzer["name"].get<std::string>()));
+    EXPECT_EQ(analyzer["target"].get<std::string>(), "media");
+    if (analyzer["name"].get<std::string>() == "peaks" || analyzer["name"].get<std::string>() == "scenes") {
+      EXPECT_EQ(analyzer["maxJobs"].get<double>(), 2);
     } else {
-      EXPECT_TRUE(analyzer["maxJobs"].IsNull());
+      EXPECT_TRUE(analyzer["maxJobs"].is_null());
     }
   }
 }
@@ -692,20 +663,20 @@ TEST_F(QuillanToolTest, AnyEditIsRecomputedAndAByteIdenticalCopySharesItsResults
   auto const second = Analyze({"--analyzer", "digest", "--analyzer", "peaks", clip, tone}, 1);
   for (std::string const& job : {"digest " + clip, "digest " + tone, "peaks " + tone}) {
     SCOPED_TRACE(job);
-    EXPECT_EQ(second.at(job)["status"].Text(), "computed");
-    EXPECT_NE(second.at(job)["contentState"].Text(), first.at(job)["contentState"].Text());
+    EXPECT_EQ(second.at(job)["status"].get<std::string>(), "computed");
+    EXPECT_NE(second.at(job)["contentState"].get<std::string>(), first.at(job)["contentState"].get<std::string>());
   }
-  EXPECT_NE(second.at("digest " + clip)["result"]["sha256"].Text(),
-            first.at("digest " + clip)["result"]["sha256"].Text());
-  EXPECT_NEAR(first.at("peaks " + tone)["result"]["maxPeak"].Items().at(0).Number(), 0.1, 1e-3);
-  EXPECT_EQ(second.at("peaks " + tone)["result"]["maxPeak"].Items().at(0).Number(), 1.0);
+  EXPECT_NE(second.at("digest " + clip)["result"]["fields"]["sha256"].get<std::string>(),
+            first.at("digest " + clip)["result"]["fields"]["sha256"].get<std::string>());
+  EXPECT_NEAR(first.at("peaks " + tone)["result"]["fields"]["maxPeak"].at(0).get<double>(), 0.1, 1e-3);
+  EXPECT_EQ(second.at("peaks " + tone)["result"]["fields"]["maxPeak"].at(0).get<double>(), 1.0);
 
   // A copy is the same content: the managed cache, keyed by content, serves it.
   testsupport::WriteFile(dir / "fresh.bin", testsupport::RandomBytes(300'000, 10));
   Analyze({"--cache-location", "managed", "--analyzer", "digest", File("fresh.bin")});
   std::filesystem::copy_file(dir / "fresh.bin", dir / "copy.bin");
   auto const copy = Analyze({"--cache-location", "managed", "--analyzer", "digest", File("copy.bin")});
-  EXPECT_EQ(copy.at("digest " + File("copy.bin"))["status"].Text(), "cached");
+  EXPECT_EQ(copy.at("digest " + File("copy.bin"))["status"].get<std::string>(), "cached");
   EXPECT_FALSE(std::filesystem::exists(dir / "copy.qvmi"));
 }
 
@@ -718,8 +689,8 @@ TEST_F(QuillanToolTest, AnUnusableManagedFolderDegradesTheRunInsteadOfStoppingIt
     ToolRun const run = Quillan({"analyze", "--json", tone});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err.find("managed cache"), std::string::npos) << run.err;  // sidecar runs do not miss it
-    Json const output = JsonReader::Parse(run.out);
-    for (Json const& result : output["results"].Items()) EXPECT_EQ(result["status"].Text(), status);
+    Json const output = Json::parse(run.out);
+    for (Json const& result : output["results"]) EXPECT_EQ(result["status"].get<std::string>(), status);
   }
 
   // Managed runs say so once, serve what the sidecar holds, and fail the files whose results they cannot keep.
@@ -729,13 +700,13 @@ TEST_F(QuillanToolTest, AnUnusableManagedFolderDegradesTheRunInsteadOfStoppingIt
   std::size_t const warning = managed.err.find("warning: the managed cache cannot be used");
   ASSERT_NE(warning, std::string::npos) << managed.err;
   EXPECT_EQ(managed.err.find("warning", warning + 1), std::string::npos) << managed.err;
-  Json const output = JsonReader::Parse(managed.out);
-  for (Json const& result : output["results"].Items()) {
-    bool const known = result["file"].Text() == tone;
-    EXPECT_EQ(result["status"].Text(), known ? "cached" : "computed");
+  Json const output = Json::parse(managed.out);
+  for (Json const& result : output["results"]) {
+    bool const known = result["file"].get<std::string>() == tone;
+    EXPECT_EQ(result["status"].get<std::string>(), known ? "cached" : "computed");
     if (!known) {
-      EXPECT_FALSE(std::get<bool>(result["stored"].value));
-      EXPECT_NE(result["notStored"].Text(), "");
+      EXPECT_FALSE(result["stored"].get<bool>());
+      EXPECT_NE(result["notStored"].get<std::string>(), "");
     }
   }
   EXPECT_EQ(testsupport::ReadFile(dir / "cache" / "AnalyzerCache"), "in the way");
@@ -751,13 +722,13 @@ TEST_F(QuillanToolTest, AManagedCacheOnASmallVolumeKeepsItsItemsThroughOtherRuns
     auto const results = Analyze({"--cache-location", location, File("tone.wav")});
     EXPECT_EQ(ManagedItems(), results.size());
     if (location == "read-only") {
-      for (auto const& [job, result] : results) EXPECT_EQ(result["status"].Text(), "cached") << job;
+      for (auto const& [job, result] : results) EXPECT_EQ(result["status"].get<std::string>(), "cached") << job;
     }
   }
   ToolRun const stats = Quillan({"cache", "stats", "--json"});
-  Json const limits = JsonReader::Parse(stats.out);
-  EXPECT_EQ(limits["bound"].Number(), 5368709120.0);
-  EXPECT_EQ(limits["freeSpaceTarget"].Number(), static_cast<double>((64u << 20) / 20));
+  Json const limits = Json::parse(stats.out);
+  EXPECT_EQ(limits["bound"].get<double>(), 5368709120.0);
+  EXPECT_EQ(limits["freeSpaceTarget"].get<double>(), static_cast<double>((64u << 20) / 20));
   ::umount2((dir / "cache").c_str(), MNT_DETACH);
 }
 
@@ -775,9 +746,9 @@ TEST_F(QuillanToolTest, SidecarPathsThatAreNoFilesAreLeftAloneAndReportedOnce) {
   ToolRun const run = Quillan({"analyze", "--json", "--cache-location", "sidecar", "--analyzer", "digest", "--analyzer",
                                "loudness", File("b.wav"), File("c.wav"), File("d.wav")});
   EXPECT_EQ(run.exitCode, 0) << run.err;
-  Json const output = JsonReader::Parse(run.out);
-  for (Json const& result : output["results"].Items()) {
-    EXPECT_EQ(result["status"].Text(), "computed") << result["file"].Text();
+  Json const output = Json::parse(run.out);
+  for (Json const& result : output["results"]) {
+    EXPECT_EQ(result["status"].get<std::string>(), "computed") << result["file"].get<std::string>();
   }
   EXPECT_EQ(testsupport::ReadFile(dir / "b.wav"), media);
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "b.qvmi"));
@@ -805,9 +776,9 @@ TEST_F(QuillanToolTest, FileNamesOfAnyBytesWorkInTheCLocale) {
     ASSERT_EQ(results.size(), 4u);
     for (auto const& [label, result] : results) {
       if (label.find("missing.wav") != std::string::npos) {
-        EXPECT_EQ(result["status"].Text(), "failed");
+        EXPECT_EQ(result["status"].get<std::string>(), "failed");
       } else {
-        EXPECT_EQ(result["status"].Text(), expected) << label;
+        EXPECT_EQ(result["status"].get<std::string>(), expected) << label;
       }
     }
   }
@@ -824,7 +795,7 @@ TEST_F(QuillanToolTest, FileNamesOfAnyBytesWorkInTheCLocale) {
 TEST_F(QuillanToolTest, CraftedCachedValuesAndHugeSidecarsAreNotTrusted) {
   WriteSine(dir / "tone.wav", 0.1);
   auto const results = Analyze({"--cache-location", "sidecar", "--analyzer", "peaks", File("tone.wav")});
-  std::string const state = results.at("peaks " + File("tone.wav"))["contentState"].Text();
+  std::string const state = results.at("peaks " + File("tone.wav"))["contentState"].get<std::string>();
   // A peaks value of 24 bytes that claims 2^30 channels.
   auto data = std::make_shared<SideCarSerializationData>();
   zelcore::utility::Guid const peaks = *Examples::FindExampleAnalyzer("peaks");
@@ -837,8 +808,8 @@ TEST_F(QuillanToolTest, CraftedCachedValuesAndHugeSidecarsAreNotTrusted) {
   testsupport::WriteFile(dir / "tone.qvmi",
                          std::string_view(reinterpret_cast<char const*>(file->data()), file->size()));
   auto const again = Analyze({"--cache-location", "sidecar", "--analyzer", "peaks", File("tone.wav")});
-  EXPECT_EQ(again.at("peaks " + File("tone.wav"))["status"].Text(), "computed");
-  EXPECT_LE(again.at("peaks " + File("tone.wav"))["result"]["channels"].Number(), 2);
+  EXPECT_EQ(again.at("peaks " + File("tone.wav"))["status"].get<std::string>(), "computed");
+  EXPECT_LE(again.at("peaks " + File("tone.wav"))["result"]["fields"]["channels"].get<double>(), 2);
 
   testsupport::WriteFile(dir / "tone.qvmi", std::string());
   std::filesystem::resize_file(dir / "tone.qvmi", std::uintmax_t{2} << 30);
@@ -857,13 +828,351 @@ TEST_F(QuillanToolTest, StandardInputAndDevicesGetNoSidecar) {
   ToolRun const run =
       Quillan({"analyze", "--json", "--analyzer", "digest", "/dev/stdin", "/dev/null"}, {}, File("tone.wav"));
   EXPECT_EQ(run.exitCode, 1) << run.err;
-  auto const results = JsonReader::Parse(run.out)["results"].Items();
+  auto const results = Json::parse(run.out)["results"];
   ASSERT_EQ(results.size(), 2u);
-  EXPECT_EQ(results[0]["status"].Text(), "computed");
-  EXPECT_EQ(results[1]["status"].Text(), "failed");
+  EXPECT_EQ(results[0]["status"].get<std::string>(), "computed");
+  EXPECT_EQ(results[1]["status"].get<std::string>(), "failed");
   EXPECT_FALSE(std::filesystem::exists("/dev/stdin.qvmi"));
   EXPECT_FALSE(std::filesystem::exists("/dev/null.qvmi"));
   EXPECT_EQ(run.err.find("could not be saved"), std::string::npos) << run.err;
+}
+
+// A module's analyzer describes its own results, and every format carries the description: the table its summary,
+// JSON and NDJSON its fields and units, CSV all of it in quoted fields. The example analyzers' values come the same
+// way.
+TEST_F(QuillanToolTest, EveryFormatShowsThePluginsDescribedResult) {
+  std::string bytes;
+  for (int i = 0; i < 1000; ++i) bytes += static_cast<char>(i % 256);  // 1000 bytes that sum to 124716
+  testsupport::WriteFile(dir / "bytes.bin", bytes);
+  WriteSine(dir / "tone.wav", 0.1);
+  std::vector<std::string> const common = {"--plugin",
+                                           QUILLAN_DESCRIBED_MODULE_PATH,
+                                           "-a",
+                                           "byte-sum",
+                                           "-a",
+                                           "digest",
+                                           "-a",
+                                           "loudness",
+                                           File("bytes.bin"),
+                                           File("tone.wav")};
+  auto run = [&](std::string const& format) {
+    std::vector<std::string> arguments = {"analyze", "--format", format};
+    arguments.insert(arguments.end(), common.begin(), common.end());
+    ToolRun result = Quillan(arguments);
+    EXPECT_EQ(result.exitCode, 1) << result.err;  // bytes.bin has no sound to measure
+    return result;
+  };
+
+  Json const json = Json::parse(run("json").out);
+  EXPECT_EQ(json["schema"], 1);
+  ASSERT_EQ(json["results"].size(), 6u);
+  Json const& sum = json["results"][0];
+  EXPECT_EQ(sum["analyzer"], "byte-sum");
+  EXPECT_EQ(sum["analyzerId"], "7e57a7e5-0000-4000-8000-0000000000b5");
+  EXPECT_EQ(sum["result"]["name"], "byte-sum");
+  EXPECT_EQ(sum["result"]["summary"], "1000 bytes, \"sum\" 124716");
+  EXPECT_EQ(sum["result"]["fields"]["bytes"], 1000);
+  EXPECT_EQ(sum["result"]["fields"]["sum"], 124716);
+  EXPECT_EQ(sum["result"]["units"], Json({{"bytes", "bytes"}}));
+  Json const& loudness = json["results"][5];
+  EXPECT_EQ(loudness["file"], File("tone.wav"));
+  EXPECT_NEAR(loudness["result"]["fields"]["integrated"].get<double>(), -20.0, 0.3);
+  EXPECT_EQ(loudness["result"]["units"]["integrated"], "LUFS");
+  EXPECT_EQ(json["results"][1]["result"]["fields"]["sha256"].get<std::string>().size(), 64u);
+  EXPECT_EQ(json["results"][2]["status"], "failed");
+
+  // NDJSON: the same objects, one per line, each with the schema; the same set of rows in any order.
+  std::vector<Json> const lines = NdjsonLines(run("ndjson").out);
+  ASSERT_EQ(lines.size(), 6u);
+  std::map<std::string, Json> byJob;
+  for (Json line : lines) {
+    EXPECT_EQ(line["schema"], 1);
+    line.erase("schema");
+    byJob[line["analyzer"].get<std::string>() + " " + line["file"].get<std::string>()] = line;
+  }
+  for (Json const& result : json["results"]) {
+    auto const found = byJob.find(result["analyzer"].get<std::string>() + " " + result["file"].get<std::string>());
+    ASSERT_NE(found, byJob.end());
+    // The cached result is the same value, told as cached.
+    Json expected = result;
+    if (expected["status"] == "computed" && result["analyzer"] != "byte-sum") expected["status"] = "cached";
+    EXPECT_EQ(found->second, expected);
+  }
+
+  auto const records = CsvRecords(run("csv").out);
+  ASSERT_EQ(records.size(), 6u);
+  EXPECT_EQ(records[0].at("schema"), "1");
+  EXPECT_EQ(records[0].at("file"), File("bytes.bin"));
+  EXPECT_EQ(records[0].at("summary"), "1000 bytes, \"sum\" 124716");
+  EXPECT_EQ(Json::parse(records[0].at("fields")), json["results"][0]["result"]["fields"]);
+  EXPECT_EQ(Json::parse(records[0].at("units")), json["results"][0]["result"]["units"]);
+  EXPECT_EQ(records[2].at("status"), "failed");
+  EXPECT_EQ(records[2].at("resultCode"), json["results"][2]["resultCode"]);
+  EXPECT_EQ(records[5].at("summary"), json["results"][5]["result"]["summary"]);
+
+  ToolRun const table = run("table");
+  EXPECT_NE(table.out.find("1000 bytes, \"sum\" 124716"), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find("sha256 " + json["results"][1]["result"]["fields"]["sha256"].get<std::string>()),
+            std::string::npos)
+      << table.out;
+
+  // Stored results read back described too, and `sidecar get` takes the analyzer's name.
+  ToolRun const dump = Quillan({"sidecar", "dump", "--json", File("tone.qvmi")});
+  ASSERT_EQ(dump.exitCode, 0) << dump.err;
+  Json const items = Json::parse(dump.out)["items"];
+  ASSERT_EQ(items.size(), 2u);
+  for (Json const& item : items) {
+    Json const& expected = item["analyzer"] == "digest" ? json["results"][4] : json["results"][5];
+    EXPECT_EQ(item["values"][0]["result"], expected["result"]);
+  }
+  ToolRun const raw = Quillan({"sidecar", "get", File("tone.qvmi"), "--analyzer", "digest"});
+  ASSERT_EQ(raw.exitCode, 0) << raw.err;
+  EXPECT_EQ(Examples::DigestToHex(testsupport::MakeBlob(raw.out)), json["results"][4]["result"]["fields"]["sha256"]);
+}
+
+// A module whose registration throws ends the tool with exit 2 and the module's own message.
+TEST_F(QuillanToolTest, AModuleThatCannotRegisterEndsTheToolCleanly) {
+  WriteSine(dir / "tone.wav", 0.1);
+  for (std::string const command : {"analyze", "analyzers"}) {
+    std::vector<std::string> arguments = {command, "--plugin", QUILLAN_THROWING_MODULE_PATH};
+    if (command == "analyze") arguments.push_back(File("tone.wav"));
+    ToolRun const run = Quillan(arguments);
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_NE(run.err.find("the test module refuses to register"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("terminate called"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "tone.qvmi"));
+  ToolRun const missing = Quillan({"analyzers", "--plugin", File("none.so")});
+  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_NE(missing.err.find("cannot load analyzer module"), std::string::npos) << missing.err;
+}
+
+// Folders give their media files (all levels with -r), sidecars left out; -j and --order change when jobs run, never
+// what they give or the order of the JSON.
+TEST_F(QuillanToolTest, FoldersAndParallelJobsGiveTheSameResults) {
+  std::filesystem::create_directories(dir / "media" / "sub");
+  WriteSine(dir / "media" / "long.wav", 0.2, 3);
+  WriteSine(dir / "media" / "sub" / "short.wav", 0.3, 1);
+  testsupport::WriteFile(dir / "media" / "sub" / "deeper" / "bytes.bin", std::string(100, 'x'));
+  testsupport::WriteFile(dir / "media" / "old.qvmi", std::string("not media"));
+  std::string const folder = (dir / "media").string();
+  auto files = [](Json const& results) {
+    std::vector<std::string> names;
+    for (Json const& result : results) names.push_back(result["file"]);
+    return names;
+  };
+
+  ToolRun const flat = Quillan({"analyze", "--json", "-a", "digest", "--cache-location", "read-only", folder});
+  EXPECT_EQ(flat.exitCode, 0) << flat.err;
+  EXPECT_EQ(files(Json::parse(flat.out)["results"]), std::vector<std::string>{File("media/long.wav")});
+
+  std::map<std::string, Json> byJobs;
+  for (std::string const jobs : {"1", "4"}) {
+    ToolRun const run = Quillan({"analyze", "--json", "-r", "-j", jobs, "-a", "digest", "-a", "peaks", "-a", "silence",
+                                 "--cache-location", "read-only", folder});
+    EXPECT_EQ(run.exitCode, 1) << run.err;  // bytes.bin is no audio for peaks and silence
+    byJobs[jobs] = Json::parse(run.out)["results"];
+  }
+  std::vector<std::string> expected;
+  for (char const* name : {"media/long.wav", "media/sub/deeper/bytes.bin", "media/sub/short.wav"}) {
+    for (int i = 0; i < 3; ++i) expected.push_back(File(name));
+  }
+  EXPECT_EQ(files(byJobs["1"]), expected);
+  EXPECT_EQ(byJobs["1"], byJobs["4"]);
+  EXPECT_EQ(byJobs["1"][0]["status"], "computed");
+  EXPECT_FALSE(std::filesystem::exists(dir / "media" / "long.qvmi"));
+
+  // One at a time, NDJSON shows the order jobs ran in: the smallest file first, or as given.
+  struct Case {
+    char const* order;
+    std::vector<std::string> files;
+  };
+  Case const cases[] = {
+      {"shortest", {File("media/sub/deeper/bytes.bin"), File("media/sub/short.wav"), File("media/long.wav")}},
+      {"given", {File("media/long.wav"), File("media/sub/deeper/bytes.bin"), File("media/sub/short.wav")}},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.order);
+    ToolRun const run = Quillan({"analyze", "--format", "ndjson", "-r", "-j", "1", "--order", c.order, "-a", "digest",
+                                 "--cache-location", "read-only", folder});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    std::vector<std::string> order;
+    for (Json const& line : NdjsonLines(run.out)) order.push_back(line["file"]);
+    EXPECT_EQ(order, c.files);
+  }
+}
+
+// What the tool writes to stderr when that is a terminal of `columns` columns with TERM=`term`; stdout goes nowhere.
+std::string StderrOnTerminal(std::vector<std::string> const& arguments, std::string const& term,
+                             unsigned short columns) {
+  int master = -1, slave = -1;
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = columns;
+  if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) {
+    ADD_FAILURE() << "openpty failed";
+    return {};
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, slave, 2);
+  posix_spawn_file_actions_addclose(&actions, master);
+  std::vector<char*> argv{const_cast<char*>(QUILLAN_TOOL_PATH)};
+  for (std::string const& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  std::vector<std::string> environment;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    std::string_view const name(*variable);
+    if (!name.starts_with("TERM=") && !name.starts_with("COLUMNS=")) environment.emplace_back(*variable);
+  }
+  environment.push_back("TERM=" + term);
+  std::vector<char*> envp;
+  for (std::string& variable : environment) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  int const spawned = posix_spawn(&pid, QUILLAN_TOOL_PATH, &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(slave);
+  std::string text;
+  if (spawned == 0) {
+    char buffer[4096];
+    // EIO once the tool has ended and the terminal's last writer is gone.
+    for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0;)
+      text.append(buffer, static_cast<std::size_t>(got));
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+  } else {
+    ADD_FAILURE() << "cannot start " << QUILLAN_TOOL_PATH;
+  }
+  close(master);
+  return text;
+}
+
+// Bars go to a terminal only: not to a pipe, not to a dumb terminal; on a real one no line reaches its last column.
+TEST_F(QuillanToolTest, ProgressIsDrawnOnlyOnATerminalAndFitsIt) {
+  WriteSine(dir / "tone.wav", 0.1, 8);
+  std::vector<std::string> const arguments = {"--cache-dir",  (dir / "cache").string(),
+                                              "--config-dir", Config().string(),
+                                              "analyze",      "--cache-location",
+                                              "read-only",    "-a",
+                                              "loudness",     "-a",
+                                              "beats",        File("tone.wav")};
+  ToolRun const piped = RunTool(arguments);
+  EXPECT_EQ(piped.exitCode, 0) << piped.err;
+  EXPECT_EQ(piped.err, "");
+  EXPECT_NE(piped.out.find("LUFS"), std::string::npos) << piped.out;
+
+  EXPECT_EQ(StderrOnTerminal(arguments, "dumb", 80), "");
+  for (unsigned short const columns : {80, 24}) {
+    SCOPED_TRACE(columns);
+    std::string const drawn = StderrOnTerminal(arguments, "xterm", columns);
+    EXPECT_NE(drawn.find("\x1b[J"), std::string::npos) << drawn;  // bars drawn, then erased
+    EXPECT_NE(drawn.find("of 2 done"), std::string::npos) << drawn;
+    // Every line, without its escape sequences, leaves the last column free.
+    std::string plain;
+    for (std::size_t at = 0; at < drawn.size(); ++at) {
+      if (drawn[at] == '\x1b') {
+        while (at < drawn.size() && !std::isalpha(static_cast<unsigned char>(drawn[at]))) ++at;
+      } else if (drawn[at] != '\r') {
+        plain += drawn[at];
+      }
+    }
+    std::istringstream lines(plain);
+    for (std::string line; std::getline(lines, line);) EXPECT_LT(line.size(), columns) << line;
+  }
+}
+
+// The help of every command describes each of its options; the man page and the completion are made from the same
+// command line, and the completion completes commands, options and their values in a real bash.
+TEST_F(QuillanToolTest, HelpManPageAndCompletionDescribeEveryCommand) {
+  ToolRun const help = Quillan({"help", "analyze"});
+  ASSERT_EQ(help.exitCode, 0) << help.err;
+  EXPECT_EQ(Quillan({"analyse", "--help"}).out, help.out);
+  EXPECT_EQ(Quillan({"analyze", "-h"}).out, help.out);
+  for (char const* option : {"--analyzer", "--param", "--cache-location", "--format", "--json", "--jobs", "--order",
+                             "--recursive", "--no-progress", "--plugin", "--help"}) {
+    std::size_t const at = help.out.find(std::string(option));
+    ASSERT_NE(at, std::string::npos) << option;
+    std::string const line = help.out.substr(at, help.out.find('\n', at) - at);
+    EXPECT_GT(line.size(), 34u) << "no description: " << line;
+  }
+  EXPECT_NE(Quillan({"help", "sidecar", "get"}).out.find("--data-source"), std::string::npos);
+  EXPECT_EQ(Quillan({"help"}).out, Quillan({"--help"}).out);
+
+  std::string const man = testsupport::ReadFile(QUILLAN_MAN_PAGE_PATH);
+  EXPECT_TRUE(man.starts_with(".TH QUILLAN 1")) << man.substr(0, 80);
+  for (char const* heading : {".SS \"quillan analyze [OPTIONS] FILE...\"", ".SS \"quillan sidecar get [OPTIONS] FILE\"",
+                              ".SS \"quillan config list [OPTIONS]\"", "\\fB\\-\\-format\\fR \\fIFORMAT"}) {
+    EXPECT_NE(man.find(heading), std::string::npos) << heading;
+  }
+  EXPECT_EQ(man.find("generate"), std::string::npos);  // the hidden command stays hidden
+
+  struct Case {
+    std::string line;  // the words before the cursor, the last one being completed
+    std::vector<std::string> expected;
+  };
+  Case const cases[] = {
+      {"quillan ana", {"analyze", "analyse", "analyzers"}},
+      {"quillan sidecar ", {"dump", "get", "verify"}},
+      {"quillan --config-dir x analyse --for", {"--format"}},
+      {"quillan analyze --format n", {"ndjson"}},
+      {"quillan analyze -a dig", {"digest"}},
+      {"quillan config set cache-location sidecar --", {"--help"}},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.line);
+    std::string const script = std::string("source ") + QUILLAN_COMPLETION_PATH + "\nCOMP_WORDS=(" + c.line +
+                               (c.line.back() == ' ' ? "''" : "") + ")\nCOMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n" +
+                               "COMP_WORDS[0]=" + QUILLAN_TOOL_PATH +
+                               "\n_quillan\nprintf '%s\\n' \"${COMPREPLY[@]}\"\n";
+    testsupport::WriteFile(dir / "complete.sh", script);
+    std::string const command = "QUILLAN_CONFIG_DIR=" + Config().string() +
+                                " QUILLAN_CACHE_DIR=" + (dir / "cache").string() + " bash " +
+                                (dir / "complete.sh").string() + " > " + (dir / "reply.txt").string();
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::vector<std::string> reply;
+    std::istringstream in(testsupport::ReadFile(dir / "reply.txt"));
+    for (std::string word; std::getline(in, word);) reply.push_back(word);
+    EXPECT_EQ(reply, c.expected);
+  }
+}
+
+// Settings: `config list` tells where each value comes from; values the setting does not know are refused above;
+// unknown debug keys warn and are set all the same.
+TEST_F(QuillanToolTest, ConfigListShowsEachSettingsSource) {
+  auto setting = [&](std::string const& name) {
+    ToolRun const run = Quillan({"config", "list", "--json"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    Json const list = Json::parse(run.out);
+    for (Json const& entry : list["settings"]) {
+      if (entry["name"] == name) return entry;
+    }
+    ADD_FAILURE() << "no setting " << name;
+    return Json();
+  };
+  EXPECT_EQ(setting("cache-location"),
+            Json({{"name", "cache-location"}, {"value", "sidecar"}, {"source", "default"}, {"readOnly", false}}));
+  EXPECT_EQ(setting("settings-file")["value"], (Config() / "properties").string());
+  EXPECT_EQ(setting("settings-file")["source"], "--config-dir");
+  ASSERT_EQ(Quillan({"config", "set", "cache-location", "managed"}).exitCode, 0);
+  EXPECT_EQ(setting("cache-location")["value"], "managed");
+  EXPECT_EQ(setting("cache-location")["source"], "settings file");
+  auto const csv = CsvRecords(Quillan({"config", "list", "--format", "csv"}).out);
+  ASSERT_EQ(csv.size(), 3u);
+  EXPECT_EQ(csv[0].at("source"), "settings file");
+
+  ToolRun const debug = Quillan({"--debug", "ZELSE.IgnoreAnalyzerCach=true", "config", "get", "cache-location"});
+  EXPECT_EQ(debug.exitCode, 0);
+  EXPECT_EQ(debug.out, "managed\n");
+  EXPECT_NE(debug.err.find("warning: unknown debug entry \"ZELSE.IgnoreAnalyzerCach\"; did you mean "
+                           "\"ZELSE.IgnoreAnalyzerCache\"?"),
+            std::string::npos)
+      << debug.err;
+  EXPECT_EQ(Quillan({"--debug", "ZELSE.IgnoreAnalyzerCache=true", "config", "get", "cache-location"}).err, "");
 }
 
 }  // namespace
