@@ -20,7 +20,8 @@ inline constexpr std::uint64_t kMinAnalyzerCacheMaxBytes = std::uint64_t{1} << 2
 // are evicted. ManagedDataStoreAdaptor::kMaxUsedBytes (5 GiB) when it was never stored, or when the stored text is
 // not a valid bound (a file edited by hand, say). Re-reads the settings file first when another process changed it.
 // Throws the null-pointer exception naming BE::IProperties when the backend has no properties, and
-// BE::exSerializeableTypeMismatch when the key holds a value of another type. May be called from any thread.
+// BE::exSettingsFile, naming the file and the key, when the key holds a value of another type. May be called from any
+// thread.
 QUILLAN_EXPORT std::uint64_t GetAnalyzerCacheMaxBytes();
 
 // Stores `bytes` as the bound, in the settings file at once; managed stores of this process apply it at their next

@@ -3,52 +3,44 @@
 #include <sys/statvfs.h>
 
 #include <iostream>
-#include <memory>
 #include <string>
 #include <system_error>
 
 #include "BE/Backend.h"
 #include "BE/Preferences.h"
+#include "DataStoreAdaptors/AnalyzerCacheSize.h"
 #include "DataStoreAdaptors/ManagedDataStoreAdaptor.h"
-#include "MF/DiskCacheManager.h"
 #include "quillan/TextTable.h"
-#include "zelcore/ImmutableString.h"
+#include "zelcore/QuantityText.h"
 #include "zelcore/TextConversions.h"
+#include "zelcore/ZelException.h"
 
 namespace Quillan::Cli {
 namespace {
 
-// Opens the folder's disk cache as the managed store does (tracking last use), optionally emptying it, and reads its
-// totals. A folder that does not exist holds nothing and is not created.
-CacheStats OpenCache(std::filesystem::path const& folder, bool clear) {
-  std::error_code error;
-  if (!std::filesystem::exists(folder, error)) return {};
-  std::shared_ptr<MF::DiskCacheManager::ManagedDirectory> directory;
-  auto const cache = MF::CreateDataCacheInFilesystemAndManageDirectory(
-      zelcore::utility::ImmutableString::Create(folder.string()), directory, false, true, clear);
-  return CacheStats{directory->GetItemCount(), directory->GetUsedBytes()};
+using nlohmann::ordered_json;
+
+// The store the default host would use; the folder must exist (opening the store creates it).
+ManagedDataStoreAdaptor& Store(zelcore::InterfaceRef<IDataStoreAdaptor> const& store) {
+  auto& managed = static_cast<ManagedDataStoreAdaptor&>(*store);
+  if (std::string const reason = managed.GetUnavailableReason(); !reason.empty()) throw CommandFailure(reason);
+  return managed;
 }
 
-// The limits as the managed store sets them for the volume that holds `folder` (or would hold it: the nearest
-// existing folder above it).
-CacheLimits LimitsFor(std::filesystem::path folder) {
+bool FolderExists(std::filesystem::path const& folder) {
   std::error_code error;
-  while (!std::filesystem::exists(folder, error) && folder.has_parent_path() && folder != folder.parent_path()) {
-    folder = folder.parent_path();
-  }
-  struct statvfs volume {};
-  CacheLimits limits{ManagedDataStoreAdaptor::kMaxUsedBytes, 0, 0};
-  if (::statvfs(folder.c_str(), &volume) == 0) {
-    limits.freeSpaceTarget =
-        ManagedDataStoreAdaptor::FreeSpaceTargetFor(static_cast<std::uint64_t>(volume.f_blocks) * volume.f_frsize);
-    limits.volumeAvailable = static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
-  }
-  return limits;
+  return std::filesystem::exists(folder, error);
+}
+
+// Bytes as a table shows them ("2.0 GiB (2147483648 bytes)") and as the JSON formats do (the number).
+ordered_json Bytes(std::uint64_t bytes, OutputFormat format) {
+  if (format != OutputFormat::kTable) return bytes;
+  return zelcore::text::FormatByteSize(bytes) + " (" + std::to_string(bytes) + " bytes)";
 }
 
 // Prints one record: a column per field for tables and CSV, an object for the JSON formats.
-void PrintRecord(nlohmann::ordered_json const& record, OutputFormat format) {
-  nlohmann::ordered_json withSchema = {{"schema", kSchemaVersion}};
+void PrintRecord(ordered_json const& record, OutputFormat format) {
+  ordered_json withSchema = {{"schema", kSchemaVersion}};
   withSchema.update(record);
   switch (format) {
     case OutputFormat::kJson:
@@ -76,6 +68,56 @@ void PrintRecord(nlohmann::ordered_json const& record, OutputFormat format) {
   }
 }
 
+ordered_json StatisticsRecord(std::filesystem::path const& folder, OutputFormat format) {
+  ManagedDataStoreAdaptor::CacheStatistics statistics;
+  // A folder that does not exist holds nothing, and asking about it does not create it.
+  if (FolderExists(folder)) {
+    statistics = Store(ManagedDataStoreAdaptor::Create()).GetCacheStatistics();
+  } else {
+    statistics.maxUsedBytes = GetAnalyzerCacheMaxBytes();
+    // The limits of the volume that would hold it: the nearest existing folder above it.
+    std::filesystem::path above = folder;
+    while (!FolderExists(above) && above.has_parent_path() && above != above.parent_path()) above = above.parent_path();
+    if (struct statvfs volume{}; ::statvfs(above.c_str(), &volume) == 0) {
+      statistics.volumeTotalBytes = static_cast<std::uint64_t>(volume.f_blocks) * volume.f_frsize;
+      statistics.volumeAvailableBytes = static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
+      statistics.freeSpaceTargetBytes = ManagedDataStoreAdaptor::FreeSpaceTargetFor(statistics.volumeTotalBytes);
+    }
+  }
+  return {{"path", folder.string()},
+          {"items", statistics.disk.items},
+          {"storedBytes", Bytes(statistics.disk.usedBytes, format)},
+          {"diskBytes", Bytes(statistics.disk.FileBytes(), format)},
+          {"bound", Bytes(statistics.maxUsedBytes, format)},
+          {"freeSpaceTarget", Bytes(statistics.freeSpaceTargetBytes, format)},
+          {"volumeAvailable", Bytes(statistics.volumeAvailableBytes, format)}};
+}
+
+ordered_json RemovalRecord(std::filesystem::path const& folder, MF::DiskCacheRemoval const& removal,
+                           OutputFormat format) {
+  return {{"path", folder.string()},
+          {"removedItems", removal.items},
+          {"removedBytes", Bytes(removal.usedBytes, format)},
+          {"diskBytesBefore", Bytes(removal.fileBytesBefore, format)},
+          {"diskBytesAfter", Bytes(removal.fileBytesAfter, format)},
+          {"spaceReturned", removal.spaceReturned}};
+}
+
+// The rules of `request`; a text the parsers refuse is a usage error of `cache prune`.
+MF::DiskCachePruneRules PruneRules(PruneRequest const& request) {
+  if (request.olderThan.empty() && request.toSize.empty()) {
+    throw UsageError("say what to prune: --older-than AGE (e.g. 30d) and/or --to-size SIZE (e.g. 1G)", "cache prune");
+  }
+  MF::DiskCachePruneRules rules;
+  try {
+    if (!request.olderThan.empty()) rules.unusedFor = zelcore::text::ParseDuration(request.olderThan);
+    if (!request.toSize.empty()) rules.maxUsedBytes = zelcore::text::ParseByteSize(request.toSize);
+  } catch (zelcore::config::zel_exception const& e) {
+    throw UsageError(e.what(), "cache prune");
+  }
+  return rules;
+}
+
 }  // namespace
 
 std::filesystem::path ManagedCacheFolder() {
@@ -83,7 +125,7 @@ std::filesystem::path ManagedCacheFolder() {
       zelcore::text::WstringToUTF8(BE::GetBackend()->GetPreferences()->GetAnalyzerCacheDirectory()));
 }
 
-int RunCacheCommand(std::string const& action, OutputFormat format) {
+int RunCacheCommand(std::string const& action, OutputFormat format, PruneRequest const& prune) {
   std::filesystem::path const folder = ManagedCacheFolder();
   if (action == "path") {
     if (format == OutputFormat::kTable) {
@@ -92,24 +134,17 @@ int RunCacheCommand(std::string const& action, OutputFormat format) {
       PrintRecord({{"path", folder.string()}}, format);
     }
   } else if (action == "stats") {
-    CacheStats const stats = OpenCache(folder, false);
-    CacheLimits const limits = LimitsFor(folder);
-    PrintRecord({{"path", folder.string()},
-                 {"items", stats.items},
-                 {"bytes", stats.bytes},
-                 {"bound", limits.bound},
-                 {"freeSpaceTarget", limits.freeSpaceTarget},
-                 {"volumeAvailable", limits.volumeAvailable}},
-                format);
+    PrintRecord(StatisticsRecord(folder, format), format);
   } else {
-    CacheStats const before = OpenCache(folder, false);
-    OpenCache(folder, true);
-    if (format == OutputFormat::kTable) {
-      std::cout << "removed " << before.items << " items (" << before.bytes << " bytes) from " << folder.string()
-                << "\n";
+    MF::DiskCachePruneRules const rules = action == "prune" ? PruneRules(prune) : MF::DiskCachePruneRules{};
+    MF::DiskCacheRemoval removal;
+    if (FolderExists(folder)) {
+      auto const store = ManagedDataStoreAdaptor::Create();
+      removal = action == "prune" ? Store(store).PruneCache(rules) : Store(store).ClearCache();
     } else {
-      PrintRecord({{"path", folder.string()}, {"removedItems", before.items}, {"removedBytes", before.bytes}}, format);
+      removal.spaceReturned = true;
     }
+    PrintRecord(RemovalRecord(folder, removal, format), format);
   }
   return kExitOk;
 }

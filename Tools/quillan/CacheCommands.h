@@ -1,8 +1,6 @@
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
-
 #include <string>
 
 #include "quillan/OutputFormat.h"
@@ -10,23 +8,17 @@
 
 namespace Quillan::Cli {
 
-// What the managed analyzer cache folder holds.
-struct CacheStats {
-  std::uint64_t items = 0;
-  std::uint64_t bytes = 0;
-};
-
-// The limits that the managed store keeps to on the folder's volume.
-struct CacheLimits {
-  std::uint64_t bound = 0;            // what the folder may hold
-  std::uint64_t freeSpaceTarget = 0;  // what the cache leaves free on the volume
-  std::uint64_t volumeAvailable = 0;  // what the volume has free now
+// What `quillan cache prune` removes: results unused for longer than `olderThan` ("30d"), then the least recently
+// used ones until the rest fit `toSize` ("1G"). Empty texts are rules not given.
+struct PruneRequest {
+  std::string olderThan;
+  std::string toSize;
 };
 
 // The managed analyzer cache folder of the project model's preferences.
 std::filesystem::path ManagedCacheFolder();
 
-// `quillan cache path|stats|clear`: `action` is one of those three.
-int RunCacheCommand(std::string const& action, OutputFormat format);
+// `quillan cache path|stats|clear|prune`: `action` is one of those four; `prune` is read for "prune" only.
+int RunCacheCommand(std::string const& action, OutputFormat format, PruneRequest const& prune);
 
 }  // namespace Quillan::Cli

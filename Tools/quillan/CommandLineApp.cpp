@@ -200,16 +200,29 @@ void CommandLineApp::Build() {
 
   CLI::App* cache = app.add_subcommand("cache", "the managed analyzer cache");
   cache->add_subcommand("path", "print the managed cache folder");
-  cache->add_subcommand("stats", "show the cache's item count, its bytes and the limits it keeps to");
-  cache->add_subcommand("clear", "remove every item from the managed cache");
+  cache->add_subcommand("stats",
+                        "show the cache's items, the bytes they hold, the bytes its files take on disk, its bound (the "
+                        "cache-size setting) and the space it leaves free on its volume");
+  cache->add_subcommand("clear", "remove every item from the managed cache and give its space back to the volume");
+  CLI::App* prune = cache->add_subcommand("prune", "remove the least recently used items");
+  prune->add_option("--older-than", prune_.olderThan, "remove items unused for longer than AGE (s, m, h, d, w: 30d)")
+      ->type_name("AGE");
+  prune
+      ->add_option("--to-size", prune_.toSize,
+                   "then remove the least recently used items until the rest hold at most SIZE (K, M, G, T or KiB.."
+                   "TiB count in 1024s, KB..TB in 1000s: 1G)")
+      ->type_name("SIZE");
   for (CLI::App* action : cache->get_subcommands({})) AddFormat(action, listFormat_, "");
 
   CLI::App* config = app.add_subcommand("config", "read or write the persisted settings");
   CLI::App* configGet = config->add_subcommand("get", "print a setting's value");
-  configGet->add_option("NAME", settingName_, "the setting: cache-location")->required();
+  configGet->add_option("NAME", settingName_, "the setting: cache-location or cache-size")->required();
   CLI::App* configSet = config->add_subcommand("set", "change a setting in the settings file");
-  configSet->add_option("NAME", settingName_, "the setting: cache-location")->required();
-  configSet->add_option("VALUE", settingValue_, "its new value; cache-location: sidecar, managed or read-only")
+  configSet->add_option("NAME", settingName_, "the setting: cache-location or cache-size")->required();
+  configSet
+      ->add_option("VALUE", settingValue_,
+                   "its new value; cache-location: sidecar, managed or read-only; cache-size: the managed "
+                   "cache's bound, at least 1M (2G, 500M, 1.5GiB)")
       ->required();
   CLI::App* configList = config->add_subcommand("list", "show every setting, its value and where the value comes from");
   AddFormat(configList, listFormat_, "");
@@ -399,7 +412,7 @@ int CommandLineApp::Run(int argc, char const* const* argv) {
   if (path == "sidecar dump") return RunSidecarDump(sidecarFile_, listFormat_, modules_);
   if (path == "sidecar get") return RunSidecarGet(sidecarGet_);
   if (path == "sidecar verify") return RunSidecarVerify(sidecarFiles_);
-  if (path.starts_with("cache ")) return RunCacheCommand(command->get_name(), listFormat_);
+  if (path.starts_with("cache ")) return RunCacheCommand(command->get_name(), listFormat_, prune_);
   if (path == "config get") return RunConfigGet(settingName_);
   if (path == "config set") return RunConfigSet(settingName_, settingValue_);
   if (path == "config list") return RunConfigList(listFormat_, sources);

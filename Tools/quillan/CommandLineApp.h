@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "quillan/AnalyzeCommand.h"
+#include "quillan/CacheCommands.h"
 #include "quillan/SidecarCommands.h"
 
 namespace CLI {
@@ -58,6 +59,7 @@ class CommandLineApp {
   SidecarGetOptions sidecarGet_;
   std::string settingName_;
   std::string settingValue_;
+  PruneRequest prune_;
   std::vector<std::string> helpTopic_;
   std::string generateWhat_;
   std::string generateOutput_;

@@ -7,14 +7,18 @@
 
 #include "BE/Backend.h"
 #include "BE/Properties.h"
+#include "DataStoreAdaptors/AnalyzerCacheSize.h"
 #include "quillan/CacheCommands.h"
 #include "quillan/DidYouMean.h"
 #include "quillan/TextTable.h"
+#include "zelcore/QuantityText.h"
+#include "zelcore/ZelException.h"
 
 namespace Quillan::Cli {
 namespace {
 
 constexpr char kCacheLocationSetting[] = "cache-location";
+constexpr char kCacheSizeSetting[] = "cache-size";
 
 zelcore::InterfaceRef<BE::IProperties> Properties() {
   auto properties = zelcore::InterfaceRef<BE::IProperties>::Query(BE::GetBackend());
@@ -23,6 +27,22 @@ zelcore::InterfaceRef<BE::IProperties> Properties() {
 }
 
 bool IsCacheLocationLocked() { return Properties()->IsReadOnly(BE::kPrefsAnalyzeImportedMediaCacheLocation); }
+bool IsCacheSizeLocked() { return Properties()->IsReadOnly(kPrefsAnalyzerCacheMaxBytes); }
+
+std::string CacheSizeText() { return zelcore::text::FormatByteSize(GetAnalyzerCacheMaxBytes()); }
+
+// `config set cache-size VALUE`: a size the parser takes, within the bounds the store takes.
+int SetCacheSize(std::string const& value) {
+  bool stored = false;
+  try {
+    stored = SetAnalyzerCacheMaxBytes(zelcore::text::ParseByteSize(value));
+  } catch (zelcore::config::zel_exception const& e) {
+    if (e.GetResult() != zelcore::config::kResultInvalidArgument) throw;
+    throw UsageError("cache-size cannot be \"" + value + "\": " + e.what(), "config set");
+  }
+  if (!stored) throw CommandFailure("the cache-size setting is read-only; it stays " + CacheSizeText());
+  return kExitOk;
+}
 
 // The values that `config set cache-location` takes.
 constexpr std::pair<char const*, AnalyzerCacheLocation> kCacheLocationNames[] = {
@@ -34,8 +54,8 @@ constexpr std::pair<char const*, AnalyzerCacheLocation> kCacheLocationNames[] = 
 void CheckSettingName(std::string const& name, std::string const& command) {
   std::vector<std::string> const known = SettingNames();
   if (std::find(known.begin(), known.end(), name) == known.end()) {
-    throw UsageError("unknown setting \"" + name + "\"" + DidYouMean(name, known) + " (known: cache-location)",
-                     command);
+    throw UsageError(
+        "unknown setting \"" + name + "\"" + DidYouMean(name, known) + " (known: cache-location, cache-size)", command);
   }
 }
 
@@ -74,10 +94,15 @@ void OverrideCacheLocationForThisRun(AnalyzerCacheLocation location) {
   }
 }
 
-std::vector<std::string> SettingNames() { return {kCacheLocationSetting}; }
+std::vector<std::string> SettingNames() { return {kCacheLocationSetting, kCacheSizeSetting}; }
 
 int RunConfigGet(std::string const& name) {
   CheckSettingName(name, "config get");
+  if (name == kCacheSizeSetting) {
+    std::cout << CacheSizeText() << "\n";
+    if (IsCacheSizeLocked()) std::cerr << "quillan: the cache-size setting is read-only\n";
+    return kExitOk;
+  }
   std::cout << CacheLocationText(GetDefaultCacheLocation()) << "\n";
   if (IsCacheLocationLocked()) std::cerr << "quillan: the cache-location setting is read-only\n";
   return kExitOk;
@@ -85,6 +110,7 @@ int RunConfigGet(std::string const& name) {
 
 int RunConfigSet(std::string const& name, std::string const& value) {
   CheckSettingName(name, "config set");
+  if (name == kCacheSizeSetting) return SetCacheSize(value);
   auto const known = std::find_if(std::begin(kCacheLocationNames), std::end(kCacheLocationNames),
                                   [&](auto const& entry) { return entry.first == value; });
   if (known == std::end(kCacheLocationNames)) {
@@ -111,6 +137,8 @@ int RunConfigList(OutputFormat format, FolderSources const& sources) {
   std::vector<Row> const rows = {
       {kCacheLocationSetting, CacheLocationText(GetDefaultCacheLocation()), set ? "settings file" : "default",
        IsCacheLocationLocked()},
+      {kCacheSizeSetting, CacheSizeText(),
+       Properties()->HasValue(kPrefsAnalyzerCacheMaxBytes) ? "settings file" : "default", IsCacheSizeLocked()},
       {"settings-file", settingsFile.string(), sources.configDirectory, false},
       {"cache-folder", ManagedCacheFolder().string(), sources.cacheDirectory, false},
   };

@@ -1175,5 +1175,54 @@ TEST_F(QuillanToolTest, ConfigListShowsEachSettingsSource) {
   EXPECT_EQ(Quillan({"--debug", "ZELSE.IgnoreAnalyzerCache=true", "config", "get", "cache-location"}).err, "");
 }
 
+TEST_F(QuillanToolTest, TheCacheSizeSettingBoundsTheManagedCacheAndPruneRemovesTheLeastRecentlyUsed) {
+  WriteSine(dir / "a.wav", 0.1);
+  WriteSine(dir / "b.wav", 0.2);
+  // Refused sizes and rules are usage errors and change nothing.
+  for (std::vector<std::string> const& refused : {std::vector<std::string>{"config", "set", "cache-size", "12"},
+                                                  {"config", "set", "cache-size", "lots"},
+                                                  {"cache", "prune"},
+                                                  {"cache", "prune", "--older-than", "30"},
+                                                  {"cache", "prune", "--to-size", "-1G"}}) {
+    ToolRun const run = Quillan(refused);
+    EXPECT_EQ(run.exitCode, 2) << refused.back() << ": " << run.err;
+  }
+  EXPECT_EQ(Quillan({"config", "get", "cache-size"}).out, "5.0 GiB\n");
+
+  ASSERT_EQ(Quillan({"config", "set", "cache-size", "2G"}).exitCode, 0);
+  EXPECT_EQ(Quillan({"config", "get", "cache-size"}).out, "2.0 GiB\n");
+  Json const listed = Json::parse(Quillan({"config", "list", "--format", "json"}).out);
+  EXPECT_EQ(listed["settings"][1],
+            Json({{"name", "cache-size"}, {"value", "2.0 GiB"}, {"source", "settings file"}, {"readOnly", false}}));
+
+  auto const analyze = [&](std::string const& file) {
+    return Analyze({"--cache-location", "managed", "--analyzer", "digest", "--analyzer", "peaks", File(file)});
+  };
+  analyze("a.wav");
+  analyze("b.wav");
+  Json const stats = Json::parse(Quillan({"cache", "stats", "--format", "json"}).out);
+  EXPECT_EQ(stats["items"], 4);
+  EXPECT_EQ(stats["bound"], 2147483648u);
+  EXPECT_GE(stats["diskBytes"].get<std::uint64_t>(), stats["storedBytes"].get<std::uint64_t>());
+
+  // Nothing is a day old; a size that holds only the newest results keeps b's and drops a's.
+  Json const young = Json::parse(Quillan({"cache", "prune", "--older-than", "1d", "--format", "json"}).out);
+  EXPECT_EQ(young["removedItems"], 0);
+  analyze("b.wav");  // read again: b's results are the most recently used
+  std::uint64_t const bytes = stats["storedBytes"].get<std::uint64_t>();
+  ToolRun const pruned = Quillan({"cache", "prune", "--to-size", std::to_string(bytes / 2 + 1), "--format", "json"});
+  ASSERT_EQ(pruned.exitCode, 0) << pruned.err;
+  EXPECT_EQ(Json::parse(pruned.out)["removedItems"], 2);
+  for (auto const& [job, result] : analyze("b.wav")) EXPECT_EQ(result["status"], "cached") << job;
+  for (auto const& [job, result] : analyze("a.wav")) EXPECT_EQ(result["status"], "computed") << job;
+
+  // Cleared, the database gives its space back.
+  Json const cleared = Json::parse(Quillan({"cache", "clear", "--format", "json"}).out);
+  EXPECT_EQ(cleared["removedItems"], 4);
+  EXPECT_TRUE(cleared["spaceReturned"].get<bool>());
+  EXPECT_LT(cleared["diskBytesAfter"].get<std::uint64_t>(), cleared["diskBytesBefore"].get<std::uint64_t>());
+  EXPECT_EQ(ManagedItems(), 0u);
+}
+
 }  // namespace
 }  // namespace Quillan::Cli
