@@ -1162,8 +1162,9 @@ TEST_F(QuillanToolTest, ConfigListShowsEachSettingsSource) {
   EXPECT_EQ(setting("cache-location")["value"], "managed");
   EXPECT_EQ(setting("cache-location")["source"], "settings file");
   auto const csv = CsvRecords(Quillan({"config", "list", "--format", "csv"}).out);
-  ASSERT_EQ(csv.size(), 3u);
+  ASSERT_EQ(csv.size(), 4u);
   EXPECT_EQ(csv[0].at("source"), "settings file");
+  EXPECT_EQ(csv[1].at("source"), "default");
 
   ToolRun const debug = Quillan({"--debug", "ZELSE.IgnoreAnalyzerCach=true", "config", "get", "cache-location"});
   EXPECT_EQ(debug.exitCode, 0);
