@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "quillan/AnalyzeCommand.h"
+#include "quillan/PictureCommands.h"
 #include "quillan/SidecarCommands.h"
 
 namespace CLI {
@@ -61,6 +62,7 @@ class CommandLineApp {
   std::vector<std::string> helpTopic_;
   std::string generateWhat_;
   std::string generateOutput_;
+  PictureCommands pictures_;
 };
 
 }  // namespace Quillan::Cli

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+namespace Quillan::Cli {
+
+// A time on the command line in seconds: "90", "1.5", "10s", "1m30s", "1h2m", "1:30" (minutes and seconds) or
+// "1:02:05". Throws UsageError naming `option` and `command` for anything else.
+double ParseTimeArgument(std::string const& text, std::string const& option, std::string const& command);
+
+// `quillan waveform` and `quillan scenes`: pictures of the peaks and scenes analyzers' results, got through the host
+// as `quillan analyze` gets them (computed, or served from the cache).
+class PictureCommands {
+ public:
+  // Declares both commands on `app`.
+  void AddTo(CLI::App& app);
+  // Runs the command at `path` ("waveform", "scenes"); empty when it is not one of these.
+  std::optional<int> Run(std::string const& path) const;
+
+ private:
+  int RunWaveform() const;
+  int RunScenes() const;
+
+  struct Waveform {
+    std::string file;
+    std::string output;
+    int width = 1800;
+    int height = 280;
+    std::string channels = "split";
+    std::string scale = "linear";
+    std::string from;
+    std::string to;
+    std::string format = "png";
+    std::vector<std::string> modules;
+  } waveform_;
+
+  struct Scenes {
+    std::string file;
+    std::string output;
+    std::optional<double> threshold;
+    int thumbnailHeight = 120;
+    int maxWidth = 1800;
+    std::vector<std::string> modules;
+  } scenes_;
+};
+
+}  // namespace Quillan::Cli
