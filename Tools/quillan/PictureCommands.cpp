@@ -1,9 +1,7 @@
 #include "quillan/PictureCommands.h"
 
 #include <CLI/CLI.hpp>
-#include <cmath>
 #include <iostream>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -13,11 +11,10 @@
 #include "Pictures/WaveformImage.h"
 #include "quillan/AnalyzeCommand.h"
 #include "quillan/TextTable.h"
+#include "quillan/TimeArgument.h"
 
 namespace Quillan::Cli {
 namespace {
-
-constexpr char kTimeForms[] = "seconds (90, 1.5), with units (10s, 1m30s, 1h2m) or a clock (1:30, 1:02:05)";
 
 void AddPlugin(CLI::App* command, std::vector<std::string>& modules) {
   command
@@ -31,27 +28,6 @@ void AddPlugin(CLI::App* command, std::vector<std::string>& modules) {
 std::string Source(bool fromCache) { return fromCache ? "cached" : "computed"; }
 
 }  // namespace
-
-double ParseTimeArgument(std::string const& text, std::string const& option, std::string const& command) {
-  static std::regex const plain(R"(^(\d+(?:\.\d+)?)$)");
-  static std::regex const units(R"(^(?:(\d+)h)?(?:(\d+)m)?(?:(\d+(?:\.\d+)?)s)?$)");
-  static std::regex const clock(R"(^(?:(\d+):)?(\d+):([0-5]\d(?:\.\d+)?)$)");
-  std::smatch match;
-  auto const number = [&](std::size_t group) { return match[group].matched ? std::stod(match[group].str()) : 0.0; };
-  std::optional<double> seconds;
-  if (std::regex_match(text, match, plain)) {
-    seconds = number(1);
-  } else if (!text.empty() && std::regex_match(text, match, units)) {
-    seconds = number(1) * 3600 + number(2) * 60 + number(3);
-  } else if (std::regex_match(text, match, clock)) {
-    // With hours, the minutes are a clock's too.
-    if (!match[1].matched || number(2) < 60) seconds = number(1) * 3600 + number(2) * 60 + number(3);
-  }
-  if (!seconds || !std::isfinite(*seconds)) {
-    throw UsageError(option + " expects a time: " + kTimeForms + ", not \"" + text + "\"", command);
-  }
-  return *seconds;
-}
 
 void PictureCommands::AddTo(CLI::App& app) {
   CLI::App* waveform = app.add_subcommand(

@@ -10,10 +10,6 @@ class App;
 
 namespace Quillan::Cli {
 
-// A time on the command line in seconds: "90", "1.5", "10s", "1m30s", "1h2m", "1:30" (minutes and seconds) or
-// "1:02:05". Throws UsageError naming `option` and `command` for anything else.
-double ParseTimeArgument(std::string const& text, std::string const& option, std::string const& command);
-
 // `quillan waveform` and `quillan scenes`: pictures of the peaks and scenes analyzers' results, got through the host
 // as `quillan analyze` gets them (computed, or served from the cache).
 class PictureCommands {
