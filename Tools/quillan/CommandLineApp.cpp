@@ -298,7 +298,8 @@ std::map<std::string, std::string> CommandLineApp::ValueWords() const {
           {"--height", ""},
           {"--threshold", ""},
           {"--thumbnail-height", ""},
-          {"--max-width", ""}};
+          {"--max-width", ""},
+          {"--max-scenes", ""}};
 }
 
 void CommandLineApp::RejectLeftovers(CLI::App const& command) const {

@@ -50,12 +50,12 @@ void PictureCommands::AddTo(CLI::App& app) {
       ->add_option("--channels", waveform_.channels,
                    "split: one lane per channel (the default); mix: one lane of the largest peak over them")
       ->check(CLI::IsMember({"split", "mix"}))
-      ->type_name("split|mix");
+      ->type_name("LAYOUT");
   waveform
       ->add_option("--scale", waveform_.scale,
                    "linear: heights in proportion to the samples (the default); dbfs: from -60 dBFS to 0")
       ->check(CLI::IsMember({"linear", "dbfs"}))
-      ->type_name("linear|dbfs");
+      ->type_name("SCALE");
   waveform->add_option("--from", waveform_.from, "start at this time (default: the start)")->type_name("TIME");
   waveform->add_option("--to", waveform_.to, "end at this time (default: the end)")->type_name("TIME");
   waveform
@@ -63,7 +63,7 @@ void PictureCommands::AddTo(CLI::App& app) {
                    "png: a picture with a time axis (the default); json: the envelope as waveform data (version, "
                    "sample rate, samples per pixel, bits, length, data), --width pixels across")
       ->check(CLI::IsMember({"png", "json"}))
-      ->type_name("png|json");
+      ->type_name("FORMAT");
   AddPlugin(waveform, waveform_.modules);
 
   CLI::App* scenes = app.add_subcommand(
@@ -84,6 +84,10 @@ void PictureCommands::AddTo(CLI::App& app) {
   scenes
       ->add_option("--max-width", scenes_.maxWidth, "the strip's width at most; pictures wrap into rows (default 1800)")
       ->type_name("PIXELS");
+  scenes
+      ->add_option("--max-scenes", scenes_.maxScenes,
+                   "show at most this many scenes; a last tile counts the others (default 200)")
+      ->type_name("N");
   AddPlugin(scenes, scenes_.modules);
 }
 
@@ -157,6 +161,7 @@ int PictureCommands::RunScenes() const {
   Pictures::ContactStripOptions options;
   options.thumbnailHeight = scenes_.thumbnailHeight;
   options.maxWidth = scenes_.maxWidth;
+  options.maxScenes = scenes_.maxScenes;
   std::size_t leftOut = 0;
   try {
     leftOut = Pictures::WriteContactStrip(scenes_.output, scenes_.file, *scenes, options);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,6 +43,7 @@ class PictureCommands {
     std::optional<double> threshold;
     int thumbnailHeight = 120;
     int maxWidth = 1800;
+    std::size_t maxScenes = 200;
     std::vector<std::string> modules;
   } scenes_;
 };

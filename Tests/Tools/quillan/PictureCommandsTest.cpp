@@ -119,12 +119,18 @@ TEST_F(PictureCommandsTest, ScenesDrawsAStripOfAVideoAndRefusesAudio) {
   EXPECT_GE(strip.width, 3 * 106);
   EXPECT_GT(strip.height, 60);
 
+  ToolRun const fewer = Quillan({"scenes", File("cuts.mkv"), "-o", File("two.png"), "--max-scenes", "2"});
+  ASSERT_EQ(fewer.exitCode, 0) << fewer.err;
+  EXPECT_NE(fewer.out.find("1 of them left out after the first 2; scenes cached"), std::string::npos) << fewer.out;
+
   testsupport::WriteSine(dir / "tone.wav", 0.5);
   ToolRun const audio = Quillan({"scenes", File("tone.wav"), "-o", File("audio.png")});
   EXPECT_EQ(audio.exitCode, 1);
   EXPECT_NE(audio.err.find("no video"), std::string::npos) << audio.err;
   EXPECT_FALSE(std::filesystem::exists(dir / "audio.png"));
   EXPECT_EQ(Quillan({"scenes", File("cuts.mkv"), "-o", File("x.png"), "--threshold", "500"}).exitCode, 2);
+  EXPECT_EQ(Quillan({"scenes", File("cuts.mkv"), "-o", File("x.png"), "--max-scenes", "0"}).exitCode, 2);
+  EXPECT_FALSE(std::filesystem::exists(dir / "x.png"));
 }
 
 }  // namespace
