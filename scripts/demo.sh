@@ -68,7 +68,13 @@ show quillan analyze --cache-location managed --analyzer peaks --param peaks=102
 show quillan cache path
 show quillan cache stats
 
+step "Pictures: the peak envelope as a waveform, the scenes as a contact strip (from the results above)"
+show quillan waveform "$media/tones-stereo.wav" -o "$demo/waveform.png" --scale dbfs
+show quillan waveform "$media/tones-stereo.wav" -o "$demo/waveform.json" --format json --width 800
+show quillan scenes "$media/cuts-mpeg4-aac.mp4" -o "$demo/scenes.png"
+
 step "Done"
 echo "First run ${first} s, second run ${second} s (from the caches)."
+echo "Pictures: $demo/waveform.png (and its data, $demo/waveform.json) and $demo/scenes.png"
 echo "Try it yourself:  build/package/bin/quillan --help"
 echo "The demo's settings and managed cache are under $demo; it starts afresh on every run."

@@ -555,4 +555,57 @@ int RunAnalyzeCommand(AnalyzeOptions const& options) {
   return anyFailed ? kExitFailed : kExitOk;
 }
 
+SingleAnalysis AnalyzeOneFile(std::string const& file, std::string const& analyzer,
+                              std::optional<std::string> const& parameter, std::vector<std::string> const& modules,
+                              std::string const& command) {
+  LoadAnalyzerModules(modules);
+  RequestedAnalyzer requested{ResolveAnalyzer(ListAnalyzers(), analyzer, command), {}, parameter};
+  if (parameter) requested.parameter = std::any(*parameter);
+  InterfaceRef<AnalyzerHost> const host = AnalyzerHost::GetDefaultInstance();
+  if (!host) throw CommandFailure("the analyzer host is not available");
+  bool const managedWrites = GetDefaultCacheLocation() == AnalyzerCacheLocation::kManagedCache;
+  if (managedWrites) WarnWhenManagedCacheUnusable(*host);
+  InterruptWatch const interrupt;
+  SidecarWriteFailures const writeFailures;
+  bool const draw = ProgressDisplay::ShouldDraw(false, STDERR_FILENO);
+  ProgressDisplay display(draw, stderr);
+
+  MediaFile media = AdmitFile(file);
+  if (!media.readProblem.empty()) throw CommandFailure("cannot read " + Printable(file) + ": " + media.readProblem);
+  if (draw) media.seconds = MediaDuration(file);
+  std::vector<Job> jobs{Job{&media, &requested, {}, nullptr, nullptr, false, false, std::nullopt}};
+  Job& job = jobs.front();
+  auto const executor = zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), 1);
+  executor->Pause();
+  Request(*host, job, executor);
+  executor->Resume();
+  job.requested = true;
+  bool cancelled = false;
+  while (job.Running()) {
+    if (!cancelled && InterruptWatch::Requested()) {
+      cancelled = true;
+      display.Note("interrupted; cancelling the analysis");
+      CancelAll(*host, jobs);
+    }
+    if (!job.startedAt && job.item && job.item->GetProgress() > 0) job.startedAt = std::chrono::steady_clock::now();
+    display.Update(Snapshot(jobs));
+    zelcore::async::WaitForUntypedUntil(job.future, std::chrono::steady_clock::now() + kPollInterval, true);
+  }
+  executor->Drain();
+  executor->Shutdown();
+  executor->Drain();
+  display.Finish();
+  writeFailures.Report();
+  if (cancelled || InterruptWatch::Requested()) {
+    return {nullptr, false, InterruptWatch::Signal() != 0 ? 128 + InterruptWatch::Signal() : kExitInterrupted};
+  }
+  Outcome const outcome = OutcomeOf(job);
+  if (outcome.status == Status::kFailed) throw CommandFailure(DescribeFailure(outcome.code, outcome.message));
+  if (!outcome.hasBlob) throw CommandFailure("the " + requested.info.name + " analyzer gave no result");
+  if (!outcome.notStored.empty()) {
+    std::cerr << "quillan: warning: the result could not be stored (" << outcome.notStored << ")\n";
+  }
+  return {outcome.blob, outcome.status == Status::kCached, 0};
+}
+
 }  // namespace Quillan::Cli

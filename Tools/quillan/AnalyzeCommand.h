@@ -9,6 +9,7 @@
 #include "Host/AnalyzerCacheLocation.h"
 #include "quillan/OutputFormat.h"
 #include "quillan/ToolErrors.h"
+#include "zelcore/RecycledMemory.h"
 
 namespace Quillan::Cli {
 
@@ -38,5 +39,21 @@ struct AnalyzeOptions {
 // (143) or SIGHUP (129), which cancels the running jobs through their progress items and waits for them to end.
 // Sidecar files it could not write are reported once, on stderr.
 int RunAnalyzeCommand(AnalyzeOptions const& options);
+
+// One analyzer's result for one file, got as `quillan analyze` gets it: from the cache that the settings choose, or
+// computed and saved there.
+struct SingleAnalysis {
+  zelcore::Blob blob;
+  bool fromCache = false;
+  // Nonzero when the user interrupted the run: the exit code to end with (see RunAnalyzeCommand).
+  int interruptedExit = 0;
+};
+
+// Runs `analyzer` (a name or GUID, after loading `modules`) with `parameter` on `file` through the default host,
+// showing its progress on a terminal. Throws UsageError (naming `command`) for an unknown analyzer, and
+// CommandFailure with analyze's message when the file cannot be read, the job fails or gives no result.
+SingleAnalysis AnalyzeOneFile(std::string const& file, std::string const& analyzer,
+                              std::optional<std::string> const& parameter, std::vector<std::string> const& modules,
+                              std::string const& command);
 
 }  // namespace Quillan::Cli

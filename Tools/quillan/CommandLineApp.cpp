@@ -227,6 +227,9 @@ void CommandLineApp::Build() {
   CLI::App* configList = config->add_subcommand("list", "show every setting, its value and where the value comes from");
   AddFormat(configList, listFormat_, "");
 
+  // Pictures of the peaks and scenes analyzers' results.
+  pictures_.AddTo(app);
+
   CLI::App* help = app.add_subcommand("help", "show the help of the tool or of one command");
   help->add_option("COMMAND", helpTopic_, "the command, e.g. 'analyze' or 'sidecar get'");
 
@@ -299,7 +302,17 @@ std::map<std::string, std::string> CommandLineApp::ValueWords() const {
           {"--param", ""},
           {"-p", ""},
           {"--data-source", ""},
-          {"--key", ""}};
+          {"--key", ""},
+          {"--channels", "split mix"},
+          {"--scale", "linear dbfs"},
+          {"--from", ""},
+          {"--to", ""},
+          {"--width", ""},
+          {"--height", ""},
+          {"--threshold", ""},
+          {"--thumbnail-height", ""},
+          {"--max-width", ""},
+          {"--max-scenes", ""}};
 }
 
 void CommandLineApp::RejectLeftovers(CLI::App const& command) const {
@@ -408,6 +421,7 @@ int CommandLineApp::Run(int argc, char const* const* argv) {
   ApplyGlobals();
   std::string const path = PathOf(*command);
   if (path == "analyze") return RunAnalyzeCommand(analyze_);
+  if (std::optional<int> const exitCode = pictures_.Run(path)) return *exitCode;
   if (path == "analyzers") return RunAnalyzersCommand(listFormat_, modules_);
   if (path == "sidecar dump") return RunSidecarDump(sidecarFile_, listFormat_, modules_);
   if (path == "sidecar get") return RunSidecarGet(sidecarGet_);

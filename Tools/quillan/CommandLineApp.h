@@ -7,6 +7,7 @@
 
 #include "quillan/AnalyzeCommand.h"
 #include "quillan/CacheCommands.h"
+#include "quillan/PictureCommands.h"
 #include "quillan/SidecarCommands.h"
 
 namespace CLI {
@@ -63,6 +64,7 @@ class CommandLineApp {
   std::vector<std::string> helpTopic_;
   std::string generateWhat_;
   std::string generateOutput_;
+  PictureCommands pictures_;
 };
 
 }  // namespace Quillan::Cli

@@ -5,6 +5,17 @@
 #include "quillan/CommandLineApp.h"
 #include "zelcore/Application.h"
 
+#ifndef __has_feature
+#define __has_feature(feature) 0
+#endif
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+// Cairo's text goes through fontconfig, which parses its configuration once per process and keeps the patterns in
+// caches that LeakSanitizer cannot follow; they do not grow with the pictures drawn.
+extern "C" __attribute__((visibility("default"))) char const* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\n";
+}
+#endif
+
 int main(int argc, char** argv) {
   using namespace Quillan::Cli;
   int exitCode = kExitOk;

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+extern char** environ;
+
+namespace Quillan::Cli {
+
+struct ToolRun {
+  int exitCode = -1;  // 128 + the signal when the tool was killed by one
+  std::string out;
+  std::string err;
+};
+
+// Runs the built tool with `arguments` (stdin from `input`, /dev/null by default) in the plain C locale, and collects
+// what it writes. `onLine` sees each line of stdout (1) and stderr (2) as it comes, with the tool's process id. A tool
+// still running after a generous deadline is killed, and the test fails instead of hanging.
+inline ToolRun RunTool(std::vector<std::string> const& arguments,
+                       std::function<void(int, std::string const&, pid_t)> const& onLine = {},
+                       std::string const& input = "/dev/null") {
+  ToolRun run;
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe2 failed";
+    return run;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  std::vector<char*> argv{const_cast<char*>(QUILLAN_TOOL_PATH)};
+  for (std::string const& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  // A ThreadSanitizer build would sleep a second at every exit of the tool, looking for races at exit.
+  std::vector<std::string> environment;
+  // The C locale, where file names that are not ASCII are hardest: the tool must not depend on a UTF-8 locale.
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    std::string_view const name(*variable);
+    if (!name.starts_with("TSAN_OPTIONS=") && !name.starts_with("LC_") && !name.starts_with("LANG")) {
+      environment.emplace_back(*variable);
+    }
+  }
+  environment.push_back("LC_ALL=C");
+  char const* tsanOptions = std::getenv("TSAN_OPTIONS");
+  environment.push_back(std::string("TSAN_OPTIONS=") + (tsanOptions ? tsanOptions : "") + " atexit_sleep_ms=0");
+  std::vector<char*> envp;
+  for (std::string& variable : environment) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  int const spawned = posix_spawn(&pid, QUILLAN_TOOL_PATH, &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  close(err[1]);
+  if (spawned != 0) {
+    ADD_FAILURE() << "cannot start " << QUILLAN_TOOL_PATH;
+    close(out[0]);
+    close(err[0]);
+    return run;
+  }
+
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* const sinks[2] = {&run.out, &run.err};
+  std::size_t linesSeen[2] = {0, 0};
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  for (int open = 2; open > 0;) {
+    auto const left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      ADD_FAILURE() << "the tool did not end; killed";
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(left.count())) < 0) continue;  // EINTR
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[4096];
+      ssize_t const got = read(fds[i].fd, buffer, sizeof buffer);
+      if (got <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+        continue;
+      }
+      sinks[i]->append(buffer, static_cast<std::size_t>(got));
+    }
+    for (int i = 0; i < 2 && onLine; ++i) {
+      for (std::size_t end; (end = sinks[i]->find('\n', linesSeen[i])) != std::string::npos;) {
+        onLine(i + 1, sinks[i]->substr(linesSeen[i], end - linesSeen[i]), pid);
+        linesSeen[i] = end + 1;
+      }
+    }
+  }
+  for (pollfd const& fd : fds) {
+    if (fd.fd >= 0) close(fd.fd);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  // Under a sanitizer build the tool is instrumented too; a report may come with an exit code a test expects.
+  EXPECT_EQ(run.err.find("Sanitizer"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("runtime error:"), std::string::npos) << run.err;
+  return run;
+}
+
+}  // namespace Quillan::Cli

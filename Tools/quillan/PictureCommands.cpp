@@ -1,0 +1,179 @@
+#include "quillan/PictureCommands.h"
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+#include "Analyzers/ExampleAnalyzers.h"
+#include "Pictures/ContactStrip.h"
+#include "Pictures/WaveformData.h"
+#include "Pictures/WaveformImage.h"
+#include "quillan/AnalyzeCommand.h"
+#include "quillan/TextTable.h"
+#include "quillan/TimeArgument.h"
+
+namespace Quillan::Cli {
+namespace {
+
+void AddPlugin(CLI::App* command, std::vector<std::string>& modules) {
+  command
+      ->add_option("--plugin", modules,
+                   "load an analyzer module (a shared library) first, e.g. one with analyzers of the same name. May "
+                   "be repeated.")
+      ->type_name("FILE.so")
+      ->allow_extra_args(false);
+}
+
+std::string Source(bool fromCache) { return fromCache ? "cached" : "computed"; }
+
+}  // namespace
+
+void PictureCommands::AddTo(CLI::App& app) {
+  CLI::App* waveform = app.add_subcommand(
+      "waveform", "draw a media file's peak envelope as a PNG picture, or write it as waveform data (JSON)");
+  waveform->footer(
+      "The envelope is the result of the peaks analyzer at its default of " +
+      std::to_string(Examples::kDefaultSamplesPerPeak) +
+      " samples per peak, the one 'quillan analyze' computes: it is taken from the cache when there, else computed "
+      "and stored as the cache-location setting says. Times are " +
+      kTimeForms + ".");
+  waveform->add_option("FILE", waveform_.file, "the media file")->required();
+  waveform->add_option("-o,--output", waveform_.output, "the picture (or JSON) file to write")
+      ->type_name("OUT")
+      ->required();
+  waveform->add_option("--width", waveform_.width, "the picture's width in pixels (default 1800); for JSON, pixels")
+      ->type_name("PIXELS");
+  waveform->add_option("--height", waveform_.height, "the picture's height in pixels (default 280)")
+      ->type_name("PIXELS");
+  waveform
+      ->add_option("--channels", waveform_.channels,
+                   "split: one lane per channel (the default); mix: one lane of the largest peak over them")
+      ->check(CLI::IsMember({"split", "mix"}))
+      ->type_name("LAYOUT");
+  waveform
+      ->add_option("--scale", waveform_.scale,
+                   "linear: heights in proportion to the samples (the default); dbfs: from -60 dBFS to 0")
+      ->check(CLI::IsMember({"linear", "dbfs"}))
+      ->type_name("SCALE");
+  waveform->add_option("--from", waveform_.from, "start at this time (default: the start)")->type_name("TIME");
+  waveform->add_option("--to", waveform_.to, "end at this time (default: the end)")->type_name("TIME");
+  waveform
+      ->add_option("--format", waveform_.format,
+                   "png: a picture with a time axis (the default); json: the envelope as waveform data (version, "
+                   "sample rate, samples per pixel, bits, length, data), --width pixels across")
+      ->check(CLI::IsMember({"png", "json"}))
+      ->type_name("FORMAT");
+  AddPlugin(waveform, waveform_.modules);
+
+  CLI::App* scenes = app.add_subcommand(
+      "scenes", "draw a contact strip of a video: the first picture of each scene the scenes analyzer finds");
+  scenes->footer(
+      "The scenes are taken from the cache when there, else found and stored as the cache-location setting says, "
+      "as 'quillan analyze' does.");
+  scenes->add_option("FILE", scenes_.file, "the video file")->required();
+  scenes->add_option("-o,--output", scenes_.output, "the PNG file to write")->type_name("OUT")->required();
+  scenes
+      ->add_option("--threshold", scenes_.threshold,
+                   "the score from which a picture starts a new scene, 0 to 100 (the analyzer's default: 10)")
+      ->check(CLI::Range(0.0, 100.0))
+      ->type_name("N");
+  scenes
+      ->add_option("--thumbnail-height", scenes_.thumbnailHeight, "the height of each picture in pixels (default 120)")
+      ->type_name("PIXELS");
+  scenes
+      ->add_option("--max-width", scenes_.maxWidth, "the strip's width at most; pictures wrap into rows (default 1800)")
+      ->type_name("PIXELS");
+  scenes
+      ->add_option("--max-scenes", scenes_.maxScenes,
+                   "show at most this many scenes; a last tile counts the others (default 200)")
+      ->type_name("N");
+  AddPlugin(scenes, scenes_.modules);
+}
+
+std::optional<int> PictureCommands::Run(std::string const& path) const {
+  if (path == "waveform") return RunWaveform();
+  if (path == "scenes") return RunScenes();
+  return std::nullopt;
+}
+
+int PictureCommands::RunWaveform() const {
+  std::optional<double> from, to;
+  if (!waveform_.from.empty()) from = ParseTimeArgument(waveform_.from, "--from", "waveform");
+  if (!waveform_.to.empty()) to = ParseTimeArgument(waveform_.to, "--to", "waveform");
+  if (from && to && *from >= *to) throw UsageError("--from must come before --to", "waveform");
+  Pictures::ChannelLayout const channels =
+      waveform_.channels == "mix" ? Pictures::ChannelLayout::kMix : Pictures::ChannelLayout::kSplit;
+
+  SingleAnalysis const analysis = AnalyzeOneFile(waveform_.file, std::string(Examples::kPeaksAnalyzerName),
+                                                 std::nullopt, waveform_.modules, "waveform");
+  if (analysis.interruptedExit != 0) return analysis.interruptedExit;
+  std::optional<Examples::PeakEnvelope> const envelope = Examples::DecodePeakEnvelope(analysis.blob);
+  if (!envelope) throw CommandFailure("the peaks analyzer's result for " + Printable(waveform_.file) + " is damaged");
+
+  std::ostringstream what;
+  try {
+    if (waveform_.format == "json") {
+      Pictures::WaveformDataOptions options;
+      options.width = waveform_.width;
+      options.channels = channels;
+      options.fromSeconds = from;
+      options.toSeconds = to;
+      Pictures::WaveformData const data = Pictures::ResampleWaveform(*envelope, options);
+      Pictures::WriteWaveformJson(waveform_.output, *envelope, options);
+      what << "waveform data, " << data.length << " pixels of " << data.samplesPerPixel << " samples, " << data.channels
+           << (data.channels == 1 ? " channel" : " channels");
+    } else {
+      Pictures::WaveformImageOptions options;
+      options.width = waveform_.width;
+      options.height = waveform_.height;
+      options.channels = channels;
+      options.scale =
+          waveform_.scale == "dbfs" ? Pictures::AmplitudeScale::kDecibels : Pictures::AmplitudeScale::kLinear;
+      options.fromSeconds = from;
+      options.toSeconds = to;
+      Pictures::WriteWaveformPng(waveform_.output, *envelope, options);
+      what << "waveform picture, " << options.width << " x " << options.height << " pixels";
+    }
+  } catch (std::invalid_argument const& error) {
+    // The library refuses sizes and ranges it cannot draw; the command line asked for them.
+    throw UsageError(error.what(), "waveform");
+  }
+  std::cout << "Wrote " << Printable(waveform_.output) << " (" << what.str() << "; peak envelope "
+            << Source(analysis.fromCache) << ", " << envelope->samplesPerPeak << " samples per peak)\n";
+  return kExitOk;
+}
+
+int PictureCommands::RunScenes() const {
+  std::optional<std::string> parameter;
+  if (scenes_.threshold) {
+    std::ostringstream text;
+    text << "threshold=" << *scenes_.threshold;
+    parameter = text.str();
+  }
+  SingleAnalysis const analysis =
+      AnalyzeOneFile(scenes_.file, std::string(Examples::kScenesAnalyzerName), parameter, scenes_.modules, "scenes");
+  if (analysis.interruptedExit != 0) return analysis.interruptedExit;
+  std::optional<Examples::Scenes> const scenes = Examples::DecodeScenes(analysis.blob);
+  if (!scenes) throw CommandFailure("the scenes analyzer's result for " + Printable(scenes_.file) + " is damaged");
+  if (scenes->frameCount == 0) throw CommandFailure(Printable(scenes_.file) + " has no video to take pictures from");
+
+  Pictures::ContactStripOptions options;
+  options.thumbnailHeight = scenes_.thumbnailHeight;
+  options.maxWidth = scenes_.maxWidth;
+  options.maxScenes = scenes_.maxScenes;
+  std::size_t leftOut = 0;
+  try {
+    leftOut = Pictures::WriteContactStrip(scenes_.output, scenes_.file, *scenes, options);
+  } catch (std::invalid_argument const& error) {
+    throw UsageError(error.what(), "scenes");
+  }
+  std::size_t const count = scenes->cuts.size() + 1;
+  std::cout << "Wrote " << Printable(scenes_.output) << " (a contact strip of " << count
+            << (count == 1 ? " scene" : " scenes");
+  if (leftOut > 0) std::cout << ", " << leftOut << " of them left out after the first " << count - leftOut;
+  std::cout << "; scenes " << Source(analysis.fromCache) << ")\n";
+  return kExitOk;
+}
+
+}  // namespace Quillan::Cli
