@@ -496,6 +496,8 @@ int RunAnalyzeCommand(AnalyzeOptions const& options) {
       display.Note("interrupted; cancelling the running jobs");
       CancelAll(*host, jobs);
     }
+    // Jobs that ended are reported before others start, so that NDJSON keeps the order they ended in.
+    reportEnded();
     std::size_t running =
         static_cast<std::size_t>(std::count_if(jobs.begin(), jobs.end(), [](Job const& job) { return job.Running(); }));
     while (!cancelled && running < limit && next < schedule.size()) {
@@ -509,7 +511,6 @@ int RunAnalyzeCommand(AnalyzeOptions const& options) {
       job.requested = true;
       ++running;
     }
-    reportEnded();
     display.Update(Snapshot(jobs));
     auto const pending = std::find_if(jobs.begin(), jobs.end(), [](Job const& job) { return job.Running(); });
     if (pending == jobs.end()) {
