@@ -922,24 +922,14 @@ std::string StderrOnTerminal(std::vector<std::string> const& arguments, std::str
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, slave, 2);
   posix_spawn_file_actions_addclose(&actions, master);
-  std::vector<char*> argv{const_cast<char*>(QUILLAN_TOOL_PATH)};
-  for (std::string const& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  std::vector<std::string> environment;
-  for (char** variable = environ; *variable != nullptr; ++variable) {
-    std::string_view const name(*variable);
-    if (!name.starts_with("TERM=") && !name.starts_with("COLUMNS=")) environment.emplace_back(*variable);
-  }
-  environment.push_back("TERM=" + term);
-  std::vector<char*> envp;
-  for (std::string& variable : environment) envp.push_back(variable.data());
-  envp.push_back(nullptr);
-  pid_t pid = 0;
-  int const spawned = posix_spawn(&pid, QUILLAN_TOOL_PATH, &actions, nullptr, argv.data(), envp.data());
+  pid_t const pid =
+      SpawnTool(arguments, actions,
+                [](std::string_view name) { return name.starts_with("TERM=") || name.starts_with("COLUMNS="); },
+                {"TERM=" + term});
   posix_spawn_file_actions_destroy(&actions);
   close(slave);
   std::string text;
-  if (spawned == 0) {
+  if (pid != 0) {
     char buffer[4096];
     // EIO once the tool has ended and the terminal's last writer is gone.
     for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0;)

@@ -25,6 +25,26 @@ struct ToolRun {
   std::string err;
 };
 
+// Starts the built tool with `arguments` and the file actions `actions`, in this process's environment without the
+// variables that `drop` names (it sees "NAME=value") and with those of `add`. The process id; 0 when it cannot start.
+inline pid_t SpawnTool(std::vector<std::string> const& arguments, posix_spawn_file_actions_t const& actions,
+                       std::function<bool(std::string_view)> const& drop, std::vector<std::string> add) {
+  std::vector<char*> argv{const_cast<char*>(QUILLAN_TOOL_PATH)};
+  for (std::string const& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  std::vector<std::string> environment;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    if (!drop(*variable)) environment.emplace_back(*variable);
+  }
+  environment.insert(environment.end(), std::make_move_iterator(add.begin()), std::make_move_iterator(add.end()));
+  std::vector<char*> envp;
+  for (std::string& variable : environment) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, QUILLAN_TOOL_PATH, &actions, nullptr, argv.data(), envp.data()) != 0) return 0;
+  return pid;
+}
+
 // Runs the built tool with `arguments` (stdin from `input`, /dev/null by default) in the plain C locale, and collects
 // what it writes. `onLine` sees each line of stdout (1) and stderr (2) as it comes, with the tool's process id. A tool
 // still running after a generous deadline is killed, and the test fails instead of hanging.
@@ -42,30 +62,19 @@ inline ToolRun RunTool(std::vector<std::string> const& arguments,
   posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  std::vector<char*> argv{const_cast<char*>(QUILLAN_TOOL_PATH)};
-  for (std::string const& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
   // A ThreadSanitizer build would sleep a second at every exit of the tool, looking for races at exit.
-  std::vector<std::string> environment;
-  // The C locale, where file names that are not ASCII are hardest: the tool must not depend on a UTF-8 locale.
-  for (char** variable = environ; *variable != nullptr; ++variable) {
-    std::string_view const name(*variable);
-    if (!name.starts_with("TSAN_OPTIONS=") && !name.starts_with("LC_") && !name.starts_with("LANG")) {
-      environment.emplace_back(*variable);
-    }
-  }
-  environment.push_back("LC_ALL=C");
   char const* tsanOptions = std::getenv("TSAN_OPTIONS");
-  environment.push_back(std::string("TSAN_OPTIONS=") + (tsanOptions ? tsanOptions : "") + " atexit_sleep_ms=0");
-  std::vector<char*> envp;
-  for (std::string& variable : environment) envp.push_back(variable.data());
-  envp.push_back(nullptr);
-  pid_t pid = 0;
-  int const spawned = posix_spawn(&pid, QUILLAN_TOOL_PATH, &actions, nullptr, argv.data(), envp.data());
+  // The C locale, where file names that are not ASCII are hardest: the tool must not depend on a UTF-8 locale.
+  pid_t const pid =
+      SpawnTool(arguments, actions,
+                [](std::string_view name) {
+                  return name.starts_with("TSAN_OPTIONS=") || name.starts_with("LC_") || name.starts_with("LANG");
+                },
+                {"LC_ALL=C", std::string("TSAN_OPTIONS=") + (tsanOptions ? tsanOptions : "") + " atexit_sleep_ms=0"});
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
   close(err[1]);
-  if (spawned != 0) {
+  if (pid == 0) {
     ADD_FAILURE() << "cannot start " << QUILLAN_TOOL_PATH;
     close(out[0]);
     close(err[0]);
