@@ -34,7 +34,12 @@ void NativePromise::OnSettled(SettledHandler handler) {
   handler(fulfilled_, values_);
 }
 
-bool NativePromise::Settle(bool fulfilled, std::vector<ScriptValue> values) {
+std::string NativePromise::GetFailureMessage() const {
+  std::lock_guard lock(mutex_);
+  return failureMessage_;
+}
+
+bool NativePromise::Settle(bool fulfilled, std::vector<ScriptValue> values, std::string failureMessage) {
   SettledHandler handler;
   zelcore::async::UntypedFuture source;  // released outside the lock
   {
@@ -43,6 +48,7 @@ bool NativePromise::Settle(bool fulfilled, std::vector<ScriptValue> values) {
     settled_ = true;
     fulfilled_ = fulfilled;
     values_ = std::move(values);
+    failureMessage_ = std::move(failureMessage);
     handler = std::move(handler_);
     source = std::move(source_);
   }
@@ -57,11 +63,12 @@ void NativePromise::KeepUntilSettled(zelcore::async::UntypedFuture future) {
 
 void NativePromise::SettleFromFailure(std::exception_ptr const& failure, RejectionValue rejection) {
   zelcore::config::Result const code = zelcore::config::ExtractResultFromException(failure);
+  std::string message = zelcore::config::ExtractMessageFromException(failure);
   if (static_cast<std::int32_t>(code) < 0 && rejection == RejectionValue::kResultCode) {
-    Reject({PropertyType<int>::ToScript(static_cast<std::int32_t>(code))});
+    Settle(false, {PropertyType<int>::ToScript(static_cast<std::int32_t>(code))}, std::move(message));
     return;
   }
-  utility::RejectPromise(shared_from_this(), zelcore::config::ExtractMessageFromException(failure), code);
+  utility::RejectPromise(shared_from_this(), message, code);
 }
 
 namespace utility {

@@ -42,6 +42,10 @@ class ZELSCRIPTING_EXPORT NativePromise : public NativeObject, public std::enabl
 
   bool IsSettled() const;
 
+  // The message of the failure for which Create rejected the promise with its bare result code; empty for any
+  // other outcome. The script values of such a rejection hold the code alone, and a binding may still show the message.
+  std::string GetFailureMessage() const;
+
   // `handler` runs exactly once: at once on the calling thread when the promise has settled already, else on the
   // thread that settles it. There is one handler: a second call throws std::logic_error.
   void OnSettled(SettledHandler handler);
@@ -56,7 +60,7 @@ class ZELSCRIPTING_EXPORT NativePromise : public NativeObject, public std::enabl
                                                RejectionValue rejection);
 
  private:
-  bool Settle(bool fulfilled, std::vector<ScriptValue> values);
+  bool Settle(bool fulfilled, std::vector<ScriptValue> values, std::string failureMessage = {});
   void KeepUntilSettled(zelcore::async::UntypedFuture future);
   void SettleFromFailure(std::exception_ptr const& failure, RejectionValue rejection);
 
@@ -66,6 +70,7 @@ class ZELSCRIPTING_EXPORT NativePromise : public NativeObject, public std::enabl
   bool fulfilled_ = false;                // guarded by mutex_
   bool handlerAttached_ = false;          // guarded by mutex_
   std::vector<ScriptValue> values_;       // guarded by mutex_
+  std::string failureMessage_;            // guarded by mutex_
   SettledHandler handler_;                // guarded by mutex_; emptied when it runs
   zelcore::async::UntypedFuture source_;  // guarded by mutex_; released when settled
 };

@@ -86,6 +86,7 @@ TEST(NativePromiseTest, CreateSettlesFromTheFuture) {
     return std::make_exception_ptr(zelcore::config::zel_exception("it broke", code));
   };
   auto const negativeCode = ScriptValue(static_cast<double>(static_cast<std::int32_t>(kNegative)));
+  auto const cancelled = std::make_exception_ptr(zelcore::async::FutureIsCancelledException());
   using R = NativePromise::RejectionValue;
   struct Case {
     char const* what;
@@ -94,28 +95,32 @@ TEST(NativePromiseTest, CreateSettlesFromTheFuture) {
     R rejection;
     bool fulfilled;
     std::vector<ScriptValue> values;
+    std::string failureMessage;  // kept aside only when the values hold the bare code
   };
   std::vector<Case> const cases = {
-      {"value", 42, nullptr, R::kResultCode, true, {42.0}},
-      {"negative code alone", std::nullopt, failure(kNegative), R::kResultCode, false, {negativeCode}},
+      {"value", 42, nullptr, R::kResultCode, true, {42.0}, ""},
+      {"negative code alone", std::nullopt, failure(kNegative), R::kResultCode, false, {negativeCode}, "it broke"},
       {"negative code with message",
        std::nullopt,
        failure(kNegative),
        R::kMessage,
        false,
-       {std::string("it broke"), negativeCode}},
+       {std::string("it broke"), negativeCode},
+       ""},
       {"non-negative code keeps the message",
        std::nullopt,
        failure(kPositive),
        R::kResultCode,
        false,
-       {std::string("it broke"), 5.0}},
+       {std::string("it broke"), 5.0},
+       ""},
       {"cancelled",
        std::nullopt,
-       std::make_exception_ptr(zelcore::async::FutureIsCancelledException()),
+       cancelled,
        R::kResultCode,
        false,
-       {static_cast<double>(static_cast<std::int32_t>(0xF3610004))}},
+       {static_cast<double>(static_cast<std::int32_t>(0xF3610004))},
+       zelcore::config::ExtractMessageFromException(cancelled)},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.what);
@@ -133,6 +138,7 @@ TEST(NativePromiseTest, CreateSettlesFromTheFuture) {
     EXPECT_EQ(outcome.calls, 1);
     EXPECT_EQ(outcome.fulfilled, c.fulfilled);
     EXPECT_EQ(outcome.values, c.values);
+    EXPECT_EQ(promise->GetFailureMessage(), c.failureMessage);
     EXPECT_EQ(promise->GetContextHdl(), kContext);
   }
 
