@@ -5,7 +5,8 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const support = require('./support');
-const { GATED, FAILING, GATE_FAILURE, FILE_READ, ANALYZER_NOT_REGISTERED, UNAVAILABLE, codeOf } = support;
+const { GATED, FAILING, GATE_FAILURE, FILE_READ, INVALID_ARGUMENT, UNEXPECTED, ANALYZER_NOT_REGISTERED } = support;
+const { UNAVAILABLE, codeOf, quillanError } = support;
 
 const Quillan = support.loadQuillan();
 
@@ -17,12 +18,16 @@ test('loadAnalyzerModule reports what the loader says, and loading twice is harm
     { file: path.join(dir, 'missing.so'), reason: /missing\.so.*No such file or directory/ },
     { file: notALibrary, reason: /not-a-library\.so.*(invalid ELF header|file too short)/ },
   ];
+  // The loader's failures carry no code of their own.
   for (const { file, reason } of cases) {
     assert.throws(() => Quillan.loadAnalyzerModule(file), (error) => {
-      return !(error instanceof TypeError) && /^cannot load analyzer module/i.test(error.message) && reason.test(error.message);
+      quillanError(UNEXPECTED, /^cannot load analyzer module/i)(error);
+      return !(error instanceof TypeError) && reason.test(error.message);
     });
   }
-  for (const bad of [undefined, 42, {}]) assert.throws(() => Quillan.loadAnalyzerModule(bad), TypeError);
+  for (const bad of [undefined, 42, {}, Buffer.from(support.testAnalyzersPath)]) {
+    assert.throws(() => Quillan.loadAnalyzerModule(bad), quillanError(INVALID_ARGUMENT, /needs the path/, TypeError));
+  }
   // Relative to the working directory, and the module registers its analyzers only once.
   Quillan.loadAnalyzerModule(path.relative(process.cwd(), support.testAnalyzersPath));
 });
@@ -74,7 +79,33 @@ test('malformed arguments throw a TypeError at the call', (t) => {
     [file, { parameters: [GATED] }],
     [file, { parameters: { [GATED]: {} } }],
   ];
-  for (const args of cases) assert.throws(() => Quillan.analyzeFile(...args), TypeError, JSON.stringify(args));
+  for (const args of cases) {
+    const malformed = quillanError(INVALID_ARGUMENT, /./, TypeError);
+    assert.throws(() => Quillan.analyzeFile(...args), malformed, JSON.stringify(args));
+  }
+});
+
+test('a path with a NUL byte is a TypeError, and nothing is analysed', async (t) => {
+  const dir = support.scratch(t);
+  const host = Quillan.AnalyzerHost.getDefault();
+  const guid = new Quillan.Guid(GATED);
+  // The file before the NUL exists, and the shut gate would keep a job of it running where the test can count it.
+  const file = support.mediaFile(dir);
+  const { file: gateFile, open } = support.gate(dir);
+  const paths = [`${file}\0junk`, `${file}\0`, `\0${file}`, Buffer.from(`${file}\0junk`)];
+  const nul = /^Quillan\.analyzeFile: the path has a NUL byte at offset \d+; file names cannot hold one$/;
+  for (const bad of paths) {
+    assert.throws(
+      () => Quillan.analyzeFile(bad, { analyzers: [GATED], parameter: gateFile }),
+      quillanError(INVALID_ARGUMENT, nul, TypeError),
+    );
+  }
+  assert.equal(await host.countJobsForAnalyzer(guid), 0);
+  open();
+  // Without the NUL the same file is analysed.
+  assert.deepEqual(await Quillan.analyzeFile(file, { analyzers: [GATED], parameter: gateFile }), [
+    { analyzer: GATED, status: 'done' },
+  ]);
 });
 
 test('a file that cannot be admitted rejects with the result code and the system message', async (t) => {
@@ -84,9 +115,7 @@ test('a file that cannot be admitted rejects with the result code and the system
     { file: dir, message: /Not a regular file/ },
   ];
   for (const { file, message } of cases) {
-    await assert.rejects(Quillan.analyzeFile(file, { analyzers: [GATED] }), (error) => {
-      return error instanceof Error && error.code === codeOf(FILE_READ).code && error.result === 0xa0000003 && message.test(error.message);
-    });
+    await assert.rejects(Quillan.analyzeFile(file, { analyzers: [GATED] }), quillanError(FILE_READ, message));
   }
 });
 

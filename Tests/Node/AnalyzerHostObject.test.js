@@ -2,7 +2,9 @@
 // The AnalyzerHost and Guid script classes as scripts see them through quillan.node.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { GATED, FAILING, GATE_FAILURE, codeOf, loadQuillan, scratch, mediaFile, gate, waitFor, track } = require('./support');
+const support = require('./support');
+const { GATED, FAILING, QUIET_FAILING, GATE_FAILURE, INVALID_ARGUMENT, UNEXPECTED, codeOf, quillanError } = support;
+const { loadQuillan, scratch, mediaFile, gate, waitFor, track } = support;
 
 const Quillan = loadQuillan();
 const NULL_GUID = '00000000-0000-0000-0000-000000000000';
@@ -34,8 +36,9 @@ test('getDefault gives distinct objects that are the same host, with equal hashe
   assert.ok(!guid.equals(new Quillan.Guid(FAILING)));
 
   // Identity methods need an object of these classes as `this`.
-  assert.throws(() => Quillan.AnalyzerHost.prototype.hashCode.call({}), TypeError);
-  assert.throws(() => Quillan.AnalyzerHost.prototype.countJobsForAnalyzer.call(guid, guid), TypeError);
+  const notThis = quillanError(INVALID_ARGUMENT, /needs a/, TypeError);
+  assert.throws(() => Quillan.AnalyzerHost.prototype.hashCode.call({}), notThis);
+  assert.throws(() => Quillan.AnalyzerHost.prototype.countJobsForAnalyzer.call(guid, guid), notThis);
 });
 
 test('a missing or null GUID is a type-14 error, anything but a GUID object a TypeError', () => {
@@ -60,17 +63,20 @@ test('a missing or null GUID is a type-14 error, anything but a GUID object a Ty
         assert.throws(
           () => target[method](...args),
           (error) => {
-            if (typeError) return error instanceof TypeError;
-            return !(error instanceof TypeError) && error.type === type && error.message.length > 0;
+            quillanError(INVALID_ARGUMENT, /./, typeError ? TypeError : Error)(error);
+            return typeError ? error instanceof TypeError : !(error instanceof TypeError) && error.type === type;
           },
           what,
         );
       }
     }
-    assert.throws(() => unbound[method](new Quillan.Guid(GATED)), { message: 'The script object is no longer valid.' });
+    assert.throws(() => unbound[method](new Quillan.Guid(GATED)), (error) => {
+      quillanError(UNEXPECTED, /^The script object is no longer valid\.$/)(error);
+      return !(error instanceof TypeError) && error.type === 0;
+    });
   }
-  assert.throws(() => new Quillan.Guid('not a guid'), TypeError);
-  assert.throws(() => new Quillan.Guid(), TypeError);
+  assert.throws(() => new Quillan.Guid('not a guid'), quillanError(INVALID_ARGUMENT, /./, TypeError));
+  assert.throws(() => new Quillan.Guid(), quillanError(INVALID_ARGUMENT, /./, TypeError));
 });
 
 test('an idle analyzer has no jobs and is waited for at once', async () => {
@@ -106,20 +112,27 @@ test('countJobsForAnalyzer counts running jobs, and the wait resolves only after
   await waitFor(countIs(host, GATED, 0), 'the jobs to be gone');
 });
 
-test('a failing job rejects the wait with its negative result code', async (t) => {
-  const dir = scratch(t);
-  const host = Quillan.AnalyzerHost.getDefault();
-  const { file, open } = gate(dir);
-  const analysis = Quillan.analyzeFile(mediaFile(dir), { analyzers: [new Quillan.Guid(FAILING)], parameter: file });
-  await waitFor(countIs(host, FAILING, 1), 'the failing job to run');
+test('a failing job rejects the wait with an Error of its message (or what its code means) and code', async (t) => {
+  // The job's code is negative as a signed 32-bit number, which the runtime hands over without its message.
+  const cases = [
+    { analyzer: FAILING, message: 'The failing test analyzer failed as asked', said: true },
+    { analyzer: QUIET_FAILING, message: 'Failed with result 0xa0fe0001', said: false },
+  ];
+  for (const { analyzer, message, said } of cases) {
+    const dir = scratch(t);
+    const host = Quillan.AnalyzerHost.getDefault();
+    const { file, open } = gate(dir);
+    const analysis = Quillan.analyzeFile(mediaFile(dir), { analyzers: [new Quillan.Guid(analyzer)], parameter: file });
+    await waitFor(countIs(host, analyzer, 1), 'the failing job to run');
 
-  const wait = host.waitForAnalyzerCompletion(new Quillan.Guid(FAILING));
-  open();
-  await assert.rejects(wait, (reason) => reason === GATE_FAILURE && reason < 0);
-  assert.deepEqual(await analysis, [
-    { analyzer: FAILING, status: 'failed', ...codeOf(GATE_FAILURE), message: 'The failing test analyzer failed as asked' },
-  ]);
-  await waitFor(countIs(host, FAILING, 0), 'the failed job to be gone');
+    const wait = host.waitForAnalyzerCompletion(new Quillan.Guid(analyzer));
+    open();
+    await assert.rejects(wait, quillanError(GATE_FAILURE, new RegExp(`^${message}$`)));
+    // An outcome only has the message the job said.
+    const outcome = { analyzer, status: 'failed', ...codeOf(GATE_FAILURE), ...(said ? { message } : {}) };
+    assert.deepEqual(await analysis, [outcome]);
+    await waitFor(countIs(host, analyzer, 0), 'the failed job to be gone');
+  }
 });
 
 test('200 concurrent promises all settle', async (t) => {

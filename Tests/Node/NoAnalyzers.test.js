@@ -24,11 +24,25 @@ test('with no analyzer registered, analyzeFile rejects instead of resolving to [
   assert.throws(() => Quillan.analyzeFile(file, { analyzers: ['digest'] }), /no analyzer is named "digest" \(known: none\)/);
 });
 
+test('a module path with a NUL byte is a TypeError, and nothing is loaded', (t) => {
+  const loaded = () => fs.readFileSync('/proc/self/maps', 'utf8').includes(support.exampleAnalyzersPath);
+  assert.equal(loaded(), false);
+  for (const bad of [`${support.exampleAnalyzersPath}\0junk`, `${support.exampleAnalyzersPath}\0`]) {
+    assert.throws(
+      () => Quillan.loadAnalyzerModule(bad),
+      support.quillanError(support.INVALID_ARGUMENT, /^Quillan\.loadAnalyzerModule: the path has a NUL byte/, TypeError),
+    );
+  }
+  assert.equal(loaded(), false);
+  const file = support.mediaFile(support.scratch(t));
+  assert.throws(() => Quillan.analyzeFile(file, { analyzers: ['digest'] }), /no analyzer is named "digest"/);
+});
+
 test('a module whose entry point throws fails to load with its message and registers nothing', async (t) => {
   for (let attempt = 0; attempt < 2; ++attempt) {
     assert.throws(
       () => Quillan.loadAnalyzerModule(support.throwingModulePath),
-      (error) => !(error instanceof TypeError) && /refuses to register: its licence file is missing/.test(error.message),
+      support.quillanError(support.UNEXPECTED, /refuses to register: its licence file is missing/),
     );
   }
   await assert.rejects(Quillan.analyzeFile(support.mediaFile(support.scratch(t))), noAnalyzer);

@@ -1,6 +1,7 @@
 'use strict';
 // What the binding's tests share: the addon and the test analyzer module (paths from ctest), the analyzers'
 // fixed GUIDs, scratch folders, gates, and waiting on a condition with a generous deadline.
+const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -19,17 +20,30 @@ if (!addonPath || !testAnalyzersPath || !exampleAnalyzersPath || !throwingModule
 // As Tests/Node/TestAnalyzers/GatedAnalyzers.cpp registers them.
 const GATED = '3c519a2e-704d-4b8f-a106-2d5e93c41001';
 const FAILING = '3c519a2e-704d-4b8f-a106-2d5e93c41002';
-const GATE_FAILURE = 0xa0fe0001 | 0;
+const QUIET_FAILING = '3c519a2e-704d-4b8f-a106-2d5e93c41003';
+const GATE_FAILURE = 0xa0fe0001;
 
-// Result codes as the job methods reject with them: signed 32-bit numbers.
-const FILE_READ = 0xa0000003 | 0;
-const ANALYZER_NOT_REGISTERED = 0xa00f0008 | 0;
-const ILLEGAL_ARGUMENT = 0xa00f000e | 0;
-const UNAVAILABLE = 0xa00f000f | 0;
+const UNEXPECTED = 0xa0000001;
+const FILE_READ = 0xa0000003;
+const INVALID_ARGUMENT = 0xa0000004;
+const ANALYZER_NOT_REGISTERED = 0xa00f0008;
+const ILLEGAL_ARGUMENT = 0xa00f000e;
+const UNAVAILABLE = 0xa00f000f;
 
 // A result code as errors and outcomes carry it: {code: '0xa0000003', result: 0xa0000003}.
 function codeOf(code) {
   return { code: `0x${(code >>> 0).toString(16).padStart(8, '0')}`, result: code >>> 0 };
+}
+
+// A check for assert.throws and assert.rejects: an Error of `type` (Error by default) with the result code `code`
+// and a message that matches `message` (any non-empty one when not given).
+function quillanError(code, message = /./, type = Error) {
+  return (error) => {
+    assert.ok(error instanceof type, `${error} is not a ${type.name}`);
+    assert.deepEqual({ code: error.code, result: error.result }, codeOf(code), `the code of ${error}`);
+    assert.match(error.message, message);
+    return true;
+  };
 }
 
 // The addon with no analyzer module loaded.
@@ -88,12 +102,16 @@ module.exports = {
   throwingModulePath,
   GATED,
   FAILING,
+  QUIET_FAILING,
   GATE_FAILURE,
+  UNEXPECTED,
   FILE_READ,
+  INVALID_ARGUMENT,
   ANALYZER_NOT_REGISTERED,
   ILLEGAL_ARGUMENT,
   UNAVAILABLE,
   codeOf,
+  quillanError,
   loadAddon,
   loadQuillan,
   scratch,

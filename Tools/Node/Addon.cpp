@@ -41,22 +41,38 @@ using zelcore::InterfaceRef;
 using zelcore::config::zel_exception;
 using zelcore::utility::Guid;
 
+// The path argument of `function`: a string, or when `buffers` a Buffer of the file name's bytes for names that are
+// not valid UTF-8 (as node:fs takes). A NUL byte is a TypeError: the system would read the name only up to it, and
+// so open another file than the script named.
+std::string PathArgument(Napi::CallbackInfo const& info, std::string const& function, bool buffers) {
+  Napi::Env const env = info.Env();
+  std::string path;
+  if (info.Length() >= 1 && info[0].IsString()) {
+    path = info[0].As<Napi::String>().Utf8Value();
+  } else if (buffers && info.Length() >= 1 && info[0].IsBuffer()) {
+    auto const bytes = info[0].As<Napi::Buffer<char>>();
+    path.assign(bytes.Data(), bytes.Length());
+  } else {
+    throw ArgumentError(
+        env, function + " needs the path of the " + (buffers ? "file as a string or a Buffer" : "module as a string"));
+  }
+  if (std::size_t const nul = path.find('\0'); nul != std::string::npos) {
+    throw ArgumentError(
+        env, function + ": the path has a NUL byte at offset " + std::to_string(nul) + "; file names cannot hold one");
+  }
+  return path;
+}
+
 // Quillan.loadAnalyzerModule(path): loads a shared library whose analyzers register themselves as it loads, then
 // publishes any script classes it brought. A relative path is taken from the working directory. The library stays
 // loaded for the life of the process, since the registry keeps its factories.
 Napi::Value LoadAnalyzerModule(Napi::CallbackInfo const& info) {
   Napi::Env const env = info.Env();
-  if (info.Length() < 1 || !info[0].IsString()) {
-    throw Napi::TypeError::New(env, "Quillan.loadAnalyzerModule needs the path of the module as a string");
-  }
-  std::string const path = info[0].As<Napi::String>().Utf8Value();
+  std::string const path = PathArgument(info, "Quillan.loadAnalyzerModule", false);
   std::error_code error;
   std::filesystem::path const absolute = std::filesystem::absolute(path, error);
-  try {
-    Quillan::LoadAnalyzerModule(error ? path : absolute.string());
-  } catch (Quillan::AnalyzerModuleError const& e) {
-    throw Napi::Error::New(env, e.what());
-  }
+  // The loader's and the module's failures carry no result code of their own: they become kResultUnexpected.
+  Guarded(env, [&] { Quillan::LoadAnalyzerModule(error ? path : absolute.string()); });
   if (AddonEnvironment* const state = AddonEnvironment::Get(env))
     Guarded(env, [&] { state->GetClasses().Refresh(env); });
   return env.Undefined();
@@ -77,8 +93,7 @@ std::optional<Guid> GuidOf(AddonEnvironment& state, Napi::Value value) {
 std::optional<std::vector<Guid>> AnalyzersOption(AddonEnvironment& state, Napi::Env env, Napi::Value value,
                                                  std::vector<NamedAnalyzer> const& known) {
   if (value.IsUndefined()) return std::nullopt;
-  if (!value.IsArray())
-    throw Napi::TypeError::New(env, "options.analyzers must be an array of analyzer names or GUIDs");
+  if (!value.IsArray()) throw ArgumentError(env, "options.analyzers must be an array of analyzer names or GUIDs");
   auto const array = value.As<Napi::Array>();
   std::vector<Guid> analyzers;
   for (std::uint32_t i = 0; i < array.Length(); ++i) {
@@ -95,7 +110,7 @@ std::optional<std::vector<Guid>> AnalyzersOption(AddonEnvironment& state, Napi::
       guid = GuidOf(state, item);
     }
     if (!guid) {
-      throw Napi::TypeError::New(env, "options.analyzers[" + std::to_string(i) + "] is not an analyzer name or GUID");
+      throw ArgumentError(env, "options.analyzers[" + std::to_string(i) + "] is not an analyzer name or GUID");
     }
     if (std::find(analyzers.begin(), analyzers.end(), *guid) == analyzers.end()) analyzers.push_back(*guid);
   }
@@ -122,7 +137,7 @@ std::any ParameterOption(Napi::Env env, Napi::Value value, std::string const& wh
       return number;
     }
     default:
-      throw Napi::TypeError::New(env, what + " must be a string, a number or a boolean");
+      throw ArgumentError(env, what + " must be a string, a number or a boolean");
   }
 }
 
@@ -139,7 +154,7 @@ std::vector<ParameterEntry> ParametersOption(Napi::Env env, Napi::Value value,
   std::vector<ParameterEntry> parameters;
   if (value.IsUndefined() || value.IsNull()) return parameters;
   if (!value.IsObject() || value.IsArray()) {
-    throw Napi::TypeError::New(env, "options.parameters must be an object of parameters keyed by analyzer");
+    throw ArgumentError(env, "options.parameters must be an object of parameters keyed by analyzer");
   }
   auto const object = value.As<Napi::Object>();
   Napi::Array const names = object.GetPropertyNames();
@@ -216,27 +231,18 @@ Napi::Object OutcomeToJs(Napi::Env env, FileAnalysis::Outcome const& outcome) {
 // once every job has ended, with one entry per analyzer: {analyzer: '<guid>', status: 'done', summary?, value?:
 // {name, fields, units}} or {analyzer, status: 'failed', code: '0x...', result, message?}. Rejects with an Error
 // carrying `code` and `result` when the file cannot be admitted, there is no host, or no analyzer would run; throws
-// TypeError for malformed arguments and an Error for an unknown analyzer name.
+// TypeError for malformed arguments (a path with a NUL byte among them) and an Error for an unknown analyzer name.
 Napi::Value AnalyzeFile(Napi::CallbackInfo const& info) {
   Napi::Env const env = info.Env();
   AddonEnvironment* const state = AddonEnvironment::Get(env);
-  if (state == nullptr) throw Napi::Error::New(env, "Quillan is not loaded in this environment");
-  // A path is a string, or a Buffer of the file name's bytes for names that are not valid UTF-8 (as node:fs takes).
-  std::string path;
-  if (info.Length() >= 1 && info[0].IsString()) {
-    path = info[0].As<Napi::String>().Utf8Value();
-  } else if (info.Length() >= 1 && info[0].IsBuffer()) {
-    auto const bytes = info[0].As<Napi::Buffer<char>>();
-    path.assign(bytes.Data(), bytes.Length());
-  } else {
-    throw Napi::TypeError::New(env, "Quillan.analyzeFile needs the path of the file as a string or a Buffer");
-  }
+  if (state == nullptr) throw ResultCodeError(env, "Quillan is not loaded in this environment", kResultUnavailable);
+  std::string const path = PathArgument(info, "Quillan.analyzeFile", true);
   Napi::Value const optionsValue = info.Length() > 1 ? info[1] : env.Undefined();
   std::optional<std::vector<Guid>> requested;
   std::any parameter;
   std::vector<ParameterEntry> parameters;
   if (!optionsValue.IsUndefined() && !optionsValue.IsNull()) {
-    if (!optionsValue.IsObject()) throw Napi::TypeError::New(env, "Quillan.analyzeFile: options must be an object");
+    if (!optionsValue.IsObject()) throw ArgumentError(env, "Quillan.analyzeFile: options must be an object");
     auto const options = optionsValue.As<Napi::Object>();
     Napi::Value const analyzersValue = options.Get("analyzers");
     Napi::Value const parametersValue = options.Get("parameters");

@@ -4,6 +4,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -36,6 +40,16 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+
+// A result code that script values carry as a number: signed (as the runtime passes codes) or unsigned.
+std::optional<zelcore::config::Result> ResultCodeOf(double number) {
+  if (std::trunc(number) != number || number < std::numeric_limits<std::int32_t>::min() ||
+      number > std::numeric_limits<std::uint32_t>::max()) {
+    return std::nullopt;
+  }
+  // Conversion to the unsigned type wraps a negative code onto its unsigned form.
+  return static_cast<zelcore::config::Result>(static_cast<std::int64_t>(number));
+}
 
 void CleanupHook(void* data) { static_cast<AddonEnvironment*>(data)->TearDown(); }
 
@@ -171,29 +185,37 @@ Napi::Value AddonEnvironment::SettledValue(Napi::Env env, std::vector<ScriptValu
   return array;
 }
 
-Napi::Value AddonEnvironment::RejectionValue(Napi::Env env, std::vector<ScriptValue> const& values) {
-  // {message, code} is how the runtime rejects with a failure's message (utility::RejectPromise): an Error then,
-  // as a thrown failure would give. A bare code stays a number.
-  if (values.size() == 2 && std::holds_alternative<std::string>(values[0]) &&
-      std::holds_alternative<double>(values[1])) {
-    auto const code = static_cast<std::int32_t>(std::get<double>(values[1]));
-    return ResultCodeError(env, std::get<std::string>(values[0]), static_cast<zelcore::config::Result>(code)).Value();
+Napi::Value AddonEnvironment::RejectionValue(Napi::Env env, std::vector<ScriptValue> const& values,
+                                             std::string const& failureMessage) {
+  // Scripts always get an Error. The runtime rejects with {message, code} (utility::RejectPromise) or, for the job
+  // methods, with the bare code while the promise keeps the failure's message aside; anything else is read the same
+  // way: its first text is the message and its first number the code.
+  std::string message = failureMessage;
+  std::optional<zelcore::config::Result> code;
+  for (ScriptValue const& value : values) {
+    if (auto const* text = std::get_if<std::string>(&value); text != nullptr && message.empty()) message = *text;
+    if (auto const* number = std::get_if<double>(&value); number != nullptr && !code) code = ResultCodeOf(*number);
   }
-  return SettledValue(env, values);
+  return ResultCodeError(env, message, code.value_or(zelcore::config::kResultUnexpected)).Value();
 }
 
 Napi::Value AddonEnvironment::ToJsPromise(Napi::Env env, std::shared_ptr<zelscripting::NativePromise> const& promise) {
   PendingPromise const pending = NewPromise(env);
   try {
-    promise->OnSettled([queue = queue_, id = pending.id](bool fulfilled, std::vector<ScriptValue> const& values) {
-      SettlePromise(queue, id, [fulfilled, values](Napi::Env env, Napi::Promise::Deferred const& deferred) {
-        AddonEnvironment* const state = Get(env);
-        if (fulfilled) {
-          deferred.Resolve(state->SettledValue(env, values));
-        } else {
-          deferred.Reject(state->RejectionValue(env, values));
-        }
-      });
+    // Weak: the promise keeps its handler until it settles, and the handler runs while the promise is alive.
+    promise->OnSettled([queue = queue_, id = pending.id, weak = std::weak_ptr(promise)](
+                           bool fulfilled, std::vector<ScriptValue> const& values) {
+      std::string failureMessage;
+      if (auto const settled = weak.lock(); settled && !fulfilled) failureMessage = settled->GetFailureMessage();
+      SettlePromise(queue, id,
+                    [fulfilled, values, failureMessage](Napi::Env env, Napi::Promise::Deferred const& deferred) {
+                      AddonEnvironment* const state = Get(env);
+                      if (fulfilled) {
+                        deferred.Resolve(state->SettledValue(env, values));
+                      } else {
+                        deferred.Reject(state->RejectionValue(env, values, failureMessage));
+                      }
+                    });
     });
   } catch (...) {
     // A promise that already has a handler cannot be handed out twice; drop the JavaScript one unsettled.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -75,7 +76,10 @@ class AddonEnvironment {
   static void Finalize(Napi::Env env, AddonEnvironment* state);
   // What a settled NativePromise's values become: nothing is undefined, one value itself, more an array.
   Napi::Value SettledValue(Napi::Env env, std::vector<zelscripting::ScriptValue> const& values);
-  Napi::Value RejectionValue(Napi::Env env, std::vector<zelscripting::ScriptValue> const& values);
+  // What a rejected NativePromise's values become: always an Error (Errors.h), with `failureMessage` as its message
+  // when not empty.
+  Napi::Value RejectionValue(Napi::Env env, std::vector<zelscripting::ScriptValue> const& values,
+                             std::string const& failureMessage);
 
   Napi::Value ToJsPromise(Napi::Env env, std::shared_ptr<zelscripting::NativePromise> const& promise);
   // Runs on the JavaScript thread for SettlePromise.

@@ -9,21 +9,31 @@
 
 namespace Quillan::Node {
 
+// Every error the binding throws or rejects with carries `message` (never empty), `code` (ResultCodeText) and
+// `result` (the same code as an unsigned number), so that scripts handle all of them one way.
+
 // The script error for a native failure:
-//   ParameterErrorException         TypeError with its message;
-//   ScriptException                 Error with its message and `type` (the ScriptExceptionType number);
-//   zel_exception                   Error with its message, `code` (the result code as the tool prints it,
-//                                   '0xa0000003') and `result` (the same as a number);
-//   any other std::exception        Error with its message;
-//   Napi::Error                     itself.
-// A failure without a message gets one naming its code, so no script sees an empty error.
+//   ParameterErrorException         TypeError, code kResultInvalidArgument;
+//   ScriptException                 Error with `type` (the ScriptExceptionType number), code kResultInvalidArgument
+//                                   for a missing or unusable argument, else kResultUnexpected;
+//   zel_exception                   Error with its own code;
+//   any other std::exception        Error, code kResultUnexpected;
+//   Napi::Error                     itself (a script's own exception passes through unchanged).
+// A failure without a message gets the description of its code.
 Napi::Error ToJsError(Napi::Env env, std::exception_ptr const& failure);
 
-// An Error with `message` (or a text naming the code when empty), `code` and `result`.
+// An Error with `message` (DescribeResultCode when empty), `code` and `result`.
 Napi::Error ResultCodeError(Napi::Env env, std::string const& message, zelcore::config::Result code);
 
-// "0xa0000003": a result code as the command-line tool prints it.
+// A TypeError with `message` and code kResultInvalidArgument: an argument the binding does not take.
+Napi::TypeError ArgumentError(Napi::Env env, std::string const& message);
+
+// "0xa0000003": a result code as the command-line tool prints it, eight lowercase hexadecimal digits.
 std::string ResultCodeText(zelcore::config::Result code);
+
+// What `code` means, for a failure that carries no message: "The file could not be read", or "Failed with result
+// 0xa0fe0001" for a code the system does not define.
+std::string DescribeResultCode(zelcore::config::Result code);
 
 // Sets `code` (ResultCodeText) and `result` (the number) on `object`.
 void SetResultCode(Napi::Object object, zelcore::config::Result code);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "AddonEnvironment.h"
+#include "DataStoreAdaptors/ResultCodes.h"
 #include "Errors.h"
 #include "zelscripting/ScriptDefinitions.h"
 #include "zelscripting/ScriptException.h"
@@ -48,7 +49,8 @@ class ScriptClasses::Instance : public Napi::ObjectWrap<Instance> {
     } else {
       object_ = Guarded(env, [&] {
         AddonEnvironment* const state = AddonEnvironment::Get(env);
-        if (state == nullptr) throw Napi::Error::New(env, "Quillan is not loaded in this environment");
+        if (state == nullptr)
+          throw ResultCodeError(env, "Quillan is not loaded in this environment", kResultUnavailable);
         IntrusivePtr<ScriptObject> object = cls->definition->CreateInstance(classes.contextHandle_);
         cls->definition->Construct(object, state->ArgumentsOf(info));
         return object;
@@ -174,13 +176,13 @@ Napi::Value ScriptClasses::CallMethod(Napi::CallbackInfo const& info) {
   Napi::Env const env = info.Env();
   return Guarded(env, [&]() -> Napi::Value {
     AddonEnvironment* const state = AddonEnvironment::Get(env);
-    if (state == nullptr) throw Napi::Error::New(env, "Quillan is not loaded in this environment");
+    if (state == nullptr) throw ResultCodeError(env, "Quillan is not loaded in this environment", kResultUnavailable);
     auto const& definition = *method->owner->definition;
     IntrusivePtr<ScriptObject> self;
     if (!method->isStatic) {
       Instance const* const instance = Instance::Of(info.This());
       if (instance == nullptr || instance->Object()->GetClassName() != definition.GetName()) {
-        throw Napi::TypeError::New(
+        throw ArgumentError(
             env, definition.GetName() + "." + method->name + " needs a " + definition.GetName() + " object as `this`");
       }
       self = instance->Object();
@@ -194,14 +196,14 @@ Napi::Value ScriptClasses::CallMethod(Napi::CallbackInfo const& info) {
 
 Napi::Value ScriptClasses::Equals(Napi::CallbackInfo const& info) {
   Instance const* const self = Instance::Of(info.This());
-  if (self == nullptr) throw Napi::TypeError::New(info.Env(), "equals needs a Quillan object as `this`");
+  if (self == nullptr) throw ArgumentError(info.Env(), "equals needs a Quillan object as `this`");
   Instance const* const other = info.Length() > 0 ? Instance::Of(info[0]) : nullptr;
   return Napi::Boolean::New(info.Env(), other != nullptr && self->Object()->IsSameObject(*other->Object()));
 }
 
 Napi::Value ScriptClasses::HashCode(Napi::CallbackInfo const& info) {
   Instance const* const self = Instance::Of(info.This());
-  if (self == nullptr) throw Napi::TypeError::New(info.Env(), "hashCode needs a Quillan object as `this`");
+  if (self == nullptr) throw ArgumentError(info.Env(), "hashCode needs a Quillan object as `this`");
   return Napi::BigInt::New(info.Env(), self->Object()->GetIdentityHash());
 }
 

@@ -1,8 +1,10 @@
-// An analyzer module for the script binding's tests. Loading it registers two analyzers under AnalyzerType 0 whose
-// jobs end when the test says so, without holding a thread meanwhile:
+// An analyzer module for the script binding's tests. Loading it registers three analyzers whose jobs end when the
+// test says so, without holding a thread meanwhile:
 //
-//   kGatedAnalyzerId    succeeds once its gate opens;
-//   kFailingAnalyzerId  fails with kGateFailureResult once its gate opens.
+//   kGatedAnalyzerId         type 0, succeeds once its gate opens;
+//   kFailingAnalyzerId       type 0, fails with kGateFailureResult once its gate opens;
+//   kQuietFailingAnalyzerId  type 1 (so that it never runs unasked), fails as kFailingAnalyzerId but with an empty
+//                            message, as many of the system's failures carry only their code.
 //
 // The parameter is the gate: the path of a file whose appearance opens it (a text). Without a parameter the gate is
 // open from the start. A gate that stays shut for kGateTimeLimit fails the job with kResultUnavailable, so a broken
@@ -32,17 +34,21 @@ constexpr Guid kGatedAnalyzerId{
     Guid::Bytes{0x3c, 0x51, 0x9a, 0x2e, 0x70, 0x4d, 0x4b, 0x8f, 0xa1, 0x06, 0x2d, 0x5e, 0x93, 0xc4, 0x10, 0x01}};
 constexpr Guid kFailingAnalyzerId{
     Guid::Bytes{0x3c, 0x51, 0x9a, 0x2e, 0x70, 0x4d, 0x4b, 0x8f, 0xa1, 0x06, 0x2d, 0x5e, 0x93, 0xc4, 0x10, 0x02}};
+constexpr Guid kQuietFailingAnalyzerId{
+    Guid::Bytes{0x3c, 0x51, 0x9a, 0x2e, 0x70, 0x4d, 0x4b, 0x8f, 0xa1, 0x06, 0x2d, 0x5e, 0x93, 0xc4, 0x10, 0x03}};
 constexpr zelcore::config::Result kGateFailureResult = 0xA0FE0001;
 
 constexpr auto kPollInterval = std::chrono::milliseconds(2);
 constexpr auto kGateTimeLimit = std::chrono::seconds(60);
 
+enum class Ending { kSucceed, kFail, kFailQuietly };
+
 // Watches one gate file from the timer: every poll is a short task on the default pool, so a shut gate occupies no
 // thread. Keeps itself alive through its pending poll.
 class Gate : public std::enable_shared_from_this<Gate> {
  public:
-  Gate(std::filesystem::path file, bool succeed)
-      : file_(std::move(file)), succeed_(succeed), deadline_(std::chrono::steady_clock::now() + kGateTimeLimit) {}
+  Gate(std::filesystem::path file, Ending ending)
+      : file_(std::move(file)), ending_(ending), deadline_(std::chrono::steady_clock::now() + kGateTimeLimit) {}
 
   Future<std::any> Start() {
     Future<std::any> future = promise_.GetFuture();
@@ -54,10 +60,10 @@ class Gate : public std::enable_shared_from_this<Gate> {
   void Poll() {
     std::error_code error;
     if (file_.empty() || std::filesystem::exists(file_, error)) {
-      if (succeed_) {
+      if (ending_ == Ending::kSucceed) {
         promise_.Fulfill(std::any(std::string("opened")));
       } else {
-        Fail("The failing test analyzer failed as asked", kGateFailureResult);
+        Fail(ending_ == Ending::kFail ? "The failing test analyzer failed as asked" : "", kGateFailureResult);
       }
       return;
     }
@@ -76,7 +82,7 @@ class Gate : public std::enable_shared_from_this<Gate> {
   }
 
   std::filesystem::path const file_;
-  bool const succeed_;
+  Ending const ending_;
   std::chrono::steady_clock::time_point const deadline_;
   Promise<std::any> promise_;
 };
@@ -85,14 +91,14 @@ class GatedAnalyzer : public Analyzers::AnalyzerBase, public zelcore::classref::
  public:
   ZEL_INTERFACE_NAME("Quillan::ScriptTests::GatedAnalyzer")
 
-  explicit GatedAnalyzer(bool succeed) : succeed_(succeed) {}
+  explicit GatedAnalyzer(Ending ending) : ending_(ending) {}
 
-  static AnalyzerFactory Factory(bool succeed) {
-    return [succeed](InterfaceRef<BE::IClip> const& clip, std::any const& parameter,
-                     InterfaceWeakRef<IAnalyzerHost> const& host) -> InterfaceRef<IAnalyzer> {
+  static AnalyzerFactory Factory(Ending ending) {
+    return [ending](InterfaceRef<BE::IClip> const& clip, std::any const& parameter,
+                    InterfaceWeakRef<IAnalyzerHost> const& host) -> InterfaceRef<IAnalyzer> {
       // A parameter of another type is the caller's mistake; the analyzer does not apply then.
       if (parameter.has_value() && !std::any_cast<std::string>(&parameter)) return {};
-      auto analyzer = CreateClassRef(succeed);
+      auto analyzer = CreateClassRef(ending);
       analyzer->Initialize(InterfaceWeakRef<IAnalyzerHost>(host), InterfaceRef<IDataStoreAdaptor>(),
                            InterfaceRef<BE::IClip>(clip), std::any(parameter));
       return InterfaceRef<IAnalyzer>(analyzer);
@@ -100,17 +106,35 @@ class GatedAnalyzer : public Analyzers::AnalyzerBase, public zelcore::classref::
   }
 
   // IAnalyzer:
-  Guid GetAnalyzerGuid() const override { return succeed_ ? kGatedAnalyzerId : kFailingAnalyzerId; }
+  Guid GetAnalyzerGuid() const override {
+    switch (ending_) {
+      case Ending::kSucceed:
+        return kGatedAnalyzerId;
+      case Ending::kFail:
+        return kFailingAnalyzerId;
+      case Ending::kFailQuietly:
+        break;
+    }
+    return kQuietFailingAnalyzerId;
+  }
   TargetObjectType GetTargetObjectType() const override { return TargetObjectType::kClip; }
   ImmutableString GetSerializedParameter() const override { return ImmutableString::Create(GateFile()); }
   Future<std::any> StartAnalysis(std::shared_ptr<zelcore::async::AsyncExecutor> const&,
                                  AnalysisOptions const&) override {
-    return std::make_shared<Gate>(GateFile(), succeed_)->Start();
+    return std::make_shared<Gate>(GateFile(), ending_)->Start();
   }
 
   // AnalyzerBase:
   ImmutableString GetAnalyzerName() const override {
-    return ImmutableString::Create(succeed_ ? "gated test analyzer" : "failing test analyzer");
+    switch (ending_) {
+      case Ending::kSucceed:
+        return ImmutableString::Create("gated test analyzer");
+      case Ending::kFail:
+        return ImmutableString::Create("failing test analyzer");
+      case Ending::kFailQuietly:
+        break;
+    }
+    return ImmutableString::Create("quietly failing test analyzer");
   }
   CacheKeys GetCacheKeys() const override { return {}; }
 
@@ -120,13 +144,14 @@ class GatedAnalyzer : public Analyzers::AnalyzerBase, public zelcore::classref::
     return file ? *file : std::string();
   }
 
-  bool const succeed_;
+  Ending const ending_;
 };
 
 struct Registrar {
   Registrar() {
-    RegisterAnalyzer(kGatedAnalyzerId, AnalyzerType{0}, GatedAnalyzer::Factory(true));
-    RegisterAnalyzer(kFailingAnalyzerId, AnalyzerType{0}, GatedAnalyzer::Factory(false));
+    RegisterAnalyzer(kGatedAnalyzerId, AnalyzerType{0}, GatedAnalyzer::Factory(Ending::kSucceed));
+    RegisterAnalyzer(kFailingAnalyzerId, AnalyzerType{0}, GatedAnalyzer::Factory(Ending::kFail));
+    RegisterAnalyzer(kQuietFailingAnalyzerId, AnalyzerType{1}, GatedAnalyzer::Factory(Ending::kFailQuietly));
   }
 } const gRegistrar;
 
