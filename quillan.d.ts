@@ -4,12 +4,18 @@
 /** A result code as the command-line tool prints it: '0x' and eight lowercase hexadecimal digits. */
 export type ResultCodeText = `0x${string}`;
 
-/** An Error from native code: `code` and `result` are the system's result code when it has one. */
+/**
+ * What the binding throws and rejects with, always: an Error (a TypeError for an argument it does not take, a path
+ * with a NUL byte among them) carrying the system's result code. Codes of the binding's own: 0xa0000004 for an
+ * argument it does not take, 0xa0000001 for a failure without a code of its own (the module loader's).
+ */
 export interface QuillanError extends Error {
+  /** The system's message, or what `code` means when the failure carried none; never empty. */
+  message: string;
   /** The result code as text, '0xa0000003'. */
-  code?: ResultCodeText;
-  /** The same code as an unsigned 32-bit number (0xa0000003). */
-  result?: number;
+  code: ResultCodeText;
+  /** The same code as an unsigned 32-bit number (0xa0000003, 2684354563). */
+  result: number;
   /** The script error type (14: a missing or null GUID) of an error raised by a script class. */
   type?: number;
 }
@@ -71,9 +77,12 @@ export declare namespace Quillan {
     /** An unbound object that stands for no host; use getDefault. */
     constructor();
     static getDefault(): AnalyzerHost;
-    /** The number of jobs of that analyzer running now. Rejects with the bare result code (a number). */
+    /** The number of jobs of that analyzer running now. Rejects with a QuillanError when the host cannot tell. */
     countJobsForAnalyzer(analyzerGuid: Guid): Promise<number>;
-    /** Resolves with true once every job of that analyzer running now has ended; rejects with a failed job's code. */
+    /**
+     * Resolves with true once every job of that analyzer running now has ended; rejects with a QuillanError of a
+     * failed job's message and code.
+     */
     waitForAnalyzerCompletion(analyzerGuid: Guid): Promise<boolean>;
     equals(other: unknown): boolean;
     hashCode(): bigint;
@@ -81,14 +90,15 @@ export declare namespace Quillan {
 
   /**
    * Loads an analyzer module (relative paths from the working directory) and calls its registration entry point.
-   * Throws a QuillanError with the loader's or the module's message when it cannot.
+   * Throws a QuillanError with the loader's or the module's message when it cannot, and a TypeError for a path with a
+   * NUL byte.
    */
   function loadAnalyzerModule(path: string): void;
   /**
    * Runs analyzers on a file (a path, or a Buffer of the bytes of a name that is not valid UTF-8). Resolves with one
    * outcome per analyzer, in the order asked for. Rejects with a QuillanError when the file cannot be read, or when
-   * no analyzer is registered or applies and none were named. Throws a TypeError for malformed options, and a
-   * QuillanError listing the known names for an unknown analyzer name.
+   * no analyzer is registered or applies and none were named. Throws a TypeError (a QuillanError too) for malformed
+   * options or a path with a NUL byte, and a QuillanError listing the known names for an unknown analyzer name.
    */
   function analyzeFile(path: string | Uint8Array, options?: AnalyzeFileOptions | null): Promise<AnalysisOutcome[]>;
 }

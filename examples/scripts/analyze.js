@@ -58,10 +58,9 @@ async function main() {
   if (jobs > 0) {
     console.log(`${jobs} job(s) running`);
     for (const guid of guids) {
-      // The job methods reject with the bare result code, a number.
       const ended = await host.waitForAnalyzerCompletion(guid).then(
         () => 'no jobs left',
-        (result) => `a job failed with result 0x${(result >>> 0).toString(16).padStart(8, '0')}`,
+        (error) => `a job failed (${error.code}): ${error.message}`,
       );
       console.log(`  ${analyzers[guid]}: ${ended}`);
     }
