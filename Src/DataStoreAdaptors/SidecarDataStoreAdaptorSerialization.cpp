@@ -104,12 +104,12 @@ bool HasPlausibleRoot(std::uint8_t const* data, std::size_t size) {
 fbs::SideCarContainerTable const& VerifiedRoot(
     std::shared_ptr<zelcore::allocator::RecycledMemory const> const& buffer) {
   if (!buffer || buffer->data() == nullptr || buffer->size() == 0)
-    throw std::runtime_error("Data store buffer is invalid");
+    throw SideCarFormatError("Data store buffer is invalid");
   // FlatBuffers' verifier asserts on buffers beyond its limit; refuse them first.
   if (buffer->size() > kMaxSideCarBufferSize) throw std::runtime_error("Data store buffer is too large for the format");
   flatbuffers::Verifier verifier(buffer->data(), buffer->size(), flatbuffers::Verifier::Options());
   if (!HasPlausibleRoot(buffer->data(), buffer->size()) || !fbs::VerifySideCarContainerTableBuffer(verifier))
-    throw std::runtime_error("Data store buffer has invalid format");
+    throw SideCarFormatError("Data store buffer has invalid format");
   return *fbs::GetSideCarContainerTable(buffer->data());
 }
 
@@ -258,6 +258,9 @@ SideCarValueLookup FindValueInBinary(std::shared_ptr<zelcore::allocator::Recycle
 
 SideCarVersionError::SideCarVersionError() : std::runtime_error("Incompatible version of serialized data store") {}
 SideCarVersionError::~SideCarVersionError() = default;
+
+SideCarFormatError::SideCarFormatError(char const* message) : std::runtime_error(message) {}
+SideCarFormatError::~SideCarFormatError() = default;
 
 SideCarTooLargeError::SideCarTooLargeError(std::size_t bytes)
     : std::runtime_error("Side Car Data is too large for the format: about " + std::to_string(bytes) +

@@ -53,6 +53,15 @@ class QUILLAN_EXPORT SideCarVersionError : public std::runtime_error {
   ~SideCarVersionError() override;
 };
 
+// Thrown by the decoders for a buffer that is not a sidecar: none or empty ("Data store buffer is invalid"), or one
+// that fails verification ("Data store buffer has invalid format"). A writer may replace such a file; it must leave
+// alone one it could not read for any other reason.
+class QUILLAN_EXPORT SideCarFormatError : public std::runtime_error {
+ public:
+  explicit SideCarFormatError(char const* message);
+  ~SideCarFormatError() override;
+};
+
 // Thrown by the encoder when the container would not fit kMaxSideCarBufferSize.
 class QUILLAN_EXPORT SideCarTooLargeError : public std::runtime_error {
  public:
@@ -67,9 +76,9 @@ class QUILLAN_EXPORT SideCarTooLargeError : public std::runtime_error {
 QUILLAN_EXPORT std::shared_ptr<zelcore::allocator::RecycledMemory> SerializeDataStoreToBinary(
     std::shared_ptr<SideCarSerializationData> const& data);
 
-// Verifies and decodes `buffer`. The decoded blobs view `buffer` and keep it alive. Throws std::runtime_error when
-// the buffer is missing or empty, larger than kMaxSideCarBufferSize or fails verification, and SideCarVersionError
-// when it holds an item of a newer format version.
+// Verifies and decodes `buffer`. The decoded blobs view `buffer` and keep it alive. Throws SideCarFormatError when
+// the buffer is missing or empty or fails verification, std::runtime_error when it is larger than
+// kMaxSideCarBufferSize, and SideCarVersionError when it holds an item of a newer format version.
 QUILLAN_EXPORT std::shared_ptr<SideCarSerializationData> DeserializeDataStoreFromBinary(
     std::shared_ptr<zelcore::allocator::RecycledMemory const> const& buffer);
 
