@@ -11,6 +11,7 @@
 #include "DataStoreAdaptors/DataStoreAdaptorUtils.h"
 #include "DataStoreAdaptors/SidecarFile.h"
 #include "DataStoreAdaptors/SidecarFileLock.h"
+#include "DataStoreAdaptors/SidecarMaxLoadBytes.h"
 #include "zelcore/TextConversions.h"
 
 namespace Quillan {
@@ -223,19 +224,23 @@ void SidecarDataStoreAdaptor::SaveTask(std::string const& dataSourceId, Guid con
     if (blob && blob->size() > serialization::kMaxSideCarBufferSize) {
       ThrowWriteFailed(serialization::SideCarTooLargeError(blob->size()).what());
     }
+    std::uint64_t maxLoadBytes = 0;
+    try {
+      maxLoadBytes = GetSidecarMaxLoadBytes();
+    } catch (std::exception const& settings) {
+      ThrowWriteFailed(std::string("the bound on what is read could not be read: ") + settings.what());
+    }
     SidecarFileLock lock(sidecarPath, SidecarFileLock::Mode::kWrite);
     SidecarFile const fileLock(sidecarPath);
     if (static_cast<std::uint64_t>(fileLock.Size()) > serialization::kMaxSideCarBufferSize) {
       ThrowWriteFailed("the file is too large for the format, so it is not ours to replace");
     }
-    std::shared_ptr<SideCarSerializationData> data;
-    try {
-      data = DeserializeFromSideCarFileSync(sidecarPath);
-    } catch (serialization::SideCarVersionError const&) {
-      ThrowWriteFailed("it was written by a newer version of the format and is left as it is");
-    } catch (...) {
-      // A missing, empty or damaged file is replaced by one that holds what we know.
+    if (static_cast<std::uint64_t>(fileLock.Size()) > maxLoadBytes) {
+      ThrowWriteFailed("the file is larger than the bound on what is read (setting SidecarMaxLoadBytes): " +
+                       std::to_string(fileLock.Size()) + " bytes, at most " + std::to_string(maxLoadBytes) +
+                       "; it is left as it is");
     }
+    std::shared_ptr<SideCarSerializationData> data = ReadForSave(sidecarPath);
     if (!data) data = std::make_shared<SideCarSerializationData>();
     serialization::SetValueForSave(*data, analyzerGuid, dataSourceId, cacheKey, blob);
     bool written = false;
@@ -251,9 +256,34 @@ void SidecarDataStoreAdaptor::SaveTask(std::string const& dataSourceId, Guid con
   }
 }
 
+std::shared_ptr<SideCarSerializationData> SidecarDataStoreAdaptor::ReadForSave(
+    std::filesystem::path const& sidecarPath) const {
+  // Only a file that is not there or is not a sidecar at all is replaced by one that holds the new value alone.
+  // Any other failure to read it (I/O, memory, permission, its size) says nothing about what it holds, and every
+  // other analyzer's results in it would be lost: the save fails and leaves it as it is.
+  auto const leftAlone = [](std::string const& why) { ThrowWriteFailed(why + "; it is left as it is"); };
+  try {
+    return DeserializeFromSideCarFileSync(sidecarPath);
+  } catch (serialization::SideCarVersionError const&) {
+    ThrowWriteFailed("it was written by a newer version of the format and is left as it is");
+  } catch (serialization::SideCarFormatError const&) {
+    return nullptr;  // damaged beyond decoding: nothing in it can be kept
+  } catch (zel_exception const& failure) {
+    if (failure.GetResult() == kResultSidecarFileNotFound) return nullptr;  // missing or empty
+    leftAlone(std::string("it could not be read: ") + failure.what());
+  } catch (std::bad_alloc const&) {
+    leftAlone("there was not enough memory to read it");
+  } catch (std::exception const& failure) {
+    leftAlone(std::string("it could not be read: ") + failure.what());
+  } catch (...) {
+    leftAlone("it could not be read");
+  }
+  return nullptr;  // not reached: leftAlone throws
+}
+
 std::shared_ptr<SideCarSerializationData> SidecarDataStoreAdaptor::DeserializeFromSideCarFileSync(
     std::filesystem::path const& sidecarPath) const {
-  return serialization::DeserializeDataStoreFromBinary(SidecarFile::Read(sidecarPath));
+  return serialization::DeserializeDataStoreFromBinary(SidecarFile::Read(sidecarPath, GetSidecarMaxLoadBytes()));
 }
 
 bool SidecarDataStoreAdaptor::SerializeToSideCarFileSync(std::filesystem::path const& sidecarPath,
@@ -264,7 +294,7 @@ bool SidecarDataStoreAdaptor::SerializeToSideCarFileSync(std::filesystem::path c
 }
 
 Blob SidecarDataStoreAdaptor::ReadSideCarFileSync(std::filesystem::path const& sidecarPath) const {
-  return SidecarFile::Read(sidecarPath);
+  return SidecarFile::Read(sidecarPath, GetSidecarMaxLoadBytes());
 }
 
 SidecarDataStoreAdaptor::operator InterfaceRef<zelcore::classref::UnknownBase>() {

@@ -85,14 +85,17 @@ class QUILLAN_EXPORT SidecarDataStoreAdaptor : public IDataStoreAdaptor,
                                                      zelcore::Blob const& blob);
 
   // The file operations of the tasks, called under the file's locks; an override must not take them again.
-  // Reads and decodes the whole file (SidecarFile::Read's errors, then the decoder's); saves use it.
+  // Reads and decodes the whole file, bounded by GetSidecarMaxLoadBytes (SidecarFile::Read's errors, then the
+  // decoder's); saves use it. A save replaces the file when this throws kResultSidecarFileNotFound (no file, an empty
+  // one) or SideCarFormatError (not a sidecar); any other exception fails the save with kResultSidecarWriteFailed
+  // and leaves the file as it is.
   virtual std::shared_ptr<SideCarSerializationData> DeserializeFromSideCarFileSync(
       std::filesystem::path const& sidecarPath) const;
   // Encodes `data` and replaces the file atomically. Throws kResultSidecarWriteFailed with the reason when the file
   // could not be written (the old file stays whole), and the encoder's errors.
   virtual bool SerializeToSideCarFileSync(std::filesystem::path const& sidecarPath,
                                           std::shared_ptr<SideCarSerializationData> const& data) const;
-  // Reads the whole file for a load (SidecarFile::Read).
+  // Reads the whole file for a load (SidecarFile::Read, bounded by GetSidecarMaxLoadBytes).
   virtual zelcore::Blob ReadSideCarFileSync(std::filesystem::path const& sidecarPath) const;
 
  private:
@@ -100,6 +103,8 @@ class QUILLAN_EXPORT SidecarDataStoreAdaptor : public IDataStoreAdaptor,
                          ImmutableString const& key, std::filesystem::path const& sidecarPath) const;
   void SaveTask(std::string const& dataSourceId, Guid const& analyzerGuid, ImmutableString const& parameter,
                 ImmutableString const& key, std::filesystem::path const& sidecarPath, zelcore::Blob const& blob) const;
+  // What a save starts from: the decoded file, or null when it is to be replaced (see DeserializeFromSideCarFileSync).
+  std::shared_ptr<SideCarSerializationData> ReadForSave(std::filesystem::path const& sidecarPath) const;
   std::shared_ptr<SidecarDataStoreAdaptor const> Self() const;
 
   std::string extension_;

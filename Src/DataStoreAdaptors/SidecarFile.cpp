@@ -5,9 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <ctime>
+#include <mutex>
+#include <random>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "DataStoreAdaptors/SidecarDataStoreAdaptorSerialization.h"
@@ -16,6 +23,7 @@
 namespace Quillan {
 namespace {
 
+using SidecarDataStoreAdaptorSerialization::kMaxSideCarBufferSize;
 using zelcore::config::zel_exception;
 
 constexpr char kWriteFailed[] = "Sidecar file could not be written to";
@@ -53,9 +61,180 @@ bool WriteAll(int fd, std::uint8_t const* data, std::size_t size) {
   return true;
 }
 
+// Reads `size` bytes of `fd` from its start into a new buffer; a file shortened meanwhile by a foreign writer gives
+// what is there.
+zelcore::Blob ReadWhole(int fd, std::size_t size) {
+  auto buffer = zelcore::allocator::RecycledMemory::Create(size);
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t const got = ::pread(fd, buffer->data() + done, size - done, static_cast<off_t>(done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw zel_exception(ErrorText("Sidecar file could not be read", errno), zelcore::config::kResultFileRead);
+    }
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  if (done == size) return buffer;
+  std::uint8_t const* data = buffer->data();
+  return zelcore::allocator::RecycledMemory::AttachToExternalBuffer(std::move(buffer), data, done);
+}
+
+// What tells one version of a file from another without reading it.
+struct FileVersion {
+  dev_t device;
+  ino_t inode;
+  off_t size;
+  std::int64_t modifiedNs;
+  std::int64_t changedNs;
+
+  explicit FileVersion(struct stat const& status)
+      : device(status.st_dev),
+        inode(status.st_ino),
+        size(status.st_size),
+        modifiedNs(NanosecondsOf(status.st_mtim)),
+        changedNs(NanosecondsOf(status.st_ctim)) {}
+  static std::int64_t NanosecondsOf(timespec const& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+  }
+  bool operator==(FileVersion const&) const = default;
+};
+
+struct FileVersionHash {
+  std::size_t operator()(FileVersion const& version) const {
+    std::size_t hash = std::hash<std::uint64_t>()(version.inode);
+    for (std::uint64_t const part :
+         {static_cast<std::uint64_t>(version.device), static_cast<std::uint64_t>(version.size),
+          static_cast<std::uint64_t>(version.modifiedNs), static_cast<std::uint64_t>(version.changedNs)}) {
+      hash ^= std::hash<std::uint64_t>()(part) + 0x9e3779b97f4a7c15ull + (hash << 6) + (hash >> 2);
+    }
+    return hash;
+  }
+};
+
+// A file modified this recently may still change without its timestamps changing (coarse kernel clocks, file
+// systems that keep two-second times), so a finished read of it is not handed out again; concurrent reads of it
+// still share one.
+constexpr std::int64_t kSettledNs = 2'000'000'000;
+
+// The reads of the process, by file version: the one in flight, and the last buffer while anyone still holds it.
+// Buffers are held weakly, so nothing of a file stays in memory that no caller holds.
+class SharedReads {
+ public:
+  static SharedReads& Get() {
+    static auto* reads = new SharedReads;  // lives for the process: a store's task may read while statics go
+    return *reads;
+  }
+
+  zelcore::Blob Read(int fd, struct stat const& status) {
+    FileVersion const version(status);
+    std::unique_lock lock(mutex_);
+    Entry& entry = entries_[version];
+    if (entry.settled) {
+      if (zelcore::Blob held = entry.last.lock()) return held;
+    }
+    if (auto const flight = entry.inFlight) {
+      sharedWaits_.fetch_add(1, std::memory_order_relaxed);
+      finished_.wait(lock, [&] { return flight->done; });
+      if (flight->error) std::rethrow_exception(flight->error);
+      return flight->buffer;
+    }
+    auto const flight = std::make_shared<InFlight>();
+    entry.inFlight = flight;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    bool const settled = FileVersion::NanosecondsOf(now) - version.modifiedNs >= kSettledNs;
+    std::function<void()> const beforeRead = beforeRead_;
+    lock.unlock();
+
+    zelcore::Blob buffer;
+    std::exception_ptr error;
+    try {
+      if (beforeRead) beforeRead();
+      reads_.fetch_add(1, std::memory_order_relaxed);
+      buffer = ReadWhole(fd, static_cast<std::size_t>(status.st_size));
+    } catch (...) {
+      error = std::current_exception();
+    }
+
+    lock.lock();
+    Entry& after = entries_[version];  // the table may have grown meanwhile; an entry in flight is never swept
+    after.inFlight.reset();
+    if (buffer) {
+      after.last = buffer;
+      after.settled = settled;
+    }
+    flight->buffer = buffer;
+    flight->error = error;
+    flight->done = true;
+    SweepWhenGrown();
+    lock.unlock();
+    finished_.notify_all();
+    if (error) std::rethrow_exception(error);
+    return buffer;
+  }
+
+  SidecarFile::ReadCounts Counts() const {
+    return {reads_.load(std::memory_order_relaxed), sharedWaits_.load(std::memory_order_relaxed)};
+  }
+
+  void SetBeforeRead(std::function<void()> beforeRead) {
+    std::lock_guard lock(mutex_);
+    beforeRead_ = std::move(beforeRead);
+  }
+
+ private:
+  struct InFlight {
+    bool done = false;  // guarded by the table's mutex, as the rest
+    zelcore::Blob buffer;
+    std::exception_ptr error;
+  };
+  struct Entry {
+    std::weak_ptr<zelcore::allocator::RecycledMemory const> last;
+    bool settled = false;
+    std::shared_ptr<InFlight> inFlight;
+  };
+
+  // Drops the entries of buffers nobody holds any more, whenever the table has doubled since the last sweep.
+  void SweepWhenGrown() {
+    if (entries_.size() < sweepAt_) return;
+    std::erase_if(entries_, [](auto const& item) { return !item.second.inFlight && item.second.last.expired(); });
+    sweepAt_ = std::max<std::size_t>(16, 2 * entries_.size());
+  }
+
+  std::mutex mutex_;
+  std::condition_variable finished_;
+  std::unordered_map<FileVersion, Entry, FileVersionHash> entries_;  // guarded by mutex_
+  std::size_t sweepAt_ = 16;                                         // guarded by mutex_
+  std::function<void()> beforeRead_;                                 // guarded by mutex_
+  std::atomic<std::uint64_t> reads_{0};
+  std::atomic<std::uint64_t> sharedWaits_{0};
+};
+
+// ".qvmi-" and 12 characters of [0-9A-Za-z]: 18 bytes, about 71 bits of chance.
+std::string TemporaryName() {
+  static constexpr char kAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  thread_local std::mt19937_64 random(std::random_device{}());
+  std::string name = ".qvmi-";
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof kAlphabet - 2);
+  for (int i = 0; i < 12; ++i) name += kAlphabet[pick(random)];
+  return name;
+}
+
 }  // namespace
 
-zelcore::Blob SidecarFile::Read(std::filesystem::path const& path) {
+SidecarFile::ReadCounts SidecarFile::GetReadCountsForTesting() { return SharedReads::Get().Counts(); }
+
+void SidecarFile::SetBeforeReadForTesting(std::function<void()> beforeRead) {
+  SharedReads::Get().SetBeforeRead(std::move(beforeRead));
+}
+
+SidecarFile::TooLarge::TooLarge(std::string const& message) : std::runtime_error(message) {}
+SidecarFile::TooLarge::~TooLarge() = default;
+
+zelcore::Blob SidecarFile::Read(std::filesystem::path const& path) { return Read(path, kMaxSideCarBufferSize); }
+
+zelcore::Blob SidecarFile::Read(std::filesystem::path const& path, std::uint64_t maxBytes) {
   // lstat first, so that a device at the path is never even opened.
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0) {
@@ -78,25 +257,17 @@ zelcore::Blob SidecarFile::Read(std::filesystem::path const& path) {
   }
   if (char const* reason = NotRegularReason(status.st_mode)) throw zel_exception(reason, kResultSidecarFileNotFound);
   if (status.st_size == 0) throw zel_exception("Sidecar file not found", kResultSidecarFileNotFound);
+  // The size decides before anything is allocated: a sparse file of any size costs nothing to refuse.
   auto const size = static_cast<std::uint64_t>(status.st_size);
-  if (size > SidecarDataStoreAdaptorSerialization::kMaxSideCarBufferSize) {
-    throw std::runtime_error("Sidecar file is too large for the format: " + std::to_string(size) + " bytes, at most " +
-                             std::to_string(SidecarDataStoreAdaptorSerialization::kMaxSideCarBufferSize));
+  if (size > kMaxSideCarBufferSize) {
+    throw TooLarge("Sidecar file is too large for the format: " + std::to_string(size) + " bytes, at most " +
+                   std::to_string(kMaxSideCarBufferSize));
   }
-  auto buffer = zelcore::allocator::RecycledMemory::Create(size);
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t const got = ::read(fd, buffer->data() + done, size - done);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw zel_exception(ErrorText("Sidecar file could not be read", errno), zelcore::config::kResultFileRead);
-    }
-    if (got == 0) break;  // shortened by a foreign writer meanwhile: decode what is there
-    done += static_cast<std::size_t>(got);
+  if (size > maxBytes) {
+    throw TooLarge("Sidecar file is larger than the bound on what is read (setting SidecarMaxLoadBytes): " +
+                   std::to_string(size) + " bytes, at most " + std::to_string(maxBytes));
   }
-  if (done == size) return buffer;
-  std::uint8_t const* data = buffer->data();
-  return zelcore::allocator::RecycledMemory::AttachToExternalBuffer(std::move(buffer), data, done);
+  return SharedReads::Get().Read(fd, status);
 }
 
 SidecarFile::SidecarFile(std::filesystem::path path) : path_(std::move(path)) {
@@ -162,19 +333,37 @@ std::string SidecarFile::Replace(std::filesystem::path const& path, zelcore::all
     if (char const* reason = NotRegularReason(status.st_mode)) return reason;
     mode = status.st_mode & 07777;
   }
-  // One fixed name per sidecar: only the holder of the lock writes it, and a file left by a writer that was killed
-  // is simply replaced by the next save. It is removed first, so that a link planted there is never followed.
+  // Everything happens relative to the folder's handle, so that the temporary file and the rename stay in the one
+  // folder whose entry is flushed at the end. A folder we may search and write but not read gives no handle to
+  // flush; its saves are atomic all the same.
   std::filesystem::path const folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
-  std::string const temporary = (folder / ("." + path.filename().native() + ".saving")).native();
-  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT)
-    return ErrorText("cannot remove an old temporary file", errno);
-  int const fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return ErrorText("cannot create a temporary file beside it", errno);
+  bool canFlushFolder = true;
+  int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd < 0 && errno == EACCES) {
+    folderFd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    canFlushFolder = false;
+  }
+  if (folderFd < 0) return ErrorText("cannot open the folder", errno);
+  struct FolderCloser {
+    int fd;
+    ~FolderCloser() { ::close(fd); }
+  } const folderCloser{folderFd};
+
+  // A fixed-length name, whatever the sidecar's name, and a new one each time: it fits in any folder that holds the
+  // sidecar, and O_EXCL | O_NOFOLLOW never opens anything that was there before.
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    temporary = TemporaryName();
+    fd = ::openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno != EEXIST || attempt == 100))
+      return ErrorText("cannot create a temporary file beside it", errno);
+  }
 
   auto fail = [&](char const* what) {
     std::string const why = ErrorText(what, errno);
     ::close(fd);
-    ::unlink(temporary.c_str());
+    ::unlinkat(folderFd, temporary.c_str(), 0);
     return why;
   };
   if (!WriteAll(fd, bytes.data(), bytes.size())) return fail("write");
@@ -182,13 +371,18 @@ std::string SidecarFile::Replace(std::filesystem::path const& path, zelcore::all
   if (::fsync(fd) != 0) return fail("fsync");
   if (::close(fd) != 0) {
     std::string const why = ErrorText("close", errno);
-    ::unlink(temporary.c_str());
+    ::unlinkat(folderFd, temporary.c_str(), 0);
     return why;
   }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (::renameat(folderFd, temporary.c_str(), folderFd, path.filename().c_str()) != 0) {
     std::string const why = ErrorText("rename", errno);
-    ::unlink(temporary.c_str());
+    ::unlinkat(folderFd, temporary.c_str(), 0);
     return why;
+  }
+  // Without this a power cut could bring back the old entry, or none, after the save had reported success. Some
+  // file systems cannot flush a folder (EINVAL); they give no more than the rename did.
+  if (canFlushFolder && ::fsync(folderFd) != 0 && errno != EINVAL) {
+    return ErrorText("the new file is in place, but flushing its folder failed", errno);
   }
   return {};
 }

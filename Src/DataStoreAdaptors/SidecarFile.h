@@ -2,7 +2,10 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <stdexcept>
 #include <string>
 
 #include "Foundation/Export.h"
@@ -18,15 +21,43 @@ namespace Quillan {
 // Writing, under the lock:
 //   open the sidecar (or create it empty) -> flock(LOCK_EX) -> the path still names that file? (else start over)
 //   -> read, change -> write a temporary file beside it -> fsync -> give it the old mode -> rename over the sidecar
+//   -> fsync the folder
 // A crash or a full disk at any point leaves the old file or the new one, never a mix. Readers need no lock: a
 // rename swaps whole files.
+//
+// Reading: reads of one unchanged file (same device, inode, size, modification and change time) that run at the
+// same time in the process share one read and one buffer, so that N concurrent loads of a large sidecar cost its
+// size once, not N times. A buffer that is still held after its read is handed out again, without reading, for a
+// file that had not been modified for a while when it was read (a file written just now may change again within the
+// resolution of its timestamps).
 class QUILLAN_EXPORT SidecarFile {
  public:
+  // Thrown by Read for a file larger than the format allows or than the caller's bound, before any of it is read.
+  class QUILLAN_EXPORT TooLarge : public std::runtime_error {
+   public:
+    explicit TooLarge(std::string const& message);
+    ~TooLarge() override;
+  };
+
   // Reads the whole file. Throws zel_exception kResultSidecarFileNotFound when there is no file or it is empty
   // ("Sidecar file not found"), or when something other than a regular file is at the path (a link, a folder, a
-  // FIFO: the message says so); std::runtime_error when it is too large for the format (before reading it);
-  // zel_exception kResultFileRead when reading fails.
+  // FIFO: the message says so); TooLarge when it is larger than the format allows or than `maxBytes` (checked with
+  // fstat, before anything is allocated); zel_exception kResultFileRead when reading fails; std::bad_alloc when
+  // there is no memory for it.
+  static zelcore::Blob Read(std::filesystem::path const& path, std::uint64_t maxBytes);
+  // The same, bounded by the format's limit alone.
   static zelcore::Blob Read(std::filesystem::path const& path);
+
+  // How many buffers Read allocated and filled, and how many calls of Read waited for another's read to share it,
+  // since the process started.
+  struct ReadCounts {
+    std::uint64_t reads = 0;
+    std::uint64_t sharedWaits = 0;
+  };
+  static ReadCounts GetReadCountsForTesting();
+  // Called by Read on the thread that reads, before it reads; an empty function stops it. Lets a test hold a read
+  // until others have joined it.
+  static void SetBeforeReadForTesting(std::function<void()> beforeRead);
 
   // Takes the inter-process write lock on the sidecar at `path`, creating an empty file to hold it when there is
   // none. Waits while another process holds it, and starts over when that process replaced the file meanwhile.
@@ -41,9 +72,11 @@ class QUILLAN_EXPORT SidecarFile {
   // The locked file's size when the lock was taken (0 for one the lock created).
   off_t Size() const { return size_; }
 
-  // Replaces the sidecar at `path` with `bytes` atomically: a temporary file beside it (".<name>.saving"), fsync,
-  // the old file's permission bits, rename. Call it under the lock. Returns an empty string on success, else why it
-  // failed; the temporary file is removed then and the old file is untouched.
+  // Replaces the sidecar at `path` with `bytes` atomically: a new temporary file beside it (".qvmi-" and 12 random
+  // characters, created exclusively with mode 0600, so it fits beside a sidecar name of any legal length), fsync,
+  // the old file's permission bits, rename, fsync of the folder. Call it under the lock. Returns an empty string on
+  // success, else why it failed: the temporary file is removed then and the old file is untouched, unless only the
+  // folder's fsync failed, after the new file took its place.
   static std::string Replace(std::filesystem::path const& path, zelcore::allocator::RecycledMemory const& bytes);
 
  private:

@@ -86,6 +86,16 @@ std::vector<std::string> SavedKeys(std::string const& output) {
   return keys;
 }
 
+// The names of the saves' temporary files in `folder`.
+std::set<std::string> Temporaries(fs::path const& folder) {
+  std::set<std::string> names;
+  for (auto const& entry : fs::directory_iterator(folder)) {
+    if (entry.path().filename().native().starts_with(".qvmi-")) names.insert(entry.path().filename().native());
+  }
+  return names;
+}
+bool HasTemporary(fs::path const& folder) { return !Temporaries(folder).empty(); }
+
 std::string ReadFile(fs::path const& path) {
   std::ifstream stream(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(stream), {});
@@ -157,13 +167,16 @@ TEST_F(SidecarDataStoreAdaptorProcessTest, AWriterKilledAsItReplacesTheFileLeave
   for (int round = 0; round < kKills; ++round) {
     struct stat before {};
     bool const existed = ::stat(sidecar_.c_str(), &before) == 0;
+    std::set<std::string> const stale = Temporaries(directory_.path());  // left by writers killed earlier
     Helper writer = Helper::Start({"save", media_.native(), "r" + std::to_string(round) + "-", "1000", "10000"});
-    // Even rounds: kill the moment the sidecar is another file; odd ones: the moment the temporary file appears.
-    fs::path const watched = round % 2 == 0 ? sidecar_ : directory_ / ".take.qvmi.saving";
+    // Even rounds: kill the moment the sidecar is another file; odd ones: the moment a new temporary file appears.
     for (;;) {
-      struct stat now {};
-      bool const exists = ::stat(watched.c_str(), &now) == 0;
-      if (round % 2 == 0 ? exists && (!existed || now.st_ino != before.st_ino) : exists) break;
+      if (round % 2 == 0) {
+        struct stat now {};
+        if (::stat(sidecar_.c_str(), &now) == 0 && (!existed || now.st_ino != before.st_ino)) break;
+      } else if (Temporaries(directory_.path()) != stale) {
+        break;
+      }
       if (::waitpid(writer.pid, nullptr, WNOHANG) != 0) break;  // it should not end by itself; the checks say so
     }
     ::kill(writer.pid, SIGKILL);
@@ -201,7 +214,7 @@ TEST_F(SidecarDataStoreAdaptorProcessTest, AFullDiskKeepsTheOldFileByteForByte) 
   EXPECT_THAT(full.Output(), testing::Not(testing::HasSubstr("saved")));
   EXPECT_EQ(full.Wait(), 3);
   EXPECT_EQ(ReadFile(sidecar_), old);
-  EXPECT_FALSE(fs::exists(directory_ / ".take.qvmi.saving"));
+  EXPECT_FALSE(HasTemporary(directory_.path()));
   ExpectHolds({"old0", "old1", "old2"});
 
   fs::path const mount = directory_ / "tmpfs";
@@ -222,7 +235,7 @@ TEST_F(SidecarDataStoreAdaptorProcessTest, AFullDiskKeepsTheOldFileByteForByte) 
   overflow.Output();
   EXPECT_EQ(overflow.Wait(), 3);
   EXPECT_EQ(ReadFile(mount / "take.qvmi"), filled);
-  EXPECT_FALSE(fs::exists(mount / ".take.qvmi.saving"));
+  EXPECT_FALSE(HasTemporary(mount));
 }
 
 }  // namespace

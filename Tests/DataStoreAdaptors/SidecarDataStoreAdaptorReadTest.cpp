@@ -1,0 +1,270 @@
+// How the sidecar store reads a file: a save leaves alone a file it could not read, a load's memory is bounded by a
+// setting, concurrent reads of one file share one read, and the temporary file of a save fits beside any sidecar.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <set>
+#include <system_error>
+#include <thread>
+
+#include "BE/Backend.h"
+#include "BE/ProjectFactory.h"
+#include "BE/Properties.h"
+#include "DataStoreAdaptors/ResultCodes.h"
+#include "DataStoreAdaptors/SidecarDataStoreAdaptor.h"
+#include "DataStoreAdaptors/SidecarFile.h"
+#include "DataStoreAdaptors/SidecarMaxLoadBytes.h"
+#include "Host/AnalyzerCacheLocation.h"
+#include "Support/BlobTestUtils.h"
+#include "Support/FutureTestUtils.h"
+#include "Support/TempDirectory.h"
+#include "zelcore/TextConversions.h"
+
+namespace Quillan {
+namespace {
+
+using testsupport::Await;
+using testsupport::AwaitFailure;
+using testsupport::BlobText;
+using testsupport::MakeBlob;
+using testsupport::MessageOf;
+using testsupport::ReadFile;
+using testsupport::ResultOf;
+using testsupport::WriteFile;
+using zelcore::InterfaceRef;
+namespace fs = std::filesystem;
+
+Guid const kFirst = *Guid::FromString("5eadbeef-0000-4000-8000-000000000001");
+Guid const kSecond = *Guid::FromString("5eadbeef-0000-4000-8000-000000000002");
+ImmutableString Text(std::string const& text) { return ImmutableString::Create(text); }
+
+// A store whose save reads the file through a hook that can fail the way a disk or the allocator does.
+class HookedStore : public SidecarDataStoreAdaptor {
+ public:
+  std::function<void()> failRead;  // throws, or empty
+
+  // A save to the sidecar of `media` (a store made this way has no extension of its own).
+  zelcore::async::Future<void> Save(InterfaceRef<BE::IMedia> const& media, Guid const& analyzer,
+                                    std::string const& value) {
+    auto const location = ResolveSidecarLocation(media, kDefaultSidecarExtension);
+    return SaveDataForDataSource(location->dataSourceId, analyzer, Text(""), Text("k"), location->sidecarPath,
+                                 MakeBlob(value));
+  }
+
+ protected:
+  std::shared_ptr<SideCarSerializationData> DeserializeFromSideCarFileSync(fs::path const& path) const override {
+    if (failRead) failRead();
+    return SidecarDataStoreAdaptor::DeserializeFromSideCarFileSync(path);
+  }
+};
+
+// The files in `folder` but the test's settings.
+std::set<std::string> EntriesOf(fs::path const& folder) {
+  std::set<std::string> names;
+  for (auto const& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().native());
+  names.erase("properties");
+  return names;
+}
+
+class SidecarDataStoreAdaptorReadTest : public testing::Test {
+ protected:
+  SidecarDataStoreAdaptorReadTest() {
+    properties_->SetFilePath(directory_ / "properties");
+    WriteFile(directory_ / "take.wav", "audio");
+  }
+  ~SidecarDataStoreAdaptorReadTest() override { properties_->SetFilePath(previousSettings_); }
+
+  void SetBound(int bytes) {
+    ASSERT_TRUE(properties_->WriteValue(kPrefsSidecarMaxLoadBytes, BE::SerializeableValue<int>(bytes), true));
+  }
+  zelcore::async::Future<zelcore::Blob> Load(Guid const& analyzer, InterfaceRef<IDataStoreAdaptor> const& store) {
+    return store->LoadDataWithKey(media_, analyzer, Text(""), Text("k"));
+  }
+
+  testsupport::TempDirectory directory_;
+  InterfaceRef<BE::IProperties> const properties_ = InterfaceRef<BE::IProperties>::Query(BE::GetBackend());
+  fs::path const previousSettings_ = properties_->GetFilePath();
+  InterfaceRef<BE::IMedia> const media_ =
+      BE::ProjectFactory::CreateMedia(zelcore::text::PathBytesToUTF16((directory_ / "take.wav").native()));
+  fs::path const sidecar_ = directory_ / "take.qvmi";
+  InterfaceRef<IDataStoreAdaptor> const store_ =
+      SidecarDataStoreAdaptor::CreateWithDefaultExtension(SidecarDataStoreAdaptor::kExactParameterHash);
+};
+
+// Only a missing or undecodable file is replaced; one that could not be read keeps every analyzer's results.
+TEST_F(SidecarDataStoreAdaptorReadTest, ASaveThatCannotReadTheFileLeavesItWhole) {
+  Await(store_->SaveDataWithKey(media_, kFirst, Text(""), Text("k"), MakeBlob("first's")));
+  Await(store_->SaveDataWithKey(media_, kSecond, Text(""), Text("k"), MakeBlob("second's")));
+  std::string const before = ReadFile(sidecar_);
+  struct Case {
+    char const* name;
+    std::function<void()> fail;
+    char const* why;
+  };
+  Case const cases[] = {
+      {"an I/O error",
+       [] {
+         throw zelcore::config::zel_exception("Sidecar file could not be read: EIO", zelcore::config::kResultFileRead);
+       },
+       "could not be read: Sidecar file could not be read: EIO"},
+      {"a system error", [] { throw std::system_error(EIO, std::generic_category(), "pread"); }, "pread"},
+      {"no memory", [] { throw std::bad_alloc(); }, "not enough memory"},
+      {"a file over the bound", [] { throw SidecarFile::TooLarge("Sidecar file is larger than the bound"); },
+       "larger than the bound"},
+  };
+  auto const hooked = std::make_shared<HookedStore>();
+  for (Case const& c : cases) {
+    hooked->failRead = c.fail;
+    auto const failure = AwaitFailure(hooked->Save(media_, kFirst, "new"));
+    EXPECT_EQ(ResultOf(failure), kResultSidecarWriteFailed) << c.name;
+    EXPECT_THAT(MessageOf(failure), testing::StartsWith("Sidecar file could not be written to: ")) << c.name;
+    EXPECT_THAT(MessageOf(failure), testing::HasSubstr(c.why)) << c.name;
+    EXPECT_EQ(ReadFile(sidecar_), before) << c.name;
+    EXPECT_EQ(EntriesOf(directory_.path()), (std::set<std::string>{"take.qvmi", "take.wav"})) << c.name;
+  }
+  EXPECT_EQ(BlobText(Await(Load(kFirst, store_))), "first's");
+  EXPECT_EQ(BlobText(Await(Load(kSecond, store_))), "second's");
+
+  // A file that is no sidecar at all is replaced, as before.
+  hooked->failRead = [] { throw SidecarDataStoreAdaptorSerialization::SideCarFormatError("damaged"); };
+  Await(hooked->Save(media_, kFirst, "new"));
+  EXPECT_EQ(BlobText(Await(Load(kFirst, store_))), "new");
+  EXPECT_EQ(MessageOf(AwaitFailure(Load(kSecond, store_))), "Analyzer Item not found in cache");
+}
+
+// The temporary file's name does not grow with the sidecar's: a media whose stem takes all of NAME_MAX but the
+// extension still gets its sidecar, and nothing is left beside it.
+TEST_F(SidecarDataStoreAdaptorReadTest, AMediaWithTheLongestStemGetsItsSidecar) {
+  for (std::size_t const stem : {std::size_t{243}, std::size_t{250}}) {
+    std::string const name(stem, 'm');
+    WriteFile(directory_ / (name + ".wav"), "audio " + name);
+    auto const media =
+        BE::ProjectFactory::CreateMedia(zelcore::text::PathBytesToUTF16((directory_ / (name + ".wav")).native()));
+    Await(store_->SaveDataWithKey(media, kFirst, Text(""), Text("k"), MakeBlob("long")));
+    EXPECT_EQ(BlobText(Await(store_->LoadDataWithKey(media, kFirst, Text(""), Text("k")))), "long") << stem;
+    EXPECT_TRUE(fs::is_regular_file(directory_ / (name + ".qvmi"))) << stem;
+    for (std::string const& entry : EntriesOf(directory_.path())) {
+      EXPECT_FALSE(entry.starts_with(".")) << "left beside the sidecar: " << entry;
+    }
+  }
+}
+
+// The size decides before anything is allocated: a sparse file just under the format's limit costs nothing to
+// refuse, and a save leaves it alone.
+TEST_F(SidecarDataStoreAdaptorReadTest, ASidecarOverTheBoundIsRefusedWithoutReadingIt) {
+  WriteFile(sidecar_, "");
+  fs::resize_file(sidecar_, SidecarDataStoreAdaptorSerialization::kMaxSideCarBufferSize);
+  auto const reads = SidecarFile::GetReadCountsForTesting().reads;
+
+  auto const loaded = AwaitFailure(Load(kFirst, store_));
+  EXPECT_THAT(MessageOf(loaded), testing::HasSubstr("SidecarMaxLoadBytes"));
+  EXPECT_THAT(MessageOf(loaded), testing::HasSubstr("at most " + std::to_string(kDefaultSidecarMaxLoadBytes)));
+  EXPECT_FALSE(store_->IsDataNotFoundInCache(loaded));
+  auto const saved = AwaitFailure(store_->SaveDataWithKey(media_, kFirst, Text(""), Text("k"), MakeBlob("v")));
+  EXPECT_EQ(ResultOf(saved), kResultSidecarWriteFailed);
+  EXPECT_THAT(MessageOf(saved), testing::HasSubstr("SidecarMaxLoadBytes"));
+  EXPECT_EQ(SidecarFile::GetReadCountsForTesting().reads, reads);
+  struct stat status {};
+  ASSERT_EQ(::stat(sidecar_.c_str(), &status), 0);
+  EXPECT_EQ(static_cast<std::uint64_t>(status.st_size), SidecarDataStoreAdaptorSerialization::kMaxSideCarBufferSize);
+  EXPECT_LT(status.st_blocks, 64) << "the save wrote into the file";
+}
+
+// The bound is the user's: a sidecar over it is refused, under it read; a bound that is no bound is an error.
+TEST_F(SidecarDataStoreAdaptorReadTest, TheBoundIsASetting) {
+  Await(store_->SaveDataWithKey(media_, kFirst, Text(""), Text("k"), MakeBlob(std::string(200 << 10, 'r'))));
+  std::string const before = ReadFile(sidecar_);
+  struct Case {
+    int bound;
+    bool loads;
+  };
+  for (Case const c : {Case{64 << 10, false}, Case{static_cast<int>(before.size()) - 1, false},
+                       Case{static_cast<int>(before.size()), true}, Case{1 << 30, true}}) {
+    SetBound(c.bound);
+    EXPECT_EQ(GetSidecarMaxLoadBytes(), static_cast<std::uint64_t>(c.bound));
+    if (c.loads) {
+      EXPECT_EQ(BlobText(Await(Load(kFirst, store_))).size(), std::size_t{200 << 10}) << c.bound;
+      Await(store_->SaveDataWithKey(media_, kSecond, Text(""), Text("k"), MakeBlob("v")));
+      WriteFile(sidecar_, before);
+      continue;
+    }
+    EXPECT_THAT(MessageOf(AwaitFailure(Load(kFirst, store_))), testing::HasSubstr("SidecarMaxLoadBytes")) << c.bound;
+    auto const saved = AwaitFailure(store_->SaveDataWithKey(media_, kSecond, Text(""), Text("k"), MakeBlob("v")));
+    EXPECT_EQ(ResultOf(saved), kResultSidecarWriteFailed) << c.bound;
+    EXPECT_EQ(ReadFile(sidecar_), before) << c.bound;
+  }
+  SetBound(std::numeric_limits<int>::max());
+  EXPECT_EQ(GetSidecarMaxLoadBytes(), SidecarDataStoreAdaptorSerialization::kMaxSideCarBufferSize);
+
+  SetBound(1000);
+  auto const load = AwaitFailure(Load(kFirst, store_));
+  EXPECT_THAT(MessageOf(load), testing::HasSubstr("SidecarMaxLoadBytes"));
+  EXPECT_THAT(MessageOf(load), testing::HasSubstr("at least 65536"));
+  std::string const now = ReadFile(sidecar_);
+  auto const saved = AwaitFailure(store_->SaveDataWithKey(media_, kSecond, Text(""), Text("k"), MakeBlob("x")));
+  EXPECT_EQ(ResultOf(saved), kResultSidecarWriteFailed);
+  EXPECT_EQ(ReadFile(sidecar_), now);
+}
+
+// Loads from many stores at once of one file that has not changed for a while: one read, one buffer.
+TEST_F(SidecarDataStoreAdaptorReadTest, ConcurrentLoadsOfOneFileReadItOnce) {
+  Await(store_->SaveDataWithKey(media_, kFirst, Text(""), Text("k"), MakeBlob("settled")));
+  timespec const anHourAgo[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, sidecar_.c_str(), anHourAgo, 0), 0);
+  constexpr int kThreads = 8;
+  auto const reads = SidecarFile::GetReadCountsForTesting().reads;
+  std::vector<zelcore::Blob> blobs(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      auto const store =
+          SidecarDataStoreAdaptor::CreateWithDefaultExtension(SidecarDataStoreAdaptor::kExactParameterHash);
+      blobs[t] = Await(Load(kFirst, store));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(SidecarFile::GetReadCountsForTesting().reads, reads + 1);
+  for (auto const& blob : blobs) EXPECT_EQ(BlobText(blob), "settled");
+
+  // A new version of the file is read afresh while the old buffer is still held.
+  Await(store_->SaveDataWithKey(media_, kFirst, Text(""), Text("k"), MakeBlob("changed")));
+  EXPECT_EQ(BlobText(Await(Load(kFirst, store_))), "changed");
+  EXPECT_EQ(BlobText(blobs.front()), "settled");
+}
+
+// Reads of a file written just now are shared only while they run: eight threads that meet one read get its one
+// buffer; a read after it reads again.
+TEST_F(SidecarDataStoreAdaptorReadTest, ReadsInFlightAreSharedEvenForAFreshFile) {
+  Await(store_->SaveDataWithKey(media_, kFirst, Text(""), Text("k"), MakeBlob(std::string(1 << 20, 'f'))));
+  constexpr int kThreads = 8;
+  auto const before = SidecarFile::GetReadCountsForTesting();
+  bool joined = false;
+  SidecarFile::SetBeforeReadForTesting([&] {
+    // Hold the first read until the others wait for it; bounded, so a fault fails the test instead of hanging it.
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (SidecarFile::GetReadCountsForTesting().sharedWaits < before.sharedWaits + kThreads - 1) {
+      if (std::chrono::steady_clock::now() > deadline) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    joined = true;
+  });
+  std::vector<zelcore::Blob> buffers(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] { buffers[t] = SidecarFile::Read(sidecar_, kDefaultSidecarMaxLoadBytes); });
+  }
+  for (auto& thread : threads) thread.join();
+  SidecarFile::SetBeforeReadForTesting(nullptr);
+  EXPECT_TRUE(joined);
+  EXPECT_EQ(SidecarFile::GetReadCountsForTesting().reads, before.reads + 1);
+  for (auto const& buffer : buffers) EXPECT_EQ(buffer, buffers.front());
+  EXPECT_EQ(SidecarFile::Read(sidecar_, kDefaultSidecarMaxLoadBytes)->size(), buffers.front()->size());
+  EXPECT_EQ(SidecarFile::GetReadCountsForTesting().reads, before.reads + 2);
+}
+
+}  // namespace
+}  // namespace Quillan
