@@ -12,8 +12,8 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
-#include <random>
 #include <stdexcept>
+#include <string_view>
 #include <unordered_map>
 
 #include "DataStoreAdaptors/ResultCodes.h"
@@ -211,13 +211,15 @@ class SharedReads {
   std::atomic<std::uint64_t> sharedWaits_{0};
 };
 
-// ".qvmi-" and 12 characters of [0-9A-Za-z]: 18 bytes, about 71 bits of chance.
-std::string TemporaryName() {
+// ".qvmi-" and 12 characters of [0-9A-Za-z] from a hash of the sidecar's name: 18 bytes whatever that name's length,
+// and the same name on every save of one sidecar, so that a save killed midway leaves at most one file behind, which
+// the next save of that sidecar takes over.
+std::string TemporaryName(std::string_view sidecarName) {
   static constexpr char kAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-  thread_local std::mt19937_64 random(std::random_device{}());
+  std::uint64_t hash = 0xcbf29ce484222325;  // FNV-1a: stable across builds and processes
+  for (unsigned char const c : sidecarName) hash = (hash ^ c) * 0x100000001b3;
   std::string name = ".qvmi-";
-  std::uniform_int_distribution<std::size_t> pick(0, sizeof kAlphabet - 2);
-  for (int i = 0; i < 12; ++i) name += kAlphabet[pick(random)];
+  for (int i = 0; i < 12; ++i, hash /= sizeof kAlphabet - 1) name += kAlphabet[hash % (sizeof kAlphabet - 1)];
   return name;
 }
 
@@ -349,16 +351,14 @@ std::string SidecarFile::Replace(std::filesystem::path const& path, zelcore::all
     ~FolderCloser() { ::close(fd); }
   } const folderCloser{folderFd};
 
-  // A fixed-length name, whatever the sidecar's name, and a new one each time: it fits in any folder that holds the
-  // sidecar, and O_EXCL | O_NOFOLLOW never opens anything that was there before.
-  std::string temporary;
-  int fd = -1;
-  for (int attempt = 0; fd < 0; ++attempt) {
-    temporary = TemporaryName();
+  // The caller holds the sidecar's write lock, so a file at the temporary name is a killed save's leftover: it is
+  // removed, never opened, and O_EXCL | O_NOFOLLOW never opens anything that was there before.
+  std::string const temporary = TemporaryName(path.filename().native());
+  int fd = ::openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0 && errno == EEXIST && ::unlinkat(folderFd, temporary.c_str(), 0) == 0) {
     fd = ::openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && (errno != EEXIST || attempt == 100))
-      return ErrorText("cannot create a temporary file beside it", errno);
   }
+  if (fd < 0) return ErrorText("cannot create a temporary file beside it", errno);
 
   auto fail = [&](char const* what) {
     std::string const why = ErrorText(what, errno);

@@ -72,8 +72,9 @@ class QUILLAN_EXPORT SidecarFile {
   // The locked file's size when the lock was taken (0 for one the lock created).
   off_t Size() const { return size_; }
 
-  // Replaces the sidecar at `path` with `bytes` atomically: a new temporary file beside it (".qvmi-" and 12 random
-  // characters, created exclusively with mode 0600, so it fits beside a sidecar name of any legal length), fsync,
+  // Replaces the sidecar at `path` with `bytes` atomically: a new temporary file beside it (".qvmi-" and 12 characters
+  // from a hash of the sidecar's name, created exclusively with mode 0600, so it fits beside a sidecar name of any
+  // legal length; a killed save's leftover of that name is removed first), fsync,
   // the old file's permission bits, rename, fsync of the folder. Call it under the lock. Returns an empty string on
   // success, else why it failed: the temporary file is removed then and the old file is untouched, unless only the
   // folder's fsync failed, after the new file took its place.
