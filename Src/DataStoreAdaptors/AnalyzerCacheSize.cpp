@@ -29,17 +29,26 @@ InterfaceRef<BE::IProperties> GetBackendProperties() {
 zelcore::utility::ImmutableString const kPrefsAnalyzerCacheMaxBytes =
     zelcore::utility::ImmutableString::_PrivateCreateStatic("AnalyzerCacheMaxBytes");
 
-std::uint64_t GetAnalyzerCacheMaxBytes() {
+// GetAnalyzerCacheMaxBytes, which also says in `problem` (when given) why a stored bound was not taken. Internal to
+// the library: declared where the managed store uses it.
+std::uint64_t ReadAnalyzerCacheMaxBytes(std::string* problem) {
   auto const properties = GetBackendProperties();
   // Another program may have changed the setting since it was read.
   properties->Refresh();
   BE::SerializeableValue<std::int64_t> value(0);
-  if (!properties->ReadValue(kPrefsAnalyzerCacheMaxBytes, value) ||
-      value.GetValue() < static_cast<std::int64_t>(kMinAnalyzerCacheMaxBytes)) {
+  if (!properties->ReadValue(kPrefsAnalyzerCacheMaxBytes, value)) return ManagedDataStoreAdaptor::kMaxUsedBytes;
+  if (value.GetValue() < static_cast<std::int64_t>(kMinAnalyzerCacheMaxBytes)) {
+    if (problem != nullptr) {
+      *problem = "settings file " + properties->GetFilePath().string() + ", key \"" +
+                 kPrefsAnalyzerCacheMaxBytes.ToUTF8String() + "\": " + std::to_string(value.GetValue()) +
+                 " is below the smallest bound, " + zelcore::text::FormatByteSize(kMinAnalyzerCacheMaxBytes);
+    }
     return ManagedDataStoreAdaptor::kMaxUsedBytes;
   }
   return static_cast<std::uint64_t>(value.GetValue());
 }
+
+std::uint64_t GetAnalyzerCacheMaxBytes() { return ReadAnalyzerCacheMaxBytes(nullptr); }
 
 bool SetAnalyzerCacheMaxBytes(std::uint64_t bytes) {
   if (bytes < kMinAnalyzerCacheMaxBytes ||

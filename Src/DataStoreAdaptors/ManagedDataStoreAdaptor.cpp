@@ -8,12 +8,14 @@
 #include "BE/Backend.h"
 #include "DataStoreAdaptors/AnalyzerCacheSize.h"
 #include "DataStoreAdaptors/DataStoreAdaptorUtils.h"
+#include "zelcore/QuantityText.h"
 #include "zelcore/Trace.h"
 
 namespace Quillan {
 
 // Defined beside the bound setting (AnalyzerCacheSize.cpp).
 std::uint64_t GetAnalyzerCacheMaxBytesGeneration();
+std::uint64_t ReadAnalyzerCacheMaxBytes(std::string* problem);
 
 namespace {
 
@@ -128,11 +130,28 @@ void ManagedDataStoreAdaptor::ApplyBoundSetting() {
   boundGeneration_.store(GetAnalyzerCacheMaxBytesGeneration(), std::memory_order_relaxed);
   nextBoundCheck_.store((std::chrono::steady_clock::now() + kBoundSettingInterval).time_since_epoch().count(),
                         std::memory_order_relaxed);
+  std::string problem;
   try {
-    managedDirectory_->SetMaxUsedBytes(GetAnalyzerCacheMaxBytes());
-  } catch (zel_exception const&) {
-    // A setting of another type or a backend without properties: the bound stays as it is.
+    std::uint64_t const bytes = ReadAnalyzerCacheMaxBytes(&problem);
+    if (problem.empty()) managedDirectory_->SetMaxUsedBytes(bytes);
+  } catch (zel_exception const& error) {
+    // A setting of another type, an unreadable settings file or a backend without properties.
+    problem = error.what();
   }
+  if (!problem.empty()) {
+    // The bound stays as it is; whoever runs the store can say so (GetBoundSettingProblem).
+    std::uint64_t const kept = managedDirectory_->GetMaxUsedBytes().value_or(kMaxUsedBytes);
+    problem += "; the managed cache keeps " +
+               std::string(kept == kMaxUsedBytes ? "the default bound of " : "its bound of ") +
+               zelcore::text::FormatByteSize(kept);
+  }
+  std::lock_guard lock(boundProblemMutex_);
+  boundProblem_ = std::move(problem);
+}
+
+std::string ManagedDataStoreAdaptor::GetBoundSettingProblem() const {
+  std::lock_guard lock(boundProblemMutex_);
+  return boundProblem_;
 }
 
 void ManagedDataStoreAdaptor::ApplyBoundSettingIfDue() {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -23,7 +24,8 @@ namespace Quillan {
 // cache's I/O executor. Saves queue one task each on the store's serial executor (a sub-executor of the
 // pre-termination executor, so queued saves are drained before the application quits), which hands the blob to the
 // cache and completes: a save is done once the cache has the blob, not once it is on disk. Every future's
-// continuations run on the default executor. May be used from any thread; the store has no lock of its own.
+// continuations run on the default executor. May be used from any thread; the store's only lock guards what the last
+// read of the bound setting found.
 class QUILLAN_EXPORT ManagedDataStoreAdaptor : public IDataStoreAdaptor,
                                                public zelcore::classref::ClassStatics<ManagedDataStoreAdaptor> {
  public:
@@ -72,6 +74,10 @@ class QUILLAN_EXPORT ManagedDataStoreAdaptor : public IDataStoreAdaptor,
 
   // Why the cache folder cannot be used; empty when it can.
   std::string GetUnavailableReason() const;
+  // Why the last read of the bound setting failed (a value of another type, an unreadable settings file, a bound below
+  // kMinAnalyzerCacheMaxBytes), naming the file, the key and the bound the folder keeps instead (kMaxUsedBytes
+  // until a read succeeds); empty when the last read succeeded or the store does not follow the setting.
+  std::string GetBoundSettingProblem() const;
 
   // The folder's statistics and limits, read now on the calling thread. Throws the reason when the folder cannot be
   // used, and what MF::DiskCacheManager::ManagedDirectory::GetStatistics throws.
@@ -142,6 +148,8 @@ class QUILLAN_EXPORT ManagedDataStoreAdaptor : public IDataStoreAdaptor,
   bool followsBoundSetting_ = false;
   std::atomic<std::uint64_t> boundGeneration_{0};
   std::atomic<std::int64_t> nextBoundCheck_{0};  // steady clock, nanoseconds
+  mutable std::mutex boundProblemMutex_;
+  std::string boundProblem_;  // guarded by boundProblemMutex_
 };
 
 }  // namespace Quillan

@@ -112,13 +112,10 @@ char const* StatusText(Status status) {
   return "failed";
 }
 
+// What a failed job says; whatever was thrown (an analyzer's factory may throw an int) names itself.
 Outcome Failed(std::exception_ptr const& failure) {
-  return Outcome{Status::kFailed,
-                 nullptr,
-                 false,
-                 zelcore::config::ExtractResultFromException(failure),
-                 zelcore::config::ExtractMessageFromException(failure),
-                 {}};
+  return Outcome{Status::kFailed,        nullptr, false, zelcore::config::ExtractResultFromException(failure),
+                 ExceptionText(failure), {}};
 }
 
 // What an ended job gave. The example analyzers end with an ExampleResult, which tells a cached result from a
@@ -244,12 +241,19 @@ void Request(IAnalyzerHost& host, Job& job, std::shared_ptr<zelcore::async::Asyn
   }
 }
 
-void WarnWhenManagedCacheUnusable(AnalyzerHost& host) {
+// Told once, before the jobs start: a managed cache that cannot store anything, or one that keeps another bound than
+// the settings file asks for because the setting cannot be read.
+void WarnAboutManagedCache(AnalyzerHost& host) {
   auto const managed = InterfaceRef<ManagedDataStoreAdaptor>::Query(host.GetManagedDataStore());
-  std::string const reason = managed ? managed->GetUnavailableReason() : std::string();
-  if (reason.empty()) return;
-  std::cerr << "quillan: warning: the managed cache cannot be used (" << Printable(reason)
-            << "); results are computed but not stored\n";
+  if (!managed) return;
+  if (std::string const reason = managed->GetUnavailableReason(); !reason.empty()) {
+    std::cerr << "quillan: warning: the managed cache cannot be used (" << Printable(reason)
+              << "); results are computed but not stored\n";
+    return;
+  }
+  if (std::string const problem = managed->GetBoundSettingProblem(); !problem.empty()) {
+    std::cerr << "quillan: warning: " << Printable(problem) << "\n";
+  }
 }
 
 std::string Label(Job const& job) { return job.analyzer->info.name + " " + job.file->given; }
@@ -431,7 +435,7 @@ int RunAnalyzeCommand(AnalyzeOptions const& options) {
   if (!host) throw CommandFailure("the analyzer host is not available");
   // Results go to the managed cache only when the user asked for it; other runs do not miss it.
   bool const managedWrites = GetDefaultCacheLocation() == AnalyzerCacheLocation::kManagedCache;
-  if (managedWrites) WarnWhenManagedCacheUnusable(*host);
+  if (managedWrites) WarnAboutManagedCache(*host);
   InterruptWatch const interrupt;
   SidecarWriteFailures const writeFailures;
   bool const draw = ProgressDisplay::ShouldDraw(options.noProgress, STDERR_FILENO);
@@ -565,7 +569,7 @@ SingleAnalysis AnalyzeOneFile(std::string const& file, std::string const& analyz
   InterfaceRef<AnalyzerHost> const host = AnalyzerHost::GetDefaultInstance();
   if (!host) throw CommandFailure("the analyzer host is not available");
   bool const managedWrites = GetDefaultCacheLocation() == AnalyzerCacheLocation::kManagedCache;
-  if (managedWrites) WarnWhenManagedCacheUnusable(*host);
+  if (managedWrites) WarnAboutManagedCache(*host);
   InterruptWatch const interrupt;
   SidecarWriteFailures const writeFailures;
   bool const draw = ProgressDisplay::ShouldDraw(false, STDERR_FILENO);

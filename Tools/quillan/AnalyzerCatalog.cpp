@@ -4,14 +4,19 @@
 #include <exception>
 #include <iostream>
 #include <iterator>
+#include <string_view>
 #include <tuple>
 
 #include "Analyzers/AnalyzerBase.h"
+#include "Analyzers/ExampleAnalyzers.h"
 #include "BE/Media.h"
 #include "BE/ProjectFactory.h"
+#include "BE/Result.h"
+#include "BE/SettingsFileException.h"
 #include "Host/AnalyzerModule.h"
 #include "Host/AnalyzerRegistry.h"
 #include "quillan/DidYouMean.h"
+#include "quillan/ResultFormatting.h"
 #include "quillan/TextTable.h"
 
 namespace Quillan::Cli {
@@ -27,8 +32,29 @@ InterfaceRef<BE::IClip> PlaceholderClip() {
   return BE::ProjectFactory::CreateClip(media, BE::kMediaType_Audio);
 }
 
+// The name the tool knows `id` by without building its analyzer: the example module's name for it, or the GUID text.
+std::string NameWithoutAnalyzer(Guid const& id) {
+  for (std::string_view const name : Examples::GetExampleAnalyzerNames()) {
+    if (Examples::FindExampleAnalyzer(name) == id) return std::string(name);
+  }
+  return id.AsUTF8String();
+}
+
+// Throws on a settings problem that `failure` holds: every factory that reads the settings would fail alike, so it is
+// the run's problem, told once by main, and not one analyzer's.
+void ThrowSettingsProblem(std::exception_ptr const& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (BE::exSettingsFile const&) {
+    throw;
+  } catch (zelcore::config::zel_exception const& error) {
+    if (error.GetResult() == BE::kResultSettingsFile) throw;
+  } catch (...) {
+  }
+}
+
 AnalyzerInfo Describe(RegisteredAnalyzer const& registered, InterfaceRef<BE::IClip> const& clip) {
-  AnalyzerInfo info{registered.id.AsUTF8String(), registered.id, registered.type, std::nullopt, std::nullopt};
+  AnalyzerInfo info{NameWithoutAnalyzer(registered.id), registered.id, registered.type, std::nullopt, std::nullopt, {}};
   try {
     AnalyzerFactory const factory = AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactory(registered.id);
     InterfaceRef<IAnalyzer> const analyzer = factory(clip, std::any(), {});
@@ -37,16 +63,21 @@ AnalyzerInfo Describe(RegisteredAnalyzer const& registered, InterfaceRef<BE::ICl
     info.maxJobCount = analyzer->GetMaxJobCount();
     auto const base = InterfaceRef<Analyzers::AnalyzerBase>::Query(analyzer);
     if (base && !base->GetAnalyzerName().empty()) info.name = base->GetAnalyzerName().ToUTF8String();
-  } catch (std::exception const& error) {
-    // One broken module must not hide the others.
-    std::cerr << "quillan: the factory of analyzer " << info.name << " failed: " << error.what() << "\n";
+  } catch (...) {
+    // Anything a module throws, std::exception or not: one broken module must not hide or end the others.
+    ThrowSettingsProblem(std::current_exception());
+    info.target.reset();
+    info.maxJobCount.reset();
+    info.failure = ExceptionText(std::current_exception());
+    if (info.failure.empty()) info.failure = "failed";
   }
   return info;
 }
 
-std::string TargetName(std::optional<TargetObjectType> target) {
-  if (!target) return "unknown";
-  return *target == TargetObjectType::kMedia ? "media" : "clip";
+std::string TargetName(AnalyzerInfo const& info) {
+  if (!info.failure.empty()) return "failed";
+  if (!info.target) return "unknown";
+  return *info.target == TargetObjectType::kMedia ? "media" : "clip";
 }
 
 std::string LimitText(AnalyzerInfo const& info) {
@@ -64,7 +95,8 @@ zelcore::InterfaceRef<IAnalyzer> BuildPlaceholderAnalyzer(Guid const& id) {
   try {
     AnalyzerFactory const factory = AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactory(id);
     return factory ? factory(PlaceholderClip(), std::any(), {}) : nullptr;
-  } catch (std::exception const&) {
+  } catch (...) {
+    ThrowSettingsProblem(std::current_exception());
     return nullptr;  // its results show as their size
   }
 }
@@ -81,8 +113,9 @@ std::vector<AnalyzerInfo> ListAnalyzers() {
 
 std::vector<AnalyzerInfo> TypeZeroAnalyzers(std::vector<AnalyzerInfo> const& catalog) {
   std::vector<AnalyzerInfo> typeZero;
-  std::copy_if(catalog.begin(), catalog.end(), std::back_inserter(typeZero),
-               [](AnalyzerInfo const& info) { return info.type == AnalyzerType{0} && info.target; });
+  std::copy_if(catalog.begin(), catalog.end(), std::back_inserter(typeZero), [](AnalyzerInfo const& info) {
+    return info.type == AnalyzerType{0} && (info.target || !info.failure.empty());
+  });
   return typeZero;
 }
 
@@ -126,14 +159,20 @@ int RunAnalyzersCommand(OutputFormat format, std::vector<std::string> const& mod
   LoadAnalyzerModules(modules);
   std::vector<AnalyzerInfo> const catalog = ListAnalyzers();
   auto const json = [](AnalyzerInfo const& info) {
-    nlohmann::ordered_json value = {{"name", info.name},
-                                    {"id", info.id.AsUTF8String()},
-                                    {"type", static_cast<std::uint32_t>(info.type)},
-                                    {"target", TargetName(info.target)},
-                                    {"maxJobs", nullptr}};
+    nlohmann::ordered_json value = {
+        {"name", info.name},          {"id", info.id.AsUTF8String()}, {"type", static_cast<std::uint32_t>(info.type)},
+        {"target", TargetName(info)}, {"maxJobs", nullptr},           {"failure", nullptr}};
     if (info.maxJobCount) value["maxJobs"] = *info.maxJobCount;
+    if (!info.failure.empty()) value["failure"] = info.failure;
     return value;
   };
+  bool anyFailed = false;
+  for (AnalyzerInfo const& info : catalog) {
+    if (info.failure.empty()) continue;
+    anyFailed = true;
+    std::cerr << "quillan: analyzer " << Printable(info.name) << " (" << info.id.AsUTF8String()
+              << ") cannot be built: " << Printable(info.failure) << "\n";
+  }
   switch (format) {
     case OutputFormat::kJson: {
       nlohmann::ordered_json document = {{"schema", kSchemaVersion}, {"analyzers", nlohmann::ordered_json::array()}};
@@ -149,24 +188,24 @@ int RunAnalyzersCommand(OutputFormat format, std::vector<std::string> const& mod
       }
       break;
     case OutputFormat::kCsv:
-      std::cout << CsvLine({"schema", "name", "id", "type", "target", "maxJobs"});
+      std::cout << CsvLine({"schema", "name", "id", "type", "target", "maxJobs", "failure"});
       for (AnalyzerInfo const& info : catalog) {
         std::cout << CsvLine({std::to_string(kSchemaVersion), info.name, info.id.AsUTF8String(),
-                              std::to_string(static_cast<std::uint32_t>(info.type)), TargetName(info.target),
-                              info.maxJobCount ? std::to_string(*info.maxJobCount) : ""});
+                              std::to_string(static_cast<std::uint32_t>(info.type)), TargetName(info),
+                              info.maxJobCount ? std::to_string(*info.maxJobCount) : "", info.failure});
       }
       break;
     case OutputFormat::kTable: {
       TextTable table({"NAME", "GUID", "TYPE", "TARGET", "JOB LIMIT"});
       for (AnalyzerInfo const& info : catalog) {
         table.AddRow({Printable(info.name), info.id.AsUTF8String(),
-                      std::to_string(static_cast<std::uint32_t>(info.type)), TargetName(info.target), LimitText(info)});
+                      std::to_string(static_cast<std::uint32_t>(info.type)), TargetName(info), LimitText(info)});
       }
       std::cout << table.Format();
       break;
     }
   }
-  return kExitOk;
+  return anyFailed ? kExitFailed : kExitOk;
 }
 
 }  // namespace Quillan::Cli

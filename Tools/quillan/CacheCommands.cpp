@@ -70,11 +70,13 @@ void PrintRecord(ordered_json const& record, OutputFormat format) {
 
 ordered_json StatisticsRecord(std::filesystem::path const& folder, OutputFormat format) {
   ManagedDataStoreAdaptor::CacheStatistics statistics;
+  // Read first, so that a bound setting that cannot be read is reported, whether the folder exists or not.
+  std::uint64_t const bound = GetAnalyzerCacheMaxBytes();
   // A folder that does not exist holds nothing, and asking about it does not create it.
   if (FolderExists(folder)) {
     statistics = Store(ManagedDataStoreAdaptor::Create()).GetCacheStatistics();
   } else {
-    statistics.maxUsedBytes = GetAnalyzerCacheMaxBytes();
+    statistics.maxUsedBytes = bound;
     // The limits of the volume that would hold it: the nearest existing folder above it.
     std::filesystem::path above = folder;
     while (!FolderExists(above) && above.has_parent_path() && above != above.parent_path()) above = above.parent_path();

@@ -23,8 +23,8 @@ namespace {
 std::vector<std::string> KnownDebugEntries() { return {kIgnoreAnalyzerCacheEntry}; }
 
 constexpr char kExitCodes[] =
-    "Exit codes: 0 all fine; 1 an analysis failed, a file was bad or a request was refused; 2 bad arguments or an "
-    "analyzer module that cannot be loaded; 130, 143, 129 interrupted by SIGINT, SIGTERM, SIGHUP.";
+    "Exit codes: 0 all fine; 1 an analysis failed, a file or the settings file was bad or a request was refused; 2 "
+    "bad arguments or an analyzer module that cannot be loaded; 130, 143, 129 interrupted by SIGINT, SIGTERM, SIGHUP.";
 
 std::string PathOf(CLI::App const& command) {
   std::string path;

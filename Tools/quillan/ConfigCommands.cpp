@@ -94,6 +94,16 @@ void OverrideCacheLocationForThisRun(AnalyzerCacheLocation location) {
   }
 }
 
+std::string SettingsProblemText(BE::exSettingsFile const& problem) {
+  std::string text = problem.what();
+  if (problem.GetKey() == BE::kPrefsAnalyzeImportedMediaCacheLocation.ToUTF8String()) {
+    text += " ('quillan config set cache-location sidecar|managed|read-only' replaces it)";
+  } else if (problem.GetKey() == kPrefsAnalyzerCacheMaxBytes.ToUTF8String()) {
+    text += " ('quillan config set cache-size SIZE' replaces it)";
+  }
+  return text;
+}
+
 std::vector<std::string> SettingNames() { return {kCacheLocationSetting, kCacheSizeSetting}; }
 
 int RunConfigGet(std::string const& name) {

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "BE/SettingsFileException.h"
 #include "Host/AnalyzerCacheLocation.h"
 #include "quillan/OutputFormat.h"
 #include "quillan/ToolErrors.h"
@@ -26,6 +27,10 @@ struct FolderSources {
   std::string configDirectory;
   std::string cacheDirectory;
 };
+
+// What the tool says of a settings problem: its message (which names the file and the key), and for a key that
+// `config set` writes, the command that replaces the value.
+std::string SettingsProblemText(BE::exSettingsFile const& problem);
 
 // The settings that `config get` and `config set` know.
 std::vector<std::string> SettingNames();

@@ -1,6 +1,11 @@
 #include "quillan/ResultFormatting.h"
 
+#include <cxxabi.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <typeinfo>
 
 #include "Analyzers/AnalyzerBase.h"
 #include "DataStoreAdaptors/ResultCodes.h"
@@ -66,6 +71,24 @@ std::string DescribeFailure(zelcore::config::Result code, std::string const& mes
       return "the job was dropped before it ended";
     default:
       return "failed";
+  }
+}
+
+std::string ExceptionText(std::exception_ptr const& failure) {
+  if (!failure) return {};
+  try {
+    std::rethrow_exception(failure);
+  } catch (std::exception const& error) {
+    return error.what();
+  } catch (...) {
+    // A module may throw anything at all (an int, a struct of its own); its type is all there is to tell.
+    std::type_info const* const type = abi::__cxa_current_exception_type();
+    if (type == nullptr) return "an exception of unknown type";
+    int status = 0;
+    std::unique_ptr<char, decltype(&std::free)> const name(abi::__cxa_demangle(type->name(), nullptr, nullptr, &status),
+                                                           &std::free);
+    return std::string("an exception of type ") + (status == 0 && name ? name.get() : type->name()) +
+           ", which is not a std::exception";
   }
 }
 

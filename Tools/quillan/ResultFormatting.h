@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <map>
 #include <optional>
 #include <string>
@@ -37,5 +38,7 @@ std::string ResultCodeText(zelcore::config::Result code);
 // What a failure says: its message, or when it has none (many of the system's failures carry only a code) what its
 // code means. A cancelled job always says "cancelled", whichever part of the system noticed first.
 std::string DescribeFailure(zelcore::config::Result code, std::string const& message);
+// What `failure` says: what() of a std::exception, else the type of what was thrown ("an exception of type int").
+std::string ExceptionText(std::exception_ptr const& failure);
 
 }  // namespace Quillan::Cli

@@ -1,8 +1,11 @@
 #include <exception>
 #include <iostream>
 
+#include "BE/SettingsFileException.h"
 #include "Host/AnalyzerModule.h"
 #include "quillan/CommandLineApp.h"
+#include "quillan/ConfigCommands.h"
+#include "quillan/ResultFormatting.h"
 #include "zelcore/Application.h"
 
 #ifndef __has_feature
@@ -31,8 +34,16 @@ int main(int argc, char** argv) {
     // Nothing ran: the analyzers the user asked for may be among those the module did not register.
     std::cerr << "quillan: " << error.what() << "\n";
     exitCode = kExitUsage;
+  } catch (BE::exSettingsFile const& error) {
+    // Whichever command met it first: one message, naming the file and the key, however many readers failed.
+    std::cerr << "quillan: " << SettingsProblemText(error) << "\n";
+    exitCode = kExitFailed;
   } catch (std::exception const& error) {
     std::cerr << "quillan: " << error.what() << "\n";
+    exitCode = kExitFailed;
+  } catch (...) {
+    // What an analyzer module threw that is not a std::exception.
+    std::cerr << "quillan: " << ExceptionText(std::current_exception()) << "\n";
     exitCode = kExitFailed;
   }
   std::cout.flush();
