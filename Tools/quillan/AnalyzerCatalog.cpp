@@ -170,8 +170,9 @@ int RunAnalyzersCommand(OutputFormat format, std::vector<std::string> const& mod
   for (AnalyzerInfo const& info : catalog) {
     if (info.failure.empty()) continue;
     anyFailed = true;
-    std::cerr << "quillan: analyzer " << Printable(info.name) << " (" << info.id.AsUTF8String()
-              << ") cannot be built: " << Printable(info.failure) << "\n";
+    std::string const id = info.id.AsUTF8String();
+    std::cerr << "quillan: analyzer " << Printable(info.name) << (info.name == id ? "" : " (" + id + ")")
+              << " cannot be built: " << Printable(info.failure) << "\n";
   }
   switch (format) {
     case OutputFormat::kJson: {
