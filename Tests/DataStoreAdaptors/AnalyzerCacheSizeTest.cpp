@@ -144,6 +144,9 @@ TEST_F(AnalyzerCacheSizeTest, RefusesBadBoundsAndFallsBackToTheDefaultOnBadStore
   // A value below the smallest bound, written by hand or by an older program.
   properties->WriteValue(kPrefsAnalyzerCacheMaxBytes, BE::SerializeableValue<std::int64_t>(-5), true);
   EXPECT_EQ(GetAnalyzerCacheMaxBytes(), ManagedDataStoreAdaptor::kMaxUsedBytes);
+  // A store says why it keeps the default, so that whoever runs it can tell the user.
+  EXPECT_NE(Managed(ManagedDataStoreAdaptor::Create()).GetBoundSettingProblem().find("-5 is below the smallest bound"),
+            std::string::npos);
 
   // A read-only setting stores nothing.
   ASSERT_TRUE(SetAnalyzerCacheMaxBytes(3 * kMiB));
@@ -158,6 +161,14 @@ TEST_F(AnalyzerCacheSizeTest, RefusesBadBoundsAndFallsBackToTheDefaultOnBadStore
   EXPECT_THROW(GetAnalyzerCacheMaxBytes(), BE::exSettingsFile);
   auto store = ManagedDataStoreAdaptor::Create();
   EXPECT_EQ(Managed(store).GetCacheStatistics().maxUsedBytes, ManagedDataStoreAdaptor::kMaxUsedBytes);
+  std::string const problem = Managed(store).GetBoundSettingProblem();
+  for (std::string const& part : {settingsFile.string(), std::string("key \"AnalyzerCacheMaxBytes\""),
+                                  std::string("keeps the default bound of 5.0 GiB")}) {
+    EXPECT_NE(problem.find(part), std::string::npos) << problem;
+  }
+  // A usable bound again: nothing to say.
+  ASSERT_TRUE(SetAnalyzerCacheMaxBytes(3 * kMiB));
+  EXPECT_EQ(Managed(ManagedDataStoreAdaptor::Create()).GetBoundSettingProblem(), "");
 
   // The text form: decimal with an optional sign, nothing else.
   struct Case {
