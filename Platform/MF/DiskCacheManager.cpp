@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <map>
 #include <utility>
 
@@ -86,7 +87,6 @@ std::uint64_t DiskCacheManager::ManagedVolume::GetTotalBytes() const { return St
 
 std::uint64_t DiskCacheManager::ManagedVolume::GetWritableBytes() const {
   std::uint64_t const required = GetRequiredFreeBytes();
-  if (required == 0) return UINT64_MAX;
   VolumeStatus const volume = StatVolume(StatPath());
   // A volume that cannot say what it has left is not held to the rule.
   if (volume.total == 0) return UINT64_MAX;
@@ -157,6 +157,15 @@ std::uint64_t DiskCacheManager::ManagedDirectory::GetMaxItemBytes() const {
   return bound ? std::min(largest, *bound) : largest;
 }
 
+std::exception_ptr DiskCacheManager::ManagedDirectory::CheckItemFits(std::uint64_t blobBytes) const {
+  std::shared_ptr<detail::DiskDataCache> cache;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cache = cache_.lock();
+  }
+  return cache ? cache->CheckItemFits(blobBytes) : nullptr;
+}
+
 DiskCacheStatistics DiskCacheManager::ManagedDirectory::GetStatistics() const { return LockCache()->QueryStatistics(); }
 
 DiskCacheRemoval DiskCacheManager::ManagedDirectory::RemoveAllItems(std::chrono::milliseconds lockWait) {
@@ -206,6 +215,10 @@ std::shared_ptr<DiskCacheManager::ManagedVolume> DiskCacheManager::GetManagedVol
   auto volume = std::make_shared<ManagedVolume>(ManagedVolume::PassKey{}, path.ToUTF8String());
   slot = volume;
   return volume;
+}
+
+void DiskCacheManager::DeleteCacheFiles(ImmutableString const& path, std::chrono::milliseconds lockWait) {
+  detail::DiskDataCache::DeleteDatabaseFiles(std::filesystem::path(path.view()), lockWait);
 }
 
 std::shared_ptr<DataCache> CreateDataCacheInFilesystemAndManageDirectory(

@@ -49,6 +49,9 @@ struct DiskCacheRemoval {
   // it stays free inside the file, is reused by later writes, and goes back to the file system at a later
   // compaction.
   bool spaceReturned = false;
+  // True when SQLite could not change the database (the volume was full) and its files were deleted instead: every
+  // item went, not only those the rules selected.
+  bool filesDeleted = false;
 };
 
 // Size management of cache folders on disk: each folder has a bound on what it holds, and each volume a rule for
@@ -85,7 +88,8 @@ class MF_EXPORT DiskCacheManager {
     // What the file system reports as free for unprivileged use, and its size (statvfs); 0 when it cannot say.
     std::uint64_t GetAvailableBytes() const;
     std::uint64_t GetTotalBytes() const;
-    // What new writes may take now: the available bytes beyond the required free bytes.
+    // What new writes may take now: the available bytes beyond the required free bytes (all of them without rules;
+    // unlimited when the volume cannot say what it has).
     std::uint64_t GetWritableBytes() const;
 
    private:
@@ -131,6 +135,12 @@ class MF_EXPORT DiskCacheManager {
     // cache is gone.
     std::uint64_t GetMaxItemBytes() const;
 
+    // Why an item of `blobBytes` would not be stored if it were put now: it is larger than the database takes or the
+    // bound allows (kResultItemTooLarge), or writing it would leave less free space on the volume than its rule
+    // asks for (kResultVolumeFull). A write costs the volume about twice the item until the database's log is
+    // emptied, and that is what is counted. Null when it would be stored, or once the cache is gone.
+    std::exception_ptr CheckItemFits(std::uint64_t blobBytes) const;
+
     // How long a clear or prune waits for another process that is writing to the folder.
     static constexpr std::chrono::milliseconds kDefaultLockWait{10000};
 
@@ -144,10 +154,14 @@ class MF_EXPORT DiskCacheManager {
     // are writing at the time are not seen (their transactions are not committed) and stay when they commit; so do
     // writes of this process still queued. Runs on the calling thread; this cache's own reads and writes wait for
     // it. Also throws kResultCacheClosed and kResultStorageFailed.
+    // When SQLite cannot change the database (a full volume), the database's files are deleted instead and a new
+    // database started (filesDeleted), once no other cache, in this process or another, has the folder open; while
+    // one has, throws kResultCacheBusy after `lockWait`.
     DiskCacheRemoval RemoveAllItems(std::chrono::milliseconds lockWait = kDefaultLockWait);
     // Removes the items that `rules` select, least recently used first, in one transaction, then gives the freed
     // pages back to the file system. Last uses that this process's reads recorded count. Waits and throws as
-    // RemoveAllItems; with no rule it removes nothing.
+    // RemoveAllItems; with no rule it removes nothing. On a volume so full that SQLite cannot remove them, the
+    // database's files are deleted as RemoveAllItems does: every item goes.
     DiskCacheRemoval PruneItems(DiskCachePruneRules const& rules,
                                 std::chrono::milliseconds lockWait = kDefaultLockWait);
 
@@ -168,6 +182,12 @@ class MF_EXPORT DiskCacheManager {
 
   // The volume that holds `path` (an existing folder); one object per volume while anybody holds it.
   static std::shared_ptr<ManagedVolume> GetManagedVolume(ImmutableString const& path);
+
+  // Deletes the database files of the cache folder `path` without opening them: for a folder whose database cannot
+  // be opened at all. Waits up to `lockWait` until no cache has the folder open; throws zel_exception
+  // kResultCacheBusy when one keeps it.
+  static void DeleteCacheFiles(ImmutableString const& path,
+                               std::chrono::milliseconds lockWait = ManagedDirectory::kDefaultLockWait);
 };
 
 // A disk cache in the folder `path`: one SQLite database (write-ahead log) holding every item with its size and last

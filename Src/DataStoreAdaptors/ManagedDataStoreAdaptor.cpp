@@ -83,12 +83,9 @@ std::string ManagedDataStoreAdaptor::GetUnavailableReason() const {
 std::exception_ptr ManagedDataStoreAdaptor::RefusalOf(Blob const& blob) const {
   if (unavailable_) return unavailable_;
   if (!managedDirectory_ || !blob) return nullptr;
-  std::uint64_t const largest = managedDirectory_->GetMaxItemBytes();
-  if (blob->size() <= largest) return nullptr;
-  return std::make_exception_ptr(zel_exception("A result of " + std::to_string(blob->size()) +
-                                                   " bytes is larger than the managed cache can store (" +
-                                                   std::to_string(largest) + " bytes)",
-                                               static_cast<Result>(MF::kResultItemTooLarge)));
+  // Asked before the blob is handed over, so that the caller learns why a result was not kept: larger than the cache
+  // bound, or the volume is full. The media cache asks again when it writes.
+  return managedDirectory_->CheckItemFits(blob->size());
 }
 
 InterfaceRef<IDataStoreAdaptor> ManagedDataStoreAdaptor::CreateForTesting(ImmutableString const& directory,

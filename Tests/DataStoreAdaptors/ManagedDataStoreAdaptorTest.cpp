@@ -294,7 +294,7 @@ TEST_F(ManagedDataStoreAdaptorTest, KeepsParametersAndKeysByteForByteAndRefusesR
     std::exception_ptr const refused =
         AwaitFailure(store->SaveDataWithKey(media, kAnalyzer, Text(""), Text("huge"), huge));
     EXPECT_EQ(ResultOf(refused), static_cast<zelcore::config::Result>(MF::kResultItemTooLarge));
-    EXPECT_NE(MessageOf(refused).find("larger than the managed cache can store"), std::string::npos);
+    EXPECT_NE(MessageOf(refused).find("larger than the media cache can store"), std::string::npos);
     ASSERT_TRUE(testsupport::AwaitEnd(managed.GetCacheChainForTesting()->Flush()));
   }
   // From disk, in a store with a cold memory cache.

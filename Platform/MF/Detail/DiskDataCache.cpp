@@ -1,6 +1,11 @@
 #include "MF/Detail/DiskDataCache.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -34,7 +39,8 @@ constexpr char kConnectionSettings[] =
     "PRAGMA synchronous = NORMAL;"
     "PRAGMA cache_size = -16384;"
     "PRAGMA mmap_size = 1073741824;"
-    "PRAGMA journal_size_limit = 33554432;"
+    "PRAGMA journal_size_limit = 4194304;"
+    "PRAGMA wal_autocheckpoint = 256;"
     "PRAGMA temp_store = MEMORY;";
 // Larger pages keep a 64 KiB item in a short chain of overflow pages. Both settings only act on a new database.
 constexpr char kNewDatabaseSettings[] =
@@ -65,6 +71,22 @@ constexpr std::int64_t kTouchFlushDelayMilliseconds = 1000;
 constexpr std::int64_t kCompactFreeBytes = 8 << 20;
 constexpr int kEvictionChunk = 64;
 
+// What the volume holds of a write until a checkpoint empties the log: every changed page once in the log, behind a
+// frame header, and every new page again in the database. Beside an item's own pages a write changes the leaf pages
+// of its row in each table and index; the transaction changes the totals, the first page and the free-page list.
+constexpr std::uint64_t kLogFrameHeaderBytes = 24;
+constexpr std::uint64_t kChangedPagesPerItem = 3;
+constexpr std::uint64_t kChangedPagesPerTransaction = 8;
+// The entry and blob rows' headers beside the blob and the names (which the name index holds a second time).
+constexpr std::uint64_t kRowHeaderBytes = 64;
+// A batch that wrote this much is followed by a checkpoint that truncates the log, so that the log's copy of the
+// pages does not stay on the volume beside the database's; smaller logs are kept for reuse, up to journal_size_limit.
+constexpr std::uint64_t kLargeWriteBytes = 1 << 20;
+constexpr std::uint64_t kLogKeepBytes = 4 << 20;
+// How long such a checkpoint waits for other processes' readers before it gives up until the next one.
+constexpr int kCheckpointWaitMilliseconds = 100;
+constexpr auto kLockPollInterval = std::chrono::milliseconds(5);
+
 // Microseconds since the epoch, strictly increasing within the process, so that two uses never tie.
 std::int64_t NextUseTime() {
   static std::atomic<std::int64_t> last{0};
@@ -89,10 +111,45 @@ std::uint64_t CostOf(ItemKey const& key, std::size_t blobSize) {
 
 bool IsBusy(int sqliteCode) { return sqliteCode == SQLITE_BUSY || sqliteCode == SQLITE_LOCKED; }
 
-// The setup's write transaction: rolled back unless committed.
+// SQLite could not write the files (a full volume, mostly; an I/O error alike).
+bool CannotWrite(int sqliteCode) { return sqliteCode == SQLITE_FULL || sqliteCode == SQLITE_IOERR; }
+
+int OpenLockFile(std::filesystem::path const& directory) {
+  return ::open((directory / DiskDataCache::kLockFileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+}
+
+// Takes the flock `operation` (LOCK_SH or LOCK_EX) on `fd`, trying until `wait` has passed.
+bool LockWithin(int fd, int operation, std::chrono::milliseconds wait) {
+  if (fd < 0) return false;
+  auto const deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    if (::flock(fd, operation | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kLockPollInterval);
+  }
+}
+
+void RemoveDatabaseFilesIn(std::filesystem::path const& directory) {
+  std::error_code error;
+  std::filesystem::path const database = directory / DiskDataCache::kDatabaseFileName;
+  // The database first: a log left behind by a crash here is deleted by SQLite when it opens an empty database,
+  // whereas a database left without its log might lack pages that only the log held.
+  std::filesystem::remove(database, error);
+  std::filesystem::remove(database.string() + "-wal", error);
+  std::filesystem::remove(database.string() + "-shm", error);
+}
+
+zel_exception HeldByAnotherProcess(std::string const& path, std::chrono::milliseconds lockWait) {
+  return zel_exception("The media cache database " + path + " is in use by another process, which held it for " +
+                           "longer than " + std::to_string(lockWait.count()) + " ms; nothing was removed",
+                       static_cast<Result>(kResultCacheBusy));
+}
+
+// The setup's transactions, a read or a write: rolled back unless committed.
 class Transaction {
  public:
-  explicit Transaction(SqliteConnection& db) : db_(db) { db_.Execute("BEGIN IMMEDIATE"); }
+  Transaction(SqliteConnection& db, bool write) : db_(db) { db_.Execute(write ? "BEGIN IMMEDIATE" : "BEGIN"); }
   Transaction(Transaction const&) = delete;
   Transaction& operator=(Transaction const&) = delete;
   ~Transaction() {
@@ -204,6 +261,11 @@ class DiskDataCache::WriteTransaction {
   }
 
   bool IsOpen() const { return !done_; }
+
+  void Rollback() {
+    sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    done_ = true;
+  }
 
   void RemoveByName(ItemKey const& key) {
     if (auto const found = Find(key)) Remove(found->first, found->second);
@@ -331,11 +393,6 @@ class DiskDataCache::WriteTransaction {
     usage_.items -= 1;
   }
 
-  void Rollback() {
-    sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-    done_ = true;
-  }
-
   SqliteConnection& db_;
   Statements& statements_;
   Usage usage_;
@@ -360,7 +417,17 @@ std::shared_ptr<DiskDataCache> DiskDataCache::Create(
   auto managed = std::make_shared<DiskCacheManager::ManagedDirectory>(DiskCacheManager::ManagedDirectory::PassKey{},
                                                                       path, DiskCacheManager::GetManagedVolume(path));
   std::shared_ptr<DiskDataCache> cache(new DiskDataCache(directory, options, managed));
-  cache->OpenDatabase();
+  {
+    std::lock_guard<std::mutex> lock(cache->dbMutex_);
+    // Another process deletes the files only under the exclusive lock, and holds it briefly.
+    cache->lockFd_ = OpenLockFile(directory);
+    if (cache->lockFd_ >= 0 &&
+        !LockWithin(cache->lockFd_, LOCK_SH, std::chrono::milliseconds(kBusyTimeoutMilliseconds))) {
+      throw StorageError("Media cache folder \"" + path.ToUTF8String() + "\" is locked by another process",
+                         SQLITE_BUSY);
+    }
+    cache->OpenDatabaseLocked();
+  }
   managed->Attach(cache);
   outDirectory = std::move(managed);
   return cache;
@@ -368,7 +435,8 @@ std::shared_ptr<DiskDataCache> DiskDataCache::Create(
 
 DiskDataCache::DiskDataCache(std::filesystem::path const& directory, Options options,
                              std::shared_ptr<DiskCacheManager::ManagedDirectory> managedDirectory)
-    : databasePath_((directory / kDatabaseFileName).string()),
+    : directory_(directory),
+      databasePath_((directory / kDatabaseFileName).string()),
       options_(options),
       managedDirectory_(std::move(managedDirectory)),
       io_(zelcore::async::CreateSubExecutor(zelcore::async::CreatePreTerminationExecutor(), 1)) {}
@@ -386,17 +454,18 @@ DiskDataCache::~DiskDataCache() {
       // Last uses are a hint for eviction; losing a few at shutdown harms nothing.
     }
   }
-  statements_.reset();
-  db_.reset();
+  // Other processes may keep the database open, and then SQLite leaves the log as it is when this one closes.
+  TruncateLogLocked();
+  CloseDatabaseLocked();
+  if (lockFd_ >= 0) ::close(lockFd_);
 }
 
-void DiskDataCache::OpenDatabase() {
-  std::lock_guard<std::mutex> lock(dbMutex_);
+void DiskDataCache::OpenDatabaseLocked() {
   auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMilliseconds);
   bool movedAside = false;
   for (;;) {
     try {
-      SetUpDatabase();
+      SetUpDatabaseLocked();
       return;
     } catch (StorageError const& e) {
       statements_.reset();
@@ -418,10 +487,15 @@ void DiskDataCache::OpenDatabase() {
   }
 }
 
-void DiskDataCache::SetUpDatabase() {
+void DiskDataCache::SetUpDatabaseLocked() {
   db_ = std::make_unique<SqliteConnection>(databasePath_);
   sqlite3_busy_timeout(db_->get(), kBusyTimeoutMilliseconds);
-  db_->Execute(kNewDatabaseSettings);
+  // The log and its index stay (the log emptied) when the last connection closes, so that the next process can read
+  // the database without creating them, which a full volume would refuse.
+  int persistLog = 1;
+  sqlite3_file_control(db_->get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persistLog);
+  // Setting the vacuum mode writes even when it does not change, so it is set on a new database only.
+  if (db_->QueryInteger("PRAGMA page_count") == 0) db_->Execute(kNewDatabaseSettings);
   {
     SqliteStatement journal(*db_, "PRAGMA journal_mode = WAL");
     StatementScope scope(journal);
@@ -432,32 +506,59 @@ void DiskDataCache::SetUpDatabase() {
   }
   db_->Execute(kConnectionSettings);
 
-  Transaction transaction(*db_);
-  std::int64_t const applicationId = db_->QueryInteger("PRAGMA application_id");
-  std::int64_t const tables = db_->QueryInteger("SELECT count(*) FROM sqlite_master");
-  if (applicationId != kApplicationId && (applicationId != 0 || tables != 0)) {
-    throw StorageError("Media cache database " + databasePath_ + " belongs to another program", SQLITE_MISMATCH);
+  // Looked at in a read transaction first: a database that is in order is opened without a write, so that a full
+  // volume does not keep the cache from being read, cleared or pruned.
+  bool ready = false;
+  {
+    Transaction reading(*db_, false);
+    std::int64_t const applicationId = db_->QueryInteger("PRAGMA application_id");
+    std::int64_t const tables = db_->QueryInteger("SELECT count(*) FROM sqlite_master");
+    if (applicationId != kApplicationId && (applicationId != 0 || tables != 0)) {
+      throw StorageError("Media cache database " + databasePath_ + " belongs to another program", SQLITE_MISMATCH);
+    }
+    std::int64_t const version = db_->QueryInteger("PRAGMA user_version");
+    if (applicationId == kApplicationId && version > kSchemaVersion) {
+      throw StorageError("Media cache database " + databasePath_ + " has a newer format", SQLITE_MISMATCH);
+    }
+    ready = applicationId == kApplicationId && version == kSchemaVersion &&
+            db_->QueryInteger(
+                "SELECT count(*) FROM sqlite_master WHERE name IN "
+                "('entries', 'entries_by_last_use', 'blobs', 'stats')") == 4 &&
+            // The totals are ours to trust only after recounting them: the file may come from anywhere.
+            db_->QueryInteger(
+                "SELECT used = (SELECT coalesce(sum(cost), 0) FROM entries) AND "
+                "items = (SELECT count(*) FROM entries) FROM stats WHERE key = 0") == 1;
+    reading.Commit();
   }
-  if (applicationId == kApplicationId && db_->QueryInteger("PRAGMA user_version") > kSchemaVersion) {
-    throw StorageError("Media cache database " + databasePath_ + " has a newer format", SQLITE_MISMATCH);
+  if (!ready || options_.clearExistingItems) {
+    try {
+      Transaction transaction(*db_, true);
+      db_->Execute(kSchema);
+      db_->Execute(("PRAGMA application_id = " + std::to_string(kApplicationId) +
+                    "; PRAGMA user_version = " + std::to_string(kSchemaVersion))
+                       .c_str());
+      db_->Execute(
+          "UPDATE stats SET used = (SELECT coalesce(sum(cost), 0) FROM entries), "
+          "items = (SELECT count(*) FROM entries) WHERE key = 0");
+      if (options_.clearExistingItems) {
+        db_->Execute("DELETE FROM entries; DELETE FROM blobs; UPDATE stats SET used = 0, items = 0;");
+      }
+      transaction.Commit();
+    } catch (StorageError const& e) {
+      // A database whose tables are there serves its items even when its totals cannot be corrected now; they
+      // only steer eviction, and the next opening corrects them.
+      bool const usable = db_->QueryInteger(
+                              "SELECT count(*) FROM sqlite_master WHERE name IN "
+                              "('entries', 'entries_by_last_use', 'blobs', 'stats')") == 4;
+      if (!CannotWrite(e.SqliteCode()) || !usable || options_.clearExistingItems) throw;
+    }
   }
-  db_->Execute(kSchema);
-  db_->Execute(("PRAGMA application_id = " + std::to_string(kApplicationId) +
-                "; PRAGMA user_version = " + std::to_string(kSchemaVersion))
-                   .c_str());
-  // The totals are ours to trust only after recounting them: the file may come from anywhere.
-  db_->Execute(
-      "UPDATE stats SET used = (SELECT coalesce(sum(cost), 0) FROM entries), "
-      "items = (SELECT count(*) FROM entries) WHERE key = 0");
-  if (options_.clearExistingItems) {
-    db_->Execute("DELETE FROM entries; DELETE FROM blobs; UPDATE stats SET used = 0, items = 0;");
-  }
-  transaction.Commit();
   statements_ = std::make_unique<Statements>(*db_);
   // A blob's row holds its id and a record header beside it.
   constexpr std::int64_t kRowOverhead = 64;
   maxBlobBytes_ = static_cast<std::uint64_t>(
       std::max<std::int64_t>(sqlite3_limit(db_->get(), SQLITE_LIMIT_LENGTH, -1) - kRowOverhead, 0));
+  pageBytes_ = static_cast<std::uint64_t>(std::max<std::int64_t>(db_->QueryInteger("PRAGMA page_size"), 512));
   if (options_.clearExistingItems) CompactLocked(true);
 }
 
@@ -470,10 +571,59 @@ void DiskDataCache::MoveDatabaseAside() {
   std::filesystem::remove(std::filesystem::path(databasePath_ + "-shm"), error);
 }
 
+void DiskDataCache::CloseDatabaseLocked() {
+  if (db_) EndReadSnapshotLocked();
+  sqlite3_blob_close(blobReader_);
+  blobReader_ = nullptr;
+  statements_.reset();
+  db_.reset();
+}
+
+void DiskDataCache::RequireDatabaseLocked() const {
+  if (!db_) const_cast<DiskDataCache*>(this)->OpenDatabaseLocked();
+}
+
+bool DiskDataCache::TruncateLogLocked() const {
+  if (!db_) return false;
+  sqlite3_busy_timeout(db_->get(), kCheckpointWaitMilliseconds);
+  int const code = sqlite3_wal_checkpoint_v2(db_->get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  sqlite3_busy_timeout(db_->get(), kBusyTimeoutMilliseconds);
+  return code == SQLITE_OK;
+}
+
+void DiskDataCache::DeleteDatabaseFiles(std::filesystem::path const& directory, std::chrono::milliseconds lockWait) {
+  int const fd = OpenLockFile(directory);
+  bool const exclusive = LockWithin(fd, LOCK_EX, lockWait);
+  if (exclusive) RemoveDatabaseFilesIn(directory);
+  if (fd >= 0) ::close(fd);
+  if (!exclusive) throw HeldByAnotherProcess((directory / kDatabaseFileName).string(), lockWait);
+}
+
+void DiskDataCache::ReplaceDatabaseLocked(std::chrono::milliseconds lockWait) {
+  CloseDatabaseLocked();
+  touches_.clear();
+  brokenRows_.clear();
+  // The shared lock goes first: the exclusive one waits for every other holder, this cache's own included.
+  if (lockFd_ >= 0) ::flock(lockFd_, LOCK_UN);
+  bool const exclusive = LockWithin(lockFd_, LOCK_EX, lockWait);
+  if (exclusive) RemoveDatabaseFilesIn(directory_);
+  if (lockFd_ >= 0 && !LockWithin(lockFd_, LOCK_SH, std::chrono::milliseconds(kBusyTimeoutMilliseconds))) {
+    // Nobody holds the lock but another clear; the database is opened all the same, as before locks existed.
+    ::flock(lockFd_, LOCK_UN);
+  }
+  try {
+    OpenDatabaseLocked();
+  } catch (StorageError const&) {
+    // Left closed; the next use opens it again.
+  }
+  if (!exclusive) throw HeldByAnotherProcess(databasePath_, lockWait);
+}
+
 std::uint64_t DiskDataCache::QueryUsedBytes() const {
   std::lock_guard<std::mutex> lock(dbMutex_);
-  EndReadSnapshotLocked();
   try {
+    RequireDatabaseLocked();
+    EndReadSnapshotLocked();
     return static_cast<std::uint64_t>(std::max<std::int64_t>(WriteTransaction::ReadUsage(*statements_).bytes, 0));
   } catch (StorageError const&) {
     return 0;
@@ -482,8 +632,9 @@ std::uint64_t DiskDataCache::QueryUsedBytes() const {
 
 std::uint64_t DiskDataCache::QueryItemCount() const {
   std::lock_guard<std::mutex> lock(dbMutex_);
-  EndReadSnapshotLocked();
   try {
+    RequireDatabaseLocked();
+    EndReadSnapshotLocked();
     return static_cast<std::uint64_t>(std::max<std::int64_t>(WriteTransaction::ReadUsage(*statements_).items, 0));
   } catch (StorageError const&) {
     return 0;
@@ -492,8 +643,32 @@ std::uint64_t DiskDataCache::QueryItemCount() const {
 
 std::uint64_t DiskDataCache::MaxBlobBytes() const { return maxBlobBytes_; }
 
+std::uint64_t DiskDataCache::ItemDiskCost(std::uint64_t blobBytes, std::uint64_t nameBytes) const {
+  std::uint64_t const page = pageBytes_;
+  // Overflow pages keep 4 bytes for the link to the next; the incremental vacuum keeps a pointer-map page for every
+  // page / 5 pages.
+  std::uint64_t const rowBytes = blobBytes + 2 * nameBytes + kRowHeaderBytes;
+  std::uint64_t newPages = (rowBytes + page - 5) / (page - 4);
+  newPages += newPages / (page / 5) + 1;
+  return (newPages + kChangedPagesPerItem) * (page + kLogFrameHeaderBytes) + newPages * page;
+}
+
+std::uint64_t DiskDataCache::TransactionDiskCost() const {
+  return kChangedPagesPerTransaction * (pageBytes_ + kLogFrameHeaderBytes);
+}
+
+std::uint64_t DiskDataCache::DiskCostOf(std::uint64_t blobBytes, std::uint64_t nameBytes) const {
+  return ItemDiskCost(blobBytes, nameBytes) + TransactionDiskCost();
+}
+
+std::exception_ptr DiskDataCache::CheckItemFits(std::uint64_t blobBytes) const {
+  return RefusalOf(blobBytes, blobBytes + kItemOverheadBytes, managedDirectory_->GetMaxUsedBytes(),
+                   DiskCostOf(blobBytes, 0), managedDirectory_->GetManagedVolume()->GetWritableBytes());
+}
+
 DiskCacheStatistics DiskDataCache::QueryStatistics() const {
   std::lock_guard<std::mutex> lock(dbMutex_);
+  RequireDatabaseLocked();
   EndReadSnapshotLocked();
   Usage const usage = WriteTransaction::ReadUsage(*statements_);
   DiskCacheStatistics statistics;
@@ -506,21 +681,46 @@ DiskCacheStatistics DiskDataCache::QueryStatistics() const {
 DiskCacheRemoval DiskDataCache::RemoveItems(std::optional<DiskCachePruneRules> const& rules,
                                             std::chrono::milliseconds lockWait) {
   std::lock_guard<std::mutex> lock(dbMutex_);
-  EndReadSnapshotLocked();
+  auto const deadline = std::chrono::steady_clock::now() + lockWait;
+  auto const remainingWait = [&] {
+    return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()),
+                    std::chrono::milliseconds(0));
+  };
   DiskCacheRemoval removal;
   {
     DiskCacheStatistics before;
     StatFilesLocked(before);
     removal.fileBytesBefore = before.FileBytes();
   }
+  // What SQLite cannot do on a full volume, deleting the files does: every item goes, the selected ones with them.
+  auto const replace = [&](Usage const& held) {
+    ReplaceDatabaseLocked(remainingWait());
+    removal.items = static_cast<std::uint64_t>(std::max<std::int64_t>(held.items, 0));
+    removal.usedBytes = static_cast<std::uint64_t>(std::max<std::int64_t>(held.bytes, 0));
+    removal.filesDeleted = true;
+    removal.spaceReturned = true;
+    DiskCacheStatistics after;
+    StatFilesLocked(after);
+    removal.fileBytesAfter = after.FileBytes();
+    return removal;
+  };
+  try {
+    RequireDatabaseLocked();
+  } catch (StorageError const& e) {
+    if (!CannotWrite(e.SqliteCode())) throw;
+    return replace(Usage{});
+  }
+  EndReadSnapshotLocked();
   auto const waitMilliseconds =
       static_cast<int>(std::clamp<std::int64_t>(lockWait.count(), 0, std::numeric_limits<int>::max()));
   // Only this call waits as the caller says; the cache's own writes keep their timeout.
   sqlite3_busy_timeout(db_->get(), waitMilliseconds);
   struct RestoreTimeout {
-    sqlite3* db;
-    ~RestoreTimeout() { sqlite3_busy_timeout(db, kBusyTimeoutMilliseconds); }
-  } const restore{db_->get()};
+    DiskDataCache const& cache;
+    ~RestoreTimeout() {
+      if (cache.db_) sqlite3_busy_timeout(cache.db_->get(), kBusyTimeoutMilliseconds);
+    }
+  } const restore{*this};
 
   // Last uses are microseconds since the epoch.
   std::int64_t const cutoff =
@@ -530,39 +730,63 @@ DiskCacheRemoval DiskDataCache::RemoveItems(std::optional<DiskCachePruneRules> c
   try {
     WriteTransaction transaction(*db_, *statements_);
     Usage const start = transaction.usage();
-    if (!rules) {
-      touches_.clear();
-      brokenRows_.clear();
-      transaction.RemoveAll();
-    } else {
-      ApplyTouchesLocked(transaction);
-      ApplyRepairsLocked(transaction);
-      if (rules->unusedFor) transaction.RemoveUnusedSince(cutoff);
-      if (rules->maxUsedBytes) transaction.EvictDownTo(*rules->maxUsedBytes);
+    try {
+      if (!rules) {
+        touches_.clear();
+        brokenRows_.clear();
+        transaction.RemoveAll();
+      } else {
+        ApplyTouchesLocked(transaction);
+        ApplyRepairsLocked(transaction);
+        if (rules->unusedFor) transaction.RemoveUnusedSince(cutoff);
+        if (rules->maxUsedBytes) transaction.EvictDownTo(*rules->maxUsedBytes);
+      }
+      removal.items = static_cast<std::uint64_t>(std::max<std::int64_t>(start.items - transaction.usage().items, 0));
+      removal.usedBytes =
+          static_cast<std::uint64_t>(std::max<std::int64_t>(start.bytes - transaction.usage().bytes, 0));
+      transaction.Commit();
+    } catch (StorageError const& e) {
+      if (!CannotWrite(e.SqliteCode())) throw;
+      transaction.Rollback();
+      return replace(start);
     }
-    removal.items = static_cast<std::uint64_t>(std::max<std::int64_t>(start.items - transaction.usage().items, 0));
-    removal.usedBytes = static_cast<std::uint64_t>(std::max<std::int64_t>(start.bytes - transaction.usage().bytes, 0));
-    transaction.Commit();
   } catch (StorageError const& e) {
     if (!IsBusy(e.SqliteCode())) throw;
-    throw zel_exception("The media cache database " + databasePath_ +
-                            " is in use by another process, which held it for "
-                            "longer than " +
-                            std::to_string(lockWait.count()) + " ms; nothing was removed",
-                        static_cast<Result>(kResultCacheBusy));
+    throw HeldByAnotherProcess(databasePath_, lockWait);
   }
 
   // The items are gone for good; giving their space back may wait for other processes' readers and is retried by
-  // later compactions when it cannot finish now.
+  // later compactions when it cannot finish now. The incremental vacuum comes first even for a clear: it needs
+  // a few pages of the volume where a VACUUM needs a copy of what is left.
   removal.spaceReturned = true;
+  bool full = false;
+  for (char const* step : {"PRAGMA incremental_vacuum", rules ? nullptr : "VACUUM"}) {
+    if (step == nullptr) continue;
+    try {
+      db_->Execute(step);
+    } catch (StorageError const& e) {
+      removal.spaceReturned = false;
+      full = full || CannotWrite(e.SqliteCode());
+    }
+  }
   try {
-    db_->Execute(rules ? "PRAGMA incremental_vacuum" : "VACUUM");
     SqliteStatement checkpoint(*db_, "PRAGMA wal_checkpoint(TRUNCATE)");
     StatementScope scope(checkpoint);
     // The first column is 1 when readers kept the checkpoint from finishing.
     if (!checkpoint.Step() || checkpoint.ColumnInteger(0) != 0) removal.spaceReturned = false;
-  } catch (StorageError const&) {
+  } catch (StorageError const& e) {
     removal.spaceReturned = false;
+    full = full || CannotWrite(e.SqliteCode());
+  }
+  // A clear leaves nothing in the files that the volume could not take back otherwise.
+  if (!rules && full) {
+    try {
+      ReplaceDatabaseLocked(remainingWait());
+      removal.filesDeleted = true;
+      removal.spaceReturned = true;
+    } catch (zel_exception const&) {
+      // Another process holds the folder; the free pages are reused by later writes.
+    }
   }
   DiskCacheStatistics after;
   StatFilesLocked(after);
@@ -663,10 +887,14 @@ void DiskDataCache::RunWrites() {
   std::vector<std::exception_ptr> failures(batch.size());
   {
     std::lock_guard<std::mutex> lock(dbMutex_);
-    EndReadSnapshotLocked();
     std::optional<std::uint64_t> const maxUsed = managedDirectory_->GetMaxUsedBytes();
     std::uint64_t room = managedDirectory_->GetManagedVolume()->GetWritableBytes();
+    std::uint64_t const transactionCost = TransactionDiskCost();
+    room = room > transactionCost ? room - transactionCost : 0;
+    std::uint64_t written = 0;
     try {
+      RequireDatabaseLocked();
+      EndReadSnapshotLocked();
       WriteTransaction transaction(*db_, *statements_);
       std::int64_t const now = NextUseTime();
       for (std::size_t i = 0; i < batch.size(); ++i) {
@@ -676,15 +904,16 @@ void DiskDataCache::RunWrites() {
           continue;
         }
         std::uint64_t const cost = CostOf(write.key, write.blob->size());
-        auto const earlier = transaction.Find(write.key);
-        std::uint64_t const earlierCost =
-            earlier ? static_cast<std::uint64_t>(std::max<std::int64_t>(earlier->second, 0)) : 0;
-        std::uint64_t const growth = cost > earlierCost ? cost - earlierCost : 0;
-        failures[i] = RefusalOf(write, cost, maxUsed, growth, room);
+        // Replacing an item frees its old pages only once the log is emptied; until then both are on the volume.
+        std::uint64_t const diskCost =
+            ItemDiskCost(write.blob->size(), write.key.first.size() + write.key.second.size());
+        failures[i] = RefusalOf(write.blob->size(), cost, maxUsed, diskCost, room);
         if (failures[i]) continue;
+        auto const earlier = transaction.Find(write.key);
         try {
           transaction.Put(write.key, write.blob, earlier, static_cast<std::int64_t>(cost), now);
-          room -= growth;
+          room -= diskCost;
+          written += write.blob->size();
         } catch (StorageError const&) {
           if (!transaction.IsOpen()) throw;
           failures[i] = std::current_exception();
@@ -694,13 +923,22 @@ void DiskDataCache::RunWrites() {
       ApplyRepairsLocked(transaction);
       if (maxUsed) transaction.EvictDownTo(*maxUsed);
       transaction.Commit();
-    } catch (StorageError const&) {
-      std::exception_ptr const failure = std::current_exception();
+    } catch (StorageError const& e) {
+      std::exception_ptr const failure =
+          e.SqliteCode() == SQLITE_FULL ? MakeError("The media cache could not store its items: the volume is full (" +
+                                                        std::string(e.what()) + ")",
+                                                    kResultVolumeFull)
+                                        : std::current_exception();
       for (std::exception_ptr& each : failures) {
         if (!each) each = failure;
       }
     }
-    CompactLocked(false);
+    if (db_) {
+      CompactLocked(false);
+      DiskCacheStatistics files;
+      StatFilesLocked(files);
+      if (written >= kLargeWriteBytes || files.logFileBytes > kLogKeepBytes) TruncateLogLocked();
+    }
   }
 
   for (std::size_t i = 0; i < batch.size(); ++i) {
@@ -714,23 +952,22 @@ void DiskDataCache::RunWrites() {
   }
 }
 
-std::exception_ptr DiskDataCache::RefusalOf(Write const& write, std::uint64_t cost,
-                                            std::optional<std::uint64_t> maxUsed, std::uint64_t growth,
+std::exception_ptr DiskDataCache::RefusalOf(std::uint64_t blobBytes, std::uint64_t cost,
+                                            std::optional<std::uint64_t> maxUsed, std::uint64_t diskCost,
                                             std::uint64_t room) const {
-  std::string const size = std::to_string(write.blob->size());
-  if (write.blob->size() > maxBlobBytes_) {
-    return MakeError("An item of " + size + " bytes is larger than the media cache can store (" +
-                         std::to_string(maxBlobBytes_) + " bytes)",
+  std::string const item = "An item of " + std::to_string(blobBytes) + " bytes was not stored: ";
+  if (blobBytes > maxBlobBytes_) {
+    return MakeError(item + "it is larger than the media cache can store (" + std::to_string(maxBlobBytes_) + " bytes)",
                      kResultItemTooLarge);
   }
   if (maxUsed && cost > *maxUsed) {
-    return MakeError("An item of " + size + " bytes is larger than the media cache folder may hold (" +
-                         std::to_string(*maxUsed) + " bytes)",
+    return MakeError(item + "it is larger than the cache bound (" + std::to_string(*maxUsed) + " bytes)",
                      kResultItemTooLarge);
   }
-  if (growth > room) {
-    return MakeError("An item of " + size + " bytes does not fit in the free space that the media cache may use (" +
-                         std::to_string(room) + " bytes)",
+  if (diskCost > room) {
+    return MakeError(item + "the volume is full (writing it takes up to " + std::to_string(diskCost) +
+                         " bytes there, as the database's log holds a second copy until it is emptied, and " +
+                         std::to_string(room) + " bytes may be used beyond the free space the cache keeps)",
                      kResultVolumeFull);
   }
   return nullptr;
@@ -739,13 +976,15 @@ std::exception_ptr DiskDataCache::RefusalOf(Write const& write, std::uint64_t co
 void DiskDataCache::FlushTouches() {
   std::lock_guard<std::mutex> lock(dbMutex_);
   EndReadSnapshotLocked();
-  if (touches_.empty()) return;
+  if (touches_.empty() || !db_) return;
   try {
     WriteTransaction transaction(*db_, *statements_);
     ApplyTouchesLocked(transaction);
     transaction.Commit();
   } catch (StorageError const&) {
-    // Last uses are a hint for eviction; the next write tries again.
+    // Last uses are a hint for eviction, and are dropped when they cannot be written (a full volume, say): a read
+    // never fails for them.
+    touches_.clear();
   }
 }
 
@@ -755,6 +994,7 @@ void DiskDataCache::ReadItem(ItemKey const& key, ItemCallback const& callback) c
   {
     std::lock_guard<std::mutex> lock(dbMutex_);
     try {
+      RequireDatabaseLocked();
       BeginReadSnapshotLocked();
       std::optional<std::pair<std::int64_t, std::int64_t>> found;  // id, size
       {
@@ -836,6 +1076,7 @@ void DiskDataCache::EndReadSnapshotLocked() const {
   // An open blob handle would keep the transaction from ending.
   sqlite3_blob_close(blobReader_);
   blobReader_ = nullptr;
+  if (!db_) return;
   // A read transaction has nothing to write; ending it cannot fail in a way that matters.
   sqlite3_exec(db_->get(), "COMMIT", nullptr, nullptr, nullptr);
 }

@@ -11,6 +11,10 @@
 //   hold-read <folder> <release file>
 //       Opens a read transaction, prints "reading <items>", waits until <release file> exists, then prints
 //       "read <items> <bytes of their blobs>" from the same snapshot.
+//   hold-open <folder> <owner> <count> <release file>
+//       Opens the folder's cache (recording no last uses, so it writes nothing), reads the pattern items 0..count-1
+//       of <owner> and prints "open <intact items>"; waits until <release file> exists, reads them again and prints
+//       "read <intact items>".
 
 #include <sqlite3.h>
 #include <unistd.h>
@@ -119,6 +123,24 @@ int Hold(std::string const& folder, std::string const& releaseFile, bool write) 
   return 0;
 }
 
+int HoldOpen(std::string const& folder, std::string const& owner, std::uint64_t count, std::string const& releaseFile) {
+  std::shared_ptr<DiskCacheManager::ManagedDirectory> directory;
+  auto const disk =
+      CreateDataCacheInFilesystemAndManageDirectory(ImmutableString::Create(folder), directory, false, false, false);
+  auto const intact = [&] {
+    std::uint64_t good = 0;
+    for (std::uint64_t i = 0; i < count; ++i)
+      good += MatchesPattern(LookUp(*disk, owner, PatternName(i)).blob, owner, i);
+    return good;
+  };
+  std::printf("open %llu\n", static_cast<unsigned long long>(intact()));
+  std::fflush(stdout);
+  WaitFor(releaseFile);
+  std::printf("read %llu\n", static_cast<unsigned long long>(intact()));
+  std::fflush(stdout);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -127,6 +149,7 @@ int main(int argc, char** argv) {
   if (args.size() == 5 && args[0] == "share") return Share(args[1], args[2], args[3], std::stoull(args[4]));
   if (args.size() == 3 && args[0] == "hold-write") return Hold(args[1], args[2], true);
   if (args.size() == 3 && args[0] == "hold-read") return Hold(args[1], args[2], false);
+  if (args.size() == 5 && args[0] == "hold-open") return HoldOpen(args[1], args[2], std::stoull(args[3]), args[4]);
   std::fprintf(stderr,
                "usage: %s write <folder> <owner> | share <folder> <writer> <reader> <count> | "
                "hold-write|hold-read <folder> <release file>\n",
