@@ -120,6 +120,34 @@ MF::DiskCachePruneRules PruneRules(PruneRequest const& request) {
   return rules;
 }
 
+// A clear or prune of a folder whose database cannot even be opened (a full volume that has no room for the log's
+// index, say): the files go, once no other process has the cache open.
+MF::DiskCacheRemoval DeleteUnopenableCache(std::filesystem::path const& folder, std::string const& reason) {
+  std::error_code error;
+  if (!std::filesystem::is_directory(folder, error)) throw CommandFailure(reason);
+  auto const fileBytes = [&] {
+    std::uint64_t total = 0;
+    for (char const* suffix : {"", "-wal", "-shm"}) {
+      std::uintmax_t const size = std::filesystem::file_size(folder / (std::string("MediaCache.db") + suffix), error);
+      if (!error) total += size;
+    }
+    return total;
+  };
+  MF::DiskCacheRemoval removal;
+  removal.fileBytesBefore = fileBytes();
+  try {
+    MF::DiskCacheManager::DeleteCacheFiles(MF::ImmutableString::Create(folder.string()));
+  } catch (zelcore::config::zel_exception const& e) {
+    throw CommandFailure(reason + "; " + e.what());
+  }
+  // A folder this process may not change keeps its files; the reason it could not be opened is the error then.
+  if (std::filesystem::exists(folder / "MediaCache.db", error)) throw CommandFailure(reason);
+  removal.fileBytesAfter = fileBytes();
+  removal.spaceReturned = true;
+  removal.filesDeleted = true;
+  return removal;
+}
+
 }  // namespace
 
 std::filesystem::path ManagedCacheFolder() {
@@ -142,9 +170,19 @@ int RunCacheCommand(std::string const& action, OutputFormat format, PruneRequest
     MF::DiskCacheRemoval removal;
     if (FolderExists(folder)) {
       auto const store = ManagedDataStoreAdaptor::Create();
-      removal = action == "prune" ? Store(store).PruneCache(rules) : Store(store).ClearCache();
+      auto& managed = static_cast<ManagedDataStoreAdaptor&>(*store);
+      if (std::string const reason = managed.GetUnavailableReason(); reason.empty()) {
+        removal = action == "prune" ? managed.PruneCache(rules) : managed.ClearCache();
+      } else {
+        removal = DeleteUnopenableCache(folder, reason);
+      }
     } else {
       removal.spaceReturned = true;
+    }
+    if (removal.filesDeleted) {
+      std::cerr << "quillan: note: the cache's database could not be changed (the volume is full), so its files were "
+                   "deleted"
+                << (action == "prune" ? ": every result went, not only those the prune selected" : "") << "\n";
     }
     PrintRecord(RemovalRecord(folder, removal, format), format);
   }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "MediaCacheTestUtils.h"
+#include "Platform/MF/Helper/SmallVolume.h"
 
 extern char** environ;
 
@@ -219,6 +220,36 @@ TEST(MediaCacheProcessesTest, ClearLeavesAnotherProcessReadingItsSnapshotAndRetu
   EXPECT_EQ(second.items, 0u);
   EXPECT_TRUE(second.spaceReturned);
   EXPECT_LT(second.fileBytesAfter, first.fileBytesBefore / 5);
+}
+
+// On a volume another file has filled to the last byte, a clear cannot run in SQLite and deletes the database's files
+// instead; never while another process has the cache open, which goes on reading its items unharmed.
+TEST(MediaCacheProcessesTest, AClearOnAFullVolumeDeletesTheFilesOnlyOnceNoOtherProcessHasThemOpen) {
+  TempFolder folder;
+  testsupport::SmallVolume volume(folder / "volume", 8 << 20);
+  if (!volume.Mounted()) GTEST_SKIP() << volume.Why();
+  std::filesystem::path const cacheFolder = volume.path() / "cache";
+  OpenedDisk disk = OpenDisk(NameOf(cacheFolder));
+  disk.directory->GetManagedVolume()->SetFreeSpaceBytes(std::nullopt);
+  disk.directory->GetManagedVolume()->SetFreeSpacePercentage(std::nullopt);
+  PutItems(*disk.cache, "mine", 30);
+  ASSERT_TRUE(volume.Fill("filler"));
+
+  std::filesystem::path const release = folder / "release";
+  HelperProcess reader({"hold-open", cacheFolder.string(), "mine", "30", release.string()});
+  ASSERT_EQ(reader.ReadLine(), "open 30");
+  EXPECT_EQ(BusyResultOf([&] { disk.directory->RemoveAllItems(std::chrono::milliseconds(200)); }),
+            Code(kResultCacheBusy));
+  EXPECT_EQ(disk.directory->GetStatistics().items, 30u);
+  std::ofstream(release).put('x');
+  EXPECT_EQ(reader.ReadLine(), "read 30");
+  EXPECT_EQ(WEXITSTATUS(reader.Wait()), 0);
+
+  DiskCacheRemoval const removal = disk.directory->RemoveAllItems();
+  EXPECT_TRUE(removal.filesDeleted);
+  EXPECT_EQ(removal.items, 30u);
+  EXPECT_GT(volume.Available(), 150'000u);
+  EXPECT_EQ(disk.directory->GetStatistics().items, 0u);
 }
 
 }  // namespace
