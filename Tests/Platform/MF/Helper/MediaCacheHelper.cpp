@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
   if (args.size() == 5 && args[0] == "hold-open") return HoldOpen(args[1], args[2], std::stoull(args[3]), args[4]);
   std::fprintf(stderr,
                "usage: %s write <folder> <owner> | share <folder> <writer> <reader> <count> | "
-               "hold-write|hold-read <folder> <release file>\n",
+               "hold-write|hold-read <folder> <release file> | hold-open <folder> <owner> <count> <release file>\n",
                argv[0]);
   return 64;
 }
