@@ -254,6 +254,10 @@ Future<void> ManagedDataStoreAdaptor::SaveDataForDataSource(DataSource const& da
                                                             ImmutableString const& parameter,
                                                             ImmutableString const& key, Blob const& blob) {
   if (std::exception_ptr refusal = RefusalOf(blob)) {
+    if (refusal != unavailable_) {
+      std::lock_guard lock(refusalObserverMutex_);
+      if (refusalObserver_) refusalObserver_(zelcore::config::ExtractMessageFromException(refusal));
+    }
     return zelcore::async::MakeExceptionalFuture<void>(std::move(refusal));
   }
   return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
@@ -265,6 +269,11 @@ Future<void> ManagedDataStoreAdaptor::SaveDataForDataSource(DataSource const& da
         // Done once the cache has the blob; the cache writes it to disk on its own.
         self->cacheChain_->PutItem(AsName(dataSource), cacheKey, blob, false);
       });
+}
+
+void ManagedDataStoreAdaptor::SetRefusalObserver(RefusalObserver observer) {
+  std::lock_guard lock(refusalObserverMutex_);
+  refusalObserver_ = std::move(observer);
 }
 
 bool ManagedDataStoreAdaptor::IsDataNotFoundInCache(std::exception_ptr const& exception) const {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -94,6 +95,13 @@ class QUILLAN_EXPORT ManagedDataStoreAdaptor : public IDataStoreAdaptor,
       MF::DiskCachePruneRules const& rules,
       std::chrono::milliseconds lockWait = MF::DiskCacheManager::ManagedDirectory::kDefaultLockWait);
 
+  // Told the reason of each save refused before its result reaches the cache ("larger than the cache bound", "the
+  // volume is full"), so that a caller behind a compound store, which drops its members' errors, can say why. Not
+  // told of an unusable folder, which GetUnavailableReason answers. The observer runs on the saving thread; an empty
+  // one stops the telling. May be called from any thread.
+  using RefusalObserver = std::function<void(std::string const& reason)>;
+  void SetRefusalObserver(RefusalObserver observer);
+
   std::shared_ptr<MF::DataCacheChain> GetCacheChainForTesting() const { return cacheChain_; }
   std::shared_ptr<MF::DiskCacheManager::ManagedDirectory> GetManagedDirectoryForTesting() const {
     return managedDirectory_;
@@ -150,6 +158,8 @@ class QUILLAN_EXPORT ManagedDataStoreAdaptor : public IDataStoreAdaptor,
   std::atomic<std::int64_t> nextBoundCheck_{0};  // steady clock, nanoseconds
   mutable std::mutex boundProblemMutex_;
   std::string boundProblem_;  // guarded by boundProblemMutex_
+  mutable std::mutex refusalObserverMutex_;
+  RefusalObserver refusalObserver_;  // guarded by refusalObserverMutex_
 };
 
 }  // namespace Quillan

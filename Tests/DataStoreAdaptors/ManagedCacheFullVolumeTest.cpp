@@ -10,6 +10,7 @@
 #include <chrono>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "BE/ProjectFactory.h"
 #include "DataStoreAdaptors/ManagedDataStoreAdaptor.h"
@@ -145,6 +146,8 @@ TEST_F(ManagedCacheFullVolumeTest, SavesSayWhyTheyWereRefusedAndTheToolsClearFre
     auto store = OpenStore();
     SaveResults(store);
     auto& managed = static_cast<ManagedDataStoreAdaptor&>(*store);
+    std::vector<std::string> told;  // what the store tells its observer; the refusals below run on this thread
+    managed.SetRefusalObserver([&](std::string const& reason) { told.push_back(reason); });
     managed.GetManagedDirectoryForTesting()->SetMaxUsedBytes(100'000);
     std::exception_ptr const tooLarge =
         AwaitFailure(store->SaveDataWithKey(Media(3), kAnalyzer, Text("p"), Text("result"), ResultFor(3)));
@@ -157,6 +160,8 @@ TEST_F(ManagedCacheFullVolumeTest, SavesSayWhyTheyWereRefusedAndTheToolsClearFre
         AwaitFailure(store->SaveDataWithKey(Media(3), kAnalyzer, Text("p"), Text("result"), ResultFor(3, 1000)));
     EXPECT_EQ(ResultOf(full), static_cast<zelcore::config::Result>(MF::kResultVolumeFull));
     EXPECT_NE(MessageOf(full).find("the volume is full"), std::string::npos) << MessageOf(full);
+    EXPECT_EQ(told, (std::vector<std::string>{MessageOf(tooLarge), MessageOf(full)}));
+    managed.SetRefusalObserver(nullptr);
     for (int i = 0; i < 3; ++i) {
       EXPECT_TRUE(
           SameBytes(Await(store->LoadDataWithKey(Media(i), kAnalyzer, Text("p"), Text("result"))), ResultFor(i)))

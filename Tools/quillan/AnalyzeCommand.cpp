@@ -321,32 +321,55 @@ nlohmann::ordered_json ResultJson(Job const& job, bool managedWrites, ResultDesc
   return result;
 }
 
-// Sidecar files that could not be written this run, told to the user once at the end rather than once per save.
-class SidecarWriteFailures {
+// Results that no store kept this run, told to the user once at the end rather than once per save: sidecar files
+// that could not be written, and results the managed cache refused (it says why; the compound store in front of it
+// only says that no store took them).
+class StoreWriteFailures {
  public:
-  SidecarWriteFailures() {
+  explicit StoreWriteFailures(AnalyzerHost& host)
+      : managed_(InterfaceRef<ManagedDataStoreAdaptor>::Query(host.GetManagedDataStore())) {
     SidecarDataStoreAdaptor::SetWriteFailureObserver(
         [this](std::filesystem::path const& path, std::string const& message) {
-          std::lock_guard lock(mutex_);
-          if (count_++ == 0) first_ = Printable(zelcore::text::Std8ToUTF8String(path.native())) + ": " + message;
+          sidecar_.Add(Printable(zelcore::text::Std8ToUTF8String(path.native())) + ": " + message);
         });
+    if (managed_)
+      managed_->SetRefusalObserver([this](std::string const& reason) { managedRefusals_.Add(Printable(reason)); });
   }
-  ~SidecarWriteFailures() { SidecarDataStoreAdaptor::SetWriteFailureObserver(nullptr); }
-  SidecarWriteFailures(SidecarWriteFailures const&) = delete;
-  SidecarWriteFailures& operator=(SidecarWriteFailures const&) = delete;
+  ~StoreWriteFailures() {
+    SidecarDataStoreAdaptor::SetWriteFailureObserver(nullptr);
+    if (managed_) managed_->SetRefusalObserver(nullptr);
+  }
+  StoreWriteFailures(StoreWriteFailures const&) = delete;
+  StoreWriteFailures& operator=(StoreWriteFailures const&) = delete;
 
   void Report() const {
-    std::lock_guard lock(mutex_);
-    if (count_ == 0) return;
-    std::cerr << "quillan: " << count_ << (count_ == 1 ? " result" : " results")
-              << " could not be saved to a sidecar file and will be computed again next time (first: " << first_
-              << ")\n";
+    sidecar_.Report("could not be saved to a sidecar file");
+    managedRefusals_.Report("could not be stored in the managed cache");
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::size_t count_ = 0;  // guarded by mutex_
-  std::string first_;      // guarded by mutex_
+  class Tally {
+   public:
+    void Add(std::string text) {
+      std::lock_guard lock(mutex_);
+      if (count_++ == 0) first_ = std::move(text);
+    }
+    void Report(char const* what) const {
+      std::lock_guard lock(mutex_);
+      if (count_ == 0) return;
+      std::cerr << "quillan: " << count_ << (count_ == 1 ? " result " : " results ") << what
+                << " and will be computed again next time (first: " << first_ << ")\n";
+    }
+
+   private:
+    mutable std::mutex mutex_;
+    std::size_t count_ = 0;  // guarded by mutex_
+    std::string first_;      // guarded by mutex_
+  };
+
+  InterfaceRef<ManagedDataStoreAdaptor> const managed_;
+  Tally sidecar_;
+  Tally managedRefusals_;
 };
 
 constexpr char const* kCsvColumns[] = {"schema",    "file",       "contentState", "analyzer", "analyzerId",
@@ -437,7 +460,7 @@ int RunAnalyzeCommand(AnalyzeOptions const& options) {
   bool const managedWrites = GetDefaultCacheLocation() == AnalyzerCacheLocation::kManagedCache;
   if (managedWrites) WarnAboutManagedCache(*host);
   InterruptWatch const interrupt;
-  SidecarWriteFailures const writeFailures;
+  StoreWriteFailures const writeFailures(*host);
   bool const draw = ProgressDisplay::ShouldDraw(options.noProgress, STDERR_FILENO);
   ProgressDisplay display(draw, stderr);
 
@@ -571,7 +594,7 @@ SingleAnalysis AnalyzeOneFile(std::string const& file, std::string const& analyz
   bool const managedWrites = GetDefaultCacheLocation() == AnalyzerCacheLocation::kManagedCache;
   if (managedWrites) WarnAboutManagedCache(*host);
   InterruptWatch const interrupt;
-  SidecarWriteFailures const writeFailures;
+  StoreWriteFailures const writeFailures(*host);
   bool const draw = ProgressDisplay::ShouldDraw(false, STDERR_FILENO);
   ProgressDisplay display(draw, stderr);
 
