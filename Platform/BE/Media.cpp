@@ -50,6 +50,10 @@ void Media::SetProxyMedia(InterfaceRef<IMedia> const& proxy) {
 
 namespace BE {
 
+int GetContentStateOfOpenFile(int fd, Guid& stateGuid) {
+  return detail::ContentIdentity::Get().StateOfOpenFile(fd, stateGuid);
+}
+
 void ForgetContentIdentitiesForTesting() { detail::ContentIdentity::Get().ForgetInProcessForTesting(); }
 
 std::uint64_t GetContentHashCountForTesting() { return detail::ContentIdentity::Get().HashCountForTesting(); }

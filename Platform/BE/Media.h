@@ -40,6 +40,14 @@ struct BE_EXPORT IMediaMetaData : zelcore::classref::Unknown {
   virtual int GetContentAndMetadataStateGuid(std::string_view metadataPath, Guid& stateGuid) const = 0;
 };
 
+// Fills `stateGuid` with the content state of the regular file open for reading as `fd`, in the version that the
+// descriptor shows now, and returns kMetadataStatusOk: the state that GetContentAndMetadataStateGuid gives for a path
+// holding the same content. So a reader learns the state of the bytes it read even when the file's path has since
+// been given to another file. Returns kMetadataStatusMediaUnavailable, leaving `stateGuid` alone, when `fd` is not a
+// regular file open for reading, or is written to each time it is hashed. A version hashed before costs one fstat.
+// Reads with pread: the descriptor's offset stays. May be called from any thread.
+BE_EXPORT int GetContentStateOfOpenFile(int fd, Guid& stateGuid);
+
 // Forgets the content digests this process remembered (the persisted ones stay), as a new process would start.
 BE_EXPORT void ForgetContentIdentitiesForTesting();
 // How many times this process has hashed a media file for its content state.

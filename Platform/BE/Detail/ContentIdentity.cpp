@@ -276,6 +276,30 @@ int ContentIdentity::StateOf(std::filesystem::path const& path, Guid& state) {
   return kMetadataStatusMediaUnavailable;
 }
 
+int ContentIdentity::StateOfOpenFile(int fd, Guid& state) {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    std::int64_t const readStart = WallClockNs();
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return kMetadataStatusMediaUnavailable;
+    FileStamp const stamp = FileStamp::Of(status);
+    if (auto const known = Recall(stamp)) {
+      state = StateGuidOf(*known);
+      return kMetadataStatusOk;
+    }
+    std::optional<ContentDigest> const digest = HashFile(fd, stamp);
+    {
+      std::lock_guard lock(mutex_);
+      ++hashCount_;
+    }
+    // Written in place while it was hashed: the digest may mix two versions.
+    if (!digest || ::fstat(fd, &status) != 0 || !(FileStamp::Of(status) == stamp)) continue;
+    if (Settled(stamp, readStart)) Remember(stamp, *digest);
+    state = StateGuidOf(*digest);
+    return kMetadataStatusOk;
+  }
+  return kMetadataStatusMediaUnavailable;
+}
+
 std::optional<ContentDigest> ContentIdentity::Recall(FileStamp const& stamp) {
   std::lock_guard lock(mutex_);
   auto const found = remembered_.find(FileKey{stamp.device, stamp.inode});

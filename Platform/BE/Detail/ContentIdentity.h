@@ -61,6 +61,9 @@ class ContentIdentity {
   // Fills `state` and returns kMetadataStatusOk, or returns kMetadataStatusMediaUnavailable for a file that is
   // missing, not a regular file, unreadable or never still while it is read.
   int StateOf(std::filesystem::path const& path, zelcore::utility::Guid& state);
+  // The same for the regular file open for reading as `fd`, in the version the descriptor shows, whatever the file's
+  // path names now. Reads with pread, so the descriptor's offset stays.
+  int StateOfOpenFile(int fd, zelcore::utility::Guid& state);
 
   // The digest of the open regular file `fd` as `stamp` describes it; empty when it could not be read whole.
   static std::optional<ContentDigest> HashFile(int fd, FileStamp const& stamp);

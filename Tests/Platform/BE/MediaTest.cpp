@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -227,6 +228,63 @@ TEST(MediaTest, EachFileVersionIsHashedOncePerMachine) {
   // So does a cache folder that cannot be made: a file stands in its place.
   DigestFolder const blocked(dir / "copy.wav" / "cache");
   EXPECT_EQ(StateOf(MediaFor(path)), rewritten);
+}
+
+// An open descriptor keeps the state of the version it reads, whatever its path names later; a descriptor that is
+// not a readable regular file has none.
+TEST(MediaTest, OpenFileKeepsTheStateOfTheVersionItReads) {
+  TempDirectory dir;
+  DigestFolder const folder(dir / "cache");
+  auto const path = dir / "take.wav";
+  WriteFile(path, RandomBytes(300'000, 5));
+  WriteFile(dir / "other.wav", RandomBytes(300'000, 6));
+  LetSettle();
+  Guid const first = StateOf(MediaFor(path));
+
+  int const fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::lseek(fd, 1234, SEEK_SET), 1234);
+  // Known from the path's hashing: no second hash.
+  std::uint64_t const known = GetContentHashCountForTesting();
+  Guid state;
+  ASSERT_EQ(GetContentStateOfOpenFile(fd, state), kMetadataStatusOk);
+  EXPECT_EQ(state, first);
+  EXPECT_EQ(GetContentHashCountForTesting(), known);
+  EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), 1234);
+
+  fs::rename(dir / "other.wav", path);
+  Guid const second = StateOf(MediaFor(path));
+  EXPECT_NE(second, first);
+  // Remembered nowhere, as on another machine: the descriptor's version is hashed and still is the first content.
+  DigestFolder const elsewhere(dir / "other cache");
+  state = Guid();
+  ASSERT_EQ(GetContentStateOfOpenFile(fd, state), kMetadataStatusOk);
+  EXPECT_EQ(state, first);
+  EXPECT_EQ(GetContentHashCountForTesting(), known + 2);
+
+  // Written through the descriptor's file in place: the descriptor now reads another version.
+  int const writer = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  int const reader = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::pwrite(writer, "\x01", 1, 10), 1);
+  ASSERT_EQ(GetContentStateOfOpenFile(reader, state), kMetadataStatusOk);
+  EXPECT_NE(state, second);
+  EXPECT_EQ(StateOf(MediaFor(path)), state);
+
+  int pipeEnds[2];
+  ASSERT_EQ(::pipe(pipeEnds), 0);
+  int const directory = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  struct Case {
+    char const* name;
+    int fd;
+  } const cases[] = {{"write-only", writer}, {"pipe", pipeEnds[0]}, {"directory", directory}, {"closed", 9999}};
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.name);
+    Guid untouched = first;
+    EXPECT_EQ(GetContentStateOfOpenFile(c.fd, untouched), kMetadataStatusMediaUnavailable);
+    EXPECT_EQ(untouched, first);
+  }
+  for (int const open : {fd, writer, reader, pipeEnds[0], pipeEnds[1], directory}) ::close(open);
 }
 
 TEST(MediaTest, UnavailableFilesAndMissingMediaInfo) {
