@@ -1,7 +1,11 @@
 #include "Analyzers/AnalyzerBase.h"
 
+#include <cstdint>
 #include <exception>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "Foundation/CompoundFuture.h"
@@ -32,6 +36,106 @@ BE::ProxyHandling ToProjectProxyHandling(ProxyHandling handling) {
 // AnalyzerBase::GetSerializedParameter, which then answers "no parameter" instead of throwing.
 thread_local AnalyzerBase const* tProbedAnalyzer = nullptr;
 thread_local bool tReachedBase = false;
+
+// A media's metadata whose content state is fixed at the state a reader saw; other metadata paths are the media's
+// own.
+class PinnedMediaInfo final : public BE::IMediaMetaData, public zelcore::classref::ClassStatics<PinnedMediaInfo> {
+ public:
+  ZEL_INTERFACE_NAME("Quillan::Analyzers::PinnedMediaInfo")
+
+  PinnedMediaInfo(Guid const& state, zelcore::InterfaceRef<BE::IMediaMetaData> own) : state_(state), own_(own) {}
+
+  void* QueryMap(std::string_view name) override {
+    return zelcore::classref::QueryMapOf<PinnedMediaInfo, BE::IMediaMetaData>(this, name);
+  }
+
+  // BE::IMediaMetaData:
+  int GetContentAndMetadataStateGuid(std::string_view metadataPath, Guid& stateGuid) const override {
+    if (metadataPath == "/") {
+      if (state_.IsNull()) return BE::kMetadataStatusMediaUnavailable;
+      stateGuid = state_;
+      return BE::kMetadataStatusOk;
+    }
+    return own_ ? own_->GetContentAndMetadataStateGuid(metadataPath, stateGuid) : BE::kMetadataStatusUnknownPath;
+  }
+
+ private:
+  Guid const state_;
+  zelcore::InterfaceRef<BE::IMediaMetaData> const own_;
+};
+
+// The media as a store sees it, at the content state a reader saw: the same file path (so the sidecar lies beside
+// the same file) and proxy, with PinnedMediaInfo as its media info.
+class PinnedMedia final : public BE::IMedia, public zelcore::classref::ClassStatics<PinnedMedia> {
+ public:
+  ZEL_INTERFACE_NAME("Quillan::Analyzers::PinnedMedia")
+
+  PinnedMedia(zelcore::InterfaceRef<BE::IMedia> media, Guid const& state)
+      : media_(std::move(media)),
+        info_(PinnedMediaInfo::CreateClassRef(
+            state, zelcore::InterfaceRef<BE::IMediaMetaData>::Query(media_->GetMediaInfo()))) {}
+
+  void* QueryMap(std::string_view name) override {
+    return zelcore::classref::QueryMapOf<PinnedMedia, BE::IMedia>(this, name);
+  }
+
+  // BE::IMedia:
+  std::u16string GetFilePath() const override { return media_->GetFilePath(); }
+  zelcore::InterfaceRef<zelcore::classref::UnknownBase> GetMediaInfo() const override { return info_; }
+  zelcore::InterfaceRef<BE::IMedia> GetProxyMedia() const override { return media_->GetProxyMedia(); }
+  void SetProxyMedia(zelcore::InterfaceRef<BE::IMedia> const& proxy) override { media_->SetProxyMedia(proxy); }
+
+ private:
+  zelcore::InterfaceRef<BE::IMedia> const media_;
+  zelcore::InterfaceRef<PinnedMediaInfo> const info_;
+};
+
+// The clip as a store sees it, at the content state an analyzer saw; everything else is the clip's own. It answers
+// only BE::IClip.
+class PinnedClip final : public BE::IClip, public zelcore::classref::ClassStatics<PinnedClip> {
+ public:
+  ZEL_INTERFACE_NAME("Quillan::Analyzers::PinnedClip")
+
+  PinnedClip(zelcore::InterfaceRef<BE::IClip> clip, Guid const& state) : clip_(std::move(clip)), state_(state) {}
+
+  void* QueryMap(std::string_view name) override {
+    return zelcore::classref::QueryMapOf<PinnedClip, BE::IClip>(this, name);
+  }
+
+  // BE::IClip:
+  int GetContentStateGuid(Guid& stateGuid) const override {
+    if (state_.IsNull()) return BE::kMetadataStatusMediaUnavailable;
+    stateGuid = state_;
+    return BE::kMetadataStatusOk;
+  }
+  zelcore::InterfaceRef<zelcore::classref::UnknownBase> GetMasterClip() const override {
+    return clip_->GetMasterClip();
+  }
+  zelcore::InterfaceRef<BE::IMedia> GetMedia() const override { return clip_->GetMedia(); }
+  Guid GetMediaType() const override { return clip_->GetMediaType(); }
+  zelcore::InterfaceRef<BE::IClip> Copy() const override { return clip_->Copy(); }
+  BE::ClipAction CreateInPointAction(std::int64_t const& time) const override {
+    return clip_->CreateInPointAction(time);
+  }
+  BE::ClipAction CreateOutPointAction(std::int64_t const& time) const override {
+    return clip_->CreateOutPointAction(time);
+  }
+  std::optional<std::int64_t> GetInPoint() const override { return clip_->GetInPoint(); }
+  std::optional<std::int64_t> GetOutPoint() const override { return clip_->GetOutPoint(); }
+  std::vector<BE::ClipAction> GetEditHistory() const override { return clip_->GetEditHistory(); }
+
+ private:
+  zelcore::InterfaceRef<BE::IClip> const clip_;
+  Guid const state_;
+};
+
+// `target` as the stores see it with its content state fixed at `state`.
+Target PinContentState(Target const& target, Guid const& state) {
+  if (target.index() == 1) {
+    return Target(std::in_place_index<1>, PinnedMedia::CreateClassRef(std::get<1>(target), state));
+  }
+  return Target(std::in_place_index<0>, PinnedClip::CreateClassRef(std::get<0>(target), state));
+}
 
 template <class T>
 Future<T> NoDataStore(char const* message) {
@@ -118,6 +222,15 @@ Future<void> AnalyzerBase::SaveDataToCache(ImmutableString const& key, Blob cons
   ImmutableString const parameter = SerializedParameter();
   Guid const analyzerGuid = GetAnalyzerGuid();
   Target const target = GetTargetObject();
+  return dataStore->SaveDataWithKey(target, analyzerGuid, parameter, key, blob);
+}
+
+Future<void> AnalyzerBase::SaveDataToCache(ImmutableString const& key, Blob const& blob,
+                                           Guid const& contentState) const {
+  if (!dataStore) return NoDataStore<void>("Analyzer does not implement a data store for saving cache-data!");
+  ImmutableString const parameter = SerializedParameter();
+  Guid const analyzerGuid = GetAnalyzerGuid();
+  Target const target = PinContentState(GetTargetObject(), contentState);
   return dataStore->SaveDataWithKey(target, analyzerGuid, parameter, key, blob);
 }
 

@@ -84,6 +84,13 @@ class QUILLAN_EXPORT AnalyzerBase : public IAnalyzer, public IAnalyzerParameter 
   // an empty map, even without a data store.
   zelcore::async::Future<CachedData> LoadAllCachedData() const;
   zelcore::async::Future<void> SaveDataToCache(ImmutableString const& key, zelcore::Blob const& blob) const;
+  // Files the result under `contentState`, the target's content state as the analysis read it (for a media read
+  // through an open file, BE::GetContentStateOfOpenFile), instead of the state the stores would find for the target
+  // when they get to it. A file replaced after the read thus leaves the result with the content it was computed
+  // from, never with the new content. The stores are given the target with that state and otherwise unchanged (the
+  // media's path, the clip's edits). A null state is a target without a content state: not cached.
+  zelcore::async::Future<void> SaveDataToCache(ImmutableString const& key, zelcore::Blob const& blob,
+                                               Guid const& contentState) const;
   // Issues every save before awaiting any; completes when all have ended, and fails with the failure of the first
   // failed save (in the map's order) if any failed. An empty map completes at once.
   zelcore::async::Future<void> SaveAllDataToCache(CachedData const& data) const;

@@ -2,14 +2,24 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
 #include <map>
 #include <string>
 #include <vector>
 
 #include "BE/Backend.h"
 #include "BE/ProjectFactory.h"
+#include "DataStoreAdaptors/DataStoreAdaptorUtils.h"
+#include "DataStoreAdaptors/ManagedDataStoreAdaptor.h"
 #include "DataStoreAdaptors/ResultCodes.h"
+#include "DataStoreAdaptors/SidecarDataStoreAdaptor.h"
 #include "Support/FutureTestUtils.h"
+#include "Support/TempDirectory.h"
 
 namespace Quillan::Analyzers {
 namespace {
@@ -301,6 +311,88 @@ TEST(AnalyzerBaseTest, SaveAllDataToCacheIssuesEverySaveBeforeAwaitingAny) {
   EXPECT_FALSE(saved.IsReady());  // waits for every save
   store->heldSaves[1].Fulfill();
   EXPECT_TRUE(AwaitEnd(saved) && saved.HasValue());
+}
+
+// The stores are handed the target at the state given, whatever the target's own state is now; the rest of the
+// target is its own. A null state is a target without one.
+TEST(AnalyzerBaseTest, SaveUnderAContentStateHandsTheStoresTheTargetAtThatState) {
+  Guid const read = Guid::CreateUnique();
+  for (TargetObjectType const type : {TargetObjectType::kClip, TargetObjectType::kMedia}) {
+    SCOPED_TRACE(static_cast<int>(type));
+    auto [analyzer, store] = MakeAnalyzer({}, type);
+    ASSERT_TRUE(AwaitEnd(analyzer->SaveDataToCache(Key("k"), MakeBlob(7), read)));
+    ASSERT_TRUE(AwaitEnd(analyzer->SaveDataToCache(Key("k"), MakeBlob(8), Guid())));
+    ASSERT_EQ(store->saves.size(), 2u);
+    Target const& pinned = store->saves[0].target;
+    ASSERT_EQ(pinned.index(), type == TargetObjectType::kClip ? 0u : 1u);
+    EXPECT_EQ(GetContentStateGuid(pinned), read);
+    if (type == TargetObjectType::kMedia) {
+      EXPECT_EQ(std::get<1>(pinned)->GetFilePath(), analyzer->media->GetFilePath());
+    } else {
+      EXPECT_EQ(std::get<0>(pinned)->GetMedia(), std::get<0>(analyzer->GetTargetObject())->GetMedia());
+    }
+    if (type == TargetObjectType::kClip) {
+      EXPECT_TRUE(GetContentStateGuid(store->saves[1].target).IsNull());  // as for a clip whose media is offline
+      continue;
+    }
+    try {
+      GetContentStateGuid(store->saves[1].target);
+      ADD_FAILURE() << "a media with a null state has no identity";
+    } catch (zel_exception const& e) {
+      EXPECT_EQ(e.GetResult(), kResultNotCached);
+    }
+  }
+}
+
+// A media file replaced by another between the analyzer's read and its save: the result is filed under the content
+// it was computed from, in each store, and the new content finds nothing.
+TEST(AnalyzerBaseTest, AResultReadBeforeTheFileWasReplacedStaysWithTheContentItWasReadFrom) {
+  testsupport::TempDirectory dir;
+  auto const path = dir / "take.wav";
+  std::vector<char> const first = testsupport::RandomBytes(200'000, 11);
+  struct Case {
+    char const* name;
+    InterfaceRef<IDataStoreAdaptor> store;
+  } const cases[] = {
+      {"sidecar", SidecarDataStoreAdaptor::CreateWithDefaultExtension(SidecarDataStoreAdaptor::kExactParameterHash)},
+      {"managed",
+       ManagedDataStoreAdaptor::CreateForTesting(ImmutableString::Create((dir / "cache").string()), 1 << 20)},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::WriteFile(path, first);
+    auto analyzer = TestAnalyzer::CreateClassRef();
+    analyzer->targetType = TargetObjectType::kMedia;
+    analyzer->Initialize(
+        {}, InterfaceRef<IDataStoreAdaptor>(c.store),
+        BE::ProjectFactory::CreateClip(BE::ProjectFactory::CreateMedia(path.u16string()), BE::kMediaType_Audio), {});
+
+    // The analysis: the file read to its end, and the state of what was read taken through the same descriptor.
+    int const fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::vector<char> bytes(first.size() + 1);
+    ASSERT_EQ(::read(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(first.size()));
+    Guid readState;
+    ASSERT_EQ(BE::GetContentStateOfOpenFile(fd, readState), BE::kMetadataStatusOk);
+    ::close(fd);
+    auto blob = zelcore::allocator::RecycledMemory::Create(first.size());
+    std::memcpy(blob->data(), bytes.data(), first.size());
+
+    // Another program renames a different file over it before the result is saved.
+    testsupport::WriteFile(dir / "replacement.wav", testsupport::RandomBytes(200'000, 12));
+    std::filesystem::rename(dir / "replacement.wav", path);
+    Await(analyzer->SaveDataToCache(Key("result"), blob, readState));
+
+    std::exception_ptr const miss = AwaitFailure(analyzer->LoadCachedData(Key("result")));
+    EXPECT_TRUE(c.store->IsDataNotFoundInCache(miss)) << MessageOf(miss);
+    // The first content back (a copy: another file, the same content state) finds its result.
+    testsupport::WriteFile(dir / "copy.wav", first);
+    std::filesystem::rename(dir / "copy.wav", path);
+    Blob const found = Await(analyzer->LoadCachedData(Key("result")));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(std::string(reinterpret_cast<char const*>(found->data()), found->size()),
+              std::string(first.begin(), first.end()));
+  }
 }
 
 }  // namespace
