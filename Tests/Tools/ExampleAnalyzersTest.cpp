@@ -98,6 +98,44 @@ TEST_F(ExampleAnalyzersHostTest, DigestIsSha256OfTheFile) {
             "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
+// Another program renames a different file over the media file after an analyzer has read it and before the result
+// is saved: the result stays with the content it was computed from, and the new content is analysed afresh.
+TEST_F(ExampleAnalyzersHostTest, AResultIsKeptForTheFileVersionThatWasRead) {
+  auto const path = directory / "take.wav";
+  auto const replacement = directory / "replacement.wav";
+  auto const firstCopy = directory / "first copy.wav";
+  for (char const* const name : {"digest", "peaks"}) {  // a file read by descriptor, and one decoded
+    SCOPED_TRACE(name);
+    zelcore::utility::Guid const id = *FindExampleAnalyzer(name);
+    WriteSine(path, 0.1);
+    std::filesystem::copy_file(path, firstCopy, std::filesystem::copy_options::overwrite_existing);
+    WriteSine(replacement, 0.5);
+    int replaced = 0;
+    SetAfterReadHookForTesting([&](std::filesystem::path const& file) {
+      if (replaced++ == 0) std::filesystem::rename(replacement, file);
+    });
+    ExampleResult const first = ResultOf(RunJob(host, ClipOf(path), id));
+    SetAfterReadHookForTesting(nullptr);
+    ASSERT_EQ(replaced, 1);
+    EXPECT_FALSE(first.fromCache);
+    EXPECT_FALSE(first.saveFailure) << testsupport::MessageOf(first.saveFailure);
+
+    ExampleResult const second = ResultOf(RunJob(host, ClipOf(path), id));
+    EXPECT_FALSE(second.fromCache);
+    ASSERT_TRUE(second.blob && first.blob);
+    EXPECT_NE(std::string(reinterpret_cast<char const*>(second.blob->data()), second.blob->size()),
+              std::string(reinterpret_cast<char const*>(first.blob->data()), first.blob->size()));
+
+    // The first content back, as another file: its result is found.
+    std::filesystem::rename(firstCopy, path);
+    ExampleResult const again = ResultOf(RunJob(host, ClipOf(path), id));
+    EXPECT_TRUE(again.fromCache);
+    ASSERT_TRUE(again.blob);
+    EXPECT_EQ(std::string(reinterpret_cast<char const*>(again.blob->data()), again.blob->size()),
+              std::string(reinterpret_cast<char const*>(first.blob->data()), first.blob->size()));
+  }
+}
+
 TEST_F(ExampleAnalyzersHostTest, AudioAnalyzersMeasureASineAndServeTheSecondRunFromTheCache) {
   auto const path = directory / "tone.wav";
   WriteSine(path, 0.1, 1);  // -20 dBFS

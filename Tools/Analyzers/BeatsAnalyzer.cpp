@@ -46,7 +46,7 @@ class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kBeatsAnalyzerName); }
 
  protected:
-  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
+  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     AnalyzerParameter const parameter(ParameterText(), "beats", {"stream"});
     MediaReader media(file);
     MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
@@ -85,6 +85,7 @@ class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
         if (filled == kHop) step();
       }
     });
+    read.Note(media.File());
     if (filled > 0) {
       std::fill(in->data + filled, in->data + kHop, 0.0f);
       step();

@@ -34,7 +34,7 @@ class DigestAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kDigestAnalyzerName); }
 
  protected:
-  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
+  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     StampedFile in(file);
     std::unique_ptr<EVP_MD_CTX, DigestDeleter> const sha(EVP_MD_CTX_new());
     if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1) {
@@ -57,6 +57,7 @@ class DigestAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
       progress.Update(in.Size() == 0 ? 1.0 : std::min(1.0, static_cast<double>(done) / static_cast<double>(in.Size())));
     }
     in.CheckUnchanged();
+    read.Note(in);
     std::uint8_t digest[EVP_MAX_MD_SIZE];
     unsigned length = 0;
     EVP_DigestFinal_ex(sha.get(), digest, &length);

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <exception>
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,7 +50,9 @@
 // and computes and saves it only when that fails. Its job's result is an ExampleResult, which also tells a save that
 // failed (a setting that writes nowhere, an unusable cache). Cancelling its progress item stops the computation
 // early; the job then fails with kResultJobCancelled. A media file that cannot be read, or that changes while it is
-// read, fails the job with kResultFileRead; a bad parameter with kResultIllegalArgument; failures cache nothing.
+// read, fails the job with kResultFileRead; a bad parameter with kResultIllegalArgument; failures cache nothing. A
+// computed result is cached under the content of the file version that was read, so a file replaced between the read
+// and the save keeps its own results and the replaced content keeps the one computed from it.
 namespace Quillan::Examples {
 
 inline constexpr std::string_view kDigestAnalyzerName = "digest";
@@ -67,6 +71,10 @@ struct ExampleResult {
   // Why a computed blob could not be saved; null when it was saved (or came from a cache).
   std::exception_ptr saveFailure = nullptr;
 };
+
+// Calls `hook` with the media file's path in every computing job, after the file has been read and before the result
+// is saved; an empty function removes it. For tests that change the file at that moment.
+QUILLAN_EXAMPLES_EXPORT void SetAfterReadHookForTesting(std::function<void(std::filesystem::path const&)> hook);
 
 // The names of the module's analyzers, in a fixed order.
 QUILLAN_EXAMPLES_EXPORT std::vector<std::string_view> GetExampleAnalyzerNames();

@@ -209,7 +209,7 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
  protected:
   // Results cached in the first, three-number layout are measured again.
 
-  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
+  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     AnalyzerParameter const parameter(ParameterText(), "loudness", {"stream"});
     MediaReader media(file);
     MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
@@ -242,6 +242,7 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
         windows.Add(blockLoudness);
       }
     });
+    read.Note(media.File());
 
     Loudness result;
     result.frameCount = frames;

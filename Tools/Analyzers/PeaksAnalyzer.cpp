@@ -37,7 +37,7 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kPeaksAnalyzerName); }
 
  protected:
-  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
+  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     AnalyzerParameter const parameter(ParameterText(), "peaks", {"", "stream"});
     std::string const bare = parameter.Find("").value_or(std::to_string(kDefaultSamplesPerPeak));
     std::optional<std::uint32_t> const samplesPerPeak = ParseSamplesPerPeak(bare);
@@ -63,6 +63,7 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
         }
       }
     });
+    read.Note(media.File());
     if (inCurrent > 0) peaks.insert(peaks.end(), current.begin(), current.end());
 
     BlobWriter out;

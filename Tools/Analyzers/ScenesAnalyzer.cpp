@@ -39,13 +39,16 @@ class ScenesAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kScenesAnalyzerName); }
 
  protected:
-  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
+  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     AnalyzerParameter const parameter(ParameterText(), "scenes", {"", "threshold", "stream"});
     Scenes scenes;
     scenes.threshold = parameter.Number("threshold", parameter.Number("", kDefaultThreshold, 0, 100), 0, 100);
     MediaReader media(file);
     // A sound file has no pictures and so no cuts: that is its result, not a failure.
-    if (parameter.Stream() == MediaReader::kBestStream && !media.HasVideo()) return EncodeScenes(scenes);
+    if (parameter.Stream() == MediaReader::kBestStream && !media.HasVideo()) {
+      read.Note(media.File());
+      return EncodeScenes(scenes);
+    }
     MediaReader::VideoFormat const format = media.SelectVideo(parameter.Stream(), kScaledWidth);
     scenes.frameRate = format.frameRate;
     std::vector<std::uint8_t> previous;
@@ -61,6 +64,7 @@ class ScenesAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
       }
       previous.assign(picture.luma.begin(), picture.luma.end());
     });
+    read.Note(media.File());
     return EncodeScenes(scenes);
   }
 };

@@ -25,7 +25,7 @@ class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassS
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kSilenceAnalyzerName); }
 
  protected:
-  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const override {
+  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     AnalyzerParameter const parameter(ParameterText(), "silence", {"threshold", "min", "stream"});
     Silence silence;
     silence.thresholdDbfs = parameter.Number("threshold", kDefaultThresholdDbfs, -200, 0);
@@ -53,6 +53,7 @@ class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassS
         }
       }
     });
+    read.Note(media.File());
     if (runLength >= minimumFrames) silence.ranges.push_back({runStart / rate, frame / rate});
     return EncodeSilence(silence);
   }

@@ -1,12 +1,18 @@
 #include "Analyzers/Detail/ExampleAnalyzer.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <functional>
+#include <mutex>
 #include <utility>
 
 #include "Analyzers/Detail/ResultDescriptions.h"
+#include "Analyzers/Detail/StampedFile.h"
 #include "Analyzers/ExampleAnalyzers.h"
+#include "BE/Media.h"
 #include "DataStoreAdaptors/DefaultAnalyzerDatastore.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "Host/AnalyzerCacheLocation.h"
@@ -29,7 +35,52 @@ std::shared_ptr<zelappsupport::utility::ProgressCategory> const& AnalysisCategor
   return *category;
 }
 
+bool SameVersion(struct stat const& a, struct stat const& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// Never destroyed, like the category.
+struct AfterReadHook {
+  std::mutex mutex;
+  std::function<void(std::filesystem::path const&)> hook;  // guarded by mutex
+};
+AfterReadHook& TheAfterReadHook() {
+  static auto* const hook = new AfterReadHook;
+  return *hook;
+}
+
+void RunAfterReadHook(std::filesystem::path const& file) {
+  std::function<void(std::filesystem::path const&)> hook;
+  {
+    std::lock_guard lock(TheAfterReadHook().mutex);
+    hook = TheAfterReadHook().hook;
+  }
+  if (hook) hook(file);
+}
+
 }  // namespace
+
+void ReadVersion::Note(StampedFile const& file) {
+  zelcore::utility::Guid state;
+  struct stat now {};
+  // Every change of a file moves its change time on, so a descriptor that shows the opened version after its state
+  // was taken had that version all along: the state is that of the bytes that were read.
+  if (BE::GetContentStateOfOpenFile(file.Descriptor(), state) != BE::kMetadataStatusOk ||
+      ::fstat(file.Descriptor(), &now) != 0 || !SameVersion(now, file.OpenedStatus())) {
+    state_.reset();
+    whyNone_ = "Media file " + file.Path().string() +
+               " was changed or became unreadable right after it was read; its result was not kept";
+    return;
+  }
+  state_ = state;
+}
+
+zelcore::utility::Guid ReadVersion::State() const {
+  if (!state_) throw zelcore::config::zel_exception(whyNone_, kResultNotCached);
+  return *state_;
+}
 
 zelcore::Blob BlobWriter::Finish() const {
   auto blob = zelcore::allocator::RecycledMemory::Create(bytes_.size());
@@ -91,12 +142,15 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
     return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
         executor, std::chrono::milliseconds(0), executor, [self, executor, item] {
           std::filesystem::path const file(zelcore::text::UTF16ToPathBytes(self->media->GetFilePath()));
-          zelcore::Blob const blob = self->Compute(file, Progress(item));
+          ReadVersion read;
+          zelcore::Blob const blob = self->Compute(file, Progress(item), read);
           if (item) item->SetProgress(1.0);
-          // A failed save leaves the result standing; the caller learns why it was not kept.
+          RunAfterReadHook(file);
+          // A failed save leaves the result standing; the caller learns why it was not kept. The result is filed
+          // under the version that was read, not under whatever the path holds by the time the stores look.
           Future<void> saved;
           try {
-            saved = self->SaveDataToCache(ResultKey(), blob);
+            saved = self->SaveDataToCache(ResultKey(), blob, read.State());
           } catch (...) {
             saved = zelcore::async::MakeExceptionalFuture<void>(std::current_exception());
           }
@@ -111,3 +165,12 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
 }
 
 }  // namespace Quillan::Examples::detail
+
+namespace Quillan::Examples {
+
+void SetAfterReadHookForTesting(std::function<void(std::filesystem::path const&)> hook) {
+  std::lock_guard lock(detail::TheAfterReadHook().mutex);
+  detail::TheAfterReadHook().hook = std::move(hook);
+}
+
+}  // namespace Quillan::Examples

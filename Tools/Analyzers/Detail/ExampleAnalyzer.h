@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,25 @@
 #include "zelcore/RecycledMemory.h"
 
 namespace Quillan::Examples::detail {
+
+class StampedFile;
+
+// The content state of the file version that one Compute read: its result is filed under it, so that a file replaced
+// after the read is never given the old content's result. Compute notes the file it read once the read has ended; a
+// result with nothing noted is returned but not cached. Not thread-safe; one per Compute call.
+class ReadVersion {
+ public:
+  // Takes the content state of the version that `file` opened, through its still open descriptor: recalled when
+  // that version was hashed before (the cache load hashed the path), else hashed. When the descriptor no longer
+  // shows that version (the file was written in place) or cannot be read again, keeps the reason instead.
+  void Note(StampedFile const& file);
+  // The state noted. Throws zel_exception kResultNotCached, saying why, when there is none.
+  zelcore::utility::Guid State() const;
+
+ private:
+  std::optional<zelcore::utility::Guid> state_;
+  std::string whyNone_ = "The analyzer did not tell which version of the media file it read; its result was not kept";
+};
 
 // What the module's analyzers share: the media file as target, one cached result under one key, the store that the
 // user's cache-location setting chooses, and the flow load cached -> else compute on the job's executor and save.
@@ -62,9 +82,11 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase,
   void InitializeExample(zelcore::InterfaceRef<BE::IClip> const& clip, std::any const& parameter,
                          zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
 
-  // The result blob for `file`. Calls progress.Update as it goes (which throws on cancel); throws zel_exception on
-  // an unreadable file or bad parameters. Runs on the job's executor.
-  virtual zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress) const = 0;
+  // The result blob for `file`, noting in `read` the file it read (ReadVersion::Note) once the read has ended. Calls
+  // progress.Update as it goes (which throws on cancel); throws zel_exception on an unreadable file or bad
+  // parameters. Runs on the job's executor.
+  virtual zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress,
+                                ReadVersion& read) const = 0;
 
   // The parameter as text, as the factory got it.
   std::string const& ParameterText() const { return parameterText_; }

@@ -64,6 +64,9 @@ class MediaReader {
   MediaReader(MediaReader const&) = delete;
   MediaReader& operator=(MediaReader const&) = delete;
 
+  // The file as it was opened, its descriptor still open: what the decoded data was read from.
+  StampedFile const& File() const { return file_; }
+
   // Whether the file has a video stream.
   bool HasVideo() const;
 

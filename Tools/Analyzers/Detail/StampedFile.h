@@ -22,6 +22,10 @@ class StampedFile {
   int Descriptor() const { return descriptor_; }
   std::uint64_t Size() const { return static_cast<std::uint64_t>(opened_.st_size); }
   std::filesystem::path const& Path() const { return path_; }
+  // What fstat said of the descriptor at open: the version that was opened.
+  struct stat const& OpenedStatus() const {
+    return opened_;
+  }
 
   // Throws zel_exception kResultFileRead ("... changed while being analysed", naming the file) unless both the
   // opened descriptor and the path still show the stamp taken at open.
