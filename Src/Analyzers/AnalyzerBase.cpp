@@ -257,4 +257,10 @@ Future<void> AnalyzerBase::SaveAllDataToCache(CachedData const& data) const {
   return collector->Close();
 }
 
+Future<void> AnalyzerBase::SaveAllDataToCache(CachedData const& data, Guid const& contentState) const {
+  auto const collector = zelcore::async::CompoundFuture::Create(nullptr);
+  for (auto const& [key, blob] : data) collector->Add(SaveDataToCache(key, blob, contentState));
+  return collector->Close();
+}
+
 }  // namespace Quillan::Analyzers

@@ -94,6 +94,8 @@ class QUILLAN_EXPORT AnalyzerBase : public IAnalyzer, public IAnalyzerParameter 
   // Issues every save before awaiting any; completes when all have ended, and fails with the failure of the first
   // failed save (in the map's order) if any failed. An empty map completes at once.
   zelcore::async::Future<void> SaveAllDataToCache(CachedData const& data) const;
+  // The same, every result filed under `contentState` as SaveDataToCache(key, blob, contentState) files it.
+  zelcore::async::Future<void> SaveAllDataToCache(CachedData const& data, Guid const& contentState) const;
 
   zelcore::InterfaceWeakRef<IAnalyzerHost> host;
   zelcore::InterfaceRef<IDataStoreAdaptor> dataStore;

@@ -322,7 +322,10 @@ TEST(AnalyzerBaseTest, SaveUnderAContentStateHandsTheStoresTheTargetAtThatState)
     auto [analyzer, store] = MakeAnalyzer({}, type);
     ASSERT_TRUE(AwaitEnd(analyzer->SaveDataToCache(Key("k"), MakeBlob(7), read)));
     ASSERT_TRUE(AwaitEnd(analyzer->SaveDataToCache(Key("k"), MakeBlob(8), Guid())));
-    ASSERT_EQ(store->saves.size(), 2u);
+    ASSERT_TRUE(AwaitEnd(analyzer->SaveAllDataToCache({{Key("a"), MakeBlob(1)}, {Key("b"), MakeBlob(2)}}, read)));
+    ASSERT_EQ(store->saves.size(), 4u);
+    EXPECT_EQ(GetContentStateGuid(store->saves[2].target), read);
+    EXPECT_EQ(GetContentStateGuid(store->saves[3].target), read);
     Target const& pinned = store->saves[0].target;
     ASSERT_EQ(pinned.index(), type == TargetObjectType::kClip ? 0u : 1u);
     EXPECT_EQ(GetContentStateGuid(pinned), read);
