@@ -7,6 +7,7 @@
 #include "Analyzers/AnalyzerBase.h"
 #include "BE/Media.h"
 #include "BE/ProjectFactory.h"
+#include "BE/SettingsFileException.h"
 #include "Host/AnalyzerRegistry.h"
 
 namespace Quillan::Node {
@@ -24,6 +25,8 @@ std::vector<NamedAnalyzer> ListNamedAnalyzers() {
       AnalyzerFactory const factory = AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactory(registered.id);
       auto const base = InterfaceRef<Analyzers::AnalyzerBase>::Query(factory(clip, std::any(), {}));
       if (base && !base->GetAnalyzerName().empty()) entry.name = base->GetAnalyzerName().ToUTF8String();
+    } catch (BE::exSettingsFile const&) {
+      throw;  // every factory that reads the settings fails alike: the caller's problem, told once
     } catch (...) {
       // Named by its GUID: one broken factory must not hide the others.
     }
