@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -46,14 +47,28 @@ int CreateTemporary(std::filesystem::path const& path, std::filesystem::path& te
   FailWriting(path, EEXIST);
 }
 
+// Gives `temporary` the name `path` only if no file has it, in one step. Filesystems without RENAME_NOREPLACE get a
+// hard link, which fails the same way on an existing name, and lose the temporary name after.
+int RenameWithoutReplacing(std::filesystem::path const& temporary, std::filesystem::path const& path) {
+  if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return errno;
+  if (::link(temporary.c_str(), path.c_str()) != 0) return errno;
+  ::unlink(temporary.c_str());
+  return 0;
+}
+
 }  // namespace
 
-void WritePictureFile(std::filesystem::path const& path, std::span<std::uint8_t const> bytes) {
+void WritePictureFile(std::filesystem::path const& path, std::span<std::uint8_t const> bytes,
+                      PictureFileOptions const& options) {
   if (path.empty() || !path.has_filename()) throw PictureError("Cannot write " + Quoted(path) + ": not a file name");
   struct stat existing {};
-  if (::lstat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
-    throw PictureError("Not replacing " + Quoted(path) + ": it is " + KindOf(existing.st_mode) +
-                       ", not a regular file; choose another output path");
+  if (::lstat(path.c_str(), &existing) == 0) {
+    if (!S_ISREG(existing.st_mode)) {
+      throw PictureError("Not replacing " + Quoted(path) + ": it is " + KindOf(existing.st_mode) +
+                         ", not a regular file; choose another output path");
+    }
+    if (!options.replaceExisting) throw PictureExistsError("Not replacing " + Quoted(path) + ": the file exists");
   }
   std::filesystem::path temporary;
   int const descriptor = CreateTemporary(path, temporary);
@@ -70,9 +85,26 @@ void WritePictureFile(std::filesystem::path const& path, std::span<std::uint8_t 
   // Renamed before it is durable, a crash could leave an empty picture where the old one was.
   if (error == 0 && ::fsync(descriptor) != 0) error = errno;
   if (::close(descriptor) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error == 0 && options.beforeRename) {
+    try {
+      options.beforeRename();
+    } catch (...) {
+      ::unlink(temporary.c_str());
+      throw;
+    }
+  }
+  if (error == 0) {
+    if (options.replaceExisting) {
+      if (::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+    } else {
+      error = RenameWithoutReplacing(temporary, path);
+    }
+  }
   if (error != 0) {
     ::unlink(temporary.c_str());
+    if (error == EEXIST && !options.replaceExisting) {
+      throw PictureExistsError("Not replacing " + Quoted(path) + ": the file exists");
+    }
     FailWriting(path, error);
   }
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <stdexcept>
 
@@ -18,11 +19,29 @@ class QUILLAN_PICTURES_EXPORT PictureError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Thrown by WritePictureFile when a file is at the path and the call was not to replace one.
+class QUILLAN_PICTURES_EXPORT PictureExistsError : public PictureError {
+ public:
+  using PictureError::PictureError;
+};
+
+// How WritePictureFile treats the path it writes.
+struct PictureFileOptions {
+  // Whether an existing regular file is replaced. When not, the new file takes the path only if nothing is there at
+  // the moment it does, with no window between a check and the write, and PictureExistsError is thrown otherwise.
+  bool replaceExisting = true;
+  // Runs once the bytes are durable, right before the new file takes the path, so that a caller can check what is at
+  // the path at the last moment. What it throws passes through; the path is left as it was and the new file removed.
+  std::function<void()> beforeRename;
+};
+
 // Writes `bytes` to `path` atomically: into a new file beside it, then renamed over it, so that a reader sees the old
-// file or the whole new one, and a failure leaves the old one as it was. An existing regular file is replaced; any
-// other kind of file there (a symbolic link, a folder, a device, a pipe) is left alone and the call throws
-// PictureError saying what it is. The new file gets the mode 0666 less the process's umask. Throws PictureError with
-// the path and the system's reason when the folder is missing or cannot be written.
-QUILLAN_PICTURES_EXPORT void WritePictureFile(std::filesystem::path const& path, std::span<std::uint8_t const> bytes);
+// file or the whole new one, and a failure leaves the old one as it was. An existing regular file is replaced (unless
+// `options` say not to); any other kind of file there (a symbolic link, a folder, a device, a pipe) is left alone and
+// the call throws PictureError saying what it is. The rename replaces the directory entry itself and never follows a
+// link that appears at the path meanwhile. The new file gets the mode 0666 less the process's umask. Throws
+// PictureError with the path and the system's reason when the folder is missing or cannot be written.
+QUILLAN_PICTURES_EXPORT void WritePictureFile(std::filesystem::path const& path, std::span<std::uint8_t const> bytes,
+                                              PictureFileOptions const& options = {});
 
 }  // namespace Quillan::Pictures

@@ -67,5 +67,24 @@ TEST(PictureFileTest, RefusesWhatIsNotARegularFileAndSaysWhy) {
   EXPECT_EQ(Names(directory.path()), (std::vector<std::string>{"folder.png", "kept.png", "link.png"}));
 }
 
+// A file that takes the path while the new one is written is never replaced when the caller said not to; what the
+// last-moment check throws leaves the path as it was. Neither leaves a temporary file behind.
+TEST(PictureFileTest, KeepsAFileThatAppearsMeanwhileAndStopsWhenTheLastCheckThrows) {
+  testsupport::TempDirectory directory;
+  fs::path const path = directory / "a.png";
+  std::string_view const text = "new";
+  auto const bytes = std::span(reinterpret_cast<std::uint8_t const*>(text.data()), text.size());
+  PictureFileOptions appears{false, [&] { testsupport::WriteFile(path, std::string_view("someone's")); }};
+  EXPECT_THROW(WritePictureFile(path, bytes, appears), PictureExistsError);
+  EXPECT_EQ(testsupport::ReadFile(path), "someone's");
+  EXPECT_THROW(WritePictureFile(path, bytes, {false, {}}), PictureExistsError);
+  PictureFileOptions refused{true, [] { throw std::logic_error("refused at the last moment"); }};
+  EXPECT_THROW(WritePictureFile(path, bytes, refused), std::logic_error);
+  EXPECT_EQ(testsupport::ReadFile(path), "someone's");
+  EXPECT_EQ(Names(directory.path()), std::vector<std::string>{"a.png"});
+  WritePictureFile(directory / "b.png", bytes, {false, {}});
+  EXPECT_EQ(testsupport::ReadFile(directory / "b.png"), "new");
+}
+
 }  // namespace
 }  // namespace Quillan::Pictures
