@@ -1,5 +1,6 @@
 #pragma once
 
+#include <any>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -47,12 +48,13 @@
 //              and beatCount float64 beat times (seconds). Parameter: "stream=N".
 //
 // Every analyzer loads its cached result first (through the store that the user's cache-location setting chooses)
-// and computes and saves it only when that fails. Its job's result is an ExampleResult, which also tells a save that
-// failed (a setting that writes nowhere, an unusable cache). Cancelling its progress item stops the computation
-// early; the job then fails with kResultJobCancelled. A media file that cannot be read, or that changes while it is
-// read, fails the job with kResultFileRead; a bad parameter with kResultIllegalArgument; failures cache nothing. A
-// computed result is cached under the content of the file version that was read, so a file replaced between the read
-// and the save keeps its own results and the replaced content keeps the one computed from it.
+// and computes and saves it only when that fails (or when its parameter is a FreshResult). Its job's result is an
+// ExampleResult, which also tells a save that failed (a setting that writes nowhere, an unusable cache). Cancelling its
+// progress item stops the computation early; the job then fails with kResultJobCancelled. A media file that cannot be
+// read, or that changes while it is read, fails the job with kResultFileRead; a bad parameter with
+// kResultIllegalArgument; failures cache nothing. A computed result is cached under the content of the file version
+// that was read, so a file replaced between the read and the save keeps its own results and the replaced content
+// keeps the one computed from it.
 namespace Quillan::Examples {
 
 inline constexpr std::string_view kDigestAnalyzerName = "digest";
@@ -75,6 +77,13 @@ struct ExampleResult {
 // Calls `hook` with the media file's path in every computing job, after the file has been read and before the result
 // is saved; an empty function removes it. For tests that change the file at that moment.
 QUILLAN_EXAMPLES_EXPORT void SetAfterReadHookForTesting(std::function<void(std::filesystem::path const&)> hook);
+
+// A parameter that has an analyzer of the module compute its result afresh, whatever a cache holds, and save it over
+// what is there: for a caller whose own reading of the cached result failed. `parameter` is the parameter proper,
+// which keys the cache and names the job as it would alone.
+struct FreshResult {
+  std::any parameter;
+};
 
 // The names of the module's analyzers, in a fixed order.
 QUILLAN_EXAMPLES_EXPORT std::vector<std::string_view> GetExampleAnalyzerNames();

@@ -585,10 +585,13 @@ int RunAnalyzeCommand(AnalyzeOptions const& options) {
 
 SingleAnalysis AnalyzeOneFile(std::string const& file, std::string const& analyzer,
                               std::optional<std::string> const& parameter, std::vector<std::string> const& modules,
-                              std::string const& command) {
+                              std::string const& command, bool fresh) {
   LoadAnalyzerModules(modules);
   RequestedAnalyzer requested{ResolveAnalyzer(ListAnalyzers(), analyzer, command), {}, parameter};
   if (parameter) requested.parameter = std::any(*parameter);
+  if (fresh && Examples::FindExampleAnalyzer(requested.info.name) == requested.info.id) {
+    requested.parameter = std::any(Examples::FreshResult{requested.parameter});
+  }
   InterfaceRef<AnalyzerHost> const host = AnalyzerHost::GetDefaultInstance();
   if (!host) throw CommandFailure("the analyzer host is not available");
   bool const managedWrites = GetDefaultCacheLocation() == AnalyzerCacheLocation::kManagedCache;

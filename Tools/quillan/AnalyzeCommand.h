@@ -50,10 +50,12 @@ struct SingleAnalysis {
 };
 
 // Runs `analyzer` (a name or GUID, after loading `modules`) with `parameter` on `file` through the default host,
-// showing its progress on a terminal. Throws UsageError (naming `command`) for an unknown analyzer, and
-// CommandFailure with analyze's message when the file cannot be read, the job fails or gives no result.
+// showing its progress on a terminal. With `fresh`, an analyzer of the example module computes its result whatever
+// the cache holds and saves it over the cached one (others cannot be asked to: `fresh` is then ignored). Throws
+// UsageError (naming `command`) for an unknown analyzer, and CommandFailure with analyze's message when the file
+// cannot be read, the job fails or gives no result.
 SingleAnalysis AnalyzeOneFile(std::string const& file, std::string const& analyzer,
                               std::optional<std::string> const& parameter, std::vector<std::string> const& modules,
-                              std::string const& command);
+                              std::string const& command, bool fresh = false);
 
 }  // namespace Quillan::Cli

@@ -194,6 +194,8 @@ void CommandLineApp::Build() {
       ->type_name("TEXT");
   get->add_option("-o,--output", sidecarGet_.output, "write the bytes to this file instead of stdout")
       ->type_name("OUT");
+  get->add_flag("-y,--overwrite", sidecarGet_.overwrite, "replace OUT when it exists (never FILE or another sidecar)")
+      ->disable_flag_override();
   AddPlugins(get, sidecarGet_.modules);
   CLI::App* verify = sidecar->add_subcommand("verify", "check that sidecar files decode");
   verify->add_option("FILE", sidecarFiles_, "a sidecar file")->required();

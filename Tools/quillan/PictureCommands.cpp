@@ -9,7 +9,9 @@
 #include "Pictures/ContactStrip.h"
 #include "Pictures/WaveformData.h"
 #include "Pictures/WaveformImage.h"
+#include "Pictures/WaveformView.h"
 #include "quillan/AnalyzeCommand.h"
+#include "quillan/OutputPath.h"
 #include "quillan/TextTable.h"
 #include "quillan/TimeArgument.h"
 
@@ -25,7 +27,64 @@ void AddPlugin(CLI::App* command, std::vector<std::string>& modules) {
       ->allow_extra_args(false);
 }
 
+void AddOverwrite(CLI::App* command, bool& overwrite) {
+  command->add_flag("-y,--overwrite", overwrite, "replace OUT when it exists (never an input or a sidecar)")
+      ->disable_flag_override();
+}
+
 std::string Source(bool fromCache) { return fromCache ? "cached" : "computed"; }
+
+// Checked before any work, so that a refusal leaves the media, its sidecar and the caches untouched.
+OutputPath Output(std::string const& path, bool overwrite, std::string const& media,
+                  std::vector<std::string> const& modules, std::string const& command) {
+  OutputPath output(path, overwrite, command);
+  output.ReadsMedia(media);
+  for (std::string const& module : modules) output.Reads(module, "the analyzer module");
+  output.Check();
+  return output;
+}
+
+// Why the waveform cannot be drawn from a peaks result, or empty.
+std::string PeaksProblem(zelcore::Blob const& blob) {
+  std::optional<Examples::PeakEnvelope> const envelope = Examples::DecodePeakEnvelope(blob);
+  if (!envelope) return "the result does not have the peaks analyzer's layout";
+  try {
+    Pictures::WaveformView const whole(*envelope, Pictures::ChannelLayout::kSplit, std::nullopt, std::nullopt);
+  } catch (Pictures::PictureError const& error) {
+    return error.what();
+  }
+  return {};
+}
+
+constexpr char kNoPictures[] = "the result counts no pictures";
+
+// Why the contact strip cannot be drawn from a scenes result, or empty.
+std::string ScenesProblem(zelcore::Blob const& blob) {
+  std::optional<Examples::Scenes> const scenes = Examples::DecodeScenes(blob);
+  if (!scenes) return "the result does not have the scenes analyzer's layout";
+  try {
+    Pictures::SceneStarts(*scenes);
+  } catch (Pictures::PictureError const& error) {
+    return error.what();
+  }
+  if (scenes->frameCount == 0) return kNoPictures;
+  return {};
+}
+
+// The analysis, as AnalyzeOneFile gets it, of a result that `problemOf` finds nothing wrong with when one can be had:
+// a cached result it rejects is computed afresh, and the new result replaces it in the cache, as `quillan analyze`
+// does with a cached result that does not decode. Whether the fresh result is any better is for the caller to check.
+SingleAnalysis UsableAnalysis(std::string const& file, std::string const& analyzer,
+                              std::optional<std::string> const& parameter, std::vector<std::string> const& modules,
+                              std::string const& command, std::string (*problemOf)(zelcore::Blob const&)) {
+  SingleAnalysis analysis = AnalyzeOneFile(file, analyzer, parameter, modules, command);
+  if (analysis.interruptedExit != 0 || !analysis.fromCache) return analysis;
+  std::string const problem = problemOf(analysis.blob);
+  if (problem.empty()) return analysis;
+  std::cerr << "quillan: warning: the cached " << analyzer << " result of " << Printable(file) << " cannot be used ("
+            << problem << "); computing it afresh\n";
+  return AnalyzeOneFile(file, analyzer, parameter, modules, command, true);
+}
 
 }  // namespace
 
@@ -42,6 +101,7 @@ void PictureCommands::AddTo(CLI::App& app) {
   waveform->add_option("-o,--output", waveform_.output, "the picture (or JSON) file to write")
       ->type_name("OUT")
       ->required();
+  AddOverwrite(waveform, waveform_.overwrite);
   waveform->add_option("--width", waveform_.width, "the picture's width in pixels (default 1800); for JSON, pixels")
       ->type_name("PIXELS");
   waveform->add_option("--height", waveform_.height, "the picture's height in pixels (default 280)")
@@ -73,6 +133,7 @@ void PictureCommands::AddTo(CLI::App& app) {
       "as 'quillan analyze' does.");
   scenes->add_option("FILE", scenes_.file, "the video file")->required();
   scenes->add_option("-o,--output", scenes_.output, "the PNG file to write")->type_name("OUT")->required();
+  AddOverwrite(scenes, scenes_.overwrite);
   scenes
       ->add_option("--threshold", scenes_.threshold,
                    "the score from which a picture starts a new scene, 0 to 100 (the analyzer's default: 10)")
@@ -104,13 +165,18 @@ int PictureCommands::RunWaveform() const {
   if (from && to && *from >= *to) throw UsageError("--from must come before --to", "waveform");
   Pictures::ChannelLayout const channels =
       waveform_.channels == "mix" ? Pictures::ChannelLayout::kMix : Pictures::ChannelLayout::kSplit;
+  OutputPath const output =
+      Output(waveform_.output, waveform_.overwrite, waveform_.file, waveform_.modules, "waveform");
 
-  SingleAnalysis const analysis = AnalyzeOneFile(waveform_.file, std::string(Examples::kPeaksAnalyzerName),
-                                                 std::nullopt, waveform_.modules, "waveform");
+  SingleAnalysis const analysis = UsableAnalysis(waveform_.file, std::string(Examples::kPeaksAnalyzerName),
+                                                 std::nullopt, waveform_.modules, "waveform", PeaksProblem);
   if (analysis.interruptedExit != 0) return analysis.interruptedExit;
-  std::optional<Examples::PeakEnvelope> const envelope = Examples::DecodePeakEnvelope(analysis.blob);
-  if (!envelope) throw CommandFailure("the peaks analyzer's result for " + Printable(waveform_.file) + " is damaged");
+  if (std::string const problem = PeaksProblem(analysis.blob); !problem.empty()) {
+    throw CommandFailure("cannot draw the peaks of " + Printable(waveform_.file) + ": " + problem);
+  }
+  Examples::PeakEnvelope const envelope = *Examples::DecodePeakEnvelope(analysis.blob);
 
+  std::vector<std::uint8_t> bytes;
   std::ostringstream what;
   try {
     if (waveform_.format == "json") {
@@ -119,8 +185,9 @@ int PictureCommands::RunWaveform() const {
       options.channels = channels;
       options.fromSeconds = from;
       options.toSeconds = to;
-      Pictures::WaveformData const data = Pictures::ResampleWaveform(*envelope, options);
-      Pictures::WriteWaveformJson(waveform_.output, *envelope, options);
+      Pictures::WaveformData const data = Pictures::ResampleWaveform(envelope, options);
+      std::string const text = Pictures::WaveformDataToJson(data) + "\n";
+      bytes.assign(text.begin(), text.end());
       what << "waveform data, " << data.length << " pixels of " << data.samplesPerPixel << " samples, " << data.channels
            << (data.channels == 1 ? " channel" : " channels");
     } else {
@@ -132,15 +199,16 @@ int PictureCommands::RunWaveform() const {
           waveform_.scale == "dbfs" ? Pictures::AmplitudeScale::kDecibels : Pictures::AmplitudeScale::kLinear;
       options.fromSeconds = from;
       options.toSeconds = to;
-      Pictures::WriteWaveformPng(waveform_.output, *envelope, options);
+      bytes = Pictures::DrawWaveformPng(envelope, options);
       what << "waveform picture, " << options.width << " x " << options.height << " pixels";
     }
   } catch (std::invalid_argument const& error) {
     // The library refuses sizes and ranges it cannot draw; the command line asked for them.
     throw UsageError(error.what(), "waveform");
   }
+  output.Write(bytes);
   std::cout << "Wrote " << Printable(waveform_.output) << " (" << what.str() << "; peak envelope "
-            << Source(analysis.fromCache) << ", " << envelope->samplesPerPeak << " samples per peak)\n";
+            << Source(analysis.fromCache) << ", " << envelope.samplesPerPeak << " samples per peak)\n";
   return kExitOk;
 }
 
@@ -151,27 +219,34 @@ int PictureCommands::RunScenes() const {
     text << "threshold=" << *scenes_.threshold;
     parameter = text.str();
   }
-  SingleAnalysis const analysis =
-      AnalyzeOneFile(scenes_.file, std::string(Examples::kScenesAnalyzerName), parameter, scenes_.modules, "scenes");
+  OutputPath const output = Output(scenes_.output, scenes_.overwrite, scenes_.file, scenes_.modules, "scenes");
+  SingleAnalysis const analysis = UsableAnalysis(scenes_.file, std::string(Examples::kScenesAnalyzerName), parameter,
+                                                 scenes_.modules, "scenes", ScenesProblem);
   if (analysis.interruptedExit != 0) return analysis.interruptedExit;
   std::optional<Examples::Scenes> const scenes = Examples::DecodeScenes(analysis.blob);
-  if (!scenes) throw CommandFailure("the scenes analyzer's result for " + Printable(scenes_.file) + " is damaged");
-  if (scenes->frameCount == 0) throw CommandFailure(Printable(scenes_.file) + " has no video to take pictures from");
+  if (std::string const problem = ScenesProblem(analysis.blob); problem == kNoPictures) {
+    throw CommandFailure(Printable(scenes_.file) + " has no video to take pictures from");
+  } else if (!problem.empty()) {
+    throw CommandFailure("cannot draw the scenes of " + Printable(scenes_.file) + ": " + problem);
+  }
 
   Pictures::ContactStripOptions options;
   options.thumbnailHeight = scenes_.thumbnailHeight;
   options.maxWidth = scenes_.maxWidth;
   options.maxScenes = scenes_.maxScenes;
-  std::size_t leftOut = 0;
+  Pictures::ContactStrip strip;
   try {
-    leftOut = Pictures::WriteContactStrip(scenes_.output, scenes_.file, *scenes, options);
+    strip = Pictures::DrawContactStrip(scenes_.file, Pictures::SceneStarts(*scenes), options);
   } catch (std::invalid_argument const& error) {
     throw UsageError(error.what(), "scenes");
   }
+  output.Write(strip.png);
   std::size_t const count = scenes->cuts.size() + 1;
   std::cout << "Wrote " << Printable(scenes_.output) << " (a contact strip of " << count
             << (count == 1 ? " scene" : " scenes");
-  if (leftOut > 0) std::cout << ", " << leftOut << " of them left out after the first " << count - leftOut;
+  if (strip.scenesLeftOut > 0) {
+    std::cout << ", " << strip.scenesLeftOut << " of them left out after the first " << count - strip.scenesLeftOut;
+  }
   std::cout << "; scenes " << Source(analysis.fromCache) << ")\n";
   return kExitOk;
 }

@@ -27,6 +27,7 @@ class PictureCommands {
   struct Waveform {
     std::string file;
     std::string output;
+    bool overwrite = false;
     int width = 1800;
     int height = 280;
     std::string channels = "split";
@@ -40,6 +41,7 @@ class PictureCommands {
   struct Scenes {
     std::string file;
     std::string output;
+    bool overwrite = false;
     std::optional<double> threshold;
     int thumbnailHeight = 120;
     int maxWidth = 1800;

@@ -1,15 +1,16 @@
 #include "quillan/SidecarCommands.h"
 
 #include <algorithm>
-#include <fstream>
 #include <iostream>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "DataStoreAdaptors/SidecarFile.h"
 #include "quillan/AnalyzerCatalog.h"
+#include "quillan/OutputPath.h"
 #include "quillan/ResultFormatting.h"
 #include "quillan/TextTable.h"
 #include "zelcore/ZelException.h"
@@ -123,7 +124,13 @@ int RunSidecarDump(std::string const& file, OutputFormat format, std::vector<std
 }
 
 int RunSidecarGet(SidecarGetOptions const& options) {
-  if (options.output && options.output->empty()) throw UsageError("-o needs a file name", "sidecar get");
+  std::optional<OutputPath> output;
+  if (options.output) {
+    output.emplace(*options.output, options.overwrite, "sidecar get");
+    output->Reads(options.file, "the sidecar");
+    for (std::string const& module : options.modules) output->Reads(module, "the analyzer module");
+    output->Check();
+  }
   LoadAnalyzerModules(options.modules);
   // A GUID is taken as it is: a file holds the results of analyzers that need not be loaded now.
   std::optional<Guid> analyzerId = Guid::FromString(options.analyzer);
@@ -150,10 +157,7 @@ int RunSidecarGet(SidecarGetOptions const& options) {
     if (!std::cout) throw CommandFailure("could not write the value to standard output");
     return kExitOk;
   }
-  std::ofstream out(*options.output, std::ios::binary | std::ios::trunc);
-  if (out) out.write(bytes, size);
-  if (out) out.close();
-  if (!out) throw CommandFailure("could not write " + *options.output);
+  output->Write(std::span(reinterpret_cast<std::uint8_t const*>(bytes), static_cast<std::size_t>(size)));
   return kExitOk;
 }
 

@@ -24,12 +24,14 @@ struct SidecarGetOptions {
   std::optional<std::string> dataSource;  // needed only when the file holds several items of the analyzer
   std::optional<std::string> key;         // needed only when the item holds several values
   std::optional<std::string> output;      // stdout when empty
+  bool overwrite = false;                 // replace an existing output file
   std::vector<std::string> modules;
 };
 
 // `quillan sidecar dump FILE`: every item and value, each value described by its analyzer.
 int RunSidecarDump(std::string const& file, OutputFormat format, std::vector<std::string> const& modules);
-// `quillan sidecar get FILE --analyzer NAME [--data-source TEXT] [--key TEXT] [-o OUT]`: the raw bytes of one value.
+// `quillan sidecar get FILE --analyzer NAME [--data-source TEXT] [--key TEXT] [-o OUT [-y]]`: the raw bytes of one
+// value, written to OUT as the picture commands write theirs (never over FILE, a sidecar or, without -y, any file).
 int RunSidecarGet(SidecarGetOptions const& options);
 // `quillan sidecar verify FILE...`
 int RunSidecarVerify(std::vector<std::string> const& files);

@@ -125,6 +125,7 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
   // A target the store cannot key (its media file is gone, say) fails the load, not the call.
   Future<zelcore::Blob> loaded;
   try {
+    if (fresh_) throw zelcore::config::zel_exception("A fresh result was asked for", kResultNotCached);
     loaded = LoadCachedData(ResultKey());
   } catch (...) {
     loaded = zelcore::async::MakeExceptionalFuture<zelcore::Blob>(std::current_exception());

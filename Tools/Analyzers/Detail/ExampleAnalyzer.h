@@ -66,14 +66,18 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase,
   ImmutableString GetSerializedParameter() const override;
 
   // The factory of an analyzer class A: its parameter text (`defaultParameter` when none is given), then both bases.
+  // A FreshResult parameter stands for the parameter it holds, and skips the cache load.
   template <class A>
   static zelcore::InterfaceRef<IAnalyzer> CreateExample(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                         std::any const& parameter,
                                                         zelcore::InterfaceWeakRef<IAnalyzerHost> const& host,
                                                         std::string_view defaultParameter = {}) {
     auto analyzer = A::CreateClassRef();
-    analyzer->parameterText_ = AnalyzerParameter::TextOf(parameter, defaultParameter);
-    analyzer->InitializeExample(clip, parameter, host);
+    auto const* const fresh = std::any_cast<FreshResult>(&parameter);
+    std::any const& proper = fresh ? fresh->parameter : parameter;
+    analyzer->fresh_ = fresh != nullptr;
+    analyzer->parameterText_ = AnalyzerParameter::TextOf(proper, defaultParameter);
+    analyzer->InitializeExample(clip, proper, host);
     return zelcore::InterfaceRef<IAnalyzer>(analyzer);
   }
 
@@ -93,6 +97,7 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase,
 
  private:
   std::string parameterText_;  // set before Initialize, read only afterwards
+  bool fresh_ = false;         // likewise: compute even when a cached result is there
 };
 
 // A little-endian byte image, built field by field.
