@@ -69,9 +69,9 @@ show quillan cache path
 show quillan cache stats
 
 step "Pictures: the peak envelope as a waveform, the scenes as a contact strip (from the results above)"
-show quillan waveform "$media/tones-stereo.wav" -o "$demo/waveform.png" --scale dbfs
-show quillan waveform "$media/tones-stereo.wav" -o "$demo/waveform.json" --format json --width 800
-show quillan scenes "$media/cuts-mpeg4-aac.mp4" -o "$demo/scenes.png"
+show quillan waveform "$media/tones-stereo.wav" -o "$demo/waveform.png" -y --scale dbfs
+show quillan waveform "$media/tones-stereo.wav" -o "$demo/waveform.json" -y --format json --width 800
+show quillan scenes "$media/cuts-mpeg4-aac.mp4" -o "$demo/scenes.png" -y
 
 step "Done"
 echo "First run ${first} s, second run ${second} s (from the caches)."

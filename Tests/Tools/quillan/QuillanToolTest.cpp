@@ -300,7 +300,7 @@ TEST_F(QuillanToolTest, SidecarGetReturnsTheBytesAnalyzeStored) {
     ToolRun const raw = Quillan(get);
     ASSERT_EQ(raw.exitCode, 0) << raw.err;
     EXPECT_EQ(raw.out.size(), value["size"].get<double>());
-    get.insert(get.end(), {"-o", File("value.bin")});
+    get.insert(get.end(), {"-o", File("value.bin"), "-y"});
     ASSERT_EQ(Quillan(get).exitCode, 0);
     EXPECT_EQ(testsupport::ReadFile(dir / "value.bin"), raw.out);
 
