@@ -49,6 +49,31 @@ TEST(ExampleAnalyzersTest, NamesFindRegisteredAnalyzers) {
   EXPECT_FALSE(FindExampleAnalyzer("Digest"));
   EXPECT_FALSE(DecodeLoudness(zelcore::allocator::RecycledMemory::Create(23)));
   EXPECT_FALSE(DecodePeakEnvelope(zelcore::allocator::RecycledMemory::Create(25)));
+  // An envelope whose peaks do not cover its frames, or without a sample rate, cannot be drawn or timed: such a cached
+  // value is computed again.
+  struct Envelope {
+    std::uint32_t channels, samplesPerPeak, sampleRate, peaks;
+    std::uint64_t frames;
+    bool decodes;
+  };
+  Envelope const envelopes[] = {
+      {2, 256, 48000, 188, 48000, true},
+      {2, 256, 48000, 187, 187 * 256, true},
+      {1, 256, 48000, 0, 0, true},
+      {2, 256, 48000, 188, 187 * 256, false},
+      {2, 256, 0, 188, 48000, false},
+      {1, 256, 48000, 1, 0, false},
+      {2, 256, 48000, 188, ~std::uint64_t{0}, false},
+  };
+  for (Envelope const& e : envelopes) {
+    SCOPED_TRACE(testing::Message() << e.peaks << " peaks, " << e.frames << " frames at " << e.sampleRate);
+    auto blob = zelcore::allocator::RecycledMemory::Create(24 + std::size_t{e.peaks} * e.channels * 4);
+    std::memset(blob->data(), 0, blob->size());
+    std::uint32_t const header[] = {e.channels, e.samplesPerPeak, e.sampleRate, e.peaks};
+    std::memcpy(blob->data(), header, sizeof header);
+    std::memcpy(blob->data() + 16, &e.frames, sizeof e.frames);
+    EXPECT_EQ(DecodePeakEnvelope(blob).has_value(), e.decodes);
+  }
   // The loudness layout of earlier versions (three numbers) is not today's: such a cached value is measured again.
   EXPECT_FALSE(DecodeLoudness(zelcore::allocator::RecycledMemory::Create(24)));
   // Counts that promise more than the bytes hold are refused before anything is allocated.

@@ -74,6 +74,11 @@ std::optional<PeakEnvelope> DecodePeakEnvelope(zelcore::Blob const& blob) {
   }
   std::uint64_t const values = std::uint64_t{peakCount} * envelope.channelCount;
   if (blob->size() != kHeader + values * sizeof(float)) return std::nullopt;
+  // One peak per run of samplesPerPeak frames, the last run maybe shorter, at a rate that times can be taken from: an
+  // envelope that says otherwise cannot be drawn or timed.
+  std::uint64_t const runs =
+      envelope.frameCount / envelope.samplesPerPeak + (envelope.frameCount % envelope.samplesPerPeak == 0 ? 0 : 1);
+  if (envelope.sampleRate == 0 || runs != peakCount) return std::nullopt;
   envelope.peaks.resize(values);
   for (std::size_t i = 0; i < values; ++i) envelope.peaks[i] = Get<float>(blob, kHeader + i * sizeof(float));
   return envelope;

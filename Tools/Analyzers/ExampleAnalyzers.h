@@ -151,7 +151,8 @@ struct Beats {
 
 // Decoders of the result blobs; empty when the blob does not have the documented layout. They check a blob against
 // its byte size before they allocate: a peak envelope must have 1 to kMaxPeakChannels channels, a positive
-// samples-per-peak, and exactly the bytes its counts name.
+// samples-per-peak and sample rate, one peak for each run of samples-per-peak frames (the last run may be shorter),
+// and exactly the bytes its counts name.
 inline constexpr std::uint32_t kMaxPeakChannels = 1024;
 QUILLAN_EXAMPLES_EXPORT std::optional<PeakEnvelope> DecodePeakEnvelope(zelcore::Blob const& blob);
 QUILLAN_EXAMPLES_EXPORT std::optional<Loudness> DecodeLoudness(zelcore::Blob const& blob);
