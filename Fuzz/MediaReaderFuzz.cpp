@@ -37,11 +37,12 @@ class MemoryFile {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
+  Quillan::Examples::UseFfmpegLogForErrors();
   MemoryFile const file(data, size);
   if (!file.Ok()) return 0;
   Progress const quiet(nullptr);
   try {
-    MediaReader reader(file.Path());
+    MediaReader reader(file.Path(), Quillan::Examples::MediaInput::Probe::kAudio);
     reader.SelectAudio(MediaReader::kBestStream);
     float sum = 0;
     reader.ReadAudio(quiet, [&](std::span<float const> samples, std::size_t) {
@@ -50,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
   } catch (zelcore::config::zel_exception const&) {
   }
   try {
-    MediaReader reader(file.Path());
+    MediaReader reader(file.Path(), Quillan::Examples::MediaInput::Probe::kVideo);
     if (reader.HasVideo()) {
       reader.SelectVideo(MediaReader::kBestStream, 64);
       std::uint64_t sum = 0;

@@ -13,6 +13,7 @@
 
 #include "Analyzers/ClipPreparation.h"
 #include "Analyzers/ExampleAnalyzers.h"
+#include "Analyzers/MediaInput.h"
 #include "BE/Preferences.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "Host/AnalyzerCacheLocation.h"
@@ -68,6 +69,12 @@ std::uint64_t FfmpegAudioFrames(std::filesystem::path const& file, int channels)
 
 class MediaAnalyzersTest : public HostedAnalyzersTest {
  protected:
+  // FFmpeg's complaints in the errors, as in the tool.
+  void SetUp() override {
+    HostedAnalyzersTest::SetUp();
+    UseFfmpegLogForErrors();
+  }
+
   ExampleResult Run(std::filesystem::path const& file, std::string_view analyzer, std::any const& parameter = {}) {
     return ResultOf(RunJob(host, ClipOf(file), *FindExampleAnalyzer(analyzer), parameter));
   }

@@ -48,7 +48,7 @@ class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
  protected:
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     AnalyzerParameter const parameter(ParameterText(), "beats", {"stream"});
-    MediaReader media(file);
+    MediaReader media(file, MediaInput::Probe::kAudio);
     MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
     std::unique_ptr<aubio_tempo_t, AubioDeleter> tempo;
     std::unique_ptr<aubio_onset_t, AubioDeleter> onset;

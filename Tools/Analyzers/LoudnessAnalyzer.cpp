@@ -211,7 +211,7 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
 
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     AnalyzerParameter const parameter(ParameterText(), "loudness", {"stream"});
-    MediaReader media(file);
+    MediaReader media(file, MediaInput::Probe::kAudio);
     MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
     std::unique_ptr<ebur128_state, StateDeleter> state(ebur128_init(
         format.channelCount, format.sampleRate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_SAMPLE_PEAK));

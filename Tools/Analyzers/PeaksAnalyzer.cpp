@@ -45,7 +45,7 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
       throw zelcore::config::zel_exception(
           "Samples per peak must be a whole number from 1 to 2147483647, not \"" + bare + "\"", kResultIllegalArgument);
     }
-    MediaReader media(file);
+    MediaReader media(file, MediaInput::Probe::kAudio);
     MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
     std::uint32_t const channels = format.channelCount;
     std::vector<float> peaks;

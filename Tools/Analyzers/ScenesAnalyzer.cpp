@@ -43,7 +43,7 @@ class ScenesAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
     AnalyzerParameter const parameter(ParameterText(), "scenes", {"", "threshold", "stream"});
     Scenes scenes;
     scenes.threshold = parameter.Number("threshold", parameter.Number("", kDefaultThreshold, 0, 100), 0, 100);
-    MediaReader media(file);
+    MediaReader media(file, MediaInput::Probe::kVideo);
     // A sound file has no pictures and so no cuts: that is its result, not a failure.
     if (parameter.Stream() == MediaReader::kBestStream && !media.HasVideo()) {
       read.Note(media.File());

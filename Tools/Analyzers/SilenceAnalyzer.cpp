@@ -30,7 +30,7 @@ class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassS
     Silence silence;
     silence.thresholdDbfs = parameter.Number("threshold", kDefaultThresholdDbfs, -200, 0);
     silence.minimumSeconds = parameter.Number("min", kDefaultMinimumSeconds, 0, 86400);
-    MediaReader media(file);
+    MediaReader media(file, MediaInput::Probe::kAudio);
     MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
     silence.sampleRate = format.sampleRate;
     auto const threshold = static_cast<float>(std::pow(10.0, silence.thresholdDbfs / 20));

@@ -1,5 +1,8 @@
 #include "quillan/MediaDuration.h"
 
+#include "Analyzers/MediaInput.h"
+#include "zelcore/ZelException.h"
+
 extern "C" {
 #include <libavformat/avformat.h>
 }
@@ -7,15 +10,16 @@ extern "C" {
 namespace Quillan::Cli {
 
 std::optional<double> MediaDuration(std::filesystem::path const& path) {
-  AVFormatContext* context = nullptr;
-  if (avformat_open_input(&context, path.c_str(), nullptr, nullptr) != 0) return std::nullopt;
-  std::optional<double> seconds;
-  if (context->duration == AV_NOPTS_VALUE) avformat_find_stream_info(context, nullptr);
-  if (context->duration != AV_NOPTS_VALUE && context->duration > 0) {
-    seconds = static_cast<double>(context->duration) / AV_TIME_BASE;
+  try {
+    Examples::MediaInput input(path);
+    AVFormatContext const* format = input.Format();
+    // A duration needs no pictures: the probe opens audio decoders only.
+    if (format->duration == AV_NOPTS_VALUE) input.ProbeStreams(Examples::MediaInput::Probe::kAudio);
+    if (format->duration == AV_NOPTS_VALUE || format->duration <= 0) return std::nullopt;
+    return static_cast<double>(format->duration) / AV_TIME_BASE;
+  } catch (zelcore::config::zel_exception const&) {
+    return std::nullopt;
   }
-  avformat_close_input(&context);
-  return seconds;
 }
 
 }  // namespace Quillan::Cli

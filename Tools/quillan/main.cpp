@@ -1,6 +1,7 @@
 #include <exception>
 #include <iostream>
 
+#include "Analyzers/MediaInput.h"
 #include "BE/SettingsFileException.h"
 #include "Host/AnalyzerModule.h"
 #include "quillan/CommandLineApp.h"
@@ -21,6 +22,8 @@ extern "C" __attribute__((visibility("default"))) char const* __lsan_default_sup
 
 int main(int argc, char** argv) {
   using namespace Quillan::Cli;
+  // The tool owns the process: FFmpeg's complaints go into its error messages, never onto its tables and bars.
+  Quillan::Examples::UseFfmpegLogForErrors();
   int exitCode = kExitOk;
   try {
     CommandLineApp app;

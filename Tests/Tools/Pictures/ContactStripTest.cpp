@@ -10,7 +10,12 @@
 #include "SampleMedia/SampleClip.h"
 #include "SampleMedia/SampleMedia.h"
 #include "Support/TempDirectory.h"
+#include "Tools/ForeignMedia.h"
 #include "Tools/Pictures/DecodedPng.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 namespace Quillan::Pictures {
 namespace {
@@ -135,6 +140,8 @@ TEST_F(ContactStripTest, FailsClearlyWithoutVideo) {
   Samples::WriteSample(directory_ / "tone.wav", tone);
   testsupport::WriteFile(directory_ / "text.mp4", std::string_view("not a video at all"));
   Samples::WriteClip(directory_ / "clip.mkv", FourShots());
+  testsupport::media::WriteFilesReferringTo(directory_.path(), "clip.mkv");
+  testsupport::media::WriteOversizedMatroska(directory_ / "huge.mkv");
   struct Case {
     std::filesystem::path media;
     int stream;
@@ -142,10 +149,15 @@ TEST_F(ContactStripTest, FailsClearlyWithoutVideo) {
   };
   Case const cases[] = {
       {directory_ / "tone.wav", -1, "has no video stream"},
-      {directory_ / "text.mp4", -1, "is not a media file"},
-      {directory_ / "missing.mkv", -1, "is not a media file"},
+      {directory_ / "text.mp4", -1, "(not a media file FFmpeg can read)"},
+      {directory_ / "missing.mkv", -1, "missing.mkv: No such file or directory"},
       {directory_ / "clip.mkv", 3, "has no video stream 3"},
+      {directory_ / "list.m3u8", -1, "list.m3u8: it refers to other files (an HLS playlist)"},
+      {directory_ / "list.ffconcat", -1, "list.ffconcat: it refers to other files (a concatenation script)"},
+      {directory_ / "huge.mkv", -1, "huge.mkv: its pictures are 16000x16000, larger than the 8192x8192"},
   };
+  // FFmpeg's log level is the process's; reading pictures leaves it as it was.
+  int const logLevel = av_log_get_level();
   for (Case const& c : cases) {
     ContactStripOptions options;
     options.stream = c.stream;
@@ -157,6 +169,7 @@ TEST_F(ContactStripTest, FailsClearlyWithoutVideo) {
     }
   }
   EXPECT_FALSE(std::filesystem::exists(directory_ / "strip.png"));
+  EXPECT_EQ(av_log_get_level(), logLevel);
   Examples::Scenes backwards;
   backwards.cuts = {{50, 2.0, 40}, {25, 1.0, 40}};
   EXPECT_THROW(SceneStarts(backwards), PictureError);

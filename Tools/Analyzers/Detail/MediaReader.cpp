@@ -1,12 +1,7 @@
 #include "Analyzers/Detail/MediaReader.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
-#include <cstring>
-#include <mutex>
 #include <string>
 
 #include "Analyzers/Detail/Progress.h"
@@ -18,94 +13,23 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
-#include <libavutil/log.h>
-#include <libavutil/mem.h>
-#include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
 
 namespace Quillan::Examples::detail {
-namespace {
 
-constexpr int kIoBufferSize = 1 << 16;
-
-// FFmpeg's last complaint on this thread. Its log goes here instead of the terminal, where it would break progress
-// bars and tables; the complaint then tells why a file failed ("moov atom not found").
-thread_local std::string tLastComplaint;
-
-void KeepComplaint(void* /*context*/, int level, char const* format, va_list arguments) {
-  if (level > AV_LOG_ERROR) return;
-  char line[512];
-  int prefix = 1;
-  av_log_format_line2(nullptr, level, format, arguments, line, sizeof line, &prefix);
-  std::string text(line);
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  if (!text.empty()) tLastComplaint = std::move(text);
-}
-
-void QuietFfmpegLog() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_callback(&KeepComplaint); });
-}
-
-std::string ErrorText(int error) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(error, text, sizeof text);
-  std::string message = text;
-  if (!tLastComplaint.empty()) message += " (" + tLastComplaint + ")";
-  return message;
-}
-
-int ReadFromFile(void* opaque, std::uint8_t* buffer, int size) {
-  int const descriptor = static_cast<StampedFile*>(opaque)->Descriptor();
-  for (;;) {
-    ssize_t const got = ::read(descriptor, buffer, static_cast<std::size_t>(size));
-    if (got > 0) return static_cast<int>(got);
-    if (got == 0) return AVERROR_EOF;
-    if (errno != EINTR) return AVERROR(errno);
-  }
-}
-
-std::int64_t SeekInFile(void* opaque, std::int64_t offset, int whence) {
-  auto* file = static_cast<StampedFile*>(opaque);
-  if (whence & AVSEEK_SIZE) return static_cast<std::int64_t>(file->Size());
-  off_t const at = ::lseek(file->Descriptor(), static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
-  return at < 0 ? AVERROR(errno) : static_cast<std::int64_t>(at);
-}
-
-}  // namespace
-
-MediaReader::MediaReader(std::filesystem::path const& file) : file_(file) {
-  QuietFfmpegLog();
-  tLastComplaint.clear();
+MediaReader::MediaReader(std::filesystem::path const& file, MediaInput::Probe probe) : input_(file) {
   try {
-    Open(file);
+    input_.ProbeStreams(probe);
+    format_ = input_.Format();
+    packet_ = av_packet_alloc();
+    frame_ = av_frame_alloc();
+    if (!packet_ || !frame_) Fail("could not allocate", AVERROR(ENOMEM));
   } catch (...) {
     Release();
     throw;
   }
-}
-
-void MediaReader::Open(std::filesystem::path const& file) {
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
-  if (buffer) io_ = avio_alloc_context(buffer, kIoBufferSize, 0, &file_, &ReadFromFile, nullptr, &SeekInFile);
-  if (!io_) {
-    av_free(buffer);
-    Fail("could not allocate", AVERROR(ENOMEM));
-  }
-  format_ = avformat_alloc_context();
-  if (!format_) Fail("could not allocate", AVERROR(ENOMEM));
-  format_->pb = io_;
-  format_->flags |= AVFMT_FLAG_CUSTOM_IO;
-  // The name only hints at the container; the bytes come through io_.
-  if (int const error = avformat_open_input(&format_, file.c_str(), nullptr, nullptr); error < 0) {
-    Fail("not a media file FFmpeg can read", error);  // avformat_open_input freed format_ already
-  }
-  if (int const error = avformat_find_stream_info(format_, nullptr); error < 0) Fail("no stream information", error);
-  packet_ = av_packet_alloc();
-  frame_ = av_frame_alloc();
-  if (!packet_ || !frame_) Fail("could not allocate", AVERROR(ENOMEM));
 }
 
 MediaReader::~MediaReader() { Release(); }
@@ -116,46 +40,24 @@ void MediaReader::Release() {
   swr_free(&resampler_);
   av_frame_free(&frame_);
   av_packet_free(&packet_);
-  avcodec_free_context(&codec_);
-  avformat_close_input(&format_);
-  if (io_) av_freep(&io_->buffer);
-  avio_context_free(&io_);
 }
 
-void MediaReader::Fail(char const* what, int error) const {
-  throw zelcore::config::zel_exception(
-      "Cannot read media file " + file_.Path().string() + " (" + what + "): " + ErrorText(error),
-      zelcore::config::kResultFileRead);
-}
+void MediaReader::Fail(char const* what, int error) const { input_.Fail(what, error); }
 
 void MediaReader::OpenDecoder(int stream) {
-  AVStream const* chosen = format_->streams[stream];
-  AVCodec const* decoder = avcodec_find_decoder(chosen->codecpar->codec_id);
-  if (!decoder) Fail("no decoder for its codec", AVERROR_DECODER_NOT_FOUND);
-  codec_ = avcodec_alloc_context3(decoder);
-  if (!codec_) Fail("could not allocate", AVERROR(ENOMEM));
-  if (int const error = avcodec_parameters_to_context(codec_, chosen->codecpar); error < 0) Fail("bad codec", error);
-  codec_->pkt_timebase = chosen->time_base;
   // Pictures decode on as many threads as FFmpeg finds useful; sound decodes faster than threads could hand it over.
-  codec_->thread_count = chosen->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? 0 : 1;
-  if (int const error = avcodec_open2(codec_, decoder, nullptr); error < 0) Fail("decoder refused the stream", error);
+  codec_ = input_.OpenDecoder(stream, format_->streams[stream]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? 0 : 1);
   stream_ = stream;
-  for (unsigned i = 0; i < format_->nb_streams; ++i) {
-    if (static_cast<int>(i) != stream) format_->streams[i]->discard = AVDISCARD_ALL;
-  }
 }
 
 namespace {
 
-int ChooseStream(AVFormatContext* format, AVMediaType type, int stream, char const* kind,
-                 std::filesystem::path const& file) {
+int ChooseStream(MediaInput const& input, AVMediaType type, int stream, char const* kind) {
+  AVFormatContext* format = input.Format();
+  std::filesystem::path const& file = input.Path();
   if (stream == MediaReader::kBestStream) {
     int const best = av_find_best_stream(format, type, -1, -1, nullptr, 0);
-    if (best < 0) {
-      throw zelcore::config::zel_exception(
-          "Cannot read media file " + file.string() + ": it has no " + kind + " stream (" + ErrorText(best) + ")",
-          zelcore::config::kResultFileRead);
-    }
+    if (best < 0) input.Fail(std::string("it has no ") + kind + " stream", best);
     return best;
   }
   if (stream < 0 || static_cast<unsigned>(stream) >= format->nb_streams ||
@@ -170,7 +72,7 @@ int ChooseStream(AVFormatContext* format, AVMediaType type, int stream, char con
 }  // namespace
 
 MediaReader::AudioFormat MediaReader::SelectAudio(int stream) {
-  OpenDecoder(ChooseStream(format_, AVMEDIA_TYPE_AUDIO, stream, "audio", file_.Path()));
+  OpenDecoder(ChooseStream(input_, AVMEDIA_TYPE_AUDIO, stream, "audio"));
   channels_ = static_cast<std::uint32_t>(codec_->ch_layout.nb_channels);
   if (channels_ == 0 || codec_->sample_rate <= 0) Fail("audio stream without channels or rate", AVERROR_INVALIDDATA);
   return AudioFormat{stream_, channels_, static_cast<std::uint32_t>(codec_->sample_rate)};
@@ -185,14 +87,14 @@ bool MediaReader::HasVideo() const {
 
 MediaReader::VideoFormat MediaReader::SelectVideo(int stream, int maxWidth) {
   maxWidth_ = std::max(1, maxWidth);
-  OpenDecoder(ChooseStream(format_, AVMEDIA_TYPE_VIDEO, stream, "video", file_.Path()));
+  OpenDecoder(ChooseStream(input_, AVMEDIA_TYPE_VIDEO, stream, "video"));
   AVRational const rate = av_guess_frame_rate(format_, format_->streams[stream_], nullptr);
   AVCodecParameters const* parameters = format_->streams[stream_]->codecpar;
   return VideoFormat{stream_, parameters->width, parameters->height, rate.den > 0 && rate.num > 0 ? av_q2d(rate) : 0.0};
 }
 
 void MediaReader::Decode(Progress const& progress, std::function<void(AVFrame const&)> const& frame) {
-  double const size = static_cast<double>(std::max<std::uint64_t>(file_.Size(), 1));
+  double const size = static_cast<double>(std::max<std::uint64_t>(input_.Size(), 1));
   double reported = 0;
   progress.Update(0.0);
   auto drain = [&] {
@@ -225,7 +127,7 @@ void MediaReader::Decode(Progress const& progress, std::function<void(AVFrame co
   }
   avcodec_send_packet(codec_, nullptr);
   drain();
-  file_.CheckUnchanged();
+  input_.CheckAfterReading();
 }
 
 std::uint64_t MediaReader::ReadAudio(Progress const& progress,

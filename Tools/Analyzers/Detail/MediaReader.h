@@ -8,11 +8,10 @@
 #include <span>
 #include <vector>
 
-#include "Analyzers/Detail/StampedFile.h"
+#include "Analyzers/MediaInput.h"
 
-struct AVFormatContext;
-struct AVIOContext;
 struct AVCodecContext;
+struct AVFormatContext;
 struct AVFrame;
 struct AVPacket;
 struct SwrContext;
@@ -25,9 +24,9 @@ class Progress;
 // One media file read with FFmpeg's libraries: any container and codec that the system's FFmpeg decodes. It picks
 // one audio or video stream (the best one, or one chosen by its index in the file) and decodes it to its end: audio
 // as interleaved float frames at the stream's own rate, pictures as 8-bit luma scaled down with libswscale (fast
-// bilinear). Counts are what was decoded, never a header's estimate. The file is read through one descriptor whose
-// stamp is checked once the stream has ended, so a file that changes while it is read fails instead of giving a mixed
-// result.
+// bilinear). Counts are what was decoded, never a header's estimate. The file is opened by MediaInput: only that file
+// is read, through one descriptor whose stamp is checked once the stream has ended, so a file that changes while it is
+// read fails instead of giving a mixed result.
 //
 // Every failure throws zel_exception: kResultFileRead with the file's name and FFmpeg's own message for a file that
 // is not media, is damaged or has no such stream; kResultIllegalArgument for a stream index that names no stream of
@@ -58,8 +57,9 @@ class MediaReader {
     double seconds = 0;       // presentation time
   };
 
-  // Opens and probes `file`.
-  explicit MediaReader(std::filesystem::path const& file);
+  // Opens and probes `file` for a read of its sound (kAudio: no video decoder is opened while probing) or of its
+  // pictures (kVideo).
+  MediaReader(std::filesystem::path const& file, MediaInput::Probe probe);
   ~MediaReader();
   MediaReader(MediaReader const&) = delete;
   MediaReader& operator=(MediaReader const&) = delete;
@@ -84,7 +84,6 @@ class MediaReader {
   std::uint64_t ReadVideo(Progress const& progress, std::function<void(Picture const&)> const& picture);
 
  private:
-  void Open(std::filesystem::path const& file);
   void Release();
   void OpenDecoder(int stream);
   // Demuxes and decodes the chosen stream to its end, calling frame() for each decoded frame, then checks the
@@ -92,10 +91,9 @@ class MediaReader {
   void Decode(Progress const& progress, std::function<void(AVFrame const&)> const& frame);
   [[noreturn]] void Fail(char const* what, int error) const;
 
-  StampedFile file_;
-  AVIOContext* io_ = nullptr;
-  AVFormatContext* format_ = nullptr;
-  AVCodecContext* codec_ = nullptr;
+  MediaInput input_;
+  AVFormatContext* format_ = nullptr;  // input_'s
+  AVCodecContext* codec_ = nullptr;    // input_'s
   AVPacket* packet_ = nullptr;
   AVFrame* frame_ = nullptr;
   SwrContext* resampler_ = nullptr;

@@ -4,13 +4,14 @@
 #include <cmath>
 #include <string>
 
+#include "Analyzers/MediaInput.h"
 #include "Pictures/PictureFile.h"
+#include "zelcore/ZelException.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
-#include <libavutil/log.h>
 #include <libswscale/swscale.h>
 }
 
@@ -28,18 +29,22 @@ std::string ErrorText(int error) {
 }  // namespace
 
 FrameGrabber::FrameGrabber(std::filesystem::path const& file, int stream) : file_(file) {
-  // A damaged file's complaints reach the user through the error thrown, not as stray lines on the terminal (for the
-  // whole process: FFmpeg has one log level).
-  av_log_set_level(std::min(av_log_get_level(), AV_LOG_FATAL));
-  try {
-    if (int const error = avformat_open_input(&format_, file.c_str(), nullptr, nullptr); error < 0) {
-      Fail("is not a media file FFmpeg can read", error);
+  // The input's failures (not media, refers to other files, pictures too large) already name the file and the reason.
+  auto const asPictureError = [](auto&& step) {
+    try {
+      step();
+    } catch (zelcore::config::zel_exception const& error) {
+      throw PictureError(error.what());
     }
-    if (int const error = avformat_find_stream_info(format_, nullptr); error < 0)
-      Fail("has no stream information", error);
-    AVCodec const* decoder = nullptr;
+  };
+  try {
+    asPictureError([&] {
+      input_ = std::make_unique<Examples::MediaInput>(file);
+      input_->ProbeStreams(Examples::MediaInput::Probe::kVideo);
+    });
+    format_ = input_->Format();
     if (stream == kBestStream) {
-      stream_ = av_find_best_stream(format_, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+      stream_ = av_find_best_stream(format_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
       if (stream_ < 0) throw PictureError("\"" + file.string() + "\" has no video stream to take pictures from");
     } else {
       if (stream < 0 || static_cast<unsigned>(stream) >= format_->nb_streams ||
@@ -47,24 +52,16 @@ FrameGrabber::FrameGrabber(std::filesystem::path const& file, int stream) : file
         throw PictureError("\"" + file.string() + "\" has no video stream " + std::to_string(stream));
       }
       stream_ = stream;
-      decoder = avcodec_find_decoder(format_->streams[stream]->codecpar->codec_id);
     }
     // Cover art is a single attached picture, not a video to take scenes from.
     if (format_->streams[stream_]->disposition & AV_DISPOSITION_ATTACHED_PIC) {
       throw PictureError("\"" + file.string() + "\" has no video stream, only attached cover art");
     }
-    if (!decoder) Fail("has video that FFmpeg cannot decode", AVERROR_DECODER_NOT_FOUND);
-    codec_ = avcodec_alloc_context3(decoder);
+    asPictureError([&] { codec_ = input_->OpenDecoder(stream_, 1); });
     packet_ = av_packet_alloc();
     frame_ = av_frame_alloc();
     kept_ = av_frame_alloc();
-    if (!codec_ || !packet_ || !frame_ || !kept_) Fail("could not be opened", AVERROR(ENOMEM));
-    if (int const error = avcodec_parameters_to_context(codec_, format_->streams[stream_]->codecpar); error < 0) {
-      Fail("has video that FFmpeg cannot decode", error);
-    }
-    if (int const error = avcodec_open2(codec_, decoder, nullptr); error < 0) {
-      Fail("has video that FFmpeg cannot decode", error);
-    }
+    if (!packet_ || !frame_ || !kept_) Fail("could not be opened", AVERROR(ENOMEM));
   } catch (...) {
     Release();
     throw;
@@ -79,11 +76,15 @@ void FrameGrabber::Release() {
   av_frame_free(&kept_);
   av_frame_free(&frame_);
   av_packet_free(&packet_);
-  avcodec_free_context(&codec_);
-  avformat_close_input(&format_);
+  codec_ = nullptr;
+  format_ = nullptr;
+  input_.reset();
 }
 
 void FrameGrabber::Fail(char const* what, int error) const {
+  if (input_ && !input_->Refusal().empty()) {
+    throw PictureError("Cannot read media file " + file_.string() + ": " + input_->Refusal());
+  }
   throw PictureError("\"" + file_.string() + "\" " + what + ": " + ErrorText(error));
 }
 

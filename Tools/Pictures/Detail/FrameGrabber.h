@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
 struct AVFormatContext;
@@ -10,11 +11,17 @@ struct AVFrame;
 struct AVPacket;
 struct SwsContext;
 
+namespace Quillan::Examples {
+class MediaInput;
+}
+
 namespace Quillan::Pictures::detail {
 
 // Single pictures of a video file at chosen times, decoded with FFmpeg's libraries and scaled to a chosen height in
-// Cairo's pixel layout (32-bit native-endian xRGB). Throws PictureError naming the file for a file that FFmpeg
-// cannot read, that has no video stream (or no such stream), or that cannot be decoded. Not thread-safe.
+// Cairo's pixel layout (32-bit native-endian xRGB). The file is opened by the analyzers' MediaInput, so only that file
+// is read and its pictures are bounded in size. Throws PictureError naming the file for a file that FFmpeg cannot
+// read, that refers to other files, that has no video stream (or no such stream), whose pictures are too large, or
+// that cannot be decoded. Not thread-safe.
 class FrameGrabber {
  public:
   static constexpr int kBestStream = -1;
@@ -49,8 +56,9 @@ class FrameGrabber {
   [[noreturn]] void Fail(char const* what, int error) const;
 
   std::filesystem::path file_;
-  AVFormatContext* format_ = nullptr;
-  AVCodecContext* codec_ = nullptr;
+  std::unique_ptr<Examples::MediaInput> input_;
+  AVFormatContext* format_ = nullptr;  // input_'s
+  AVCodecContext* codec_ = nullptr;    // input_'s
   AVPacket* packet_ = nullptr;
   AVFrame* frame_ = nullptr;
   AVFrame* kept_ = nullptr;  // the last picture decoded, for a time past the end

@@ -1,0 +1,243 @@
+#include "Analyzers/MediaInput.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <mutex>
+#include <utility>
+
+#include "Analyzers/Detail/StampedFile.h"
+#include "zelcore/ZelException.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+#include <libavutil/mem.h>
+#include <libavutil/opt.h>
+}
+
+namespace Quillan::Examples {
+namespace {
+
+constexpr int kIoBufferSize = 1 << 16;
+constexpr char kOnlySelfContained[] = "; only self-contained media files are read";
+
+// Demuxers whose purpose is to read other files or streams, refused as soon as the container is recognised. The
+// guarantee does not rest on this list: every open a demuxer asks for fails (io_open) and no protocol is allowed, so
+// a demuxer missing here still reads nothing but the file. The list gives those the user is likely to meet a clear
+// reason before anything is attempted, and keeps a playlist from going on as an empty file when its segments fail.
+// An allow list of containers would break the promise that any container FFmpeg reads can be analysed, and would
+// silently drop the containers each FFmpeg release adds. Demuxers marked AVFMT_NOFILE (picture sequences, scripts run
+// by a frame server, network sessions) are refused too: they would open the name themselves.
+constexpr std::array<std::pair<char const*, char const*>, 6> kReferringDemuxers = {{
+    {"hls", "an HLS playlist"},
+    {"dash", "a DASH manifest"},
+    {"concat", "a concatenation script"},
+    {"imf", "an IMF composition playlist"},
+    {"sdp", "a description of network streams"},
+    {"mlv", "a raw video whose chunks are files of their own"},
+}};
+
+// FFmpeg's last complaint on this thread, kept while UseFfmpegLogForErrors is in force.
+thread_local std::string tLastComplaint;
+
+void KeepComplaint(void* /*context*/, int level, char const* format, va_list arguments) {
+  if (level > AV_LOG_ERROR) return;
+  char line[512];
+  int prefix = 1;
+  av_log_format_line2(nullptr, level, format, arguments, line, sizeof line, &prefix);
+  std::string text(line);
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  if (!text.empty()) tLastComplaint = std::move(text);
+}
+
+std::string ErrorText(int error) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(error, text, sizeof text);
+  std::string message = text;
+  if (!tLastComplaint.empty()) message += " (" + tLastComplaint + ")";
+  return message;
+}
+
+int ReadFromFile(void* opaque, std::uint8_t* buffer, int size) {
+  int const descriptor = static_cast<detail::StampedFile*>(opaque)->Descriptor();
+  for (;;) {
+    ssize_t const got = ::read(descriptor, buffer, static_cast<std::size_t>(size));
+    if (got > 0) return static_cast<int>(got);
+    if (got == 0) return AVERROR_EOF;
+    if (errno != EINTR) return AVERROR(errno);
+  }
+}
+
+std::int64_t SeekInFile(void* opaque, std::int64_t offset, int whence) {
+  auto* file = static_cast<detail::StampedFile*>(opaque);
+  if (whence & AVSEEK_SIZE) return static_cast<std::int64_t>(file->Size());
+  off_t const at = ::lseek(file->Descriptor(), static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+  return at < 0 ? AVERROR(errno) : static_cast<std::int64_t>(at);
+}
+
+bool Oversized(int width, int height) {
+  return width > MediaInput::kMaxPictureWidth || height > MediaInput::kMaxPictureHeight ||
+         std::int64_t{width} * height > MediaInput::kMaxPicturePixels;
+}
+
+}  // namespace
+
+void UseFfmpegLogForErrors() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_callback(&KeepComplaint); });
+}
+
+MediaInput::MediaInput(std::filesystem::path const& file) : file_(std::make_unique<detail::StampedFile>(file)) {
+  tLastComplaint.clear();
+  try {
+    Open();
+  } catch (...) {
+    Release();
+    throw;
+  }
+}
+
+MediaInput::~MediaInput() { Release(); }
+
+std::filesystem::path const& MediaInput::Path() const { return file_->Path(); }
+
+std::uint64_t MediaInput::Size() const { return file_->Size(); }
+
+void MediaInput::Release() {
+  avcodec_free_context(&codec_);
+  avformat_close_input(&format_);
+  if (io_) av_freep(&io_->buffer);
+  avio_context_free(&io_);
+}
+
+void MediaInput::Fail(std::string_view what, int error) const {
+  if (!refusal_.empty()) Refuse(refusal_);
+  throw zelcore::config::zel_exception(
+      "Cannot read media file " + Path().string() + " (" + std::string(what) + "): " + ErrorText(error),
+      zelcore::config::kResultFileRead);
+}
+
+void MediaInput::Refuse(std::string const& why) const {
+  throw zelcore::config::zel_exception("Cannot read media file " + Path().string() + ": " + why,
+                                       zelcore::config::kResultFileRead);
+}
+
+int MediaInput::RefuseNestedOpen(AVFormatContext* format, AVIOContext** io, char const* url, int /*flags*/,
+                                 AVDictionary** /*options*/) {
+  *io = nullptr;
+  // Only our contexts carry this callback, and FFmpeg never sets a context's opaque (user data) itself: a demuxer's
+  // nested context that copied the callback has none, or ours.
+  if (auto* input = static_cast<MediaInput*>(format->opaque); input && input->refusal_.empty()) {
+    input->refusal_ =
+        std::string("it refers to other files (it asked for \"") + (url ? url : "") + "\")" + kOnlySelfContained;
+  }
+  return AVERROR(EPERM);
+}
+
+void MediaInput::Open() {
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+  if (buffer) io_ = avio_alloc_context(buffer, kIoBufferSize, 0, file_.get(), &ReadFromFile, nullptr, &SeekInFile);
+  if (!io_) {
+    av_free(buffer);
+    Fail("could not allocate", AVERROR(ENOMEM));
+  }
+  format_ = avformat_alloc_context();
+  if (!format_) Fail("could not allocate", AVERROR(ENOMEM));
+  format_->pb = io_;
+  format_->flags |= AVFMT_FLAG_CUSTOM_IO;
+  format_->opaque = this;
+  format_->io_open = &RefuseNestedOpen;
+  // No protocol at all: demuxers that open URLs themselves, bypassing io_open, are held by this list.
+  if (int const error = av_opt_set(format_, "protocol_whitelist", "", 0); error < 0) Fail("could not set up", error);
+
+  // The container is recognised from the bytes (the name only hints at it) before any demuxer reads its header.
+  AVInputFormat const* container = nullptr;
+  if (int const error = av_probe_input_buffer2(io_, &container, Path().c_str(), format_, 0, 0); error < 0) {
+    Fail("not a media file FFmpeg can read", error);
+  }
+  if (container->flags & AVFMT_NOFILE) {
+    Refuse(std::string("it refers to other files (FFmpeg's \"") + container->name + "\" reader opens files by name)" +
+           kOnlySelfContained);
+  }
+  for (auto const& [name, what] : kReferringDemuxers) {
+    if (std::string_view(container->name) == name)
+      Refuse(std::string("it refers to other files (") + what + ")" + kOnlySelfContained);
+  }
+  AVDictionary* options = nullptr;
+  // A movie's data references name other files; FFmpeg leaves them unread by default, and so must it stay.
+  av_dict_set(&options, "enable_drefs", "0", 0);
+  int const error = avformat_open_input(&format_, Path().c_str(), container, &options);
+  av_dict_free(&options);
+  if (error < 0) Fail("not a media file FFmpeg can read", error);  // avformat_open_input freed format_ already
+  if (!refusal_.empty()) Refuse(refusal_);
+  NoteDeclaredSizes();
+}
+
+void MediaInput::NoteDeclaredSizes() {
+  oversized_.resize(format_->nb_streams, false);
+  sizes_.resize(format_->nb_streams);
+  for (unsigned i = 0; i < format_->nb_streams; ++i) {
+    AVCodecParameters const* parameters = format_->streams[i]->codecpar;
+    // Once seen too large a stream stays refused: a probe that refused its pictures leaves it with no size at all.
+    if (parameters->codec_type != AVMEDIA_TYPE_VIDEO || oversized_[i]) continue;
+    if (Oversized(parameters->width, parameters->height)) {
+      oversized_[i] = true;
+      sizes_[i] = std::to_string(parameters->width) + "x" + std::to_string(parameters->height);
+    }
+  }
+}
+
+void MediaInput::ProbeStreams(Probe probe) {
+  unsigned const count = format_->nb_streams;
+  std::vector<AVDictionary*> options(count, nullptr);
+  for (unsigned i = 0; i < count; ++i) {
+    av_dict_set_int(&options[i], "max_pixels", kMaxPicturePixels, 0);
+    // Packets of a discarded stream are not even read by most demuxers, so its decoder never sees one.
+    if (probe == Probe::kAudio && format_->streams[i]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) {
+      format_->streams[i]->discard = AVDISCARD_ALL;
+    }
+  }
+  int const error = avformat_find_stream_info(format_, count > 0 ? options.data() : nullptr);
+  for (AVDictionary*& dictionary : options) av_dict_free(&dictionary);
+  if (!refusal_.empty()) Refuse(refusal_);
+  if (error < 0) Fail("no stream information", error);
+  NoteDeclaredSizes();
+  // What the probe complained about (a stream it could not learn) is no reason for a later failure.
+  tLastComplaint.clear();
+}
+
+AVCodecContext* MediaInput::OpenDecoder(int stream, int threadCount) {
+  AVStream* chosen = format_->streams[stream];
+  if (static_cast<std::size_t>(stream) < oversized_.size() && oversized_[stream]) {
+    Refuse("its pictures are " + sizes_[stream] + ", larger than the " + std::to_string(kMaxPictureWidth) + "x" +
+           std::to_string(kMaxPictureHeight) + " (at most " + std::to_string(kMaxPicturePixels / 1000000) +
+           " megapixels) that are read");
+  }
+  AVCodec const* decoder = avcodec_find_decoder(chosen->codecpar->codec_id);
+  if (!decoder) Fail("no decoder for its codec", AVERROR_DECODER_NOT_FOUND);
+  codec_ = avcodec_alloc_context3(decoder);
+  if (!codec_) Fail("could not allocate", AVERROR(ENOMEM));
+  if (int const error = avcodec_parameters_to_context(codec_, chosen->codecpar); error < 0) Fail("bad codec", error);
+  codec_->pkt_timebase = chosen->time_base;
+  codec_->thread_count = threadCount;
+  // Sizes that appear only in the coded pictures are held to the same bounds, before the decoder allocates them.
+  codec_->max_pixels = kMaxPicturePixels;
+  if (int const error = avcodec_open2(codec_, decoder, nullptr); error < 0) Fail("decoder refused the stream", error);
+  for (unsigned i = 0; i < format_->nb_streams; ++i) {
+    format_->streams[i]->discard = static_cast<int>(i) == stream ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+  }
+  return codec_;
+}
+
+void MediaInput::CheckAfterReading() const {
+  if (!refusal_.empty()) Refuse(refusal_);
+  file_->CheckUnchanged();
+}
+
+}  // namespace Quillan::Examples

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Analyzers/ExampleAnalyzers.h"
+
+struct AVCodecContext;
+struct AVDictionary;
+struct AVFormatContext;
+struct AVIOContext;
+
+namespace Quillan::Examples {
+
+namespace detail {
+class StampedFile;
+}
+
+// The one way the example module, its pictures and the command-line tool open a media file for FFmpeg's libraries.
+// It reads exactly the file it was given and nothing else:
+//   - the path is opened as a file (never as a URL such as "concat:a|b" or "subfile:..."), through one stamped
+//     descriptor that FFmpeg reads by callbacks;
+//   - no protocol may be opened and every open that a demuxer asks for (a playlist's segments, a script's files, a
+//     movie's data references) is refused;
+//   - demuxers whose job is to read other files (playlists, manifests, scripts, picture sequences) are refused by
+//     name as soon as the container is recognised, before anything else is read;
+//   - pictures larger than kMaxPictureWidth x kMaxPictureHeight or kMaxPicturePixels, as the file declares them or as
+//     a decoder finds them, are refused before any picture memory is allocated.
+// Every failure throws zel_exception kResultFileRead naming the file and the reason. Not thread-safe.
+class QUILLAN_EXAMPLES_EXPORT MediaInput {
+ public:
+  // Real video tops out at 8K: 7680x4320 (UHD) and 8192x4320 (DCI). Bounding each side by 8192 and the area by
+  // 8192x4608 (16:9 at 8192 across) reads all of it, portrait video too, while a file that only declares a huge size
+  // costs at most one 57 MB picture (4:2:0, 8 bits) per frame in flight instead of gigabytes.
+  static constexpr int kMaxPictureWidth = 8192;
+  static constexpr int kMaxPictureHeight = 8192;
+  static constexpr std::int64_t kMaxPicturePixels = std::int64_t{8192} * 4608;
+
+  // What the stream probe is for. An audio probe discards every other stream first, so that no picture is decoded
+  // and a read of a file's sound costs nothing for its pictures, however large they claim to be.
+  enum class Probe { kAudio, kVideo };
+
+  // Opens `file`, recognises its container and reads its header.
+  explicit MediaInput(std::filesystem::path const& file);
+  ~MediaInput();
+  MediaInput(MediaInput const&) = delete;
+  MediaInput& operator=(MediaInput const&) = delete;
+
+  // Reads ahead as far as needed to learn the streams' parameters (avformat_find_stream_info), with every decoder it
+  // opens bounded in picture size. Streams that appear only during the probe (a transport stream's late programs)
+  // are probed as FFmpeg does; their pictures are checked against the bounds when their decoder is opened.
+  void ProbeStreams(Probe probe);
+
+  // Opens the decoder of stream `stream` (an index in the file) on `threadCount` threads (0: as many as FFmpeg finds
+  // useful) and discards every other stream. Throws when the stream's pictures are larger than the bounds. The
+  // decoder belongs to this input.
+  AVCodecContext* OpenDecoder(int stream, int threadCount);
+
+  AVFormatContext* Format() const { return format_; }
+  std::filesystem::path const& Path() const;
+  std::uint64_t Size() const;
+
+  // Throws when the file changed since it was opened, or when its demuxer asked for another file while reading.
+  void CheckAfterReading() const;
+
+  // Throws zel_exception kResultFileRead: "Cannot read media file <path> (<what>): <FFmpeg's reason>", or the
+  // refusal of a file that refers to other files when its demuxer asked for one.
+  [[noreturn]] void Fail(std::string_view what, int error) const;
+
+  // The refusal message when the demuxer asked to open another file; empty when it did not.
+  std::string const& Refusal() const { return refusal_; }
+
+ private:
+  void Open();
+  void Release();
+  void NoteDeclaredSizes();
+  [[noreturn]] void Refuse(std::string const& why) const;
+  static int RefuseNestedOpen(AVFormatContext* format, AVIOContext** io, char const* url, int flags,
+                              AVDictionary** options);
+
+  std::unique_ptr<detail::StampedFile> file_;
+  AVIOContext* io_ = nullptr;
+  AVFormatContext* format_ = nullptr;
+  AVCodecContext* codec_ = nullptr;
+  std::vector<bool> oversized_;     // per stream: its pictures were declared larger than the bounds
+  std::vector<std::string> sizes_;  // per stream: the declared size, "16000x16000"
+  std::string refusal_;
+};
+
+// Makes FFmpeg's log (one per process) the tool's way: nothing reaches the terminal, where it would break progress
+// bars and tables, and FFmpeg's last complaint on a thread ("moov atom not found") is added to the message of the
+// next failure of a MediaInput on that thread. FFmpeg has a single log callback, so the module never installs this by
+// itself: a program that embeds the module keeps its own. The command-line tool calls this once as it starts; later
+// calls change nothing. May be called from any thread.
+QUILLAN_EXAMPLES_EXPORT void UseFfmpegLogForErrors();
+
+}  // namespace Quillan::Examples
