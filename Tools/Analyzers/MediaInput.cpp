@@ -152,7 +152,7 @@ void MediaInput::Open() {
   format_->pb = io_;
   format_->flags |= AVFMT_FLAG_CUSTOM_IO;
   format_->opaque = this;
-  format_->io_open = &RefuseNestedOpen;
+  format_->io_open = &RefuseNestedOpen;  // it opens nothing, so io_close2 has nothing to close and stays FFmpeg's
   // No protocol at all: demuxers that open URLs themselves, bypassing io_open, are held by this list.
   if (int const error = av_opt_set(format_, "protocol_whitelist", "", 0); error < 0) Fail("could not set up", error);
 

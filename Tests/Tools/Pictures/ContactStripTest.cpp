@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "SampleMedia/SampleClip.h"
 #include "SampleMedia/SampleMedia.h"
@@ -156,8 +159,6 @@ TEST_F(ContactStripTest, FailsClearlyWithoutVideo) {
       {directory_ / "list.ffconcat", -1, "list.ffconcat: it refers to other files (a concatenation script)"},
       {directory_ / "huge.mkv", -1, "huge.mkv: its pictures are 16000x16000, larger than the 8192x8192"},
   };
-  // FFmpeg's log level is the process's; reading pictures leaves it as it was.
-  int const logLevel = av_log_get_level();
   for (Case const& c : cases) {
     ContactStripOptions options;
     options.stream = c.stream;
@@ -169,7 +170,6 @@ TEST_F(ContactStripTest, FailsClearlyWithoutVideo) {
     }
   }
   EXPECT_FALSE(std::filesystem::exists(directory_ / "strip.png"));
-  EXPECT_EQ(av_log_get_level(), logLevel);
   Examples::Scenes backwards;
   backwards.cuts = {{50, 2.0, 40}, {25, 1.0, 40}};
   EXPECT_THROW(SceneStarts(backwards), PictureError);
@@ -179,6 +179,37 @@ TEST_F(ContactStripTest, FailsClearlyWithoutVideo) {
   for (double const start : {-1.0, std::nan(""), HUGE_VAL}) {
     EXPECT_THROW(DrawContactStrip(directory_ / "clip.mkv", {0.0, start}, {}), std::invalid_argument) << start;
   }
+}
+
+std::mutex gLogMutex;
+std::vector<std::string> gLogged;  // guarded by gLogMutex
+
+// A program's own log callback; like FFmpeg's, it honours the log level.
+void RecordFfmpegLog(void* /*context*/, int level, char const* format, va_list arguments) {
+  if (level > av_log_get_level()) return;
+  char line[512];
+  int prefix = 1;
+  av_log_format_line2(nullptr, level, format, arguments, line, sizeof line, &prefix);
+  std::lock_guard const lock(gLogMutex);
+  gLogged.emplace_back(line);
+}
+
+// FFmpeg has one log per process. A program that loads the pictures library, with its own log callback and level, keeps
+// both: reading a damaged file reaches the program's callback, at the program's level.
+TEST_F(ContactStripTest, LeavesTheProgramsFfmpegLogAsItWas) {
+  Samples::WriteClip(directory_ / "clip.mp4", FourShots());
+  std::filesystem::resize_file(directory_ / "clip.mp4", std::filesystem::file_size(directory_ / "clip.mp4") / 2);
+  int const level = av_log_get_level();
+  av_log_set_level(AV_LOG_ERROR);
+  av_log_set_callback(&RecordFfmpegLog);
+  EXPECT_THROW(DrawContactStrip(directory_ / "clip.mp4", {0.0}, {}), PictureError);
+  EXPECT_EQ(av_log_get_level(), AV_LOG_ERROR);
+  av_log_set_callback(&av_log_default_callback);
+  av_log_set_level(level);
+  std::lock_guard const lock(gLogMutex);
+  EXPECT_TRUE(std::any_of(gLogged.begin(), gLogged.end(), [](std::string const& line) {
+    return line.find("moov atom not found") != std::string::npos;
+  })) << gLogged.size();
 }
 
 }  // namespace
