@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "Analyzers/Detail/StampedFile.h"
@@ -16,6 +18,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/log.h>
 #include <libavutil/mem.h>
 #include <libavutil/opt.h>
@@ -84,6 +87,27 @@ std::int64_t SeekInFile(void* opaque, std::int64_t offset, int whence) {
 bool Oversized(int width, int height) {
   return width > MediaInput::kMaxPictureWidth || height > MediaInput::kMaxPictureHeight ||
          std::int64_t{width} * height > MediaInput::kMaxPicturePixels;
+}
+
+// Each frame thread holds pictures of its own. Pictures as large as the bounds allow would take hundreds of megabytes
+// on a machine with many processors, so large pictures decode on fewer threads: what the threads hold stays within
+// this, or one thread when one picture is larger.
+constexpr std::int64_t kPicturesInFlightBytes = std::int64_t{256} << 20;
+constexpr int kMostDecoderThreads = 16;  // FFmpeg's own ceiling for an automatic count
+
+int DecoderThreads(AVCodecParameters const& parameters, int wanted) {
+  if (parameters.codec_type != AVMEDIA_TYPE_VIDEO || wanted == 1) return wanted;
+  if (wanted <= 0) {
+    wanted = std::clamp(static_cast<int>(std::thread::hardware_concurrency()) + 1, 1, kMostDecoderThreads);
+  }
+  std::int64_t const pixels = std::int64_t{parameters.width} * parameters.height;
+  if (pixels <= 0) return wanted;
+  // Four bytes a pixel when the probe did not learn the format: 8-bit RGB, or 4:2:0 at 16 bits, both common.
+  int const known = parameters.format >= 0 ? av_image_get_buffer_size(static_cast<AVPixelFormat>(parameters.format),
+                                                                      parameters.width, parameters.height, 1)
+                                           : -1;
+  std::int64_t const bytes = known > 0 ? known : pixels * 4;
+  return static_cast<int>(std::clamp<std::int64_t>(kPicturesInFlightBytes / bytes, 1, wanted));
 }
 
 }  // namespace
@@ -225,7 +249,7 @@ AVCodecContext* MediaInput::OpenDecoder(int stream, int threadCount) {
   if (!codec_) Fail("could not allocate", AVERROR(ENOMEM));
   if (int const error = avcodec_parameters_to_context(codec_, chosen->codecpar); error < 0) Fail("bad codec", error);
   codec_->pkt_timebase = chosen->time_base;
-  codec_->thread_count = threadCount;
+  codec_->thread_count = DecoderThreads(*chosen->codecpar, threadCount);
   // Sizes that appear only in the coded pictures are held to the same bounds, before the decoder allocates them.
   codec_->max_pixels = kMaxPicturePixels;
   if (int const error = avcodec_open2(codec_, decoder, nullptr); error < 0) Fail("decoder refused the stream", error);
