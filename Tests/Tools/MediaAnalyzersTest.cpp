@@ -23,6 +23,7 @@
 #include "Support/SineWave.h"
 #include "Support/TempDirectory.h"
 #include "Tools/AnalyzerJobs.h"
+#include "Tools/ForeignMedia.h"
 #include "zelappsupport/ProgressCategory.h"
 #include "zelappsupport/ProgressItem.h"
 
@@ -343,6 +344,36 @@ TEST_F(MediaAnalyzersTest, BeatsFindTheTempoOfAClickTrack) {
     EXPECT_LE(none->onsets.size(), 1u) << steady;
     EXPECT_TRUE(none->beats.empty()) << steady;
     EXPECT_EQ(none->tempoBpm, 0) << steady;
+  }
+}
+
+TEST_F(MediaAnalyzersTest, PicturesAreReadUpTo8192OnASideAnd8192By4608InAll) {
+  struct Case {
+    int width;
+    int height;
+    bool read;
+  };
+  Case const cases[] = {{8192, 16, true},  {16, 8192, true},    {8193, 16, false},
+                        {16, 8193, false}, {8192, 4609, false}, {16000, 16000, false}};
+  for (Case const& c : cases) {
+    std::string const size = std::to_string(c.width) + "x" + std::to_string(c.height);
+    SCOPED_TRACE(size);
+    auto const file = directory / (size + ".mkv");
+    testsupport::media::WriteMatroskaDeclaring(file, c.width, c.height, 1);
+    if (c.read) {
+      std::optional<Scenes> const scenes = DecodeScenes(Run(file, "scenes").blob);
+      ASSERT_TRUE(scenes);
+      EXPECT_EQ(scenes->frameCount, 25u);
+    } else {
+      auto const failure = Failure(file, "scenes");
+      EXPECT_EQ(testsupport::ResultOf(failure), zelcore::config::kResultFileRead);
+      EXPECT_NE(testsupport::MessageOf(failure).find("its pictures are " + size + ", larger than"), std::string::npos)
+          << testsupport::MessageOf(failure);
+    }
+    // The sound beside the pictures is read whatever they declare.
+    std::optional<PeakEnvelope> const envelope = DecodePeakEnvelope(Run(file, "peaks").blob);
+    ASSERT_TRUE(envelope);
+    EXPECT_EQ(envelope->frameCount, 44100u);
   }
 }
 

@@ -34,8 +34,9 @@ class StampedFile;
 class QUILLAN_EXAMPLES_EXPORT MediaInput {
  public:
   // Real video tops out at 8K: 7680x4320 (UHD) and 8192x4320 (DCI). Bounding each side by 8192 and the area by
-  // 8192x4608 (16:9 at 8192 across) reads all of it, portrait video too, while a file that only declares a huge size
-  // costs at most one 57 MB picture (4:2:0, 8 bits) per frame in flight instead of gigabytes.
+  // 8192x4608 (16:9 at 8192 across) reads all of it, portrait video too. A picture at the bound is 57 MB in 4:2:0 at
+  // 8 bits (151 MB in 8-bit RGB), and large pictures decode on fewer threads, so a file that declares a larger size
+  // is refused where it would have cost gigabytes.
   static constexpr int kMaxPictureWidth = 8192;
   static constexpr int kMaxPictureHeight = 8192;
   static constexpr std::int64_t kMaxPicturePixels = std::int64_t{8192} * 4608;
@@ -55,9 +56,10 @@ class QUILLAN_EXAMPLES_EXPORT MediaInput {
   // are probed as FFmpeg does; their pictures are checked against the bounds when their decoder is opened.
   void ProbeStreams(Probe probe);
 
-  // Opens the decoder of stream `stream` (an index in the file) on `threadCount` threads (0: as many as FFmpeg finds
-  // useful) and discards every other stream. Throws when the stream's pictures are larger than the bounds. The
-  // decoder belongs to this input.
+  // Opens the decoder of stream `stream` (an index in the file) on `threadCount` threads (0: one more than the
+  // processors, at most 16; fewer for pictures so large that the threads' pictures would pass 256 MB) and discards
+  // every other stream. Throws when the stream's pictures are larger than the bounds. The decoder belongs to this
+  // input.
   AVCodecContext* OpenDecoder(int stream, int threadCount);
 
   AVFormatContext* Format() const { return format_; }
