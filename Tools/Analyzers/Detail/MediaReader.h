@@ -57,8 +57,8 @@ class MediaReader {
     double seconds = 0;       // presentation time
   };
 
-  // Opens and probes `file` for a read of its sound (kAudio: no video decoder is opened while probing) or of its
-  // pictures (kVideo).
+  // Opens and probes `file` for a read of its sound (kAudio: the other streams are discarded while probing, so no
+  // picture is decoded) or of its pictures (kVideo).
   MediaReader(std::filesystem::path const& file, MediaInput::Probe probe);
   ~MediaReader();
   MediaReader(MediaReader const&) = delete;
