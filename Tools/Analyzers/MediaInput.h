@@ -63,6 +63,8 @@ class QUILLAN_EXAMPLES_EXPORT MediaInput {
   AVCodecContext* OpenDecoder(int stream, int threadCount);
 
   AVFormatContext* Format() const { return format_; }
+  // The file as it was opened, its descriptor still open: what everything decoded was read from.
+  detail::StampedFile const& File() const { return *file_; }
   std::filesystem::path const& Path() const;
   std::uint64_t Size() const;
 

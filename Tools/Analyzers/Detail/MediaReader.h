@@ -65,7 +65,7 @@ class MediaReader {
   MediaReader& operator=(MediaReader const&) = delete;
 
   // The file as it was opened, its descriptor still open: what the decoded data was read from.
-  StampedFile const& File() const { return file_; }
+  StampedFile const& File() const { return input_.File(); }
 
   // Whether the file has a video stream.
   bool HasVideo() const;
