@@ -9,6 +9,7 @@
 
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "DataStoreAdaptors/SidecarFile.h"
+#include "DataStoreAdaptors/SidecarMaxLoadBytes.h"
 #include "quillan/AnalyzerCatalog.h"
 #include "quillan/OutputPath.h"
 #include "quillan/ResultFormatting.h"
@@ -51,8 +52,9 @@ Candidate const& PickOne(std::vector<Candidate> const& candidates, std::optional
 }  // namespace
 
 std::shared_ptr<SideCarSerializationData> ReadSidecarFile(std::filesystem::path const& path) {
-  // As the store reads it: no link followed, no FIFO waited on, nothing too large for the format read whole.
-  return SidecarDataStoreAdaptorSerialization::DeserializeDataStoreFromBinary(SidecarFile::Read(path));
+  // As the store reads it: no link followed, no FIFO waited on, nothing over the user's load bound read whole.
+  return SidecarDataStoreAdaptorSerialization::DeserializeDataStoreFromBinary(
+      SidecarFile::Read(path, GetSidecarMaxLoadBytes()));
 }
 
 int RunSidecarDump(std::string const& file, OutputFormat format, std::vector<std::string> const& modules) {

@@ -722,6 +722,12 @@ TEST_F(QuillanToolTest, CraftedCachedValuesAndHugeSidecarsAreNotTrusted) {
   EXPECT_EQ(analyze.exitCode, 0) << analyze.err;
   EXPECT_NE(analyze.err.find("too large"), std::string::npos) << analyze.err;
   EXPECT_EQ(std::filesystem::file_size(dir / "tone.qvmi"), std::uintmax_t{2} << 30);
+
+  // Within the format, over the load bound (256 MiB unless the user sets one): refused before it is read.
+  std::filesystem::resize_file(dir / "tone.qvmi", std::uintmax_t{300} << 20);
+  ToolRun const bounded = Quillan({"sidecar", "dump", File("tone.qvmi")});
+  EXPECT_EQ(bounded.exitCode, 1);
+  EXPECT_NE(bounded.err.find("SidecarMaxLoadBytes"), std::string::npos) << bounded.err;
 }
 
 // Inputs that stand for something else get no sidecar: /dev/stdin (here a regular file behind it) and devices.
