@@ -7,15 +7,19 @@
 // i * (256 / binCount) to (i + 1) * (256 / binCount) - 1.
 // Parameter: the bin count as text or int, a power of two from 1 to 256; 256 when none is given.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <any>
 #include <bit>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +28,7 @@
 #include "Analyzers/AnalyzerProgressMixIn.h"
 #include "Analyzers/ExampleAnalyzers.h"
 #include "Analyzers/IResultDescriber.h"
+#include "BE/Media.h"
 #include "DataStoreAdaptors/DefaultAnalyzerDatastore.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "Host/AnalyzerCacheLocation.h"
@@ -157,8 +162,12 @@ class ByteHistogramAnalyzer : public Quillan::Analyzers::AnalyzerBase,
   }
 
  private:
+  struct Counted {
+    Blob blob;
+    Guid state;  // the content state of the file version that was read
+  };
   // Counts the media file's bytes, reporting progress to `item` and stopping when it has been cancelled.
-  Blob Count(std::shared_ptr<ProgressItem> const& item) const;
+  Counted Count(std::shared_ptr<ProgressItem> const& item) const;
 
   std::uint32_t bins_ = kDefaultBins;  // set by the factory, read only afterwards
 };
@@ -185,11 +194,13 @@ Future<std::any> ByteHistogramAnalyzer::StartAnalysis(std::shared_ptr<zelcore::a
   return zelcore::async::HandleExceptionFuture(cached, [self, executor, item](std::exception_ptr const&) {
     return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
         executor, std::chrono::milliseconds(0), executor, [self, executor, item] {
-          Blob const blob = self->Count(item);
-          // A save can fail (a read-only cache location writes nowhere); the result stands all the same.
+          Counted const counted = self->Count(item);
+          Blob const blob = counted.blob;
+          // Filed under the content that was read, whatever the path holds by now. A save can fail (a read-only
+          // cache location writes nowhere); the result stands all the same.
           Future<void> saved;
           try {
-            saved = zelcore::async::IgnoreExceptionsFuture(self->SaveDataToCache(ResultKey(), blob));
+            saved = zelcore::async::IgnoreExceptionsFuture(self->SaveDataToCache(ResultKey(), blob, counted.state));
           } catch (...) {
             saved = zelcore::async::MakeReadyFuture();
           }
@@ -200,39 +211,48 @@ Future<std::any> ByteHistogramAnalyzer::StartAnalysis(std::shared_ptr<zelcore::a
   });
 }
 
-Blob ByteHistogramAnalyzer::Count(std::shared_ptr<ProgressItem> const& item) const {
+ByteHistogramAnalyzer::Counted ByteHistogramAnalyzer::Count(std::shared_ptr<ProgressItem> const& item) const {
   if (!media) throw zelcore::config::zel_exception("The clip has no media", Quillan::kResultTargetMissing);
   std::filesystem::path const file(media->GetFilePath());
-  std::error_code error;
-  auto const size = std::filesystem::file_size(file, error);
-  std::ifstream in(file, std::ios::binary);
-  if (error || !in)
+  // One descriptor for the count and for the content state, so both are of the same file version.
+  int const fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat status {};
+  if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (fd >= 0) ::close(fd);
     throw zelcore::config::zel_exception("Cannot read media file " + file.string(), zelcore::config::kResultFileRead);
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } const closer{fd};
 
   std::vector<std::uint64_t> counts(bins_, 0);
   unsigned const shift = 8 - static_cast<unsigned>(std::countr_zero(bins_));  // byte >> shift is its bin
-  std::vector<char> buffer(1 << 20);
+  std::vector<unsigned char> buffer(1 << 20);
   std::uintmax_t done = 0;
-  while (in) {
+  for (;;) {
     // The user's cancel fails the job's future already; stopping here ends the work too.
     if (item && item->IsCancelRequested())
       throw zelcore::config::zel_exception("Analysis cancelled", Quillan::kResultJobCancelled);
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    auto const got = static_cast<std::size_t>(in.gcount());
-    for (std::size_t i = 0; i < got; ++i) ++counts[static_cast<std::uint8_t>(buffer[i]) >> shift];
-    done += got;
-    if (item) item->SetProgress(size == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(size));
+    ssize_t const got = ::read(fd, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0)
+      throw zelcore::config::zel_exception("Media file could not be read to its end: " + file.string(),
+                                           zelcore::config::kResultFileRead);
+    if (got == 0) break;
+    for (ssize_t i = 0; i < got; ++i) ++counts[buffer[static_cast<std::size_t>(i)] >> shift];
+    done += static_cast<std::uintmax_t>(got);
+    if (item && status.st_size > 0) item->SetProgress(static_cast<double>(done) / static_cast<double>(status.st_size));
   }
-  if (in.bad())
-    throw zelcore::config::zel_exception("Media file could not be read to its end: " + file.string(),
-                                         zelcore::config::kResultFileRead);
+  Guid state;  // stays null, which caches nothing, when the file kept changing as it was read
+  BE::GetContentStateOfOpenFile(fd, state);
 
   // Results are plain bytes: the caches store them as they are.
   static_assert(std::endian::native == std::endian::little, "the result layout is little-endian");
   auto blob = zelcore::allocator::RecycledMemory::Create(4 + 8 * counts.size());
   std::memcpy(blob->data(), &bins_, 4);
   std::memcpy(blob->data() + 4, counts.data(), 8 * counts.size());
-  return blob;
+  return {blob, state};
 }
 
 }  // namespace
