@@ -123,6 +123,8 @@ class Properties final : public IProperties, public zelcore::classref::ClassStat
 
   bool IsReadOnly(ImmutableString const& key) const override {
     std::lock_guard lock(mutex_);
+    // The answer decides whether a write is refused with a warning: another program's mark counts at once.
+    RefreshLocked();
     ThrowLoadErrorLocked();
     auto const found = entries_.find(key.view());
     return found != entries_.end() && found->second.readOnly;
@@ -222,7 +224,7 @@ class Properties final : public IProperties, public zelcore::classref::ClassStat
   }
 
   // Re-reads the file when it may have changed since it was last seen. Values not yet flushed win over it.
-  bool RefreshLocked() {
+  bool RefreshLocked() const {
     FileStamp const stamp = StampOf(file_);
     if (stamp == seen_ && seenSettled_) return false;
     SettingsEntries entries;
@@ -277,12 +279,14 @@ class Properties final : public IProperties, public zelcore::classref::ClassStat
   mutable std::mutex mutex_;
   std::filesystem::path file_;  // guarded by mutex_
   Guid warningTarget_;          // guarded by mutex_
-  SettingsEntries entries_;     // guarded by mutex_
-  KeySet pendingValues_;        // not yet written to the file; guarded by mutex_
-  FileStamp seen_;              // the file as last read or written; guarded by mutex_
-  bool seenSettled_ = false;    // guarded by mutex_
+  // What the file held when last read or written, with the values not yet written: a cache of the file, which const
+  // reads refresh too.
+  mutable SettingsEntries entries_;   // guarded by mutex_
+  KeySet pendingValues_;              // not yet written to the file; guarded by mutex_
+  mutable FileStamp seen_;            // the file as last read or written; guarded by mutex_
+  mutable bool seenSettled_ = false;  // guarded by mutex_
   // Why the file could not be read when last tried: reads throw it until it reads again. Guarded by mutex_.
-  std::optional<exSettingsFile> loadError_;
+  mutable std::optional<exSettingsFile> loadError_;
 };
 
 }  // namespace

@@ -33,7 +33,8 @@ struct BE_EXPORT IProperties : zelcore::classref::Unknown {
   // exSettingsFile, naming the file and the key, when the stored value has another type or its text is not a valid
   // value of `value`'s type, and naming the file when it could not be read or parsed.
   virtual bool ReadValue(ImmutableString const& key, SerializeableValueBase& value) const = 0;
-  // Throws exSettingsFile when the file could not be read or parsed.
+  // Whether `key` is marked read-only in the file as it is now (re-read first when another process may have changed
+  // it). Throws exSettingsFile when the file could not be read or parsed.
   virtual bool IsReadOnly(ImmutableString const& key) const = 0;
   // Whether `key` has a stored value of any type: one read from the settings file, or one written through this
   // store (a non-final value counts before it is flushed). False for a key that is only marked read-only. Throws

@@ -92,15 +92,26 @@ TEST_F(AnalyzerCacheLocationTest, ReadOnlySettingIsKeptAndEachRefusalWarnsOnce) 
   EXPECT_EQ(StoredInt(file), 1);
 }
 
-TEST_F(AnalyzerCacheLocationTest, WriteRefusedAfterTheReadOnlyTestWarnsNobody) {
+// Another program sets or clears the mark: the next call follows the file, not this process's older copy of it.
+TEST_F(AnalyzerCacheLocationTest, ReadOnlyMarksOfAnotherProgramCountAtOnce) {
+  auto const warning =
+      zelcore::messaging::HashMessageTypeNameToMessageID(BE::MessageNameForOverrideReadOnlyPropertyWarningMessage);
+  auto const end = zelcore::messaging::HashMessageTypeNameToMessageID("end");
   ASSERT_TRUE(SetDefaultCacheLocation(AnalyzerCacheLocation::kManagedCache));
-  // Another program locks the setting; this process's properties learn it only when they write.
-  BE::CreateProperties(file)->SetReadOnly(BE::kPrefsAnalyzeImportedMediaCacheLocation, true);
-  WarningRecorder recorder(properties->GetWarningTarget());
-
-  EXPECT_FALSE(SetDefaultCacheLocation(AnalyzerCacheLocation::kSidecarFile));
-  EXPECT_EQ(recorder.UntilMarker(), std::vector{zelcore::messaging::HashMessageTypeNameToMessageID("end")});
-  EXPECT_EQ(StoredInt(file), 1);
+  {
+    BE::CreateProperties(file)->SetReadOnly(BE::kPrefsAnalyzeImportedMediaCacheLocation, true);
+    WarningRecorder recorder(properties->GetWarningTarget());
+    EXPECT_FALSE(SetDefaultCacheLocation(AnalyzerCacheLocation::kSidecarFile));
+    EXPECT_EQ(recorder.UntilMarker(), (std::vector{warning, end}));
+    EXPECT_EQ(StoredInt(file), 1);
+  }
+  {
+    BE::CreateProperties(file)->SetReadOnly(BE::kPrefsAnalyzeImportedMediaCacheLocation, false);
+    WarningRecorder recorder(properties->GetWarningTarget());
+    EXPECT_TRUE(SetDefaultCacheLocation(AnalyzerCacheLocation::kReadOnly));
+    EXPECT_EQ(recorder.UntilMarker(), std::vector{end});
+    EXPECT_EQ(StoredInt(file), 2);
+  }
 }
 
 TEST(SerializeableIntTest, RoundTripsEveryIntAndRefusesOtherTypes) {
