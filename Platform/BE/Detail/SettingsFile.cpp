@@ -11,6 +11,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "BE/Detail/TomlLimits.h"
 #include "BE/SettingsFileException.h"
 #include "zelcore/TextConversions.h"
 
@@ -25,7 +26,7 @@ constexpr std::string_view kHeader =
     "# other kinds of value. Keys listed in read-only are locked: Quillan does not change them.\n";
 constexpr char kValuesKey[] = "values";
 constexpr char kReadOnlyKey[] = "read-only";
-constexpr std::uintmax_t kMaxFileSize = 16 * 1024 * 1024;
+constexpr std::uintmax_t kMaxFileSize = TomlLimits{}.maxBytes;
 constexpr int kMaxSymlinkHops = 40;
 
 std::string ErrorText(std::error_code const& error) { return error.message(); }
@@ -245,6 +246,13 @@ bool IsLegacySettings(std::string_view text) {
 }
 
 SettingsFileContent ParseSettings(std::string_view text, fs::path const& file) {
+  // The TOML library recurses for each part of a dotted key and each nested value, without bounds on the former.
+  if (auto const violation = FindTomlLimitViolation(text)) {
+    if (violation->line == 0) throw exSettingsFile(file, {}, violation->problem);
+    throw exSettingsFile(file, {},
+                         "line " + std::to_string(violation->line) + ", column " + std::to_string(violation->column) +
+                             ": " + violation->problem);
+  }
   SettingsFileContent content;
   try {
     content.document = toml::parse(text, file.string());

@@ -43,7 +43,7 @@ struct SettingsFileContent {
 inline constexpr char kLegacyBackupSuffix[] = ".tab-separated";
 
 // Parses TOML text; throws exSettingsFile naming `file` (and the key, for a top-level entry of the wrong kind) when
-// it is malformed.
+// it is malformed or goes beyond TomlLimits (named with its line), before the TOML library sees it.
 SettingsFileContent ParseSettings(std::string_view text, std::filesystem::path const& file);
 std::string FormatSettings(SettingsFileContent const& content);
 // The tab-separated format: lines that are not well-formed entries are skipped. The last entry of a key wins.

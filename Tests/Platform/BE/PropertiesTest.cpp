@@ -287,6 +287,92 @@ TEST(PropertiesTest, UnreadableAndLinkedFilesAreHandledWithoutDamage) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "dotfiles"), fs::directory_iterator()), 1);  // no temp files
 }
 
+std::string Repeat(std::string_view text, int times) {
+  std::string repeated;
+  for (int i = 0; i < times; ++i) repeated += text;
+  return repeated;
+}
+
+// "a.a.a" for three parts.
+std::string DottedKey(int parts) { return "a" + Repeat(".a", parts - 1); }
+
+TEST(PropertiesTest, TextThatWouldExhaustTheParsersStackIsAClearError) {
+  int const kHuge = 100000;
+  struct Case {
+    std::string text;
+    char const* problem;
+  } const cases[] = {
+      {"[" + DottedKey(kHuge) + "]\n", "a key of more than 64 dotted parts"},
+      {"[[" + DottedKey(kHuge) + "]]\n", "a key of more than 64 dotted parts"},
+      {DottedKey(kHuge) + " = 1\n", "a key of more than 64 dotted parts"},
+      {"\"a\"" + Repeat(" . 'a'", kHuge) + " = 1\n", "a key of more than 64 dotted parts"},
+      {"x = { " + DottedKey(kHuge) + " = 1 }\n", "a key of more than 64 dotted parts"},
+      {"a = " + Repeat("[", kHuge) + Repeat("]", kHuge) + "\n", "values nested more than 64 deep"},
+      {"a = " + Repeat("{a=", kHuge) + "1" + Repeat("}", kHuge) + "\n", "values nested more than 64 deep"},
+      {"a = " + Repeat("[", 40) + Repeat("{a=[", 40) + "\n", "values nested more than 64 deep"},
+      // Each part within bounds, the whole beyond them.
+      {"[" + DottedKey(60) + "]\nb.c.d.e.f = 1\n", "a key of more than 64 dotted parts with those of its table header"},
+      {"x = {" + DottedKey(40) + " = {" + DottedKey(40) + " = 1}}\n", "values nested more than 64 deep"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40));
+    TempDirectory dir;
+    auto const file = dir / "properties";
+    std::string const text = "# settings\n" + c.text + "[values]\nVolume = 1\n";
+    WriteFile(file, text);
+    auto const properties = CreateProperties(file);
+    try {
+      ReadInt(properties, "Volume");
+      ADD_FAILURE() << "expected a settings-file error";
+    } catch (exSettingsFile const& e) {
+      std::string const message = e.what();
+      EXPECT_EQ(e.GetFilePath(), file);
+      EXPECT_EQ(message.rfind("settings file " + file.string() + ": line ", 0), 0) << message.substr(0, 200);
+      EXPECT_NE(message.find(c.problem), std::string::npos) << message.substr(0, 200);
+      EXPECT_LT(message.size(), 300u);
+    }
+    EXPECT_THROW(properties->WriteValue(Key("Volume"), IntValue(2), true), exSettingsFile);
+    EXPECT_EQ(ReadFile(file), text);
+  }
+  // The line named is the one that goes too far, counted across multi-line strings.
+  TempDirectory dir;
+  WriteFile(dir / "properties", "s = \"\"\"\none\ntwo\"\"\"\n\n" + DottedKey(65) + " = 1\n");
+  try {
+    ReadInt(CreateProperties(dir / "properties"), "Volume");
+    ADD_FAILURE() << "expected a settings-file error";
+  } catch (exSettingsFile const& e) {
+    EXPECT_NE(std::string(e.what()).find(": line 5, column 129: a key of more than 64"), std::string::npos) << e.what();
+  }
+  WriteFile(dir / "properties", std::string(5 * 1024 * 1024, '#'));
+  EXPECT_THROW(ReadInt(CreateProperties(dir / "properties"), "Volume"), exSettingsFile);
+}
+
+TEST(PropertiesTest, DotsAndBracketsInStringsAndCommentsAreNotCounted) {
+  std::string const brackets = Repeat("[{", 100);
+  std::string const text = "# " + DottedKey(100) + " " + brackets + "\n" + "title = \"" + DottedKey(100) + " \\\" " +
+                           brackets + "\"  # " + brackets + "\n" + "path = '" + brackets + "\\'\n" +
+                           "notes = \"\"\"\n" + DottedKey(100) + "\n\\\"\"\" " + brackets + "\n\"\"\"\"\"\n" +
+                           "raw = '''\n" + brackets + "\n'''''\n" + "list = [\"]]]\", '}}}', \"" + brackets + "\"]\n" +
+                           // At the limits, which the text written back keeps to as well.
+                           "limit." + DottedKey(63) + " = " + Repeat("[", 64) + "1" + Repeat("]", 64) + "\n" + "[" +
+                           DottedKey(32) + "]\n" + DottedKey(32) + " = { " + DottedKey(30) + " = " + Repeat("[", 33) +
+                           "1" + Repeat("]", 33) + " }\n" + "[values]\n" + "\"" + DottedKey(100) + "\" = 7\n" + "'" +
+                           brackets + "' = 8\n" + "Volume = 3\n";
+  TempDirectory dir;
+  auto const file = dir / "properties";
+  WriteFile(file, text);
+  auto const properties = CreateProperties(file);
+  EXPECT_EQ(ReadInt(properties, "Volume"), 3);
+  EXPECT_EQ(ReadInt(properties, DottedKey(100).c_str()), 7);
+  EXPECT_EQ(ReadInt(properties, brackets.c_str()), 8);
+  // A write keeps the entries this version does not know, and they read back.
+  ASSERT_TRUE(properties->WriteValue(Key("Volume"), IntValue(4), true));
+  auto const again = CreateProperties(file);
+  EXPECT_EQ(ReadInt(again, "Volume"), 4);
+  EXPECT_EQ(ReadInt(again, DottedKey(100).c_str()), 7);
+  EXPECT_NE(ReadFile(file).find(DottedKey(63)), std::string::npos);
+}
+
 TEST(PropertiesTest, ConversionParsesWholeIntsOnly) {
   struct Case {
     char const* text;
