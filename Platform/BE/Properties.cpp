@@ -251,20 +251,20 @@ class Properties final : public IProperties, public zelcore::classref::ClassStat
   }
 
   // Writes the file as it is on disk now with the pending values and read-only marks of `entries` merged in, and
-  // makes that the state in memory. Throws kResultSettingsFile, changing nothing, when the file cannot be read or
-  // written.
+  // makes that the state in memory. Other processes' changes are not lost: they wait for the file's lock meanwhile.
+  // Throws kResultSettingsFile, changing nothing, when the file cannot be read or written.
   void PersistLocked(SettingsEntries const& entries, KeySet const& values, KeySet const& readOnlyMarks) {
-    detail::SettingsFileContent disk = detail::ReadSettingsFile(file_);
-    for (auto const& key : readOnlyMarks) disk.entries[key].readOnly = entries.at(key).readOnly;
-    for (auto const& key : values) {
-      auto& entry = disk.entries[key];
-      // Another process locked the key after our value was set: its lock wins.
-      if (entry.readOnly && !readOnlyMarks.contains(key)) continue;
-      entry.value = entries.at(key).value;
-      entry.invalid.reset();
-    }
-    PruneEmpty(disk.entries);
-    detail::WriteSettingsFile(file_, disk);
+    auto disk = detail::UpdateSettingsFile(file_, [&](detail::SettingsFileContent& content) {
+      for (auto const& key : readOnlyMarks) content.entries[key].readOnly = entries.at(key).readOnly;
+      for (auto const& key : values) {
+        auto& entry = content.entries[key];
+        // Another process locked the key after our value was set: its lock wins.
+        if (entry.readOnly && !readOnlyMarks.contains(key)) continue;
+        entry.value = entries.at(key).value;
+        entry.invalid.reset();
+      }
+      PruneEmpty(content.entries);
+    });
     entries_ = std::move(disk.entries);
     loadError_.reset();
     pendingValues_.clear();

@@ -1,6 +1,8 @@
 #include "BE/Detail/SettingsFile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
 #include "BE/Detail/TomlLimits.h"
 #include "BE/SettingsFileException.h"
@@ -31,6 +34,23 @@ constexpr int kMaxSymlinkHops = 40;
 
 std::string ErrorText(std::error_code const& error) { return error.message(); }
 std::string ErrorText(int error) { return std::generic_category().message(error); }
+
+// The file that `file` leads to through symbolic links. Throws exSettingsFile, with `action` ("cannot be written")
+// before the reason, when the links cannot be followed.
+fs::path ResolveLinks(fs::path const& file, std::string const& action) {
+  auto fail = [&](std::string const& reason) { throw exSettingsFile(file, {}, action + ": " + reason); };
+  std::error_code error;
+  fs::path target = file;
+  for (int hop = 0; fs::is_symlink(fs::symlink_status(target, error)); ++hop) {
+    if (hop == kMaxSymlinkHops) fail("too many levels of symbolic links");
+    fs::path const link = fs::read_symlink(target, error);
+    if (error) fail(ErrorText(error));
+    target = link.is_absolute() ? link : target.parent_path() / link;
+  }
+  return target;
+}
+
+fs::path FolderOf(fs::path const& file) { return file.has_parent_path() ? file.parent_path() : fs::path("."); }
 
 // --- the tab-separated format
 
@@ -205,9 +225,7 @@ std::optional<std::string> ReadText(fs::path const& file) {
   return text.str();
 }
 
-// Replaces the tab-separated file by the TOML form of its entries, keeping a copy beside it. When that fails the
-// entries are returned all the same and the conversion is tried again at the next read.
-SettingsFileContent ConvertLegacy(fs::path const& file, std::string const& legacyText) {
+SettingsFileContent LegacyContent(std::string const& legacyText) {
   SettingsFileContent content;
   content.entries = ParseLegacySettings(legacyText);
   // TOML holds UTF-8 only; an entry that is not stays in the tab-separated file alone.
@@ -215,14 +233,46 @@ SettingsFileContent ConvertLegacy(fs::path const& file, std::string const& legac
     return !zelcore::text::IsValidUTF8(item.first) ||
            (item.second.value && !zelcore::text::IsValidUTF8(item.second.value->text));
   });
+  return content;
+}
+
+// FormatSettings(content) with WriteFileAtomically, once it has checked that the text parses back. The caller
+// holds the file's lock.
+void WriteSettingsFile(fs::path const& file, SettingsFileContent const& content) {
+  std::string const text = FormatSettings(content);
+  // A file that would not read back would lock every setting out; the old one stays instead.
+  try {
+    ParseSettings(text, file);
+  } catch (exSettingsFile const& error) {
+    throw exSettingsFile(file, {}, std::string("cannot be written: it would not read back (") + error.what() + ")");
+  }
+  WriteFileAtomically(file, text);
+}
+
+// Replaces the tab-separated file by the TOML form of its entries, keeping a copy beside it. When that fails the
+// entries are returned all the same and the conversion is tried again at the next read. The caller holds the
+// file's lock.
+SettingsFileContent ConvertLegacy(fs::path const& file, std::string const& legacyText) {
+  SettingsFileContent content = LegacyContent(legacyText);
   try {
     fs::path backup = file;
     backup += kLegacyBackupSuffix;
-    WriteFileAtomically(backup, legacyText);
+    // The copy is as private as the file it copies.
+    struct stat status {};
+    mode_t const mode = ::stat(file.c_str(), &status) == 0 ? status.st_mode & 0777 : 0600;
+    WriteFileAtomically(backup, legacyText, mode);
     WriteSettingsFile(file, content);
   } catch (exSettingsFile const&) {
   }
   return content;
+}
+
+// ReadSettingsFile for a caller that holds the file's lock.
+SettingsFileContent ReadLocked(fs::path const& file) {
+  auto const text = ReadText(file);
+  if (!text) return {};
+  if (IsLegacySettings(*text)) return ConvertLegacy(file, *text);
+  return ParseSettings(*text, file);
 }
 
 }  // namespace
@@ -318,47 +368,94 @@ std::string FormatSettings(SettingsFileContent const& content) {
   return text;
 }
 
-void WriteSettingsFile(fs::path const& file, SettingsFileContent const& content) {
-  std::string const text = FormatSettings(content);
-  // A file that would not read back would lock every setting out; the old one stays instead.
-  try {
-    ParseSettings(text, file);
-  } catch (exSettingsFile const& error) {
-    throw exSettingsFile(file, {}, std::string("cannot be written: it would not read back (") + error.what() + ")");
+SettingsFileLock::SettingsFileLock(fs::path const& file, std::chrono::milliseconds timeout) {
+  fs::path const target = ResolveLinks(file, "cannot be locked");
+  fs::path lock = target;
+  lock += kLockSuffix;
+  auto fail = [&](std::string const& reason) {
+    throw exSettingsFile(file, {}, "cannot be locked with " + lock.string() + ": " + reason);
+  };
+  std::error_code error;
+  fs::create_directories(FolderOf(lock), error);
+  if (error) fail(ErrorText(error));
+  // As open to others as the settings file, since whoever may write it takes the lock; only its owner's while there
+  // is no file yet.
+  struct stat status {};
+  mode_t const mode = ::stat(target.c_str(), &status) == 0 ? status.st_mode & 0666 : 0600;
+  // A link put in the lock's place is refused rather than followed, and a FIFO there cannot hang the open.
+  int const fd = ::open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode);
+  if (fd < 0) fail(errno == ELOOP ? "it is a symbolic link" : ErrorText(errno));
+  auto failClosing = [&](std::string const& reason) {
+    ::close(fd);
+    fail(reason);
+  };
+  struct stat lockStatus {};
+  if (::fstat(fd, &lockStatus) != 0) failClosing(ErrorText(errno));
+  if (!S_ISREG(lockStatus.st_mode)) failClosing("not a regular file");
+  // Polled rather than waited for, so that a process stopped while it holds the lock is reported, not waited for
+  // without end.
+  auto const deadline = std::chrono::steady_clock::now() + timeout;
+  std::chrono::milliseconds pause{1};
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int const lockError = errno;
+    if (lockError == EINTR) continue;
+    if (lockError != EWOULDBLOCK) failClosing(ErrorText(lockError));
+    if (std::chrono::steady_clock::now() >= deadline) {
+      failClosing("another process has held the lock for more than " + std::to_string(timeout.count()) + " ms");
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds{20});
   }
-  WriteFileAtomically(file, text);
+  fd_ = fd;
 }
+
+SettingsFileLock::~SettingsFileLock() { ::close(fd_); }
 
 SettingsFileContent ReadSettingsFile(fs::path const& file) {
   auto const text = ReadText(file);
   if (!text) return {};
-  if (IsLegacySettings(*text)) return ConvertLegacy(file, *text);
-  return ParseSettings(*text, file);
+  if (!IsLegacySettings(*text)) return ParseSettings(*text, file);
+  // The conversion writes: under the lock, from the file as it is then, so that it cannot undo a change that
+  // another process made after the text above was read.
+  std::optional<SettingsFileLock> lock;
+  try {
+    lock.emplace(file);
+  } catch (exSettingsFile const&) {
+    // A folder this process may not write to, say: the file is read as it is and converted by a later reader.
+    return LegacyContent(*text);
+  }
+  return ReadLocked(file);
 }
 
-void WriteFileAtomically(fs::path const& file, std::string const& text) {
+SettingsFileContent UpdateSettingsFile(fs::path const& file, std::function<void(SettingsFileContent&)> const& change) {
+  SettingsFileLock const lock(file);
+  SettingsFileContent content = ReadLocked(file);
+  change(content);
+  WriteSettingsFile(file, content);
+  return content;
+}
+
+void WriteFileAtomically(fs::path const& file, std::string const& text, mode_t newFileMode) {
   auto fail = [&](std::string const& reason) { throw exSettingsFile(file, {}, "cannot be written: " + reason); };
-  std::error_code error;
   // Replacing a link by a file would cut it from the file it points to (a settings folder kept elsewhere).
-  fs::path target = file;
-  for (int hop = 0; fs::is_symlink(fs::symlink_status(target, error)); ++hop) {
-    if (hop == kMaxSymlinkHops) fail("too many levels of symbolic links");
-    fs::path const link = fs::read_symlink(target, error);
-    if (error) fail(ErrorText(error));
-    target = link.is_absolute() ? link : target.parent_path() / link;
-  }
-  fs::path const folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  fs::path const target = ResolveLinks(file, "cannot be written");
+  fs::path const folder = FolderOf(target);
+  std::error_code error;
   fs::create_directories(folder, error);
   if (error) fail(ErrorText(error));
   static std::atomic<unsigned> counter{0};
   fs::path temporary = target;
   temporary += ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
 
-  int const fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  struct stat old {};
+  bool const replaces = ::stat(target.c_str(), &old) == 0;
+  int const fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replaces ? 0600 : newFileMode);
   if (fd < 0) fail(ErrorText(errno));
-  std::size_t written = 0;
   int writeError = 0;
-  while (written < text.size()) {
+  // A file made private by its owner stays so (fchmod, unlike open, is not narrowed by the umask).
+  if (replaces && ::fchmod(fd, old.st_mode & 0777) != 0) writeError = errno;
+  std::size_t written = 0;
+  while (writeError == 0 && written < text.size()) {
     ssize_t const n = ::write(fd, text.data() + written, text.size() - written);
     if (n < 0) {
       if (errno == EINTR) continue;

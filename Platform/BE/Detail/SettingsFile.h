@@ -1,8 +1,11 @@
 #pragma once
 
+#include <sys/types.h>
 #include <toml++/toml.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -51,15 +54,41 @@ SettingsEntries ParseLegacySettings(std::string_view text);
 // Whether `text` is a file in the tab-separated format (it starts with that format's header line).
 bool IsLegacySettings(std::string_view text);
 
-// The file's content; an empty content when the file does not exist. A tab-separated file is converted: replaced
-// by its TOML form, with a copy of it kept beside it (kLegacyBackupSuffix). Throws exSettingsFile when the file
-// exists but cannot be read, is malformed, or is implausibly large.
+// Beside the settings file (the file a symbolic link leads to), the file whose lock serializes changes to it.
+inline constexpr char kLockSuffix[] = ".lock";
+inline constexpr std::chrono::seconds kSettingsLockTimeout{10};
+
+// The lock that processes hold while they read, change and replace one settings file, so that none of them
+// replaces the file with a version that misses another's change. It is an flock on the file named as the settings
+// file with kLockSuffix, created when missing and never removed (removing it would let two processes hold locks on
+// different files). Waits at most `timeout`; throws exSettingsFile when the lock cannot be had. The lock belongs to
+// this object's own open file: another SettingsFileLock of the same file waits for it, in any thread or process.
+class SettingsFileLock {
+ public:
+  explicit SettingsFileLock(std::filesystem::path const& file,
+                            std::chrono::milliseconds timeout = kSettingsLockTimeout);
+  ~SettingsFileLock();
+  SettingsFileLock(SettingsFileLock const&) = delete;
+  SettingsFileLock& operator=(SettingsFileLock const&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+// The file's content; an empty content when the file does not exist. A tab-separated file is converted, under the
+// file's SettingsFileLock: replaced by its TOML form, with a copy of it kept beside it (kLegacyBackupSuffix).
+// Throws exSettingsFile when the file exists but cannot be read, is malformed, or is implausibly large.
 SettingsFileContent ReadSettingsFile(std::filesystem::path const& file);
-// Writes FormatSettings(content) with WriteFileAtomically, once it has checked that the text parses back.
-void WriteSettingsFile(std::filesystem::path const& file, SettingsFileContent const& content);
-// Replaces the file by `text` atomically (a temporary file beside it, synced, then renamed), creating its folder.
-// A symbolic link is followed, so the file it points to is replaced and the link stays. Throws exSettingsFile,
-// leaving the old file in place, when that fails.
-void WriteFileAtomically(std::filesystem::path const& file, std::string const& text);
+// Reads the file, lets `change` change its content, and replaces the file by FormatSettings of the result once it
+// has checked that the text parses back, all under the file's SettingsFileLock. Returns the content written.
+// Throws exSettingsFile, leaving the file as it was, when it cannot be read or written; what `change` throws passes
+// through the same way. Takes the lock: the caller must not hold it.
+SettingsFileContent UpdateSettingsFile(std::filesystem::path const& file,
+                                       std::function<void(SettingsFileContent&)> const& change);
+// Replaces the file by `text` atomically (a temporary file beside it, synced, renamed, then the folder synced),
+// creating its folder. A symbolic link is followed, so the file it points to is replaced and the link stays. The
+// new file keeps the permission bits of the one it replaces; a file that did not exist gets `newFileMode`, less
+// the umask. Throws exSettingsFile, leaving the old file in place, when that fails.
+void WriteFileAtomically(std::filesystem::path const& file, std::string const& text, mode_t newFileMode = 0644);
 
 }  // namespace BE::detail

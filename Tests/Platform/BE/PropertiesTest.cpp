@@ -1,7 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <optional>
+#include <thread>
 
 #include "BE/Backend.h"
 #include "BE/Preferences.h"
@@ -104,7 +111,9 @@ TEST(PropertiesTest, ValuesPersistAcrossStores) {
   EXPECT_EQ(text.ToText(), "line one\nline\ttwo \\");
   EXPECT_EQ(reader->GetWarningTarget(), writer->GetWarningTarget());
   EXPECT_NE(CreateProperties(dir / "other")->GetWarningTarget(), writer->GetWarningTarget());
-  EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()), 1);  // no temp files
+  // No temporary files; the lock file stays.
+  EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()), 2);
+  EXPECT_TRUE(fs::exists(file.parent_path() / "properties.lock"));
 
   // Another store's write reaches this one on Refresh, and a write merges with what the other wrote.
   EXPECT_TRUE(writer->WriteValue(Key("Volume"), IntValue(8), true));
@@ -284,7 +293,65 @@ TEST(PropertiesTest, UnreadableAndLinkedFilesAreHandledWithoutDamage) {
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(ReadInt(CreateProperties(dir / "dotfiles" / "quillan.toml"), "Added"), 2);
   EXPECT_EQ(ReadInt(CreateProperties(link), "Kept"), 1);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "dotfiles"), fs::directory_iterator()), 1);  // no temp files
+  // No temporary files; the lock file is beside the file the link leads to.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "dotfiles"), fs::directory_iterator()), 2);
+  EXPECT_TRUE(fs::exists(dir / "dotfiles" / "quillan.toml.lock"));
+}
+
+// Runs `body` in a child process that starts once the write end of the pipe `gun` is closed, and returns the
+// child's id. The child exits with 0 when `body` returns true.
+template <typename Body>
+pid_t StartChild(int const (&gun)[2], Body body) {
+  pid_t const child = fork();
+  if (child != 0) return child;
+  close(gun[1]);
+  char ignored;
+  while (read(gun[0], &ignored, 1) < 0 && errno == EINTR) {
+  }
+  bool ok = false;
+  try {
+    ok = body();
+  } catch (...) {
+  }
+  _exit(ok ? 0 : 1);
+}
+
+int WaitForChild(pid_t child) {
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(PropertiesTest, ConcurrentWritersInOtherProcessesLoseNoValue) {
+  TempDirectory dir;
+  auto const file = dir / "config" / "properties";
+  constexpr int kRounds = 40;
+  int lostRounds = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    std::filesystem::remove(file);
+    int gun[2];
+    ASSERT_EQ(pipe(gun), 0);
+    pid_t children[2];
+    for (int writer = 0; writer < 2; ++writer) {
+      children[writer] = StartChild(gun, [&] {
+        auto const key = writer == 0 ? "CacheLocation" : "CacheSize";
+        return CreateProperties(file)->WriteValue(Key(key), IntValue(round * 10 + writer), true);
+      });
+    }
+    close(gun[0]);
+    close(gun[1]);  // both start at once
+    for (pid_t const child : children) ASSERT_EQ(WaitForChild(child), 0);
+    auto const reader = CreateProperties(file);
+    if (ReadInt(reader, "CacheLocation") != round * 10 || ReadInt(reader, "CacheSize") != round * 10 + 1) ++lostRounds;
+  }
+  EXPECT_EQ(lostRounds, 0) << "of " << kRounds << " rounds";
+}
+
+mode_t ModeOf(fs::path const& file) {
+  struct stat status {};
+  EXPECT_EQ(stat(file.c_str(), &status), 0) << file;
+  return status.st_mode & 0777;
 }
 
 std::string Repeat(std::string_view text, int times) {
@@ -295,6 +362,66 @@ std::string Repeat(std::string_view text, int times) {
 
 // "a.a.a" for three parts.
 std::string DottedKey(int parts) { return "a" + Repeat(".a", parts - 1); }
+
+TEST(PropertiesTest, WritesKeepPermissionsAndWaitForTheLock) {
+  TempDirectory dir;
+  auto const file = dir / "properties";
+  mode_t const umaskNow = umask(0);
+  umask(umaskNow);
+  for (mode_t const mode : {0600, 0640, 0664}) {
+    SCOPED_TRACE(mode);
+    WriteFile(file, "[values]\nOld = 1\n");
+    ASSERT_EQ(chmod(file.c_str(), mode), 0);
+    ASSERT_TRUE(CreateProperties(file)->WriteValue(Key("New"), IntValue(2), true));
+    EXPECT_EQ(ModeOf(file), mode);
+    EXPECT_EQ(ModeOf(dir / "properties.lock"), mode & ~umaskNow);  // made by the first write, as the file is
+    fs::remove(dir / "properties.lock");
+  }
+  // Through a link, the file it leads to keeps its mode. A new file gets 0644 less the umask.
+  fs::create_directories(dir / "dotfiles");
+  fs::create_symlink(fs::path("dotfiles") / "quillan.toml", dir / "linked");
+  ASSERT_TRUE(CreateProperties(dir / "linked")->WriteValue(Key("New"), IntValue(2), true));
+  EXPECT_EQ(ModeOf(dir / "dotfiles" / "quillan.toml"), 0644 & ~umaskNow);
+  ASSERT_EQ(chmod((dir / "dotfiles" / "quillan.toml").c_str(), 0600), 0);
+  ASSERT_TRUE(CreateProperties(dir / "linked")->WriteValue(Key("New"), IntValue(3), true));
+  EXPECT_EQ(ModeOf(dir / "dotfiles" / "quillan.toml"), 0600);
+  EXPECT_TRUE(fs::is_symlink(dir / "linked"));
+  // A private tab-separated file is copied as privately when it is converted.
+  auto const legacy = dir / "legacy";
+  WriteFile(legacy, "# Quillan properties: value<TAB>key<TAB>type<TAB>text, or readonly<TAB>key\nvalue\tA\t5\t1\n");
+  ASSERT_EQ(chmod(legacy.c_str(), 0600), 0);
+  EXPECT_EQ(ReadInt(CreateProperties(legacy), "A"), 1);
+  EXPECT_EQ(ModeOf(legacy), 0600);
+  EXPECT_EQ(ModeOf(dir / "legacy.tab-separated"), 0600);
+
+  // While another holds the lock, a write waits, then merges with what the holder wrote.
+  int const lock = open((dir / "properties.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  std::thread writer([&] { EXPECT_TRUE(CreateProperties(file)->WriteValue(Key("Waited"), IntValue(4), true)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(ReadFile(file).find("Waited"), std::string::npos);
+  WriteFile(file, ReadFile(file) + "ByHolder = 5\n");
+  flock(lock, LOCK_UN);
+  writer.join();
+  close(lock);
+  auto const after = CreateProperties(file);
+  EXPECT_EQ(ReadInt(after, "Waited"), 4);
+  EXPECT_EQ(ReadInt(after, "ByHolder"), 5);
+
+  // A link in the lock's place is refused, not followed; the settings file stays as it was.
+  fs::remove(dir / "properties.lock");
+  fs::create_symlink(dir / "elsewhere", dir / "properties.lock");
+  std::string const before = ReadFile(file);
+  try {
+    CreateProperties(file)->WriteValue(Key("Refused"), IntValue(6), true);
+    ADD_FAILURE() << "expected a settings-file error";
+  } catch (exSettingsFile const& e) {
+    EXPECT_NE(std::string(e.what()).find("properties.lock: it is a symbolic link"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(fs::exists(dir / "elsewhere"));
+  EXPECT_EQ(ReadFile(file), before);
+}
 
 TEST(PropertiesTest, TextThatWouldExhaustTheParsersStackIsAClearError) {
   int const kHuge = 100000;
