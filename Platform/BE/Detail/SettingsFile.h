@@ -63,6 +63,7 @@ inline constexpr std::chrono::seconds kSettingsLockTimeout{10};
 // file with kLockSuffix, created when missing and never removed (removing it would let two processes hold locks on
 // different files). Waits at most `timeout`; throws exSettingsFile when the lock cannot be had. The lock belongs to
 // this object's own open file: another SettingsFileLock of the same file waits for it, in any thread or process.
+// May be taken and released on any thread.
 class SettingsFileLock {
  public:
   explicit SettingsFileLock(std::filesystem::path const& file,
@@ -88,7 +89,8 @@ SettingsFileContent UpdateSettingsFile(std::filesystem::path const& file,
 // Replaces the file by `text` atomically (a temporary file beside it, synced, renamed, then the folder synced),
 // creating its folder. A symbolic link is followed, so the file it points to is replaced and the link stays. The
 // new file keeps the permission bits of the one it replaces; a file that did not exist gets `newFileMode`, less
-// the umask. Throws exSettingsFile, leaving the old file in place, when that fails.
+// the umask: by default 0644, as configuration files are, since settings hold nothing secret and a user who wants
+// them private makes the file 0600 once. Throws exSettingsFile, leaving the old file in place, when that fails.
 void WriteFileAtomically(std::filesystem::path const& file, std::string const& text, mode_t newFileMode = 0644);
 
 }  // namespace BE::detail
