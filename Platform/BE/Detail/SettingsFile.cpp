@@ -361,7 +361,8 @@ std::string FormatSettings(SettingsFileContent const& content) {
   // Keys and tables of a newer version, before [values] so that none of them falls into it.
   if (!others.empty()) {
     std::ostringstream other;
-    other << toml::toml_formatter(others);
+    // Without indentation: a deeply nested value that passed the limits must not grow with its depth squared.
+    other << toml::toml_formatter(others, toml::toml_formatter::default_flags & ~toml::format_flags::indentation);
     text += other.str() + '\n';
   }
   text += "\n[" + std::string(kValuesKey) + "]\n" + values;

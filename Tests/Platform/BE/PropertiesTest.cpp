@@ -500,6 +500,21 @@ TEST(PropertiesTest, DotsAndBracketsInStringsAndCommentsAreNotCounted) {
   EXPECT_NE(ReadFile(file).find(DottedKey(63)), std::string::npos);
 }
 
+// Values nested near the limit are written back at about their own size: the written text is not indented by depth.
+TEST(PropertiesTest, DeeplyNestedValuesAreWrittenBackAtAboutTheirOwnSize) {
+  std::string text = "[kept]\n";
+  for (int i = 0; i < 200; ++i) {
+    text += "k" + std::to_string(i) + " = " + Repeat("[[1, 2], ", 60) + "3" + Repeat("]", 60) + "\n";
+  }
+  TempDirectory dir;
+  auto const file = dir / "properties";
+  WriteFile(file, text);
+  auto const properties = CreateProperties(file);
+  ASSERT_TRUE(properties->WriteValue(Key("Volume"), IntValue(4), true));
+  EXPECT_LT(ReadFile(file).size(), 3 * text.size());
+  EXPECT_EQ(ReadInt(CreateProperties(file), "Volume"), 4);
+}
+
 TEST(PropertiesTest, ConversionParsesWholeIntsOnly) {
   struct Case {
     char const* text;
