@@ -19,15 +19,6 @@ std::string Quoted(std::filesystem::path const& path) { return "\"" + path.strin
   throw PictureError("Cannot write " + Quoted(path) + ": " + std::strerror(error));
 }
 
-char const* KindOf(mode_t mode) {
-  if (S_ISLNK(mode)) return "a symbolic link";
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-  if (S_ISFIFO(mode)) return "a pipe";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a regular file";
-}
-
 // A new file beside `path`, created exclusively with mode 0666 so that the umask applies as it would to any new file.
 int CreateTemporary(std::filesystem::path const& path, std::filesystem::path& temporary) {
   std::random_device seed;
@@ -59,13 +50,22 @@ int RenameWithoutReplacing(std::filesystem::path const& temporary, std::filesyst
 
 }  // namespace
 
+char const* NonRegularFileKind(mode_t mode) {
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISFIFO(mode)) return "a pipe";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
 void WritePictureFile(std::filesystem::path const& path, std::span<std::uint8_t const> bytes,
                       PictureFileOptions const& options) {
   if (path.empty() || !path.has_filename()) throw PictureError("Cannot write " + Quoted(path) + ": not a file name");
   struct stat existing {};
   if (::lstat(path.c_str(), &existing) == 0) {
     if (!S_ISREG(existing.st_mode)) {
-      throw PictureError("Not replacing " + Quoted(path) + ": it is " + KindOf(existing.st_mode) +
+      throw PictureError("Not replacing " + Quoted(path) + ": it is " + NonRegularFileKind(existing.st_mode) +
                          ", not a regular file; choose another output path");
     }
     if (!options.replaceExisting) throw PictureExistsError("Not replacing " + Quoted(path) + ": the file exists");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -34,6 +36,9 @@ struct PictureFileOptions {
   // the path at the last moment. What it throws passes through; the path is left as it was and the new file removed.
   std::function<void()> beforeRename;
 };
+
+// What an entry that is not a regular file is, for messages: "a symbolic link", "a folder", "a device", ...
+QUILLAN_PICTURES_EXPORT char const* NonRegularFileKind(mode_t mode);
 
 // Writes `bytes` to `path` atomically: into a new file beside it, then renamed over it, so that a reader sees the old
 // file or the whole new one, and a failure leaves the old one as it was. An existing regular file is replaced (unless

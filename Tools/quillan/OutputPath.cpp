@@ -20,15 +20,6 @@ bool EqualsIgnoringCase(std::string const& a, std::string const& b) {
                     [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
 }
 
-char const* KindOf(mode_t mode) {
-  if (S_ISLNK(mode)) return "a symbolic link";
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-  if (S_ISFIFO(mode)) return "a pipe";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a regular file";
-}
-
 }  // namespace
 
 OutputPath::OutputPath(std::string path, bool overwrite, std::string command)
@@ -71,7 +62,7 @@ void OutputPath::CheckNotAnInput() const {
   }
   struct stat entry {};
   if (::lstat(path_.c_str(), &entry) == 0 && !S_ISREG(entry.st_mode)) {
-    throw UsageError("not writing " + Printable(path_) + ": it is " + KindOf(entry.st_mode) +
+    throw UsageError("not writing " + Printable(path_) + ": it is " + Pictures::NonRegularFileKind(entry.st_mode) +
                          ", not a regular file; choose another output path",
                      command_);
   }
