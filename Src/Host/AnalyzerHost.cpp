@@ -94,6 +94,24 @@ RunningJob const* FindIdenticalRunningJob(detail::RunningJobTable const& table, 
   return nullptr;
 }
 
+// Fails the requests merged onto a job of a host that is gone, once that job has ended or its state has gone
+// without ending (a job nobody wanted any more).
+class HostGoneNotice {
+ public:
+  explicit HostGoneNotice(std::vector<Promise<std::any>> promises) : promises_(std::move(promises)) {}
+  HostGoneNotice(HostGoneNotice&& other) noexcept : promises_(std::exchange(other.promises_, {})) {}
+  ~HostGoneNotice() { Fail(); }
+
+  void operator()() { Fail(); }
+
+ private:
+  void Fail() {
+    for (Promise<std::any>& promise : std::exchange(promises_, {})) promise.Fail(Unavailable());
+  }
+
+  std::vector<Promise<std::any>> promises_;
+};
+
 struct DefaultHostSlot {
   std::mutex mutex;
   InterfaceRef<AnalyzerHost> host;  // guarded by mutex
@@ -194,13 +212,18 @@ AnalyzerHost::~AnalyzerHost() {
     if (pending.empty()) break;
     for (Step& step : pending) step(nullptr);
   }
-  std::vector<detail::QueuedJob> waiting;
-  for (auto& [analyzerId, queue] : *queuedJobs_) std::move(queue.begin(), queue.end(), std::back_inserter(waiting));
-  for (auto& [jobId, merged] : *mergedJobs_) std::move(merged.begin(), merged.end(), std::back_inserter(waiting));
+  // Waiting jobs go with their queues: their promises break, as those of terminated waiting jobs do.
   queuedJobs_.reset();
+  // A merged request would start once the job it waits for has ended; it then finds the host gone.
+  for (auto& [jobId, merged] : *mergedJobs_) {
+    if (merged.requests.empty()) continue;
+    std::vector<Promise<std::any>> promises;
+    promises.reserve(merged.requests.size());
+    for (QueuedJob& request : merged.requests) promises.push_back(std::move(request.promise));
+    zelcore::async::WhenEnded(merged.job.Lock(), zelcore::async::GetInlineExecutor(),
+                              HostGoneNotice(std::move(promises)));
+  }
   mergedJobs_.reset();
-  for (detail::QueuedJob& job : waiting) job.promise.Fail(Unavailable());
-  waiting.clear();
   runningJobs_.reset();
   dataStore_.reset();
   registry_.reset();
@@ -366,48 +389,53 @@ void AnalyzerHost::PostStep(Step step) {
   }
   // Refused only while the host is being destroyed; its destructor settles the inbox.
   zelcore::async::CallAsync(
-      serialExecutor_,
-      [weak = GetWeakHost()] {
-        if (auto host = weak.lock()) host->DrainSteps();
-      },
-      0);
+      serialExecutor_, [weak = GetWeakHost(), inbox = inbox_] { DrainSteps(weak, inbox); }, 0);
 }
 
-void AnalyzerHost::DrainSteps() {
-  QUILLAN_DCHECK_CALLED_ON_VALID_SEQUENCE(sequenceChecker_);
+void AnalyzerHost::DrainSteps(std::weak_ptr<AnalyzerHost> const& weakHost, std::shared_ptr<Inbox> const& inbox) {
   std::vector<Step> batch;
   std::size_t ran = 0;
   for (;;) {
     {
-      std::lock_guard lock(inbox_->mutex);
-      if (inbox_->steps.empty()) {
-        inbox_->drainQueued = false;
+      std::lock_guard lock(inbox->mutex);
+      if (inbox->steps.empty()) {
+        inbox->drainQueued = false;
         return;
       }
       if (ran >= kDrainBudget) break;
       // The emptied batch hands its storage back to the inbox.
-      batch.swap(inbox_->steps);
+      batch.swap(inbox->steps);
     }
-    inbox_->serialBatches.fetch_add(1, std::memory_order_relaxed);
+    inbox->serialBatches.fetch_add(1, std::memory_order_relaxed);
     for (Step& step : batch) {
-      try {
-        step(this);
-      } catch (...) {
-        // A termination whose analyzer cannot be built; the caller has already returned.
-        zelcore::logging::LogException(std::current_exception(), "Quillan::AnalyzerHost::DrainSteps");
+      // Each step takes the host for itself: one that runs after the callers' last reference went finds the host
+      // gone, even within a batch. Releasing the host here may destroy it, which settles the inbox's later steps.
+      if (std::shared_ptr<AnalyzerHost> host = weakHost.lock()) {
+        QUILLAN_DCHECK_CALLED_ON_VALID_SEQUENCE(host->sequenceChecker_);
+        RunStep(step, host.get());
+      } else {
+        RunStep(step, nullptr);
       }
       step = nullptr;
     }
     ran += batch.size();
     batch.clear();
   }
-  // Make room for the pool's other work; the inbox stays marked as having a drain queued.
-  zelcore::async::CallAsync(
-      serialExecutor_,
-      [weak = GetWeakHost()] {
-        if (auto host = weak.lock()) host->DrainSteps();
-      },
-      0);
+  // Make room for the pool's other work; the inbox stays marked as having a drain queued. A host that is gone has
+  // settled the inbox in its destructor.
+  if (std::shared_ptr<AnalyzerHost> host = weakHost.lock()) {
+    zelcore::async::CallAsync(
+        host->serialExecutor_, [weakHost, inbox] { DrainSteps(weakHost, inbox); }, 0);
+  }
+}
+
+void AnalyzerHost::RunStep(Step& step, AnalyzerHost* host) {
+  try {
+    step(host);
+  } catch (...) {
+    // A termination whose analyzer cannot be built; the caller has already returned.
+    zelcore::logging::LogException(std::current_exception(), "Quillan::AnalyzerHost::DrainSteps");
+  }
 }
 
 void AnalyzerHost::StartAnalysisJobs(InterfaceRef<BE::IClip> const& clip, AnalyzerParameters analyzers,
@@ -455,12 +483,13 @@ AnalyzerHost::StartedJob AnalyzerHost::StartOneAnalysisJob(InterfaceRef<BE::ICli
   if (RunningJob const* running =
           FindIdenticalRunningJob(*runningJobs_, analyzer->GetTargetObjectType(), IdentityOf(clip), IdentityOf(media),
                                   analyzerId, key.data())) {
-    // Equal to a running job: waits beside it and starts once that one has ended, however it ends, or has been
-    // terminated.
+    // Equal to a running job: waits beside it and starts once that one has ended, however it ends, and also when it
+    // is terminated meanwhile (a terminated job that already runs is not interrupted, and still writes its result).
     Promise<std::any> promise(zelcore::async::GetDefaultExecutor());
     job = promise.GetFuture();
-    (*mergedJobs_)[running->jobId].push_back(
-        QueuedJob{clip, media, key, analyzer, options, jobExecutor, std::move(promise)});
+    detail::MergedJobs& merged = (*mergedJobs_)[running->jobId];
+    merged.job = running->future;
+    merged.requests.push_back(QueuedJob{clip, media, key, analyzer, options, jobExecutor, std::move(promise)});
   } else {
     job = StartAnalysisJobInternal(clip, media, key, analyzer, options, jobExecutor);
   }
@@ -565,7 +594,7 @@ void AnalyzerHost::StartMergedJobsOf(Guid const& jobId) {
   if (mergedJobs_->empty()) return;
   auto const found = mergedJobs_->find(jobId);
   if (found == mergedJobs_->end()) return;
-  std::vector<QueuedJob> merged = std::move(found->second);
+  std::vector<QueuedJob> merged = std::move(found->second.requests);
   mergedJobs_->erase(found);
   for (QueuedJob& job : merged) StartWaitingJob(std::move(job));
 }
@@ -579,18 +608,13 @@ void AnalyzerHost::RemoveJobsOfClip(InterfaceRef<BE::IClip> const& clip) {
   // Destroyed at the end, once the tables are consistent: a removed waiting job breaks its promise as it goes.
   std::vector<QueuedJob> removedJobs;
   std::vector<Future<std::any>> removedFutures;
-  std::vector<Guid> removedIds;
   for (auto& [analyzerId, queue] : *queuedJobs_) ExtractQueuedJobs(queue, ofClip, removedJobs);
-  for (auto& [jobId, merged] : *mergedJobs_) ExtractQueuedJobs(merged, ofClip, removedJobs);
+  for (auto& [jobId, merged] : *mergedJobs_) ExtractQueuedJobs(merged.requests, ofClip, removedJobs);
   auto& byClip = runningJobs_->get<detail::ByClip>();
   auto const [first, last] = byClip.equal_range(clipIdentity);
-  for (auto job = first; job != last; ++job) {
-    removedFutures.push_back(job->future);
-    removedIds.push_back(job->jobId);
-  }
+  for (auto job = first; job != last; ++job) removedFutures.push_back(job->future);
   byClip.erase(first, last);
   UpdateRunningCount();
-  for (Guid const& jobId : removedIds) StartMergedJobsOf(jobId);
 }
 
 void AnalyzerHost::RemoveJobsOfClipWithAnalyzer(InterfaceRef<BE::IClip> const& clip, Guid const& analyzerId,
@@ -611,21 +635,16 @@ void AnalyzerHost::RemoveJobsOfClipWithAnalyzer(InterfaceRef<BE::IClip> const& c
   };
   std::vector<QueuedJob> removedJobs;
   std::vector<Future<std::any>> removedFutures;
-  std::vector<Guid> removedIds;
   if (auto const queue = queuedJobs_->find(analyzerId); queue != queuedJobs_->end()) {
     ExtractQueuedJobs(queue->second, matches, removedJobs);
   }
-  for (auto& [jobId, merged] : *mergedJobs_) ExtractQueuedJobs(merged, matches, removedJobs);
+  for (auto& [jobId, merged] : *mergedJobs_) ExtractQueuedJobs(merged.requests, matches, removedJobs);
   auto& byClip = runningJobs_->get<detail::ByClipAnalyzerKey>();
   auto const [first, last] = key ? byClip.equal_range(boost::make_tuple(clipIdentity, analyzerId, key->data()))
                                  : byClip.equal_range(boost::make_tuple(clipIdentity, analyzerId));
-  for (auto job = first; job != last; ++job) {
-    removedFutures.push_back(job->future);
-    removedIds.push_back(job->jobId);
-  }
+  for (auto job = first; job != last; ++job) removedFutures.push_back(job->future);
   byClip.erase(first, last);
   UpdateRunningCount();
-  for (Guid const& jobId : removedIds) StartMergedJobsOf(jobId);
 }
 
 std::weak_ptr<AnalyzerHost> AnalyzerHost::GetWeakHost() { return GetSharedFromThis<AnalyzerHost>(); }

@@ -47,13 +47,15 @@ struct QueuedJob;
 // - At most GetMaxJobCount() jobs of one analyzer id run at a time; the others wait in a FIFO queue, and each
 //   completion of a job starts the next waiting job of its analyzer id.
 // - A request equal to a waiting job (same clip, media, analyzer id and parameter key) gets that job's future; one
-//   equal to a running job (by clip, or also by media for analyzers of media) starts after that job has ended, or
-//   at once when that job is terminated.
+//   equal to a running job (by clip, or also by media for analyzers of media) starts after that job has ended, also
+//   when that job is terminated meanwhile: a terminated job that already runs still ends before the request starts,
+//   so two identical analyses never run side by side.
 // - A waiting job whose future has already ended (cancelled through its progress item) is never started.
 // - The job tables live on the serial executor: every read and change of them runs there. Callers' requests,
 //   completions, counts and terminations are steps in one FIFO inbox, and one task of the serial executor runs
 //   every step that has arrived, so a busy host pays one serial hop per batch rather than per step.
-// - Once the host is gone, waiting and merged jobs and requests it had not yet taken fail with kResultUnavailable.
+// - Once the host is gone, waiting jobs break their promises (as terminated ones do); requests it had not yet taken
+//   fail with kResultUnavailable, and so do merged requests once the job they wait for has ended.
 //
 //   request ──► queued / merged ──(a job of its analyzer ends)──► running ──(its future ends)──► gone
 //                  │                                                │
@@ -88,8 +90,8 @@ class QUILLAN_EXPORT AnalyzerHost : public IAnalyzerHost, public zelcore::classr
   static zelcore::InterfaceRef<AnalyzerHost> Create(std::shared_ptr<AnalyzerRegistry> registry,
                                                     zelcore::InterfaceRef<IDataStoreAdaptor> dataStore);
 
-  // Unregisters the pause callback, shuts the executors down and breaks the promises of waiting jobs. Tasks of the
-  // host that are still queued find the host gone and do nothing.
+  // Unregisters the pause callback, shuts the executors down and breaks the promises of waiting jobs. Steps of the
+  // host that have not run yet find the host gone and only settle what they promised.
   ~AnalyzerHost() override;
 
   // The number of running jobs. From a thread outside the default pool it is read on the serial executor, after
@@ -139,8 +141,11 @@ class QUILLAN_EXPORT AnalyzerHost : public IAnalyzerHost, public zelcore::classr
 
   // Files `step` in the inbox and makes sure a drain task is queued on the serial executor. Any thread.
   void PostStep(Step step);
-  // Runs the steps of the inbox, those that arrive meanwhile included, up to a budget. Runs on the serial executor.
-  void DrainSteps();
+  struct Inbox;
+  // Runs the steps of the inbox, those that arrive meanwhile included, up to a budget. Holds the host only while
+  // one step runs, so that the host may go between steps. Runs on the serial executor.
+  static void DrainSteps(std::weak_ptr<AnalyzerHost> const& weakHost, std::shared_ptr<Inbox> const& inbox);
+  static void RunStep(Step& step, AnalyzerHost* host);
 
   // Receives the started jobs, or (null, the failure); runs on the serial executor, or where the host goes.
   using StartedJobsHandler = zelcore::UniqueFunction<void(StartedJobs const*, std::exception_ptr)>;
@@ -174,8 +179,8 @@ class QUILLAN_EXPORT AnalyzerHost : public IAnalyzerHost, public zelcore::classr
   // The completion step: drops the job's record, starts the next waiting job of its analyzer and the requests
   // merged onto it. Runs on the serial executor.
   void OnJobEnded(Guid const& jobId, Guid const& analyzerId);
-  // Starts the requests merged onto the running job `jobId` (ended, or removed) whose futures have not ended, as if
-  // that job had ended. Runs on the serial executor.
+  // Starts the requests merged onto the job `jobId`, which has ended, whose futures have not ended. Runs on the
+  // serial executor.
   void StartMergedJobsOf(Guid const& jobId);
   void UpdateRunningCount();
 
@@ -201,7 +206,8 @@ class QUILLAN_EXPORT AnalyzerHost : public IAnalyzerHost, public zelcore::classr
   std::unique_ptr<detail::QueuedJobMap> queuedJobs_;      // on serialExecutor_ only
   std::unique_ptr<detail::MergedJobMap> mergedJobs_;      // on serialExecutor_ only
   detail::SequenceChecker sequenceChecker_;
-  // What callers and jobs hand to the serial executor, and what they read of it without a hop.
+  // What callers and jobs hand to the serial executor, and what they read of it without a hop. Shared with the drain
+  // task, which may outlive the host.
   struct Inbox {
     std::mutex mutex;
     std::vector<Step> steps;   // guarded by mutex
@@ -210,7 +216,7 @@ class QUILLAN_EXPORT AnalyzerHost : public IAnalyzerHost, public zelcore::classr
     std::atomic<std::size_t> runningCount{0};
     std::atomic<std::size_t> serialBatches{0};
   };
-  std::unique_ptr<Inbox> const inbox_ = std::make_unique<Inbox>();
+  std::shared_ptr<Inbox> const inbox_ = std::make_shared<Inbox>();
 };
 
 // The default host as IAnalyzerHost; empty when there is none. May be called from any thread.

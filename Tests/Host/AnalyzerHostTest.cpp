@@ -270,7 +270,7 @@ TEST_F(AnalyzerHostTest, PauseHoldsOnlyJobsOnTheAnalysisExecutor) {
   callersExecutor->Shutdown();
 }
 
-TEST_F(AnalyzerHostTest, DestroyedHostFailsWaitingAndMergedJobsAndRunsNothingMore) {
+TEST_F(AnalyzerHostTest, DestroyedHostBreaksWaitingJobsAndRunsNothingMore) {
   Guid const id = Register(AnalyzerTraits().Limit(1));
   auto const runningClip = project.NewClip(0);
   Future<std::any> const running = Analyze(runningClip, id);
@@ -283,16 +283,54 @@ TEST_F(AnalyzerHostTest, DestroyedHostFailsWaitingAndMergedJobsAndRunsNothingMor
   std::weak_ptr<AnalyzerHost> const weakHost = host.shared();
   host.reset();
   ASSERT_TRUE(WaitUntil([&] { return weakHost.expired(); }));
-  for (Future<std::any> const& job : {waiting, waitingToo, merged}) {
-    EXPECT_EQ(ResultOf(AwaitFailure(job)), Quillan::kResultUnavailable);
+  // Waiting jobs go with the host's queues, as terminated ones do.
+  for (Future<std::any> const& job : {waiting, waitingToo}) {
+    auto const failure = AwaitFailure(job);
+    EXPECT_EQ(ResultOf(failure), kBrokenPromise);
+    EXPECT_EQ(MessageOf(failure), "Future: Broken Promise");
   }
   testsupport::AwaitEnd(count);  // answered before the shutdown, or broken by it
+  // The merged request would start once the running job has ended; by then it finds the host gone.
+  EXPECT_FALSE(merged.IsReady());
 
   // The running job still ends; its completion step finds no host and starts nothing.
   lab->Finish(0, std::any(0));
   EXPECT_EQ(std::any_cast<int>(Await(running)), 0);
+  auto const mergedFailure = AwaitFailure(merged);
+  EXPECT_EQ(ResultOf(mergedFailure), Quillan::kResultUnavailable);
+  EXPECT_EQ(MessageOf(mergedFailure), "");
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(lab->StartCount(), 1u);
+}
+
+TEST_F(AnalyzerHostTest, RequestTakenAfterTheHostWentFindsItGone) {
+  // A termination whose analyzer factory blocks holds the serial executor while a request comes in behind it.
+  struct Gate {
+    std::latch entered{1};
+    std::latch open{1};
+  };
+  auto const gate = std::make_shared<Gate>();
+  Guid const gated = Guid::CreateUnique();
+  registry->RegisterAnalyzer(gated, kTypeOther,
+                             [gate](InterfaceRef<BE::IClip> const&, std::any const&,
+                                    zelcore::InterfaceWeakRef<Quillan::IAnalyzerHost> const&) {
+                               gate->entered.count_down();
+                               gate->open.wait();
+                               return InterfaceRef<IAnalyzer>();
+                             });
+  Guid const id = Register(AnalyzerTraits());
+  host->TerminateAnalysisJobForClipWithAnalyzer(project.NewClip(0), gated, std::string("p"));
+  gate->entered.wait();
+  auto const request = host->AnalyzeClipWithAnalyzer(project.NewClip(1), id, {}, kNoProgress, nullptr);
+
+  std::weak_ptr<AnalyzerHost> const weakHost = host.shared();
+  host.reset();
+  gate->open.count_down();
+  auto const failure = AwaitFailure(request);
+  EXPECT_EQ(ResultOf(failure), Quillan::kResultUnavailable);
+  EXPECT_EQ(MessageOf(failure), "");
+  EXPECT_TRUE(WaitUntil([&] { return weakHost.expired(); }));
+  EXPECT_EQ(lab->StartCount(), 0u);
 }
 
 TEST_F(AnalyzerHostTest, ProgressItemsFollowTheProgressMode) {
@@ -431,6 +469,32 @@ TEST_F(AnalyzerHostTest, MergedRequestStartsWhenTheJobItWaitsOnIsTerminated) {
   EXPECT_EQ(std::any_cast<int>(Await(job)), 5);
   EXPECT_TRUE(WaitUntil([&] { return Count(id) == 0; }));
   EXPECT_EQ(lab->StartCount(), 1u);
+}
+
+TEST_F(AnalyzerHostTest, MergedRequestWaitsForATerminatedJobThatStillRuns) {
+  // Two clips of one media: the second request is the running job's work over again.
+  Guid const id = Register(AnalyzerTraits().Targeting(TargetObjectType::kMedia));
+  auto const terminated = project.NewClip(0);
+  auto const other = project.NewClip(0);
+  Future<std::any> const first = Analyze(terminated, id);
+  ASSERT_TRUE(lab->WaitForStarts(1));
+  Future<std::any> const merged = Analyze(other, id);
+
+  host->TerminateAnalysisJobsForClip(terminated);
+  // The terminated job's record is gone, and the merged request has not started beside the job, which still runs.
+  EXPECT_EQ(Count(id), 0u);
+  EXPECT_EQ(lab->StartCount(), 1u);
+  EXPECT_FALSE(merged.IsReady());
+
+  lab->Finish(0, std::any(4));
+  EXPECT_EQ(std::any_cast<int>(Await(first)), 4);
+  ASSERT_TRUE(lab->WaitForStarts(2));
+  EXPECT_EQ(lab->StartedClip(1), other.get());
+  EXPECT_EQ(lab->EndedBeforeStart(1), 1u);  // started after the first job had ended and saved its result
+  lab->Finish(1, std::any(5));
+  EXPECT_EQ(std::any_cast<int>(Await(merged)), 5);
+  EXPECT_TRUE(WaitUntil([&] { return Count(id) == 0; }));
+  EXPECT_EQ(lab->StartCount(), 2u);
 }
 
 TEST_F(AnalyzerHostTest, CancelledWaitingRequestNeverStarts) {

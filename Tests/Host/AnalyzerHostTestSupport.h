@@ -109,6 +109,8 @@ struct StartedJob {
   void const* clip;
   std::string parameter;
   Promise<std::any> promise;
+  // How many jobs the lab had ended when this one started.
+  std::size_t endedBefore;
 };
 
 // Collects the StartAnalysis calls of the analyzers it made and ends their jobs when told. Thread-safe.
@@ -122,7 +124,7 @@ class AnalyzerLab {
   // Returns the future of the analyzer's result.
   Future<std::any> Start(void const* clip, std::string parameter) {
     std::lock_guard lock(mutex_);
-    started_.push_back(StartedJob{clip, std::move(parameter), Promise<std::any>()});
+    started_.push_back(StartedJob{clip, std::move(parameter), Promise<std::any>(), ended_});
     changed_.notify_all();
     return started_.back().promise.GetFuture();
   }
@@ -147,6 +149,10 @@ class AnalyzerLab {
     std::lock_guard lock(mutex_);
     return started_.at(index).parameter;
   }
+  std::size_t EndedBeforeStart(std::size_t index) {
+    std::lock_guard lock(mutex_);
+    return started_.at(index).endedBefore;
+  }
 
   void Finish(std::size_t index, std::any value) { PromiseOf(index).Fulfill(std::move(value)); }
   void Fail(std::size_t index, Quillan::Result code) {
@@ -154,14 +160,17 @@ class AnalyzerLab {
   }
 
  private:
+  // Counts the job as ended before it ends, so that a job started by its end sees it.
   Promise<std::any> PromiseOf(std::size_t index) {
     std::lock_guard lock(mutex_);
+    ++ended_;
     return started_.at(index).promise;
   }
 
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<StartedJob> started_;  // guarded by mutex_
+  std::size_t ended_ = 0;            // guarded by mutex_
 };
 
 struct AnalyzerTraits {

@@ -112,7 +112,15 @@ class QueuedJobMap : public std::unordered_map<Guid, std::deque<QueuedJob>> {
   static constexpr std::size_t kInitialBuckets = 8;
 };
 
-// The requests merged onto each running job, by the running job's id, in the order they came.
-class MergedJobMap : public std::unordered_map<Guid, std::vector<QueuedJob>> {};
+// The requests merged onto one started job, in the order they came. They start once the job has ended, also when
+// its record has been terminated while it still runs.
+struct MergedJobs {
+  // The job they wait for; weak, so that a terminated job nobody else wants still goes before it starts.
+  zelcore::async::WeakFuture<std::any> job;
+  std::vector<QueuedJob> requests;
+};
+
+// The requests merged onto each started job, by the job's id.
+class MergedJobMap : public std::unordered_map<Guid, MergedJobs> {};
 
 }  // namespace Quillan::detail
