@@ -1,5 +1,5 @@
 // Feeds arbitrary bytes to the sidecar readers and to a save's path through them: the one-value lookup must answer
-// as the full decoder does; a save into what decodes must keep every value the encoder can hold and add its own;
+// as the full decoder does; a save into what decodes must keep every item and add its own, or be refused;
 // whatever decodes must encode again (or be refused with a clear error), and a re-encoded buffer must decode to the
 // same content.
 #include <cstddef>
@@ -75,26 +75,33 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
   }
   CheckLookup(buffer, *decoded);
 
-  // A save into this content: what the format can hold stays, the new value is added, and all of it reads back.
+  std::shared_ptr<zelcore::allocator::RecycledMemory> encoded;
+  try {
+    encoded = SerializeDataStoreToBinary(decoded);
+  } catch (std::runtime_error const&) {
+    // Foreign content we refuse to write as it is (empty items, null analyzer, ...), or no item at all.
+  }
+  if (encoded && !SameContent(*decoded, *DeserializeDataStoreFromBinary(encoded))) std::abort();
+
+  // A save into this content: every item stays, the new value is added, and all of it reads back. Content the
+  // encoder refuses is refused with the new value too, never written without what it cannot hold.
   auto saved = std::make_shared<SideCarSerializationData>(*decoded);
   zelcore::utility::Guid::Bytes id{};
   id[0] = 0x5a;
   auto const value = zelcore::allocator::RecycledMemory::Create(3);
   std::memcpy(value->data(), "new", 3);
   SetValueForSave(*saved, zelcore::utility::Guid(id), "source", "key", value);
-  auto const written = SerializeDataStoreToBinary(saved);
+  if (!Contains(*saved, *decoded)) std::abort();
+  std::shared_ptr<zelcore::allocator::RecycledMemory> written;
+  try {
+    written = SerializeDataStoreToBinary(saved);
+  } catch (std::runtime_error const&) {
+    if (encoded) std::abort();  // the new value alone cannot make encodable content unencodable
+    return 0;
+  }
   auto const reread = DeserializeDataStoreFromBinary(written);
   if (!SameContent(*saved, *reread)) std::abort();
   CheckLookup(written, *reread);
   if (!SameBlob(FindValueInBinary(written, zelcore::utility::Guid(id), "source", "key").blob, value)) std::abort();
-
-  std::shared_ptr<zelcore::allocator::RecycledMemory> encoded;
-  try {
-    encoded = SerializeDataStoreToBinary(decoded);
-  } catch (std::runtime_error const&) {
-    return 0;  // foreign content we refuse to write as it is (empty items, null analyzer, ...)
-  }
-  auto const again = DeserializeDataStoreFromBinary(encoded);
-  if (!SameContent(*decoded, *again)) std::abort();
   return 0;
 }

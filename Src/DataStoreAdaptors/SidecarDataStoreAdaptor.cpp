@@ -248,6 +248,13 @@ void SidecarDataStoreAdaptor::SaveTask(std::string const& dataSourceId, Guid con
       written = SerializeToSideCarFileSync(sidecarPath, data);
     } catch (serialization::SideCarTooLargeError const& tooLarge) {
       ThrowWriteFailed(tooLarge.what());
+    } catch (zel_exception const&) {
+      throw;
+    } catch (std::runtime_error const& unencodable) {
+      // Content the format cannot hold (a foreign item without values): the save fails as the encoder says, and the
+      // file keeps what another writer stored in it.
+      ReportWriteFailure(sidecarPath, unencodable.what());
+      throw;
     }
     if (!written) throw zel_exception("Sidecar file could not be written to", kResultSidecarWriteFailed);
   } catch (zel_exception const& failure) {

@@ -182,10 +182,6 @@ std::shared_ptr<SideCarSerializationData> DeserializeDataStoreFromBinary(
 
 void SetValueForSave(SideCarSerializationData& data, Guid const& analyzerId, std::string const& dataSourceId,
                      std::string const& valueKey, zelcore::Blob const& blob) {
-  std::erase_if(data.items, [](auto const& entry) {
-    auto const& item = entry.second;
-    return item.values.empty() || item.analyzerId.IsNull() || item.dataSourceId.empty();
-  });
   auto [item, inserted] = data.items.try_emplace({analyzerId, dataSourceId});
   if (inserted) {
     item->second.dataSourceId = dataSourceId;

@@ -83,8 +83,8 @@ QUILLAN_EXPORT std::shared_ptr<SideCarSerializationData> DeserializeDataStoreFro
     std::shared_ptr<zelcore::allocator::RecycledMemory const> const& buffer);
 
 // What a save does to the decoded content of a sidecar: sets `blob` under `valueKey` in the item of (`analyzerId`,
-// `dataSourceId`), creating the item when missing, and drops the items of a foreign file that the encoder would
-// refuse (no values, a null analyzer id, an empty data source id), so that they cannot block every later save.
+// `dataSourceId`), creating the item when missing. Every other item stays as it is, one the encoder refuses too (a
+// foreign file's item without values, say): what another writer stored is never deleted, so such a save fails.
 QUILLAN_EXPORT void SetValueForSave(SideCarSerializationData& data, zelcore::utility::Guid const& analyzerId,
                                     std::string const& dataSourceId, std::string const& valueKey,
                                     zelcore::Blob const& blob);

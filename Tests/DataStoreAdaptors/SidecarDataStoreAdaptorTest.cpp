@@ -298,35 +298,56 @@ TEST_F(SidecarDataStoreAdaptorTest, LinksFifosAndFoldersAtTheSidecarPathAreLeftA
   }
 }
 
-TEST_F(SidecarDataStoreAdaptorTest, ForeignItemsTheFormatCannotHoldAreDroppedOnSave) {
+// A foreign file may hold an item the format cannot hold. A save over it fails as the encoder says and leaves the
+// file byte for byte: what another writer stored is not ours to delete.
+TEST_F(SidecarDataStoreAdaptorTest, ASaveOverAForeignItemTheFormatCannotHoldFailsAndKeepsTheFile) {
   WriteFile(directory_ / "take.wav", "audio");
   auto const media = MediaFor(directory_ / "take.wav");
-  flatbuffers::FlatBufferBuilder builder;
-  std::vector<std::uint8_t> const bytes = {7};
-  auto const value =
-      SideCarFormat::CreateSideCarValueTable(builder, builder.CreateString("kept"), builder.CreateVector(bytes));
-  auto const guid = SideCarFormat::CreateSideCarGuidTable(builder, 0x1100000000000000ull, 1);
-  flatbuffers::Offset<SideCarFormat::SideCarAnalyzerItemTable> const items[] = {
-      SideCarFormat::CreateSideCarAnalyzerItemTable(builder, 1, guid, builder.CreateString("no values")),
-      SideCarFormat::CreateSideCarAnalyzerItemTable(builder, 1, 0, builder.CreateString("no analyzer"),
-                                                    builder.CreateVector(&value, 1)),
-      SideCarFormat::CreateSideCarAnalyzerItemTable(builder, 1, guid, builder.CreateString(""),
-                                                    builder.CreateVector(&value, 1)),
-      SideCarFormat::CreateSideCarAnalyzerItemTable(builder, 1, guid, builder.CreateString("good"),
-                                                    builder.CreateVector(&value, 1)),
+  fs::path const sidecar = directory_ / "take.qvmi";
+  struct Case {
+    char const* name;
+    bool hasValues;
+    bool hasAnalyzer;
+    char const* source;
+    char const* error;
   };
-  builder.Finish(SideCarFormat::CreateSideCarContainerTable(builder, builder.CreateVector(items, std::size(items))));
-  WriteFile(directory_ / "take.qvmi",
-            std::string(reinterpret_cast<char const*>(builder.GetBufferPointer()), builder.GetSize()));
+  Case const cases[] = {
+      {"no values", false, true, "other", "Side Car Data is empty"},
+      {"null analyzer", true, false, "other", "Analyzer is undefined"},
+      {"empty data source", true, true, "", "Data source identifier is empty"},
+  };
+  std::vector<std::string> told;
+  SidecarDataStoreAdaptor::SetWriteFailureObserver(
+      [&](fs::path const&, std::string const& message) { told.push_back(message); });
+  for (Case const& c : cases) {
+    flatbuffers::FlatBufferBuilder builder;
+    std::vector<std::uint8_t> const bytes = {7};
+    auto const value =
+        SideCarFormat::CreateSideCarValueTable(builder, builder.CreateString("kept"), builder.CreateVector(bytes));
+    auto const guid = SideCarFormat::CreateSideCarGuidTable(builder, 0x1100000000000000ull, 1);
+    auto const values = builder.CreateVector(&value, 1);
+    flatbuffers::Offset<SideCarFormat::SideCarAnalyzerItemTable> const items[] = {
+        SideCarFormat::CreateSideCarAnalyzerItemTable(builder, 1, guid, builder.CreateString("good"), values),
+        SideCarFormat::CreateSideCarAnalyzerItemTable(builder, 1, c.hasAnalyzer ? guid : 0,
+                                                      builder.CreateString(c.source), c.hasValues ? values : 0),
+    };
+    builder.Finish(SideCarFormat::CreateSideCarContainerTable(builder, builder.CreateVector(items, std::size(items))));
+    std::string const before(reinterpret_cast<char const*>(builder.GetBufferPointer()), builder.GetSize());
+    WriteFile(sidecar, before);
 
-  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("mine")));
-  auto const data =
-      SidecarDataStoreAdaptorSerialization::DeserializeDataStoreFromBinary(SidecarFile::Read(directory_ / "take.qvmi"));
-  std::set<std::string> sources;
-  for (auto const& [key, item] : data->items) sources.insert(key.dataSourceId);
-  EXPECT_EQ(sources.size(), 2u);
-  EXPECT_TRUE(sources.contains("good"));
-  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")))), "mine");
+    auto const failure = AwaitFailure(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+    EXPECT_EQ(MessageOf(failure), c.error) << c.name;
+    EXPECT_FALSE(exact_->IsDataNotFoundInCache(failure)) << c.name;
+    EXPECT_EQ(ReadFile(sidecar), before) << c.name;
+    EXPECT_EQ(MessageOf(AwaitFailure(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")))),
+              "Analyzer Item not found in cache")
+        << c.name;
+  }
+  SidecarDataStoreAdaptor::SetWriteFailureObserver(nullptr);
+  EXPECT_EQ(told, (std::vector<std::string>{cases[0].error, cases[1].error, cases[2].error}));
+  std::set<std::string> entries;
+  for (auto const& entry : fs::directory_iterator(directory_.path())) entries.insert(entry.path().filename());
+  EXPECT_EQ(entries, (std::set<std::string>{"take.qvmi", "take.wav"}));
 }
 
 // The any-parameter fallback matches in linear time without recursion: a hostile stored key of 1 MiB is matched or
