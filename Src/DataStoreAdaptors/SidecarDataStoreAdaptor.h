@@ -84,25 +84,39 @@ class QUILLAN_EXPORT SidecarDataStoreAdaptor : public IDataStoreAdaptor,
                                                      std::filesystem::path const& sidecarPath,
                                                      zelcore::Blob const& blob);
 
-  // The file operations of the tasks, called under the file's locks; an override must not take them again.
+  // A store with these settings, for a derived class (a store of this class is made by Create).
+  SidecarDataStoreAdaptor(std::string extension, ParameterHashHandling handling);
+
+  // The file operations of the tasks, called under the file's locks; an override must not take them again. A derived
+  // class that overrides them keeps its sidecars as it likes: loads and saves both go through them.
+  //
   // Reads and decodes the whole file, bounded by GetSidecarMaxLoadBytes (SidecarFile::Read's errors, then the
-  // decoder's); saves use it. A save replaces the file when this throws kResultSidecarFileNotFound (no file, an empty
-  // one) or SideCarFormatError (not a sidecar); any other exception fails the save with kResultSidecarWriteFailed
-  // and leaves the file as it is.
+  // decoder's). A load fails with what it throws, and with "Cache not found" (kResultSidecarEntryNotFound) when it
+  // returns null. A save replaces the file when it throws kResultSidecarFileNotFound (no file, an empty one) or
+  // SideCarFormatError (not a sidecar), or returns null; any other exception fails the save with
+  // kResultSidecarWriteFailed and leaves the file as it is. A store of this class itself looks a load's one value up
+  // in the file without decoding the rest, which gives the same answer.
   virtual std::shared_ptr<SideCarSerializationData> DeserializeFromSideCarFileSync(
       std::filesystem::path const& sidecarPath) const;
-  // Encodes `data` and replaces the file atomically. Throws kResultSidecarWriteFailed with the reason when the file
-  // could not be written (the old file stays whole), and the encoder's errors.
+  // Encodes `data` and replaces the file atomically. Throws the encoder's errors before the file is touched (an item
+  // of a foreign file that the format cannot hold fails the save: "Side Car Data is empty"), and
+  // kResultSidecarWriteFailed with the reason when the file could not be written (the old file stays whole). A save
+  // fails with kResultSidecarWriteFailed when it returns false.
   virtual bool SerializeToSideCarFileSync(std::filesystem::path const& sidecarPath,
                                           std::shared_ptr<SideCarSerializationData> const& data) const;
-  // Reads the whole file for a load (SidecarFile::Read, bounded by GetSidecarMaxLoadBytes).
-  virtual zelcore::Blob ReadSideCarFileSync(std::filesystem::path const& sidecarPath) const;
 
  private:
   zelcore::Blob LoadTask(std::string const& dataSourceId, Guid const& analyzerGuid, ImmutableString const& parameter,
                          ImmutableString const& key, std::filesystem::path const& sidecarPath) const;
   void SaveTask(std::string const& dataSourceId, Guid const& analyzerGuid, ImmutableString const& parameter,
                 ImmutableString const& key, std::filesystem::path const& sidecarPath, zelcore::Blob const& blob) const;
+  // A load's lookup in what DeserializeFromSideCarFileSync returned, and the same lookup in the file itself.
+  zelcore::Blob LookUpInContainer(SideCarSerializationData const* data, std::string const& dataSourceId,
+                                  Guid const& analyzerGuid, ImmutableString const& parameter,
+                                  ImmutableString const& key) const;
+  zelcore::Blob LookUpInFile(std::string const& dataSourceId, Guid const& analyzerGuid,
+                             ImmutableString const& parameter, ImmutableString const& key,
+                             std::filesystem::path const& sidecarPath) const;
   // What a save starts from: the decoded file, or null when it is to be replaced (see DeserializeFromSideCarFileSync).
   std::shared_ptr<SideCarSerializationData> ReadForSave(std::filesystem::path const& sidecarPath) const;
   std::shared_ptr<SidecarDataStoreAdaptor const> Self() const;

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -59,6 +61,39 @@ class HookedStore : public SidecarDataStoreAdaptor {
   std::shared_ptr<SideCarSerializationData> DeserializeFromSideCarFileSync(fs::path const& path) const override {
     if (failRead) failRead();
     return SidecarDataStoreAdaptor::DeserializeFromSideCarFileSync(path);
+  }
+};
+
+// A store that keeps its sidecars elsewhere (here in memory), through the two file operations alone; or, with
+// `passThrough`, reads the real files through the store's own reader.
+class ElsewhereStore : public SidecarDataStoreAdaptor {
+ public:
+  explicit ElsewhereStore(ParameterHashHandling handling = kExactParameterHash)
+      : SidecarDataStoreAdaptor(kDefaultSidecarExtension, handling) {}
+
+  bool passThrough = false;
+  bool readsNothing = false;  // the reader returns null
+  mutable std::mutex mutex;
+  mutable std::map<fs::path, zelcore::Blob> files;  // guarded by mutex
+  mutable int reads = 0;                            // guarded by mutex
+
+ protected:
+  std::shared_ptr<SideCarSerializationData> DeserializeFromSideCarFileSync(fs::path const& path) const override {
+    std::lock_guard lock(mutex);
+    ++reads;
+    if (passThrough) return SidecarDataStoreAdaptor::DeserializeFromSideCarFileSync(path);
+    if (readsNothing) return nullptr;
+    auto const file = files.find(path);
+    if (file == files.end()) throw zelcore::config::zel_exception("Sidecar file not found", kResultSidecarFileNotFound);
+    return SidecarDataStoreAdaptorSerialization::DeserializeDataStoreFromBinary(file->second);
+  }
+  bool SerializeToSideCarFileSync(fs::path const& path,
+                                  std::shared_ptr<SideCarSerializationData> const& data) const override {
+    if (passThrough) return SidecarDataStoreAdaptor::SerializeToSideCarFileSync(path, data);
+    auto const bytes = SidecarDataStoreAdaptorSerialization::SerializeDataStoreToBinary(data);
+    std::lock_guard lock(mutex);
+    files[path] = bytes;
+    return true;
   }
 };
 
@@ -264,6 +299,70 @@ TEST_F(SidecarDataStoreAdaptorReadTest, ReadsInFlightAreSharedEvenForAFreshFile)
   for (auto const& buffer : buffers) EXPECT_EQ(buffer, buffers.front());
   EXPECT_EQ(SidecarFile::Read(sidecar_, kDefaultSidecarMaxLoadBytes)->size(), buffers.front()->size());
   EXPECT_EQ(SidecarFile::GetReadCountsForTesting().reads, before.reads + 2);
+}
+
+// A derived store's reader is what loads read: a store that keeps its sidecars elsewhere saves and loads there, and
+// a reader that finds nothing makes a miss.
+TEST_F(SidecarDataStoreAdaptorReadTest, LoadsGoThroughADerivedStoresReader) {
+  auto const elsewhere = std::make_shared<ElsewhereStore>();
+  InterfaceRef<IDataStoreAdaptor> const store(elsewhere);
+  Await(store->SaveDataWithKey(media_, kFirst, Text(""), Text("k"), MakeBlob("kept elsewhere")));
+  EXPECT_FALSE(fs::exists(sidecar_));
+  EXPECT_EQ(elsewhere->files.count(sidecar_), 1u);
+  EXPECT_EQ(BlobText(Await(Load(kFirst, store))), "kept elsewhere");
+  EXPECT_EQ(MessageOf(AwaitFailure(Load(kSecond, store))), "Analyzer Item not found in cache");
+  EXPECT_EQ(elsewhere->reads, 3);  // the save's read and the two loads'
+
+  elsewhere->readsNothing = true;
+  auto const nothing = AwaitFailure(Load(kFirst, store));
+  EXPECT_EQ(MessageOf(nothing), "Cache not found");
+  EXPECT_EQ(ResultOf(nothing), kResultSidecarEntryNotFound);
+  EXPECT_TRUE(store->IsDataNotFoundInCache(nothing));
+  EXPECT_EQ(elsewhere->reads, 4);
+}
+
+// The lookup in a derived store's container answers as the store's own lookup in the file does, under both
+// parameter handlings.
+TEST_F(SidecarDataStoreAdaptorReadTest, ADerivedStoresLookupAnswersAsTheStoresOwn) {
+  Await(store_->SaveDataWithKey(media_, kFirst, Text("p1"), Text("k"), MakeBlob("one")));
+  Await(store_->SaveDataWithKey(media_, kFirst, Text(""), Text("k2"), MakeBlob("two")));
+  struct Case {
+    Guid analyzer;
+    char const* parameter;
+    char const* key;
+    char const* exact;  // the blob, or the failure's message
+    char const* any;
+  };
+  Case const cases[] = {
+      {kFirst, "p1", "k", "one", "one"},
+      {kFirst, "", "k2", "two", "two"},
+      {kFirst, "p2", "k", "Value not found in cache", "one"},
+      {kFirst, "p1", "k3", "Value not found in cache", "Value not found in cache"},
+      {kSecond, "p1", "k", "Analyzer Item not found in cache", "Analyzer Item not found in cache"},
+      {kFirst, "p1", "", "The cache key may not be null", "The cache key may not be null"},
+      {kSecond, "p1", "", "Analyzer Item not found in cache", "Analyzer Item not found in cache"},
+      {kFirst, "p1", "(", "Value not found in cache", "Cache key pattern does not compile"},
+  };
+  auto const outcome = [](zelcore::async::Future<zelcore::Blob> const& future) {
+    testsupport::AwaitEnd(future);
+    return future.HasException() ? MessageOf(future.GetException()) : BlobText(future.Get());
+  };
+  for (auto const handling :
+       {SidecarDataStoreAdaptor::kExactParameterHash, SidecarDataStoreAdaptor::kAllowAnyParameterHash}) {
+    auto const own = SidecarDataStoreAdaptor::CreateWithDefaultExtension(handling);
+    auto const derived = std::make_shared<ElsewhereStore>(handling);
+    derived->passThrough = true;
+    InterfaceRef<IDataStoreAdaptor> const throughReader(derived);
+    for (Case const& c : cases) {
+      std::string const expected = handling == SidecarDataStoreAdaptor::kExactParameterHash ? c.exact : c.any;
+      auto const load = [&](InterfaceRef<IDataStoreAdaptor> const& store) {
+        return outcome(store->LoadDataWithKey(media_, c.analyzer, Text(c.parameter), Text(c.key)));
+      };
+      EXPECT_THAT(load(own), testing::StartsWith(expected)) << handling << " " << c.parameter << "/" << c.key;
+      EXPECT_THAT(load(throughReader), testing::StartsWith(expected)) << handling << " " << c.parameter << "/" << c.key;
+    }
+    EXPECT_EQ(derived->reads, static_cast<int>(std::size(cases)));
+  }
 }
 
 }  // namespace
