@@ -121,7 +121,7 @@ expect_status() {
 # A value of the sidecar of the current check_plugin run, as text: the bin count, then the counts.
 stored() {
   quillan sidecar get "$sidecar" --analyzer 2e3b5db4-d422-4d04-af8a-7004912a3fba --data-source "$source" \
-    --key "$1" -o "$run/value" || fail "sidecar get of $1 failed"
+    --key "$1" -o "$run/value" -y || fail "sidecar get of $1 failed"
   echo "$(od -An -tu4 -N4 "$run/value") $(od -An -tu8 -j4 -v "$run/value")" | tr -s ' \n' ' ' | sed 's/^ //; s/ $//'
 }
 nonzero() { echo "$1" | awk '{ printf "%s", $1; for (i = 2; i <= NF; ++i) if ($i != 0) printf " %d=%s", i - 2, $i; print "" }'; }
