@@ -31,17 +31,7 @@ PngSize DecodePng(std::filesystem::path const& path) {
   return size;
 }
 
-class PictureCommandsTest : public ::testing::Test {
- protected:
-  ToolRun Quillan(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(),
-                     {"--cache-dir", (dir / "cache").string(), "--config-dir", (dir / "config").string()});
-    return RunTool(arguments);
-  }
-  std::string File(std::string const& name) const { return (dir / name).string(); }
-
-  testsupport::TempDirectory dir;
-};
+class PictureCommandsTest : public ToolFolderTest {};
 
 TEST(ParseTimeArgumentTest, AcceptsSecondsUnitsAndClocksOnly) {
   struct Case {

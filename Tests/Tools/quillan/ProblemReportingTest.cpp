@@ -31,19 +31,11 @@ std::size_t Count(std::string const& text, std::string const& part) {
   return count;
 }
 
-class ProblemReportingTest : public ::testing::Test {
+class ProblemReportingTest : public ToolFolderTest {
  protected:
   ProblemReportingTest() { testsupport::WriteSine(dir / "tone.wav", 0.1); }
 
-  ToolRun Quillan(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(),
-                     {"--cache-dir", (dir / "cache").string(), "--config-dir", (dir / "config").string()});
-    return RunTool(arguments);
-  }
-  std::string File(std::string const& name) const { return (dir / name).string(); }
   std::filesystem::path Settings() const { return dir / "config" / "properties"; }
-
-  testsupport::TempDirectory dir;
 };
 
 // Whatever an analyzer's constructor throws, an int as much as a std::exception, fails that analyzer's rows with its

@@ -25,15 +25,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ToolOutputFilesTest : public ::testing::Test {
+class ToolOutputFilesTest : public ToolFolderTest {
  protected:
-  ToolRun Quillan(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(),
-                     {"--cache-dir", (dir / "cache").string(), "--config-dir", (dir / "config").string()});
-    return RunTool(arguments);
-  }
-  std::string File(std::string const& name) const { return (dir / name).string(); }
-
   // Every entry of the folder (not the caches' folders): a file's bytes, a link's target.
   std::map<std::string, std::string> Snapshot() const {
     std::map<std::string, std::string> entries;
@@ -106,8 +99,6 @@ class ToolOutputFilesTest : public ::testing::Test {
     }
     return nullptr;
   }
-
-  testsupport::TempDirectory dir;
 };
 
 template <class T>

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Support/TempDirectory.h"
+
 extern char** environ;
 
 namespace Quillan::Cli {
@@ -124,5 +126,18 @@ inline ToolRun RunTool(std::vector<std::string> const& arguments,
   EXPECT_EQ(run.err.find("runtime error:"), std::string::npos) << run.err;
   return run;
 }
+
+// A test whose tool runs keep their settings and caches in the test's own folder, beside the files it makes there.
+class ToolFolderTest : public ::testing::Test {
+ protected:
+  ToolRun Quillan(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(),
+                     {"--cache-dir", (dir / "cache").string(), "--config-dir", (dir / "config").string()});
+    return RunTool(arguments);
+  }
+  std::string File(std::string const& name) const { return (dir / name).string(); }
+
+  testsupport::TempDirectory dir;
+};
 
 }  // namespace Quillan::Cli
