@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 600
 # Where `make install` puts the tool, libraries, headers and package files.
 PREFIX ?= /usr/local
 
-.PHONY: deps demo install package test test-asan test-tsan check-install release bench fuzz format clean
+.PHONY: deps demo install package test test-asan test-tsan check-install bench fuzz format clean
 
 deps:
 	@scripts/install-deps.sh
@@ -22,7 +22,8 @@ endef
 demo: deps
 	@scripts/demo.sh
 
-# What users run: optimised with debug information (RelWithDebInfo), without the tests, in build/package.
+# What users run, and what the benchmarks run from: optimised with debug information (RelWithDebInfo), without the
+# tests, in build/package. The benchmarks are built beside the tool but not installed.
 package: deps
 	cmake --preset package -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
 	cmake --build --preset package -j $(JOBS)
@@ -47,18 +48,13 @@ test-tsan: deps
 check-install: package
 	scripts/check-out-of-tree.sh build/package
 
-# The optimised build the benchmarks run from.
-release: deps
-	cmake --preset release >/dev/null
-	cmake --build --preset release -j $(JOBS)
-
-bench: release
-	@for b in build/release/Benchmarks/*Benchmark; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
+bench: package
+	@for b in build/package/Benchmarks/*Benchmark; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 
 # Runs every fuzz target for FUZZ_SECONDS each, on a copy of its seed corpus; findings land in build/fuzz/findings.
 fuzz: deps
 	cmake --preset fuzz >/dev/null
-	cmake --build --preset fuzz -j $(JOBS)
+	cmake --build --preset fuzz -j $(JOBS) --target fuzzers
 	@mkdir -p build/fuzz/findings
 	@for f in build/fuzz/Fuzz/*Fuzz; do \
 	  name=$$(basename $$f); corpus=build/fuzz/corpus/$$name; mkdir -p $$corpus; \
