@@ -26,6 +26,11 @@ inline constexpr Result kResultIllegalArgument = 0xA00F000E;
 inline constexpr Result kResultRegistrationRefused = kResultIllegalArgument;
 // No store (left) to serve a request; or the host refuses a clip, builds no analyzer, or is gone.
 inline constexpr Result kResultUnavailable = 0xA00F000F;
+// An analyzer was asked about a file without what it reads (an audio analyzer and a file without sound, say): an
+// answer, not a fault.
+inline constexpr Result kResultNotApplicable = 0xA00F0010;
+// A file that the media readers cannot open as media (a script, a picture, a subtitle file): an answer, not a fault.
+inline constexpr Result kResultNotMediaFile = 0xA00F0011;
 // The media cache's miss, and its two success codes of an item lookup (served from memory, or delivered later).
 inline constexpr Result kResultMediaCacheMiss = 0xA0330001;
 inline constexpr Result kResultMediaCacheHitInMemory = 0x20330001;

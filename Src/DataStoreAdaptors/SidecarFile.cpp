@@ -316,6 +316,11 @@ SidecarFile::SidecarFile(std::filesystem::path path) : path_(std::move(path)) {
   }
 }
 
+void SidecarFile::Remove() {
+  if (::unlink(path_.c_str()) != 0) ThrowWriteFailed(ErrorText(path_.c_str(), errno));
+  created_ = false;
+}
+
 SidecarFile::~SidecarFile() {
   if (fd_ < 0) return;
   if (created_) {

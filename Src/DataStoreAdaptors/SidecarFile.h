@@ -71,6 +71,11 @@ class QUILLAN_EXPORT SidecarFile {
 
   // The locked file's size when the lock was taken (0 for one the lock created).
   off_t Size() const { return size_; }
+  // Whether the lock created the (empty) file it holds: there was no sidecar.
+  bool Created() const { return created_; }
+  // Removes the locked sidecar: the path names it as long as the lock is held, since every writer replaces it under
+  // the lock. Throws zel_exception kResultSidecarWriteFailed when the file cannot be removed.
+  void Remove();
 
   // Replaces the sidecar at `path` with `bytes` atomically: a new temporary file beside it (".qvmi-" and 12 characters
   // from a hash of the sidecar's name, created exclusively with mode 0600, so it fits beside a sidecar name of any

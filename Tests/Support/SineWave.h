@@ -4,10 +4,15 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <cstdint>
+#include <fstream>
 #include <cstddef>
 #include <filesystem>
 #include <numbers>
+#include <string>
 #include <vector>
+
+#include "Support/TempDirectory.h"
 
 namespace testsupport {
 
@@ -27,6 +32,23 @@ inline void WriteSine(std::filesystem::path const& path, double amplitude, int s
   }
   for (int s = 0; s < seconds; ++s) ASSERT_EQ(sf_writef_float(file, frames.data(), 48000), 48000);
   sf_close(file);
+}
+
+// A WAV file of 16-bit stereo at 48 kHz whose `dataBytes` of samples are seeded noise: media whose bytes differ from
+// file to file, for analyzers that read any media. Returns the whole file's bytes.
+inline std::string WriteNoiseWav(std::filesystem::path const& path, std::uint32_t dataBytes, std::uint32_t seed) {
+  auto const le = [](std::uint32_t value, int size) {
+    std::string bytes;
+    for (int i = 0; i < size; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
+    return bytes;
+  };
+  dataBytes -= dataBytes % 4;  // whole frames
+  std::string file = "RIFF" + le(36 + dataBytes, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(2, 2) + le(48000, 4) +
+                     le(48000 * 4, 4) + le(4, 2) + le(16, 2) + "data" + le(dataBytes, 4);
+  std::vector<char> const noise = RandomBytes(dataBytes, seed);
+  file.append(noise.begin(), noise.end());
+  std::ofstream(path, std::ios::binary) << file;
+  return file;
 }
 
 }  // namespace testsupport

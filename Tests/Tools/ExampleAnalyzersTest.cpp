@@ -1,8 +1,10 @@
 #include "Analyzers/ExampleAnalyzers.h"
 
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -89,38 +91,33 @@ TEST(ExampleAnalyzersTest, NamesFindRegisteredAnalyzers) {
 using ExampleAnalyzersHostTest = HostedAnalyzersTest;
 
 TEST_F(ExampleAnalyzersHostTest, DigestIsSha256OfTheFile) {
-  struct Case {
-    std::string content;
-    char const* hex;
-  };
-  Case const cases[] = {
-      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-      // 56 bytes: the length no longer fits the first padding block.
-      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-      // Larger than one read.
-      {std::string(1500000, 'a'), nullptr},
-  };
-  for (std::size_t i = 0; i < std::size(cases); ++i) {
-    SCOPED_TRACE(i);
-    auto const path = directory / ("file" + std::to_string(i) + ".bin");
-    testsupport::WriteFile(path, cases[i].content);
+  // Sizes about a SHA-256 block, and more than one read of the analyzer.
+  for (std::uint32_t const dataBytes : {0u, 20u, 56u, 1'500'000u}) {
+    SCOPED_TRACE(dataBytes);
+    auto const path = directory / ("file" + std::to_string(dataBytes) + ".wav");
+    std::string const bytes = testsupport::WriteNoiseWav(path, dataBytes, dataBytes);
+    unsigned char expected[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<unsigned char const*>(bytes.data()), bytes.size(), expected);
+    std::string hex;
+    for (unsigned char const byte : expected) {
+      char pair[3];
+      std::snprintf(pair, sizeof pair, "%02x", byte);
+      hex += pair;
+    }
     auto const clip = ClipOf(path);
     ExampleResult const computed = ResultOf(RunJob(host, clip, *FindExampleAnalyzer("digest")));
     EXPECT_FALSE(computed.fromCache);
-    if (cases[i].hex) {
-      EXPECT_EQ(DigestToHex(computed.blob), cases[i].hex);
-    }
+    EXPECT_EQ(DigestToHex(computed.blob), hex);
     ExampleResult const cached = ResultOf(RunJob(host, clip, *FindExampleAnalyzer("digest")));
     EXPECT_TRUE(cached.fromCache);
-    EXPECT_EQ(DigestToHex(cached.blob), DigestToHex(computed.blob));
+    EXPECT_EQ(DigestToHex(cached.blob), hex);
   }
-  // 1500000 'a's differ from 1000000 of them only in length; the well-known digest of a million checks the chunking.
-  auto const million = directory / "million.bin";
-  testsupport::WriteFile(million, std::string(1000000, 'a'));
-  EXPECT_EQ(DigestToHex(ResultOf(RunJob(host, ClipOf(million), *FindExampleAnalyzer("digest"))).blob),
-            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  // Bytes that are not media get no digest: nothing would be stored beside them.
+  auto const text = directory / "notes.txt";
+  testsupport::WriteFile(text, std::string("abc"));
+  auto const failure = testsupport::AwaitFailure(RunJob(host, ClipOf(text), *FindExampleAnalyzer("digest")));
+  EXPECT_EQ(testsupport::ResultOf(failure), kResultNotMediaFile) << testsupport::MessageOf(failure);
+  EXPECT_FALSE(std::filesystem::exists(directory / "notes.qvmi"));
 }
 
 // Another program renames a different file over the media file after an analyzer has read it and before the result
@@ -275,8 +272,8 @@ TEST_F(ExampleAnalyzersHostTest, BadInputAndCancelFailWithoutCachingAnything) {
   Case const cases[] = {
       {tone, "peaks", std::string("12x"), kResultIllegalArgument},
       {tone, "peaks", 0, kResultIllegalArgument},
-      {notAudio, "peaks", {}, zelcore::config::kResultFileRead},
-      {notAudio, "loudness", {}, zelcore::config::kResultFileRead},
+      {notAudio, "peaks", {}, kResultNotMediaFile},
+      {notAudio, "loudness", {}, kResultNotMediaFile},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.analyzer);

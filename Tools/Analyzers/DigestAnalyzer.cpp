@@ -10,6 +10,7 @@
 #include "Analyzers/Detail/ExampleAnalyzer.h"
 #include "Analyzers/Detail/StampedFile.h"
 #include "Analyzers/ExampleAnalyzers.h"
+#include "Analyzers/MediaInput.h"
 #include "zelcore/ZelException.h"
 
 namespace Quillan::Examples::detail {
@@ -35,6 +36,12 @@ class DigestAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
 
  protected:
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
+    {
+      // Files that are not media get no digest, as they get no other result: nothing is stored beside them.
+      MediaInput media(file);
+      media.ProbeStreams(MediaInput::Probe::kAudio);
+      if (!media.HasAudioOrVideo()) media.NotMedia("no sound and no moving pictures", 0);
+    }
     StampedFile in(file);
     std::unique_ptr<EVP_MD_CTX, DigestDeleter> const sha(EVP_MD_CTX_new());
     if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1) {

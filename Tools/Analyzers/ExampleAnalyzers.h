@@ -85,6 +85,12 @@ struct FreshResult {
   std::any parameter;
 };
 
+// A parameter that has an analyzer of the module give what a cache holds and compute nothing: its job fails with
+// kResultNotCached when no well-formed result is stored. `parameter` is the parameter proper, as for FreshResult.
+struct StoredOnly {
+  std::any parameter;
+};
+
 // The names of the module's analyzers, in a fixed order.
 QUILLAN_EXAMPLES_EXPORT std::vector<std::string_view> GetExampleAnalyzerNames();
 // The GUID registered under `name`; empty for an unknown name.

@@ -1,5 +1,7 @@
 #include "Analyzers/MediaInput.h"
 
+#include "DataStoreAdaptors/ResultCodes.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <utility>
 
 #include "Analyzers/Detail/StampedFile.h"
+#include "DataStoreAdaptors/ResultCodes.h"
 #include "zelcore/ZelException.h"
 
 extern "C" {
@@ -147,6 +150,24 @@ void MediaInput::Fail(std::string_view what, int error) const {
       zelcore::config::kResultFileRead);
 }
 
+void MediaInput::NotMedia(std::string_view what, int error) const {
+  if (!refusal_.empty()) Refuse(refusal_);
+  throw zelcore::config::zel_exception("Cannot read media file " + Path().string() + " (" + std::string(what) + ")" +
+                                           (error < 0 ? ": " + ErrorText(error) : std::string()),
+                                       kResultNotMediaFile);
+}
+
+bool MediaInput::HasAudioOrVideo() const {
+  for (unsigned i = 0; i < format_->nb_streams; ++i) {
+    AVStream const* stream = format_->streams[i];
+    if (stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) return true;
+    if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void MediaInput::Refuse(std::string const& why) const {
   throw zelcore::config::zel_exception("Cannot read media file " + Path().string() + ": " + why,
                                        zelcore::config::kResultFileRead);
@@ -183,8 +204,11 @@ void MediaInput::Open() {
   // The container is recognised from the bytes (the name only hints at it) before any demuxer reads its header.
   AVInputFormat const* container = nullptr;
   if (int const error = av_probe_input_buffer2(io_, &container, Path().c_str(), format_, 0, 0); error < 0) {
-    Fail("not a media file FFmpeg can read", error);
+    NotMedia("not a media file FFmpeg can read", error);
   }
+  // A picture or a page of text is not something to analyse, however well FFmpeg reads it.
+  std::string_view const name = container->name;
+  if (name.ends_with("_pipe") || name == "tty") NotMedia("a still picture or text, not a media file", 0);
   if (container->flags & AVFMT_NOFILE) {
     Refuse(std::string("it refers to other files (FFmpeg's \"") + container->name + "\" reader opens files by name)" +
            kOnlySelfContained);
@@ -198,6 +222,7 @@ void MediaInput::Open() {
   av_dict_set(&options, "enable_drefs", "0", 0);
   int const error = avformat_open_input(&format_, Path().c_str(), container, &options);
   av_dict_free(&options);
+  // Recognised but unreadable: a damaged media file, not something else.
   if (error < 0) Fail("not a media file FFmpeg can read", error);  // avformat_open_input freed format_ already
   if (!refusal_.empty()) Refuse(refusal_);
   NoteDeclaredSizes();

@@ -30,7 +30,8 @@ class StampedFile;
 //     name as soon as the container is recognised, before anything else is read;
 //   - pictures larger than kMaxPictureWidth x kMaxPictureHeight or kMaxPicturePixels, as the file declares them or as
 //     a decoder finds them, are refused before any picture memory is allocated.
-// Every failure throws zel_exception kResultFileRead naming the file and the reason. Not thread-safe.
+// Every failure throws zel_exception kResultFileRead naming the file and the reason, but for a file that is not media
+// at all (FFmpeg does not recognise it, or it is a still picture or text): kResultNotMediaFile. Not thread-safe.
 class QUILLAN_EXAMPLES_EXPORT MediaInput {
  public:
   // Real video tops out at 8K: 7680x4320 (UHD) and 8192x4320 (DCI). Bounding each side by 8192 and the area by
@@ -74,6 +75,12 @@ class QUILLAN_EXAMPLES_EXPORT MediaInput {
   // Throws zel_exception kResultFileRead: "Cannot read media file <path> (<what>): <FFmpeg's reason>", or the
   // refusal of a file that refers to other files when its demuxer asked for one.
   [[noreturn]] void Fail(std::string_view what, int error) const;
+
+  // Throws zel_exception kResultNotMediaFile: "Cannot read media file <path> (<what>)[: <FFmpeg's reason>]" (no
+  // reason for `error` 0), or the refusal of a file that refers to other files.
+  [[noreturn]] void NotMedia(std::string_view what, int error) const;
+  // Whether the file has a stream of sound or of moving pictures (a cover picture is neither).
+  bool HasAudioOrVideo() const;
 
   // The refusal message when the demuxer asked to open another file; empty when it did not.
   std::string const& Refusal() const { return refusal_; }

@@ -1,6 +1,7 @@
 #include "quillan/AnalyzeCommand.h"
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -30,6 +32,7 @@
 #include "quillan/ConfigCommands.h"
 #include "quillan/DidYouMean.h"
 #include "quillan/InterruptWatch.h"
+#include "quillan/JobRunner.h"
 #include "quillan/MediaDuration.h"
 #include "quillan/ProgressDisplay.h"
 #include "quillan/ResultFormatting.h"
@@ -37,6 +40,7 @@
 #include "zelappsupport/ProgressItem.h"
 #include "zelcore/Executor.h"
 #include "zelcore/TextConversions.h"
+#include "zelcore/DebugDatabase.h"
 #include "zelcore/ZelException.h"
 
 namespace Quillan::Cli {
@@ -47,10 +51,6 @@ using zelcore::async::Future;
 using zelcore::config::Result;
 using zelcore::utility::Guid;
 
-constexpr auto kPollInterval = std::chrono::milliseconds(100);
-// The host answers a request from its serial executor within microseconds; this only guards against a hang.
-constexpr auto kRequestDeadline = std::chrono::seconds(60);
-
 // One analyzer of this run, with the parameter it is given.
 struct RequestedAnalyzer {
   AnalyzerInfo info;
@@ -58,35 +58,33 @@ struct RequestedAnalyzer {
   std::optional<std::string> parameterText;
 };
 
+// A file of this run. Admitted (its clip made) when its first job is due, so that a folder run starts at once.
 struct MediaFile {
   std::string given;  // as on the command line, or found in a folder given there
+  std::uintmax_t size = 0;
   InterfaceRef<BE::IClip> clip;
-  std::optional<Guid> contentState;
+  InterfaceRef<BE::IMedia> media;
   // Why the file is not analysed; empty when it is.
   std::string readProblem;
-  std::uintmax_t size = 0;
   std::optional<double> seconds;  // its playing time, for the speed on the progress bars
-};
-
-struct Job {
-  MediaFile const* file;
-  RequestedAnalyzer const* analyzer;
-  Future<std::any> future;
-  std::shared_ptr<zelappsupport::utility::ProgressItem> item;
-  // Set when there is no job: the file could not be read, the host refused the request, or the run was interrupted
-  // before the job started.
-  std::exception_ptr failure;
-  bool requested = false;
-  bool reported = false;  // counted as ended (and streamed, for NDJSON)
-  std::optional<std::chrono::steady_clock::time_point> startedAt;
-
-  bool Ended() const { return failure || (requested && (!future || future.IsReady())); }
-  bool Running() const { return requested && !Ended(); }
+  // Worked out by the first of its jobs to end, on that job's worker.
+  std::once_flag stateOnce;
+  std::optional<Guid> contentState;
+  // Kept on the caller's thread as its jobs end. A file that some analyzers found not to be media, and that no
+  // analyzer had an answer for, is one "skipped" row.
+  std::size_t ended = 0;
+  std::size_t notMediaJobs = 0;
+  std::size_t failedJobs = 0;
+  bool answered = false;
+  bool notMedia = false;  // decided when its last job has ended
 };
 
 enum class Status {
   kComputed,
   kCached,
+  kNotApplicable,
+  kNotStored,
+  kNotMedia,
   kFailed,
 };
 
@@ -106,26 +104,37 @@ char const* StatusText(Status status) {
       return "computed";
     case Status::kCached:
       return "cached";
+    case Status::kNotApplicable:
+      return "not applicable";
+    case Status::kNotStored:
+      return "not stored";
+    case Status::kNotMedia:
+      return "skipped";
     case Status::kFailed:
       return "failed";
   }
   return "failed";
 }
 
-// What a failed job says; whatever was thrown (an analyzer's factory may throw an int) names itself.
-Outcome Failed(std::exception_ptr const& failure) {
-  return Outcome{Status::kFailed,        nullptr, false, zelcore::config::ExtractResultFromException(failure),
-                 ExceptionText(failure), {}};
+// What a failed job says; whatever was thrown (an analyzer's factory may throw an int) names itself. Some failures
+// are answers rather than faults: the file is not media, the analyzer does not apply to it, nothing is stored.
+Outcome Failed(std::exception_ptr const& failure, bool storedOnly) {
+  Result const code = zelcore::config::ExtractResultFromException(failure);
+  Status status = Status::kFailed;
+  if (code == kResultNotApplicable) status = Status::kNotApplicable;
+  if (code == kResultNotMediaFile) status = Status::kNotMedia;
+  if (storedOnly && code == kResultNotCached) status = Status::kNotStored;
+  return Outcome{status, nullptr, false, code, ExceptionText(failure), {}};
 }
 
 // What an ended job gave. The example analyzers end with an ExampleResult, which tells a cached result from a
 // computed one; any other value counts as computed.
-Outcome OutcomeOf(Job const& job) {
-  if (job.failure) return Failed(job.failure);
+Outcome OutcomeOf(EndedJob const& job, bool storedOnly) {
+  if (job.failure) return Failed(job.failure, storedOnly);
   if (!job.future || job.future.IsCancelled()) {
-    return Failed(std::make_exception_ptr(zelcore::config::zel_exception("", kResultJobCancelled)));
+    return Failed(std::make_exception_ptr(zelcore::config::zel_exception("", kResultJobCancelled)), storedOnly);
   }
-  if (!job.future.HasValue()) return Failed(job.future.GetException());
+  if (!job.future.HasValue()) return Failed(job.future.GetException(), storedOnly);
   std::any const& value = job.future.Get();
   if (auto const* result = std::any_cast<Examples::ExampleResult>(&value)) {
     Outcome outcome{result->fromCache ? Status::kCached : Status::kComputed, result->blob, true, 0, {}, {}};
@@ -151,26 +160,32 @@ std::string ReadProblem(std::filesystem::path const& path) {
   return regular ? std::string() : std::string("not a regular file");
 }
 
-MediaFile AdmitFile(std::string const& given) {
-  MediaFile file{given, {}, std::nullopt, ReadProblem(given), 0, std::nullopt};
-  if (!file.readProblem.empty()) return file;
-  std::error_code error;
-  file.size = std::filesystem::file_size(given, error);
-  InterfaceRef<BE::IMedia> media;
+// Makes the clip that `file`'s jobs analyse, or says why there is none.
+void AdmitFile(MediaFile& file, bool wantSeconds) {
+  file.readProblem = ReadProblem(file.given);
+  if (!file.readProblem.empty()) return;
   try {
     // The name's bytes, valid UTF-8 or not, travel through the media's UTF-16 path unchanged, in any locale.
-    media = BE::ProjectFactory::CreateMedia(zelcore::text::PathBytesToUTF16(std::filesystem::absolute(given).native()));
-    file.clip = BE::ProjectFactory::CreateClip(media, BE::kMediaType_Audio);
+    file.media =
+        BE::ProjectFactory::CreateMedia(zelcore::text::PathBytesToUTF16(std::filesystem::absolute(file.given).native()));
+    file.clip = BE::ProjectFactory::CreateClip(file.media, BE::kMediaType_Audio);
   } catch (std::exception const& error) {
     file.readProblem = error.what();  // this file's row fails; the others go on
-    return file;
+    return;
   }
-  try {
-    file.contentState = GetContentStateGuid(Target(std::in_place_index<1>, media));
-  } catch (std::exception const&) {
-    // Reported as null; the analyzers report what went wrong.
-  }
-  return file;
+  if (wantSeconds) file.seconds = MediaDuration(file.given);
+}
+
+// The content state that the file's results are filed under; null when it cannot be worked out (the analyzers then
+// report what went wrong).
+nlohmann::ordered_json ContentStateJson(MediaFile& file) {
+  std::call_once(file.stateOnce, [&file] {
+    try {
+      file.contentState = GetContentStateGuid(Target(std::in_place_index<1>, file.media));
+    } catch (std::exception const&) {
+    }
+  });
+  return file.contentState ? nlohmann::ordered_json(file.contentState->AsUTF8String()) : nlohmann::ordered_json();
 }
 
 // "NAME=VALUE" split at its first '='; throws UsageError when there is no '=' or NAME is empty.
@@ -218,29 +233,6 @@ std::vector<RequestedAnalyzer> ResolveRequested(AnalyzeOptions const& options,
   return requested;
 }
 
-// Asks the host for one job. The job executor is paused meanwhile, so the job cannot end (and the host drop its only
-// reference to it) before the tool holds its future.
-void Request(IAnalyzerHost& host, Job& job, std::shared_ptr<zelcore::async::AsyncExecutor> const& executor) {
-  try {
-    auto const started = host.AnalyzeClipWithAnalyzer(job.file->clip, job.analyzer->info.id, job.analyzer->parameter,
-                                                      AnalysisOptions{0, 0}, executor);
-    if (!zelcore::async::WaitForUntypedUntil(started, std::chrono::steady_clock::now() + kRequestDeadline, true)) {
-      throw zelcore::config::zel_exception("The analyzer host did not answer", kResultUnavailable);
-    }
-    if (!started.HasValue()) {
-      job.failure = started.GetException();
-      if (!job.failure) job.failure = std::make_exception_ptr(zelcore::async::BrokenPromiseException());
-      return;
-    }
-    auto const& [weakJob, item] = started.Get();
-    job.future = weakJob.Lock();
-    job.item = item;
-    if (!job.future) job.failure = std::make_exception_ptr(zelcore::async::BrokenPromiseException());
-  } catch (...) {
-    job.failure = std::current_exception();
-  }
-}
-
 // Told once, before the jobs start: a managed cache that cannot store anything, or one that keeps another bound than
 // the settings file asks for because the setting cannot be read.
 void WarnAboutManagedCache(AnalyzerHost& host) {
@@ -256,55 +248,21 @@ void WarnAboutManagedCache(AnalyzerHost& host) {
   }
 }
 
-std::string Label(Job const& job) { return job.analyzer->info.name + " " + job.file->given; }
-
-std::vector<JobProgress> Snapshot(std::vector<Job> const& jobs) {
-  std::vector<JobProgress> progress;
-  progress.reserve(jobs.size());
-  for (Job const& job : jobs) {
-    JobProgress entry;
-    entry.label = Printable(Label(job));
-    entry.fraction = job.item ? job.item->GetProgress() : 0.0;
-    entry.ended = job.Ended();
-    entry.started = job.startedAt.has_value();
-    if (job.startedAt) entry.startedAt = *job.startedAt;
-    entry.mediaSeconds = job.file->seconds;
-    progress.push_back(std::move(entry));
-  }
-  return progress;
-}
-
-// Cancels every job that is running: through its progress item, which fails the job and has the host terminate it,
-// and the analyzer stops at its next progress update; a job without an item is cancelled and terminated directly.
-// Jobs not yet requested end as cancelled without starting.
-void CancelAll(IAnalyzerHost& host, std::vector<Job>& jobs) {
-  for (Job& job : jobs) {
-    if (job.Ended()) continue;
-    if (!job.requested) {
-      job.failure = std::make_exception_ptr(zelcore::config::zel_exception("", kResultJobCancelled));
-    } else if (job.item && job.item->IsCancelable()) {
-      job.item->RequestCancel();
-    } else {
-      job.future.Cancel();
-      host.TerminateAnalysisJobForClipWithAnalyzer(job.file->clip, job.analyzer->info.id, job.analyzer->parameter);
-    }
-  }
-}
-
-// What every format says of one ended job.
-nlohmann::ordered_json ResultJson(Job const& job, bool managedWrites, ResultDescriber& describer) {
-  Outcome const outcome = OutcomeOf(job);
+// What every format says of one analyzer's outcome for one file.
+nlohmann::ordered_json ResultJson(MediaFile& file, RequestedAnalyzer const& analyzer, Outcome const& outcome,
+                                  bool managedWrites, ResultDescriber& describer) {
+  bool const answered = outcome.status == Status::kComputed || outcome.status == Status::kCached;
+  // Among answers of other analyzers, "not media" is this analyzer's view only: it does not apply.
+  Status const status = outcome.status == Status::kNotMedia ? Status::kNotApplicable : outcome.status;
   nlohmann::ordered_json result = {
-      {"file", job.file->given},
-      {"contentState", job.file->contentState ? nlohmann::ordered_json(job.file->contentState->AsUTF8String())
-                                              : nlohmann::ordered_json()},
-      {"analyzer", job.analyzer->info.name},
-      {"analyzerId", job.analyzer->info.id.AsUTF8String()},
-      {"parameter",
-       job.analyzer->parameterText ? nlohmann::ordered_json(*job.analyzer->parameterText) : nlohmann::ordered_json()},
-      {"status", StatusText(outcome.status)},
+      {"file", file.given},
+      {"contentState", answered ? ContentStateJson(file) : nlohmann::ordered_json()},
+      {"analyzer", analyzer.info.name},
+      {"analyzerId", analyzer.info.id.AsUTF8String()},
+      {"parameter", analyzer.parameterText ? nlohmann::ordered_json(*analyzer.parameterText) : nlohmann::ordered_json()},
+      {"status", StatusText(status)},
   };
-  if (outcome.status == Status::kFailed) {
+  if (!answered) {
     result["message"] = DescribeFailure(outcome.code, outcome.message);
     result["resultCode"] = ResultCodeText(outcome.code);
     return result;
@@ -315,10 +273,22 @@ nlohmann::ordered_json ResultJson(Job const& job, bool managedWrites, ResultDesc
   }
   result["result"] = nullptr;
   if (outcome.hasBlob) {
-    result["result"] =
-        DescriptionJson(describer.Describe(job.analyzer->info.id, job.analyzer->info.name, std::nullopt, outcome.blob));
+    result["result"] = DescriptionJson(describer.Describe(analyzer.info.id, analyzer.info.name, std::nullopt, outcome.blob));
   }
   return result;
+}
+
+// The one row of a file that is not analysed: it cannot be read, or it is not media.
+nlohmann::ordered_json FileRowJson(MediaFile const& file) {
+  bool const skipped = file.notMedia;
+  return {{"file", file.given},
+          {"contentState", nullptr},
+          {"analyzer", nullptr},
+          {"analyzerId", nullptr},
+          {"parameter", nullptr},
+          {"status", skipped ? "skipped" : "failed"},
+          {"message", skipped ? std::string("not a media file") : "Cannot read " + file.given + ": " + file.readProblem},
+          {"resultCode", ResultCodeText(skipped ? kResultNotMediaFile : zelcore::config::kResultFileRead)}};
 }
 
 // Results that no store kept this run, told to the user once at the end rather than once per save: sidecar files
@@ -395,22 +365,35 @@ void PrintTable(std::vector<nlohmann::ordered_json> const& results) {
   TextTable table({"FILE", "ANALYZER", "STATUS", "RESULT"});
   for (nlohmann::ordered_json const& result : results) {
     std::string text;
-    if (result.contains("resultCode")) {
+    if (result["status"] == "failed") {
       text = result["resultCode"].get<std::string>() + " " + result["message"].get<std::string>();
+    } else if (result.contains("message")) {
+      text = result["message"].get<std::string>();  // an answer, not a fault: the code says nothing more
     } else if (result["result"].is_object()) {
       text = result["result"]["summary"].get<std::string>();
     }
     if (result.contains("notStored")) text += " (not stored: " + result["notStored"].get<std::string>() + ")";
-    table.AddRow({Printable(result["file"].get<std::string>()), Printable(result["analyzer"].get<std::string>()),
-                  result["status"].get<std::string>(), Printable(text)});
+    std::string const analyzer = result["analyzer"].is_string() ? Printable(result["analyzer"].get<std::string>()) : "-";
+    table.AddRow({Printable(result["file"].get<std::string>()), analyzer, result["status"].get<std::string>(),
+                  Printable(text)});
   }
   std::cout << table.Format();
 }
 
+// Whether `glob` picks `relative` (a path below the folder given): a glob with a '/' is matched against the whole
+// relative path, one without against each name along it, as .gitignore does.
+bool GlobMatches(std::string const& glob, std::filesystem::path const& relative) {
+  if (glob.find('/') != std::string::npos) return ::fnmatch(glob.c_str(), relative.c_str(), FNM_PATHNAME) == 0;
+  for (std::filesystem::path const& part : relative) {
+    if (::fnmatch(glob.c_str(), part.c_str(), 0) == 0) return true;
+  }
+  return false;
+}
+
 // The media files that `given` names: a file as it is, a folder's regular files (and with `recursive` those of all
-// its subfolders) in name order. Sidecar files are left out: each would be its own sidecar (a glob such as media/*
-// after a first run names them too).
-void AddInputs(std::string const& given, bool recursive, std::vector<std::string>& files) {
+// its subfolders) in name order, as far as `--include` and `--exclude` let them through. Sidecar files are left out:
+// each would be its own sidecar (a glob such as media/* after a first run names them too).
+void AddInputs(std::string const& given, AnalyzeOptions const& options, std::vector<std::string>& files) {
   auto const isSidecar = [](std::filesystem::path const& path) {
     return path.extension() == SidecarDataStoreAdaptor::kDefaultSidecarExtension;
   };
@@ -423,19 +406,40 @@ void AddInputs(std::string const& given, bool recursive, std::vector<std::string
     }
     return;
   }
+  auto const wanted = [&](std::filesystem::path const& path) {
+    std::filesystem::path const relative = path.lexically_relative(given);
+    auto const matches = [&](std::string const& glob) { return GlobMatches(glob, relative); };
+    if (std::any_of(options.exclude.begin(), options.exclude.end(), matches)) return false;
+    std::filesystem::path const name = relative.filename();
+    return options.include.empty() ||
+           std::any_of(options.include.begin(), options.include.end(),
+                       [&](std::string const& glob) { return GlobMatches(glob, name) || GlobMatches(glob, relative); });
+  };
   std::vector<std::string> found;
   auto const take = [&](std::filesystem::directory_entry const& entry) {
     std::error_code statError;
-    if (entry.is_regular_file(statError) && !isSidecar(entry.path())) found.push_back(entry.path().string());
+    if (entry.is_regular_file(statError) && !isSidecar(entry.path()) && wanted(entry.path())) {
+      found.push_back(entry.path().string());
+    }
   };
-  auto const options = std::filesystem::directory_options::skip_permission_denied;
-  if (recursive) {
-    for (auto it = std::filesystem::recursive_directory_iterator(given, options, error);
+  auto const options_ = std::filesystem::directory_options::skip_permission_denied;
+  if (options.recursive) {
+    for (auto it = std::filesystem::recursive_directory_iterator(given, options_, error);
          !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+      std::error_code typeError;
+      // An excluded folder is not walked at all.
+      if (it->is_directory(typeError) && !options.exclude.empty()) {
+        std::filesystem::path const relative = it->path().lexically_relative(given);
+        if (std::any_of(options.exclude.begin(), options.exclude.end(),
+                        [&](std::string const& glob) { return GlobMatches(glob, relative); })) {
+          it.disable_recursion_pending();
+          continue;
+        }
+      }
       take(*it);
     }
   } else {
-    for (auto it = std::filesystem::directory_iterator(given, options, error);
+    for (auto it = std::filesystem::directory_iterator(given, options_, error);
          !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
       take(*it);
     }
@@ -445,14 +449,185 @@ void AddInputs(std::string const& given, bool recursive, std::vector<std::string
   files.insert(files.end(), found.begin(), found.end());
 }
 
+// One run of analyzers over files, from the request of the first job to the last row.
+class AnalysisRun {
+ public:
+  AnalysisRun(AnalyzeOptions const& options, std::vector<RequestedAnalyzer> const& analyzers,
+              std::vector<std::string> const& given, bool managedWrites, bool draw)
+      : options_(options), analyzers_(analyzers), managedWrites_(managedWrites), draw_(draw), rows_(given.size()) {
+    for (std::string const& name : given) {
+      MediaFile& file = files_.emplace_back();
+      file.given = name;
+      std::error_code error;
+      file.size = std::filesystem::file_size(name, error);
+    }
+    for (std::vector<nlohmann::ordered_json>& row : rows_) row.resize(analyzers_.size());
+    notMediaJob_.resize(files_.size() * analyzers_.size(), 0);
+    order_.resize(files_.size());
+    std::iota(order_.begin(), order_.end(), 0);
+    // The smallest files first, so that short files do not wait behind long ones.
+    if (options.order == JobOrder::kShortestFirst) {
+      std::stable_sort(order_.begin(), order_.end(),
+                       [this](std::size_t a, std::size_t b) { return files_[a].size < files_[b].size; });
+    }
+  }
+
+  // Runs every job; returns whether the user interrupted the run.
+  bool Run(IAnalyzerHost& host, ProgressDisplay& display) {
+    std::size_t const limit =
+        options_.jobs > 0 ? options_.jobs : std::max<std::size_t>(1, zelcore::async::CPUCount());
+    JobRunner runner(host, limit, files_.size() * analyzers_.size(), display);
+    bool const cancelled = runner.Run(JobRunner::Handlers{
+        [this] { return Next(); },
+        [this](std::size_t id, EndedJob const& job) { Prepare(id, job); },
+        [this](std::size_t id, EndedJob) { Ended(id); },
+    });
+    // What never started because the run was interrupted ends as cancelled.
+    for (std::size_t f = 0; f < files_.size(); ++f) {
+      if (!files_[f].readProblem.empty() || files_[f].ended == analyzers_.size()) continue;
+      for (std::size_t a = 0; a < analyzers_.size(); ++a) {
+        if (!rows_[f][a].is_null()) continue;
+        Outcome const outcome =
+            Failed(std::make_exception_ptr(zelcore::config::zel_exception("", kResultJobCancelled)), false);
+        rows_[f][a] = ResultJson(files_[f], analyzers_[a], outcome, managedWrites_, describer_);
+      }
+      anyFailed_ = true;
+    }
+    return cancelled;
+  }
+
+  // Every row in the user's order: a file's analyzers, or its one row.
+  std::vector<nlohmann::ordered_json> Rows() {
+    std::vector<nlohmann::ordered_json> rows;
+    for (std::size_t f = 0; f < files_.size(); ++f) {
+      if (OneRow(files_[f])) {
+        rows.push_back(FileRowJson(files_[f]));
+        continue;
+      }
+      for (nlohmann::ordered_json& row : rows_[f]) rows.push_back(std::move(row));
+    }
+    return rows;
+  }
+
+  bool AnyFailed() const { return anyFailed_; }
+
+ private:
+  static bool OneRow(MediaFile const& file) { return file.notMedia || !file.readProblem.empty(); }
+
+  std::optional<JobRequest> Next() {
+    while (nextFile_ < order_.size()) {
+      std::size_t const f = order_[nextFile_];
+      MediaFile& file = files_[f];
+      if (nextAnalyzer_ == 0) {
+        AdmitFile(file, draw_);
+        if (!file.readProblem.empty()) {
+          anyFailed_ = true;
+          Stream(FileRowJson(file));
+          ++nextFile_;
+          continue;
+        }
+      }
+      std::size_t const a = nextAnalyzer_;
+      if (++nextAnalyzer_ == analyzers_.size()) {
+        nextAnalyzer_ = 0;
+        ++nextFile_;
+      }
+      RequestedAnalyzer const& analyzer = analyzers_[a];
+      return JobRequest{f * analyzers_.size() + a, file.clip, analyzer.info.id, analyzer.parameter,
+                        analyzer.info.name + " " + Printable(file.given), file.seconds};
+    }
+    return std::nullopt;
+  }
+
+  // On a worker: the row of an ended job, so that the caller's thread only counts and prints.
+  void Prepare(std::size_t id, EndedJob const& job) {
+    std::size_t const f = id / analyzers_.size();
+    std::size_t const a = id % analyzers_.size();
+    Outcome const outcome = OutcomeOf(job, options_.storedOnly);
+    notMediaJob_[id] = outcome.status == Status::kNotMedia;
+    rows_[f][a] = ResultJson(files_[f], analyzers_[a], outcome, managedWrites_, describer_);
+  }
+
+  // On the caller's thread, in the order jobs end. A "not media" row waits for the file's other jobs: with no answer
+  // among them the file is one "skipped" row, else the row stands as "not applicable".
+  void Ended(std::size_t id) {
+    std::size_t const f = id / analyzers_.size();
+    MediaFile& file = files_[f];
+    nlohmann::ordered_json const& row = rows_[f][id % analyzers_.size()];
+    ++file.ended;
+    if (notMediaJob_[id]) {
+      ++file.notMediaJobs;
+    } else {
+      std::string const& status = row["status"].get_ref<std::string const&>();
+      if (status == "computed" || status == "cached") file.answered = true;
+      if (status == "failed" || (managedWrites_ && row.contains("notStored"))) ++file.failedJobs;
+      Stream(row);
+    }
+    if (file.ended == analyzers_.size()) EndFile(f);
+  }
+
+  void EndFile(std::size_t f) {
+    MediaFile& file = files_[f];
+    file.notMedia = file.notMediaJobs > 0 && !file.answered;
+    if (file.notMedia) {
+      Stream(FileRowJson(file));
+      return;
+    }
+    if (file.failedJobs > 0) anyFailed_ = true;
+    for (std::size_t a = 0; a < analyzers_.size(); ++a) {
+      if (notMediaJob_[f * analyzers_.size() + a]) Stream(rows_[f][a]);
+    }
+  }
+
+  void Stream(nlohmann::ordered_json const& row) {
+    if (options_.format != OutputFormat::kNdjson) return;
+    nlohmann::ordered_json line = {{"schema", kSchemaVersion}};
+    line.update(row);
+    std::cout << JsonText(line) << std::endl;
+  }
+
+  AnalyzeOptions const& options_;
+  std::vector<RequestedAnalyzer> const& analyzers_;
+  bool const managedWrites_;
+  bool const draw_;
+  std::deque<MediaFile> files_;  // a deque: a file never moves, its once_flag with it
+  std::vector<std::size_t> order_;  // the files in the order their jobs start
+  std::vector<std::vector<nlohmann::ordered_json>> rows_;  // by file, then analyzer; each written by one job
+  std::vector<char> notMediaJob_;  // by job: its analyzer found the file not to be media
+  ResultDescriber describer_;
+  std::size_t nextFile_ = 0;  // in order_
+  std::size_t nextAnalyzer_ = 0;
+  bool anyFailed_ = false;
+};
+
+// The exit status of a run that was interrupted: 128 + the signal, as a shell reports a process that the signal
+// ended (130, 143 or 129).
+int InterruptedExit() { return InterruptWatch::Signal() != 0 ? 128 + InterruptWatch::Signal() : kExitInterrupted; }
+
+// Settings of the run that the analyzers see.
+void PrepareRun(AnalyzeOptions const& options) {
+  std::optional<AnalyzerCacheLocation> const cacheLocation =
+      options.cacheLocation ? std::optional(ParseCacheLocation(*options.cacheLocation, "analyze")) : std::nullopt;
+  if (cacheLocation) OverrideCacheLocationForThisRun(*cacheLocation);
+  // Every load misses, so every result is computed and saved over what was stored.
+  if (options.force) zelcore::debug::DebugDatabase::Instance().SetEntry(kIgnoreAnalyzerCacheEntry, "true");
+}
+
 }  // namespace
 
 int RunAnalyzeCommand(AnalyzeOptions const& options) {
-  std::optional<AnalyzerCacheLocation> const cacheLocation =
-      options.cacheLocation ? std::optional(ParseCacheLocation(*options.cacheLocation, "analyze")) : std::nullopt;
   LoadAnalyzerModules(options.modules);
-  std::vector<RequestedAnalyzer> const analyzers = ResolveRequested(options, ListAnalyzers());
-  if (cacheLocation) OverrideCacheLocationForThisRun(*cacheLocation);
+  std::vector<RequestedAnalyzer> analyzers = ResolveRequested(options, ListAnalyzers());
+  PrepareRun(options);
+  if (options.storedOnly) {
+    for (RequestedAnalyzer& analyzer : analyzers) {
+      if (Examples::FindExampleAnalyzer(analyzer.info.name) != analyzer.info.id) {
+        throw UsageError("the " + analyzer.info.name + " analyzer cannot be asked for its stored result alone",
+                         "show");
+      }
+      analyzer.parameter = std::any(Examples::StoredOnly{analyzer.parameter});
+    }
+  }
 
   InterfaceRef<AnalyzerHost> const host = AnalyzerHost::GetDefaultInstance();
   if (!host) throw CommandFailure("the analyzer host is not available");
@@ -465,122 +640,32 @@ int RunAnalyzeCommand(AnalyzeOptions const& options) {
   ProgressDisplay display(draw, stderr);
 
   std::vector<std::string> given;
-  for (std::string const& input : options.files) AddInputs(input, options.recursive, given);
-  std::vector<MediaFile> files;
-  files.reserve(given.size());
-  for (std::string const& name : given) {
-    files.push_back(AdmitFile(name));
-    if (draw && files.back().readProblem.empty()) files.back().seconds = MediaDuration(name);
-  }
-
-  // In the user's order, for the table and the JSON; started in `schedule` order.
-  std::vector<Job> jobs;
-  jobs.reserve(files.size() * analyzers.size());
-  for (MediaFile const& file : files) {
-    for (RequestedAnalyzer const& analyzer : analyzers) {
-      Job& job = jobs.emplace_back(Job{&file, &analyzer, {}, nullptr, nullptr, false, false, std::nullopt});
-      if (!file.readProblem.empty()) {
-        job.failure = std::make_exception_ptr(zelcore::config::zel_exception(
-            "Cannot read " + file.given + ": " + file.readProblem, zelcore::config::kResultFileRead));
-      }
-    }
-  }
-  std::vector<std::size_t> schedule(jobs.size());
-  std::iota(schedule.begin(), schedule.end(), 0);
-  if (options.order == JobOrder::kShortestFirst) {
-    std::stable_sort(schedule.begin(), schedule.end(),
-                     [&](std::size_t a, std::size_t b) { return jobs[a].file->size < jobs[b].file->size; });
-  }
-  std::size_t const limit = options.jobs > 0 ? options.jobs : std::max<std::size_t>(1, zelcore::async::CPUCount());
-
-  // Jobs run on an executor of the tool's own, as wide as the machine; `limit` caps how many the tool asks for.
-  auto const executor =
-      zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), zelcore::async::CPUCount());
-  ResultDescriber describer;
-  std::vector<nlohmann::ordered_json> results(jobs.size());
-  // Marks the jobs that ended since the last call, and streams them as NDJSON.
-  auto const reportEnded = [&] {
-    auto const now = std::chrono::steady_clock::now();
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
-      Job& job = jobs[i];
-      if (!job.startedAt && job.item && job.item->GetProgress() > 0) job.startedAt = now;
-      if (job.reported || !job.Ended()) continue;
-      job.reported = true;
-      results[i] = ResultJson(job, managedWrites, describer);
-      if (options.format == OutputFormat::kNdjson) {
-        nlohmann::ordered_json line = {{"schema", kSchemaVersion}};
-        line.update(results[i]);
-        display.Finish();
-        std::cout << JsonText(line) << std::endl;
-      }
-    }
-  };
-  std::size_t next = 0;
-  bool cancelled = false;
-  for (;;) {
-    if (!cancelled && InterruptWatch::Requested()) {
-      cancelled = true;
-      display.Note("interrupted; cancelling the running jobs");
-      CancelAll(*host, jobs);
-    }
-    // Jobs that ended are reported before others start, so that NDJSON keeps the order they ended in.
-    reportEnded();
-    std::size_t running =
-        static_cast<std::size_t>(std::count_if(jobs.begin(), jobs.end(), [](Job const& job) { return job.Running(); }));
-    while (!cancelled && running < limit && next < schedule.size()) {
-      Job& job = jobs[schedule[next++]];
-      if (job.Ended()) continue;
-      // Paused meanwhile, so that the job cannot end (and the host drop its only reference to it) before the tool
-      // holds its future.
-      executor->Pause();
-      Request(*host, job, executor);
-      executor->Resume();
-      job.requested = true;
-      ++running;
-    }
-    display.Update(Snapshot(jobs));
-    auto const pending = std::find_if(jobs.begin(), jobs.end(), [](Job const& job) { return job.Running(); });
-    if (pending == jobs.end()) {
-      if (next >= schedule.size() || cancelled) break;
-      continue;
-    }
-    zelcore::async::WaitForUntypedUntil(pending->future, std::chrono::steady_clock::now() + kPollInterval, true);
-  }
-  // A cancelled job ends before its analyzer has noticed; wait for the analyzers to stop, and refuse the start of any
-  // job that the host would still take from its queue.
-  executor->Drain();
-  executor->Shutdown();
-  executor->Drain();
-  reportEnded();
+  for (std::string const& input : options.files) AddInputs(input, options, given);
+  AnalysisRun run(options, analyzers, given, managedWrites && !options.storedOnly, draw);
+  bool const interrupted = run.Run(*host, display) || InterruptWatch::Requested();
   display.Finish();
   writeFailures.Report();
 
-  bool const interrupted = cancelled || InterruptWatch::Requested();
   switch (options.format) {
     case OutputFormat::kJson: {
       nlohmann::ordered_json document = {
           {"schema", kSchemaVersion}, {"results", nlohmann::ordered_json::array()}, {"interrupted", interrupted}};
-      for (nlohmann::ordered_json& result : results) document["results"].push_back(std::move(result));
+      for (nlohmann::ordered_json& result : run.Rows()) document["results"].push_back(std::move(result));
       std::cout << JsonText(document) << "\n";
       break;
     }
     case OutputFormat::kCsv:
       std::cout << CsvLine(std::vector<std::string>(std::begin(kCsvColumns), std::end(kCsvColumns)));
-      for (nlohmann::ordered_json const& result : results) std::cout << CsvRow(result);
+      for (nlohmann::ordered_json const& result : run.Rows()) std::cout << CsvRow(result);
       break;
     case OutputFormat::kTable:
-      PrintTable(results);
+      PrintTable(run.Rows());
       break;
     case OutputFormat::kNdjson:
       break;  // streamed
   }
-  // 128 + the signal, as a shell reports a process that the signal ended: 130, 143 or 129.
-  if (interrupted) return InterruptWatch::Signal() != 0 ? 128 + InterruptWatch::Signal() : kExitInterrupted;
-  bool const anyFailed = std::any_of(jobs.begin(), jobs.end(), [managedWrites](Job const& job) {
-    Outcome const outcome = OutcomeOf(job);
-    return outcome.status == Status::kFailed || (managedWrites && !outcome.notStored.empty());
-  });
-  return anyFailed ? kExitFailed : kExitOk;
+  if (interrupted) return InterruptedExit();
+  return run.AnyFailed() ? kExitFailed : kExitOk;
 }
 
 SingleAnalysis AnalyzeOneFile(std::string const& file, std::string const& analyzer,
@@ -601,37 +686,29 @@ SingleAnalysis AnalyzeOneFile(std::string const& file, std::string const& analyz
   bool const draw = ProgressDisplay::ShouldDraw(false, STDERR_FILENO);
   ProgressDisplay display(draw, stderr);
 
-  MediaFile media = AdmitFile(file);
+  MediaFile media;
+  media.given = file;
+  AdmitFile(media, draw);
   if (!media.readProblem.empty()) throw CommandFailure("cannot read " + Printable(file) + ": " + media.readProblem);
-  if (draw) media.seconds = MediaDuration(file);
-  std::vector<Job> jobs{Job{&media, &requested, {}, nullptr, nullptr, false, false, std::nullopt}};
-  Job& job = jobs.front();
-  auto const executor = zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), 1);
-  executor->Pause();
-  Request(*host, job, executor);
-  executor->Resume();
-  job.requested = true;
-  bool cancelled = false;
-  while (job.Running()) {
-    if (!cancelled && InterruptWatch::Requested()) {
-      cancelled = true;
-      display.Note("interrupted; cancelling the analysis");
-      CancelAll(*host, jobs);
-    }
-    if (!job.startedAt && job.item && job.item->GetProgress() > 0) job.startedAt = std::chrono::steady_clock::now();
-    display.Update(Snapshot(jobs));
-    zelcore::async::WaitForUntypedUntil(job.future, std::chrono::steady_clock::now() + kPollInterval, true);
-  }
-  executor->Drain();
-  executor->Shutdown();
-  executor->Drain();
+  std::optional<EndedJob> ended;
+  bool requested_ = false;
+  JobRunner runner(*host, 1, 1, display);
+  bool const cancelled = runner.Run(JobRunner::Handlers{
+      [&]() -> std::optional<JobRequest> {
+        if (std::exchange(requested_, true)) return std::nullopt;
+        return JobRequest{0, media.clip, requested.info.id, requested.parameter,
+                          requested.info.name + " " + Printable(file), media.seconds};
+      },
+      {},
+      [&](std::size_t, EndedJob job) { ended = std::move(job); },
+  });
   display.Finish();
   writeFailures.Report();
-  if (cancelled || InterruptWatch::Requested()) {
-    return {nullptr, false, InterruptWatch::Signal() != 0 ? 128 + InterruptWatch::Signal() : kExitInterrupted};
+  if (cancelled || InterruptWatch::Requested()) return {nullptr, false, InterruptedExit()};
+  Outcome const outcome = ended ? OutcomeOf(*ended, false) : Failed(nullptr, false);
+  if (outcome.status != Status::kComputed && outcome.status != Status::kCached) {
+    throw CommandFailure(DescribeFailure(outcome.code, outcome.message));
   }
-  Outcome const outcome = OutcomeOf(job);
-  if (outcome.status == Status::kFailed) throw CommandFailure(DescribeFailure(outcome.code, outcome.message));
   if (!outcome.hasBlob) throw CommandFailure("the " + requested.info.name + " analyzer gave no result");
   if (!outcome.notStored.empty()) {
     std::cerr << "quillan: warning: the result could not be stored (" << outcome.notStored << ")\n";

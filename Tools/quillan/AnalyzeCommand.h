@@ -27,6 +27,12 @@ struct AnalyzeOptions {
   OutputFormat format = OutputFormat::kTable;
   bool noProgress = false;
   bool recursive = false;  // folders are walked to any depth; else a folder's own files only
+  // Globs that pick (include) or leave out (exclude) what a folder yields; matched against the names along its path
+  // below the folder, or against that whole path when they hold a '/'. A file given by name is always taken.
+  std::vector<std::string> include;
+  std::vector<std::string> exclude;
+  bool force = false;       // compute afresh and replace what is stored
+  bool storedOnly = false;  // print what is stored, computing nothing (`quillan show`)
   std::size_t jobs = 0;    // analyses at once; 0: one per processor
   JobOrder order = JobOrder::kShortestFirst;
   std::vector<std::string> modules;

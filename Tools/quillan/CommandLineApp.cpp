@@ -88,6 +88,38 @@ void AddPlugins(CLI::App* command, std::vector<std::string>& modules) {
       ->allow_extra_args(false);
 }
 
+// What analyze and show share: which analyzers, with which parameters, on which files of the folders given.
+void AddSelection(CLI::App* command, AnalyzeOptions& options) {
+  command
+      ->add_option("--analyzer,-a", options.analyzers,
+                   "run this analyzer: a name from 'quillan analyzers' or a GUID. May be repeated.")
+      ->type_name("NAME")
+      ->allow_extra_args(false);
+  command
+      ->add_option("--param,-p", options.parameters,
+                   "give analyzer NAME (a name or GUID of this run's analyzers) the parameter text VALUE; a later "
+                   "--param for the same analyzer replaces an earlier one")
+      ->type_name("NAME=VALUE")
+      ->allow_extra_args(false);
+  command
+      ->add_flag("-r,--recursive", options.recursive,
+                 "analyse the files in the folders among FILE and in all their subfolders (without it, a folder's "
+                 "own files only)")
+      ->disable_flag_override();
+  command
+      ->add_option("--include", options.include,
+                   "take only the files of folders that GLOB matches (a name, or with a '/' a path below the "
+                   "folder: '*.wav', 'day1/*.mov'). May be repeated.")
+      ->type_name("GLOB")
+      ->allow_extra_args(false);
+  command
+      ->add_option("--exclude", options.exclude,
+                   "leave out the files and subfolders of folders that GLOB matches; wins over --include. May be "
+                   "repeated.")
+      ->type_name("GLOB")
+      ->allow_extra_args(false);
+}
+
 std::string Source(std::string const& option, std::string const& optionName, char const* variable) {
   if (!option.empty()) return optionName;
   if (std::getenv(variable) != nullptr) return variable;
@@ -127,17 +159,7 @@ void CommandLineApp::Build() {
   CLI::App* analyze = app.add_subcommand(
       "analyze", "analyse media files (every type-0 analyzer unless --analyzer names some) and print the results");
   analyze->alias("analyse");
-  analyze
-      ->add_option("--analyzer,-a", analyze_.analyzers,
-                   "run this analyzer: a name from 'quillan analyzers' or a GUID. May be repeated.")
-      ->type_name("NAME")
-      ->allow_extra_args(false);
-  analyze
-      ->add_option("--param,-p", analyze_.parameters,
-                   "give analyzer NAME (a name or GUID of this run's analyzers) the parameter text VALUE; a later "
-                   "--param for the same analyzer replaces an earlier one")
-      ->type_name("NAME=VALUE")
-      ->allow_extra_args(false);
+  AddSelection(analyze, analyze_);
   analyze
       ->add_option("--cache-location", analyze_.cacheLocation,
                    "where results are looked up and saved, for this run only: sidecar (a .qvmi file beside the "
@@ -158,9 +180,8 @@ void CommandLineApp::Build() {
       ->check(CLI::IsMember({"shortest", "given"}))
       ->type_name("ORDER");
   analyze
-      ->add_flag("-r,--recursive", analyze_.recursive,
-                 "analyse the files in the folders among FILE and in all their subfolders (without it, a folder's "
-                 "own files only)")
+      ->add_flag("--force", analyze_.force,
+                 "compute every result afresh, whatever is stored, and store it over what was there")
       ->disable_flag_override();
   analyze
       ->add_flag("--no-progress", analyze_.noProgress,
@@ -169,8 +190,17 @@ void CommandLineApp::Build() {
   AddPlugins(analyze, analyze_.modules);
   analyze
       ->add_option("FILE", analyze_.files,
-                   "a media file, or a folder of media files; files with the sidecar extension .qvmi are skipped")
+                   "a media file, or a folder of media files; files with the sidecar extension .qvmi are skipped, and "
+                   "so are files in folders that are not media (pictures, scripts, documents)")
       ->required();
+
+  CLI::App* show = app.add_subcommand(
+      "show", "print the results stored for media files, as analyze would, computing nothing");
+  show_.storedOnly = true;
+  show_.noProgress = true;
+  AddSelection(show, show_);
+  AddFormat(show, show_.format, "");
+  show->add_option("FILE", show_.files, "a media file, or a folder of media files")->required();
 
   CLI::App* analyzers = app.add_subcommand("analyzers", "list the registered analyzers");
   AddFormat(analyzers, listFormat_, "");
@@ -199,6 +229,16 @@ void CommandLineApp::Build() {
   AddPlugins(get, sidecarGet_.modules);
   CLI::App* verify = sidecar->add_subcommand("verify", "check that sidecar files decode");
   verify->add_option("FILE", sidecarFiles_, "a sidecar file")->required();
+  CLI::App* clean = sidecar->add_subcommand(
+      "clean", "remove sidecar files: each one checked to be a sidecar (a regular file that decodes) first");
+  clean
+      ->add_option("PATH", sidecarClean_.paths,
+                   "a sidecar file, a media file (its sidecar), or a folder (the sidecars in it)")
+      ->required();
+  clean->add_flag("-r,--recursive", sidecarClean_.recursive, "the sidecars in the folders' subfolders too")
+      ->disable_flag_override();
+  clean->add_flag("--dry-run", sidecarClean_.dryRun, "list the sidecars that would be removed; remove nothing")
+      ->disable_flag_override();
 
   CLI::App* cache = app.add_subcommand("cache", "the managed analyzer cache");
   cache->add_subcommand("path", "print the managed cache folder");
@@ -292,6 +332,8 @@ std::map<std::string, std::string> CommandLineApp::ValueWords() const {
           {"-a", "@analyzers"},
           {"--format", "table json ndjson csv"},
           {"--cache-location", "sidecar managed read-only"},
+          {"--include", ""},
+          {"--exclude", ""},
           {"--order", "shortest given"},
           {"--cache-dir", "@directories"},
           {"--config-dir", "@directories"},
@@ -423,11 +465,13 @@ int CommandLineApp::Run(int argc, char const* const* argv) {
   ApplyGlobals();
   std::string const path = PathOf(*command);
   if (path == "analyze") return RunAnalyzeCommand(analyze_);
+  if (path == "show") return RunAnalyzeCommand(show_);
   if (std::optional<int> const exitCode = pictures_.Run(path)) return *exitCode;
   if (path == "analyzers") return RunAnalyzersCommand(listFormat_, modules_);
   if (path == "sidecar dump") return RunSidecarDump(sidecarFile_, listFormat_, modules_);
   if (path == "sidecar get") return RunSidecarGet(sidecarGet_);
   if (path == "sidecar verify") return RunSidecarVerify(sidecarFiles_);
+  if (path == "sidecar clean") return RunSidecarClean(sidecarClean_);
   if (path.starts_with("cache ")) return RunCacheCommand(command->get_name(), listFormat_, prune_);
   if (path == "config get") return RunConfigGet(settingName_);
   if (path == "config set") return RunConfigSet(settingName_, settingValue_);

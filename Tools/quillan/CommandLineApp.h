@@ -53,11 +53,13 @@ class CommandLineApp {
   std::unique_ptr<CLI::App> app_;
   Globals globals_;
   AnalyzeOptions analyze_;
+  AnalyzeOptions show_;
   OutputFormat listFormat_ = OutputFormat::kTable;
   std::vector<std::string> modules_;
   std::string sidecarFile_;
   std::vector<std::string> sidecarFiles_;
   SidecarGetOptions sidecarGet_;
+  SidecarCleanOptions sidecarClean_;
   std::string settingName_;
   std::string settingValue_;
   PruneRequest prune_;

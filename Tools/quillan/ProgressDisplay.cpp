@@ -124,23 +124,17 @@ std::string ProgressDisplay::BarLine(JobProgress const& job, std::size_t width,
 
 ProgressDisplay::ProgressDisplay(bool draw, std::FILE* stream) : draw_(draw), stream_(stream) {}
 
-void ProgressDisplay::Update(std::vector<JobProgress> const& jobs) {
+void ProgressDisplay::Update(std::vector<JobProgress> const& running, std::size_t done, std::size_t total) {
   if (!draw_) return;
   EraseBars();
   std::size_t const width = TerminalWidth(fileno(stream_));
   auto const now = std::chrono::steady_clock::now();
-  std::size_t waiting = 0, done = 0;
-  for (JobProgress const& job : jobs) {
-    if (job.ended) {
-      ++done;
-    } else if (!job.started) {
-      ++waiting;
-    } else {
-      std::fprintf(stream_, "%s\n", BarLine(job, width, now).c_str());
-      ++barLines_;
-    }
+  for (JobProgress const& job : running) {
+    std::fprintf(stream_, "%s\n", BarLine(job, width, now).c_str());
+    ++barLines_;
   }
-  std::string summary = std::to_string(done) + " of " + std::to_string(jobs.size()) + " done";
+  std::size_t const waiting = total - std::min(total, done + running.size());
+  std::string summary = std::to_string(done) + " of " + std::to_string(total) + " done";
   if (waiting > 0) summary += ", " + std::to_string(waiting) + " waiting";
   std::fprintf(stream_, "%s\n", std::string(Head(summary, width > 1 ? width - 1 : 1)).c_str());
   ++barLines_;

@@ -13,17 +13,15 @@ namespace Quillan::Cli {
 struct JobProgress {
   std::string label;  // the analyzer and the file
   double fraction = 0;
-  // The analyzer has reported progress: it is computing, not waiting in a queue or loading a cached result.
-  bool started = false;
-  bool ended = false;
-  // When the analyzer first reported progress, for the ETA and the speed.
+  // When the analyzer first reported progress (it is computing, not waiting in a queue or loading a cached result),
+  // for the ETA and the speed.
   std::chrono::steady_clock::time_point startedAt{};
   // The length of the media, for the speed; empty when unknown.
   std::optional<double> mediaSeconds;
 };
 
 // Shows the progress of analysis jobs on stderr as one bar per running job, redrawn in place, and a line counting the
-// jobs that are done and waiting; a bar goes away when its job ends. Draws only on a terminal that can move its
+// jobs that are done and waiting. Draws only on a terminal that can move its
 // cursor, so that logs and pipes get the results alone. Not thread-safe: one thread updates it.
 class ProgressDisplay {
  public:
@@ -39,8 +37,9 @@ class ProgressDisplay {
   ProgressDisplay(ProgressDisplay const&) = delete;
   ProgressDisplay& operator=(ProgressDisplay const&) = delete;
 
-  // Shows `jobs`, which keep their order and number from call to call. Call it every tenth of a second or so.
-  void Update(std::vector<JobProgress> const& jobs);
+  // Shows a bar for each of the `running` jobs (those that have started and not ended), and that `done` of `total`
+  // jobs are done; the others wait. Call it every tenth of a second or so.
+  void Update(std::vector<JobProgress> const& running, std::size_t done, std::size_t total);
   // A line of its own, above the bars; printed on any stderr, terminal or not.
   void Note(std::string const& text);
   // Removes the bars; later output starts on a clean line.

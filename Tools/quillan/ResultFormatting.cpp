@@ -16,11 +16,16 @@ namespace Quillan::Cli {
 
 ResultDescription ResultDescriber::Describe(zelcore::utility::Guid const& id, std::string const& name,
                                             std::optional<std::string> const& storedKey, zelcore::Blob const& blob) {
-  std::string const text = id.AsUTF8String();
-  auto found = analyzers_.find(text);
-  if (found == analyzers_.end()) found = analyzers_.emplace(text, BuildPlaceholderAnalyzer(id)).first;
+  zelcore::InterfaceRef<IAnalyzer> analyzer;
+  {
+    std::lock_guard lock(mutex_);
+    std::string const text = id.AsUTF8String();
+    auto found = analyzers_.find(text);
+    if (found == analyzers_.end()) found = analyzers_.emplace(text, BuildPlaceholderAnalyzer(id)).first;
+    analyzer = found->second;
+  }
   Analyzers::AnalyzerBase::CacheKeys keys;
-  if (auto const base = zelcore::InterfaceRef<Analyzers::AnalyzerBase>::Query(found->second)) {
+  if (auto const base = zelcore::InterfaceRef<Analyzers::AnalyzerBase>::Query(analyzer)) {
     keys = base->GetCacheKeys();
   }
   auto key = zelcore::utility::ImmutableString::Create(storedKey.value_or("result"));
@@ -31,7 +36,7 @@ ResultDescription ResultDescriber::Describe(zelcore::utility::Guid const& id, st
       break;
     }
   }
-  return DescribeAnalyzerResult(found->second, name, key, blob);
+  return DescribeAnalyzerResult(analyzer, name, key, blob);
 }
 
 nlohmann::ordered_json DescriptionJson(ResultDescription const& description) {

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -17,7 +18,8 @@
 namespace Quillan::Cli {
 
 // Describes stored results through their analyzers' own IResultDescriber (a result of an analyzer without one is
-// its size). Builds one analyzer per GUID, for the placeholder clip that listing uses, and keeps it. One thread.
+// its size). Builds one analyzer per GUID, for the placeholder clip that listing uses, and keeps it. Any thread: the
+// analyzers are asked through their const interface.
 class ResultDescriber {
  public:
   // `name` names the result when the analyzer cannot describe it. `storedKey` is the key the value is filed under in
@@ -27,7 +29,8 @@ class ResultDescriber {
                              std::optional<std::string> const& storedKey, zelcore::Blob const& blob);
 
  private:
-  std::map<std::string, zelcore::InterfaceRef<IAnalyzer>> analyzers_;  // by GUID text; null when none was built
+  std::mutex mutex_;
+  std::map<std::string, zelcore::InterfaceRef<IAnalyzer>> analyzers_;  // by GUID text; null when none was built; guarded by mutex_
 };
 
 // A description as the JSON formats carry it: {"name", "summary", "fields", "units"}.

@@ -1,6 +1,9 @@
 #include "quillan/SidecarCommands.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <span>
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include "DataStoreAdaptors/ResultCodes.h"
+#include "DataStoreAdaptors/SidecarDataStoreAdaptor.h"
 #include "DataStoreAdaptors/SidecarFile.h"
 #include "DataStoreAdaptors/SidecarMaxLoadBytes.h"
 #include "quillan/AnalyzerCatalog.h"
@@ -178,6 +182,92 @@ int RunSidecarVerify(std::vector<std::string> const& files) {
       exitCode = kExitFailed;
     }
   }
+  return exitCode;
+}
+
+namespace {
+
+bool IsSidecarName(std::filesystem::path const& path) {
+  return path.extension() == SidecarDataStoreAdaptor::kDefaultSidecarExtension;
+}
+
+// The sidecars that `given` names: itself, a media file's sidecar, or those in a folder (and its subfolders).
+void AddSidecars(std::string const& given, bool recursive, std::vector<std::filesystem::path>& found) {
+  std::error_code error;
+  if (!std::filesystem::is_directory(std::filesystem::symlink_status(given, error))) {
+    std::filesystem::path path(given);
+    if (!IsSidecarName(path)) path.replace_extension(SidecarDataStoreAdaptor::kDefaultSidecarExtension);
+    if (std::filesystem::exists(std::filesystem::symlink_status(path, error))) found.push_back(path);
+    return;
+  }
+  std::vector<std::filesystem::path> inFolder;
+  auto const take = [&](std::filesystem::directory_entry const& entry) {
+    if (IsSidecarName(entry.path()) && !entry.is_directory(error)) inFolder.push_back(entry.path());
+  };
+  auto const options = std::filesystem::directory_options::skip_permission_denied;
+  if (recursive) {
+    for (auto it = std::filesystem::recursive_directory_iterator(given, options, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+      take(*it);
+    }
+  } else {
+    for (auto it = std::filesystem::directory_iterator(given, options, error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+      take(*it);
+    }
+  }
+  if (error) throw CommandFailure("cannot read the folder " + Printable(given) + ": " + error.message());
+  std::sort(inFolder.begin(), inFolder.end());
+  found.insert(found.end(), inFolder.begin(), inFolder.end());
+}
+
+// Why `path` is not a sidecar of ours, or empty when it is. Under the writers' lock, so that what is checked is what
+// is removed.
+std::string NotOurs(std::filesystem::path const& path) {
+  try {
+    ReadSidecarFile(path);
+    return {};
+  } catch (std::exception const& error) {
+    return error.what();
+  }
+}
+
+}  // namespace
+
+int RunSidecarClean(SidecarCleanOptions const& options) {
+  std::vector<std::filesystem::path> sidecars;
+  for (std::string const& path : options.paths) AddSidecars(path, options.recursive, sidecars);
+  int exitCode = kExitOk;
+  std::size_t removed = 0;
+  std::uintmax_t bytes = 0;
+  for (std::filesystem::path const& path : sidecars) {
+    std::string const shown = Printable(path.string());
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) continue;  // gone meanwhile
+    if (!S_ISREG(status.st_mode)) {
+      std::cerr << "quillan: " << shown << ": left: not a regular file\n";
+      exitCode = kExitFailed;
+      continue;
+    }
+    try {
+      SidecarFile locked(path);
+      if (locked.Created()) continue;  // removed by someone else meanwhile
+      if (std::string const why = NotOurs(path); !why.empty()) {
+        std::cerr << "quillan: " << shown << ": left: not a sidecar file (" << why << ")\n";
+        exitCode = kExitFailed;
+        continue;
+      }
+      if (!options.dryRun) locked.Remove();
+      ++removed;
+      bytes += static_cast<std::uintmax_t>(locked.Size());
+      std::cout << (options.dryRun ? "would remove " : "removed ") << shown << "\n";
+    } catch (std::exception const& error) {
+      std::cerr << "quillan: " << shown << ": " << error.what() << "\n";
+      exitCode = kExitFailed;
+    }
+  }
+  std::cout << removed << (removed == 1 ? " sidecar file" : " sidecar files") << (options.dryRun ? " would be" : "")
+            << " removed (" << bytes << " bytes)\n";
   return exitCode;
 }
 

@@ -36,4 +36,14 @@ int RunSidecarGet(SidecarGetOptions const& options);
 // `quillan sidecar verify FILE...`
 int RunSidecarVerify(std::vector<std::string> const& files);
 
+// The arguments of `quillan sidecar clean`.
+struct SidecarCleanOptions {
+  std::vector<std::string> paths;  // sidecars, media files (their sidecar is meant) and folders
+  bool recursive = false;          // the sidecars in the folders' subfolders too
+  bool dryRun = false;             // list what would go; remove nothing
+};
+// `quillan sidecar clean [-r] [--dry-run] PATH...`: removes sidecar files, each only when it is a regular file that
+// decodes as a sidecar, under the lock its writers take. Files that are not sidecars are named and left.
+int RunSidecarClean(SidecarCleanOptions const& options);
+
 }  // namespace Quillan::Cli

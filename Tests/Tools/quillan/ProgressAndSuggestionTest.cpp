@@ -22,7 +22,6 @@ TEST(ProgressBarLineTest, ThePercentageAlwaysFitsAndTheLabelGivesWay) {
   JobProgress job;
   job.label = "loudness /media/archive/" + std::string(120, 'x') + "/caf\xc3\xa9-final-mix.wav";
   job.fraction = 1.0;
-  job.started = true;
   job.startedAt = now - std::chrono::seconds(10);
   job.mediaSeconds = 40;
   for (std::size_t const width : {200u, 120u, 80u, 60u, 40u, 30u, 20u, 12u, 6u, 4u, 2u}) {

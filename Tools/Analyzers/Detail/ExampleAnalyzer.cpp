@@ -138,6 +138,16 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
     }
     return std::any(ExampleResult{blob, true, nullptr});
   });
+  if (storedOnly_) {
+    return zelcore::async::HandleExceptionFuture(cached, [](std::exception_ptr const& failure) -> std::any {
+      // A miss of any store is "nothing stored"; any other failure (a store that cannot be read) says what it is.
+      Result const code = zelcore::config::ExtractResultFromException(failure);
+      bool const miss = code == kResultNotCached || code == kResultSidecarFileNotFound ||
+                        code == kResultSidecarEntryNotFound || code == kResultMediaCacheMiss;
+      if (!miss) std::rethrow_exception(failure);
+      throw zelcore::config::zel_exception("Nothing is stored for this version of the file", kResultNotCached);
+    });
+  }
   // Any failed load is computed afresh, a broken cache entry included: the save then replaces it.
   return zelcore::async::HandleExceptionFuture(cached, [self, executor, item](std::exception_ptr const&) {
     return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(

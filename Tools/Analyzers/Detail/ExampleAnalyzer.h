@@ -66,7 +66,8 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase,
   ImmutableString GetSerializedParameter() const override;
 
   // The factory of an analyzer class A: its parameter text (`defaultParameter` when none is given), then both bases.
-  // A FreshResult parameter stands for the parameter it holds, and skips the cache load.
+  // A FreshResult parameter stands for the parameter it holds, and skips the cache load; a StoredOnly one skips the
+  // computation.
   template <class A>
   static zelcore::InterfaceRef<IAnalyzer> CreateExample(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                         std::any const& parameter,
@@ -74,8 +75,10 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase,
                                                         std::string_view defaultParameter = {}) {
     auto analyzer = A::CreateClassRef();
     auto const* const fresh = std::any_cast<FreshResult>(&parameter);
-    std::any const& proper = fresh ? fresh->parameter : parameter;
+    auto const* const stored = std::any_cast<StoredOnly>(&parameter);
+    std::any const& proper = fresh ? fresh->parameter : stored ? stored->parameter : parameter;
     analyzer->fresh_ = fresh != nullptr;
+    analyzer->storedOnly_ = stored != nullptr;
     analyzer->parameterText_ = AnalyzerParameter::TextOf(proper, defaultParameter);
     analyzer->InitializeExample(clip, proper, host);
     return zelcore::InterfaceRef<IAnalyzer>(analyzer);
@@ -98,6 +101,7 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase,
  private:
   std::string parameterText_;  // set before Initialize, read only afterwards
   bool fresh_ = false;         // likewise: compute even when a cached result is there
+  bool storedOnly_ = false;    // likewise: never compute
 };
 
 // A little-endian byte image, built field by field.

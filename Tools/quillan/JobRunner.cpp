@@ -1,0 +1,194 @@
+#include "quillan/JobRunner.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "DataStoreAdaptors/ResultCodes.h"
+#include "Foundation/FutureExceptions.h"
+#include "Host/AnalysisOptions.h"
+#include "quillan/InterruptWatch.h"
+#include "zelcore/Executor.h"
+
+namespace Quillan::Cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the bars are redrawn and an interrupt is looked for.
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
+// The host answers a request from its serial executor within microseconds; this only guards against a hang.
+constexpr auto kRequestDeadline = std::chrono::seconds(60);
+// Jobs asked for beyond those that can run: a cached result takes microseconds, so the next ones are already queued
+// when a job ends instead of waiting for the round trip of a request.
+constexpr std::size_t kQueuedPerRunning = 3;
+
+}  // namespace
+
+void JobRunner::EndQueue::Push(std::size_t id) {
+  {
+    std::lock_guard lock(mutex_);
+    ids_.push_back(id);
+  }
+  ready_.notify_one();
+}
+
+std::vector<std::size_t> JobRunner::EndQueue::TakeAll(Clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  ready_.wait_until(lock, deadline, [this] { return !ids_.empty(); });
+  return std::exchange(ids_, {});
+}
+
+JobRunner::JobRunner(IAnalyzerHost& host, std::size_t limit, std::size_t total, ProgressDisplay& display)
+    : host_(host), limit_(std::max<std::size_t>(1, limit)), total_(total), display_(display) {}
+
+bool JobRunner::Run(Handlers const& handlers) {
+  // As wide as the limit: the jobs asked for beyond it wait in this executor's queue.
+  executor_ = zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), limit_);
+  std::size_t const window = limit_ * (1 + kQueuedPerRunning);
+  bool more = true;
+  auto nextDraw = Clock::now();
+  for (;;) {
+    if (!cancelled_ && InterruptWatch::Requested()) {
+      cancelled_ = true;
+      display_.Note("interrupted; cancelling the running jobs");
+      CancelRunning();
+    }
+    if (more && !cancelled_ && inFlight_.size() < window) more = RequestBatch(handlers, window - inFlight_.size());
+    if (!refused_.empty()) {
+      for (auto& [id, job] : std::exchange(refused_, {})) {
+        if (handlers.prepare) handlers.prepare(id, job);
+        handlers.ended(id, std::move(job));
+        ++ended_;
+      }
+    }
+    if (inFlight_.empty()) {
+      more = more && !cancelled_;
+      if (!more) break;
+      continue;
+    }
+    for (std::size_t const id : endQueue_->TakeAll(Clock::now() + kPollInterval)) {
+      auto node = inFlight_.extract(id);
+      handlers.ended(id, EndedJob{std::move(node.mapped().future), nullptr, cancelled_});
+      ++ended_;
+    }
+    if (auto const now = Clock::now(); now >= nextDraw) {
+      Draw();
+      nextDraw = now + kPollInterval;
+    }
+  }
+  // A cancelled job ends before its analyzer has noticed; wait for the analyzers to stop, and refuse the start of any
+  // job that the host would still take from its queue.
+  executor_->Drain();
+  executor_->Shutdown();
+  executor_->Drain();
+  return cancelled_;
+}
+
+bool JobRunner::RequestBatch(Handlers const& handlers, std::size_t room) {
+  struct Pending {
+    JobRequest request;
+    zelcore::async::Future<std::tuple<IAnalyzerHost::JobFuture, IAnalyzerHost::ProgressItemPtr>> started;
+  };
+  std::vector<Pending> pending;
+  bool more = true;
+  // Paused meanwhile, so that no job can end (and the host drop its only reference to it) before the runner holds
+  // its future.
+  executor_->Pause();
+  for (std::size_t asked = 0; asked < room; ++asked) {
+    std::optional<JobRequest> request = handlers.next();
+    if (!request) {
+      more = false;
+      break;
+    }
+    try {
+      auto started = host_.AnalyzeClipWithAnalyzer(request->clip, request->analyzer, request->parameter,
+                                                   AnalysisOptions{0, 0}, executor_);
+      pending.push_back({std::move(*request), std::move(started)});
+    } catch (...) {
+      refused_.emplace_back(request->id, EndedJob{{}, std::current_exception(), false});
+    }
+  }
+  auto const deadline = Clock::now() + kRequestDeadline;
+  for (Pending& entry : pending) {
+    std::exception_ptr failure;
+    if (!zelcore::async::WaitForUntypedUntil(entry.started, deadline, true)) {
+      failure = std::make_exception_ptr(zelcore::config::zel_exception("The analyzer host did not answer",
+                                                                        kResultUnavailable));
+    } else if (!entry.started.HasValue()) {
+      failure = entry.started.GetException();
+    }
+    zelcore::async::Future<std::any> future;
+    IAnalyzerHost::ProgressItemPtr item;
+    if (!failure) {
+      auto const& [weakJob, progressItem] = entry.started.Get();
+      future = weakJob.Lock();
+      item = progressItem;
+    }
+    if (!future && !failure) failure = std::make_exception_ptr(zelcore::async::BrokenPromiseException());
+    std::size_t const id = entry.request.id;
+    if (failure) {
+      refused_.emplace_back(id, EndedJob{{}, failure, false});
+      continue;
+    }
+    inFlight_.emplace(id, InFlight{std::move(entry.request), future, std::move(item), std::nullopt});
+    Watch(id, handlers);
+  }
+  executor_->Resume();
+  return more;
+}
+
+void JobRunner::Watch(std::size_t id, Handlers const& handlers) {
+  // Tells the caller's thread once, whether the worker ran it or it went unrun (its state was dropped, say); in the
+  // latter case `prepare` runs wherever the notice is let go.
+  struct Notice {
+    Notice(std::shared_ptr<EndQueue> queue, std::size_t id, Handlers const& handlers,
+           zelcore::async::Future<std::any> future)
+        : queue(std::move(queue)), id(id), handlers(handlers), future(std::move(future)) {}
+    Notice(Notice const&) = delete;
+    Notice& operator=(Notice const&) = delete;
+    ~Notice() {
+      if (!prepared && handlers.prepare) handlers.prepare(id, EndedJob{future, nullptr, false});
+      queue->Push(id);
+    }
+    void operator()() {
+      if (handlers.prepare) handlers.prepare(id, EndedJob{future, nullptr, false});
+      prepared = true;
+    }
+
+    std::shared_ptr<EndQueue> const queue;
+    std::size_t const id;
+    Handlers const& handlers;
+    zelcore::async::Future<std::any> const future;
+    bool prepared = false;
+  };
+  auto notice = std::make_shared<Notice>(endQueue_, id, handlers, inFlight_.at(id).future);
+  zelcore::async::WhenEnded(notice->future, executor_, [notice] { (*notice)(); });
+}
+
+void JobRunner::CancelRunning() {
+  for (auto& [id, job] : inFlight_) {
+    if (job.item && job.item->IsCancelable()) {
+      job.item->RequestCancel();
+    } else {
+      job.future.Cancel();
+      host_.TerminateAnalysisJobForClipWithAnalyzer(job.request.clip, job.request.analyzer, job.request.parameter);
+    }
+  }
+}
+
+void JobRunner::Draw() {
+  auto const now = Clock::now();
+  std::vector<JobProgress> running;
+  for (auto& [id, job] : inFlight_) {
+    double const fraction = job.item ? job.item->GetProgress() : 0.0;
+    if (!job.startedAt && fraction > 0) job.startedAt = now;
+    if (!job.startedAt) continue;
+    running.push_back(
+        JobProgress{job.request.label, fraction, *job.startedAt, job.request.mediaSeconds});
+  }
+  std::sort(running.begin(), running.end(),
+            [](JobProgress const& a, JobProgress const& b) { return a.startedAt < b.startedAt; });
+  display_.Update(running, ended_, total_);
+}
+
+}  // namespace Quillan::Cli
