@@ -33,6 +33,9 @@ struct AubioDeleter {
   void operator()(fvec_t* vector) const { del_fvec(vector); }
 };
 
+constexpr ParameterSetting kSettings[] = {kAudioStreamSetting};
+constexpr ParameterTable kTable{kBeatsAnalyzerName, "onsets, beats and tempo of the audio", kSettings};
+
 // Onsets, beats and tempo of an audio stream, by aubio's default detectors on the channels' mean.
 class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<BeatsAnalyzer> {
  public:
@@ -46,8 +49,10 @@ class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kBeatsAnalyzerName); }
 
  protected:
+  ParameterTable const& Parameters() const override { return kTable; }
+
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
-    AnalyzerParameter const parameter(ParameterText(), "beats", {"stream"});
+    AnalyzerParameter const parameter = Parameter();
     MediaReader media(file, MediaInput::Probe::kAudio);
     MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
     std::unique_ptr<aubio_tempo_t, AubioDeleter> tempo;

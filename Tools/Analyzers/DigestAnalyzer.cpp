@@ -20,6 +20,8 @@ struct DigestDeleter {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
 
+constexpr ParameterTable kTable{kDigestAnalyzerName, "SHA-256 of the file's bytes", {}};
+
 // The SHA-256 of the media file's bytes, by OpenSSL (which uses the CPU's SHA instructions where it has them).
 class DigestAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<DigestAnalyzer> {
  public:
@@ -28,13 +30,15 @@ class DigestAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
 
   // IAnalyzer:
   zelcore::utility::Guid GetAnalyzerGuid() const override { return kDigestAnalyzerId; }
-  // Takes no parameter; any given one is ignored but still keys the cache.
+  // Takes no parameter; any given one is ignored and keys nothing.
   ImmutableString GetSerializedParameter() const override { return ImmutableString(); }
 
   // AnalyzerBase:
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kDigestAnalyzerName); }
 
  protected:
+  ParameterTable const& Parameters() const override { return kTable; }
+
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     {
       // Files that are not media get no digest, as they get no other result: nothing is stored beside them.

@@ -192,6 +192,12 @@ class TruePeakWorker {
   std::thread thread_;
 };
 
+constexpr ParameterSetting kSettings[] = {kAudioStreamSetting};
+constexpr ParameterTable kTable{kLoudnessAnalyzerName,
+                                "EBU R128 loudness of the audio: integrated, range, true and sample peak, largest "
+                                "momentary and short-term",
+                                kSettings};
+
 // EBU R128 loudness of an audio stream: integrated, range, true and sample peak, and the largest momentary (400 ms)
 // and short-term (3 s) loudness, taken every 100 ms as meters show them.
 class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<LoudnessAnalyzer> {
@@ -207,10 +213,11 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kLoudnessAnalyzerName); }
 
  protected:
-  // Results cached in the first, three-number layout are measured again.
+  ParameterTable const& Parameters() const override { return kTable; }
 
+  // Results cached in the first, three-number layout are measured again.
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
-    AnalyzerParameter const parameter(ParameterText(), "loudness", {"stream"});
+    AnalyzerParameter const parameter = Parameter();
     MediaReader media(file, MediaInput::Probe::kAudio);
     MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
     std::unique_ptr<ebur128_state, StateDeleter> state(ebur128_init(

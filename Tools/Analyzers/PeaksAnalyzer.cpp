@@ -15,13 +15,12 @@
 namespace Quillan::Examples::detail {
 namespace {
 
-// Samples per peak from its text; empty unless it is a whole decimal number from 1 to 2^31-1.
-std::optional<std::uint32_t> ParseSamplesPerPeak(std::string const& text) {
-  std::int32_t value = 0;
-  auto const [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value <= 0) return std::nullopt;
-  return static_cast<std::uint32_t>(value);
-}
+constexpr ParameterSetting kSettings[] = {
+    {"samples", "the frames of each peak: the largest sample of every run this long, per channel",
+     kDefaultSamplesPerPeak, "", 1, std::numeric_limits<std::int32_t>::max(), "frames", true, true},
+    kAudioStreamSetting,
+};
+constexpr ParameterTable kTable{kPeaksAnalyzerName, "peak envelope of the audio, per channel", kSettings};
 
 // The per-channel peak envelope of an audio file.
 class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<PeaksAnalyzer> {
@@ -37,14 +36,11 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kPeaksAnalyzerName); }
 
  protected:
+  ParameterTable const& Parameters() const override { return kTable; }
+
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
-    AnalyzerParameter const parameter(ParameterText(), "peaks", {"", "stream"});
-    std::string const bare = parameter.Find("").value_or(std::to_string(kDefaultSamplesPerPeak));
-    std::optional<std::uint32_t> const samplesPerPeak = ParseSamplesPerPeak(bare);
-    if (!samplesPerPeak) {
-      throw zelcore::config::zel_exception(
-          "Samples per peak must be a whole number from 1 to 2147483647, not \"" + bare + "\"", kResultIllegalArgument);
-    }
+    AnalyzerParameter const parameter = Parameter();
+    auto const samplesPerPeak = static_cast<std::uint32_t>(parameter.Number("samples"));
     MediaReader media(file, MediaInput::Probe::kAudio);
     MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
     std::uint32_t const channels = format.channelCount;
@@ -56,7 +52,7 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
         for (std::uint32_t c = 0; c < channels; ++c) {
           current[c] = std::max(current[c], std::fabs(samples[frame * channels + c]));
         }
-        if (++inCurrent == *samplesPerPeak) {
+        if (++inCurrent == samplesPerPeak) {
           peaks.insert(peaks.end(), current.begin(), current.end());
           std::fill(current.begin(), current.end(), 0.0f);
           inCurrent = 0;
@@ -68,7 +64,7 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
 
     BlobWriter out;
     out.Put(channels);
-    out.Put(*samplesPerPeak);
+    out.Put(samplesPerPeak);
     out.Put(format.sampleRate);
     out.Put(static_cast<std::uint32_t>(channels == 0 ? 0 : peaks.size() / channels));
     out.Put(frameCount);

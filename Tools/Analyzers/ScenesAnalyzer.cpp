@@ -13,7 +13,13 @@ namespace {
 
 // Pictures are compared at this width: enough to tell shots apart, small enough to cost little beside decoding.
 constexpr int kScaledWidth = 256;
-constexpr double kDefaultThreshold = 10;
+constexpr ParameterSetting kSettings[] = {
+    {"threshold", "the score (the jump in mean luma difference) from which a picture starts a new shot", 10, "", 0, 100,
+     "levels", false, true},
+    kVideoStreamSetting,
+};
+constexpr ParameterTable kTable{kScenesAnalyzerName, "shot boundaries of the video: frame, time and score of every cut",
+                                kSettings};
 
 // The mean absolute difference of two pictures of the same size, in 8-bit levels.
 double MeanAbsoluteDifference(std::span<std::uint8_t const> a, std::span<std::uint8_t const> b) {
@@ -39,10 +45,12 @@ class ScenesAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kScenesAnalyzerName); }
 
  protected:
+  ParameterTable const& Parameters() const override { return kTable; }
+
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
-    AnalyzerParameter const parameter(ParameterText(), "scenes", {"", "threshold", "stream"});
+    AnalyzerParameter const parameter = Parameter();
     Scenes scenes;
-    scenes.threshold = parameter.Number("threshold", parameter.Number("", kDefaultThreshold, 0, 100), 0, 100);
+    scenes.threshold = parameter.Number("threshold");
     MediaReader media(file, MediaInput::Probe::kVideo);
     // A sound file has no pictures and so no cuts: that is its result, not a failure.
     if (parameter.Stream() == MediaReader::kBestStream && !media.HasVideo()) {

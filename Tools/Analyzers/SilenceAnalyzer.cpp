@@ -9,8 +9,12 @@
 namespace Quillan::Examples::detail {
 namespace {
 
-constexpr double kDefaultThresholdDbfs = -60;
-constexpr double kDefaultMinimumSeconds = 2;
+constexpr ParameterSetting kSettings[] = {
+    {"threshold", "the level below which every channel counts as silent", -60, "", -200, 0, "dBFS"},
+    {"min", "the shortest silence that is reported", 2, "", 0, 86400, "s"},
+    kAudioStreamSetting,
+};
+constexpr ParameterTable kTable{kSilenceAnalyzerName, "silent ranges of the audio", kSettings};
 
 // Silent ranges of an audio stream: runs of frames in which every channel stays below a threshold.
 class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<SilenceAnalyzer> {
@@ -25,11 +29,13 @@ class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassS
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kSilenceAnalyzerName); }
 
  protected:
+  ParameterTable const& Parameters() const override { return kTable; }
+
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
-    AnalyzerParameter const parameter(ParameterText(), "silence", {"threshold", "min", "stream"});
+    AnalyzerParameter const parameter = Parameter();
     Silence silence;
-    silence.thresholdDbfs = parameter.Number("threshold", kDefaultThresholdDbfs, -200, 0);
-    silence.minimumSeconds = parameter.Number("min", kDefaultMinimumSeconds, 0, 86400);
+    silence.thresholdDbfs = parameter.Number("threshold");
+    silence.minimumSeconds = parameter.Number("min");
     MediaReader media(file, MediaInput::Probe::kAudio);
     MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
     silence.sampleRate = format.sampleRate;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "zelcore/ImmutableString.h"
@@ -16,7 +15,38 @@ namespace {
   throw zelcore::config::zel_exception(message, kResultIllegalArgument);
 }
 
+std::string_view Trimmed(std::string_view text) {
+  std::size_t const first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::string RangeText(ParameterSetting const& setting) {
+  return std::string(setting.whole ? "a whole number" : "a number") + " from " + ShortestNumberText(setting.low) +
+         " to " + ShortestNumberText(setting.high);
+}
+
 }  // namespace
+
+std::string ShortestNumberText(double value) {
+  if (value == 0) value = 0;  // no "-0"
+  char buffer[32];
+  auto const [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, end);
+}
+
+AnalyzerDescription ParameterTable::Describe() const {
+  AnalyzerDescription description{std::string(summary), {}};
+  for (ParameterSetting const& setting : settings) {
+    std::string defaultValue(setting.fallbackText);
+    if (defaultValue.empty()) defaultValue = ShortestNumberText(setting.fallback);
+    std::string range = ShortestNumberText(setting.low) + " to " + ShortestNumberText(setting.high);
+    if (setting.whole) range = "whole numbers from " + range;
+    description.parameters.push_back({std::string(setting.name), std::string(setting.meaning), defaultValue, range,
+                                      setting.low, setting.high, std::string(setting.unit), setting.bare});
+  }
+  return description;
+}
 
 std::string AnalyzerParameter::TextOf(std::any const& parameter, std::string_view fallback) {
   if (!parameter.has_value()) return std::string(fallback);
@@ -31,52 +61,64 @@ std::string AnalyzerParameter::TextOf(std::any const& parameter, std::string_vie
   return std::string("<") + parameter.type().name() + ">";
 }
 
-AnalyzerParameter::AnalyzerParameter(std::string text, std::string_view analyzer,
-                                     std::vector<std::string_view> const& names)
-    : text_(std::move(text)), analyzer_(analyzer) {
-  std::string_view rest = text_;
+AnalyzerParameter::AnalyzerParameter(std::string_view text, ParameterTable const& table)
+    : table_(table), values_(table.settings.size()) {
+  std::string const analyzer(table.analyzer);
+  std::string_view rest = Trimmed(text);
   while (!rest.empty()) {
     std::size_t const comma = rest.find(',');
     std::string_view const item = rest.substr(0, comma);
     rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     std::size_t const equals = item.find('=');
-    std::string name(equals == std::string_view::npos ? std::string_view() : item.substr(0, equals));
-    std::string value(equals == std::string_view::npos ? item : item.substr(equals + 1));
-    if (value.empty()) Refuse("The " + analyzer_ + " parameter \"" + text_ + "\" has an item without a value");
-    if (std::find(names.begin(), names.end(), name) == names.end()) {
-      Refuse(name.empty() ? "The " + analyzer_ + " parameter \"" + text_ + "\" has a value without a name"
-                          : "The " + analyzer_ + " analyzer has no setting \"" + name + "\"");
+    std::string_view const name =
+        equals == std::string_view::npos ? std::string_view() : Trimmed(item.substr(0, equals));
+    std::string const value(Trimmed(equals == std::string_view::npos ? item : item.substr(equals + 1)));
+    if (value.empty())
+      Refuse("The " + analyzer + " parameter \"" + std::string(text) + "\" has an item without a value");
+    auto const setting = std::find_if(table.settings.begin(), table.settings.end(), [&](ParameterSetting const& s) {
+      return name.empty() ? s.bare : s.name == name;
+    });
+    if (setting == table.settings.end()) {
+      Refuse(name.empty() ? "The " + analyzer + " parameter \"" + std::string(text) + "\" has a value without a name"
+                          : "The " + analyzer + " analyzer has no setting \"" + std::string(name) + "\"");
     }
-    items_.emplace_back(std::move(name), std::move(value));
+    std::optional<double>& slot = values_[static_cast<std::size_t>(setting - table.settings.begin())];
+    if (slot)
+      Refuse("The " + analyzer + " parameter \"" + std::string(text) + "\" gives \"" + std::string(setting->name) +
+             "\" twice");
+    double number = 0;
+    auto const [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+    if (error != std::errc() || end != value.data() + value.size() || !(number >= setting->low) ||
+        !(number <= setting->high) || (setting->whole && number != std::floor(number))) {
+      std::string const what =
+          name.empty() ? analyzer + " parameter" : analyzer + " setting \"" + std::string(setting->name) + "\"";
+      Refuse("The " + what + " must be " + RangeText(*setting) + ", not \"" + value + "\"");
+    }
+    slot = number;
   }
 }
 
-std::optional<std::string> AnalyzerParameter::Find(std::string_view name) const {
-  for (auto const& [key, value] : items_) {
-    if (key == name) return value;
+double AnalyzerParameter::Number(std::string_view name) const {
+  for (std::size_t i = 0; i < values_.size(); ++i) {
+    if (table_.settings[i].name == name) return values_[i].value_or(table_.settings[i].fallback);
   }
-  return std::nullopt;
+  Refuse("The " + std::string(table_.analyzer) + " analyzer has no setting \"" + std::string(name) + "\"");
 }
 
-double AnalyzerParameter::Number(std::string_view name, double fallback, double low, double high) const {
-  std::optional<std::string> const text = Find(name);
-  if (!text) return fallback;
-  double value = 0;
-  auto const [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
-  if (error != std::errc() || end != text->data() + text->size() || !(value >= low && value <= high)) {
-    std::string const what =
-        name.empty() ? analyzer_ + " parameter" : analyzer_ + " setting \"" + std::string(name) + "\"";
-    char range[96];
-    std::snprintf(range, sizeof range, "a number from %g to %g", low, high);
-    Refuse("The " + what + " must be " + range + ", not \"" + *text + "\"");
-  }
-  return value;
-}
+int AnalyzerParameter::Stream() const { return static_cast<int>(Number("stream")); }
 
-int AnalyzerParameter::Stream() const {
-  double const stream = Number("stream", -1, 0, 65535);
-  if (stream != std::floor(stream)) Refuse("The " + analyzer_ + " setting \"stream\" must be a stream's index");
-  return static_cast<int>(stream);
+std::string AnalyzerParameter::Canonical() const {
+  std::string text;
+  auto const add = [&text](std::string const& item) { text += (text.empty() ? "" : ",") + item; };
+  for (std::size_t i = 0; i < values_.size(); ++i) {
+    if (values_[i] && table_.settings[i].bare) add(ShortestNumberText(*values_[i]));
+  }
+  for (std::size_t i = 0; i < values_.size(); ++i) {
+    if (values_[i] && !table_.settings[i].bare) {
+      add(std::string(table_.settings[i].name) + "=" + ShortestNumberText(*values_[i]));
+    }
+  }
+  return text;
 }
 
 }  // namespace Quillan::Examples::detail

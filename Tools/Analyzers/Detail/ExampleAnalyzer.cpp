@@ -100,6 +100,14 @@ void ExampleAnalyzer::InitializeExample(zelcore::InterfaceRef<BE::IClip> const& 
 
 Analyzers::AnalyzerBase::CacheKeys ExampleAnalyzer::GetCacheKeys() const { return {ResultKey()}; }
 
+std::string ExampleAnalyzer::CanonicalOrAsGiven(std::string text, ParameterTable const& table) {
+  try {
+    return AnalyzerParameter(text, table).Canonical();
+  } catch (zelcore::config::zel_exception const&) {
+    return text;
+  }
+}
+
 ImmutableString ExampleAnalyzer::GetSerializedParameter() const {
   return parameterText_.empty() ? ImmutableString() : ImmutableString::Create(parameterText_);
 }
@@ -112,6 +120,7 @@ std::optional<ResultDescription> ExampleAnalyzer::DescribeResult(ImmutableString
 
 void* ExampleAnalyzer::QueryMap(std::string_view name) {
   if (name == IResultDescriber::InterfaceName()) return static_cast<IResultDescriber*>(this);
+  if (name == IParameterDescriber::InterfaceName()) return static_cast<IParameterDescriber*>(this);
   if (void* found = AnalyzerProgressMixIn::QueryMap(name)) return found;
   return AnalyzerBase::QueryMap(name);
 }

@@ -16,6 +16,7 @@
 #include "Analyzers/Detail/AnalyzerParameter.h"
 #include "Analyzers/Detail/Progress.h"
 #include "Analyzers/ExampleAnalyzers.h"
+#include "Analyzers/IParameterDescriber.h"
 #include "Analyzers/IResultDescriber.h"
 #include "zelcore/RecycledMemory.h"
 
@@ -43,10 +44,13 @@ class ReadVersion {
 // What the module's analyzers share: the media file as target, one cached result under one key, the store that the
 // user's cache-location setting chooses, and the flow load cached -> else compute on the job's executor and save.
 // The job ends with an ExampleResult, whose blob the analyzer describes. Concrete analyzers implement Compute and the
-// naming operations. Read-only after Initialize; StartAnalysis may run for several jobs at once.
+// naming operations, and give the table of their parameter's settings, which keys their results by the canonical
+// form of the parameter and describes them to tools. Read-only after Initialize; StartAnalysis may run for several
+// jobs at once.
 class ExampleAnalyzer : public Analyzers::AnalyzerBase,
                         public Analyzers::AnalyzerProgressMixIn,
-                        public IResultDescriber {
+                        public IResultDescriber,
+                        public IParameterDescriber {
  public:
   // IAnalyzer:
   TargetObjectType GetTargetObjectType() const override { return TargetObjectType::kMedia; }
@@ -59,13 +63,17 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase,
   // IResultDescriber: the layouts that ExampleAnalyzers.h documents.
   std::optional<ResultDescription> DescribeResult(ImmutableString const& key, zelcore::Blob const& blob) const override;
 
-  // UnknownBase: the names of the bases and of IResultDescriber.
+  // IParameterDescriber: the analyzer's table.
+  AnalyzerDescription DescribeAnalyzer() const override { return Parameters().Describe(); }
+
+  // UnknownBase: the names of the bases, of IResultDescriber and of IParameterDescriber.
   void* QueryMap(std::string_view name) override;
 
-  // IAnalyzer: the parameter text, or none when it is empty.
+  // IAnalyzer: the parameter text in its canonical form (as given when it does not parse), or none when it is empty.
   ImmutableString GetSerializedParameter() const override;
 
-  // The factory of an analyzer class A: its parameter text (`defaultParameter` when none is given), then both bases.
+  // The factory of an analyzer class A: its parameter text (`defaultParameter` when none is given) in its canonical
+  // form, then both bases. A text that does not parse is kept as given; the job then fails with the parser's message.
   // A FreshResult parameter stands for the parameter it holds, and skips the cache load; a StoredOnly one skips the
   // computation.
   template <class A>
@@ -79,7 +87,8 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase,
     std::any const& proper = fresh ? fresh->parameter : stored ? stored->parameter : parameter;
     analyzer->fresh_ = fresh != nullptr;
     analyzer->storedOnly_ = stored != nullptr;
-    analyzer->parameterText_ = AnalyzerParameter::TextOf(proper, defaultParameter);
+    analyzer->parameterText_ = CanonicalOrAsGiven(AnalyzerParameter::TextOf(proper, defaultParameter),
+                                                  static_cast<ExampleAnalyzer const&>(*analyzer).Parameters());
     analyzer->InitializeExample(clip, proper, host);
     return zelcore::InterfaceRef<IAnalyzer>(analyzer);
   }
@@ -95,10 +104,15 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase,
   virtual zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress,
                                 ReadVersion& read) const = 0;
 
-  // The parameter as text, as the factory got it.
-  std::string const& ParameterText() const { return parameterText_; }
+  // What the analyzer does and the settings of its parameter; the parser reads the parameter by it.
+  virtual ParameterTable const& Parameters() const = 0;
+
+  // The parameter, read by Parameters(). Throws zel_exception kResultIllegalArgument as AnalyzerParameter does.
+  AnalyzerParameter Parameter() const { return AnalyzerParameter(parameterText_, Parameters()); }
 
  private:
+  static std::string CanonicalOrAsGiven(std::string text, ParameterTable const& table);
+
   std::string parameterText_;  // set before Initialize, read only afterwards
   bool fresh_ = false;         // likewise: compute even when a cached result is there
   bool storedOnly_ = false;    // likewise: never compute
