@@ -16,7 +16,7 @@ namespace Quillan::Examples::detail {
 namespace {
 
 constexpr ParameterSetting kSettings[] = {
-    {"samples", "the frames of each peak: the largest sample of every run this long, per channel",
+    {"samples", "how many frames each peak covers: it is the largest sample of a run this long, per channel",
      kDefaultSamplesPerPeak, "", 1, std::numeric_limits<std::int32_t>::max(), "frames", true, true},
     kAudioStreamSetting,
 };

@@ -9,6 +9,7 @@
 
 #include "Analyzers/AnalyzerBase.h"
 #include "Analyzers/ExampleAnalyzers.h"
+#include "Analyzers/ParameterDescription.h"
 #include "BE/Media.h"
 #include "BE/ProjectFactory.h"
 #include "BE/Result.h"
@@ -54,7 +55,8 @@ void ThrowSettingsProblem(std::exception_ptr const& failure) {
 }
 
 AnalyzerInfo Describe(RegisteredAnalyzer const& registered, InterfaceRef<BE::IClip> const& clip) {
-  AnalyzerInfo info{NameWithoutAnalyzer(registered.id), registered.id, registered.type, std::nullopt, std::nullopt, {}};
+  AnalyzerInfo info{
+      NameWithoutAnalyzer(registered.id), registered.id, registered.type, std::nullopt, std::nullopt, {}, std::nullopt};
   try {
     AnalyzerFactory const factory = AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactory(registered.id);
     InterfaceRef<IAnalyzer> const analyzer = factory(clip, std::any(), {});
@@ -63,11 +65,13 @@ AnalyzerInfo Describe(RegisteredAnalyzer const& registered, InterfaceRef<BE::ICl
     info.maxJobCount = analyzer->GetMaxJobCount();
     auto const base = InterfaceRef<Analyzers::AnalyzerBase>::Query(analyzer);
     if (base && !base->GetAnalyzerName().empty()) info.name = base->GetAnalyzerName().ToUTF8String();
+    info.description = DescribeAnalyzerParameters(analyzer);
   } catch (...) {
     // Anything a module throws, std::exception or not: one broken module must not hide or end the others.
     ThrowSettingsProblem(std::current_exception());
     info.target.reset();
     info.maxJobCount.reset();
+    info.description.reset();
     info.failure = ExceptionText(std::current_exception());
     if (info.failure.empty()) info.failure = "failed";
   }
@@ -83,6 +87,47 @@ std::string TargetName(AnalyzerInfo const& info) {
 std::string LimitText(AnalyzerInfo const& info) {
   if (!info.target) return "unknown";
   return info.maxJobCount ? std::to_string(*info.maxJobCount) : "none";
+}
+
+nlohmann::ordered_json ParametersJson(AnalyzerInfo const& info) {
+  if (!info.description) return nullptr;
+  nlohmann::ordered_json parameters = nlohmann::ordered_json::array();
+  for (ParameterDescription const& parameter : info.description->parameters) {
+    parameters.push_back({{"name", parameter.name},
+                          {"meaning", parameter.meaning},
+                          {"default", parameter.defaultValue},
+                          {"range", parameter.range},
+                          {"min", parameter.minimum ? nlohmann::ordered_json(*parameter.minimum) : nullptr},
+                          {"max", parameter.maximum ? nlohmann::ordered_json(*parameter.maximum) : nullptr},
+                          {"unit", parameter.unit},
+                          {"bare", parameter.bare}});
+  }
+  return parameters;
+}
+
+// What each analyzer does and its settings, below the table: a line per analyzer, an indented line per setting.
+std::string ParameterList(std::vector<AnalyzerInfo> const& catalog) {
+  std::string text =
+      "\nParameters: --param NAME=SETTING=VALUE,... (e.g. --param silence=threshold=-50,min=0.5); a setting not given "
+      "keeps its default.\n";
+  for (AnalyzerInfo const& info : catalog) {
+    if (!info.failure.empty()) continue;
+    if (!info.description) {
+      text += Printable(info.name) + ": (tells nothing of its parameters)\n";
+      continue;
+    }
+    text += Printable(info.name) + ": " + Printable(info.description->summary) +
+            (info.description->parameters.empty() ? "; no parameters" : "") + "\n";
+    std::size_t width = 0;
+    for (ParameterDescription const& parameter : info.description->parameters) {
+      width = std::max(width, parameter.name.size());
+    }
+    for (ParameterDescription const& parameter : info.description->parameters) {
+      text += "  " + Printable(parameter.name) + std::string(width - parameter.name.size() + 2, ' ') +
+              Printable(SettingText(parameter)) + "\n";
+    }
+  }
+  return text;
 }
 
 }  // namespace
@@ -155,15 +200,29 @@ std::string AnalyzerNameOf(std::vector<AnalyzerInfo> const& catalog, Guid const&
   return id.AsUTF8String();
 }
 
+std::string SettingText(ParameterDescription const& parameter) {
+  std::string text = parameter.defaultValue + (parameter.unit.empty() ? "" : " " + parameter.unit) + " by default";
+  if (!parameter.range.empty()) text += ", " + parameter.range;
+  if (!parameter.meaning.empty()) text += ": " + parameter.meaning;
+  if (parameter.bare) text += "; a value without a name sets it";
+  return text;
+}
+
 int RunAnalyzersCommand(OutputFormat format, std::vector<std::string> const& modules) {
   LoadAnalyzerModules(modules);
   std::vector<AnalyzerInfo> const catalog = ListAnalyzers();
   auto const json = [](AnalyzerInfo const& info) {
-    nlohmann::ordered_json value = {
-        {"name", info.name},          {"id", info.id.AsUTF8String()}, {"type", static_cast<std::uint32_t>(info.type)},
-        {"target", TargetName(info)}, {"maxJobs", nullptr},           {"failure", nullptr}};
+    nlohmann::ordered_json value = {{"name", info.name},
+                                    {"id", info.id.AsUTF8String()},
+                                    {"type", static_cast<std::uint32_t>(info.type)},
+                                    {"target", TargetName(info)},
+                                    {"maxJobs", nullptr},
+                                    {"failure", nullptr},
+                                    {"description", nullptr},
+                                    {"parameters", ParametersJson(info)}};
     if (info.maxJobCount) value["maxJobs"] = *info.maxJobCount;
     if (!info.failure.empty()) value["failure"] = info.failure;
+    if (info.description) value["description"] = info.description->summary;
     return value;
   };
   bool anyFailed = false;
@@ -189,11 +248,20 @@ int RunAnalyzersCommand(OutputFormat format, std::vector<std::string> const& mod
       }
       break;
     case OutputFormat::kCsv:
-      std::cout << CsvLine({"schema", "name", "id", "type", "target", "maxJobs", "failure"});
+      std::cout << CsvLine(
+          {"schema", "name", "id", "type", "target", "maxJobs", "failure", "description", "parameters"});
       for (AnalyzerInfo const& info : catalog) {
+        // The settings' names, space-separated; their details are in the JSON.
+        std::string names;
+        if (info.description) {
+          for (ParameterDescription const& parameter : info.description->parameters) {
+            names += (names.empty() ? "" : " ") + parameter.name;
+          }
+        }
         std::cout << CsvLine({std::to_string(kSchemaVersion), info.name, info.id.AsUTF8String(),
                               std::to_string(static_cast<std::uint32_t>(info.type)), TargetName(info),
-                              info.maxJobCount ? std::to_string(*info.maxJobCount) : "", info.failure});
+                              info.maxJobCount ? std::to_string(*info.maxJobCount) : "", info.failure,
+                              info.description ? info.description->summary : "", names});
       }
       break;
     case OutputFormat::kTable: {
@@ -202,7 +270,7 @@ int RunAnalyzersCommand(OutputFormat format, std::vector<std::string> const& mod
         table.AddRow({Printable(info.name), info.id.AsUTF8String(),
                       std::to_string(static_cast<std::uint32_t>(info.type)), TargetName(info), LimitText(info)});
       }
-      std::cout << table.Format();
+      std::cout << table.Format() << ParameterList(catalog);
       break;
     }
   }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Analyzers/IAnalyzer.h"
+#include "Analyzers/IParameterDescriber.h"
 #include "Host/AnalyzerType.h"
 #include "quillan/OutputFormat.h"
 #include "quillan/ToolErrors.h"
@@ -25,6 +26,8 @@ struct AnalyzerInfo {
   std::optional<std::size_t> maxJobCount;
   // What the factory threw when asked for an analyzer of the placeholder clip; empty when it did not throw.
   std::string failure;
+  // What the analyzer says it does and which parameters it takes (IParameterDescriber); empty when it says nothing.
+  std::optional<AnalyzerDescription> description;
 };
 
 // Loads analyzer modules, which register their analyzers as they load or from their entry point. Never unloaded: the
@@ -54,8 +57,13 @@ AnalyzerInfo ResolveAnalyzer(std::vector<AnalyzerInfo> const& catalog, std::stri
 // The name of `id` in `catalog`, or its GUID text.
 std::string AnalyzerNameOf(std::vector<AnalyzerInfo> const& catalog, zelcore::utility::Guid const& id);
 
-// `quillan analyzers [--format F] [--plugin FILE.so]...`: every registered analyzer. An analyzer whose factory failed
-// is listed with target "failed" and its message (also on stderr), and the command returns kExitFailed.
+// One setting of an analyzer's parameter for people, on one line: "-60 dBFS by default, -200 to 0: the level below
+// which every channel counts as silent".
+std::string SettingText(ParameterDescription const& parameter);
+
+// `quillan analyzers [--format F] [--plugin FILE.so]...`: every registered analyzer, then what each does and the
+// settings of its parameter. An analyzer whose factory failed is listed with target "failed" and its message (also on
+// stderr), and the command returns kExitFailed.
 int RunAnalyzersCommand(OutputFormat format, std::vector<std::string> const& modules);
 
 }  // namespace Quillan::Cli

@@ -26,6 +26,12 @@ constexpr char kExitCodes[] =
     "Exit codes: 0 all fine; 1 an analysis failed, a file or the settings file was bad or a request was refused; 2 "
     "bad arguments or an analyzer module that cannot be loaded; 130, 143, 129 interrupted by SIGINT, SIGTERM, SIGHUP.";
 
+std::string Join(std::vector<std::string> const& words) {
+  std::string text;
+  for (std::string const& word : words) text += (text.empty() ? "" : " ") + word;
+  return text;
+}
+
 std::string PathOf(CLI::App const& command) {
   std::string path;
   for (CLI::App const* at = &command; at != nullptr && at->get_parent() != nullptr; at = at->get_parent()) {
@@ -97,8 +103,9 @@ void AddSelection(CLI::App* command, AnalyzeOptions& options) {
       ->allow_extra_args(false);
   command
       ->add_option("--param,-p", options.parameters,
-                   "give analyzer NAME (a name or GUID of this run's analyzers) the parameter text VALUE; a later "
-                   "--param for the same analyzer replaces an earlier one")
+                   "give analyzer NAME (a name or GUID of this run's analyzers) the parameter text VALUE, "
+                   "comma-separated SETTING=VALUE items ('quillan analyzers' lists each analyzer's settings and their "
+                   "defaults); a later --param for the same analyzer replaces an earlier one")
       ->type_name("NAME=VALUE")
       ->allow_extra_args(false);
   command
@@ -157,7 +164,9 @@ void CommandLineApp::Build() {
   app.add_flag("--version", globals_.version, "print the tool's version and exit")->disable_flag_override();
 
   CLI::App* analyze = app.add_subcommand(
-      "analyze", "analyse media files (every type-0 analyzer unless --analyzer names some) and print the results");
+      "analyze",
+      "analyse media files (with every analyzer that runs on media files, unless --analyzer names some) and print the "
+      "results");
   analyze->alias("analyse");
   AddSelection(analyze, analyze_);
   analyze
@@ -202,7 +211,8 @@ void CommandLineApp::Build() {
   AddFormat(show, show_.format, "");
   show->add_option("FILE", show_.files, "a media file, or a folder of media files")->required();
 
-  CLI::App* analyzers = app.add_subcommand("analyzers", "list the registered analyzers");
+  CLI::App* analyzers = app.add_subcommand(
+      "analyzers", "list the registered analyzers, what each does and the settings of its parameter (--param)");
   AddFormat(analyzers, listFormat_, "");
   AddPlugins(analyzers, modules_);
 
@@ -343,8 +353,11 @@ std::map<std::string, std::string> CommandLineApp::ValueWords() const {
           {"--debug", std::string(kIgnoreAnalyzerCacheEntry) + "=true"},
           {"-j", ""},
           {"--jobs", ""},
-          {"--param", ""},
-          {"-p", ""},
+          {"--param", "@parameters"},
+          {"-p", "@parameters"},
+          {"help COMMAND", "@commands"},
+          {"config get NAME", Join(SettingNames())},
+          {"config set NAME", Join(SettingNames())},
           {"--data-source", ""},
           {"--key", ""},
           {"--channels", "split mix"},
@@ -452,7 +465,7 @@ int CommandLineApp::Run(int argc, char const* const* argv) {
   }
   if (command->get_name() == "generate-manual") {
     WriteManual(*app_, generateWhat_ == "man" ? ManualKind::kManPage : ManualKind::kBashCompletion, ValueWords(),
-                generateOutput_, QUILLAN_VERSION);
+                ListAnalyzers(), generateOutput_, QUILLAN_VERSION);
     return kExitOk;
   }
   if (!command->get_subcommands({}).empty()) {

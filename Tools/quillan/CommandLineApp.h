@@ -43,7 +43,7 @@ class CommandLineApp {
   void Build();
   CLI::App* Find(std::string const& command) const;
   std::string HelpOf(CLI::App const& command) const;
-  // The words that a value of each option may be, for the completion (see ManualWriter).
+  // The words that a value of each option or positional argument may be, for the completion (see ManualWriter).
   std::map<std::string, std::string> ValueWords() const;
   // Throws UsageError for arguments that no command or option took, naming the closest one.
   void RejectLeftovers(CLI::App const& command) const;

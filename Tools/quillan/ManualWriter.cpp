@@ -84,7 +84,31 @@ void WriteOptions(std::ostream& out, CLI::App const& command) {
   }
 }
 
-std::string ManPage(CLI::App const& app, std::string const& version) {
+// The analyzers and the settings of their parameters, as `quillan analyzers` lists them.
+void WriteAnalyzers(std::ostream& out, std::vector<AnalyzerInfo> const& analyzers) {
+  out << ".SH ANALYZERS\nThe registered analyzers and the settings of their parameters, as \\fBquillan analyzers\\fR "
+         "lists them. A parameter is text: comma-separated SETTING=VALUE items, given with \\fB\\-\\-param\\fR "
+         "NAME=SETTING=VALUE,... (\\fB\\-\\-param silence=threshold=\\-50,min=0.5\\fR); a setting not given "
+         "keeps its default. Spaces, the order of the settings and the spelling of numbers do not matter: each such "
+         "text keys one cached result.\n";
+  for (AnalyzerInfo const& info : analyzers) {
+    if (!info.failure.empty()) continue;
+    out << ".TP\n\\fB" << Roff(info.name) << "\\fR\n";
+    if (!info.description) {
+      out << "Tells nothing of its parameters.\n";
+      continue;
+    }
+    out << Roff(info.description->summary) << (info.description->parameters.empty() ? "; no parameters." : ".") << "\n";
+    if (info.description->parameters.empty()) continue;
+    out << ".RS\n";
+    for (ParameterDescription const& parameter : info.description->parameters) {
+      out << ".TP\n\\fB" << Roff(parameter.name) << "\\fR\n" << Roff(SettingText(parameter)) << "\n";
+    }
+    out << ".RE\n";
+  }
+}
+
+std::string ManPage(CLI::App const& app, std::vector<AnalyzerInfo> const& analyzers, std::string const& version) {
   std::ostringstream out;
   out << ".TH QUILLAN 1 \"\" \"quillan " << Roff(version) << "\" \"User Commands\"\n";
   out << ".SH NAME\nquillan \\- " << Roff(app.get_description()) << "\n";
@@ -104,6 +128,7 @@ std::string ManPage(CLI::App const& app, std::string const& version) {
     }
     WriteOptions(out, *command);
   }
+  WriteAnalyzers(out, analyzers);
   std::string footer = app.get_footer();
   footer = footer.substr(footer.find('\n') + 1);
   out << ".SH EXIT STATUS\n" << Roff(footer) << "\n";
@@ -120,6 +145,23 @@ std::string CaseOverPaths(std::vector<CLI::App const*> const& commands, Words co
     text += "    \"" + PathOf(*command) + "\") echo \"" + words(*command) + "\" ;;\n";
   }
   return text + "  esac\n";
+}
+
+// The bash that fills COMPREPLY with the completions of "$2" that `words` (as WriteManual takes them) gives.
+std::string Completions(std::string const& words) {
+  if (words == "@analyzers") return "COMPREPLY=($(compgen -W \"$(_quillan_analyzer_names)\" -- \"$2\"))";
+  // An analyzer's parameter starts with its name and "="; no space goes after it.
+  if (words == "@parameters") {
+    return "COMPREPLY=($(compgen -S = -W \"$(_quillan_analyzer_names)\" -- \"$2\")); compopt -o nospace 2>/dev/null";
+  }
+  // The words given so far name a command, one word at a time; offer the next.
+  if (words == "@commands") {
+    return "local topic=\"\" word; for word in \"${args[@]}\"; do topic=\"${topic:+$topic }$(_quillan_canonical "
+           "\"$word\")\"; done; COMPREPLY=($(compgen -W \"$(_quillan_commands \"$topic\")\" -- \"$2\"))";
+  }
+  if (words == "@directories") return "COMPREPLY=($(compgen -d -- \"$2\"))";
+  if (words == "@files") return "COMPREPLY=($(compgen -f -- \"$2\"))";
+  return "COMPREPLY=($(compgen -W \"" + words + "\" -- \"$2\"))";
 }
 
 std::string BashCompletion(CLI::App const& app, std::map<std::string, std::string> const& valueWords) {
@@ -167,32 +209,41 @@ std::string BashCompletion(CLI::App const& app, std::map<std::string, std::strin
     }
   }
   text += "    *) echo \"$1\" ;;\n  esac\n}\n\n";
+  text +=
+      "_quillan_analyzer_names() {\n  \"${COMP_WORDS[0]}\" analyzers --format csv 2>/dev/null | tail -n +2 | cut -d, "
+      "-f2\n}\n\n";
   text += "_quillan_values() {\n  case \"$1\" in\n";
   for (auto const& [option, words] : valueWords) {
-    std::string action;
-    if (words == "@analyzers") {
-      action =
-          "COMPREPLY=($(compgen -W \"$(\"${COMP_WORDS[0]}\" analyzers --format csv 2>/dev/null | "
-          "tail -n +2 | cut -d, -f2)\" -- \"$2\"))";
-    } else if (words == "@directories") {
-      action = "COMPREPLY=($(compgen -d -- \"$2\"))";
-    } else if (words == "@files") {
-      action = "COMPREPLY=($(compgen -f -- \"$2\"))";
-    } else {
-      action = "COMPREPLY=($(compgen -W \"" + words + "\" -- \"$2\"))";
+    if (option.starts_with("-")) text += "    " + option + ") " + Completions(words) + " ;;\n";
+  }
+  text += "    *) COMPREPLY=($(compgen -f -- \"$2\")) ;;\n  esac\n}\n\n";
+  // Positional arguments by "PATH#INDEX"; one that takes several words, by "PATH#" and any index from its own on.
+  text += "_quillan_arguments() {\n  case \"$1\" in\n";
+  for (CLI::App const* command : commands) {
+    std::size_t index = 0;
+    for (CLI::Option const* option : command->get_options()) {
+      if (!option->get_positional()) continue;
+      auto const words = valueWords.find(PathOf(*command) + " " + option->get_name());
+      bool const several = option->get_items_expected_max() > 1;
+      if (words != valueWords.end()) {
+        text += "    \"" + PathOf(*command) + "#" + (several ? "\"*" : std::to_string(index) + "\"") + ") " +
+                Completions(words->second) + " ;;\n";
+      }
+      ++index;
     }
-    text += "    " + option + ") " + action + " ;;\n";
   }
   text += "    *) COMPREPLY=($(compgen -f -- \"$2\")) ;;\n  esac\n}\n\n";
   text += R"bash(_quillan() {
-  local cur="${COMP_WORDS[COMP_CWORD]}" prev="" path="" word i
+  local cur="${COMP_WORDS[COMP_CWORD]}" prev="" path="" word i args=()
   ((COMP_CWORD > 1)) && prev="${COMP_WORDS[COMP_CWORD - 1]}"
   for ((i = 1; i < COMP_CWORD; i++)); do
     word="${COMP_WORDS[i]}"
     if [[ "$word" == -* ]]; then
       [[ " $(_quillan_valued "$path") " == *" $word "* ]] && ((i++))
-    elif [[ " $(_quillan_commands "$path") " == *" $word "* ]]; then
+    elif ((${#args[@]} == 0)) && [[ " $(_quillan_commands "$path") " == *" $word "* ]]; then
       path="${path:+$path }$(_quillan_canonical "$word")"
+    else
+      args+=("$word")
     fi
   done
   if [[ -n "$prev" && " $(_quillan_valued "$path") " == *" $prev "* ]]; then
@@ -202,7 +253,7 @@ std::string BashCompletion(CLI::App const& app, std::map<std::string, std::strin
   elif [[ -n "$(_quillan_commands "$path")" ]]; then
     COMPREPLY=($(compgen -W "$(_quillan_commands "$path")" -- "$cur"))
   else
-    COMPREPLY=($(compgen -f -- "$cur"))
+    _quillan_arguments "$path#${#args[@]}" "$cur"
   fi
 }
 complete -o filenames -F _quillan quillan
@@ -213,8 +264,9 @@ complete -o filenames -F _quillan quillan
 }  // namespace
 
 void WriteManual(CLI::App const& app, ManualKind kind, std::map<std::string, std::string> const& valueWords,
-                 std::string const& output, std::string const& version) {
-  std::string const text = kind == ManualKind::kManPage ? ManPage(app, version) : BashCompletion(app, valueWords);
+                 std::vector<AnalyzerInfo> const& analyzers, std::string const& output, std::string const& version) {
+  std::string const text =
+      kind == ManualKind::kManPage ? ManPage(app, analyzers, version) : BashCompletion(app, valueWords);
   std::ofstream file(output, std::ios::binary | std::ios::trunc);
   if (file) file << text;
   if (file) file.close();

@@ -1014,6 +1014,12 @@ TEST_F(QuillanToolTest, HelpManPageAndCompletionDescribeEveryCommand) {
     EXPECT_NE(man.find(heading), std::string::npos) << heading;
   }
   EXPECT_EQ(man.find("generate"), std::string::npos);  // the hidden command stays hidden
+  // The analyzers and their parameters' settings.
+  for (char const* entry : {".SH ANALYZERS", ".TP\n\\fBsilence\\fR\nsilent ranges of the audio.\n",
+                            ".TP\n\\fBthreshold\\fR\n\\-60 dBFS by default, \\-200 to 0: ",
+                            ".TP\n\\fBdigest\\fR\nSHA\\-256 of the file's bytes; no parameters.\n"}) {
+    EXPECT_NE(man.find(entry), std::string::npos) << entry;
+  }
 
   struct Case {
     std::string line;  // the words before the cursor, the last one being completed
@@ -1026,6 +1032,13 @@ TEST_F(QuillanToolTest, HelpManPageAndCompletionDescribeEveryCommand) {
       {"quillan analyze --format n", {"ndjson"}},
       {"quillan analyze -a dig", {"digest"}},
       {"quillan config set cache-location sidecar --", {"--help"}},
+      {"quillan analyze --analyzer ", {"beats", "digest", "loudness", "peaks", "scenes", "silence"}},
+      {"quillan analyze -p sil", {"silence="}},
+      {"quillan analyse x.wav --param ", {"beats=", "digest=", "loudness=", "peaks=", "scenes=", "silence="}},
+      {"quillan help ana", {"analyze", "analyse", "analyzers"}},
+      {"quillan help sidecar g", {"get"}},
+      {"quillan config get ", {"cache-location", "cache-size"}},
+      {"quillan --cache-dir x config set cache-s", {"cache-size"}},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.line);
