@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # `make demo`: builds the quillan tool (optimised), makes sample audio and video clips, analyses them twice (the
-# second run is served from the caches) and shows where the results went. Everything lives under build/demo, which
+# second run is served from the caches), shows where the results went, and the man page and bash completion. Everything lives under build/demo, which
 # every run starts afresh; your own settings and cache folders are never touched. DEMO_LONG_SECONDS sets the length
 # of the long sample (240).
 set -euo pipefail
@@ -31,9 +31,10 @@ timed() {
 
 scripts/install-deps.sh
 
-step "Building the quillan tool (optimised: CMake preset 'package', in build/package)"
+step "Building the quillan tool, its man page and bash completion (optimised: CMake preset 'package', in build/package)"
 cmake --preset package >/dev/null
-cmake --build --preset package -j "$(nproc)" --target quillan_cli quillan_make_samples quillan_example_analyzers
+cmake --build --preset package -j "$(nproc)" --target quillan_cli quillan_manual quillan_make_samples \
+  quillan_example_analyzers
 
 step "Making sample audio and video clips (with known cuts and silences) in $media"
 rm -rf "$demo"
@@ -43,7 +44,7 @@ files=("$media"/*.wav "$media"/*.flac "$media"/*.mp4 "$media"/*.mkv)
 
 echo "Below, 'quillan' stands for: build/package/bin/quillan --cache-dir $demo/cache --config-dir $demo/config"
 
-step "The analyzers of the example module"
+step "The analyzers of the example module, and the settings of their parameters (--param)"
 show quillan analyzers
 
 step "First run: every analyzer computes its result (a progress bar per running job)"
@@ -73,8 +74,25 @@ show quillan waveform "$media/tones-stereo.wav" -o "$demo/waveform.png" -y --sca
 show quillan waveform "$media/tones-stereo.wav" -o "$demo/waveform.json" -y --format json --width 800
 show quillan scenes "$media/cuts-mpeg4-aac.mp4" -o "$demo/scenes.png" -y
 
+man_page=build/package/share/man/man1/quillan.1
+completion=build/package/share/bash-completion/completions/quillan
+step "The man page and the bash completion, written by the build from the tool's own command line"
+ls -l "$man_page" "$completion"
+if command -v man >/dev/null; then
+  echo "The start of its list of analyzers and their parameters:"
+  MANWIDTH=100 man -l "$man_page" 2>/dev/null | sed -n '/^ANALYZERS/,/^EXIT STATUS/p' | head -n 14 || true
+fi
+echo "What the completion offers after 'quillan analyze --analyzer ' and 'quillan analyze -p s':"
+for line in "quillan analyze --analyzer ''" "quillan analyze -p s"; do
+  QUILLAN_CONFIG_DIR="$demo/config" QUILLAN_CACHE_DIR="$demo/cache" bash -c "source $completion
+    COMP_WORDS=($line); COMP_CWORD=\$((\${#COMP_WORDS[@]} - 1)); COMP_WORDS[0]=build/package/bin/quillan
+    _quillan; echo \"  \${COMPREPLY[*]}\""
+done
+
 step "Done"
 echo "First run ${first} s, second run ${second} s (from the caches)."
 echo "Pictures: $demo/waveform.png (and its data, $demo/waveform.json) and $demo/scenes.png"
 echo "Try it yourself:  build/package/bin/quillan --help"
+echo "Read the man page: man -l $man_page"
+echo "Complete commands, analyzers and settings in bash: source $completion (it completes a 'quillan' on your PATH)"
 echo "The demo's settings and managed cache are under $demo; it starts afresh on every run."
