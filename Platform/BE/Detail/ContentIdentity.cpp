@@ -247,6 +247,15 @@ std::optional<ContentDigest> ContentIdentity::HashFile(int fd, FileStamp const& 
   return DigestOf(state.get());
 }
 
+std::size_t ContentIdentity::StampHash::operator()(FileStamp const& stamp) const {
+  std::size_t hash = FileKeyHash()(FileKey{stamp.device, stamp.inode});
+  for (std::uint64_t const part :
+       {stamp.size, static_cast<std::uint64_t>(stamp.modifiedNs), static_cast<std::uint64_t>(stamp.changedNs)}) {
+    hash ^= std::hash<std::uint64_t>()(part) + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
+  }
+  return hash;
+}
+
 int ContentIdentity::StateOf(std::filesystem::path const& path, Guid& state) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     std::int64_t const readStart = WallClockNs();
@@ -254,22 +263,23 @@ int ContentIdentity::StateOf(std::filesystem::path const& path, Guid& state) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return kMetadataStatusMediaUnavailable;
     FileStamp const stamp = FileStamp::Of(status);
-    if (auto const known = Recall(stamp)) {
-      state = StateGuidOf(*known);
-      return kMetadataStatusOk;
-    }
-    FileStamp opened;
-    int const fd = OpenRegularFile(path, opened);
-    if (fd < 0) return kMetadataStatusMediaUnavailable;
-    std::optional<ContentDigest> const digest = opened == stamp ? HashFile(fd, stamp) : std::nullopt;
-    bool const unchanged = digest && StillThere(path, fd, stamp);
-    ::close(fd);
-    {
-      std::lock_guard lock(mutex_);
-      ++hashCount_;
-    }
-    if (!unchanged) continue;
-    if (Settled(stamp, readStart)) Remember(stamp, *digest);
+    bool unavailable = false;
+    std::optional<ContentDigest> const digest =
+        DigestOfVersion(stamp, readStart, [&]() -> std::optional<ContentDigest> {
+          FileStamp opened;
+          int const fd = OpenRegularFile(path, opened);
+          if (fd < 0) {
+            unavailable = true;
+            return std::nullopt;
+          }
+          std::optional<ContentDigest> const hashed = opened == stamp ? HashFile(fd, stamp) : std::nullopt;
+          bool const unchanged = hashed && StillThere(path, fd, stamp);
+          ::close(fd);
+          CountHash();
+          return unchanged ? hashed : std::nullopt;
+        });
+    if (unavailable) return kMetadataStatusMediaUnavailable;
+    if (!digest) continue;
     state = StateGuidOf(*digest);
     return kMetadataStatusOk;
   }
@@ -282,39 +292,87 @@ int ContentIdentity::StateOfOpenFile(int fd, Guid& state) {
     struct stat status {};
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return kMetadataStatusMediaUnavailable;
     FileStamp const stamp = FileStamp::Of(status);
-    if (auto const known = Recall(stamp)) {
-      state = StateGuidOf(*known);
-      return kMetadataStatusOk;
-    }
-    std::optional<ContentDigest> const digest = HashFile(fd, stamp);
-    {
-      std::lock_guard lock(mutex_);
-      ++hashCount_;
-    }
-    // Written in place while it was hashed: the digest may mix two versions.
-    if (!digest || ::fstat(fd, &status) != 0 || !(FileStamp::Of(status) == stamp)) continue;
-    if (Settled(stamp, readStart)) Remember(stamp, *digest);
+    std::optional<ContentDigest> const digest =
+        DigestOfVersion(stamp, readStart, [&]() -> std::optional<ContentDigest> {
+          std::optional<ContentDigest> const hashed = HashFile(fd, stamp);
+          CountHash();
+          // Written in place while it was hashed: the digest may mix two versions.
+          struct stat after {};
+          if (!hashed || ::fstat(fd, &after) != 0 || !(FileStamp::Of(after) == stamp)) return std::nullopt;
+          return hashed;
+        });
+    if (!digest) continue;
     state = StateGuidOf(*digest);
     return kMetadataStatusOk;
   }
   return kMetadataStatusMediaUnavailable;
 }
 
-std::optional<ContentDigest> ContentIdentity::Recall(FileStamp const& stamp) {
-  std::lock_guard lock(mutex_);
-  auto const found = remembered_.find(FileKey{stamp.device, stamp.inode});
-  if (found != remembered_.end() && found->second.stamp == stamp) return found->second.digest;
-  ContentHashStore* const store = Store();
-  if (!store) return std::nullopt;
-  std::optional<ContentDigest> const stored = store->Find(stamp);
-  if (stored) remembered_[FileKey{stamp.device, stamp.inode}] = Remembered{stamp, *stored};
-  return stored;
+template <class Compute>
+std::optional<ContentDigest> ContentIdentity::DigestOfVersion(FileStamp const& stamp, std::int64_t readStartNs,
+                                                              Compute&& compute) {
+  std::shared_ptr<Flight> flight;
+  {
+    std::unique_lock lock(mutex_);
+    auto const found = remembered_.find(FileKey{stamp.device, stamp.inode});
+    if (found != remembered_.end() && found->second.stamp == stamp) return found->second.digest;
+    // Another thread is at this very version: its answer is ours, and hashing it twice could give two answers if the
+    // file changed in place meanwhile.
+    if (auto const other = inFlight_.find(stamp); other != inFlight_.end()) {
+      std::shared_ptr<Flight> const theirs = other->second;
+      landed_.wait(lock, [&] { return theirs->done; });
+      return theirs->digest;
+    }
+    flight = std::make_shared<Flight>();
+    inFlight_.emplace(stamp, flight);
+  }
+  std::optional<ContentDigest> digest;
+  try {
+    digest = FindStored(stamp);
+    if (digest) {
+      Remember(stamp, *digest, false);
+    } else {
+      digest = compute();
+      if (digest && Settled(stamp, readStartNs)) Remember(stamp, *digest, true);
+    }
+  } catch (...) {
+    Land(stamp, flight, std::nullopt);
+    throw;
+  }
+  Land(stamp, flight, digest);
+  return digest;
 }
 
-void ContentIdentity::Remember(FileStamp const& stamp, ContentDigest const& digest) {
+void ContentIdentity::Land(FileStamp const& stamp, std::shared_ptr<Flight> const& flight,
+                           std::optional<ContentDigest> digest) {
+  {
+    std::lock_guard lock(mutex_);
+    flight->done = true;
+    flight->digest = digest;
+    inFlight_.erase(stamp);
+  }
+  landed_.notify_all();
+}
+
+std::optional<ContentDigest> ContentIdentity::FindStored(FileStamp const& stamp) {
+  std::lock_guard lock(storeMutex_);
+  ContentHashStore* const store = Store();
+  return store ? store->Find(stamp) : std::nullopt;
+}
+
+void ContentIdentity::Remember(FileStamp const& stamp, ContentDigest const& digest, bool store) {
+  {
+    std::lock_guard lock(mutex_);
+    remembered_[FileKey{stamp.device, stamp.inode}] = Remembered{stamp, digest};
+  }
+  if (!store) return;
+  std::lock_guard lock(storeMutex_);
+  if (ContentHashStore* const opened = Store()) opened->Put(stamp, digest);
+}
+
+void ContentIdentity::CountHash() {
   std::lock_guard lock(mutex_);
-  remembered_[FileKey{stamp.device, stamp.inode}] = Remembered{stamp, digest};
-  if (ContentHashStore* const store = Store()) store->Put(stamp, digest);
+  ++hashCount_;
 }
 
 ContentHashStore* ContentIdentity::Store() {
@@ -331,8 +389,11 @@ ContentHashStore* ContentIdentity::Store() {
 }
 
 void ContentIdentity::ForgetInProcessForTesting() {
-  std::lock_guard lock(mutex_);
-  remembered_.clear();
+  {
+    std::lock_guard lock(mutex_);
+    remembered_.clear();
+  }
+  std::lock_guard lock(storeMutex_);
   store_.reset();
   storeOpened_ = false;
 }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -43,6 +44,9 @@ using ContentDigest = std::array<std::uint8_t, 16>;
 //   a database in the analyzer cache folder. Only versions whose last change is safely older than the hashing are
 //   remembered, since a second change within the file system's timestamp granularity would keep the stamp.
 // - A file whose stamp changes while it is hashed is hashed again, a few times; then it has no state.
+// - Threads compute the states of different files in parallel: reading and hashing hold no lock, and the database is
+//   locked around one statement at a time. Threads that ask for the same file version at once share one
+//   computation, so they get one state.
 //
 // Thread-safe; one instance per process.
 class ContentIdentity {
@@ -86,16 +90,37 @@ class ContentIdentity {
   struct FileKeyHash {
     std::size_t operator()(FileKey const& key) const { return key.device * 0x9e3779b97f4a7c15ULL ^ key.inode; }
   };
+  struct StampHash {
+    std::size_t operator()(FileStamp const& stamp) const;
+  };
+  // One computation of a file version, which other threads asking for that version wait for.
+  struct Flight {
+    bool done = false;                    // guarded by mutex_
+    std::optional<ContentDigest> digest;  // guarded by mutex_; empty when the file changed while it was read
+  };
 
-  std::optional<ContentDigest> Recall(FileStamp const& stamp);
-  void Remember(FileStamp const& stamp, ContentDigest const& digest);
-  ContentHashStore* Store();
+  // The digest of the file version `stamp`: remembered, computed by another thread meanwhile, or computed by
+  // `compute` (which hashes the file and checks that it kept `stamp`; empty when it did not) on this thread. Empty
+  // when the file changed while it was read.
+  template <class Compute>
+  std::optional<ContentDigest> DigestOfVersion(FileStamp const& stamp, std::int64_t readStartNs, Compute&& compute);
+  std::optional<ContentDigest> RecallInProcess(FileStamp const& stamp);
+  std::optional<ContentDigest> FindStored(FileStamp const& stamp);
+  void Remember(FileStamp const& stamp, ContentDigest const& digest, bool store);
+  void CountHash();
+  void Land(FileStamp const& stamp, std::shared_ptr<Flight> const& flight, std::optional<ContentDigest> digest);
+  ContentHashStore* Store();  // call with storeMutex_ held
 
+  // Held only to look up or change the tables below, never while a file is read or the database is used.
   mutable std::mutex mutex_;
-  std::unordered_map<FileKey, Remembered, FileKeyHash> remembered_;  // guarded by mutex_
-  bool storeOpened_ = false;                                         // guarded by mutex_
-  std::unique_ptr<ContentHashStore> store_;                          // guarded by mutex_
-  std::uint64_t hashCount_ = 0;                                      // guarded by mutex_
+  std::condition_variable landed_;
+  std::unordered_map<FileKey, Remembered, FileKeyHash> remembered_;             // guarded by mutex_
+  std::unordered_map<FileStamp, std::shared_ptr<Flight>, StampHash> inFlight_;  // guarded by mutex_
+  std::uint64_t hashCount_ = 0;                                                 // guarded by mutex_
+  // Held around one statement of the database (a connection is not for two threads at once), or its opening.
+  std::mutex storeMutex_;
+  bool storeOpened_ = false;                 // guarded by storeMutex_
+  std::unique_ptr<ContentHashStore> store_;  // guarded by storeMutex_
 };
 
 }  // namespace BE::detail

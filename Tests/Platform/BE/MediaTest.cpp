@@ -7,6 +7,7 @@
 #include <chrono>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "BE/Backend.h"
 #include "BE/Clip.h"
@@ -228,6 +229,53 @@ TEST(MediaTest, EachFileVersionIsHashedOncePerMachine) {
   // So does a cache folder that cannot be made: a file stands in its place.
   DigestFolder const blocked(dir / "copy.wav" / "cache");
   EXPECT_EQ(StateOf(MediaFor(path)), rewritten);
+}
+
+// Threads that ask for the states of many files at once get one state for each file, and each version is hashed once
+// however the threads meet, through paths or descriptors.
+TEST(MediaTest, ManyThreadsAgreeOnEachStateAndHashEachFileOnce) {
+  TempDirectory dir;
+  DigestFolder const folder(dir / "cache");
+  constexpr int kFiles = 120;
+  constexpr int kThreads = 8;
+  constexpr int kContents = 60;  // files i and i + kContents hold the same bytes
+  std::vector<fs::path> paths;
+  for (int i = 0; i < kFiles; ++i) {
+    paths.push_back(dir / ("take" + std::to_string(i) + ".wav"));
+    WriteFile(paths.back(), RandomBytes(i % 10 == 0 ? 2'000'000 : 40'000, 100 + i % kContents));
+  }
+  LetSettle();
+
+  auto const stateThroughDescriptor = [](fs::path const& path) {
+    Guid state;
+    int const fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(GetContentStateOfOpenFile(fd, state), kMetadataStatusOk);
+    ::close(fd);
+    return state;
+  };
+  std::uint64_t const start = GetContentHashCountForTesting();
+  std::vector<std::vector<Guid>> states(kThreads, std::vector<Guid>(kFiles));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    // Every thread walks the files in one order, so that they meet at each file.
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kFiles; ++i) {
+        states[t][i] = t % 2 == 0 ? StateOf(MediaFor(paths[i])) : stateThroughDescriptor(paths[i]);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(GetContentHashCountForTesting(), start + kFiles);
+  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(states[t], states[0]) << "thread " << t;
+  for (int i = 0; i < kContents; ++i) {
+    EXPECT_EQ(states[0][i], states[0][i + kContents]) << i;
+    EXPECT_NE(states[0][i], states[0][(i + 1) % kContents]) << i;
+  }
+
+  // Every digest reached the database: a new process hashes nothing.
+  ForgetContentIdentitiesForTesting();
+  for (int i = 0; i < kFiles; ++i) EXPECT_EQ(StateOf(MediaFor(paths[i])), states[0][i]) << i;
+  EXPECT_EQ(GetContentHashCountForTesting(), start + kFiles);
 }
 
 // An open descriptor keeps the state of the version it reads, whatever its path names later; a descriptor that is
