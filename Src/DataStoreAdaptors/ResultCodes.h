@@ -26,8 +26,8 @@ inline constexpr Result kResultIllegalArgument = 0xA00F000E;
 inline constexpr Result kResultRegistrationRefused = kResultIllegalArgument;
 // No store (left) to serve a request; or the host refuses a clip, builds no analyzer, or is gone.
 inline constexpr Result kResultUnavailable = 0xA00F000F;
-// An analyzer was asked about a file without what it reads (an audio analyzer and a file without sound, say): an
-// answer, not a fault.
+// The analyzer does not apply to the media: it reads a kind of stream the file does not have (sound from a file
+// without audio, pictures from a file without video, cover art aside). Neither a failure of the file nor a result.
 inline constexpr Result kResultNotApplicable = 0xA00F0010;
 // A file that the media readers cannot open as media (a script, a picture, a subtitle file): an answer, not a fault.
 inline constexpr Result kResultNotMediaFile = 0xA00F0011;

@@ -185,14 +185,59 @@ TEST_F(MediaAnalyzersTest, StreamChoiceAndFilesThatAreNotMediaFailTheirOwnJob) {
     EXPECT_EQ(testsupport::ResultOf(failure), c.result) << testsupport::MessageOf(failure);
     EXPECT_NE(testsupport::MessageOf(failure).find(c.message), std::string::npos) << testsupport::MessageOf(failure);
   }
-  // A sound file has no cuts, unless a video stream was asked for.
-  std::optional<Scenes> const none = DecodeScenes(Run(audioOnly, "scenes").blob);
-  ASSERT_TRUE(none);
-  EXPECT_EQ(none->frameCount, 0u);
-  EXPECT_TRUE(none->cuts.empty());
   // Nothing of a failed file was cached.
   EXPECT_FALSE(std::filesystem::exists(directory / "truncated.qvmi"));
   EXPECT_FALSE(std::filesystem::exists(directory / "random.qvmi"));
+}
+
+TEST_F(MediaAnalyzersTest, AnalyzersOfAKindOfStreamTheFileLacksAreNotApplicable) {
+  auto const sound = directory / "tone.wav";
+  testsupport::WriteSine(sound, 0.5);
+  auto const pictures = directory / "pictures.mp4";
+  Ffmpeg("-f lavfi -i testsrc=size=64x48:rate=25:duration=1 -an -c:v libx264 " + pictures.string());
+  // An MP3 with cover art: a picture stream that is no video.
+  auto const cover = directory / "cover.mp3";
+  Ffmpeg(
+      "-f lavfi -i sine=duration=1 -f lavfi -i color=c=red:size=32x32:duration=0.1 -map 0 -map 1 -frames:v 1 "
+      "-c:a libmp3lame -c:v png -disposition:v attached_pic " +
+      cover.string());
+  auto const both = directory / "both.mp4";
+  Ffmpeg("-f lavfi -i testsrc=size=64x48:rate=25:duration=1 -f lavfi -i sine=duration=1 -c:v libx264 -c:a aac " +
+         both.string());
+
+  struct Case {
+    std::filesystem::path file;
+    char const* analyzer;
+    char const* message;  // empty: the analyzer applies
+  };
+  Case const cases[] = {
+      {sound, "scenes", "has no video stream"},
+      {cover, "scenes", "has no video stream"},
+      {pictures, "peaks", "has no audio stream"},
+      {pictures, "loudness", "has no audio stream"},
+      {pictures, "silence", "has no audio stream"},
+      {pictures, "beats", "has no audio stream"},
+      {cover, "peaks", ""},
+      {both, "scenes", ""},
+      {both, "peaks", ""},
+      {pictures, "scenes", ""},
+      {pictures, "digest", ""},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.file.filename().string() + " " + c.analyzer);
+    if (*c.message == 0) {
+      EXPECT_TRUE(Run(c.file, c.analyzer).blob);
+      continue;
+    }
+    auto const failure = Failure(c.file, c.analyzer);
+    EXPECT_EQ(testsupport::ResultOf(failure), kResultNotApplicable) << testsupport::MessageOf(failure);
+    EXPECT_NE(testsupport::MessageOf(failure).find(c.file.filename().string() + " " + c.message), std::string::npos)
+        << testsupport::MessageOf(failure);
+  }
+  // Cover art named by its index is a wrong argument, not a file the analyzer does not apply to.
+  auto const failure = Failure(cover, "scenes", std::string("stream=1"));
+  EXPECT_EQ(testsupport::ResultOf(failure), kResultIllegalArgument) << testsupport::MessageOf(failure);
+  EXPECT_NE(testsupport::MessageOf(failure).find("cover art"), std::string::npos) << testsupport::MessageOf(failure);
 }
 
 TEST_F(MediaAnalyzersTest, ScenesFindEveryKnownCutAndAgreeWithFfmpegScdet) {

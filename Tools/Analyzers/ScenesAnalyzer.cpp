@@ -52,11 +52,7 @@ class ScenesAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
     Scenes scenes;
     scenes.threshold = parameter.Number("threshold");
     MediaReader media(file, MediaInput::Probe::kVideo);
-    // A sound file has no pictures and so no cuts: that is its result, not a failure.
-    if (parameter.Stream() == MediaReader::kBestStream && !media.HasVideo()) {
-      read.Note(media.File());
-      return EncodeScenes(scenes);
-    }
+    // A file without pictures fails as not applicable: "0 cuts" would claim a look at pictures it never had.
     MediaReader::VideoFormat const format = media.SelectVideo(parameter.Stream(), kScaledWidth);
     scenes.frameRate = format.frameRate;
     std::vector<std::uint8_t> previous;

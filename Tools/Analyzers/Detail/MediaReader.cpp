@@ -52,11 +52,25 @@ void MediaReader::OpenDecoder(int stream) {
 
 namespace {
 
+bool IsCoverArt(AVStream const* stream) { return stream->disposition & AV_DISPOSITION_ATTACHED_PIC; }
+
+// The stream to read, by its index or the best of its kind; pictures are never taken from cover art.
 int ChooseStream(MediaInput const& input, AVMediaType type, int stream, char const* kind) {
   AVFormatContext* format = input.Format();
   std::filesystem::path const& file = input.Path();
   if (stream == MediaReader::kBestStream) {
-    int const best = av_find_best_stream(format, type, -1, -1, nullptr, 0);
+    int best = av_find_best_stream(format, type, -1, -1, nullptr, 0);
+    if (best >= 0 && IsCoverArt(format->streams[best])) {
+      best = AVERROR_STREAM_NOT_FOUND;
+      for (unsigned i = 0; i < format->nb_streams && best < 0; ++i) {
+        if (format->streams[i]->codecpar->codec_type == type && !IsCoverArt(format->streams[i])) {
+          best = static_cast<int>(i);
+        }
+      }
+    }
+    if (best == AVERROR_STREAM_NOT_FOUND) {
+      throw zelcore::config::zel_exception(file.string() + " has no " + kind + " stream", kResultNotApplicable);
+    }
     if (best < 0) input.Fail(std::string("it has no ") + kind + " stream", best);
     return best;
   }
@@ -65,6 +79,11 @@ int ChooseStream(MediaInput const& input, AVMediaType type, int stream, char con
     throw zelcore::config::zel_exception("Stream " + std::to_string(stream) + " of " + file.string() + " is not " +
                                              (type == AVMEDIA_TYPE_AUDIO ? "an " : "a ") + kind + " stream",
                                          kResultIllegalArgument);
+  }
+  if (IsCoverArt(format->streams[stream])) {
+    throw zelcore::config::zel_exception(
+        "Stream " + std::to_string(stream) + " of " + file.string() + " is cover art, not a video stream",
+        kResultIllegalArgument);
   }
   return stream;
 }
@@ -76,13 +95,6 @@ MediaReader::AudioFormat MediaReader::SelectAudio(int stream) {
   channels_ = static_cast<std::uint32_t>(codec_->ch_layout.nb_channels);
   if (channels_ == 0 || codec_->sample_rate <= 0) Fail("audio stream without channels or rate", AVERROR_INVALIDDATA);
   return AudioFormat{stream_, channels_, static_cast<std::uint32_t>(codec_->sample_rate)};
-}
-
-bool MediaReader::HasVideo() const {
-  for (unsigned i = 0; i < format_->nb_streams; ++i) {
-    if (format_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) return true;
-  }
-  return false;
 }
 
 MediaReader::VideoFormat MediaReader::SelectVideo(int stream, int maxWidth) {

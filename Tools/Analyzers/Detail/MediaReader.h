@@ -29,8 +29,9 @@ class Progress;
 // read fails instead of giving a mixed result.
 //
 // Every failure throws zel_exception: kResultFileRead with the file's name and FFmpeg's own message for a file that
-// is not media, is damaged or has no such stream; kResultIllegalArgument for a stream index that names no stream of
-// the wanted kind. Not thread-safe.
+// is not media or is damaged; kResultNotApplicable ("<file> has no audio stream", "... has no video stream") when the
+// best stream is asked for and the file has none of that kind (cover art is no video); kResultIllegalArgument for a
+// stream index that names no stream of the wanted kind. Not thread-safe.
 class MediaReader {
  public:
   static constexpr int kBestStream = -1;
@@ -66,9 +67,6 @@ class MediaReader {
 
   // The file as it was opened, its descriptor still open: what the decoded data was read from.
   StampedFile const& File() const { return input_.File(); }
-
-  // Whether the file has a video stream.
-  bool HasVideo() const;
 
   // Chooses the audio stream and opens its decoder; `stream` is an index in the file or kBestStream.
   AudioFormat SelectAudio(int stream);
