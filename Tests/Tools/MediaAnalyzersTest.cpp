@@ -429,6 +429,39 @@ TEST_F(MediaAnalyzersTest, PicturesAreReadUpTo8192OnASideAnd8192By4608InAll) {
 // A file rewritten in place, same size, while an analyzer reads it: the job fails instead of keeping a result made
 // of both versions. The rewrite happens in a listener of the job's progress, which runs on the analysing thread at
 // its first report after the start, so the read is certainly under way and not yet over.
+// The stream probe reads a few kilobytes of a file whose header describes the streams a read needs (its first buffer
+// of 64 KiB); a container that finds its streams while reading is probed in full.
+TEST_F(MediaAnalyzersTest, ProbeReadsLittleWhereTheHeaderDescribesTheStreams) {
+  auto const sound = directory / "tone.wav";
+  testsupport::WriteSine(sound, 0.5, 4);
+  auto const transport = directory / "tone.ts";
+  Ffmpeg("-f lavfi -i sine=duration=4 -c:a mp2 " + transport.string());
+  auto const movie = directory / "both.mkv";
+  Ffmpeg("-f lavfi -i testsrc=size=64x48:rate=25:duration=4 -f lavfi -i sine=duration=4 -c:v ffv1 -c:a pcm_s16le " +
+         movie.string());
+  struct Case {
+    std::filesystem::path file;
+    MediaInput::Probe probe;
+    bool little;
+  } const cases[] = {
+      {sound, MediaInput::Probe::kAudio, true},
+      {sound, MediaInput::Probe::kVideo, true},
+      {movie, MediaInput::Probe::kAudio, true},
+      {transport, MediaInput::Probe::kAudio, false},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.file.filename().string() + (c.probe == MediaInput::Probe::kAudio ? " audio" : " video"));
+    MediaInput input(c.file);
+    input.ProbeStreams(c.probe);
+    std::uint64_t const read = input.BytesReadForTesting();
+    if (c.little) {
+      EXPECT_LT(read, 128u << 10);
+    } else {
+      EXPECT_GT(read, input.Size() / 2);
+    }
+  }
+}
+
 TEST_F(MediaAnalyzersTest, AFileThatChangesWhileItIsReadFailsItsJob) {
   auto const file = directory / "long.wav";
   testsupport::WriteSine(file, 0.5, 12);

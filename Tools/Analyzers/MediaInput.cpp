@@ -31,6 +31,8 @@ namespace Quillan::Examples {
 namespace {
 
 constexpr int kIoBufferSize = 1 << 16;
+// What the stream probe reads of a file whose header described every stream a read needs.
+constexpr std::int64_t kHeaderProbeBytes = 4096;
 constexpr char kOnlySelfContained[] = "; only self-contained media files are read";
 
 // Demuxers whose purpose is to read other files or streams, refused as soon as the container is recognised. The
@@ -70,22 +72,30 @@ std::string ErrorText(int error) {
   return message;
 }
 
-int ReadFromFile(void* opaque, std::uint8_t* buffer, int size) {
-  int const descriptor = static_cast<detail::StampedFile*>(opaque)->Descriptor();
+}  // namespace
+
+int MediaInput::ReadFromFile(void* opaque, std::uint8_t* buffer, int size) {
+  auto* input = static_cast<MediaInput*>(opaque);
+  int const descriptor = input->file_->Descriptor();
   for (;;) {
     ssize_t const got = ::read(descriptor, buffer, static_cast<std::size_t>(size));
-    if (got > 0) return static_cast<int>(got);
+    if (got > 0) {
+      input->bytesRead_ += static_cast<std::uint64_t>(got);
+      return static_cast<int>(got);
+    }
     if (got == 0) return AVERROR_EOF;
     if (errno != EINTR) return AVERROR(errno);
   }
 }
 
-std::int64_t SeekInFile(void* opaque, std::int64_t offset, int whence) {
-  auto* file = static_cast<detail::StampedFile*>(opaque);
+std::int64_t MediaInput::SeekInFile(void* opaque, std::int64_t offset, int whence) {
+  detail::StampedFile const* file = static_cast<MediaInput*>(opaque)->file_.get();
   if (whence & AVSEEK_SIZE) return static_cast<std::int64_t>(file->Size());
   off_t const at = ::lseek(file->Descriptor(), static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
   return at < 0 ? AVERROR(errno) : static_cast<std::int64_t>(at);
 }
+
+namespace {
 
 bool Oversized(int width, int height) {
   return width > MediaInput::kMaxPictureWidth || height > MediaInput::kMaxPictureHeight ||
@@ -187,7 +197,7 @@ int MediaInput::RefuseNestedOpen(AVFormatContext* format, AVIOContext** io, char
 
 void MediaInput::Open() {
   auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
-  if (buffer) io_ = avio_alloc_context(buffer, kIoBufferSize, 0, file_.get(), &ReadFromFile, nullptr, &SeekInFile);
+  if (buffer) io_ = avio_alloc_context(buffer, kIoBufferSize, 0, this, &ReadFromFile, nullptr, &SeekInFile);
   if (!io_) {
     av_free(buffer);
     Fail("could not allocate", AVERROR(ENOMEM));
@@ -242,6 +252,28 @@ void MediaInput::NoteDeclaredSizes() {
   }
 }
 
+bool MediaInput::HeaderSuffices(Probe probe) const {
+  // Such a container finds its streams only while reading its packets: the header tells nothing for certain.
+  if (format_->ctx_flags & AVFMTCTX_NOHEADER) return false;
+  for (unsigned i = 0; i < format_->nb_streams; ++i) {
+    AVStream const* stream = format_->streams[i];
+    AVCodecParameters const* parameters = stream->codecpar;
+    if (probe == Probe::kAudio && parameters->codec_type == AVMEDIA_TYPE_AUDIO) {
+      if (parameters->codec_id == AV_CODEC_ID_NONE || parameters->sample_rate <= 0 ||
+          parameters->ch_layout.nb_channels <= 0) {
+        return false;
+      }
+    }
+    // A video stream's frame rate is learnt from the timestamps of its first packets, so pictures always get the
+    // full probe; cover art is no video to read.
+    if (probe == Probe::kVideo && parameters->codec_type == AVMEDIA_TYPE_VIDEO &&
+        !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void MediaInput::ProbeStreams(Probe probe) {
   unsigned const count = format_->nb_streams;
   std::vector<AVDictionary*> options(count, nullptr);
@@ -252,7 +284,13 @@ void MediaInput::ProbeStreams(Probe probe) {
       format_->streams[i]->discard = AVDISCARD_ALL;
     }
   }
+  // The full probe reads up to `probesize` bytes, probing the codec again each time the data doubles: for a small
+  // file that is the whole file, twenty times the cost of decoding it. When the header already gave everything the
+  // read needs, a few packets confirm it.
+  std::int64_t const probesize = format_->probesize;
+  if (HeaderSuffices(probe)) format_->probesize = std::min<std::int64_t>(probesize, kHeaderProbeBytes);
   int const error = avformat_find_stream_info(format_, count > 0 ? options.data() : nullptr);
+  format_->probesize = probesize;
   for (AVDictionary*& dictionary : options) av_dict_free(&dictionary);
   if (!refusal_.empty()) Refuse(refusal_);
   if (error < 0) Fail("no stream information", error);

@@ -54,7 +54,10 @@ class QUILLAN_EXAMPLES_EXPORT MediaInput {
 
   // Reads ahead as far as needed to learn the streams' parameters (avformat_find_stream_info), with every decoder it
   // opens bounded in picture size. Streams that appear only during the probe (a transport stream's late programs)
-  // are probed as FFmpeg does; their pictures are checked against the bounds when their decoder is opened.
+  // are probed as FFmpeg does; their pictures are checked against the bounds when their decoder is opened. When the
+  // header already described every stream the probe is for (audio: codec, rate and channels; video: there is none,
+  // cover art aside) and the container is not one that finds its streams while reading, only the first few
+  // kilobytes are read.
   void ProbeStreams(Probe probe);
 
   // Opens the decoder of stream `stream` (an index in the file) on `threadCount` threads (0: one more than the
@@ -85,11 +88,17 @@ class QUILLAN_EXAMPLES_EXPORT MediaInput {
   // The refusal message when the demuxer asked to open another file; empty when it did not.
   std::string const& Refusal() const { return refusal_; }
 
+  // How many bytes of the file were read so far.
+  std::uint64_t BytesReadForTesting() const { return bytesRead_; }
+
  private:
   void Open();
   void Release();
   void NoteDeclaredSizes();
+  bool HeaderSuffices(Probe probe) const;
   [[noreturn]] void Refuse(std::string const& why) const;
+  static int ReadFromFile(void* opaque, std::uint8_t* buffer, int size);
+  static std::int64_t SeekInFile(void* opaque, std::int64_t offset, int whence);
   static int RefuseNestedOpen(AVFormatContext* format, AVIOContext** io, char const* url, int flags,
                               AVDictionary** options);
 
@@ -100,6 +109,7 @@ class QUILLAN_EXAMPLES_EXPORT MediaInput {
   std::vector<bool> oversized_;     // per stream: its pictures were declared larger than the bounds
   std::vector<std::string> sizes_;  // per stream: the declared size, "16000x16000"
   std::string refusal_;
+  std::uint64_t bytesRead_ = 0;
 };
 
 // Makes FFmpeg's log (one per process) the tool's way: nothing reaches the terminal, where it would break progress
