@@ -11,6 +11,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <iterator>
+#include <list>
 #include <mutex>
 #include <stdexcept>
 #include <string_view>
@@ -117,8 +119,15 @@ struct FileVersionHash {
 // still share one.
 constexpr std::int64_t kSettledNs = 2'000'000'000;
 
-// The reads of the process, by file version: the one in flight, and the last buffer while anyone still holds it.
-// Buffers are held weakly, so nothing of a file stays in memory that no caller holds.
+// Settled buffers kept after their read, so that the analyzers of one media asking for their results one after
+// another read its sidecar once: the most recently used few, and only small ones.
+constexpr std::size_t kKeptFiles = 64;
+constexpr std::size_t kKeptBytes = std::size_t{8} << 20;
+constexpr std::size_t kMostKeptFileBytes = std::size_t{1} << 20;
+
+// The reads of the process, by file version: the one in flight, the last buffer while anyone still holds it, and the
+// kKeptFiles most recently read settled buffers whoever holds them. A file that changes is another version, read
+// afresh; a save of this process drops what was kept of the file it replaced.
 class SharedReads {
  public:
   static SharedReads& Get() {
@@ -131,6 +140,10 @@ class SharedReads {
     std::unique_lock lock(mutex_);
     Entry& entry = entries_[version];
     if (entry.settled) {
+      if (entry.kept) {
+        kept_.splice(kept_.begin(), kept_, entry.keptAt);
+        return entry.kept;
+      }
       if (zelcore::Blob held = entry.last.lock()) return held;
     }
     if (auto const flight = entry.inFlight) {
@@ -163,6 +176,7 @@ class SharedReads {
     if (buffer) {
       after.last = buffer;
       after.settled = settled;
+      if (settled) Keep(version, after, buffer);
     }
     flight->buffer = buffer;
     flight->error = error;
@@ -172,6 +186,16 @@ class SharedReads {
     finished_.notify_all();
     if (error) std::rethrow_exception(error);
     return buffer;
+  }
+
+  // Drops the buffers kept of any version of the file `device`/`inode`.
+  void Forget(dev_t device, ino_t inode) {
+    std::lock_guard lock(mutex_);
+    for (auto at = kept_.begin(); at != kept_.end();) {
+      auto const next = std::next(at);
+      if (at->device == device && at->inode == inode) Drop(entries_.at(*at));
+      at = next;
+    }
   }
 
   SidecarFile::ReadCounts Counts() const {
@@ -193,12 +217,31 @@ class SharedReads {
     std::weak_ptr<zelcore::allocator::RecycledMemory const> last;
     bool settled = false;
     std::shared_ptr<InFlight> inFlight;
+    zelcore::Blob kept;                       // set while the entry is in kept_
+    std::list<FileVersion>::iterator keptAt;  // its place in kept_, when kept
   };
+
+  // Keeps `buffer` as the most recently used, dropping the least recently used beyond the bounds.
+  void Keep(FileVersion const& version, Entry& entry, zelcore::Blob const& buffer) {
+    if (entry.kept || buffer->size() > kMostKeptFileBytes) return;
+    entry.kept = buffer;
+    entry.keptAt = kept_.insert(kept_.begin(), version);
+    keptBytes_ += buffer->size();
+    while (kept_.size() > kKeptFiles || keptBytes_ > kKeptBytes) Drop(entries_.at(kept_.back()));
+  }
+
+  void Drop(Entry& entry) {
+    keptBytes_ -= entry.kept->size();
+    entry.kept.reset();
+    kept_.erase(entry.keptAt);
+  }
 
   // Drops the entries of buffers nobody holds any more, whenever the table has doubled since the last sweep.
   void SweepWhenGrown() {
     if (entries_.size() < sweepAt_) return;
-    std::erase_if(entries_, [](auto const& item) { return !item.second.inFlight && item.second.last.expired(); });
+    std::erase_if(entries_, [](auto const& item) {
+      return !item.second.inFlight && !item.second.kept && item.second.last.expired();
+    });
     sweepAt_ = std::max<std::size_t>(16, 2 * entries_.size());
   }
 
@@ -207,6 +250,8 @@ class SharedReads {
   std::unordered_map<FileVersion, Entry, FileVersionHash> entries_;  // guarded by mutex_
   std::size_t sweepAt_ = 16;                                         // guarded by mutex_
   std::function<void()> beforeRead_;                                 // guarded by mutex_
+  std::list<FileVersion> kept_;  // guarded by mutex_; the versions whose buffers are kept, most recently used first
+  std::size_t keptBytes_ = 0;    // guarded by mutex_
   std::atomic<std::uint64_t> reads_{0};
   std::atomic<std::uint64_t> sharedWaits_{0};
 };
@@ -336,9 +381,11 @@ SidecarFile::~SidecarFile() {
 std::string SidecarFile::Replace(std::filesystem::path const& path, zelcore::allocator::RecycledMemory const& bytes) {
   // The new file gets the old one's permission bits (the lock made one when there was none).
   mode_t mode = 0666;
-  if (struct stat status{}; ::lstat(path.c_str(), &status) == 0) {
-    if (char const* reason = NotRegularReason(status.st_mode)) return reason;
-    mode = status.st_mode & 07777;
+  struct stat old {};
+  bool const replacing = ::lstat(path.c_str(), &old) == 0;
+  if (replacing) {
+    if (char const* reason = NotRegularReason(old.st_mode)) return reason;
+    mode = old.st_mode & 07777;
   }
   // Everything happens relative to the folder's handle, so that the temporary file and the rename stay in the one
   // folder whose entry is flushed at the end. A folder we may search and write but not read gives no handle to
@@ -384,6 +431,8 @@ std::string SidecarFile::Replace(std::filesystem::path const& path, zelcore::all
     ::unlinkat(folderFd, temporary.c_str(), 0);
     return why;
   }
+  // What was kept of the replaced file will never be asked for again.
+  if (replacing) SharedReads::Get().Forget(old.st_dev, old.st_ino);
   // Without this a power cut could bring back the old entry, or none, after the save had reported success. Some
   // file systems cannot flush a folder (EINVAL); they give no more than the rename did.
   if (canFlushFolder && ::fsync(folderFd) != 0 && errno != EINVAL) {

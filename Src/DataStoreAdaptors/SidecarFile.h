@@ -29,7 +29,10 @@ namespace Quillan {
 // same time in the process share one read and one buffer, so that N concurrent loads of a large sidecar cost its
 // size once, not N times. A buffer that is still held after its read is handed out again, without reading, for a
 // file that had not been modified for a while when it was read (a file written just now may change again within the
-// resolution of its timestamps).
+// resolution of its timestamps). The buffers of the last such files read (a few dozen small files) are kept even when
+// no caller holds them, so that the analyzers of one media that load their results one after another read its sidecar
+// once; a change of the file is a new version and is read again, and a save drops what was kept of the file it
+// replaced.
 class QUILLAN_EXPORT SidecarFile {
  public:
   // Thrown by Read for a file larger than the format allows or than the caller's bound, before any of it is read.

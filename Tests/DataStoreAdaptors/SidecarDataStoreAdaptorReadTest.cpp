@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -269,6 +270,43 @@ TEST_F(SidecarDataStoreAdaptorReadTest, ConcurrentLoadsOfOneFileReadItOnce) {
   Await(store_->SaveDataWithKey(media_, kFirst, Text(""), Text("k"), MakeBlob("changed")));
   EXPECT_EQ(BlobText(Await(Load(kFirst, store_))), "changed");
   EXPECT_EQ(BlobText(blobs.front()), "settled");
+}
+
+// The analyzers of one media load their results one after another: a settled sidecar is read once for all of them,
+// and read again once it changes, whoever changed it.
+TEST_F(SidecarDataStoreAdaptorReadTest, LoadsOneAfterAnotherReadASettledSidecarOnce) {
+  Await(store_->SaveDataWithKey(media_, kFirst, Text(""), Text("k"), MakeBlob("first's")));
+  Await(store_->SaveDataWithKey(media_, kSecond, Text(""), Text("k"), MakeBlob("second's")));
+  auto const age = [&] {
+    timespec const anHourAgo[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, sidecar_.c_str(), anHourAgo, 0), 0);
+  };
+  age();
+  auto const reads = SidecarFile::GetReadCountsForTesting().reads;
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(BlobText(Await(Load(kFirst, store_))), "first's");
+    EXPECT_EQ(BlobText(Await(Load(kSecond, store_))), "second's");
+  }
+  EXPECT_EQ(SidecarFile::GetReadCountsForTesting().reads, reads + 1);
+
+  // Rewritten in place by another program, size and modification time kept: its change time tells.
+  std::string bytes = ReadFile(sidecar_);
+  std::size_t const at = bytes.find("first's");
+  ASSERT_NE(at, std::string::npos);
+  bytes.replace(at, 7, "FIRST's");
+  {
+    std::ofstream file(sidecar_, std::ios::binary | std::ios::in | std::ios::out);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  age();
+  EXPECT_EQ(BlobText(Await(Load(kFirst, store_))), "FIRST's");
+  EXPECT_EQ(BlobText(Await(Load(kSecond, store_))), "second's");
+  EXPECT_EQ(SidecarFile::GetReadCountsForTesting().reads, reads + 2);
+
+  // A save of this process: the new file is read (the save's own read counts too).
+  Await(store_->SaveDataWithKey(media_, kSecond, Text(""), Text("k"), MakeBlob("second's new")));
+  EXPECT_EQ(BlobText(Await(Load(kSecond, store_))), "second's new");
+  EXPECT_EQ(BlobText(Await(Load(kFirst, store_))), "FIRST's");
 }
 
 // Reads of a file written just now are shared only while they run: eight threads that meet one read get its one
