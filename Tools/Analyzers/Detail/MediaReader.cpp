@@ -59,19 +59,18 @@ int ChooseStream(MediaInput const& input, AVMediaType type, int stream, char con
   AVFormatContext* format = input.Format();
   std::filesystem::path const& file = input.Path();
   if (stream == MediaReader::kBestStream) {
-    int best = av_find_best_stream(format, type, -1, -1, nullptr, 0);
-    if (best >= 0 && IsCoverArt(format->streams[best])) {
-      best = AVERROR_STREAM_NOT_FOUND;
-      for (unsigned i = 0; i < format->nb_streams && best < 0; ++i) {
-        if (format->streams[i]->codecpar->codec_type == type && !IsCoverArt(format->streams[i])) {
-          best = static_cast<int>(i);
-        }
-      }
+    int first = -1;  // the first stream of the kind, whether FFmpeg could learn its parameters or not
+    for (unsigned i = 0; i < format->nb_streams && first < 0; ++i) {
+      if (format->streams[i]->codecpar->codec_type == type && !IsCoverArt(format->streams[i]))
+        first = static_cast<int>(i);
     }
-    if (best == AVERROR_STREAM_NOT_FOUND) {
+    if (first < 0)
       throw zelcore::config::zel_exception(file.string() + " has no " + kind + " stream", kResultNotApplicable);
-    }
-    if (best < 0) input.Fail(std::string("it has no ") + kind + " stream", best);
+    int const best = av_find_best_stream(format, type, -1, -1, nullptr, 0);
+    // FFmpeg may rank cover art above a short video; the file's first real one is read then.
+    if (best >= 0 && IsCoverArt(format->streams[best])) return first;
+    // A stream whose parameters FFmpeg could not learn is there but cannot be read: that is a failure of the file.
+    if (best < 0) input.Fail(std::string("it has no readable ") + kind + " stream", best);
     return best;
   }
   if (stream < 0 || static_cast<unsigned>(stream) >= format->nb_streams ||
