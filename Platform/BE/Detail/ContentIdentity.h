@@ -104,7 +104,6 @@ class ContentIdentity {
   // when the file changed while it was read.
   template <class Compute>
   std::optional<ContentDigest> DigestOfVersion(FileStamp const& stamp, std::int64_t readStartNs, Compute&& compute);
-  std::optional<ContentDigest> RecallInProcess(FileStamp const& stamp);
   std::optional<ContentDigest> FindStored(FileStamp const& stamp);
   void Remember(FileStamp const& stamp, ContentDigest const& digest, bool store);
   void CountHash();
