@@ -192,10 +192,64 @@ Future<void> SidecarDataStoreAdaptor::SaveDataForDataSource(std::string const& d
                                                             ImmutableString const& key,
                                                             std::filesystem::path const& sidecarPath,
                                                             Blob const& blob) {
+  auto save = std::make_shared<PendingSave>();
+  save->dataSourceId = dataSourceId;
+  save->analyzerGuid = analyzerGuid;
+  save->parameter = parameter;
+  save->key = key;
+  save->blob = blob;
+  {
+    std::lock_guard lock(pendingMutex_);
+    pending_[sidecarPath.native()].push_back(save);
+  }
   return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
-      executor_, kNoDelay, executor_, [self = Self(), dataSourceId, analyzerGuid, parameter, key, sidecarPath, blob] {
-        self->SaveTask(dataSourceId, analyzerGuid, parameter, key, sidecarPath, blob);
-      });
+      executor_, kNoDelay, executor_, [self = Self(), sidecarPath, save] { self->RunSave(sidecarPath, save); });
+}
+
+void SidecarDataStoreAdaptor::RunSave(std::filesystem::path const& sidecarPath,
+                                      std::shared_ptr<PendingSave> const& save) const {
+  std::vector<std::shared_ptr<PendingSave>> batch;
+  {
+    std::lock_guard lock(pendingMutex_);
+    if (!save->done) {
+      if (auto const found = pending_.find(sidecarPath.native()); found != pending_.end()) {
+        batch = std::move(found->second);
+        pending_.erase(found);
+      }
+    }
+  }
+  auto const settle = [&](PendingSave& one, std::exception_ptr failure) {
+    std::lock_guard lock(pendingMutex_);
+    one.done = true;
+    one.failure = std::move(failure);
+  };
+  if (!batch.empty()) {
+    try {
+      SaveTask(sidecarPath, batch, batch.size() == 1);
+      for (auto const& one : batch) settle(*one, nullptr);
+    } catch (...) {
+      if (batch.size() == 1) {
+        settle(*batch.front(), std::current_exception());
+      } else {
+        // One value may be what failed the file (too large for the format, refused by a derived writer): each is
+        // saved alone then, with its own outcome, as if they had not waited together.
+        for (auto const& one : batch) {
+          try {
+            SaveTask(sidecarPath, {one}, true);
+            settle(*one, nullptr);
+          } catch (...) {
+            settle(*one, std::current_exception());
+          }
+        }
+      }
+    }
+  }
+  std::exception_ptr failure;
+  {
+    std::lock_guard lock(pendingMutex_);
+    failure = save->failure;
+  }
+  if (failure) std::rethrow_exception(failure);
 }
 
 Blob SidecarDataStoreAdaptor::LoadTask(std::string const& dataSourceId, Guid const& analyzerGuid,
@@ -261,14 +315,14 @@ Blob SidecarDataStoreAdaptor::LookUpInFile(std::string const& dataSourceId, Guid
   return found.blob;
 }
 
-void SidecarDataStoreAdaptor::SaveTask(std::string const& dataSourceId, Guid const& analyzerGuid,
-                                       ImmutableString const& parameter, ImmutableString const& key,
-                                       std::filesystem::path const& sidecarPath, Blob const& blob) const {
+void SidecarDataStoreAdaptor::SaveTask(std::filesystem::path const& sidecarPath,
+                                       std::vector<std::shared_ptr<PendingSave>> const& saves, bool report) const {
   try {
-    std::string const cacheKey(GenerateCacheKey(analyzerGuid, parameter, key).view());
     // A result that cannot fit the format fails at once, before the file is read or a buffer grows.
-    if (blob && blob->size() > serialization::kMaxSideCarBufferSize) {
-      ThrowWriteFailed(serialization::SideCarTooLargeError(blob->size()).what());
+    for (auto const& save : saves) {
+      if (save->blob && save->blob->size() > serialization::kMaxSideCarBufferSize) {
+        ThrowWriteFailed(serialization::SideCarTooLargeError(save->blob->size()).what());
+      }
     }
     std::uint64_t maxLoadBytes = 0;
     try {
@@ -288,7 +342,10 @@ void SidecarDataStoreAdaptor::SaveTask(std::string const& dataSourceId, Guid con
     }
     std::shared_ptr<SideCarSerializationData> data = ReadForSave(sidecarPath);
     if (!data) data = std::make_shared<SideCarSerializationData>();
-    serialization::SetValueForSave(*data, analyzerGuid, dataSourceId, cacheKey, blob);
+    for (auto const& save : saves) {
+      std::string const cacheKey(GenerateCacheKey(save->analyzerGuid, save->parameter, save->key).view());
+      serialization::SetValueForSave(*data, save->analyzerGuid, save->dataSourceId, cacheKey, save->blob);
+    }
     bool written = false;
     try {
       written = SerializeToSideCarFileSync(sidecarPath, data);
@@ -299,12 +356,12 @@ void SidecarDataStoreAdaptor::SaveTask(std::string const& dataSourceId, Guid con
     } catch (std::runtime_error const& unencodable) {
       // Content the format cannot hold (a foreign item without values): the save fails as the encoder says, and the
       // file keeps what another writer stored in it.
-      ReportWriteFailure(sidecarPath, unencodable.what());
+      if (report) ReportWriteFailure(sidecarPath, unencodable.what());
       throw;
     }
     if (!written) throw zel_exception("Sidecar file could not be written to", kResultSidecarWriteFailed);
   } catch (zel_exception const& failure) {
-    if (failure.GetResult() == kResultSidecarWriteFailed) ReportWriteFailure(sidecarPath, failure.what());
+    if (report && failure.GetResult() == kResultSidecarWriteFailed) ReportWriteFailure(sidecarPath, failure.what());
     throw;
   }
 }

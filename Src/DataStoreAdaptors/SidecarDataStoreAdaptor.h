@@ -1,9 +1,14 @@
 #pragma once
 
+#include <exception>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "DataStoreAdaptors/IDataStoreAdaptor.h"
 #include "DataStoreAdaptors/SidecarDataStoreAdaptorSerialization.h"
@@ -108,8 +113,24 @@ class QUILLAN_EXPORT SidecarDataStoreAdaptor : public IDataStoreAdaptor,
  private:
   zelcore::Blob LoadTask(std::string const& dataSourceId, Guid const& analyzerGuid, ImmutableString const& parameter,
                          ImmutableString const& key, std::filesystem::path const& sidecarPath) const;
-  void SaveTask(std::string const& dataSourceId, Guid const& analyzerGuid, ImmutableString const& parameter,
-                ImmutableString const& key, std::filesystem::path const& sidecarPath, zelcore::Blob const& blob) const;
+  // A save waiting for the executor. The saves of one file that wait together are written by the first of them to
+  // run, in one replace of the file: a file's flushes are paid once for all of them, not once per value.
+  struct PendingSave {
+    std::string dataSourceId;
+    Guid analyzerGuid;
+    ImmutableString parameter;
+    ImmutableString key;
+    zelcore::Blob blob;
+    bool done = false;           // guarded by pendingMutex_
+    std::exception_ptr failure;  // guarded by pendingMutex_
+  };
+  // Runs on the executor: writes `save` with every other save of its file that waits, unless an earlier one did.
+  // Throws what `save` failed with.
+  void RunSave(std::filesystem::path const& sidecarPath, std::shared_ptr<PendingSave> const& save) const;
+  // Writes `saves` (in their order) into the file in one replace; reports a write failure to the observer when
+  // `report`.
+  void SaveTask(std::filesystem::path const& sidecarPath, std::vector<std::shared_ptr<PendingSave>> const& saves,
+                bool report) const;
   // A load's lookup in what DeserializeFromSideCarFileSync returned, and the same lookup in the file itself.
   zelcore::Blob LookUpInContainer(SideCarSerializationData const* data, std::string const& dataSourceId,
                                   Guid const& analyzerGuid, ImmutableString const& parameter,
@@ -124,6 +145,9 @@ class QUILLAN_EXPORT SidecarDataStoreAdaptor : public IDataStoreAdaptor,
   std::string extension_;
   ParameterHashHandling parameterHashHandling_ = kExactParameterHash;
   std::shared_ptr<zelcore::async::AsyncExecutor> executor_;
+  mutable std::mutex pendingMutex_;
+  // The saves that wait, by the exact bytes of their sidecar's path, in the order they were asked for.
+  mutable std::map<std::string, std::vector<std::shared_ptr<PendingSave>>> pending_;  // guarded by pendingMutex_
 };
 
 }  // namespace Quillan

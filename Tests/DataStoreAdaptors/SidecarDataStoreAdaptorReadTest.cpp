@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -63,6 +64,55 @@ class HookedStore : public SidecarDataStoreAdaptor {
     if (failRead) failRead();
     return SidecarDataStoreAdaptor::DeserializeFromSideCarFileSync(path);
   }
+};
+
+// A store that counts its writes, holds a write while the test asks it to, and refuses to write a file that holds the
+// value "poison".
+class GatedStore : public HookedStore {
+ public:
+  void Hold() {
+    std::lock_guard lock(mutex_);
+    held_ = true;
+  }
+  void Release() {
+    {
+      std::lock_guard lock(mutex_);
+      held_ = false;
+    }
+    changed_.notify_all();
+  }
+  int Writes() const {
+    std::lock_guard lock(mutex_);
+    return writes_;
+  }
+  // Waits (boundedly) until `count` writes have started.
+  bool AwaitWrites(int count) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return writes_ >= count; });
+  }
+
+ protected:
+  bool SerializeToSideCarFileSync(fs::path const& path,
+                                  std::shared_ptr<SideCarSerializationData> const& data) const override {
+    {
+      std::unique_lock lock(mutex_);
+      ++writes_;
+      changed_.notify_all();
+      changed_.wait_for(lock, std::chrono::seconds(10), [&] { return !held_; });
+    }
+    for (auto const& [itemKey, item] : data->items) {
+      for (auto const& [valueKey, blob] : item.values) {
+        if (BlobText(blob) == "poison") return false;
+      }
+    }
+    return SidecarDataStoreAdaptor::SerializeToSideCarFileSync(path, data);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  mutable int writes_ = 0;  // guarded by mutex_
+  bool held_ = false;       // guarded by mutex_
 };
 
 // A store that keeps its sidecars elsewhere (here in memory), through the two file operations alone; or, with
@@ -307,6 +357,48 @@ TEST_F(SidecarDataStoreAdaptorReadTest, LoadsOneAfterAnotherReadASettledSidecarO
   Await(store_->SaveDataWithKey(media_, kSecond, Text(""), Text("k"), MakeBlob("second's new")));
   EXPECT_EQ(BlobText(Await(Load(kSecond, store_))), "second's new");
   EXPECT_EQ(BlobText(Await(Load(kFirst, store_))), "FIRST's");
+}
+
+// Saves of one file that wait behind a slow one are written together, in one replace; when that fails, each is saved
+// alone, so that only the value that failed the file fails.
+TEST_F(SidecarDataStoreAdaptorReadTest, SavesThatWaitTogetherAreWrittenInOneReplace) {
+  auto const store = std::make_shared<GatedStore>();
+  std::vector<Guid> analyzers;
+  for (int i = 0; i < 5; ++i)
+    analyzers.push_back(*Guid::FromString("5eadbeef-0000-4000-8000-00000000010" + std::to_string(i)));
+  struct Round {
+    char const* name;
+    int poisoned;       // which waiting save holds the poison, or -1
+    int waitingWrites;  // writes after the held one
+  } const rounds[] = {{"clean", -1, 1}, {"one poisoned", 2, 1 + 4}};
+  for (Round const& round : rounds) {
+    SCOPED_TRACE(round.name);
+    int const before = store->Writes();
+    store->Hold();
+    auto const held = store->Save(media_, kFirst, std::string("held ") + round.name);
+    ASSERT_TRUE(store->AwaitWrites(before + 1));
+    std::vector<zelcore::async::Future<void>> waiting;
+    for (int i = 0; i < 4; ++i) {
+      waiting.push_back(
+          store->Save(media_, analyzers[i], i == round.poisoned ? "poison" : round.name + std::to_string(i)));
+    }
+    store->Release();
+    Await(held);
+    for (int i = 0; i < 4; ++i) {
+      if (i == round.poisoned) {
+        EXPECT_EQ(ResultOf(AwaitFailure(waiting[i])), kResultSidecarWriteFailed);
+      } else {
+        Await(waiting[i]);
+      }
+    }
+    EXPECT_EQ(store->Writes(), before + 1 + round.waitingWrites);
+    EXPECT_EQ(BlobText(Await(Load(kFirst, store_))), std::string("held ") + round.name);
+    for (int i = 0; i < 4; ++i) {
+      if (i == round.poisoned) continue;
+      EXPECT_EQ(BlobText(Await(Load(analyzers[i], store_))), round.name + std::to_string(i)) << i;
+    }
+  }
+  EXPECT_EQ(ResultOf(AwaitFailure(Load(analyzers[4], store_))), kResultSidecarEntryNotFound);
 }
 
 // Reads of a file written just now are shared only while they run: eight threads that meet one read get its one
