@@ -4,10 +4,10 @@
 #include <sndfile.h>
 
 #include <cmath>
-#include <cstdint>
-#include <fstream>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <numbers>
 #include <string>
 #include <vector>

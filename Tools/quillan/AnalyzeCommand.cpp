@@ -38,9 +38,9 @@
 #include "quillan/ResultFormatting.h"
 #include "quillan/TextTable.h"
 #include "zelappsupport/ProgressItem.h"
+#include "zelcore/DebugDatabase.h"
 #include "zelcore/Executor.h"
 #include "zelcore/TextConversions.h"
-#include "zelcore/DebugDatabase.h"
 #include "zelcore/ZelException.h"
 
 namespace Quillan::Cli {
@@ -166,8 +166,8 @@ void AdmitFile(MediaFile& file, bool wantSeconds) {
   if (!file.readProblem.empty()) return;
   try {
     // The name's bytes, valid UTF-8 or not, travel through the media's UTF-16 path unchanged, in any locale.
-    file.media =
-        BE::ProjectFactory::CreateMedia(zelcore::text::PathBytesToUTF16(std::filesystem::absolute(file.given).native()));
+    file.media = BE::ProjectFactory::CreateMedia(
+        zelcore::text::PathBytesToUTF16(std::filesystem::absolute(file.given).native()));
     file.clip = BE::ProjectFactory::CreateClip(file.media, BE::kMediaType_Audio);
   } catch (std::exception const& error) {
     file.readProblem = error.what();  // this file's row fails; the others go on
@@ -259,7 +259,8 @@ nlohmann::ordered_json ResultJson(MediaFile& file, RequestedAnalyzer const& anal
       {"contentState", answered ? ContentStateJson(file) : nlohmann::ordered_json()},
       {"analyzer", analyzer.info.name},
       {"analyzerId", analyzer.info.id.AsUTF8String()},
-      {"parameter", analyzer.parameterText ? nlohmann::ordered_json(*analyzer.parameterText) : nlohmann::ordered_json()},
+      {"parameter",
+       analyzer.parameterText ? nlohmann::ordered_json(*analyzer.parameterText) : nlohmann::ordered_json()},
       {"status", StatusText(status)},
   };
   if (!answered) {
@@ -273,7 +274,8 @@ nlohmann::ordered_json ResultJson(MediaFile& file, RequestedAnalyzer const& anal
   }
   result["result"] = nullptr;
   if (outcome.hasBlob) {
-    result["result"] = DescriptionJson(describer.Describe(analyzer.info.id, analyzer.info.name, std::nullopt, outcome.blob));
+    result["result"] =
+        DescriptionJson(describer.Describe(analyzer.info.id, analyzer.info.name, std::nullopt, outcome.blob));
   }
   return result;
 }
@@ -281,14 +283,15 @@ nlohmann::ordered_json ResultJson(MediaFile& file, RequestedAnalyzer const& anal
 // The one row of a file that is not analysed: it cannot be read, or it is not media.
 nlohmann::ordered_json FileRowJson(MediaFile const& file) {
   bool const skipped = file.notMedia;
-  return {{"file", file.given},
-          {"contentState", nullptr},
-          {"analyzer", nullptr},
-          {"analyzerId", nullptr},
-          {"parameter", nullptr},
-          {"status", skipped ? "skipped" : "failed"},
-          {"message", skipped ? std::string("not a media file") : "Cannot read " + file.given + ": " + file.readProblem},
-          {"resultCode", ResultCodeText(skipped ? kResultNotMediaFile : zelcore::config::kResultFileRead)}};
+  return {
+      {"file", file.given},
+      {"contentState", nullptr},
+      {"analyzer", nullptr},
+      {"analyzerId", nullptr},
+      {"parameter", nullptr},
+      {"status", skipped ? "skipped" : "failed"},
+      {"message", skipped ? std::string("not a media file") : "Cannot read " + file.given + ": " + file.readProblem},
+      {"resultCode", ResultCodeText(skipped ? kResultNotMediaFile : zelcore::config::kResultFileRead)}};
 }
 
 // Results that no store kept this run, told to the user once at the end rather than once per save: sidecar files
@@ -373,9 +376,10 @@ void PrintTable(std::vector<nlohmann::ordered_json> const& results) {
       text = result["result"]["summary"].get<std::string>();
     }
     if (result.contains("notStored")) text += " (not stored: " + result["notStored"].get<std::string>() + ")";
-    std::string const analyzer = result["analyzer"].is_string() ? Printable(result["analyzer"].get<std::string>()) : "-";
-    table.AddRow({Printable(result["file"].get<std::string>()), analyzer, result["status"].get<std::string>(),
-                  Printable(text)});
+    std::string const analyzer =
+        result["analyzer"].is_string() ? Printable(result["analyzer"].get<std::string>()) : "-";
+    table.AddRow(
+        {Printable(result["file"].get<std::string>()), analyzer, result["status"].get<std::string>(), Printable(text)});
   }
   std::cout << table.Format();
 }
@@ -474,8 +478,7 @@ class AnalysisRun {
 
   // Runs every job; returns whether the user interrupted the run.
   bool Run(IAnalyzerHost& host, ProgressDisplay& display) {
-    std::size_t const limit =
-        options_.jobs > 0 ? options_.jobs : std::max<std::size_t>(1, zelcore::async::CPUCount());
+    std::size_t const limit = options_.jobs > 0 ? options_.jobs : std::max<std::size_t>(1, zelcore::async::CPUCount());
     JobRunner runner(host, limit, files_.size() * analyzers_.size(), display);
     bool const cancelled = runner.Run(JobRunner::Handlers{
         [this] { return Next(); },
@@ -490,6 +493,7 @@ class AnalysisRun {
         Outcome const outcome =
             Failed(std::make_exception_ptr(zelcore::config::zel_exception("", kResultJobCancelled)), false);
         rows_[f][a] = ResultJson(files_[f], analyzers_[a], outcome, managedWrites_, describer_);
+        Stream(rows_[f][a]);
       }
       anyFailed_ = true;
     }
@@ -533,8 +537,12 @@ class AnalysisRun {
         ++nextFile_;
       }
       RequestedAnalyzer const& analyzer = analyzers_[a];
-      return JobRequest{f * analyzers_.size() + a, file.clip, analyzer.info.id, analyzer.parameter,
-                        analyzer.info.name + " " + Printable(file.given), file.seconds};
+      return JobRequest{f * analyzers_.size() + a,
+                        file.clip,
+                        analyzer.info.id,
+                        analyzer.parameter,
+                        analyzer.info.name + " " + Printable(file.given),
+                        file.seconds};
     }
     return std::nullopt;
   }
@@ -590,10 +598,10 @@ class AnalysisRun {
   std::vector<RequestedAnalyzer> const& analyzers_;
   bool const managedWrites_;
   bool const draw_;
-  std::deque<MediaFile> files_;  // a deque: a file never moves, its once_flag with it
-  std::vector<std::size_t> order_;  // the files in the order their jobs start
+  std::deque<MediaFile> files_;                            // a deque: a file never moves, its once_flag with it
+  std::vector<std::size_t> order_;                         // the files in the order their jobs start
   std::vector<std::vector<nlohmann::ordered_json>> rows_;  // by file, then analyzer; each written by one job
-  std::vector<char> notMediaJob_;  // by job: its analyzer found the file not to be media
+  std::vector<char> notMediaJob_;                          // by job: its analyzer found the file not to be media
   ResultDescriber describer_;
   std::size_t nextFile_ = 0;  // in order_
   std::size_t nextAnalyzer_ = 0;
@@ -622,8 +630,7 @@ int RunAnalyzeCommand(AnalyzeOptions const& options) {
   if (options.storedOnly) {
     for (RequestedAnalyzer& analyzer : analyzers) {
       if (Examples::FindExampleAnalyzer(analyzer.info.name) != analyzer.info.id) {
-        throw UsageError("the " + analyzer.info.name + " analyzer cannot be asked for its stored result alone",
-                         "show");
+        throw UsageError("the " + analyzer.info.name + " analyzer cannot be asked for its stored result alone", "show");
       }
       analyzer.parameter = std::any(Examples::StoredOnly{analyzer.parameter});
     }
@@ -696,8 +703,12 @@ SingleAnalysis AnalyzeOneFile(std::string const& file, std::string const& analyz
   bool const cancelled = runner.Run(JobRunner::Handlers{
       [&]() -> std::optional<JobRequest> {
         if (std::exchange(requested_, true)) return std::nullopt;
-        return JobRequest{0, media.clip, requested.info.id, requested.parameter,
-                          requested.info.name + " " + Printable(file), media.seconds};
+        return JobRequest{0,
+                          media.clip,
+                          requested.info.id,
+                          requested.parameter,
+                          requested.info.name + " " + Printable(file),
+                          media.seconds};
       },
       {},
       [&](std::size_t, EndedJob job) { ended = std::move(job); },

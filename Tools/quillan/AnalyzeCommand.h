@@ -33,7 +33,7 @@ struct AnalyzeOptions {
   std::vector<std::string> exclude;
   bool force = false;       // compute afresh and replace what is stored
   bool storedOnly = false;  // print what is stored, computing nothing (`quillan show`)
-  std::size_t jobs = 0;    // analyses at once; 0: one per processor
+  std::size_t jobs = 0;     // analyses at once; 0: one per processor
   JobOrder order = JobOrder::kShortestFirst;
   std::vector<std::string> modules;
   std::vector<std::string> files;  // files and folders

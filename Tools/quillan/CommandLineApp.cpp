@@ -203,8 +203,8 @@ void CommandLineApp::Build() {
                    "so are files in folders that are not media (pictures, scripts, documents)")
       ->required();
 
-  CLI::App* show = app.add_subcommand(
-      "show", "print the results stored for media files, as analyze would, computing nothing");
+  CLI::App* show =
+      app.add_subcommand("show", "print the results stored for media files, as analyze would, computing nothing");
   show_.storedOnly = true;
   show_.noProgress = true;
   AddSelection(show, show_);

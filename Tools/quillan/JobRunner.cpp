@@ -18,9 +18,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 // The host answers a request from its serial executor within microseconds; this only guards against a hang.
 constexpr auto kRequestDeadline = std::chrono::seconds(60);
-// Jobs asked for beyond those that can run: a cached result takes microseconds, so the next ones are already queued
-// when a job ends instead of waiting for the round trip of a request.
-constexpr std::size_t kQueuedPerRunning = 3;
 
 }  // namespace
 
@@ -42,9 +39,10 @@ JobRunner::JobRunner(IAnalyzerHost& host, std::size_t limit, std::size_t total, 
     : host_(host), limit_(std::max<std::size_t>(1, limit)), total_(total), display_(display) {}
 
 bool JobRunner::Run(Handlers const& handlers) {
-  // As wide as the limit: the jobs asked for beyond it wait in this executor's queue.
+  // As wide as the limit. No more jobs are asked for than may run: one asked for early would wait in this executor's
+  // queue behind those whose loads happened to end first, and the smallest files would no longer start first.
   executor_ = zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), limit_);
-  std::size_t const window = limit_ * (1 + kQueuedPerRunning);
+  std::size_t const window = limit_;
   bool more = true;
   auto nextDraw = Clock::now();
   for (;;) {
@@ -112,8 +110,8 @@ bool JobRunner::RequestBatch(Handlers const& handlers, std::size_t room) {
   for (Pending& entry : pending) {
     std::exception_ptr failure;
     if (!zelcore::async::WaitForUntypedUntil(entry.started, deadline, true)) {
-      failure = std::make_exception_ptr(zelcore::config::zel_exception("The analyzer host did not answer",
-                                                                        kResultUnavailable));
+      failure = std::make_exception_ptr(
+          zelcore::config::zel_exception("The analyzer host did not answer", kResultUnavailable));
     } else if (!entry.started.HasValue()) {
       failure = entry.started.GetException();
     }
@@ -183,8 +181,7 @@ void JobRunner::Draw() {
     double const fraction = job.item ? job.item->GetProgress() : 0.0;
     if (!job.startedAt && fraction > 0) job.startedAt = now;
     if (!job.startedAt) continue;
-    running.push_back(
-        JobProgress{job.request.label, fraction, *job.startedAt, job.request.mediaSeconds});
+    running.push_back(JobProgress{job.request.label, fraction, *job.startedAt, job.request.mediaSeconds});
   }
   std::sort(running.begin(), running.end(),
             [](JobProgress const& a, JobProgress const& b) { return a.startedAt < b.startedAt; });

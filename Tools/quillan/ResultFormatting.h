@@ -30,7 +30,8 @@ class ResultDescriber {
 
  private:
   std::mutex mutex_;
-  std::map<std::string, zelcore::InterfaceRef<IAnalyzer>> analyzers_;  // by GUID text; null when none was built; guarded by mutex_
+  std::map<std::string, zelcore::InterfaceRef<IAnalyzer>>
+      analyzers_;  // by GUID text; null when none was built; guarded by mutex_
 };
 
 // A description as the JSON formats carry it: {"name", "summary", "fields", "units"}.

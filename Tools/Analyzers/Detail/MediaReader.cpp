@@ -64,6 +64,8 @@ int ChooseStream(MediaInput const& input, AVMediaType type, int stream, char con
       if (format->streams[i]->codecpar->codec_type == type && !IsCoverArt(format->streams[i]))
         first = static_cast<int>(i);
     }
+    // Without any sound or moving pictures (subtitles, data) the file is no media at all.
+    if (first < 0 && !input.HasAudioOrVideo()) input.NotMedia("no sound and no moving pictures", 0);
     if (first < 0)
       throw zelcore::config::zel_exception(file.string() + " has no " + kind + " stream", kResultNotApplicable);
     int const best = av_find_best_stream(format, type, -1, -1, nullptr, 0);
