@@ -152,7 +152,8 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
       // A miss of any store is "nothing stored"; any other failure (a store that cannot be read) says what it is.
       Result const code = zelcore::config::ExtractResultFromException(failure);
       bool const miss = code == kResultNotCached || code == kResultSidecarFileNotFound ||
-                        code == kResultSidecarEntryNotFound || code == kResultMediaCacheMiss;
+                        code == kResultSidecarEntryNotFound || code == kResultMediaCacheMiss ||
+                        code == kResultUnavailable;  // the compound store: no store had it
       if (!miss) std::rethrow_exception(failure);
       throw zelcore::config::zel_exception("Nothing is stored for this version of the file", kResultNotCached);
     });

@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Support/SineWave.h"
+#include "Support/TempDirectory.h"
+#include "ToolProcess.h"
+
+namespace Quillan::Cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+class FolderRunTest : public ToolFolderTest {
+ protected:
+  void Ffmpeg(std::string const& arguments) {
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -loglevel error -y " + arguments).c_str()), 0) << arguments;
+  }
+
+  // The rows of `analyze --json` (or `show`), by "analyzer file", a file's one row under "-".
+  std::map<std::string, Json> Rows(std::vector<std::string> arguments, int expectedExit) {
+    arguments.insert(arguments.begin() + 1, "--json");
+    ToolRun const run = Quillan(arguments);
+    EXPECT_EQ(run.exitCode, expectedExit) << run.err << run.out;
+    std::map<std::string, Json> rows;
+    Json const document = Json::parse(run.out);
+    for (Json const& row : document["results"]) {
+      std::string const analyzer = row["analyzer"].is_string() ? row["analyzer"].get<std::string>() : "-";
+      std::string const file = std::filesystem::path(row["file"].get<std::string>()).filename().string();
+      rows[analyzer + " " + file] = row;
+    }
+    return rows;
+  }
+
+  std::set<std::string> Sidecars(std::filesystem::path const& folder) {
+    std::set<std::string> names;
+    for (auto const& entry : std::filesystem::recursive_directory_iterator(folder)) {
+      if (entry.path().extension() == ".qvmi") names.insert(entry.path().lexically_relative(folder).string());
+    }
+    return names;
+  }
+};
+
+// A folder as users have them: sounds, a video without sound, a picture, a script, subtitles, a dangling link. Only
+// media are analysed and get sidecars; what is not media is one "skipped" row; what does not apply is "not
+// applicable"; none of it fails the run.
+TEST_F(FolderRunTest, AMixedFolderAnalysesItsMediaOnlyAndExitsZero) {
+  std::filesystem::path const folder = dir / "shoot";
+  std::filesystem::create_directories(folder / "proxies");
+  testsupport::WriteSine(folder / "take1.wav", 0.2);
+  testsupport::WriteSine(folder / "proxies" / "take1-proxy.wav", 0.2);
+  Ffmpeg("-f lavfi -i testsrc=size=64x48:rate=25:duration=1 -an -c:v libx264 " + (folder / "broll.mp4").string());
+  Ffmpeg("-f lavfi -i testsrc=size=64x48 -frames:v 1 " + (folder / "still.png").string());
+  testsupport::WriteFile(folder / "render.sh", std::string("#!/bin/sh\necho rendering\n"));
+  testsupport::WriteFile(folder / "take1.srt", std::string("1\n00:00:01,000 --> 00:00:02,000\nHello\n"));
+  std::filesystem::create_symlink("gone.wav", folder / "gone.wav");
+
+  auto rows = Rows({"analyze", "-r", folder.string()}, 0);
+  for (char const* name : {"still.png", "render.sh", "take1.srt"}) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(rows.contains(std::string("- ") + name));
+    EXPECT_EQ(rows.at(std::string("- ") + name)["status"], "skipped");
+    EXPECT_EQ(rows.at(std::string("- ") + name)["message"], "not a media file");
+    for (char const* analyzer : {"digest ", "peaks ", "scenes "})
+      EXPECT_FALSE(rows.contains(analyzer + std::string(name)));
+  }
+  for (char const* analyzer : {"peaks", "loudness", "silence", "beats"}) {
+    EXPECT_EQ(rows.at(std::string(analyzer) + " broll.mp4")["status"], "not applicable") << analyzer;
+    EXPECT_EQ(rows.at(std::string(analyzer) + " take1.wav")["status"], "computed") << analyzer;
+  }
+  EXPECT_EQ(rows.at("scenes broll.mp4")["status"], "computed");
+  EXPECT_EQ(rows.at("scenes take1.wav")["status"], "not applicable");
+  EXPECT_FALSE(rows.contains("- gone.wav"));  // a folder yields regular files only
+  EXPECT_EQ(Sidecars(folder), (std::set<std::string>{"broll.qvmi", "take1.qvmi", "proxies/take1-proxy.qvmi"}));
+
+  // Named on the command line, a missing file is one failed row and fails the run.
+  rows = Rows({"analyze", File("shoot/take1.wav"), File("missing.wav")}, 1);
+  EXPECT_EQ(rows.size(), 7u);
+  EXPECT_EQ(rows.at("- missing.wav")["status"], "failed");
+  EXPECT_NE(rows.at("- missing.wav")["message"].get<std::string>().find("No such file"), std::string::npos);
+
+  // --include and --exclude pick what a folder yields; an excluded folder is not walked.
+  std::set<std::string> files;
+  for (auto const& [job, row] : Rows({"analyze", "-a", "digest", "-r", "--include", "*.wav", "--include", "*.mp4",
+                                      "--exclude", "proxies", folder.string()},
+                                     0)) {
+    files.insert(job);
+  }
+  EXPECT_EQ(files, (std::set<std::string>{"digest broll.mp4", "digest take1.wav"}));
+  files.clear();
+  for (auto const& [job, row] :
+       Rows({"analyze", "-a", "digest", "-r", "--include", "proxies/*.wav", folder.string()}, 0)) {
+    files.insert(job);
+  }
+  EXPECT_EQ(files, (std::set<std::string>{"digest take1-proxy.wav"}));
+}
+
+// --force computes what is stored afresh; show prints what is stored and computes nothing; sidecar clean removes
+// our sidecars only, and --dry-run only names them.
+TEST_F(FolderRunTest, ForceShowAndCleanWorkOnWhatIsStored) {
+  std::filesystem::path const folder = dir / "media";
+  std::filesystem::create_directories(folder / "sub");
+  testsupport::WriteSine(folder / "a.wav", 0.2);
+  testsupport::WriteSine(folder / "sub" / "b.wav", 0.3);
+  testsupport::WriteFile(folder / "notes.qvmi", std::string("not a sidecar"));
+
+  auto shown = Rows({"show", "-r", "-a", "peaks", "-a", "digest", folder.string()}, 0);
+  EXPECT_EQ(shown.at("peaks a.wav")["status"], "not stored");
+  EXPECT_TRUE(Sidecars(folder) == std::set<std::string>{"notes.qvmi"});  // show wrote nothing
+
+  EXPECT_EQ(Rows({"analyze", "-r", "-a", "peaks", "-a", "digest", folder.string()}, 0).at("peaks a.wav")["status"],
+            "computed");
+  shown = Rows({"show", "-r", "-a", "peaks", "-a", "digest", folder.string()}, 0);
+  EXPECT_EQ(shown.at("peaks a.wav")["status"], "cached");
+  EXPECT_EQ(shown.at("digest b.wav")["status"], "cached");
+  // Another parameter was never computed.
+  EXPECT_EQ(Rows({"show", "-a", "peaks", "-p", "peaks=1024", File("media/a.wav")}, 0).at("peaks a.wav")["status"],
+            "not stored");
+
+  // Forced, the results are computed again and replace the stored ones, which a later run serves.
+  auto const forced = Rows({"analyze", "--force", "-r", "-a", "peaks", folder.string()}, 0);
+  EXPECT_EQ(forced.at("peaks a.wav")["status"], "computed");
+  EXPECT_EQ(forced.at("peaks b.wav")["status"], "computed");
+  EXPECT_EQ(Rows({"analyze", "-r", "-a", "peaks", folder.string()}, 0).at("peaks b.wav")["status"], "cached");
+
+  ToolRun const dryRun = Quillan({"sidecar", "clean", "-r", "--dry-run", folder.string()});
+  EXPECT_EQ(dryRun.exitCode, 1) << dryRun.err;  // notes.qvmi is no sidecar and is named as such
+  EXPECT_NE(dryRun.out.find("would remove " + File("media/a.qvmi")), std::string::npos) << dryRun.out;
+  EXPECT_NE(dryRun.err.find("notes.qvmi: left: not a sidecar file"), std::string::npos) << dryRun.err;
+  EXPECT_EQ(Sidecars(folder), (std::set<std::string>{"a.qvmi", "notes.qvmi", "sub/b.qvmi"}));
+
+  // Without -r, a folder's own sidecars; a media file names its sidecar.
+  ToolRun const clean = Quillan({"sidecar", "clean", File("media/sub/b.wav"), File("media/a.qvmi")});
+  EXPECT_EQ(clean.exitCode, 0) << clean.err;
+  EXPECT_NE(clean.out.find("2 sidecar files removed"), std::string::npos) << clean.out;
+  EXPECT_EQ(Sidecars(folder), (std::set<std::string>{"notes.qvmi"}));
+  EXPECT_EQ(testsupport::ReadFile(folder / "notes.qvmi"), "not a sidecar");
+  EXPECT_EQ(Rows({"show", "-a", "peaks", File("media/a.wav")}, 0).at("peaks a.wav")["status"], "not stored");
+}
+
+// Thousands of tiny jobs through the runner: every one ends once, in a row of its own, computed and then cached.
+TEST_F(FolderRunTest, ThousandsOfTinyJobsEachEndOnce) {
+  std::filesystem::path const folder = dir / "many";
+  std::filesystem::create_directories(folder);
+  constexpr int kFiles = 1000;
+  for (int i = 0; i < kFiles; ++i) testsupport::WriteNoiseWav(folder / ("f" + std::to_string(i) + ".wav"), 8, i);
+  for (char const* status : {"computed", "cached"}) {
+    SCOPED_TRACE(status);
+    auto const rows = Rows({"analyze", "-j", "8", "-a", "digest", "-a", "silence", folder.string()}, 0);
+    ASSERT_EQ(rows.size(), 2u * kFiles);
+    for (auto const& [job, row] : rows) ASSERT_EQ(row["status"], status) << job;
+  }
+}
+
+}  // namespace
+}  // namespace Quillan::Cli
