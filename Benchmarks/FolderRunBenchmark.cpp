@@ -47,10 +47,12 @@ void WriteClip(fs::path const& path, int index) {
 // A folder of `count` clips, made once and kept between runs.
 fs::path Library(int count) {
   fs::path const folder = BenchFolder() / ("clips-" + std::to_string(count));
-  if (fs::exists(folder / "complete")) return folder;
+  // Beside the folder, not in it: the runs would take it for a file to analyse.
+  fs::path const complete = BenchFolder() / ("clips-" + std::to_string(count) + ".complete");
+  if (fs::exists(complete)) return folder;
   fs::create_directories(folder);
   for (int i = 0; i < count; ++i) WriteClip(folder / ("clip" + std::to_string(i) + ".wav"), i);
-  std::ofstream(folder / "complete") << count;
+  std::ofstream(complete) << count;
   return folder;
 }
 
@@ -139,3 +141,4 @@ void BM_FolderAllComputed(benchmark::State& state) {
 BENCHMARK(BM_FolderAllComputed)->Arg(500)->Arg(1500)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
+BENCHMARK_MAIN();
