@@ -38,6 +38,7 @@ class MemoryFile {
 
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
   Quillan::Examples::UseFfmpegLogForErrors();
+  Quillan::Examples::BoundFfmpegAllocations();
   MemoryFile const file(data, size);
   if (!file.Ok()) return 0;
   Progress const quiet(nullptr);

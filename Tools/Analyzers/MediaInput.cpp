@@ -130,6 +130,8 @@ void UseFfmpegLogForErrors() {
   std::call_once(once, [] { av_log_set_callback(&KeepComplaint); });
 }
 
+void BoundFfmpegAllocations() { av_max_alloc(kMaxFfmpegAllocation); }
+
 MediaInput::MediaInput(std::filesystem::path const& file) : file_(std::make_unique<detail::StampedFile>(file)) {
   tLastComplaint.clear();
   try {

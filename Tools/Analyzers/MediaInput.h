@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -118,5 +119,12 @@ class QUILLAN_EXAMPLES_EXPORT MediaInput {
 // itself: a program that embeds the module keeps its own. The command-line tool calls this once as it starts; later
 // calls change nothing. May be called from any thread.
 QUILLAN_EXAMPLES_EXPORT void UseFfmpegLogForErrors();
+
+// Bounds every single allocation of FFmpeg's libraries (av_max_alloc, one per process) to kMaxFfmpegAllocation: a
+// file of a few bytes can claim chunks of gigabytes that a demuxer allocates before it reads them. The largest
+// pictures that are read (8192x4608, 8-bit 4:4:4 or 16-bit 4:2:0 planes) fit well within it. Like the log policy, it
+// is the program's to choose: the command-line tool calls this as it starts.
+inline constexpr std::size_t kMaxFfmpegAllocation = std::size_t{128} << 20;
+QUILLAN_EXAMPLES_EXPORT void BoundFfmpegAllocations();
 
 }  // namespace Quillan::Examples

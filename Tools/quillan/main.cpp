@@ -28,6 +28,7 @@ int main(int argc, char** argv) {
   using namespace Quillan::Cli;
   // The tool owns the process: FFmpeg's complaints go into its error messages, never onto its tables and bars.
   Quillan::Examples::UseFfmpegLogForErrors();
+  Quillan::Examples::BoundFfmpegAllocations();
   int exitCode = kExitOk;
   try {
     CommandLineApp app;
