@@ -77,6 +77,9 @@ TEST_F(FolderRunTest, AMixedFolderAnalysesItsMediaOnlyAndExitsZero) {
   EXPECT_EQ(rows.at("scenes broll.mp4")["status"], "computed");
   EXPECT_EQ(rows.at("scenes take1.wav")["status"], "not applicable");
   EXPECT_FALSE(rows.contains("- gone.wav"));  // a folder yields regular files only
+  // That an analyzer does not apply is kept like a result: show, which computes nothing, knows it.
+  EXPECT_EQ(Rows({"show", "-a", "scenes", "-a", "peaks", File("shoot/take1.wav")}, 0).at("scenes take1.wav")["status"],
+            "not applicable");
   EXPECT_EQ(Sidecars(folder), (std::set<std::string>{"broll.qvmi", "take1.qvmi", "proxies/take1-proxy.qvmi"}));
 
   // Named on the command line, a missing file is one failed row and fails the run.

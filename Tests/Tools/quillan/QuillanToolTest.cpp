@@ -227,7 +227,7 @@ TEST_F(QuillanToolTest, EachCacheLocationWritesWhereItSaysForThisRunOnly) {
   };
   Case const cases[] = {
       {"sidecar", true, 0, "cached"},
-      {"managed", false, 5, "cached"},  // scenes does not apply to a sound
+      {"managed", false, 6, "cached"},  // scenes keeps that it does not apply to a sound
       {"read-only", false, 0, "computed"},
       {"7", false, 0, "computed"},  // a value without a name reads the sidecar only and writes nowhere
   };
@@ -638,7 +638,7 @@ TEST_F(QuillanToolTest, AManagedCacheOnASmallVolumeKeepsItsItemsThroughOtherRuns
   for (std::string const location : {"managed", "read-only", "sidecar", "managed"}) {
     SCOPED_TRACE(location);
     auto const results = Analyze({"--cache-location", location, File("tone.wav")});
-    EXPECT_EQ(ManagedItems(), results.size() - 1);  // scenes does not apply to a sound
+    EXPECT_EQ(ManagedItems(), results.size());
     if (location == "read-only") {
       for (auto const& [job, result] : results) EXPECT_EQ(result["status"].get<std::string>(), Expect(job, "cached"));
     }

@@ -60,6 +60,23 @@ void RunAfterReadHook(std::filesystem::path const& file) {
   if (hook) hook(file);
 }
 
+// What is stored for an analyzer that does not apply to the file: a tag no result layout starts with, then why.
+constexpr std::string_view kNotApplicableTag("QNA\0", 4);
+
+zelcore::Blob NotApplicableMarker(std::string const& why) {
+  std::string const bytes = std::string(kNotApplicableTag) + why;
+  auto blob = zelcore::allocator::RecycledMemory::Create(bytes.size());
+  std::memcpy(blob->data(), bytes.data(), bytes.size());
+  return blob;
+}
+
+std::optional<std::string> NotApplicableReason(zelcore::Blob const& blob) {
+  if (!blob || blob->size() < kNotApplicableTag.size()) return std::nullopt;
+  std::string_view const bytes(reinterpret_cast<char const*>(blob->data()), blob->size());
+  if (!bytes.starts_with(kNotApplicableTag)) return std::nullopt;
+  return std::string(bytes.substr(kNotApplicableTag.size()));
+}
+
 }  // namespace
 
 void ReadVersion::Note(StampedFile const& file) {
@@ -142,6 +159,9 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
   // A cached value must have its analyzer's layout before anyone sizes memory by it; one that does not is computed
   // afresh, like any other failed load.
   Future<std::any> cached = loaded.OnSuccessWithExecutor(executor, [id = GetAnalyzerGuid()](zelcore::Blob const& blob) {
+    if (std::optional<std::string> const why = NotApplicableReason(blob)) {
+      throw zelcore::config::zel_exception(*why, kResultNotApplicable);
+    }
     if (!IsWellFormedResult(id, blob)) {
       throw zelcore::config::zel_exception("The cached result does not fit its analyzer's layout", kResultNotCached);
     }
@@ -158,13 +178,29 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
       throw zelcore::config::zel_exception("Nothing is stored for this version of the file", kResultNotCached);
     });
   }
-  // Any failed load is computed afresh, a broken cache entry included: the save then replaces it.
-  return zelcore::async::HandleExceptionFuture(cached, [self, executor, item](std::exception_ptr const&) {
+  // Any failed load is computed afresh, a broken cache entry included: the save then replaces it. A stored "does not
+  // apply" is an answer, not a failed load.
+  return zelcore::async::HandleExceptionFuture(cached, [self, executor, item](std::exception_ptr const& failure) {
+    if (zelcore::config::ExtractResultFromException(failure) == kResultNotApplicable) std::rethrow_exception(failure);
     return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
-        executor, std::chrono::milliseconds(0), executor, [self, executor, item] {
+        executor, std::chrono::milliseconds(0), executor, [self, executor, item]() -> Future<std::any> {
           std::filesystem::path const file(zelcore::text::UTF16ToPathBytes(self->media->GetFilePath()));
           ReadVersion read;
-          zelcore::Blob const blob = self->Compute(file, Progress(item), read);
+          zelcore::Blob blob;
+          try {
+            blob = self->Compute(file, Progress(item), read);
+          } catch (zelcore::config::zel_exception const& error) {
+            if (zelcore::config::ExtractResultFromException(std::current_exception()) != kResultNotApplicable) throw;
+            // Kept like a result, so that the next run answers without opening the file again.
+            std::exception_ptr const notApplicable = std::current_exception();
+            Future<void> saved;
+            try {
+              saved = self->SaveDataToCache(ResultKey(), NotApplicableMarker(error.what()));
+            } catch (...) {
+            }
+            return zelcore::async::IgnoreExceptionsFuture(saved).OnSuccessWithExecutor(
+                executor, [notApplicable]() -> std::any { std::rethrow_exception(notApplicable); });
+          }
           if (item) item->SetProgress(1.0);
           RunAfterReadHook(file);
           // A failed save leaves the result standing; the caller learns why it was not kept. The result is filed
