@@ -23,6 +23,16 @@ extern "C" __attribute__((visibility("default"))) char const* __lsan_default_opt
   return "print_suppressions=0";
 }
 #endif
+#if defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
+// FFmpeg's decoders share frames between their threads through reference counts kept with atomics inside libraries
+// that are not instrumented, so ThreadSanitizer takes the hand-over of a frame for a race.
+extern "C" __attribute__((visibility("default"))) char const* __tsan_default_suppressions() {
+  return "race:libavutil.so\nrace:libavcodec.so\n";
+}
+extern "C" __attribute__((visibility("default"))) char const* __tsan_default_options() {
+  return "print_suppressions=0";
+}
+#endif
 
 int main(int argc, char** argv) {
   using namespace Quillan::Cli;
