@@ -31,6 +31,7 @@
 #include "quillan/AnalyzerCatalog.h"
 #include "quillan/ConfigCommands.h"
 #include "quillan/DidYouMean.h"
+#include "quillan/FolderWalk.h"
 #include "quillan/InterruptWatch.h"
 #include "quillan/JobRunner.h"
 #include "quillan/MediaDuration.h"
@@ -420,35 +421,19 @@ void AddInputs(std::string const& given, AnalyzeOptions const& options, std::vec
                        [&](std::string const& glob) { return GlobMatches(glob, name) || GlobMatches(glob, relative); });
   };
   std::vector<std::string> found;
-  auto const take = [&](std::filesystem::directory_entry const& entry) {
-    std::error_code statError;
-    if (entry.is_regular_file(statError) && !isSidecar(entry.path()) && wanted(entry.path())) {
+  WalkFolder(given, options.recursive, [&](std::filesystem::directory_entry const& entry) {
+    std::error_code typeError;
+    if (entry.is_directory(typeError)) {
+      // An excluded folder is not walked at all.
+      std::filesystem::path const relative = entry.path().lexically_relative(given);
+      return std::none_of(options.exclude.begin(), options.exclude.end(),
+                          [&](std::string const& glob) { return GlobMatches(glob, relative); });
+    }
+    if (entry.is_regular_file(typeError) && !isSidecar(entry.path()) && wanted(entry.path())) {
       found.push_back(entry.path().string());
     }
-  };
-  auto const options_ = std::filesystem::directory_options::skip_permission_denied;
-  if (options.recursive) {
-    for (auto it = std::filesystem::recursive_directory_iterator(given, options_, error);
-         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-      std::error_code typeError;
-      // An excluded folder is not walked at all.
-      if (it->is_directory(typeError) && !options.exclude.empty()) {
-        std::filesystem::path const relative = it->path().lexically_relative(given);
-        if (std::any_of(options.exclude.begin(), options.exclude.end(),
-                        [&](std::string const& glob) { return GlobMatches(glob, relative); })) {
-          it.disable_recursion_pending();
-          continue;
-        }
-      }
-      take(*it);
-    }
-  } else {
-    for (auto it = std::filesystem::directory_iterator(given, options_, error);
-         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-      take(*it);
-    }
-  }
-  if (error) throw CommandFailure("cannot read the folder " + Printable(given) + ": " + error.message());
+    return true;
+  });
   std::sort(found.begin(), found.end());
   files.insert(files.end(), found.begin(), found.end());
 }

@@ -66,7 +66,7 @@ bool JobRunner::Run(Handlers const& handlers) {
     }
     for (std::size_t const id : endQueue_->TakeAll(Clock::now() + kPollInterval)) {
       auto node = inFlight_.extract(id);
-      handlers.ended(id, EndedJob{std::move(node.mapped().future), nullptr, cancelled_});
+      handlers.ended(id, EndedJob{std::move(node.mapped().future), nullptr});
       ++ended_;
     }
     if (auto const now = Clock::now(); now >= nextDraw) {
@@ -103,7 +103,7 @@ bool JobRunner::RequestBatch(Handlers const& handlers, std::size_t room) {
                                                    AnalysisOptions{0, 0}, executor_);
       pending.push_back({std::move(*request), std::move(started)});
     } catch (...) {
-      refused_.emplace_back(request->id, EndedJob{{}, std::current_exception(), false});
+      refused_.emplace_back(request->id, EndedJob{{}, std::current_exception()});
     }
   }
   auto const deadline = Clock::now() + kRequestDeadline;
@@ -125,7 +125,7 @@ bool JobRunner::RequestBatch(Handlers const& handlers, std::size_t room) {
     if (!future && !failure) failure = std::make_exception_ptr(zelcore::async::BrokenPromiseException());
     std::size_t const id = entry.request.id;
     if (failure) {
-      refused_.emplace_back(id, EndedJob{{}, failure, false});
+      refused_.emplace_back(id, EndedJob{{}, failure});
       continue;
     }
     inFlight_.emplace(id, InFlight{std::move(entry.request), future, std::move(item), std::nullopt});
@@ -145,11 +145,11 @@ void JobRunner::Watch(std::size_t id, Handlers const& handlers) {
     Notice(Notice const&) = delete;
     Notice& operator=(Notice const&) = delete;
     ~Notice() {
-      if (!prepared && handlers.prepare) handlers.prepare(id, EndedJob{future, nullptr, false});
+      if (!prepared && handlers.prepare) handlers.prepare(id, EndedJob{future, nullptr});
       queue->Push(id);
     }
     void operator()() {
-      if (handlers.prepare) handlers.prepare(id, EndedJob{future, nullptr, false});
+      if (handlers.prepare) handlers.prepare(id, EndedJob{future, nullptr});
       prepared = true;
     }
 

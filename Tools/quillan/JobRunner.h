@@ -4,7 +4,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -36,7 +35,6 @@ struct JobRequest {
 struct EndedJob {
   zelcore::async::Future<std::any> future;
   std::exception_ptr failure;  // set when there is no future: the host refused or did not answer
-  bool cancelled = false;      // the run was interrupted while it ran
 };
 
 // Runs analysis jobs through a host with at most `limit` analysing at once, and hands each back as it ends. Its work
@@ -65,8 +63,6 @@ class JobRunner {
   // jobs are cancelled through their progress items (or terminated) and waited for, and no more are requested.
   // Returns whether it was interrupted. Handlers are done when it returns.
   bool Run(Handlers const& handlers);
-  // Jobs handed back so far, for a count shown after the run.
-  std::size_t Ended() const { return ended_; }
 
  private:
   struct InFlight {

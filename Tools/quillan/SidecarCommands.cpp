@@ -15,6 +15,7 @@
 #include "DataStoreAdaptors/SidecarFile.h"
 #include "DataStoreAdaptors/SidecarMaxLoadBytes.h"
 #include "quillan/AnalyzerCatalog.h"
+#include "quillan/FolderWalk.h"
 #include "quillan/OutputPath.h"
 #include "quillan/ResultFormatting.h"
 #include "quillan/TextTable.h"
@@ -201,22 +202,11 @@ void AddSidecars(std::string const& given, bool recursive, std::vector<std::file
     return;
   }
   std::vector<std::filesystem::path> inFolder;
-  auto const take = [&](std::filesystem::directory_entry const& entry) {
-    if (IsSidecarName(entry.path()) && !entry.is_directory(error)) inFolder.push_back(entry.path());
-  };
-  auto const options = std::filesystem::directory_options::skip_permission_denied;
-  if (recursive) {
-    for (auto it = std::filesystem::recursive_directory_iterator(given, options, error);
-         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-      take(*it);
-    }
-  } else {
-    for (auto it = std::filesystem::directory_iterator(given, options, error);
-         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-      take(*it);
-    }
-  }
-  if (error) throw CommandFailure("cannot read the folder " + Printable(given) + ": " + error.message());
+  WalkFolder(given, recursive, [&](std::filesystem::directory_entry const& entry) {
+    std::error_code typeError;
+    if (IsSidecarName(entry.path()) && !entry.is_directory(typeError)) inFolder.push_back(entry.path());
+    return true;
+  });
   std::sort(inFolder.begin(), inFolder.end());
   found.insert(found.end(), inFolder.begin(), inFolder.end());
 }
