@@ -25,9 +25,6 @@ namespace {
 
 using zelcore::async::Future;
 
-// Every example analyzer keeps its one result under this key.
-ImmutableString ResultKey() { return ImmutableString::Create("result"); }
-
 // Never destroyed: the host may build an analyzer on one of its threads while the process exits.
 std::shared_ptr<zelappsupport::utility::ProgressCategory> const& AnalysisCategory() {
   static auto const* const category = new std::shared_ptr<zelappsupport::utility::ProgressCategory>(
@@ -117,6 +114,8 @@ void ExampleAnalyzer::InitializeExample(zelcore::InterfaceRef<BE::IClip> const& 
 
 Analyzers::AnalyzerBase::CacheKeys ExampleAnalyzer::GetCacheKeys() const { return {ResultKey()}; }
 
+ImmutableString ExampleAnalyzer::ResultKey() const { return ImmutableString::Create(ResultKeyName()); }
+
 std::string ExampleAnalyzer::CanonicalOrAsGiven(std::string text, ParameterTable const& table) {
   try {
     return AnalyzerParameter(text, table).Canonical();
@@ -195,7 +194,7 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
             std::exception_ptr const notApplicable = std::current_exception();
             Future<void> saved;
             try {
-              saved = self->SaveDataToCache(ResultKey(), NotApplicableMarker(error.what()));
+              saved = self->SaveDataToCache(self->ResultKey(), NotApplicableMarker(error.what()));
             } catch (...) {
             }
             return zelcore::async::IgnoreExceptionsFuture(saved).OnSuccessWithExecutor(
@@ -207,7 +206,7 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
           // under the version that was read, not under whatever the path holds by the time the stores look.
           Future<void> saved;
           try {
-            saved = self->SaveDataToCache(ResultKey(), blob, read.State());
+            saved = self->SaveDataToCache(self->ResultKey(), blob, read.State());
           } catch (...) {
             saved = zelcore::async::MakeExceptionalFuture<void>(std::current_exception());
           }

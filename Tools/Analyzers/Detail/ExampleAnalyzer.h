@@ -107,10 +107,15 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase,
   // What the analyzer does and the settings of its parameter; the parser reads the parameter by it.
   virtual ParameterTable const& Parameters() const = 0;
 
+  // The key of the analyzer's one result. An analyzer whose layout or measure changes takes a new key, so that a
+  // result of the old kind is never read as one of the new.
+  virtual std::string_view ResultKeyName() const { return "result"; }
+
   // The parameter, read by Parameters(). Throws zel_exception kResultIllegalArgument as AnalyzerParameter does.
   AnalyzerParameter Parameter() const { return AnalyzerParameter(parameterText_, Parameters()); }
 
  private:
+  ImmutableString ResultKey() const;
   static std::string CanonicalOrAsGiven(std::string text, ParameterTable const& table);
 
   std::string parameterText_;  // set before Initialize, read only afterwards
