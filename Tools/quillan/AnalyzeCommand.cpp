@@ -452,6 +452,7 @@ class AnalysisRun {
     }
     for (std::vector<nlohmann::ordered_json>& row : rows_) row.resize(analyzers_.size());
     notMediaJob_.resize(files_.size() * analyzers_.size(), 0);
+    unanalysedJob_.resize(files_.size() * analyzers_.size(), 0);
     order_.resize(files_.size());
     std::iota(order_.begin(), order_.end(), 0);
     // The smallest files first, so that short files do not wait behind long ones.
@@ -466,9 +467,11 @@ class AnalysisRun {
     std::size_t const limit = options_.jobs > 0 ? options_.jobs : std::max<std::size_t>(1, zelcore::async::CPUCount());
     JobRunner runner(host, limit, files_.size() * analyzers_.size(), display);
     bool const cancelled = runner.Run(JobRunner::Handlers{
-        [this] { return Next(); },
-        [this](std::size_t id, EndedJob const& job) { Prepare(id, job); },
-        [this](std::size_t id, EndedJob) { Ended(id); },
+        .next = [this] { return Next(); },
+        .prepare = [this](std::size_t id, EndedJob const& job) { Prepare(id, job); },
+        .ended = [this](std::size_t id, EndedJob) { Ended(id); },
+        .answeredWithoutAnalysis = [this](std::size_t id) { return unanalysedJob_[id] != 0; },
+        .caughtUp = [] { std::cout.flush(); },
     });
     // What never started because the run was interrupted ends as cancelled.
     for (std::size_t f = 0; f < files_.size(); ++f) {
@@ -538,6 +541,9 @@ class AnalysisRun {
     std::size_t const a = id % analyzers_.size();
     Outcome const outcome = OutcomeOf(job, options_.storedOnly);
     notMediaJob_[id] = outcome.status == Status::kNotMedia;
+    // A missing kind of stream or a file that is not media shows in the first look at it, like a stored answer.
+    unanalysedJob_[id] = outcome.status == Status::kCached || outcome.status == Status::kNotApplicable ||
+                         outcome.status == Status::kNotMedia;
     rows_[f][a] = ResultJson(files_[f], analyzers_[a], outcome, managedWrites_, describer_);
   }
 
@@ -576,7 +582,8 @@ class AnalysisRun {
     if (options_.format != OutputFormat::kNdjson) return;
     nlohmann::ordered_json line = {{"schema", kSchemaVersion}};
     line.update(row);
-    std::cout << JsonText(line) << std::endl;
+    // Flushed when the ends that came in together are written: a line per write costs a system call per job.
+    std::cout << JsonText(line) << '\n';
   }
 
   AnalyzeOptions const& options_;
@@ -587,6 +594,7 @@ class AnalysisRun {
   std::vector<std::size_t> order_;                         // the files in the order their jobs start
   std::vector<std::vector<nlohmann::ordered_json>> rows_;  // by file, then analyzer; each written by one job
   std::vector<char> notMediaJob_;                          // by job: its analyzer found the file not to be media
+  std::vector<char> unanalysedJob_;                        // by job: answered without analysing the media
   ResultDescriber describer_;
   std::size_t nextFile_ = 0;  // in order_
   std::size_t nextAnalyzer_ = 0;
@@ -686,17 +694,16 @@ SingleAnalysis AnalyzeOneFile(std::string const& file, std::string const& analyz
   bool requested_ = false;
   JobRunner runner(*host, 1, 1, display);
   bool const cancelled = runner.Run(JobRunner::Handlers{
-      [&]() -> std::optional<JobRequest> {
+      .next = [&]() -> std::optional<JobRequest> {
         if (std::exchange(requested_, true)) return std::nullopt;
-        return JobRequest{0,
-                          media.clip,
-                          requested.info.id,
-                          requested.parameter,
-                          requested.info.name + " " + Printable(file),
-                          media.seconds};
+        return JobRequest{.id = 0,
+                          .clip = media.clip,
+                          .analyzer = requested.info.id,
+                          .parameter = requested.parameter,
+                          .label = requested.info.name + " " + Printable(file),
+                          .mediaSeconds = media.seconds};
       },
-      {},
-      [&](std::size_t, EndedJob job) { ended = std::move(job); },
+      .ended = [&](std::size_t, EndedJob job) { ended = std::move(job); },
   });
   display.Finish();
   writeFailures.Report();

@@ -16,6 +16,8 @@ using Clock = std::chrono::steady_clock;
 
 // How often the bars are redrawn and an interrupt is looked for.
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
+// While jobs are answered without analysis, the runner keeps up to this many times the limit in flight.
+constexpr std::size_t kQuickAnswersWindowFactor = 32;
 // The host answers a request from its serial executor within microseconds; this only guards against a hang.
 constexpr auto kRequestDeadline = std::chrono::seconds(60);
 
@@ -36,13 +38,13 @@ std::vector<std::size_t> JobRunner::EndQueue::TakeAll(Clock::time_point deadline
 }
 
 JobRunner::JobRunner(IAnalyzerHost& host, std::size_t limit, std::size_t total, ProgressDisplay& display)
-    : host_(host), limit_(std::max<std::size_t>(1, limit)), total_(total), display_(display) {}
+    : host_(host), limit_(std::max<std::size_t>(1, limit)), total_(total), display_(display), window_(limit_) {}
 
 bool JobRunner::Run(Handlers const& handlers) {
-  // As wide as the limit. No more jobs are asked for than may run: one asked for early would wait in this executor's
-  // queue behind those whose loads happened to end first, and the smallest files would no longer start first.
+  // As wide as the limit. While jobs analyse, no more are asked for than may run: one asked for early would wait in
+  // this executor's queue behind those whose loads happened to end first, and the smallest files would no longer
+  // start first.
   executor_ = zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), limit_);
-  std::size_t const window = limit_;
   bool more = true;
   auto nextDraw = Clock::now();
   for (;;) {
@@ -51,23 +53,31 @@ bool JobRunner::Run(Handlers const& handlers) {
       display_.Note("interrupted; cancelling the running jobs");
       CancelRunning();
     }
-    if (more && !cancelled_ && inFlight_.size() < window) more = RequestBatch(handlers, window - inFlight_.size());
+    if (more && !cancelled_ && inFlight_.size() < window_) more = RequestBatch(handlers, window_ - inFlight_.size());
     if (!refused_.empty()) {
       for (auto& [id, job] : std::exchange(refused_, {})) {
         if (handlers.prepare) handlers.prepare(id, job);
         handlers.ended(id, std::move(job));
         ++ended_;
       }
+      if (handlers.caughtUp) handlers.caughtUp();
     }
     if (inFlight_.empty()) {
       more = more && !cancelled_;
       if (!more) break;
       continue;
     }
-    for (std::size_t const id : endQueue_->TakeAll(Clock::now() + kPollInterval)) {
+    std::vector<std::size_t> const endedNow = endQueue_->TakeAll(Clock::now() + kPollInterval);
+    bool allQuick = !endedNow.empty();
+    for (std::size_t const id : endedNow) {
       auto node = inFlight_.extract(id);
       handlers.ended(id, EndedJob{std::move(node.mapped().future), nullptr});
+      allQuick = allQuick && handlers.answeredWithoutAnalysis && handlers.answeredWithoutAnalysis(id);
       ++ended_;
+    }
+    if (!endedNow.empty()) {
+      window_ = allQuick ? std::min(window_ * 2, limit_ * kQuickAnswersWindowFactor) : limit_;
+      if (handlers.caughtUp) handlers.caughtUp();
     }
     if (auto const now = Clock::now(); now >= nextDraw) {
       Draw();

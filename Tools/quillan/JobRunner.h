@@ -46,12 +46,19 @@ class JobRunner {
   struct Handlers {
     // The next job to request, or nothing when there are no more. Called on the caller's thread, lazily, so that
     // the work of admitting a file happens when its first job is due.
-    std::function<std::optional<JobRequest>()> next;
+    std::function<std::optional<JobRequest>()> next = {};
     // Called with each ended job on the thread of a worker, in parallel with others: for the work of reading its
     // result, which should not queue behind the caller's thread. May be empty.
-    std::function<void(std::size_t id, EndedJob const& job)> prepare;
+    std::function<void(std::size_t id, EndedJob const& job)> prepare = {};
     // Called with each ended job on the caller's thread, in the order they end, after `prepare`.
-    std::function<void(std::size_t id, EndedJob job)> ended;
+    std::function<void(std::size_t id, EndedJob job)> ended = {};
+    // Whether an ended job was answered without analysing its media (from a store, say); asked on the caller's thread
+    // after `ended`. While jobs are, the runner asks for many at a time: their order costs nothing, and every round of
+    // requests costs thread switches. May be empty (never).
+    std::function<bool(std::size_t id)> answeredWithoutAnalysis = {};
+    // Called on the caller's thread once the jobs that ended so far are handed over, before it waits again: for
+    // output held back meanwhile. May be empty.
+    std::function<void()> caughtUp = {};
   };
 
   // `total` is the number of jobs `next` will yield (for the display's count); `draw` shows bars on `display`.
@@ -98,6 +105,7 @@ class JobRunner {
   std::shared_ptr<EndQueue> const endQueue_ = std::make_shared<EndQueue>();
   std::unordered_map<std::size_t, InFlight> inFlight_;
   std::vector<std::pair<std::size_t, EndedJob>> refused_;  // requests that ended before they started
+  std::size_t window_;  // how many jobs may be in flight: the limit, or more while jobs are answered without analysis
   std::size_t ended_ = 0;
   bool cancelled_ = false;
 };
