@@ -60,6 +60,20 @@ export interface AnalyzeFileOptions {
   parameter?: AnalyzerParameter | null;
   /** Parameters per analyzer, keyed by name or GUID: { peaks: '512' }. */
   parameters?: { [analyzer: string]: AnalyzerParameter };
+  /**
+   * Called on the script's thread as jobs progress, every few tens of milliseconds at most: for each analyzer the
+   * fractions rise, a job done ends at 1, and every call comes before the promise settles.
+   */
+  onProgress?: (progress: AnalysisProgress) => void;
+  /** Aborting it stops the jobs; the promise then rejects with a QuillanError named 'AbortError' (code 0xa00f0007). */
+  signal?: AbortSignal;
+}
+
+export interface AnalysisProgress {
+  /** The analyzer's GUID, lowercase, as in the outcomes. */
+  analyzer: string;
+  /** How much of its job is done, 0 to 1. */
+  fraction: number;
 }
 
 export declare namespace Quillan {

@@ -132,3 +132,49 @@ test('examples/scripts/analyze.js prints each result and exits 1 when an analysi
   assert.match(bad.stdout, /^loudness: failed \(0xa00f0011\)/m);  // not a media file
   assert.equal(run(path.join(dir, 'missing.wav')).status, 1);
 });
+
+test('onProgress hears each job rise to 1 before the promise settles; an AbortSignal stops the jobs', async (t) => {
+  const dir = support.scratch(t);
+  const file = toneFile(dir, 20);
+  const events = [];
+  let settled = false;
+  const outcomes = await Quillan.analyzeFile(file, {
+    analyzers: ['loudness', 'peaks'],
+    onProgress: (progress) => events.push({ ...progress, late: settled }),
+  });
+  settled = true;
+  assert.deepEqual(outcomes.map(({ status }) => status), ['done', 'done']);
+  for (const analyzer of [LOUDNESS, PEAKS]) {
+    const fractions = events.filter((e) => e.analyzer === analyzer).map((e) => e.fraction);
+    assert.ok(fractions.length >= 2, `${analyzer}: ${fractions}`);
+    assert.ok(fractions.every((f, i) => i === 0 || f > fractions[i - 1]), `${analyzer}: ${fractions}`);
+    assert.equal(fractions.at(-1), 1);
+  }
+  assert.ok(events.every((e) => !e.late));
+
+  // Aborted once it is under way: rejects soon with an AbortError, and the cancelled job stores nothing.
+  const aborted = path.join(dir, 'aborted');
+  fs.mkdirSync(aborted);
+  const long = toneFile(aborted, 60);
+  const controller = new AbortController();
+  let abortedAt = 0;
+  const analysis = Quillan.analyzeFile(long, {
+    analyzers: ['loudness'],
+    signal: controller.signal,
+    onProgress: ({ fraction }) => {
+      if (fraction > 0 && !abortedAt) {
+        abortedAt = Date.now();
+        controller.abort();
+      }
+    },
+  });
+  await assert.rejects(analysis, (error) => error.name === 'AbortError' && error.code === '0xa00f0007');
+  assert.ok(Date.now() - abortedAt < 200, `${Date.now() - abortedAt} ms`);
+  await new Promise((resolve) => setTimeout(resolve, 100));
+  assert.deepEqual(fs.readdirSync(aborted), [path.basename(long)]);
+
+  // A signal aborted before the call rejects at once; a malformed option is a TypeError.
+  await assert.rejects(Quillan.analyzeFile(file, { signal: AbortSignal.abort() }), { name: 'AbortError' });
+  assert.throws(() => Quillan.analyzeFile(file, { signal: {} }), TypeError);
+  assert.throws(() => Quillan.analyzeFile(file, { onProgress: 1 }), TypeError);
+});

@@ -226,6 +226,54 @@ Napi::Object OutcomeToJs(Napi::Env env, FileAnalysis::Outcome const& outcome) {
   return entry;
 }
 
+// options.onProgress: a function, or nothing.
+Napi::Value ProgressOption(Napi::Env env, Napi::Value value) {
+  if (value.IsUndefined() || value.IsNull()) return env.Undefined();
+  if (!value.IsFunction()) throw ArgumentError(env, "options.onProgress must be a function");
+  return value;
+}
+
+// options.signal: an AbortSignal (anything with `aborted` and addEventListener/removeEventListener), or nothing.
+Napi::Value SignalOption(Napi::Env env, Napi::Value value) {
+  if (value.IsUndefined() || value.IsNull()) return env.Undefined();
+  if (value.IsObject()) {
+    auto const signal = value.As<Napi::Object>();
+    if (signal.Get("aborted").IsBoolean() && signal.Get("addEventListener").IsFunction() &&
+        signal.Get("removeEventListener").IsFunction()) {
+      return value;
+    }
+  }
+  throw ArgumentError(env, "options.signal must be an AbortSignal");
+}
+
+// What an aborted analysis rejects with, named as the platform names its own aborted operations.
+Napi::Value AbortError(Napi::Env env) {
+  Napi::Error error = ResultCodeError(env, "The analysis was aborted", kResultJobCancelled);
+  error.Set("name", "AbortError");
+  return error.Value();
+}
+
+void CallSignal(Napi::Object const& kept, char const* method) {
+  if (!kept.Get("signal").IsObject()) return;
+  auto const signal = kept.Get("signal").As<Napi::Object>();
+  signal.Get(method).As<Napi::Function>().Call(signal, {Napi::String::New(kept.Env(), "abort"), kept.Get("listener")});
+}
+
+// Calls the script's onProgress with {analyzer, fraction}. What it throws is the script's own uncaught exception, as
+// from any event listener.
+void CallOnProgress(Napi::Env env, Napi::Object const& kept, Guid const& analyzer, double fraction) {
+  Napi::Value const callback = kept.Get("onProgress");
+  if (!callback.IsFunction()) return;
+  Napi::Object progress = Napi::Object::New(env);
+  progress.Set("analyzer", analyzer.AsUTF8String());
+  progress.Set("fraction", fraction);
+  try {
+    callback.As<Napi::Function>().Call({progress});
+  } catch (Napi::Error const& error) {
+    napi_fatal_exception(env, error.Value());
+  }
+}
+
 // Quillan.analyzeFile(path, options): admits the file as a clip and runs the requested analyzers on it (default: every
 // type-0 analyzer) on the default host, each with its entry of options.parameters, else options.parameter. Resolves,
 // once every job has ended, with one entry per analyzer: {analyzer: '<guid>', status: 'done', summary?, value?:
@@ -241,6 +289,8 @@ Napi::Value AnalyzeFile(Napi::CallbackInfo const& info) {
   std::optional<std::vector<Guid>> requested;
   std::any parameter;
   std::vector<ParameterEntry> parameters;
+  Napi::Value onProgress = env.Undefined();
+  Napi::Value signal = env.Undefined();
   if (!optionsValue.IsUndefined() && !optionsValue.IsNull()) {
     if (!optionsValue.IsObject()) throw ArgumentError(env, "Quillan.analyzeFile: options must be an object");
     auto const options = optionsValue.As<Napi::Object>();
@@ -261,6 +311,8 @@ Napi::Value AnalyzeFile(Napi::CallbackInfo const& info) {
     requested = AnalyzersOption(*state, env, analyzersValue, known);
     parameter = ParameterOption(env, options.Get("parameter"));
     parameters = ParametersOption(env, parametersValue, known);
+    onProgress = ProgressOption(env, options.Get("onProgress"));
+    signal = SignalOption(env, options.Get("signal"));
   }
 
   AddonEnvironment::PendingPromise const pending = state->NewPromise(env);
@@ -268,6 +320,11 @@ Napi::Value AnalyzeFile(Napi::CallbackInfo const& info) {
   std::uint64_t const id = pending.id;
   std::shared_ptr<FileAnalysis> analysis;
   try {
+    if (signal.IsObject() && signal.As<Napi::Object>().Get("aborted").ToBoolean()) {
+      AddonEnvironment::SettlePromise(
+          queue, id, [](Napi::Env env, Napi::Promise::Deferred const& deferred) { deferred.Reject(AbortError(env)); });
+      return pending.promise;
+    }
     InterfaceRef<BE::IClip> const clip = AdmitFile(path);
     InterfaceRef<IAnalyzerHost> const host = GetAnalyzerHost();
     if (!host) throw zel_exception("There is no analyzer host: the application is shutting down", kResultUnavailable);
@@ -290,19 +347,54 @@ Napi::Value AnalyzeFile(Napi::CallbackInfo const& info) {
       }
       request->parameter = entry.value;
     }
-    analysis = std::make_shared<FileAnalysis>(host, clip, std::move(requests));
+    std::vector<Guid> ids;
+    for (FileAnalysis::Request const& request : requests) ids.push_back(request.analyzer);
+    bool const watched = onProgress.IsFunction() || signal.IsObject();
+    analysis = std::make_shared<FileAnalysis>(host, clip, std::move(requests), watched);
     state->Track(analysis);
-    analysis->Start([queue, id, key = analysis.get()](std::vector<FileAnalysis::Outcome> outcomes) {
-      AddonEnvironment::SettlePromise(
-          queue, id, [key, outcomes = std::move(outcomes)](Napi::Env env, Napi::Promise::Deferred const& deferred) {
-            if (AddonEnvironment* const state = AddonEnvironment::Get(env)) state->Forget(key);
-            Napi::Array entries = Napi::Array::New(env, outcomes.size());
-            for (std::size_t i = 0; i < outcomes.size(); ++i) {
-              entries.Set(static_cast<std::uint32_t>(i), OutcomeToJs(env, outcomes[i]));
-            }
-            deferred.Resolve(entries);
-          });
-    });
+    if (watched) {
+      Napi::Object kept = Napi::Object::New(env);
+      kept.Set("onProgress", onProgress);
+      kept.Set("signal", signal);
+      std::weak_ptr<FileAnalysis> const weak = analysis;
+      kept.Set("listener", Napi::Function::New(env, [weak](Napi::CallbackInfo const&) {
+                 if (auto const aborted = weak.lock()) aborted->Abort();
+               }));
+      CallSignal(kept, "addEventListener");
+      state->KeepForPromise(id, kept);
+    }
+    FileAnalysis::ProgressReport report;
+    if (onProgress.IsFunction()) {
+      report = [queue, id, ids](std::size_t index, double fraction) {
+        queue->Post([id, analyzer = ids[index], fraction](Napi::Env env) {
+          if (AddonEnvironment* const state = AddonEnvironment::Get(env)) {
+            CallOnProgress(env, state->KeptForPromise(env, id), analyzer, fraction);
+          }
+        });
+      };
+    }
+    analysis->Start(
+        [queue, id, key = analysis.get()](std::vector<FileAnalysis::Outcome> outcomes) {
+          bool const aborted = key->Aborted();
+          AddonEnvironment::SettlePromise(queue, id,
+                                          [key, id, aborted, outcomes = std::move(outcomes)](
+                                              Napi::Env env, Napi::Promise::Deferred const& deferred) {
+                                            if (AddonEnvironment* const state = AddonEnvironment::Get(env)) {
+                                              CallSignal(state->KeptForPromise(env, id), "removeEventListener");
+                                              state->Forget(key);
+                                            }
+                                            if (aborted) {
+                                              deferred.Reject(AbortError(env));
+                                              return;
+                                            }
+                                            Napi::Array entries = Napi::Array::New(env, outcomes.size());
+                                            for (std::size_t i = 0; i < outcomes.size(); ++i) {
+                                              entries.Set(static_cast<std::uint32_t>(i), OutcomeToJs(env, outcomes[i]));
+                                            }
+                                            deferred.Resolve(entries);
+                                          });
+        },
+        std::move(report));
   } catch (...) {
     if (analysis) state->Forget(analysis.get());
     AddonEnvironment::SettlePromise(

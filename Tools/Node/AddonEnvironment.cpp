@@ -92,6 +92,7 @@ void AddonEnvironment::TearDown() {
   auto activities = std::move(activities_);
   for (auto const& [key, activity] : activities) activity->Stop();
   pending_.clear();
+  kept_.clear();
   zelscripting::ScriptContexts::GetInstance().Unregister(contextHandle_);
   // The application's shutdown is once per process and cannot be undone: it drains the pre-termination executor
   // and tears down the singletons (default host and registry). That is only right when the process's main
@@ -124,6 +125,8 @@ void AddonEnvironment::Complete(Napi::Env env, std::uint64_t id, Settler const& 
   } catch (...) {
     deferred.Reject(ToJsError(env, std::current_exception()).Value());
   }
+  // Kept until the settler has run: it may still need them.
+  kept_.erase(id);
 }
 
 Napi::Value AddonEnvironment::ToJs(Napi::Env env, ScriptValue const& value) {
@@ -224,6 +227,13 @@ Napi::Value AddonEnvironment::ToJsPromise(Napi::Env env, std::shared_ptr<zelscri
     throw;
   }
   return pending.promise;
+}
+
+void AddonEnvironment::KeepForPromise(std::uint64_t id, Napi::Object values) { kept_[id] = Napi::Persistent(values); }
+
+Napi::Object AddonEnvironment::KeptForPromise(Napi::Env env, std::uint64_t id) const {
+  auto const found = kept_.find(id);
+  return found == kept_.end() ? Napi::Object::New(env) : found->second.Value();
 }
 
 void AddonEnvironment::Track(std::shared_ptr<Activity> const& activity) { activities_[activity.get()] = activity; }

@@ -62,6 +62,12 @@ class AddonEnvironment {
   zelscripting::ScriptValue FromJs(Napi::Value value);
   std::vector<zelscripting::ScriptValue> ArgumentsOf(Napi::CallbackInfo const& info);
 
+  // Keeps `values` (the script's callbacks of the work behind promise `id`) until that promise settles or the
+  // environment goes, so that tasks from other threads name them by `id` and never hold a JavaScript reference.
+  void KeepForPromise(std::uint64_t id, Napi::Object values);
+  // What KeepForPromise kept for `id`; an empty object once the promise has settled.
+  Napi::Object KeptForPromise(Napi::Env env, std::uint64_t id) const;
+
   // Files `activity` until it is Forget-ed; teardown stops what is still filed.
   void Track(std::shared_ptr<Activity> const& activity);
   void Forget(Activity const* activity);
@@ -90,6 +96,7 @@ class AddonEnvironment {
   std::unique_ptr<ScriptClasses> classes_;
   std::uint64_t nextPromiseId_ = 1;
   std::unordered_map<std::uint64_t, Napi::Promise::Deferred> pending_;
+  std::unordered_map<std::uint64_t, Napi::ObjectReference> kept_;  // by pending promise
   std::unordered_map<Activity const*, std::shared_ptr<Activity>> activities_;
   bool tornDown_ = false;
 };

@@ -9,12 +9,16 @@
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "Foundation/InlineExecutor.h"
 #include "Host/AnalyzerRegistry.h"
+#include "zelappsupport/ProgressItem.h"
 #include "zelcore/ZelException.h"
 
 namespace Quillan::Node {
 namespace {
 
 using zelcore::async::Future;
+
+// How often the progress of running jobs is looked at: often enough for a smooth bar, rarely enough to cost nothing.
+constexpr std::int64_t kProgressPollMilliseconds = 50;
 
 // As wide as the host's own analysis executor: real analyzers compute on the pool's threads.
 std::size_t ExecutorWidth() { return std::max<std::size_t>(1, zelcore::async::CPUCount() / 4); }
@@ -28,13 +32,16 @@ std::vector<std::any> ParametersOf(std::vector<FileAnalysis::Request> const& req
 }  // namespace
 
 FileAnalysis::FileAnalysis(zelcore::InterfaceRef<IAnalyzerHost> host, zelcore::InterfaceRef<BE::IClip> clip,
-                           std::vector<Request> requests)
+                           std::vector<Request> requests, bool watched)
     : host_(std::move(host)),
       clip_(std::move(clip)),
       parameters_(ParametersOf(requests)),
       executor_(zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), ExecutorWidth())),
+      watched_(watched),
       startsPending_(requests.size()),
-      unfinished_(requests.size()) {
+      unfinished_(requests.size()),
+      items_(requests.size()),
+      reported_(requests.size(), -1.0) {
   outcomes_.reserve(requests.size());
   for (auto const& request : requests) outcomes_.push_back(Outcome{request.analyzer, false, 0, {}, std::nullopt});
 }
@@ -44,10 +51,12 @@ FileAnalysis::~FileAnalysis() {
   executor_->Shutdown();
 }
 
-void FileAnalysis::Start(Completion completion) {
+void FileAnalysis::Start(Completion completion, ProgressReport report) {
+  bool const polled = static_cast<bool>(report);
   {
     std::lock_guard lock(mutex_);
     completion_ = std::move(completion);
+    report_ = std::move(report);
   }
   std::size_t const count = outcomes_.size();
   if (count == 0) {
@@ -55,7 +64,8 @@ void FileAnalysis::Start(Completion completion) {
     return;
   }
   executor_->Pause();
-  AnalysisOptions const options{AnalysisOptions::kNoProgress, 0};
+  // Any mode but kNoProgress gets each job's progress item.
+  AnalysisOptions const options{watched_ ? 0 : AnalysisOptions::kNoProgress, 0};
   for (std::size_t i = 0; i < count; ++i) {
     Future<Started> started;
     try {
@@ -66,6 +76,7 @@ void FileAnalysis::Start(Completion completion) {
     zelcore::async::IgnoreExceptionsFuture(started).OnSuccessWithExecutor(
         zelcore::async::GetInlineExecutor(), [self = shared_from_this(), i, started] { self->OnStarted(i, started); });
   }
+  if (polled) Poll();
 }
 
 void FileAnalysis::OnStarted(std::size_t index, Future<Started> const& started) {
@@ -81,8 +92,15 @@ void FileAnalysis::OnStarted(std::size_t index, Future<Started> const& started) 
   }
   std::unique_lock lock(mutex_);
   bool const lastStart = --startsPending_ == 0;
-  if (failure) RecordFailure(index, failure);
+  if (failure) {
+    RecordFailure(index, failure);
+  } else {
+    items_[index] = std::get<1>(started.Get());
+  }
+  bool const cancel = aborted_ && items_[index] && items_[index]->IsCancelable();
   lock.unlock();
+  // Aborted while the host was starting it.
+  if (cancel) items_[index]->RequestCancel();
   if (lastStart) executor_->Resume();
   if (failure) {
     Finish(std::unique_lock(mutex_));
@@ -99,6 +117,7 @@ void FileAnalysis::OnJobEnded(std::size_t index, Future<std::any> const& job) {
   if (job.HasValue()) {
     outcomes_[index].done = true;
     outcomes_[index].description = std::move(description);
+    ReportLocked(index, 1.0);
   } else {
     RecordFailure(index, job.GetException());
   }
@@ -144,9 +163,53 @@ void FileAnalysis::RecordFailure(std::size_t index, std::exception_ptr const& fa
 void FileAnalysis::Finish(std::unique_lock<std::mutex> lock) {
   if (unfinished_ > 0 && --unfinished_ > 0) return;
   Completion completion = std::exchange(completion_, nullptr);
+  report_ = nullptr;
   std::vector<Outcome> outcomes = outcomes_;
   lock.unlock();
   if (completion) completion(std::move(outcomes));
+}
+
+void FileAnalysis::ReportLocked(std::size_t index, double fraction) {
+  if (!report_ || fraction <= reported_[index]) return;
+  reported_[index] = fraction;
+  report_(index, fraction);
+}
+
+void FileAnalysis::Poll() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!report_) return;
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+      // A job that ended reported its 1 already; its item may still read less.
+      if (items_[i] && !outcomes_[i].done) ReportLocked(i, std::min(items_[i]->GetProgress(), 0.999));
+    }
+  }
+  std::weak_ptr<FileAnalysis> const weak = weak_from_this();
+  zelcore::async::CallAsync(
+      zelcore::async::GetDefaultExecutor(),
+      [weak] {
+        if (auto const self = weak.lock()) self->Poll();
+      },
+      kProgressPollMilliseconds);
+}
+
+void FileAnalysis::Abort() {
+  std::vector<IAnalyzerHost::ProgressItemPtr> items;
+  {
+    std::lock_guard lock(mutex_);
+    if (std::exchange(aborted_, true)) return;
+    items = items_;
+  }
+  for (auto const& item : items) {
+    if (item && item->IsCancelable()) item->RequestCancel();
+  }
+  // Jobs without an item to cancel (not started yet, or of analyzers that cannot be cancelled) end now.
+  host_->TerminateAnalysisJobsForClip(clip_);
+}
+
+bool FileAnalysis::Aborted() const {
+  std::lock_guard lock(mutex_);
+  return aborted_;
 }
 
 void FileAnalysis::Stop() {

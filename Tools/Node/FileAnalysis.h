@@ -24,7 +24,9 @@ namespace Quillan::Node {
 //
 // The jobs run on a sub-executor of the call's own, paused until every job has been started and its future taken:
 // the host keeps jobs only weakly, and a job that ended before its future was taken would take its outcome with it.
-// Thread-safe; the completion runs once, on whichever thread ends the last job (or in Start).
+// Thread-safe; the completion runs once, on whichever thread ends the last job (or in Start). Progress reports run on
+// any thread, one at a time, each fraction of an analyzer above the one before, the last one (1, for a job done)
+// before the completion.
 class FileAnalysis : public AddonEnvironment::Activity, public std::enable_shared_from_this<FileAnalysis> {
  public:
   struct Request {
@@ -40,14 +42,24 @@ class FileAnalysis : public AddonEnvironment::Activity, public std::enable_share
     std::optional<ResultDescription> description;
   };
   using Completion = std::function<void(std::vector<Outcome> outcomes)>;
+  // The fraction done of the job of the analyzer at `index` in the requests.
+  using ProgressReport = std::function<void(std::size_t index, double fraction)>;
 
+  // With `watched`, the jobs are run with progress items, which progress reports and Abort need.
   FileAnalysis(zelcore::InterfaceRef<IAnalyzerHost> host, zelcore::InterfaceRef<BE::IClip> clip,
-               std::vector<Request> requests);
+               std::vector<Request> requests, bool watched = false);
   ~FileAnalysis() override;
 
   // Asks the host for every job, once; `completion` gets the outcomes in the order of the analyzers. A request the
-  // host refuses (an analyzer that is not registered, a clip it does not admit) ends as a failed outcome.
-  void Start(Completion completion);
+  // host refuses (an analyzer that is not registered, a clip it does not admit) ends as a failed outcome. A
+  // non-empty `report` hears how the jobs progress, looked at every few tens of milliseconds.
+  void Start(Completion completion, ProgressReport report = {});
+
+  // Asks every job to stop: cancels those with a cancelable progress item and drops the clip's jobs from the host,
+  // so that the completion comes soon, with cancelled or failed outcomes. Idempotent; any thread.
+  void Abort();
+  // Whether Abort was called.
+  bool Aborted() const;
 
   // AddonEnvironment::Activity: drops the clip's jobs from the host and shuts the executor down, which breaks the
   // jobs that have not started.
@@ -64,17 +76,26 @@ class FileAnalysis : public AddonEnvironment::Activity, public std::enable_share
   void RecordFailure(std::size_t index, std::exception_ptr const& failure);
   // Counts one analyzer as finished and runs the completion after the last one.
   void Finish(std::unique_lock<std::mutex> lock);
+  // Reports the fractions that grew since they were last looked at, and looks again later while jobs run.
+  void Poll();
+  // Reports `fraction` for `index` when it is above the last one reported; call with mutex_ held.
+  void ReportLocked(std::size_t index, double fraction);
 
   zelcore::InterfaceRef<IAnalyzerHost> const host_;
   zelcore::InterfaceRef<BE::IClip> const clip_;
   std::vector<std::any> const parameters_;  // per request
   std::shared_ptr<zelcore::async::AsyncThreadedSubExecutor> const executor_;
+  bool const watched_;
 
-  std::mutex mutex_;
-  std::vector<Outcome> outcomes_;  // guarded by mutex_
-  std::size_t startsPending_;      // guarded by mutex_
-  std::size_t unfinished_;         // guarded by mutex_
-  Completion completion_;          // guarded by mutex_; emptied when it runs
+  mutable std::mutex mutex_;
+  std::vector<Outcome> outcomes_;                      // guarded by mutex_
+  std::size_t startsPending_;                          // guarded by mutex_
+  std::size_t unfinished_;                             // guarded by mutex_
+  Completion completion_;                              // guarded by mutex_; emptied when it runs
+  ProgressReport report_;                              // guarded by mutex_; emptied with the completion
+  std::vector<IAnalyzerHost::ProgressItemPtr> items_;  // guarded by mutex_; per request, once started
+  std::vector<double> reported_;                       // guarded by mutex_; per request, -1 before the first
+  bool aborted_ = false;                               // guarded by mutex_
 };
 
 }  // namespace Quillan::Node

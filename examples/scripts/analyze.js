@@ -1,7 +1,8 @@
 #!/usr/bin/env node
 'use strict';
 // Analyses one media file with the example analyzers (digest, peaks, loudness), waits for their jobs through the
-// default analyzer host, as any script can, and prints each result. Exits 1 when an analysis fails.
+// default analyzer host, as any script can, and prints each result. Shows each job's progress on stderr, and stops
+// the jobs on Ctrl-C (exit 130). Exits 1 when an analysis fails.
 //
 //   node examples/scripts/analyze.js <media file> [<build folder>]
 //
@@ -46,7 +47,15 @@ async function main() {
   const host = Quillan.AnalyzerHost.getDefault();
   // Settles once every job has ended.
   let finished = false;
-  const analysis = Quillan.analyzeFile(file, { analyzers: Object.values(analyzers), parameters: { peaks: '512' } });
+  const controller = new AbortController();
+  process.once('SIGINT', () => controller.abort());
+  const analysis = Quillan.analyzeFile(file, {
+    analyzers: Object.values(analyzers),
+    parameters: { peaks: '512' },
+    onProgress: ({ analyzer, fraction }) =>
+      process.stderr.write(`  ${analyzers[analyzer]}: ${Math.floor(fraction * 100)}%\n`),
+    signal: controller.signal,
+  });
   analysis.then(() => {}, () => {}).then(() => (finished = true));
 
   // Watch the jobs through the host: wait until they show up (or the analysis is already over), then wait for each
@@ -80,6 +89,11 @@ async function main() {
 }
 
 main().catch((error) => {
+  if (error.name === 'AbortError') {
+    console.error('interrupted; the jobs were stopped');
+    process.exitCode = 130;
+    return;
+  }
   console.error(`${error.message}${error.code === undefined ? '' : ` (result ${error.code})`}`);
   process.exitCode = 1;
 });
