@@ -54,7 +54,7 @@ export interface FailedOutcome {
 export type AnalysisOutcome = DoneOutcome | FailedOutcome;
 
 export interface AnalyzeFileOptions {
-  /** Analyzer names ('loudness') or GUIDs, as text or Guid objects; repeats run once. Default: every type-0 analyzer. */
+  /** Analyzer names ('loudness') or GUIDs, as text or Guid objects; repeats run once. Default: every media analyzer registered. */
   analyzers?: Array<string | Quillan.Guid>;
   /** The parameter of every analyzer that `parameters` does not name. */
   parameter?: AnalyzerParameter | null;
