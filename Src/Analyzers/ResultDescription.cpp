@@ -2,22 +2,94 @@
 
 #include <nlohmann/json.hpp>
 
+#include <string>
+#include <vector>
+
 namespace Quillan {
 namespace {
 
 using nlohmann::ordered_json;
 
+// Follows a description's JSON as it is read, without building it: a tool describes every result of a run, and the
+// check should cost little beside the description itself. Wrong as soon as the top is no object, "name" no text,
+// "fields" or "units" no object, or a unit no text.
+class DescriptionShape : public nlohmann::json_sax<ordered_json> {
+ public:
+  bool Holds() const { return !wrong_ && name_ && fields_ && units_; }
+
+  bool null() override { return Scalar(false); }
+  bool boolean(bool) override { return Scalar(false); }
+  bool number_integer(number_integer_t) override { return Scalar(false); }
+  bool number_unsigned(number_unsigned_t) override { return Scalar(false); }
+  bool number_float(number_float_t, string_t const&) override { return Scalar(false); }
+  bool string(string_t&) override { return Scalar(true); }
+  bool binary(binary_t&) override { return Scalar(false); }
+  bool start_object(std::size_t) override { return Open(true); }
+  bool start_array(std::size_t) override { return Open(false); }
+  bool end_object() override { return Close(); }
+  bool end_array() override { return Close(); }
+  bool key(string_t& key) override {
+    if (open_.size() == 1) key_ = key;
+    return true;
+  }
+  bool parse_error(std::size_t, std::string const&, nlohmann::detail::exception const&) override {
+    wrong_ = true;
+    return false;
+  }
+
+ private:
+  bool InUnits() const { return open_.size() == 2 && open_.back(); }
+
+  bool Scalar(bool text) {
+    if (open_.empty()) {
+      wrong_ = true;
+    } else if (open_.size() == 1) {
+      if (key_ == "name") {
+        name_ = text;
+        wrong_ = !text;
+      } else if (key_ == "fields" || key_ == "units") {
+        wrong_ = true;
+      }
+    } else if (InUnits() && !text) {
+      wrong_ = true;
+    }
+    return !wrong_;
+  }
+
+  bool Open(bool object) {
+    bool units = false;
+    if (open_.empty()) {
+      wrong_ = !object;
+    } else if (open_.size() == 1) {
+      if (key_ == "name" || ((key_ == "fields" || key_ == "units") && !object)) wrong_ = true;
+      fields_ = fields_ || key_ == "fields";
+      units = key_ == "units";
+      units_ = units_ || units;
+    } else if (InUnits()) {
+      wrong_ = true;
+    }
+    open_.push_back(units);
+    return !wrong_;
+  }
+
+  bool Close() {
+    open_.pop_back();
+    return true;
+  }
+
+  std::vector<bool> open_;  // per open container: whether it is the top's "units"
+  std::string key_;         // the last key of the top object
+  bool name_ = false;
+  bool fields_ = false;
+  bool units_ = false;
+  bool wrong_ = false;
+};
+
 // Whether `description` keeps the promise of IResultDescriber: tools print it unchecked.
 bool IsWellFormed(ResultDescription const& description) {
   if (description.summary.find_first_of("\r\n") != std::string::npos) return false;
-  ordered_json const value = ordered_json::parse(description.json, nullptr, /*allow_exceptions=*/false);
-  if (!value.is_object() || !value.contains("name") || !value["name"].is_string()) return false;
-  if (!value.contains("fields") || !value["fields"].is_object()) return false;
-  if (!value.contains("units") || !value["units"].is_object()) return false;
-  for (auto const& [path, unit] : value["units"].items()) {
-    if (!unit.is_string()) return false;
-  }
-  return true;
+  DescriptionShape shape;
+  return ordered_json::sax_parse(description.json, &shape) && shape.Holds();
 }
 
 ResultDescription SizeOnly(std::string const& name, zelcore::Blob const& blob) {
