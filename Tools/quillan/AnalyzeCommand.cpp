@@ -570,12 +570,17 @@ class AnalysisRun {
     file.notMedia = file.notMediaJobs > 0 && !file.answered;
     if (file.notMedia) {
       Stream(FileRowJson(file));
-      return;
+    } else {
+      if (file.failedJobs > 0) anyFailed_ = true;
+      for (std::size_t a = 0; a < analyzers_.size(); ++a) {
+        if (notMediaJob_[f * analyzers_.size() + a]) Stream(rows_[f][a]);
+      }
     }
-    if (file.failedJobs > 0) anyFailed_ = true;
-    for (std::size_t a = 0; a < analyzers_.size(); ++a) {
-      if (notMediaJob_[f * analyzers_.size() + a]) Stream(rows_[f][a]);
-    }
+    // Nothing asks for the file again: its clip goes, and so do its rows once streamed, so that a run of many files
+    // holds only what its output still needs.
+    file.clip = nullptr;
+    file.media = nullptr;
+    if (options_.format == OutputFormat::kNdjson) rows_[f] = {};
   }
 
   void Stream(nlohmann::ordered_json const& row) {
