@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Analyzers/AnalyzerBase.h"
 #include "Analyzers/ClipPreparation.h"
 #include "Analyzers/ResultDescription.h"
 #include "BE/Backend.h"
@@ -205,7 +206,9 @@ ResultDescription Describe(std::string_view name, zelcore::Blob const& blob) {
       BE::ProjectFactory::CreateClip(BE::ProjectFactory::CreateMedia(u"/nonexistent/x.wav"), BE::kMediaType_Audio);
   auto const analyzer = AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactory(*FindExampleAnalyzer(name))(
       clip, std::any(), zelcore::InterfaceWeakRef<IAnalyzerHost>());
-  return DescribeAnalyzerResult(analyzer, std::string(name), ImmutableString::Create("result"), blob);
+  // Under the key the analyzer stores its result by: an analyzer whose layout changed has a key of its own.
+  auto const key = zelcore::InterfaceRef<Analyzers::AnalyzerBase>::Query(analyzer)->GetCacheKeys().front();
+  return DescribeAnalyzerResult(analyzer, std::string(name), key, blob);
 }
 
 TEST_F(ExampleAnalyzersHostTest, ResultsDescribeThemselvesWithUnitsAndHostileBytesShowTheirSize) {

@@ -1,6 +1,7 @@
 #include "Analyzers/ExampleAnalyzers.h"
 
 #include <array>
+#include <cmath>
 #include <cstring>
 
 #include "Analyzers/Detail/ExampleAnalyzer.h"
@@ -86,7 +87,8 @@ std::optional<PeakEnvelope> DecodePeakEnvelope(zelcore::Blob const& blob) {
 
 namespace {
 
-constexpr std::size_t kLoudnessSize = 6 * 8 + 8 + 4;
+constexpr std::size_t kLoudnessHeader = 6 * 8 + 8 + 4 + 4;
+constexpr std::int16_t kShortTermFloorCode = -32768;
 constexpr std::size_t kScenesHeader = 8 + 8 + 8 + 4 + 4;
 constexpr std::size_t kSceneCutSize = 8 + 8 + 8;
 constexpr std::size_t kSilenceHeader = 8 + 8 + 8 + 4 + 4;
@@ -95,16 +97,27 @@ constexpr std::size_t kBeatsHeader = 8 + 8 + 4 + 4 + 4 + 4;
 }  // namespace
 
 std::optional<Loudness> DecodeLoudness(zelcore::Blob const& blob) {
-  if (!blob || blob->size() != kLoudnessSize) return std::nullopt;
+  if (!blob || blob->size() < kLoudnessHeader) return std::nullopt;
   Loudness loudness;
+  loudness.frameCount = Get<std::uint64_t>(blob, 48);
+  loudness.sampleRate = Get<std::uint32_t>(blob, 56);
+  auto const count = Get<std::uint32_t>(blob, 60);
+  // The series must be the one its frames and rate give, and fill the bytes exactly, before anything is allocated.
+  if (count != loudness.ShortTermCount() || blob->size() != kLoudnessHeader + std::uint64_t{count} * 2) {
+    return std::nullopt;
+  }
   loudness.integratedLufs = Get<double>(blob, 0);
   loudness.rangeLu = Get<double>(blob, 8);
   loudness.truePeakDbtp = Get<double>(blob, 16);
   loudness.samplePeakDbfs = Get<double>(blob, 24);
   loudness.momentaryMaxLufs = Get<double>(blob, 32);
   loudness.shortTermMaxLufs = Get<double>(blob, 40);
-  loudness.frameCount = Get<std::uint64_t>(blob, 48);
-  loudness.sampleRate = Get<std::uint32_t>(blob, 56);
+  loudness.shortTermLufs.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    auto const code = Get<std::int16_t>(blob, kLoudnessHeader + i * 2);
+    loudness.shortTermLufs[i] =
+        code == kShortTermFloorCode ? -std::numeric_limits<float>::infinity() : static_cast<float>(code) / 100.0f;
+  }
   return loudness;
 }
 
@@ -170,6 +183,12 @@ zelcore::Blob EncodeLoudness(Loudness const& loudness) {
   out.Put(loudness.shortTermMaxLufs);
   out.Put(loudness.frameCount);
   out.Put(loudness.sampleRate);
+  out.Put(static_cast<std::uint32_t>(loudness.shortTermLufs.size()));
+  for (float const lufs : loudness.shortTermLufs) {
+    // NaN (never measured) is stored as the floor too: it is no loudness to show.
+    double const steps = std::round(static_cast<double>(lufs) * 100.0);
+    out.Put(!(steps > kShortTermFloorCode) ? kShortTermFloorCode : static_cast<std::int16_t>(std::min(steps, 32767.0)));
+  }
   return out.Finish();
 }
 

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <algorithm>
 #include <any>
+#include <cmath>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,10 +32,14 @@
 //              Parameter: samples per peak, a positive integer as int or as text ("512" or "512,stream=2"); 256
 //              when none is given. At most two jobs run at a time.
 //   loudness   float64 integrated loudness (LUFS), float64 loudness range (LU), float64 true peak (dBTP, the
-//              largest over the channels), float64 sample peak (dBFS), float64 largest momentary loudness (LUFS),
-//              float64 largest short-term loudness (LUFS), uint64 frameCount, uint32 sampleRate. Silence gives -inf
-//              for loudness and peaks; what a clip is too short to measure is NaN (integrated, range and momentary
-//              under 400 ms, short-term under 3 s).
+//              largest over the channels of the audio resampled to at least 192 kHz), float64 sample peak (dBFS),
+//              float64 largest momentary loudness (LUFS), float64 largest short-term loudness (LUFS), uint64
+//              frameCount, uint32 sampleRate, uint32 shortTermCount, then shortTermCount int16: the short-term
+//              loudness every 100 ms (sampleRate / 10 frames), value i that of the 3 s ending at 3.0 + 0.1 i s, in
+//              0.01 LU steps; -32768 stands for silence and anything below -327.67 LUFS. shortTermCount is
+//              Loudness::ShortTermCount() of the frames and rate. Silence gives -inf for loudness and peaks; what a
+//              clip is too short to measure is NaN (integrated, range and momentary under 400 ms, short-term under
+//              3 s, when there are no short-term values either). Cached under the key "loudness.2".
 //   scenes     float64 threshold, float64 frameRate, uint64 frameCount, uint32 cutCount, uint32 0, then per cut
 //              uint64 frame, float64 seconds, float64 score: the pictures that start a new shot. The score of a
 //              picture is the smaller of its mean absolute luma difference from the previous picture and the change
@@ -116,11 +123,31 @@ struct Loudness {
   double shortTermMaxLufs = 0;
   std::uint64_t frameCount = 0;
   std::uint32_t sampleRate = 0;
+  // The short-term (3 s) loudness every 100 ms, from the first whole window on: value i ends at frame
+  // (i + 30) * (sampleRate / 10). -inf for silence and below kShortTermFloorLufs; held to 0.01 LU.
+  std::vector<float> shortTermLufs;
 
   // Under 400 ms, one gating block: there is no integrated loudness to give.
   bool TooShort() const { return sampleRate == 0 || frameCount * 10 < std::uint64_t{sampleRate} * 4; }
+
+  // How many short-term values frameCount frames at sampleRate give: one per 100 ms block from the 30th on.
+  std::uint64_t ShortTermCount() const {
+    if (sampleRate == 0) return 0;
+    std::uint64_t const blocks = frameCount / std::max<std::uint64_t>(sampleRate / 10, 1);
+    return blocks < 30 ? 0 : blocks - 29;
+  }
+
+  // The gain (dB) that brings the integrated loudness to targetLufs, held down so that the true peak stays at or
+  // under ceilingDbtp: min(target - integrated, ceiling - true peak), as a normalizer's measuring pass reports it.
+  // NaN when there is no finite integrated loudness to move (too short, or silence).
+  double GainDb(double targetLufs, double ceilingDbtp) const {
+    if (!std::isfinite(integratedLufs)) return std::numeric_limits<double>::quiet_NaN();
+    return std::min(targetLufs - integratedLufs, ceilingDbtp - truePeakDbtp);
+  }
 };
 
+// Short-term values are stored in 0.01 LU steps as int16; quieter ones read as -inf, like silence.
+inline constexpr double kShortTermFloorLufs = -327.67;
 struct SceneCut {
   std::uint64_t frame = 0;
   double seconds = 0;

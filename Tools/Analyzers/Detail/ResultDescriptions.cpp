@@ -68,16 +68,47 @@ std::optional<ResultDescription> DescribePeaks(zelcore::Blob const& blob) {
                    {{"samplesPerPeak", "frames"}, {"sampleRate", "Hz"}, {"frames", "frames"}, {"maxPeak", "FS"}});
 }
 
+// Loudness targets of common delivery specifications (broadcast, podcasts, music streaming) and the true-peak
+// ceiling they share, for the gains the description offers.
+constexpr double kGainTargetsLufs[] = {-23, -16, -14};
+constexpr double kGainCeilingDbtp = -1;
+
 std::optional<ResultDescription> DescribeLoudness(zelcore::Blob const& blob) {
   std::optional<Loudness> const loudness = DecodeLoudness(blob);
   if (!loudness) return std::nullopt;
   std::string const peaks =
       "true peak " + Fixed(loudness->truePeakDbtp, "dBTP") + ", sample peak " + Fixed(loudness->samplePeakDbfs, "dBFS");
+  std::string targets, gainFigures;
+  ordered_json gains = ordered_json::array();
+  for (double const target : kGainTargetsLufs) {
+    double const gain = loudness->GainDb(target, kGainCeilingDbtp);
+    std::string const separator = targets.empty() ? "" : "/";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f", target);
+    targets += separator + text;
+    std::snprintf(text, sizeof text, "%+.2f", gain);
+    gainFigures += separator + (std::isnan(gain) ? std::string("n/a") : std::string(text));
+    ordered_json const limited =
+        std::isnan(gain) ? ordered_json() : ordered_json(gain < target - loudness->integratedLufs);
+    gains.push_back({{"target", target}, {"ceiling", kGainCeilingDbtp}, {"gain", gain}, {"peakLimited", limited}});
+  }
+  // As stored, to 0.01 LU: a float's binary tail would only lengthen the JSON.
+  std::vector<double> shortTerm;
+  shortTerm.reserve(loudness->shortTermLufs.size());
+  for (float const lufs : loudness->shortTermLufs) shortTerm.push_back(std::round(lufs * 100.0) / 100.0);
   std::string summary = loudness->TooShort()
                             ? std::string(kTooShort) + "; " + peaks
                             : Fixed(loudness->integratedLufs, "LUFS") + ", range " + Fixed(loudness->rangeLu, "LU") +
                                   ", " + peaks + ", max momentary " + Fixed(loudness->momentaryMaxLufs, "LUFS") +
-                                  ", max short-term " + Fixed(loudness->shortTermMaxLufs, "LUFS");
+                                  ", max short-term " + Fixed(loudness->shortTermMaxLufs, "LUFS") + " (" +
+                                  std::to_string(loudness->shortTermLufs.size()) + " values every 100 ms), gain to " +
+                                  targets + " LUFS at " + Fixed(kGainCeilingDbtp, "dBTP", 0) + ": " + gainFigures +
+                                  " dB";
+  // Short-term value i is of the 3 s ending at shortTermFirstEnd + i * shortTermStep seconds. Blocks are
+  // sampleRate / 10 frames: 100 ms at the usual rates, a little less at a rate not divisible by 10.
+  double const step = loudness->sampleRate == 0
+                          ? 0.0
+                          : static_cast<double>(std::max(loudness->sampleRate / 10, 1u)) / loudness->sampleRate;
   // JSON has no infinities: silence (-inf) and what could not be measured (NaN) are both null; "tooShort" tells which.
   ordered_json fields = {{"integrated", loudness->integratedLufs},
                          {"range", loudness->rangeLu},
@@ -87,10 +118,16 @@ std::optional<ResultDescription> DescribeLoudness(zelcore::Blob const& blob) {
                          {"shortTermMax", loudness->shortTermMaxLufs},
                          {"frames", loudness->frameCount},
                          {"sampleRate", loudness->sampleRate},
-                         {"tooShort", loudness->TooShort()}};
-  ordered_json units = {{"integrated", "LUFS"}, {"range", "LU"},          {"truePeak", "dBTP"},
-                        {"samplePeak", "dBFS"}, {"momentaryMax", "LUFS"}, {"shortTermMax", "LUFS"},
-                        {"frames", "frames"},   {"sampleRate", "Hz"}};
+                         {"tooShort", loudness->TooShort()},
+                         {"shortTermFirstEnd", 30 * step},
+                         {"shortTermStep", step},
+                         {"shortTerm", std::move(shortTerm)},
+                         {"gains", std::move(gains)}};
+  ordered_json units = {{"integrated", "LUFS"},    {"range", "LU"},          {"truePeak", "dBTP"},
+                        {"samplePeak", "dBFS"},    {"momentaryMax", "LUFS"}, {"shortTermMax", "LUFS"},
+                        {"frames", "frames"},      {"sampleRate", "Hz"},     {"shortTermFirstEnd", "s"},
+                        {"shortTermStep", "s"},    {"shortTerm", "LUFS"},    {"gains.target", "LUFS"},
+                        {"gains.ceiling", "dBTP"}, {"gains.gain", "dB"}};
   return Described(std::move(summary), kLoudnessAnalyzerName, std::move(fields), std::move(units));
 }
 
