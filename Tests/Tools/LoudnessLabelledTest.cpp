@@ -203,6 +203,13 @@ TEST_F(LoudnessLabelledTest, GainToEachTargetIsHeldUnderTheTruePeakCeiling) {
       EXPECT_EQ(gain["peakLimited"].get<bool>(), toCeiling < toTarget);
     }
   }
+  // Silence has no loudness to bring anywhere: no gain, and no limit.
+  json const silent = Described(Run(Generated(directory / "silent.wav", "0", 48000, 1)));
+  ASSERT_EQ(silent["gains"].size(), 3u);
+  for (json const& gain : silent["gains"]) {
+    EXPECT_TRUE(gain["gain"].is_null());
+    EXPECT_TRUE(gain["peakLimited"].is_null());
+  }
 }
 
 // Bytes of a loudness result: the 64-byte header, then `codes`.

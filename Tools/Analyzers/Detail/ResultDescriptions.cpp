@@ -78,6 +78,7 @@ std::optional<ResultDescription> DescribeLoudness(zelcore::Blob const& blob) {
   if (!loudness) return std::nullopt;
   std::string const peaks =
       "true peak " + Fixed(loudness->truePeakDbtp, "dBTP") + ", sample peak " + Fixed(loudness->samplePeakDbfs, "dBFS");
+  // "gain to -23/-16/-14 LUFS at -1 dBTP: -3.00/+4.00/+5.02 dB"; silence has no gain to any target.
   std::string targets, gainFigures;
   ordered_json gains = ordered_json::array();
   for (double const target : kGainTargetsLufs) {
@@ -87,11 +88,15 @@ std::optional<ResultDescription> DescribeLoudness(zelcore::Blob const& blob) {
     std::snprintf(text, sizeof text, "%.0f", target);
     targets += separator + text;
     std::snprintf(text, sizeof text, "%+.2f", gain);
-    gainFigures += separator + (std::isnan(gain) ? std::string("n/a") : std::string(text));
+    gainFigures += separator + text;
     ordered_json const limited =
         std::isnan(gain) ? ordered_json() : ordered_json(gain < target - loudness->integratedLufs);
     gains.push_back({{"target", target}, {"ceiling", kGainCeilingDbtp}, {"gain", gain}, {"peakLimited", limited}});
   }
+  std::string const gainText =
+      std::isfinite(loudness->integratedLufs)
+          ? ", gain to " + targets + " LUFS at " + Fixed(kGainCeilingDbtp, "dBTP", 0) + ": " + gainFigures + " dB"
+          : "";
   // As stored, to 0.01 LU: a float's binary tail would only lengthen the JSON.
   std::vector<double> shortTerm;
   shortTerm.reserve(loudness->shortTermLufs.size());
@@ -101,9 +106,7 @@ std::optional<ResultDescription> DescribeLoudness(zelcore::Blob const& blob) {
                             : Fixed(loudness->integratedLufs, "LUFS") + ", range " + Fixed(loudness->rangeLu, "LU") +
                                   ", " + peaks + ", max momentary " + Fixed(loudness->momentaryMaxLufs, "LUFS") +
                                   ", max short-term " + Fixed(loudness->shortTermMaxLufs, "LUFS") + " (" +
-                                  std::to_string(loudness->shortTermLufs.size()) + " values every 100 ms), gain to " +
-                                  targets + " LUFS at " + Fixed(kGainCeilingDbtp, "dBTP", 0) + ": " + gainFigures +
-                                  " dB";
+                                  std::to_string(loudness->shortTermLufs.size()) + " values every 100 ms)" + gainText;
   // Short-term value i is of the 3 s ending at shortTermFirstEnd + i * shortTermStep seconds. Blocks are
   // sampleRate / 10 frames: 100 ms at the usual rates, a little less at a rate not divisible by 10.
   double const step = loudness->sampleRate == 0
