@@ -16,8 +16,8 @@ struct Entry {
   AnalyzerFactory (*factory)();
 };
 
-std::array<Entry, 6> const& Entries() {
-  static std::array<Entry, 6> const entries{{
+std::array<Entry, 8> const& Entries() {
+  static std::array<Entry, 8> const entries{{
       {kDigestAnalyzerName, detail::kDigestAnalyzerId, [] { return AnalyzerFactory(&detail::CreateDigestAnalyzer); }},
       {kPeaksAnalyzerName, detail::kPeaksAnalyzerId, [] { return AnalyzerFactory(&detail::CreatePeaksAnalyzer); }},
       {kLoudnessAnalyzerName, detail::kLoudnessAnalyzerId,
@@ -26,6 +26,8 @@ std::array<Entry, 6> const& Entries() {
       {kSilenceAnalyzerName, detail::kSilenceAnalyzerId,
        [] { return AnalyzerFactory(&detail::CreateSilenceAnalyzer); }},
       {kBeatsAnalyzerName, detail::kBeatsAnalyzerId, [] { return AnalyzerFactory(&detail::CreateBeatsAnalyzer); }},
+      {kBlackAnalyzerName, detail::kBlackAnalyzerId, [] { return AnalyzerFactory(&detail::CreateBlackAnalyzer); }},
+      {kFreezeAnalyzerName, detail::kFreezeAnalyzerId, [] { return AnalyzerFactory(&detail::CreateFreezeAnalyzer); }},
   }};
   return entries;
 }
@@ -93,6 +95,35 @@ constexpr std::size_t kScenesHeader = 8 + 8 + 8 + 4 + 4;
 constexpr std::size_t kSceneCutSize = 8 + 8 + 8;
 constexpr std::size_t kSilenceHeader = 8 + 8 + 8 + 4 + 4;
 constexpr std::size_t kBeatsHeader = 8 + 8 + 4 + 4 + 4 + 4;
+constexpr std::size_t kBlackHeader = 4 * 8 + 8 + 4 + 4;
+constexpr std::size_t kFreezeHeader = 3 * 8 + 8 + 4 + 4;
+constexpr std::size_t kSegmentSize = 8 + 8 + 8 + 8;
+
+// The segments of a black or freeze blob after its header, whose count is at `countAt` and frame count
+// `frameCount`; empty when the blob's size does not match the count or the segments are out of order, outside the
+// counted frames or run backwards: a cached value is untrusted bytes.
+std::optional<std::vector<VideoSegment>> DecodeSegments(zelcore::Blob const& blob, std::size_t header,
+                                                        std::size_t countAt, std::uint64_t frameCount) {
+  auto const count = Get<std::uint32_t>(blob, countAt);
+  if (blob->size() != header + std::uint64_t{count} * kSegmentSize) return std::nullopt;
+  std::vector<VideoSegment> segments(count);
+  std::uint64_t previousEnd = 0;
+  double previousEndSeconds = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::size_t const at = header + i * kSegmentSize;
+    VideoSegment const segment{Get<std::uint64_t>(blob, at), Get<std::uint64_t>(blob, at + 8),
+                               Get<double>(blob, at + 16), Get<double>(blob, at + 24)};
+    if (segment.startFrame < previousEnd || segment.endFrame <= segment.startFrame || segment.endFrame > frameCount ||
+        !std::isfinite(segment.start) || !std::isfinite(segment.end) || segment.start < previousEndSeconds ||
+        segment.end < segment.start) {
+      return std::nullopt;
+    }
+    previousEnd = segment.endFrame;
+    previousEndSeconds = segment.end;
+    segments[i] = segment;
+  }
+  return segments;
+}
 
 }  // namespace
 
@@ -171,7 +202,69 @@ std::optional<Beats> DecodeBeats(zelcore::Blob const& blob) {
   return beats;
 }
 
+std::optional<Black> DecodeBlack(zelcore::Blob const& blob) {
+  if (!blob || blob->size() < kBlackHeader) return std::nullopt;
+  Black black;
+  black.minimumSeconds = Get<double>(blob, 0);
+  black.pictureThreshold = Get<double>(blob, 8);
+  black.pixelThreshold = Get<double>(blob, 16);
+  black.frameRate = Get<double>(blob, 24);
+  black.frameCount = Get<std::uint64_t>(blob, 32);
+  std::optional<std::vector<VideoSegment>> segments = DecodeSegments(blob, kBlackHeader, 40, black.frameCount);
+  if (!segments) return std::nullopt;
+  black.segments = std::move(*segments);
+  return black;
+}
+
+std::optional<Freeze> DecodeFreeze(zelcore::Blob const& blob) {
+  if (!blob || blob->size() < kFreezeHeader) return std::nullopt;
+  Freeze freeze;
+  freeze.minimumSeconds = Get<double>(blob, 0);
+  freeze.noise = Get<double>(blob, 8);
+  freeze.frameRate = Get<double>(blob, 16);
+  freeze.frameCount = Get<std::uint64_t>(blob, 24);
+  std::optional<std::vector<VideoSegment>> segments = DecodeSegments(blob, kFreezeHeader, 32, freeze.frameCount);
+  if (!segments) return std::nullopt;
+  freeze.segments = std::move(*segments);
+  return freeze;
+}
+
 namespace detail {
+namespace {
+
+void PutSegments(BlobWriter& out, std::vector<VideoSegment> const& segments) {
+  out.Put(static_cast<std::uint32_t>(segments.size()));
+  out.Put(std::uint32_t{0});
+  for (VideoSegment const& segment : segments) {
+    out.Put(segment.startFrame);
+    out.Put(segment.endFrame);
+    out.Put(segment.start);
+    out.Put(segment.end);
+  }
+}
+
+}  // namespace
+
+zelcore::Blob EncodeBlack(Black const& black) {
+  BlobWriter out;
+  out.Put(black.minimumSeconds);
+  out.Put(black.pictureThreshold);
+  out.Put(black.pixelThreshold);
+  out.Put(black.frameRate);
+  out.Put(black.frameCount);
+  PutSegments(out, black.segments);
+  return out.Finish();
+}
+
+zelcore::Blob EncodeFreeze(Freeze const& freeze) {
+  BlobWriter out;
+  out.Put(freeze.minimumSeconds);
+  out.Put(freeze.noise);
+  out.Put(freeze.frameRate);
+  out.Put(freeze.frameCount);
+  PutSegments(out, freeze.segments);
+  return out.Finish();
+}
 
 zelcore::Blob EncodeLoudness(Loudness const& loudness) {
   BlobWriter out;
@@ -243,6 +336,8 @@ bool IsWellFormedResult(zelcore::utility::Guid const& analyzerId, zelcore::Blob 
   if (analyzerId == detail::kScenesAnalyzerId) return DecodeScenes(blob).has_value();
   if (analyzerId == detail::kSilenceAnalyzerId) return DecodeSilence(blob).has_value();
   if (analyzerId == detail::kBeatsAnalyzerId) return DecodeBeats(blob).has_value();
+  if (analyzerId == detail::kBlackAnalyzerId) return DecodeBlack(blob).has_value();
+  if (analyzerId == detail::kFreezeAnalyzerId) return DecodeFreeze(blob).has_value();
   return true;
 }
 

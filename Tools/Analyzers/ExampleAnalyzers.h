@@ -19,7 +19,7 @@
 // Marks what the example analyzer module exports to the command-line tool and tests.
 #define QUILLAN_EXAMPLES_EXPORT __attribute__((visibility("default")))
 
-// The example analyzer module (public header). Loading the library registers six analyzers with the default
+// The example analyzer module (public header). Loading the library registers eight analyzers with the default
 // registry, each under a fixed GUID and AnalyzerType 0, each working on the clip's media file. The audio and video
 // analyzers read any container and codec that the system's FFmpeg decodes; they take the best audio (or video) stream
 // unless their parameter chooses another by its index in the file ("stream=N").
@@ -53,6 +53,18 @@
 //   beats      float64 tempo (beats per minute; 0 when fewer than two beats or onsets were found), uint64 frameCount,
 //              uint32 sampleRate, uint32 onsetCount, uint32 beatCount, uint32 0, then onsetCount float64 onset times
 //              and beatCount float64 beat times (seconds). Parameter: "stream=N".
+//   black      float64 minimumSeconds, float64 pictureThreshold, float64 pixelThreshold, float64 frameRate,
+//              uint64 frameCount, uint32 segmentCount, uint32 0, then per segment uint64 startFrame, uint64 endFrame,
+//              float64 start, float64 end (seconds): runs of at least minimumSeconds of black pictures. A picture is
+//              black when at least pictureThreshold of its luma samples (on pictures scaled to 256 across) are at
+//              most pixelThreshold of full scale; a segment ends where the first picture that is not black starts
+//              (endFrame is that picture), or at the end of the last picture. Parameter: "d=2" (seconds),
+//              "pic_th=0.98", "pix_th=0.1" (the defaults), "stream=N".
+//   freeze     float64 minimumSeconds, float64 noise, float64 frameRate, uint64 frameCount, uint32 segmentCount,
+//              uint32 0, then segments as black has them: runs of at least minimumSeconds of pictures that differ
+//              from the run's first picture by a mean absolute luma difference of at most noise (a ratio of full
+//              scale). Parameter: "n=-60" (dB below 0, else a ratio from 0 to 1), "d=2" (seconds), "stream=N".
+//   Segments of black and freeze are in time order, none overlapping; a file without video is not applicable.
 //
 // Every analyzer loads its cached result first (through the store that the user's cache-location setting chooses)
 // and computes and saves it only when that fails (or when its parameter is a FreshResult). Its job's result is an
@@ -70,6 +82,8 @@ inline constexpr std::string_view kLoudnessAnalyzerName = "loudness";
 inline constexpr std::string_view kScenesAnalyzerName = "scenes";
 inline constexpr std::string_view kSilenceAnalyzerName = "silence";
 inline constexpr std::string_view kBeatsAnalyzerName = "beats";
+inline constexpr std::string_view kBlackAnalyzerName = "black";
+inline constexpr std::string_view kFreezeAnalyzerName = "freeze";
 inline constexpr std::uint32_t kDefaultSamplesPerPeak = 256;
 
 // What a job of an example analyzer ends with (held by the job's std::any).
@@ -182,16 +196,44 @@ struct Beats {
   std::vector<double> beats;
 };
 
+// A stretch of pictures: frames [startFrame, endFrame) of the stream, from `start` to `end` seconds.
+struct VideoSegment {
+  std::uint64_t startFrame = 0;
+  std::uint64_t endFrame = 0;
+  double start = 0;  // seconds
+  double end = 0;
+};
+
+struct Black {
+  double minimumSeconds = 0;
+  double pictureThreshold = 0;  // the share of black samples that makes a picture black, 0 to 1
+  double pixelThreshold = 0;    // the luma up to which a sample is black, a ratio of full scale
+  double frameRate = 0;
+  std::uint64_t frameCount = 0;
+  std::vector<VideoSegment> segments;
+};
+
+struct Freeze {
+  double minimumSeconds = 0;
+  double noise = 0;  // the mean absolute difference still frozen, a ratio of full scale
+  double frameRate = 0;
+  std::uint64_t frameCount = 0;
+  std::vector<VideoSegment> segments;
+};
+
 // Decoders of the result blobs; empty when the blob does not have the documented layout. They check a blob against
 // its byte size before they allocate: a peak envelope must have 1 to kMaxPeakChannels channels, a positive
 // samples-per-peak and sample rate, one peak for each run of samples-per-peak frames (the last run may be shorter),
-// and exactly the bytes its counts name.
+// and exactly the bytes its counts name. Black and freeze segments must be in order within the counted frames, each
+// of at least one frame and not ending before it starts.
 inline constexpr std::uint32_t kMaxPeakChannels = 1024;
 QUILLAN_EXAMPLES_EXPORT std::optional<PeakEnvelope> DecodePeakEnvelope(zelcore::Blob const& blob);
 QUILLAN_EXAMPLES_EXPORT std::optional<Loudness> DecodeLoudness(zelcore::Blob const& blob);
 QUILLAN_EXAMPLES_EXPORT std::optional<Scenes> DecodeScenes(zelcore::Blob const& blob);
 QUILLAN_EXAMPLES_EXPORT std::optional<Silence> DecodeSilence(zelcore::Blob const& blob);
 QUILLAN_EXAMPLES_EXPORT std::optional<Beats> DecodeBeats(zelcore::Blob const& blob);
+QUILLAN_EXAMPLES_EXPORT std::optional<Black> DecodeBlack(zelcore::Blob const& blob);
+QUILLAN_EXAMPLES_EXPORT std::optional<Freeze> DecodeFreeze(zelcore::Blob const& blob);
 // Lowercase hexadecimal of a digest blob; empty when the blob is not 32 bytes.
 QUILLAN_EXAMPLES_EXPORT std::string DigestToHex(zelcore::Blob const& blob);
 // Whether `blob` decodes as a result of the example analyzer `analyzerId` (true for analyzers it does not know).

@@ -144,6 +144,8 @@ zelcore::Blob EncodeLoudness(Loudness const& loudness);
 zelcore::Blob EncodeScenes(Scenes const& scenes);
 zelcore::Blob EncodeSilence(Silence const& silence);
 zelcore::Blob EncodeBeats(Beats const& beats);
+zelcore::Blob EncodeBlack(Black const& black);
+zelcore::Blob EncodeFreeze(Freeze const& freeze);
 
 // The registered factories of the analyzers.
 zelcore::InterfaceRef<IAnalyzer> CreateDigestAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
@@ -164,6 +166,12 @@ zelcore::InterfaceRef<IAnalyzer> CreateSilenceAnalyzer(zelcore::InterfaceRef<BE:
 zelcore::InterfaceRef<IAnalyzer> CreateBeatsAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                      std::any const& parameter,
                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
+zelcore::InterfaceRef<IAnalyzer> CreateBlackAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                     std::any const& parameter,
+                                                     zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
+zelcore::InterfaceRef<IAnalyzer> CreateFreezeAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                      std::any const& parameter,
+                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
 
 // Fixed for good: results are cached under them. Constant-initialised, so the registrar may use them at load time.
 inline constexpr zelcore::utility::Guid kDigestAnalyzerId{zelcore::utility::Guid::Bytes{
@@ -178,5 +186,9 @@ inline constexpr zelcore::utility::Guid kSilenceAnalyzerId{zelcore::utility::Gui
     0x5d, 0x0c, 0x3e, 0x71, 0x2a, 0x94, 0x4f, 0x1b, 0x9e, 0x57, 0x61, 0x0a, 0xd4, 0x2b, 0x88, 0x05}};
 inline constexpr zelcore::utility::Guid kBeatsAnalyzerId{zelcore::utility::Guid::Bytes{
     0x5d, 0x0c, 0x3e, 0x71, 0x2a, 0x94, 0x4f, 0x1b, 0x9e, 0x57, 0x61, 0x0a, 0xd4, 0x2b, 0x88, 0x06}};
+inline constexpr zelcore::utility::Guid kBlackAnalyzerId{zelcore::utility::Guid::Bytes{
+    0x5d, 0x0c, 0x3e, 0x71, 0x2a, 0x94, 0x4f, 0x1b, 0x9e, 0x57, 0x61, 0x0a, 0xd4, 0x2b, 0x88, 0x07}};
+inline constexpr zelcore::utility::Guid kFreezeAnalyzerId{zelcore::utility::Guid::Bytes{
+    0x5d, 0x0c, 0x3e, 0x71, 0x2a, 0x94, 0x4f, 0x1b, 0x9e, 0x57, 0x61, 0x0a, 0xd4, 0x2b, 0x88, 0x08}};
 
 }  // namespace Quillan::Examples::detail

@@ -185,6 +185,64 @@ std::optional<ResultDescription> DescribeBeats(zelcore::Blob const& blob) {
   return Described(std::move(summary), kBeatsAnalyzerName, std::move(fields), std::move(units));
 }
 
+// The segments of black or freeze: a summary listing and their JSON with its units, under `what` ("black").
+std::string SegmentListing(std::vector<VideoSegment> const& segments, char const* what) {
+  return std::to_string(segments.size()) + " " + what + (segments.size() == 1 ? " segment" : " segments") +
+         Listing(segments,
+                 [](VideoSegment const& segment) { return Fixed(segment.start, "s") + "-" + Fixed(segment.end, "s"); });
+}
+
+ordered_json SegmentsJson(std::vector<VideoSegment> const& segments) {
+  ordered_json list = ordered_json::array();
+  for (VideoSegment const& segment : segments) {
+    list.push_back({{"start", segment.start},
+                    {"end", segment.end},
+                    {"duration", segment.end - segment.start},
+                    {"startFrame", segment.startFrame},
+                    {"endFrame", segment.endFrame}});
+  }
+  return list;
+}
+
+void AddSegmentUnits(ordered_json& units) {
+  units["segments.start"] = "s";
+  units["segments.end"] = "s";
+  units["segments.duration"] = "s";
+  units["segments.startFrame"] = "frames";
+  units["segments.endFrame"] = "frames";
+}
+
+std::optional<ResultDescription> DescribeBlack(zelcore::Blob const& blob) {
+  std::optional<Black> const black = DecodeBlack(blob);
+  if (!black) return std::nullopt;
+  std::string summary =
+      SegmentListing(black->segments, "black") + " in " + std::to_string(black->frameCount) + " frames";
+  ordered_json fields = {{"minimum", black->minimumSeconds},
+                         {"pictureThreshold", black->pictureThreshold},
+                         {"pixelThreshold", black->pixelThreshold},
+                         {"frameRate", black->frameRate},
+                         {"frames", black->frameCount},
+                         {"segments", SegmentsJson(black->segments)}};
+  ordered_json units = {{"minimum", "s"}, {"frameRate", "fps"}, {"frames", "frames"}};
+  AddSegmentUnits(units);
+  return Described(std::move(summary), kBlackAnalyzerName, std::move(fields), std::move(units));
+}
+
+std::optional<ResultDescription> DescribeFreeze(zelcore::Blob const& blob) {
+  std::optional<Freeze> const freeze = DecodeFreeze(blob);
+  if (!freeze) return std::nullopt;
+  std::string summary =
+      SegmentListing(freeze->segments, "frozen") + " in " + std::to_string(freeze->frameCount) + " frames";
+  ordered_json fields = {{"minimum", freeze->minimumSeconds},
+                         {"noise", freeze->noise},
+                         {"frameRate", freeze->frameRate},
+                         {"frames", freeze->frameCount},
+                         {"segments", SegmentsJson(freeze->segments)}};
+  ordered_json units = {{"minimum", "s"}, {"frameRate", "fps"}, {"frames", "frames"}};
+  AddSegmentUnits(units);
+  return Described(std::move(summary), kFreezeAnalyzerName, std::move(fields), std::move(units));
+}
+
 }  // namespace
 
 std::optional<ResultDescription> DescribeExampleResult(zelcore::utility::Guid const& analyzerId,
@@ -195,6 +253,8 @@ std::optional<ResultDescription> DescribeExampleResult(zelcore::utility::Guid co
   if (analyzerId == kScenesAnalyzerId) return DescribeScenes(blob);
   if (analyzerId == kSilenceAnalyzerId) return DescribeSilence(blob);
   if (analyzerId == kBeatsAnalyzerId) return DescribeBeats(blob);
+  if (analyzerId == kBlackAnalyzerId) return DescribeBlack(blob);
+  if (analyzerId == kFreezeAnalyzerId) return DescribeFreeze(blob);
   return std::nullopt;
 }
 

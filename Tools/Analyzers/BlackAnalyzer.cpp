@@ -1,0 +1,94 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+
+#include "Analyzers/Detail/AnalyzerParameter.h"
+#include "Analyzers/Detail/ExampleAnalyzer.h"
+#include "Analyzers/Detail/MediaReader.h"
+#include "Analyzers/ExampleAnalyzers.h"
+
+namespace Quillan::Examples::detail {
+namespace {
+
+// Small pictures tell a black one as well as large ones and cost little beside decoding; the same width as scenes.
+constexpr int kScaledWidth = 256;
+// Named and defaulted as FFmpeg's blackdetect names them, so that values carry over.
+constexpr ParameterSetting kSettings[] = {
+    {"d", "the shortest black segment that is reported", 2, "", 0, 86400, "s"},
+    {"pic_th", "the share of a picture's samples that must be black for the picture to be black", 0.98, "", 0, 1, ""},
+    {"pix_th", "the luma up to which a sample is black, as a ratio of full scale", 0.1, "", 0, 1, ""},
+    kVideoStreamSetting,
+};
+constexpr ParameterTable kTable{kBlackAnalyzerName, "black segments of the video: start and end of every black stretch",
+                                kSettings};
+
+// Black segments of a video stream: runs of pictures in which nearly every luma sample is near black. The samples
+// are full-range luma (the reader's scaler expands video range), so a threshold is a share of 0..255 whatever range
+// the video was coded in.
+class BlackAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<BlackAnalyzer> {
+ public:
+  ZEL_INTERFACE_NAME("Quillan::Examples::BlackAnalyzer")
+  using zelcore::classref::ClassStatics<BlackAnalyzer>::CreateClassRef;
+
+  // IAnalyzer:
+  // Decoding pictures takes the decoder's own threads; two jobs keep a machine busy.
+  std::optional<std::size_t> GetMaxJobCount() const override { return 2; }
+  zelcore::utility::Guid GetAnalyzerGuid() const override { return kBlackAnalyzerId; }
+
+  // AnalyzerBase:
+  ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kBlackAnalyzerName); }
+
+ protected:
+  ParameterTable const& Parameters() const override { return kTable; }
+
+  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
+    AnalyzerParameter const parameter = Parameter();
+    Black black;
+    black.minimumSeconds = parameter.Number("d");
+    black.pictureThreshold = parameter.Number("pic_th");
+    black.pixelThreshold = parameter.Number("pix_th");
+    MediaReader media(file, MediaInput::Probe::kVideo);
+    // A file without pictures fails as not applicable: "no black" would claim a look at pictures it never had.
+    MediaReader::VideoFormat const format = media.SelectVideo(parameter.Stream(), kScaledWidth);
+    black.frameRate = format.frameRate;
+    // Truncated as blackdetect truncates its threshold, so that the same pix_th counts the same samples.
+    auto const blackLevel = static_cast<std::uint8_t>(std::floor(black.pixelThreshold * 255));
+    std::optional<VideoSegment> run;  // the black run still going on, its end not yet known
+    double lastSeconds = 0;
+    double lastInterval = 0;
+    auto const finish = [&](std::uint64_t endFrame, double endSeconds) {
+      if (run && endSeconds - run->start >= black.minimumSeconds) {
+        run->endFrame = endFrame;
+        run->end = endSeconds;
+        black.segments.push_back(*run);
+      }
+      run.reset();
+    };
+    black.frameCount = media.ReadVideo(progress, [&](MediaReader::Picture const& picture) {
+      std::size_t const blackSamples = static_cast<std::size_t>(
+          std::count_if(picture.luma.begin(), picture.luma.end(), [&](std::uint8_t y) { return y <= blackLevel; }));
+      bool const isBlack =
+          !picture.luma.empty() && static_cast<double>(blackSamples) >= black.pictureThreshold * picture.luma.size();
+      if (picture.index > 0) lastInterval = picture.seconds - lastSeconds;
+      lastSeconds = picture.seconds;
+      if (isBlack && !run) run = VideoSegment{picture.index, 0, picture.seconds, 0};
+      if (!isBlack) finish(picture.index, picture.seconds);
+    });
+    read.Note(media.File());
+    // A run still black at the end lasts to the end of its last picture.
+    double const frameSeconds = black.frameRate > 0 ? 1 / black.frameRate : std::max(0.0, lastInterval);
+    finish(black.frameCount, lastSeconds + frameSeconds);
+    return EncodeBlack(black);
+  }
+};
+
+}  // namespace
+
+zelcore::InterfaceRef<IAnalyzer> CreateBlackAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                     std::any const& parameter,
+                                                     zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
+  return ExampleAnalyzer::CreateExample<BlackAnalyzer>(clip, parameter, host, "");
+}
+
+}  // namespace Quillan::Examples::detail
