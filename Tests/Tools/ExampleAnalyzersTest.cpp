@@ -39,7 +39,8 @@ using namespace testsupport::jobs;
 
 TEST(ExampleAnalyzersTest, NamesFindRegisteredAnalyzers) {
   std::vector<std::string_view> const names = GetExampleAnalyzerNames();
-  ASSERT_EQ(names, (std::vector<std::string_view>{"digest", "peaks", "loudness", "scenes", "silence", "beats"}));
+  ASSERT_EQ(names, (std::vector<std::string_view>{"digest", "peaks", "loudness", "scenes", "silence", "beats", "black",
+                                                  "freeze"}));
   std::vector<zelcore::utility::Guid> ids;
   for (std::string_view const name : names) {
     std::optional<zelcore::utility::Guid> const id = FindExampleAnalyzer(name);
@@ -48,7 +49,7 @@ TEST(ExampleAnalyzersTest, NamesFindRegisteredAnalyzers) {
     for (auto const& other : ids) EXPECT_NE(other, *id);
     ids.push_back(*id);
   }
-  EXPECT_EQ(AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactories(AnalyzerType{0}).size(), 6u);
+  EXPECT_EQ(AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactories(AnalyzerType{0}).size(), 8u);
   EXPECT_FALSE(FindExampleAnalyzer("Digest"));
   EXPECT_FALSE(DecodeLoudness(zelcore::allocator::RecycledMemory::Create(23)));
   EXPECT_FALSE(DecodePeakEnvelope(zelcore::allocator::RecycledMemory::Create(25)));

@@ -213,6 +213,8 @@ TEST_F(MediaAnalyzersTest, AnalyzersOfAKindOfStreamTheFileLacksAreNotApplicable)
   Case const cases[] = {
       {sound, "scenes", "has no video stream"},
       {cover, "scenes", "has no video stream"},
+      {sound, "black", "has no video stream"},
+      {cover, "freeze", "has no video stream"},
       {pictures, "peaks", "has no audio stream"},
       {pictures, "loudness", "has no audio stream"},
       {pictures, "silence", "has no audio stream"},
@@ -221,6 +223,8 @@ TEST_F(MediaAnalyzersTest, AnalyzersOfAKindOfStreamTheFileLacksAreNotApplicable)
       {both, "scenes", ""},
       {both, "peaks", ""},
       {pictures, "scenes", ""},
+      {both, "black", ""},
+      {pictures, "freeze", ""},
       {pictures, "digest", ""},
   };
   for (Case const& c : cases) {

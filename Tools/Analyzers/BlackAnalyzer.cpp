@@ -13,6 +13,8 @@ namespace {
 
 // Small pictures tell a black one as well as large ones and cost little beside decoding; the same width as scenes.
 constexpr int kScaledWidth = 256;
+// Times are sums of rounded doubles: 50 pictures of 0.04 s fall short of 2 s by a hair, and must still count as 2 s.
+constexpr double kTimeSlack = 1e-6;
 // Named and defaulted as FFmpeg's blackdetect names them, so that values carry over.
 constexpr ParameterSetting kSettings[] = {
     {"d", "the shortest black segment that is reported", 2, "", 0, 86400, "s"},
@@ -58,7 +60,7 @@ class BlackAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
     double lastSeconds = 0;
     double lastInterval = 0;
     auto const finish = [&](std::uint64_t endFrame, double endSeconds) {
-      if (run && endSeconds - run->start >= black.minimumSeconds) {
+      if (run && endSeconds - run->start >= black.minimumSeconds - kTimeSlack) {
         run->endFrame = endFrame;
         run->end = endSeconds;
         black.segments.push_back(*run);

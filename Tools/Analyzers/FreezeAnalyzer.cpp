@@ -14,6 +14,8 @@ namespace {
 
 // As for scenes and black: small pictures show a frozen one as well as large ones, and cost little beside decoding.
 constexpr int kScaledWidth = 256;
+// Times are sums of rounded doubles: 50 pictures of 0.04 s fall short of 2 s by a hair, and must still count as 2 s.
+constexpr double kTimeSlack = 1e-6;
 // Named and defaulted as FFmpeg's freezedetect names them, so that values carry over.
 constexpr ParameterSetting kSettings[] = {
     {"n",
@@ -77,7 +79,8 @@ class FreezeAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
     double lastInterval = 0;
     auto const finish = [&](std::uint64_t endFrame, double endSeconds) {
       // A run of one picture is no freeze, however long that picture is shown.
-      if (!still.empty() && endFrame - run.startFrame >= 2 && endSeconds - run.start >= freeze.minimumSeconds) {
+      if (!still.empty() && endFrame - run.startFrame >= 2 &&
+          endSeconds - run.start >= freeze.minimumSeconds - kTimeSlack) {
         run.endFrame = endFrame;
         run.end = endSeconds;
         freeze.segments.push_back(run);

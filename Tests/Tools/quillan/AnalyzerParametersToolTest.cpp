@@ -51,7 +51,7 @@ TEST_F(AnalyzerParametersToolTest, AnalyzersShowsWhatEachDoesAndTheSettingsOfIts
   std::map<std::string, Json> byName;
   Json const document = Json::parse(json.out);
   for (Json const& analyzer : document["analyzers"]) byName[analyzer["name"].get<std::string>()] = analyzer;
-  for (char const* name : {"beats", "digest", "loudness", "peaks", "scenes", "silence"}) {
+  for (char const* name : {"beats", "black", "digest", "freeze", "loudness", "peaks", "scenes", "silence"}) {
     SCOPED_TRACE(name);
     ASSERT_TRUE(byName.contains(name));
     EXPECT_FALSE(byName[name]["description"].get<std::string>().empty());

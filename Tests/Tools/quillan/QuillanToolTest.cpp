@@ -111,9 +111,15 @@ std::vector<Json> NdjsonLines(std::string const& text) {
   return lines;
 }
 
-// What a run of every analyzer on a sound says for `job` ("analyzer file"): `status`, but scenes do not apply.
+// Whether `analyzer` reads pictures, and so does not apply to a sound.
+bool ReadsPictures(std::string_view analyzer) {
+  return analyzer == "scenes" || analyzer == "black" || analyzer == "freeze";
+}
+
+// What a run of every analyzer on a sound says for `job` ("analyzer file"): `status`, but the video analyzers do not
+// apply.
 std::string Expect(std::string const& job, std::string const& status) {
-  return job.starts_with("scenes") ? "not applicable" : status;
+  return ReadsPictures(job.substr(0, job.find(' '))) ? "not applicable" : status;
 }
 
 std::string IdOf(std::string_view analyzer) { return Examples::FindExampleAnalyzer(analyzer)->AsUTF8String(); }
@@ -158,16 +164,16 @@ TEST_F(QuillanToolTest, AnalyzeComputesThenServesTheSecondRunFromTheSidecar) {
   WriteSine(dir / "tone.wav", 0.1);
   // Only type-0 analyzers run unasked; the module's type-7 one does not.
   auto const first = Analyze({"--plugin", QUILLAN_TYPE_SEVEN_MODULE_PATH, File("tone.wav")});
-  ASSERT_EQ(first.size(), 6u);
+  ASSERT_EQ(first.size(), 8u);
   ASSERT_TRUE(std::filesystem::exists(dir / "tone.qvmi"));
   // A sidecar named among the media (a glob such as dir/* does) is skipped: it would be its own sidecar.
   auto const second = Analyze({File("tone.wav"), File("tone.qvmi")});
-  ASSERT_EQ(second.size(), 6u);
-  for (std::string const name : {"digest", "peaks", "loudness", "scenes", "silence", "beats"}) {
+  ASSERT_EQ(second.size(), 8u);
+  for (std::string const name : {"digest", "peaks", "loudness", "scenes", "silence", "beats", "black", "freeze"}) {
     SCOPED_TRACE(name);
     Json const& computed = first.at(name + (" " + File("tone.wav")));
     Json const& cached = second.at(name + (" " + File("tone.wav")));
-    if (name == std::string("scenes")) {  // a sound has no pictures: nothing computed, nothing stored
+    if (ReadsPictures(name)) {  // a sound has no pictures: nothing computed, nothing stored
       EXPECT_EQ(computed["status"].get<std::string>(), "not applicable");
       EXPECT_EQ(cached["status"].get<std::string>(), "not applicable");
       continue;
@@ -538,7 +544,7 @@ TEST_F(QuillanToolTest, BadArgumentsExitWithCodeTwoAndAUsageLine) {
     EXPECT_EQ(analyzer["type"].get<double>(), 0);
     EXPECT_EQ(analyzer["id"].get<std::string>(), IdOf(analyzer["name"].get<std::string>()));
     EXPECT_EQ(analyzer["target"].get<std::string>(), "media");
-    if (analyzer["name"].get<std::string>() == "peaks" || analyzer["name"].get<std::string>() == "scenes") {
+    if (analyzer["name"].get<std::string>() == "peaks" || ReadsPictures(analyzer["name"].get<std::string>())) {
       EXPECT_EQ(analyzer["maxJobs"].get<double>(), 2);
     } else {
       EXPECT_TRUE(analyzer["maxJobs"].is_null());
@@ -622,7 +628,7 @@ TEST_F(QuillanToolTest, AnUnusableManagedFolderDegradesTheRunInsteadOfStoppingIt
     bool const known = result["file"].get<std::string>() == tone;
     EXPECT_EQ(result["status"].get<std::string>(),
               Expect(result["analyzer"].get<std::string>(), known ? "cached" : "computed"));
-    if (!known && result["analyzer"] != "scenes") {
+    if (!known && !ReadsPictures(result["analyzer"].get<std::string>())) {
       EXPECT_FALSE(result["stored"].get<bool>());
       EXPECT_NE(result["notStored"].get<std::string>(), "");
     }
@@ -1045,9 +1051,10 @@ TEST_F(QuillanToolTest, HelpManPageAndCompletionDescribeEveryCommand) {
       {"quillan analyze --format n", {"ndjson"}},
       {"quillan analyze -a dig", {"digest"}},
       {"quillan config set cache-location sidecar --", {"--help"}},
-      {"quillan analyze --analyzer ", {"beats", "digest", "loudness", "peaks", "scenes", "silence"}},
+      {"quillan analyze --analyzer ", {"beats", "black", "digest", "freeze", "loudness", "peaks", "scenes", "silence"}},
       {"quillan analyze -p sil", {"silence="}},
-      {"quillan analyse x.wav --param ", {"beats=", "digest=", "loudness=", "peaks=", "scenes=", "silence="}},
+      {"quillan analyse x.wav --param ",
+       {"beats=", "black=", "digest=", "freeze=", "loudness=", "peaks=", "scenes=", "silence="}},
       {"quillan help ana", {"analyze", "analyse", "analyzers"}},
       {"quillan help sidecar g", {"get"}},
       {"quillan config get ", {"cache-location", "cache-size"}},
