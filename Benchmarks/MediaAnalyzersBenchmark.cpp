@@ -107,10 +107,24 @@ void BM_DigestVsSha256sum(benchmark::State& state) {
       state, [&] { Run(Quillan("digest", file)); }, [&] { Run("sha256sum " + file.string()); });
 }
 
+void BM_BlackVsFfmpegBlackdetect(benchmark::State& state) {
+  fs::path const file = Clip1080p();
+  benchsupport::MeasureAgainstBaseline(
+      state, [&] { Run(Quillan("black", file)); }, [&] { Run(Ffmpeg("-an -vf blackdetect", file)); });
+}
+
+void BM_FreezeVsFfmpegFreezedetect(benchmark::State& state) {
+  fs::path const file = Clip1080p();
+  benchsupport::MeasureAgainstBaseline(
+      state, [&] { Run(Quillan("freeze", file)); }, [&] { Run(Ffmpeg("-an -vf freezedetect", file)); });
+}
+
 BENCHMARK(BM_LoudnessVsFfmpegEbur128)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_ScenesVsFfmpegScdet)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_SilenceVsFfmpegSilencedetect)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_DigestVsSha256sum)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_BlackVsFfmpegBlackdetect)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_FreezeVsFfmpegFreezedetect)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

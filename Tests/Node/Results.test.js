@@ -94,7 +94,7 @@ test('unknown names are errors listing the known ones; a failed job carries its 
   const file = toneFile(support.scratch(t));
   const unknownName = (where) => (error) => {
     assert.ok(error instanceof Error && !(error instanceof TypeError), String(error));
-    assert.match(error.message, new RegExp(`${where}.*"loudnes".*known: beats, digest, loudness, peaks, scenes, silence`));
+    assert.match(error.message, new RegExp(`${where}.*"loudnes".*known: beats, black, digest, freeze, loudness, peaks, scenes, silence`));
     assert.deepEqual({ code: error.code, result: error.result }, codeOf(ANALYZER_NOT_REGISTERED));
     return true;
   };

@@ -34,6 +34,36 @@ void CheckOptions(ContactStripOptions const& options) {
   }
 }
 
+void CheckMarks(std::vector<StripMark> const& marks, double endSeconds) {
+  if (!std::isfinite(endSeconds) || endSeconds < 0) {
+    throw std::invalid_argument("A video cannot end at " + std::to_string(endSeconds) + " s");
+  }
+  for (StripMark const& mark : marks) {
+    if (!std::isfinite(mark.start) || !std::isfinite(mark.end) || mark.end < mark.start) {
+      throw std::invalid_argument("A marked stretch cannot run from " + std::to_string(mark.start) + " s to " +
+                                  std::to_string(mark.end) + " s");
+    }
+  }
+}
+
+// Draws the marks that fall in [from, to) in their lanes along the bottom of the tile at (left, top).
+void DrawMarks(detail::Canvas const& canvas, std::vector<StripMark> const& marks, double from, double to, int left,
+               int bottom, int width) {
+  double const length = to - from;
+  for (StripMark const& mark : marks) {
+    double const start = std::max(mark.start, from);
+    double const end = std::min(mark.end, to);
+    // A scene without length is covered or not; others show the part of their time the mark takes.
+    bool const covers = length <= 0 ? mark.start <= from && from < mark.end : start < end;
+    if (!covers) continue;
+    int const x0 = length <= 0 ? 0 : static_cast<int>(std::floor((start - from) / length * width));
+    int const x1 = length <= 0 ? width : static_cast<int>(std::ceil((end - from) / length * width));
+    int const lane = mark.kind == MarkKind::kBlack ? 1 : 2;
+    canvas.SetColour(mark.kind == MarkKind::kBlack ? kBlackMarkColour : kFrozenMarkColour);
+    canvas.FillPixels(left + x0, bottom - lane * kMarkLaneHeight, std::max(1, x1 - x0), kMarkLaneHeight);
+  }
+}
+
 }  // namespace
 
 std::vector<double> SceneStarts(Examples::Scenes const& scenes) {
@@ -56,6 +86,11 @@ ContactStrip DrawContactStrip(std::filesystem::path const& media, std::vector<do
     if (!std::isfinite(start) || start < 0 || start > 1e9) {
       throw std::invalid_argument("A scene cannot start at " + std::to_string(start) + " s");
     }
+  }
+  CheckMarks(options.marks, options.endSeconds);
+  double videoEnd = options.endSeconds;
+  if (videoEnd == 0) {
+    for (StripMark const& mark : options.marks) videoEnd = std::max(videoEnd, mark.end);
   }
   detail::FrameGrabber grabber(media, options.stream);
 
@@ -91,6 +126,9 @@ ContactStrip DrawContactStrip(std::filesystem::path const& media, std::vector<do
     cairo_set_source_surface(canvas.Context(), thumbnail, left, top);
     cairo_paint(canvas.Context());
     cairo_surface_destroy(thumbnail);
+    std::size_t const next = static_cast<std::size_t>(i) + 1;
+    double const end = next < sceneStarts.size() ? sceneStarts[next] : std::max(start, videoEnd);
+    DrawMarks(canvas, options.marks, start, end, left, top + height, width);
     canvas.SetColour(kCaptionColour);
     canvas.Text(left + width / 2.0, captionBaseline, StartLabel(start, clock), detail::Canvas::Align::kCentre);
     strip.tiles.push_back({left, top, width, height, start});

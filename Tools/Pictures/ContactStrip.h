@@ -16,6 +16,21 @@ inline constexpr int kMinStripWidth = 160;
 inline constexpr int kMaxStripWidth = 16384;
 inline constexpr std::size_t kMaxStripScenes = 2000;
 
+// A stretch of the video marked on the strip: black pictures (the black analyzer's segments) or frozen ones (the
+// freeze analyzer's).
+enum class MarkKind { kBlack, kFrozen };
+struct StripMark {
+  MarkKind kind = MarkKind::kBlack;
+  double start = 0;  // seconds
+  double end = 0;
+};
+
+// The colours of the marks: black pictures would not show in black on the strip's dark ground.
+inline constexpr std::uint32_t kBlackMarkColour = 0xffb300;
+inline constexpr std::uint32_t kFrozenMarkColour = 0x00b8d4;
+// The height of a mark's lane along the bottom of a picture: black in the lowest lane, frozen above it.
+inline constexpr int kMarkLaneHeight = 5;
+
 struct ContactStripOptions {
   int thumbnailHeight = 120;
   // The picture's width at most; thumbnails wrap into rows below it.
@@ -25,6 +40,12 @@ struct ContactStripOptions {
   // The video stream to take pictures from: an index in the file, or -1 for the best one (as the scenes analyzer
   // chooses when its parameter names no stream).
   int stream = -1;
+  // Stretches marked along the bottom of the pictures: each picture stands for its scene, from its start to the next
+  // scene's start (the last one to endSeconds), and a bar in the mark's lane shows where in that time the stretch
+  // falls. A scene that a mark covers has its lane filled across.
+  std::vector<StripMark> marks;
+  // Where the video ends; when 0, the last scene ends where its last mark does.
+  double endSeconds = 0;
 };
 
 // Where a contact strip put its tiles: each thumbnail spans columns [left, left + width) and rows [top, top + height),
@@ -50,9 +71,9 @@ QUILLAN_PICTURES_EXPORT std::vector<double> SceneStarts(Examples::Scenes const& 
 // A contact strip of the first picture of each scene of `media`: the pictures, equally high and as wide as the video's
 // shape makes them, side by side in rows of at most maxWidth pixels, each with its start time below it. Each picture
 // is the first one shown at or after the scene's start: the decoder seeks to the key frame before it and decodes
-// forward. Throws std::invalid_argument for options out of range (thumbnail height, width, a scene limit of 0) or a
-// start time that is negative or not finite, and PictureError for a file that FFmpeg cannot read, has no video stream,
-// or whose video cannot be decoded.
+// forward. Throws std::invalid_argument for options out of range (thumbnail height, width, a scene limit of 0), a
+// start time that is negative or not finite, or a mark that is not finite or ends before it starts, and PictureError
+// for a file that FFmpeg cannot read, has no video stream, or whose video cannot be decoded.
 QUILLAN_PICTURES_EXPORT ContactStrip DrawContactStrip(std::filesystem::path const& media,
                                                       std::vector<double> const& sceneStarts,
                                                       ContactStripOptions const& options);

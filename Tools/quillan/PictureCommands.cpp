@@ -71,6 +71,14 @@ std::string ScenesProblem(zelcore::Blob const& blob) {
   return {};
 }
 
+// Why black or frozen stretches cannot be marked from a black or freeze result, or empty.
+std::string BlackProblem(zelcore::Blob const& blob) {
+  return Examples::DecodeBlack(blob) ? "" : "the result does not have the black analyzer's layout";
+}
+std::string FreezeProblem(zelcore::Blob const& blob) {
+  return Examples::DecodeFreeze(blob) ? "" : "the result does not have the freeze analyzer's layout";
+}
+
 // The analysis, as AnalyzeOneFile gets it, of a result that `problemOf` finds nothing wrong with when one can be had:
 // a cached result it rejects is computed afresh, and the new result replaces it in the cache, as `quillan analyze`
 // does with a cached result that does not decode. Whether the fresh result is any better is for the caller to check.
@@ -149,6 +157,12 @@ void PictureCommands::AddTo(CLI::App& app) {
       ->add_option("--max-scenes", scenes_.maxScenes,
                    "show at most this many scenes; a last tile counts the others (default 200)")
       ->type_name("N");
+  scenes
+      ->add_flag("--marks", scenes_.marks,
+                 "also find black and frozen stretches (the black and freeze analyzers at their defaults, cached as "
+                 "'quillan analyze' caches them) and mark them along the bottom of each picture, where they fall in "
+                 "its scene: amber for black, cyan above it for frozen")
+      ->disable_flag_override();
   AddPlugin(scenes, scenes_.modules);
 }
 
@@ -234,6 +248,31 @@ int PictureCommands::RunScenes() const {
   options.thumbnailHeight = scenes_.thumbnailHeight;
   options.maxWidth = scenes_.maxWidth;
   options.maxScenes = scenes_.maxScenes;
+  std::size_t blackCount = 0, frozenCount = 0;
+  if (scenes_.marks) {
+    if (scenes->frameRate > 0) options.endSeconds = static_cast<double>(scenes->frameCount) / scenes->frameRate;
+    SingleAnalysis const black = UsableAnalysis(scenes_.file, std::string(Examples::kBlackAnalyzerName), std::nullopt,
+                                                scenes_.modules, "scenes", BlackProblem);
+    if (black.interruptedExit != 0) return black.interruptedExit;
+    std::optional<Examples::Black> const blackSegments = Examples::DecodeBlack(black.blob);
+    if (!blackSegments)
+      throw CommandFailure("cannot mark " + Printable(scenes_.file) + ": " + BlackProblem(black.blob));
+    SingleAnalysis const freeze = UsableAnalysis(scenes_.file, std::string(Examples::kFreezeAnalyzerName), std::nullopt,
+                                                 scenes_.modules, "scenes", FreezeProblem);
+    if (freeze.interruptedExit != 0) return freeze.interruptedExit;
+    std::optional<Examples::Freeze> const frozenSegments = Examples::DecodeFreeze(freeze.blob);
+    if (!frozenSegments) {
+      throw CommandFailure("cannot mark " + Printable(scenes_.file) + ": " + FreezeProblem(freeze.blob));
+    }
+    for (Examples::VideoSegment const& segment : blackSegments->segments) {
+      options.marks.push_back({Pictures::MarkKind::kBlack, segment.start, segment.end});
+    }
+    for (Examples::VideoSegment const& segment : frozenSegments->segments) {
+      options.marks.push_back({Pictures::MarkKind::kFrozen, segment.start, segment.end});
+    }
+    blackCount = blackSegments->segments.size();
+    frozenCount = frozenSegments->segments.size();
+  }
   Pictures::ContactStrip strip;
   try {
     strip = Pictures::DrawContactStrip(scenes_.file, Pictures::SceneStarts(*scenes), options);
@@ -246,6 +285,10 @@ int PictureCommands::RunScenes() const {
             << (count == 1 ? " scene" : " scenes");
   if (strip.scenesLeftOut > 0) {
     std::cout << ", " << strip.scenesLeftOut << " of them left out after the first " << count - strip.scenesLeftOut;
+  }
+  if (scenes_.marks) {
+    std::cout << ", " << blackCount << " black and " << frozenCount << " frozen "
+              << (frozenCount == 1 ? "stretch" : "stretches") << " marked";
   }
   std::cout << "; scenes " << Source(analysis.fromCache) << ")\n";
   return kExitOk;

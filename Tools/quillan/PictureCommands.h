@@ -46,6 +46,7 @@ class PictureCommands {
     int thumbnailHeight = 120;
     int maxWidth = 1800;
     std::size_t maxScenes = 200;
+    bool marks = false;
     std::vector<std::string> modules;
   } scenes_;
 };

@@ -181,6 +181,64 @@ TEST_F(ContactStripTest, FailsClearlyWithoutVideo) {
   }
 }
 
+TEST_F(ContactStripTest, MarksBlackAndFrozenStretchesWhereTheyFallInTheirScenes) {
+  Samples::ClipPlan const plan = FourShots();  // scenes from 0, 1.4, 2.0 and 3.0 s to 3.8 s
+  Samples::WriteClip(directory_ / "clip.mkv", plan);
+  std::vector<double> const starts = SceneStarts(ScenesOf(plan));
+  ContactStripOptions options;
+  options.endSeconds = 3.8;
+  // Black over the second half of the first scene; frozen over the whole of the last two.
+  options.marks = {{MarkKind::kBlack, 0.7, 1.4}, {MarkKind::kFrozen, 2.0, 3.8}};
+  ContactStrip const marked = DrawContactStrip(directory_ / "clip.mkv", starts, options);
+  ContactStrip const plain = DrawContactStrip(directory_ / "clip.mkv", starts, {});
+  testsupport::TempDirectory check;
+  WritePictureFile(check / "marked.png", marked.png);
+  WritePictureFile(check / "plain.png", plain.png);
+  testsupport::DecodedPng const png(check / "marked.png");
+  testsupport::DecodedPng const without(check / "plain.png");
+  ASSERT_EQ(marked.tiles.size(), 4u);
+  auto const at = [&](testsupport::DecodedPng const& picture, std::size_t tile, double across, int lane) {
+    ContactTile const& t = marked.tiles[tile];
+    return picture.Pixel(t.left + static_cast<int>(across * t.width),
+                         t.top + t.height - lane * kMarkLaneHeight + kMarkLaneHeight / 2) &
+           0xffffff;
+  };
+  struct Case {
+    std::size_t tile;
+    double across;
+    int lane;              // 1 black, 2 frozen
+    std::uint32_t colour;  // 0: the picture's own
+  };
+  Case const cases[] = {
+      {0, 0.25, 1, 0},
+      {0, 0.75, 1, kBlackMarkColour},
+      {0, 0.75, 2, 0},
+      {1, 0.5, 1, 0},
+      {1, 0.5, 2, 0},
+      {2, 0.1, 2, kFrozenMarkColour},
+      {3, 0.9, 2, kFrozenMarkColour},
+      {3, 0.5, 1, 0},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(std::to_string(c.tile) + " " + std::to_string(c.across) + " " + std::to_string(c.lane));
+    std::uint32_t const seen = at(png, c.tile, c.across, c.lane);
+    if (c.colour != 0) {
+      EXPECT_EQ(seen, c.colour);
+    } else {
+      EXPECT_EQ(seen, at(without, c.tile, c.across, c.lane));
+    }
+  }
+  // Without an end, the last scene ends with the last mark.
+  options.endSeconds = 0;
+  ContactStrip const open = DrawContactStrip(directory_ / "clip.mkv", starts, options);
+  EXPECT_EQ(open.png, marked.png);
+  for (StripMark const bad : {StripMark{MarkKind::kBlack, 2, 1}, StripMark{MarkKind::kFrozen, 0, HUGE_VAL},
+                              StripMark{MarkKind::kBlack, std::nan(""), 1}}) {
+    options.marks = {bad};
+    EXPECT_THROW(DrawContactStrip(directory_ / "clip.mkv", starts, options), std::invalid_argument);
+  }
+}
+
 std::mutex gLogMutex;
 std::vector<std::string> gLogged;  // guarded by gLogMutex
 

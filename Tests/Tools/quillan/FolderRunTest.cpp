@@ -84,7 +84,7 @@ TEST_F(FolderRunTest, AMixedFolderAnalysesItsMediaOnlyAndExitsZero) {
 
   // Named on the command line, a missing file is one failed row and fails the run.
   rows = Rows({"analyze", File("shoot/take1.wav"), File("missing.wav")}, 1);
-  EXPECT_EQ(rows.size(), 7u);
+  EXPECT_EQ(rows.size(), 9u);
   EXPECT_EQ(rows.at("- missing.wav")["status"], "failed");
   EXPECT_NE(rows.at("- missing.wav")["message"].get<std::string>().find("No such file"), std::string::npos);
 

@@ -1,6 +1,7 @@
 #include <cairo.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -121,6 +122,28 @@ TEST_F(PictureCommandsTest, ScenesDrawsAStripOfAVideoAndRefusesAudio) {
   EXPECT_EQ(Quillan({"scenes", File("cuts.mkv"), "-o", File("x.png"), "--threshold", "500"}).exitCode, 2);
   EXPECT_EQ(Quillan({"scenes", File("cuts.mkv"), "-o", File("x.png"), "--max-scenes", "0"}).exitCode, 2);
   EXPECT_FALSE(std::filesystem::exists(dir / "x.png"));
+}
+
+TEST_F(PictureCommandsTest, ScenesMarksBlackAndFrozenStretchesOnRequest) {
+  // Two shots with a black second between them and a held last picture: two scenes, one black stretch, and the black
+  // second and the held picture frozen.
+  ASSERT_EQ(std::system(("ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=s=160x90:r=25:d=1 -f lavfi -i "
+                         "color=black:s=160x90:r=25:d=2 -f lavfi -i testsrc2=s=160x90:r=25:d=1,tpad=stop_mode=clone:"
+                         "stop_duration=2 -filter_complex concat=n=3:v=1:a=0 -c:v ffv1 " +
+                         File("black.mkv"))
+                            .c_str()),
+            0);
+  ToolRun const plain = Quillan({"scenes", File("black.mkv"), "-o", File("plain.png")});
+  ASSERT_EQ(plain.exitCode, 0) << plain.err;
+  EXPECT_EQ(plain.out.find("marked"), std::string::npos) << plain.out;
+  ToolRun const marked = Quillan({"scenes", File("black.mkv"), "-o", File("marked.png"), "--marks"});
+  ASSERT_EQ(marked.exitCode, 0) << marked.err;
+  EXPECT_NE(marked.out.find("1 black and 2 frozen stretches marked"), std::string::npos) << marked.out;
+  EXPECT_NE(testsupport::ReadFile(dir / "plain.png"), testsupport::ReadFile(dir / "marked.png"));
+  // Both results are kept, as 'quillan analyze' keeps them.
+  ToolRun const stored = Quillan({"analyze", "-a", "black", "-a", "freeze", File("black.mkv")});
+  EXPECT_EQ(stored.exitCode, 0) << stored.err;
+  EXPECT_EQ(stored.out.find("computed"), std::string::npos) << stored.out;
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ TEST_F(ProblemReportingTest, AnalyzersThatCannotBeBuiltFailTheirRowsAndAreListed
   std::map<std::string, Json> analyzers;
   Json const list = Json::parse(listed.out);
   for (Json const& analyzer : list["analyzers"]) analyzers[analyzer["id"]] = analyzer;
-  ASSERT_EQ(analyzers.size(), 8u) << listed.out;
+  ASSERT_EQ(analyzers.size(), 10u) << listed.out;
   EXPECT_EQ(analyzers.at(kThrowsInt)["target"], "failed");
   EXPECT_NE(analyzers.at(kThrowsInt)["failure"].get<std::string>().find("int"), std::string::npos);
   EXPECT_EQ(analyzers.at(kThrowsError)["target"], "failed");

@@ -233,7 +233,7 @@ TEST_F(QuillanToolTest, EachCacheLocationWritesWhereItSaysForThisRunOnly) {
   };
   Case const cases[] = {
       {"sidecar", true, 0, "cached"},
-      {"managed", false, 6, "cached"},  // scenes keeps that it does not apply to a sound
+      {"managed", false, 8, "cached"},  // the video analyzers keep that they do not apply to a sound
       {"read-only", false, 0, "computed"},
       {"7", false, 0, "computed"},  // a value without a name reads the sidecar only and writes nowhere
   };
@@ -246,7 +246,7 @@ TEST_F(QuillanToolTest, EachCacheLocationWritesWhereItSaysForThisRunOnly) {
     std::uint64_t const before = ManagedItems();
     for (std::string const status : {"computed", c.rerun}) {
       auto const results = Analyze({"--cache-location", c.location, File(name + ".wav")});
-      ASSERT_EQ(results.size(), 6u);
+      ASSERT_EQ(results.size(), 8u);
       for (auto const& [job, result] : results) EXPECT_EQ(result["status"].get<std::string>(), Expect(job, status));
     }
     EXPECT_EQ(std::filesystem::exists(dir / (name + ".qvmi")), c.sidecar);
@@ -485,7 +485,7 @@ TEST_F(QuillanToolTest, BadArgumentsExitWithCodeTwoAndAUsageLine) {
       {{"--bogus", "analyzers"}, "unknown option --bogus"},
       {{"--debug", "NOEQUALS", "analyzers"}, "--debug expects KEY=VALUE"},
       {{"analyze"}, "FILE is required"},
-      {{"analyze", "--analyzer", "nosuch", media}, "unknown analyzer \"nosuch\" (known: beats, digest"},
+      {{"analyze", "--analyzer", "nosuch", media}, "unknown analyzer \"nosuch\" (known: beats, black, digest"},
       {{"analyze", "--analyzer", "digets", media}, "unknown analyzer \"digets\"; did you mean \"digest\"?"},
       {{"analyze", "--formt", "json", media}, "unknown option --formt; did you mean \"--format\"?"},
       {{"analyze", "--analyzer", "00000000-0000-0000-0000-0000000000ff", media}, "no analyzer is registered"},
@@ -533,7 +533,7 @@ TEST_F(QuillanToolTest, BadArgumentsExitWithCodeTwoAndAUsageLine) {
       {"analyzers", "--json", "--plugin", QUILLAN_EXAMPLES_MODULE_PATH, "--plugin", QUILLAN_TYPE_SEVEN_MODULE_PATH});
   ASSERT_EQ(listed.exitCode, 0) << listed.err;
   Json const analyzers = Json::parse(listed.out)["analyzers"];
-  ASSERT_EQ(analyzers.size(), 7u);
+  ASSERT_EQ(analyzers.size(), 9u);
   // Listed from the registry under its GUID, though its factory builds nothing to ask for a name.
   Json const& typeSeven = analyzers.front();
   EXPECT_EQ(typeSeven["name"].get<std::string>(), "7e57a7e5-0000-4000-8000-000000000007");
