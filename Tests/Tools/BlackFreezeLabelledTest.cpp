@@ -160,6 +160,7 @@ TEST_F(BlackFreezeLabelledTest, DamagedSegmentsDoNotDecode) {
   };
   Case const cases[] = {
       {{{0, 50, 0.0, 2.0}, {60, 100, 2.4, 4.0}}, true},
+      {{{0, 50, -0.08, 1.92}}, true},                     // a stream may start before 0
       {{{10, 10, 0.4, 0.4}}, false},                      // no frame
       {{{60, 100, 2.4, 4.0}, {0, 50, 0.0, 2.0}}, false},  // out of order
       {{{0, 50, 0.0, 2.0}, {40, 60, 1.6, 2.4}}, false},   // overlapping

@@ -72,10 +72,12 @@ class BlackAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
           std::count_if(picture.luma.begin(), picture.luma.end(), [&](std::uint8_t y) { return y <= blackLevel; }));
       bool const isBlack =
           !picture.luma.empty() && static_cast<double>(blackSamples) >= black.pictureThreshold * picture.luma.size();
-      if (picture.index > 0) lastInterval = picture.seconds - lastSeconds;
-      lastSeconds = picture.seconds;
-      if (isBlack && !run) run = VideoSegment{picture.index, 0, picture.seconds, 0};
-      if (!isBlack) finish(picture.index, picture.seconds);
+      // Times that step back (a damaged stream) are held, so that segments keep to the order of the pictures.
+      double const seconds = picture.index > 0 ? std::max(picture.seconds, lastSeconds) : picture.seconds;
+      if (picture.index > 0) lastInterval = seconds - lastSeconds;
+      lastSeconds = seconds;
+      if (isBlack && !run) run = VideoSegment{picture.index, 0, seconds, 0};
+      if (!isBlack) finish(picture.index, seconds);
     });
     read.Note(media.File());
     // A run still black at the end lasts to the end of its last picture.

@@ -108,7 +108,7 @@ std::optional<std::vector<VideoSegment>> DecodeSegments(zelcore::Blob const& blo
   if (blob->size() != header + std::uint64_t{count} * kSegmentSize) return std::nullopt;
   std::vector<VideoSegment> segments(count);
   std::uint64_t previousEnd = 0;
-  double previousEndSeconds = 0;
+  double previousEndSeconds = -HUGE_VAL;  // a stream may start before 0
   for (std::size_t i = 0; i < count; ++i) {
     std::size_t const at = header + i * kSegmentSize;
     VideoSegment const segment{Get<std::uint64_t>(blob, at), Get<std::uint64_t>(blob, at + 8),

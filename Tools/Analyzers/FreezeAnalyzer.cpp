@@ -87,12 +87,14 @@ class FreezeAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
       }
     };
     freeze.frameCount = media.ReadVideo(progress, [&](MediaReader::Picture const& picture) {
-      if (picture.index > 0) lastInterval = picture.seconds - lastSeconds;
-      lastSeconds = picture.seconds;
+      // Times that step back (a damaged stream) are held, so that segments keep to the order of the pictures.
+      double const seconds = picture.index > 0 ? std::max(picture.seconds, lastSeconds) : picture.seconds;
+      if (picture.index > 0) lastInterval = seconds - lastSeconds;
+      lastSeconds = seconds;
       if (still.size() == picture.luma.size() && WithinDifference(still, picture.luma, limit)) return;
-      finish(picture.index, picture.seconds);
+      finish(picture.index, seconds);
       still.assign(picture.luma.begin(), picture.luma.end());
-      run = VideoSegment{picture.index, 0, picture.seconds, 0};
+      run = VideoSegment{picture.index, 0, seconds, 0};
       // Full scale is 256 levels, as freezedetect takes it.
       limit = static_cast<std::uint64_t>(std::floor(freeze.noise * 256 * static_cast<double>(still.size())));
     });

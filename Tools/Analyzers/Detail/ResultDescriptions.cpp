@@ -223,7 +223,7 @@ std::optional<ResultDescription> DescribeBlack(zelcore::Blob const& blob) {
                          {"frameRate", black->frameRate},
                          {"frames", black->frameCount},
                          {"segments", SegmentsJson(black->segments)}};
-  ordered_json units = {{"minimum", "s"}, {"frameRate", "fps"}, {"frames", "frames"}};
+  ordered_json units = {{"minimum", "s"}, {"pixelThreshold", "FS"}, {"frameRate", "fps"}, {"frames", "frames"}};
   AddSegmentUnits(units);
   return Described(std::move(summary), kBlackAnalyzerName, std::move(fields), std::move(units));
 }
@@ -238,7 +238,7 @@ std::optional<ResultDescription> DescribeFreeze(zelcore::Blob const& blob) {
                          {"frameRate", freeze->frameRate},
                          {"frames", freeze->frameCount},
                          {"segments", SegmentsJson(freeze->segments)}};
-  ordered_json units = {{"minimum", "s"}, {"frameRate", "fps"}, {"frames", "frames"}};
+  ordered_json units = {{"minimum", "s"}, {"noise", "FS"}, {"frameRate", "fps"}, {"frames", "frames"}};
   AddSegmentUnits(units);
   return Described(std::move(summary), kFreezeAnalyzerName, std::move(fields), std::move(units));
 }
