@@ -91,7 +91,7 @@ double ChildPeakMegabytes() {
   return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
-// Every one of the six analyzers' results is in the sidecars: the tool against stat and read of every sidecar.
+// Every one of the example analyzers' results is in the sidecars: the tool against stat and read of every sidecar.
 void BM_FolderAllCached(benchmark::State& state) {
   int const count = static_cast<int>(state.range(0));
   fs::path const folder = Library(count);
