@@ -94,7 +94,7 @@ constexpr std::int16_t kShortTermFloorCode = -32768;
 constexpr std::size_t kScenesHeader = 8 + 8 + 8 + 4 + 4;
 constexpr std::size_t kSceneCutSize = 8 + 8 + 8;
 constexpr std::size_t kSilenceHeader = 8 + 8 + 8 + 4 + 4;
-constexpr std::size_t kBeatsHeader = 8 + 8 + 4 + 4 + 4 + 4;
+constexpr std::size_t kBeatsHeader = 8 + 8 + 8 + 4 + 4 + 4 + 4;
 constexpr std::size_t kBlackHeader = 4 * 8 + 8 + 4 + 4;
 constexpr std::size_t kFreezeHeader = 3 * 8 + 8 + 4 + 4;
 constexpr std::size_t kSegmentSize = 8 + 8 + 8 + 8;
@@ -188,13 +188,15 @@ std::optional<Silence> DecodeSilence(zelcore::Blob const& blob) {
 
 std::optional<Beats> DecodeBeats(zelcore::Blob const& blob) {
   if (!blob || blob->size() < kBeatsHeader) return std::nullopt;
-  auto const onsetCount = Get<std::uint32_t>(blob, 20);
-  auto const beatCount = Get<std::uint32_t>(blob, 24);
+  auto const onsetCount = Get<std::uint32_t>(blob, 28);
+  auto const beatCount = Get<std::uint32_t>(blob, 32);
   if (blob->size() != kBeatsHeader + (std::uint64_t{onsetCount} + beatCount) * 8) return std::nullopt;
   Beats beats;
   beats.tempoBpm = Get<double>(blob, 0);
-  beats.frameCount = Get<std::uint64_t>(blob, 8);
-  beats.sampleRate = Get<std::uint32_t>(blob, 16);
+  beats.confidence = Get<double>(blob, 8);
+  if (!(beats.confidence >= 0 && beats.confidence <= 1)) return std::nullopt;
+  beats.frameCount = Get<std::uint64_t>(blob, 16);
+  beats.sampleRate = Get<std::uint32_t>(blob, 24);
   beats.onsets.resize(onsetCount);
   beats.beats.resize(beatCount);
   for (std::size_t i = 0; i < onsetCount; ++i) beats.onsets[i] = Get<double>(blob, kBeatsHeader + i * 8);
@@ -317,6 +319,7 @@ zelcore::Blob EncodeSilence(Silence const& silence) {
 zelcore::Blob EncodeBeats(Beats const& beats) {
   BlobWriter out;
   out.Put(beats.tempoBpm);
+  out.Put(beats.confidence);
   out.Put(beats.frameCount);
   out.Put(beats.sampleRate);
   out.Put(static_cast<std::uint32_t>(beats.onsets.size()));

@@ -190,6 +190,7 @@ struct Silence {
 
 struct Beats {
   double tempoBpm = 0;
+  double confidence = 0;  // 0 to 1
   std::uint64_t frameCount = 0;
   std::uint32_t sampleRate = 0;
   std::vector<double> onsets;  // seconds

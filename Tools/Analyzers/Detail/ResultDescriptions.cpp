@@ -174,14 +174,14 @@ std::optional<ResultDescription> DescribeSilence(zelcore::Blob const& blob) {
 std::optional<ResultDescription> DescribeBeats(zelcore::Blob const& blob) {
   std::optional<Beats> const beats = DecodeBeats(blob);
   if (!beats) return std::nullopt;
-  std::string summary = Fixed(beats->tempoBpm, "BPM", 1) + ", " + std::to_string(beats->beats.size()) + " beats, " +
+  std::string summary = Fixed(beats->tempoBpm, "BPM", 1) + " (confidence " + Fixed(beats->confidence * 100, "%", 0) +
+                        "), " + std::to_string(beats->beats.size()) + " beats, " +
                         std::to_string(beats->onsets.size()) + " onsets";
-  ordered_json fields = {{"tempo", beats->tempoBpm},
-                         {"frames", beats->frameCount},
-                         {"sampleRate", beats->sampleRate},
-                         {"onsets", beats->onsets},
-                         {"beats", beats->beats}};
-  ordered_json units = {{"tempo", "BPM"}, {"frames", "frames"}, {"sampleRate", "Hz"}, {"onsets", "s"}, {"beats", "s"}};
+  ordered_json fields = {{"tempo", beats->tempoBpm},    {"confidence", beats->confidence},
+                         {"frames", beats->frameCount}, {"sampleRate", beats->sampleRate},
+                         {"onsets", beats->onsets},     {"beats", beats->beats}};
+  ordered_json units = {{"tempo", "BPM"},     {"confidence", "0..1"}, {"frames", "frames"},
+                        {"sampleRate", "Hz"}, {"onsets", "s"},        {"beats", "s"}};
   return Described(std::move(summary), kBeatsAnalyzerName, std::move(fields), std::move(units));
 }
 
