@@ -1,4 +1,4 @@
-// The example analyzers against the tools people would otherwise run: FFmpeg's own filters and sha256sum, each
+// The example analyzers against the tools people would otherwise run: FFmpeg's own filters, aubio and sha256sum, each
 // as a whole command on the same file, our side through the quillan tool with its caches out of the way.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -44,6 +44,18 @@ fs::path LongWav() {
 fs::path Clip1080p() {
   return Prepared("cuts-1080p-1min.mp4", [](fs::path const& path) {
     Quillan::Samples::WriteClip(path, Quillan::Samples::StandardClip(60, 1920, 1080));
+  });
+}
+
+// Two minutes of a stereo 44.1 kHz drum loop at 120 BPM (a decaying low sine on every beat, a burst of noise between),
+// written by ffmpeg.
+fs::path DrumLoop() {
+  return Prepared("drums-120bpm-2min.wav", [](fs::path const& path) {
+    std::string const kick = "0.8*sin(2*PI*(50+100*exp(-mod(t,0.5)*30))*mod(t,0.5))*exp(-mod(t,0.5)*12)";
+    std::string const hat = "0.25*(random(0)*2-1)*exp(-mod(t+0.25,0.5)*60)";
+    std::string const command = "ffmpeg -nostdin -loglevel error -y -f lavfi -i \"aevalsrc='" + kick + "+" + hat + "|" +
+                                kick + "+" + hat + "':s=44100:d=120\" -f wav " + path.string();
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
   });
 }
 
@@ -119,12 +131,24 @@ void BM_FreezeVsFfmpegFreezedetect(benchmark::State& state) {
       state, [&] { Run(Quillan("freeze", file)); }, [&] { Run(Ffmpeg("-an -vf freezedetect", file)); });
 }
 
+// aubio's own beat tracker on the same file (the aubio command of the aubio-tools package).
+void BM_BeatsVsAubioBeat(benchmark::State& state) {
+  if (std::system("command -v aubio >/dev/null 2>&1") != 0) {
+    state.SkipWithError("the aubio command (aubio-tools) is not installed");
+    return;
+  }
+  fs::path const file = DrumLoop();
+  benchsupport::MeasureAgainstBaseline(
+      state, [&] { Run(Quillan("beats", file)); }, [&] { Run("aubio beat " + file.string()); });
+}
+
 BENCHMARK(BM_LoudnessVsFfmpegEbur128)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_ScenesVsFfmpegScdet)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_SilenceVsFfmpegSilencedetect)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_DigestVsSha256sum)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_BlackVsFfmpegBlackdetect)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_FreezeVsFfmpegFreezedetect)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_BeatsVsAubioBeat)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

@@ -36,11 +36,12 @@ constexpr double kJitterScale = 0.04;
 constexpr std::size_t kMaxBeatGap = 4;
 // Quieter than this (mean square, -70 dBFS) an onset is not heard.
 constexpr double kSilencePower = 1e-7;
+// An onset's energy rises at least this much over the 20 ms before it; the detector also fires on changes of timbre
+// alone, which keep the time it gives.
+constexpr double kMinRise = 4;
 
-// The one place where a sample index becomes a time in the result.
-double SampleSeconds(std::uint64_t sample, std::uint32_t sampleRate) {
-  return static_cast<double>(sample) / static_cast<double>(sampleRate);
-}
+// The one place where a position in the decoded stream (in samples, perhaps between two) becomes a time in the result.
+double SampleSeconds(double sample, std::uint32_t sampleRate) { return sample / static_cast<double>(sampleRate); }
 
 // About 23 ms of sound at every rate (1024 samples at 44.1 kHz), the nearest power of two for the FFT.
 uint_t WindowFor(std::uint32_t sampleRate) {
@@ -67,6 +68,7 @@ struct AubioDeleter {
 struct Onset {
   std::uint64_t sample = 0;  // where the sound rises, to the sample
   double strength = 0;       // RMS over the window after it
+  bool rises = false;        // whether its energy rises by kMinRise; if not, it keeps the detector's time
 };
 
 // Finds onsets in a mono stream fed sample by sample: aubio's default (high-frequency content) detector finds them a
@@ -106,9 +108,13 @@ class OnsetFinder {
     std::uint64_t const tail = aubio_onset_get_delay(onset_.get()) + std::uint64_t{hop_} * 8;
     for (std::uint64_t i = 0; i < tail || filled_ != 0; ++i) Push(0);
     std::sort(onsets_.begin(), onsets_.end(), [](Onset const& a, Onset const& b) { return a.sample < b.sample; });
+    // The end of the sound is a change the detector hears (an abrupt stop is broadband); near it only a real rise
+    // counts.
+    std::uint64_t const hearsEnd = aubio_onset_get_delay(onset_.get()) + std::uint64_t{window_} * 2;
     std::vector<Onset> kept;
     for (Onset const& onset : onsets_) {
       if (onset.sample >= frames) break;
+      if (!onset.rises && onset.sample + hearsEnd >= frames) continue;
       // Two reports of one rise land on the same sample, or within a hop of each other.
       if (!kept.empty() && onset.sample < kept.back().sample + hop_) {
         if (onset.strength > kept.back().strength) kept.back() = onset;
@@ -123,21 +129,27 @@ class OnsetFinder {
   void Step() {
     aubio_onset_do(onset_.get(), in_.get(), out_.get());
     filled_ = 0;
-    if (out_->data[0] == 0) return;
-    std::uint64_t const reported = aubio_onset_get_last(onset_.get());
-    if (auto const onset = Refine(reported)) onsets_.push_back(*onset);
+    if (out_->data[0] != 0) pending_.push_back(aubio_onset_get_last(onset_.get()));
+    // An onset is placed once the samples after it are in (the first is reported before they are).
+    while (!pending_.empty() && pending_.front() + 3 * std::uint64_t{window_} <= fed_) {
+      if (auto const onset = Refine(pending_.front())) onsets_.push_back(*onset);
+      pending_.erase(pending_.begin());
+    }
   }
 
   float Kept(std::uint64_t sample) const { return kept_[sample % kept_.size()]; }
 
-  // The rise near `reported`: the block of samples whose energy grows most over the 10 ms before it (long enough that
+  // The rise near `reported`: the block of samples whose energy grows most over the 20 ms before it (long enough that
   // the swing of a low tone is no rise), then the first sample in it that reaches a tenth of the peak that follows.
   std::optional<Onset> Refine(std::uint64_t reported) const {
-    constexpr std::size_t kBlocksBefore = 20;
+    constexpr std::size_t kBlocksBefore = 40;
     std::uint64_t const oldest = fed_ > kept_.size() ? fed_ - kept_.size() : 0;
-    std::uint64_t const from = std::max<std::uint64_t>(oldest, reported > 2 * window_ ? reported - 2 * window_ : 0);
+    // Blocks are compared from 2 windows before the report on, each with the full 20 ms before it (before the stream's
+    // start there is silence).
+    std::uint64_t const history = 2 * window_ + kBlocksBefore * block_;
+    std::uint64_t const from = std::max<std::uint64_t>(oldest, reported > history ? reported - history : 0);
     std::uint64_t const to = std::min<std::uint64_t>(fed_, reported + 2 * window_);
-    if (to <= from + 4 * block_) return std::nullopt;
+    if (to <= from + (kBlocksBefore + 4) * block_) return std::nullopt;
     std::size_t const blocks = (to - from) / block_;
     std::vector<double> energy(blocks, 0.0);
     double loudest = 0;
@@ -152,16 +164,18 @@ class OnsetFinder {
     double const floor = loudest * 1e-4;
     std::size_t rise = 0;
     double best = 0;
-    for (std::size_t b = 1; b < blocks; ++b) {
+    for (std::size_t b = from == 0 ? 1 : kBlocksBefore; b < blocks; ++b) {
       double before = 0;
       std::size_t const first = b >= kBlocksBefore ? b - kBlocksBefore : 0;
       for (std::size_t k = first; k < b; ++k) before += energy[k];
-      double const ratio = (energy[b] + floor) / (before / static_cast<double>(b - first) + floor);
+      double const ratio = (energy[b] + floor) / (before / static_cast<double>(kBlocksBefore) + floor);
       if (ratio > best) {
         best = ratio;
         rise = b;
       }
     }
+    bool const rises = best >= kMinRise;
+    if (!rises) rise = (std::clamp(reported, from, to - 1) - from) / block_;
     std::uint64_t const start = from + rise * block_;
     std::uint64_t const end = std::min<std::uint64_t>(to, start + 3 * block_);
     float peak = 0;
@@ -173,7 +187,7 @@ class OnsetFinder {
     for (std::uint64_t s = sample; s < after; ++s) power += static_cast<double>(Kept(s)) * Kept(s);
     power /= static_cast<double>(std::max<std::uint64_t>(after - sample, 1));
     if (power < kSilencePower) return std::nullopt;
-    return Onset{sample, std::sqrt(power)};
+    return Onset{sample, std::sqrt(power), rises};
   }
 
   uint_t window_;
@@ -185,11 +199,12 @@ class OnsetFinder {
   std::unique_ptr<aubio_onset_t, AubioDeleter> onset_;
   std::unique_ptr<fvec_t, AubioDeleter> in_;
   std::unique_ptr<fvec_t, AubioDeleter> out_;
+  std::vector<std::uint64_t> pending_;  // reported, not yet placed
   std::vector<Onset> onsets_;
 };
 
 struct Grid {
-  std::vector<double> beats;  // seconds
+  std::vector<double> beats;  // in samples
   double tempoBpm = 0;
   double confidence = 0;
 };
@@ -270,11 +285,11 @@ std::vector<std::size_t> TrackFrames(std::vector<double> const& train, double pe
 // their beat numbers. Confidence = the share of beats that fall on an onset (the others are interpolated across short
 // gaps) x the regularity of the beat intervals (exp(-d^2/2) with d the RMS deviation of intervals from the period in
 // units of 4 %) x the grid's length (beats on onsets / 8, at most 1). A grid under 4 beats on onsets or under 0.25
-// confidence is no grid.
+// confidence is no grid. Beats are positions in the stream, in samples.
 Grid FitGrid(std::vector<Onset> const& onsets, std::uint64_t frames, std::uint32_t sampleRate, uint_t hop) {
   Grid grid;
   if (onsets.size() < kMinBeats || frames == 0) return grid;
-  double const frameSeconds = SampleSeconds(hop, sampleRate);
+  double const frameSeconds = static_cast<double>(hop) / static_cast<double>(sampleRate);
   std::vector<double> train(static_cast<std::size_t>(frames / hop + 1), 0.0);
   double total = 0;
   for (Onset const& onset : onsets) total += onset.strength;
@@ -284,33 +299,33 @@ Grid FitGrid(std::vector<Onset> const& onsets, std::uint64_t frames, std::uint32
   double const period = FindPeriod(train, frameSeconds);
   if (period == 0) return grid;
   std::vector<std::size_t> const tracked = TrackFrames(train, period);
-  double const periodSeconds = period * frameSeconds;
-  double const tolerance = std::max(1.5 * frameSeconds, 0.06 * periodSeconds);
+  double const periodSamples = period * hop;
+  double const tolerance = std::max(1.5 * hop, 0.06 * periodSamples);
 
   // Each tracked beat: its number (counted in periods from the first) and the onset it falls on, if any.
   struct Beat {
-    double seconds = 0;
+    double sample = 0;
     std::int64_t number = 0;
     bool onOnset = false;
   };
   std::vector<Beat> beats;
   std::size_t next = 0;
   for (std::size_t frame : tracked) {
-    double const near = (static_cast<double>(frame) + 0.5) * frameSeconds;
+    double const near = (static_cast<double>(frame) + 0.5) * hop;
     Beat beat{near, 0, false};
-    while (next < onsets.size() && SampleSeconds(onsets[next].sample, sampleRate) < near - tolerance) ++next;
+    while (next < onsets.size() && static_cast<double>(onsets[next].sample) < near - tolerance) ++next;
     double closest = tolerance;
     for (std::size_t i = next; i < onsets.size(); ++i) {
-      double const at = SampleSeconds(onsets[i].sample, sampleRate);
+      auto const at = static_cast<double>(onsets[i].sample);
       if (at > near + tolerance) break;
       if (std::abs(at - near) <= closest) {
         closest = std::abs(at - near);
-        beat.seconds = at;
+        beat.sample = at;
         beat.onOnset = true;
       }
     }
     if (!beats.empty()) {
-      auto const step = static_cast<std::int64_t>(std::llround((beat.seconds - beats.back().seconds) / periodSeconds));
+      auto const step = static_cast<std::int64_t>(std::llround((beat.sample - beats.back().sample) / periodSamples));
       beat.number = beats.back().number + std::max<std::int64_t>(step, 1);
     }
     beats.push_back(beat);
@@ -336,9 +351,9 @@ Grid FitGrid(std::vector<Onset> const& onsets, std::uint64_t frames, std::uint32
     auto const k = static_cast<double>(beat.number);
     n += 1;
     sumK += k;
-    sumT += beat.seconds;
+    sumT += beat.sample;
     sumKK += k * k;
-    sumKT += k * beat.seconds;
+    sumKT += k * beat.sample;
   }
   double const spread = n * sumKK - sumK * sumK;
   if (n < static_cast<double>(kMinBeats) || spread <= 0) return grid;
@@ -353,14 +368,14 @@ Grid FitGrid(std::vector<Onset> const& onsets, std::uint64_t frames, std::uint32
     while (!kept[after].onOnset) ++after;
     double const part = static_cast<double>(kept[i].number - kept[before].number) /
                         static_cast<double>(kept[after].number - kept[before].number);
-    kept[i].seconds = kept[before].seconds + part * (kept[after].seconds - kept[before].seconds);
+    kept[i].sample = kept[before].sample + part * (kept[after].sample - kept[before].sample);
   }
 
   double squares = 0;
   double intervals = 0;
   for (std::size_t i = 1; i < kept.size(); ++i) {
     if (!kept[i].onOnset || !kept[i - 1].onOnset || kept[i].number - kept[i - 1].number != 1) continue;
-    double const deviation = (kept[i].seconds - kept[i - 1].seconds - slope) / slope;
+    double const deviation = (kept[i].sample - kept[i - 1].sample - slope) / slope;
     squares += deviation * deviation;
     intervals += 1;
   }
@@ -368,9 +383,9 @@ Grid FitGrid(std::vector<Onset> const& onsets, std::uint64_t frames, std::uint32
   double const confidence =
       n / static_cast<double>(kept.size()) * std::exp(-0.5 * jitter * jitter) * std::min(1.0, n / kFullConfidenceBeats);
   if (confidence < kMinConfidence) return grid;
-  grid.tempoBpm = 60 / slope;
+  grid.tempoBpm = 60 * static_cast<double>(sampleRate) / slope;
   grid.confidence = confidence;
-  for (Beat const& beat : kept) grid.beats.push_back(beat.seconds);
+  for (Beat const& beat : kept) grid.beats.push_back(beat.sample);
   return grid;
 }
 
@@ -411,11 +426,13 @@ class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
     });
     read.Note(media.File());
     std::vector<Onset> const onsets = finder.Finish(beats.frameCount);
-    for (Onset const& onset : onsets) beats.onsets.push_back(SampleSeconds(onset.sample, format.sampleRate));
+    for (Onset const& onset : onsets) {
+      beats.onsets.push_back(SampleSeconds(static_cast<double>(onset.sample), format.sampleRate));
+    }
     Grid const grid = FitGrid(onsets, beats.frameCount, format.sampleRate, finder.Hop());
     beats.tempoBpm = grid.tempoBpm;
     beats.confidence = grid.confidence;
-    beats.beats = grid.beats;
+    for (double const beat : grid.beats) beats.beats.push_back(SampleSeconds(beat, format.sampleRate));
     return EncodeBeats(beats);
   }
 };

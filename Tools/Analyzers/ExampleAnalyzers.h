@@ -50,9 +50,14 @@
 //              then per range float64 start, float64 end (seconds): runs of at least minimumSeconds in which every
 //              sample of every channel stays below the threshold. Parameter: "threshold=-60" (dBFS, the default) and
 //              "min=2" (seconds, the default), "stream=N".
-//   beats      float64 tempo (beats per minute; 0 when fewer than two beats or onsets were found), uint64 frameCount,
-//              uint32 sampleRate, uint32 onsetCount, uint32 beatCount, uint32 0, then onsetCount float64 onset times
-//              and beatCount float64 beat times (seconds). Parameter: "stream=N".
+//   beats      float64 tempo (beats per minute), float64 confidence (0 to 1), uint64 frameCount, uint32 sampleRate,
+//              uint32 onsetCount, uint32 beatCount, uint32 0, then onsetCount float64 onset times and beatCount
+//              float64 beat times (seconds). Onsets are aubio's default detector's, placed on the sample where the
+//              sound rises (a window of about 23 ms at every rate). The beats follow the period at which the onsets
+//              repeat best, tracked through them; the tempo is the least-squares slope of the beats' times against
+//              their numbers. Confidence: the share of beats on an onset x the regularity of the beat intervals x the
+//              grid's length (full from 8 beats). Where nothing beats (a steady tone, noise, silence) or the
+//              confidence is under 0.25 there are no beats, and tempo and confidence are 0. Parameter: "stream=N".
 //   black      float64 minimumSeconds, float64 pictureThreshold, float64 pixelThreshold, float64 frameRate,
 //              uint64 frameCount, uint32 segmentCount, uint32 0, then per segment uint64 startFrame, uint64 endFrame,
 //              float64 start, float64 end (seconds): runs of at least minimumSeconds of black pictures. A picture is
@@ -190,7 +195,7 @@ struct Silence {
 
 struct Beats {
   double tempoBpm = 0;
-  double confidence = 0;  // 0 to 1
+  double confidence = 0;  // 0 to 1: how well the beats fit one steady grid on the onsets
   std::uint64_t frameCount = 0;
   std::uint32_t sampleRate = 0;
   std::vector<double> onsets;  // seconds
