@@ -13,7 +13,7 @@ packages=(
   libaubio-dev libssl-dev
   libcli11-dev nlohmann-json3-dev libtomlplusplus-dev
   libcairo2-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev aubio-tools
   clang libclang-rt-14-dev
 )
 
