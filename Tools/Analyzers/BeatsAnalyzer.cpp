@@ -97,7 +97,7 @@ class OnsetFinder {
   uint_t Hop() const { return hop_; }
 
   void Push(float sample) {
-    kept_[fed_ % kept_.size()] = sample;
+    kept_[fed_ & (kept_.size() - 1)] = sample;
     ++fed_;
     in_->data[filled_++] = sample;
     if (filled_ == hop_) Step();
@@ -137,7 +137,7 @@ class OnsetFinder {
     }
   }
 
-  float Kept(std::uint64_t sample) const { return kept_[sample % kept_.size()]; }
+  float Kept(std::uint64_t sample) const { return kept_[sample & (kept_.size() - 1)]; }
 
   // The rise near `reported`: the block of samples whose energy grows most over the 20 ms before it (long enough that
   // the swing of a low tone is no rise), then the first sample in it that reaches a tenth of the peak that follows.
@@ -192,7 +192,7 @@ class OnsetFinder {
 
   uint_t window_;
   uint_t hop_;
-  std::vector<float> kept_;  // the latest samples, a ring
+  std::vector<float> kept_;  // the latest samples, a ring of a power of two
   std::size_t block_;        // about half a millisecond
   std::uint64_t fed_ = 0;
   uint_t filled_ = 0;
