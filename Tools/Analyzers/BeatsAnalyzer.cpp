@@ -6,6 +6,9 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "Analyzers/Detail/AnalyzerParameter.h"
@@ -107,6 +110,10 @@ class OnsetFinder {
   std::vector<Onset> Finish(std::uint64_t frames) {
     std::uint64_t const tail = aubio_onset_get_delay(onset_.get()) + std::uint64_t{hop_} * 8;
     for (std::uint64_t i = 0; i < tail || filled_ != 0; ++i) Push(0);
+    for (std::uint64_t const reported : pending_) {
+      if (auto const onset = Refine(reported)) onsets_.push_back(*onset);
+    }
+    pending_.clear();
     std::sort(onsets_.begin(), onsets_.end(), [](Onset const& a, Onset const& b) { return a.sample < b.sample; });
     // The end of the sound is a change the detector hears (an abrupt stop is broadband); near it only a real rise
     // counts.
