@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -322,6 +324,22 @@ AVCodecContext* MediaInput::OpenDecoder(int stream, int threadCount) {
     format_->streams[i]->discard = static_cast<int>(i) == stream ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
   }
   return codec_;
+}
+
+double MediaInput::PresentationStart() const {
+  double start = std::numeric_limits<double>::infinity();
+  for (unsigned i = 0; i < format_->nb_streams; ++i) {
+    AVStream const* stream = format_->streams[i];
+    AVMediaType const type = stream->codecpar->codec_type;
+    bool const counts = type == AVMEDIA_TYPE_AUDIO ||
+                        (type == AVMEDIA_TYPE_VIDEO && !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC));
+    if (counts && stream->start_time != AV_NOPTS_VALUE) {
+      start = std::min(start, static_cast<double>(stream->start_time) * av_q2d(stream->time_base));
+    }
+  }
+  if (!std::isinf(start)) return start;
+  if (format_->start_time != AV_NOPTS_VALUE) return static_cast<double>(format_->start_time) / AV_TIME_BASE;
+  return std::numeric_limits<double>::quiet_NaN();
 }
 
 void MediaInput::CheckAfterReading() const {

@@ -68,6 +68,10 @@ class QUILLAN_EXAMPLES_EXPORT MediaInput {
   AVCodecContext* OpenDecoder(int stream, int threadCount);
 
   AVFormatContext* Format() const { return format_; }
+  // Where the file's presentation starts, in seconds of its streams' timestamps: the earliest start of its sound and
+  // moving pictures (cover art aside) as the probe found them, else the container's start; NaN when neither is known.
+  // Times on the presentation clock are timestamps less this.
+  double PresentationStart() const;
   // The file as it was opened, its descriptor still open: what everything decoded was read from.
   detail::StampedFile const& File() const { return *file_; }
   std::filesystem::path const& Path() const;

@@ -30,6 +30,8 @@ class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassS
 
  protected:
   ParameterTable const& Parameters() const override { return kTable; }
+  // Times count from the start of the file's presentation, no longer from the first sample.
+  std::string_view ResultKeyName() const override { return "silence.2"; }
 
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     AnalyzerParameter const parameter = Parameter();
@@ -44,6 +46,8 @@ class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassS
         std::max<std::uint64_t>(1, std::llround(silence.minimumSeconds * format.sampleRate));
     std::size_t const channels = format.channelCount;
     double const rate = format.sampleRate;
+    // On the file's presentation clock, where sound that starts after the pictures does not start at 0.
+    auto const seconds = [&](std::uint64_t at) { return format.startSeconds + static_cast<double>(at) / rate; };
     std::uint64_t frame = 0;
     std::uint64_t runStart = 0;
     std::uint64_t runLength = 0;
@@ -54,13 +58,13 @@ class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassS
         if (silent) {
           if (runLength++ == 0) runStart = frame;
         } else {
-          if (runLength >= minimumFrames) silence.ranges.push_back({runStart / rate, frame / rate});
+          if (runLength >= minimumFrames) silence.ranges.push_back({seconds(runStart), seconds(frame)});
           runLength = 0;
         }
       }
     });
     read.Note(media.File());
-    if (runLength >= minimumFrames) silence.ranges.push_back({runStart / rate, frame / rate});
+    if (runLength >= minimumFrames) silence.ranges.push_back({seconds(runStart), seconds(frame)});
     return EncodeSilence(silence);
   }
 };

@@ -1,7 +1,10 @@
 #include "Analyzers/Detail/MediaReader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cmath>
+#include <limits>
 #include <string>
 
 #include "Analyzers/Detail/Progress.h"
@@ -17,10 +20,42 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-namespace Quillan::Examples::detail {
+namespace Quillan::Examples {
+namespace detail {
+namespace {
+
+std::atomic<int> gVideoThreads{0};
+
+}  // namespace
+}  // namespace detail
+
+void SetVideoDecoderThreadsForTesting(int threads) { detail::gVideoThreads = std::max(0, threads); }
+
+namespace detail {
+
+namespace {
+
+bool IsCoverArt(AVStream const* stream) { return stream->disposition & AV_DISPOSITION_ATTACHED_PIC; }
+
+bool IsMovingPictures(AVStream const* stream) {
+  return stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !IsCoverArt(stream);
+}
+
+// Whether an audio probe would leave the presentation's start unknown: a probe that discards the pictures sees
+// only the sound's timestamps, and a video stream whose start the header does not name (a transport stream's, a
+// Matroska file's) may start earlier.
+bool PicturesMayStartFirst(AVFormatContext const* format) {
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    if (IsMovingPictures(format->streams[i]) && format->streams[i]->start_time == AV_NOPTS_VALUE) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 MediaReader::MediaReader(std::filesystem::path const& file, MediaInput::Probe probe) : input_(file) {
   try {
+    if (probe == MediaInput::Probe::kAudio && PicturesMayStartFirst(input_.Format())) probe = MediaInput::Probe::kVideo;
     input_.ProbeStreams(probe);
     format_ = input_.Format();
     packet_ = av_packet_alloc();
@@ -46,13 +81,12 @@ void MediaReader::Fail(char const* what, int error) const { input_.Fail(what, er
 
 void MediaReader::OpenDecoder(int stream) {
   // Pictures decode on as many threads as FFmpeg finds useful; sound decodes faster than threads could hand it over.
-  codec_ = input_.OpenDecoder(stream, format_->streams[stream]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? 0 : 1);
+  codec_ = input_.OpenDecoder(
+      stream, format_->streams[stream]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? gVideoThreads.load() : 1);
   stream_ = stream;
 }
 
 namespace {
-
-bool IsCoverArt(AVStream const* stream) { return stream->disposition & AV_DISPOSITION_ATTACHED_PIC; }
 
 // The stream to read, by its index or the best of its kind; pictures are never taken from cover art.
 int ChooseStream(MediaInput const& input, AVMediaType type, int stream, char const* kind) {
@@ -95,51 +129,113 @@ MediaReader::AudioFormat MediaReader::SelectAudio(int stream) {
   OpenDecoder(ChooseStream(input_, AVMEDIA_TYPE_AUDIO, stream, "audio"));
   channels_ = static_cast<std::uint32_t>(codec_->ch_layout.nb_channels);
   if (channels_ == 0 || codec_->sample_rate <= 0) Fail("audio stream without channels or rate", AVERROR_INVALIDDATA);
-  return AudioFormat{stream_, channels_, static_cast<std::uint32_t>(codec_->sample_rate)};
+  FindPresentationStart();
+  AudioFormat format{stream_, channels_, static_cast<std::uint32_t>(codec_->sample_rate)};
+  holding_ = NextFrame(nullptr);
+  double const first = holding_ ? Seconds(*frame_) : std::numeric_limits<double>::quiet_NaN();
+  if (std::isfinite(first)) format.startSeconds = first;
+  // Sound from before the presentation's start is not presented; its samples are left out.
+  if (format.startSeconds < 0) {
+    skipFrames_ = static_cast<std::uint64_t>(std::llround(-format.startSeconds * format.sampleRate));
+    format.startSeconds = 0;
+  }
+  return format;
 }
 
 MediaReader::VideoFormat MediaReader::SelectVideo(int stream, int maxWidth) {
   maxWidth_ = std::max(1, maxWidth);
   OpenDecoder(ChooseStream(input_, AVMEDIA_TYPE_VIDEO, stream, "video"));
+  FindPresentationStart();
   AVRational const rate = av_guess_frame_rate(format_, format_->streams[stream_], nullptr);
   AVCodecParameters const* parameters = format_->streams[stream_]->codecpar;
   return VideoFormat{stream_, parameters->width, parameters->height, rate.den > 0 && rate.num > 0 ? av_q2d(rate) : 0.0};
 }
 
-void MediaReader::Decode(Progress const& progress, std::function<void(AVFrame const&)> const& frame) {
-  double const size = static_cast<double>(std::max<std::uint64_t>(input_.Size(), 1));
-  double reported = 0;
-  progress.Update(0.0);
-  auto drain = [&] {
-    for (;;) {
-      int const error = avcodec_receive_frame(codec_, frame_);
-      if (error == AVERROR(EAGAIN) || error == AVERROR_EOF) return;
-      if (error < 0) Fail("decoding failed", error);
-      frame(*frame_);
-      av_frame_unref(frame_);
-    }
-  };
+void MediaReader::FindPresentationStart() { start_ = input_.PresentationStart(); }
+
+double MediaReader::Seconds(AVFrame const& frame) {
+  std::int64_t const pts = frame.best_effort_timestamp;
+  if (pts == AV_NOPTS_VALUE) return std::numeric_limits<double>::quiet_NaN();
+  double const seconds = static_cast<double>(pts) * av_q2d(format_->streams[stream_]->time_base);
+  // A file that names no start counts from its first timestamp.
+  if (std::isnan(start_)) start_ = seconds;
+  return seconds - start_;
+}
+
+void MediaReader::NoteDamage(int error) {
+  if (error != AVERROR_INVALIDDATA) Fail("decoding failed", error);
+  ++damaged_;
+  lastDamage_ = error;
+  // A decoder reports a packet's damage once, on one side or the other; more reports than packets would be a decoder
+  // that never moves on.
+  if (damaged_ > packets_ + 1) Fail("decoding failed", error);
+}
+
+bool MediaReader::SendNext(Progress const* progress) {
+  if (ended_) return false;
   for (;;) {
     int const error = av_read_frame(format_, packet_);
     if (error == AVERROR_EOF) break;
     if (error < 0) Fail("reading failed", error);
-    if (packet_->stream_index == stream_) {
-      int const sent = avcodec_send_packet(codec_, packet_);
-      av_packet_unref(packet_);
-      // A damaged packet is FFmpeg's to conceal, as its own tools do; anything else ends the read.
-      if (sent < 0 && sent != AVERROR_INVALIDDATA && sent != AVERROR(EAGAIN)) Fail("decoding failed", sent);
-      drain();
-    } else {
-      av_packet_unref(packet_);
+    bool const ours = packet_->stream_index == stream_;
+    int sent = 0;
+    if (ours) {
+      ++packets_;
+      sent = avcodec_send_packet(codec_, packet_);
     }
-    double const done = static_cast<double>(std::max<std::int64_t>(avio_tell(format_->pb), 0)) / size;
-    if (done - reported >= 0.002) {
-      progress.Update(std::min(done, 1.0));
-      reported = done;
+    av_packet_unref(packet_);
+    if (progress) {
+      double const size = static_cast<double>(std::max<std::uint64_t>(input_.Size(), 1));
+      double const done = static_cast<double>(std::max<std::int64_t>(avio_tell(format_->pb), 0)) / size;
+      if (done - reported_ >= 0.002) {
+        progress->Update(std::min(done, 1.0));
+        reported_ = done;
+      }
     }
+    if (!ours) continue;
+    // Frames are always received before a packet is sent, so the decoder has room for it: an error is damage, of
+    // this packet or (on frame threads) of an earlier one.
+    if (sent < 0) NoteDamage(sent);
+    return true;
   }
-  avcodec_send_packet(codec_, nullptr);
-  drain();
+  ended_ = true;
+  // The end is taken even when a frame thread's damage report comes back with it.
+  if (int const error = avcodec_send_packet(codec_, nullptr); error < 0 && error != AVERROR_EOF) NoteDamage(error);
+  return true;
+}
+
+bool MediaReader::NextFrame(Progress const* progress) {
+  for (;;) {
+    int const error = avcodec_receive_frame(codec_, frame_);
+    if (error >= 0) {
+      ++decoded_;
+      return true;
+    }
+    if (error == AVERROR_EOF) return false;
+    if (error != AVERROR(EAGAIN)) {
+      NoteDamage(error);
+      continue;
+    }
+    if (!SendNext(progress)) return false;
+  }
+}
+
+void MediaReader::Decode(Progress const& progress, std::function<void(AVFrame const&)> const& frame) {
+  progress.Update(0.0);
+  if (!holding_) holding_ = NextFrame(&progress);
+  while (holding_) {
+    frame(*frame_);
+    av_frame_unref(frame_);
+    holding_ = NextFrame(&progress);
+  }
+  if (damaged_ > 0 && decoded_ == 0) {
+    input_.Fail("decoding failed: none of its " + std::to_string(packets_) + " packets could be decoded", lastDamage_);
+  }
+  if (damaged_ * kDamagedShare > packets_) {
+    input_.Fail(
+        "decoding failed: " + std::to_string(damaged_) + " of its " + std::to_string(packets_) + " packets are damaged",
+        lastDamage_);
+  }
   input_.CheckAfterReading();
 }
 
@@ -151,9 +247,13 @@ std::uint64_t MediaReader::ReadAudio(Progress const& progress,
     if (static_cast<std::uint32_t>(frame.ch_layout.nb_channels) != channels_) {
       Fail("the channel count changes within the stream", AVERROR_PATCHWELCOME);
     }
-    auto const count = static_cast<std::size_t>(frame.nb_samples);
+    auto count = static_cast<std::size_t>(frame.nb_samples);
     if (frame.format == AV_SAMPLE_FMT_FLT) {
-      block(std::span<float const>(reinterpret_cast<float const*>(frame.extended_data[0]), count * channels_), count);
+      auto const* data = reinterpret_cast<float const*>(frame.extended_data[0]);
+      std::size_t const skip = std::min<std::uint64_t>(skipFrames_, count);
+      skipFrames_ -= skip;
+      count -= skip;
+      if (count > 0) block(std::span<float const>(data + skip * channels_, count * channels_), count);
       frames += count;
       return;
     }
@@ -172,16 +272,17 @@ std::uint64_t MediaReader::ReadAudio(Progress const& progress,
     int const converted = swr_convert(resampler_, &out, frame.nb_samples,
                                       const_cast<std::uint8_t const**>(frame.extended_data), frame.nb_samples);
     if (converted < 0) Fail("cannot convert its samples", converted);
-    block(std::span<float const>(samples_.data(), static_cast<std::size_t>(converted) * channels_),
-          static_cast<std::size_t>(converted));
-    frames += static_cast<std::uint64_t>(converted);
+    std::size_t const skip = std::min<std::uint64_t>(skipFrames_, static_cast<std::uint64_t>(converted));
+    skipFrames_ -= skip;
+    std::size_t const left = static_cast<std::size_t>(converted) - skip;
+    if (left > 0) block(std::span<float const>(samples_.data() + skip * channels_, left * channels_), left);
+    frames += left;
   });
   return frames;
 }
 
 std::uint64_t MediaReader::ReadVideo(Progress const& progress, std::function<void(Picture const&)> const& picture) {
   std::uint64_t index = 0;
-  AVStream const* stream = format_->streams[stream_];
   Decode(progress, [&](AVFrame const& frame) {
     if (frame.width <= 0 || frame.height <= 0) return;
     int const width = std::min(frame.width, maxWidth_);
@@ -198,8 +299,8 @@ std::uint64_t MediaReader::ReadVideo(Progress const& progress, std::function<voi
     out.width = width;
     out.height = height;
     out.index = index++;
-    std::int64_t const pts = frame.best_effort_timestamp;
-    out.seconds = pts != AV_NOPTS_VALUE       ? static_cast<double>(pts) * av_q2d(stream->time_base)
+    double const seconds = Seconds(frame);
+    out.seconds = std::isfinite(seconds)      ? seconds
                   : codec_->framerate.num > 0 ? static_cast<double>(out.index) / av_q2d(codec_->framerate)
                                               : 0.0;
     picture(out);
@@ -207,4 +308,5 @@ std::uint64_t MediaReader::ReadVideo(Progress const& progress, std::function<voi
   return index;
 }
 
-}  // namespace Quillan::Examples::detail
+}  // namespace detail
+}  // namespace Quillan::Examples

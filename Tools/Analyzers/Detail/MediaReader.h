@@ -32,14 +32,30 @@ class Progress;
 // is not media or is damaged; kResultNotApplicable ("<file> has no audio stream", "... has no video stream") when the
 // best stream is asked for and the file has none of that kind (cover art is no video); kResultIllegalArgument for a
 // stream index that names no stream of the wanted kind. Not thread-safe.
+//
+// Times are on one clock, the file's presentation: 0 is the earliest start of its audio and video streams (a
+// transport stream's 1.4 s, say, is taken out), as FFmpeg's demuxers give it (an MP4's edit list is applied, so
+// pictures and samples it cuts are never decoded). A picture's time is its own timestamp on that clock; audio is a run
+// of samples whose first one is at AudioFormat::startSeconds (later than 0 when the sound starts after the pictures).
+// When the file names no start for any stream, 0 is the first decoded frame of the stream read.
+//
+// Damaged data: a packet that the decoder finds damaged (AVERROR_INVALIDDATA) counts as damaged and is skipped,
+// whether the decoder says so when it is given the packet or when it hands out frames (frame-threaded decoders report
+// it later, on the other side), so one rule holds on any number of threads. The read fails once it is done when no
+// frame could be decoded from a stream with damaged packets, or when more than one packet in kDamagedShare is
+// damaged. Every other decoder error ends the read at once.
 class MediaReader {
  public:
   static constexpr int kBestStream = -1;
+  // More than one damaged packet in this many fails the read.
+  static constexpr std::uint64_t kDamagedShare = 4;
 
   struct AudioFormat {
     int stream = -1;  // index of the stream in the file
     std::uint32_t channelCount = 0;
     std::uint32_t sampleRate = 0;
+    // The time of the first decoded sample on the presentation clock: sample n is at startSeconds + n / sampleRate.
+    double startSeconds = 0;
   };
 
   struct VideoFormat {
@@ -55,11 +71,12 @@ class MediaReader {
     int width = 0;
     int height = 0;
     std::uint64_t index = 0;  // 0 for the stream's first decoded picture
-    double seconds = 0;       // presentation time
+    double seconds = 0;       // on the presentation clock
   };
 
   // Opens and probes `file` for a read of its sound (kAudio: the other streams are discarded while probing, so no
-  // picture is decoded) or of its pictures (kVideo).
+  // picture is decoded, unless the header names no start for a video stream: then the start of every stream must be
+  // read to learn where the presentation starts) or of its pictures (kVideo).
   MediaReader(std::filesystem::path const& file, MediaInput::Probe probe);
   ~MediaReader();
   MediaReader(MediaReader const&) = delete;
@@ -68,7 +85,8 @@ class MediaReader {
   // The file as it was opened, its descriptor still open: what the decoded data was read from.
   StampedFile const& File() const { return input_.File(); }
 
-  // Chooses the audio stream and opens its decoder; `stream` is an index in the file or kBestStream.
+  // Chooses the audio stream and opens its decoder; `stream` is an index in the file or kBestStream. Decodes up to
+  // the stream's first frame, to learn when its sound starts.
   AudioFormat SelectAudio(int stream);
   // Chooses the video stream and opens its decoder; pictures come scaled to at most `maxWidth` across.
   VideoFormat SelectVideo(int stream, int maxWidth);
@@ -81,12 +99,27 @@ class MediaReader {
   // the number of pictures decoded.
   std::uint64_t ReadVideo(Progress const& progress, std::function<void(Picture const&)> const& picture);
 
+  // Packets of the chosen stream given to the decoder so far, and how many of them were damaged.
+  std::uint64_t PacketCount() const { return packets_; }
+  std::uint64_t DamagedPacketCount() const { return damaged_; }
+
  private:
   void Release();
   void OpenDecoder(int stream);
-  // Demuxes and decodes the chosen stream to its end, calling frame() for each decoded frame, then checks the
-  // file's stamp.
+  // Learns where the presentation starts (start_).
+  void FindPresentationStart();
+  // Receives the next decoded frame of the chosen stream into frame_, reading and sending packets as needed; false
+  // at the stream's end. Reports progress when given it.
+  bool NextFrame(Progress const* progress);
+  // Sends the next packet of the chosen stream, or the end of the stream once there are none; false when the end was
+  // already sent.
+  bool SendNext(Progress const* progress);
+  void NoteDamage(int error);
+  // Decodes the chosen stream to its end, calling frame() for each decoded frame, then applies the damage rule and
+  // checks the file's stamp.
   void Decode(Progress const& progress, std::function<void(AVFrame const&)> const& frame);
+  // The frame's time on the presentation clock; NaN when it has none.
+  double Seconds(AVFrame const& frame);
   [[noreturn]] void Fail(char const* what, int error) const;
 
   MediaInput input_;
@@ -102,6 +135,15 @@ class MediaReader {
   int resamplerInput_ = -1;  // the sample format the resampler was set up for
   std::vector<float> samples_;
   std::vector<std::uint8_t> luma_;
+  double start_ = 0;              // where the presentation starts, in seconds of the streams' timestamps; NaN: unknown
+  bool ended_ = false;            // the end of the stream was sent to the decoder
+  bool holding_ = false;          // frame_ holds a decoded frame not yet handed out
+  std::uint64_t skipFrames_ = 0;  // audio frames before the presentation's start, not handed out
+  std::uint64_t packets_ = 0;
+  std::uint64_t damaged_ = 0;
+  std::uint64_t decoded_ = 0;  // frames
+  int lastDamage_ = 0;
+  double reported_ = 0;  // the part of the file last reported as read
 };
 
 }  // namespace Quillan::Examples::detail

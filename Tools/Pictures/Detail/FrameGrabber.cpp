@@ -58,6 +58,8 @@ FrameGrabber::FrameGrabber(std::filesystem::path const& file, int stream) : file
       throw PictureError("\"" + file.string() + "\" has no video stream, only attached cover art");
     }
     asPictureError([&] { codec_ = input_->OpenDecoder(stream_, 1); });
+    double const origin = input_->PresentationStart();
+    origin_ = std::isfinite(origin) ? origin : 0;
     packet_ = av_packet_alloc();
     frame_ = av_frame_alloc();
     kept_ = av_frame_alloc();
@@ -100,7 +102,7 @@ int FrameGrabber::ScaledWidth(int height, int maxWidth) const {
 double FrameGrabber::SecondsOf(AVFrame const& frame) const {
   std::int64_t const pts = frame.best_effort_timestamp;
   if (pts == AV_NOPTS_VALUE) return NAN;
-  return static_cast<double>(pts) * av_q2d(format_->streams[stream_]->time_base);
+  return static_cast<double>(pts) * av_q2d(format_->streams[stream_]->time_base) - origin_;
 }
 
 bool FrameGrabber::NextPicture() {
@@ -133,8 +135,9 @@ FrameGrabber::Image FrameGrabber::Grab(double seconds, int width, int height) {
   AVStream const* stream = format_->streams[stream_];
   double const frameRate = av_q2d(av_guess_frame_rate(format_, const_cast<AVStream*>(stream), nullptr));
   double const tolerance = frameRate > 0 ? 0.5 / frameRate : 0.001;
-  double const start =
-      stream->start_time != AV_NOPTS_VALUE ? static_cast<double>(stream->start_time) * av_q2d(stream->time_base) : 0;
+  double const start = stream->start_time != AV_NOPTS_VALUE
+                           ? static_cast<double>(stream->start_time) * av_q2d(stream->time_base) - origin_
+                           : 0;
   double const kept = kept_->width > 0 ? SecondsOf(*kept_) : NAN;
   // Before the first picture the reader stands at the stream's start, where a file that cannot seek is readable too.
   bool const fresh = lastTarget_ < 0;
@@ -145,7 +148,8 @@ FrameGrabber::Image FrameGrabber::Grab(double seconds, int width, int height) {
   // too when it is not before it.
   if (forward && !fresh && kept >= seconds - tolerance) return Scale(*kept_, seconds, width, height);
   // The wanted picture is the only one within half a frame of the time: a key frame up to there may be that picture.
-  std::int64_t target = static_cast<std::int64_t>(std::floor((seconds + tolerance) / av_q2d(stream->time_base)));
+  std::int64_t target =
+      static_cast<std::int64_t>(std::floor((seconds + origin_ + tolerance) / av_q2d(stream->time_base)));
   target = std::max<std::int64_t>(target, stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0);
   // Decoding on is cheaper than a seek unless the key frame before the target lies ahead of the reader. Where the file
   // has no index to tell, a target more than a little ahead is sought.
@@ -153,7 +157,7 @@ FrameGrabber::Image FrameGrabber::Grab(double seconds, int width, int height) {
   if (forward) {
     AVIndexEntry const* key =
         avformat_index_get_entry_from_timestamp(const_cast<AVStream*>(stream), target, AVSEEK_FLAG_BACKWARD);
-    seek = key ? static_cast<double>(key->timestamp) * av_q2d(stream->time_base) > from + tolerance
+    seek = key ? static_cast<double>(key->timestamp) * av_q2d(stream->time_base) - origin_ > from + tolerance
                : seconds - from > kDecodeAheadSeconds;
   }
   if (seek) {

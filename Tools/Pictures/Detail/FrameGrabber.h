@@ -42,7 +42,8 @@ class FrameGrabber {
   // The width that pictures scaled to `height` rows have, with the stream's pixel aspect applied; at most maxWidth.
   int ScaledWidth(int height, int maxWidth) const;
 
-  // The first picture shown at or after `seconds` (presentation time, as the scenes analyzer counts it), within half
+  // The first picture shown at or after `seconds` (on the presentation clock, as the scenes analyzer counts it: from
+  // the start of the file's presentation), within half
   // a frame; the last picture when the stream ends first. Seeks to the key frame before it and decodes
   // forward, or only decodes on from the last picture when that key frame is not ahead of it.
   Image Grab(double seconds, int width, int height);
@@ -66,6 +67,7 @@ class FrameGrabber {
   int stream_ = -1;
   bool draining_ = false;
   double lastTarget_ = -1;  // the time of the last Grab; -1 before the first
+  double origin_ = 0;       // where the presentation starts, in seconds of the streams' timestamps
 };
 
 }  // namespace Quillan::Pictures::detail
