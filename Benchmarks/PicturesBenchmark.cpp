@@ -65,8 +65,9 @@ void BM_WaveformPngVsBlankPng(benchmark::State& state) {
   envelope.sampleRate = 48000;
   envelope.frameCount = 48000ull * 600;
   for (std::uint64_t i = 0; i * 256 < envelope.frameCount; ++i) {
-    envelope.peaks.push_back(static_cast<float>(std::fabs(std::sin(static_cast<double>(i) / 500))));
-    envelope.peaks.push_back(static_cast<float>(i % 97) / 97);
+    float const left = static_cast<float>(std::fabs(std::sin(static_cast<double>(i) / 500)));
+    float const right = static_cast<float>(i % 97) / 97;
+    for (float const peak : {-left, left, -right / 2, right}) envelope.peaks.push_back(peak);
   }
   Quillan::Pictures::WaveformImageOptions const options;
   benchsupport::MeasureAgainstBaseline(

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -52,31 +53,49 @@ TEST(ExampleAnalyzersTest, NamesFindRegisteredAnalyzers) {
   EXPECT_EQ(AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactories(AnalyzerType{0}).size(), 8u);
   EXPECT_FALSE(FindExampleAnalyzer("Digest"));
   EXPECT_FALSE(DecodeLoudness(zelcore::allocator::RecycledMemory::Create(23)));
-  EXPECT_FALSE(DecodePeakEnvelope(zelcore::allocator::RecycledMemory::Create(25)));
-  // An envelope whose peaks do not cover its frames, or without a sample rate, cannot be drawn or timed: such a cached
-  // value is computed again.
+  EXPECT_FALSE(DecodePeakEnvelope(zelcore::allocator::RecycledMemory::Create(31)));
+  // An envelope whose peaks do not cover its frames, without a sample rate, starting at no real time or with a min
+  // above its max cannot be drawn or timed: such a cached value is computed again.
   struct Envelope {
     std::uint32_t channels, samplesPerPeak, sampleRate, peaks;
     std::uint64_t frames;
+    double start;
+    float min, max;
     bool decodes;
   };
+  double const nan = std::numeric_limits<double>::quiet_NaN();
   Envelope const envelopes[] = {
-      {2, 256, 48000, 188, 48000, true},
-      {2, 256, 48000, 187, 187 * 256, true},
-      {1, 256, 48000, 0, 0, true},
-      {2, 256, 48000, 188, 187 * 256, false},
-      {2, 256, 0, 188, 48000, false},
-      {1, 256, 48000, 1, 0, false},
-      {2, 256, 48000, 188, ~std::uint64_t{0}, false},
+      {2, 256, 48000, 188, 48000, 0, -0.5f, 0.5f, true},
+      {2, 256, 48000, 187, 187 * 256, 1.5, 0.2f, 0.6f, true},
+      {1, 256, 48000, 0, 0, 0, 0, 0, true},
+      {2, 256, 48000, 188, 187 * 256, 0, 0, 0, false},
+      {2, 256, 0, 188, 48000, 0, 0, 0, false},
+      {1, 256, 48000, 1, 0, 0, 0, 0, false},
+      {2, 256, 48000, 188, ~std::uint64_t{0}, 0, 0, 0, false},
+      {2, 256, 48000, 188, 48000, -0.5, 0, 0, false},
+      {2, 256, 48000, 188, 48000, nan, 0, 0, false},
+      {2, 256, 48000, 188, 48000, 0, 0.5f, -0.5f, false},
   };
   for (Envelope const& e : envelopes) {
-    SCOPED_TRACE(testing::Message() << e.peaks << " peaks, " << e.frames << " frames at " << e.sampleRate);
-    auto blob = zelcore::allocator::RecycledMemory::Create(24 + std::size_t{e.peaks} * e.channels * 4);
-    std::memset(blob->data(), 0, blob->size());
+    SCOPED_TRACE(testing::Message() << e.peaks << " peaks, " << e.frames << " frames at " << e.sampleRate << " from "
+                                    << e.start << ", " << e.min << " to " << e.max);
+    std::size_t const values = std::size_t{e.peaks} * e.channels * 2;
+    auto blob = zelcore::allocator::RecycledMemory::Create(32 + values * 4);
     std::uint32_t const header[] = {e.channels, e.samplesPerPeak, e.sampleRate, e.peaks};
     std::memcpy(blob->data(), header, sizeof header);
     std::memcpy(blob->data() + 16, &e.frames, sizeof e.frames);
-    EXPECT_EQ(DecodePeakEnvelope(blob).has_value(), e.decodes);
+    std::memcpy(blob->data() + 24, &e.start, sizeof e.start);
+    for (std::size_t i = 0; i < values; ++i) std::memcpy(blob->data() + 32 + i * 4, i % 2 ? &e.max : &e.min, 4);
+    std::optional<PeakEnvelope> const envelope = DecodePeakEnvelope(blob);
+    ASSERT_EQ(envelope.has_value(), e.decodes);
+    if (envelope && e.peaks > 0) {
+      EXPECT_EQ(envelope->startSeconds, e.start);
+      EXPECT_EQ(envelope->Min(e.peaks - 1, e.channels - 1), e.min);
+      EXPECT_EQ(envelope->Max(e.peaks - 1, e.channels - 1), e.max);
+    }
+    // One byte more or less than the counts name.
+    EXPECT_FALSE(DecodePeakEnvelope(zelcore::allocator::RecycledMemory::Create(32 + values * 4 + 1)));
+    if (values > 0) EXPECT_FALSE(DecodePeakEnvelope(zelcore::allocator::RecycledMemory::Create(31 + values * 4)));
   }
   // The loudness layout of earlier versions (three numbers) is not today's: such a cached value is measured again.
   EXPECT_FALSE(DecodeLoudness(zelcore::allocator::RecycledMemory::Create(24)));
@@ -172,9 +191,13 @@ TEST_F(ExampleAnalyzersHostTest, AudioAnalyzersMeasureASineAndServeTheSecondRunF
   EXPECT_EQ(envelope->samplesPerPeak, 100u);
   EXPECT_EQ(envelope->sampleRate, 48000u);
   EXPECT_EQ(envelope->frameCount, 48000u);
+  EXPECT_EQ(envelope->startSeconds, 0.0);
   ASSERT_EQ(envelope->PeakCount(), 480u);
   for (std::size_t i = 0; i < envelope->PeakCount(); ++i) {
-    for (std::uint32_t c = 0; c < 2; ++c) ASSERT_NEAR(envelope->Peak(i, c), 0.1, 1e-4) << i << " " << c;
+    for (std::uint32_t c = 0; c < 2; ++c) {
+      ASSERT_NEAR(envelope->Min(i, c), -0.1, 1e-4) << i << " " << c;
+      ASSERT_NEAR(envelope->Max(i, c), 0.1, 1e-4) << i << " " << c;
+    }
   }
   ExampleResult const cachedPeaks = ResultOf(RunJob(host, clip, *FindExampleAnalyzer("peaks"), 100));
   EXPECT_TRUE(cachedPeaks.fromCache);

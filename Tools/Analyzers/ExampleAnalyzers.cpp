@@ -63,7 +63,7 @@ std::optional<zelcore::utility::Guid> FindExampleAnalyzer(std::string_view name)
 }
 
 std::optional<PeakEnvelope> DecodePeakEnvelope(zelcore::Blob const& blob) {
-  constexpr std::size_t kHeader = 4 * 4 + 8;
+  constexpr std::size_t kHeader = 4 * 4 + 8 + 8;
   if (!blob || blob->size() < kHeader) return std::nullopt;
   PeakEnvelope envelope;
   envelope.channelCount = Get<std::uint32_t>(blob, 0);
@@ -71,11 +71,13 @@ std::optional<PeakEnvelope> DecodePeakEnvelope(zelcore::Blob const& blob) {
   envelope.sampleRate = Get<std::uint32_t>(blob, 8);
   auto const peakCount = Get<std::uint32_t>(blob, 12);
   envelope.frameCount = Get<std::uint64_t>(blob, 16);
+  envelope.startSeconds = Get<double>(blob, 24);
   // A crafted channel count must not size anyone's memory (the formatter's per-channel maxima, say).
   if (envelope.channelCount == 0 || envelope.channelCount > kMaxPeakChannels || envelope.samplesPerPeak == 0) {
     return std::nullopt;
   }
-  std::uint64_t const values = std::uint64_t{peakCount} * envelope.channelCount;
+  if (!std::isfinite(envelope.startSeconds) || envelope.startSeconds < 0) return std::nullopt;
+  std::uint64_t const values = std::uint64_t{peakCount} * envelope.channelCount * 2;
   if (blob->size() != kHeader + values * sizeof(float)) return std::nullopt;
   // One peak per run of samplesPerPeak frames, the last run maybe shorter, at a rate that times can be taken from: an
   // envelope that says otherwise cannot be drawn or timed.
@@ -84,6 +86,9 @@ std::optional<PeakEnvelope> DecodePeakEnvelope(zelcore::Blob const& blob) {
   if (envelope.sampleRate == 0 || runs != peakCount) return std::nullopt;
   envelope.peaks.resize(values);
   for (std::size_t i = 0; i < values; ++i) envelope.peaks[i] = Get<float>(blob, kHeader + i * sizeof(float));
+  for (std::size_t i = 0; i < values; i += 2) {
+    if (!(envelope.peaks[i] <= envelope.peaks[i + 1])) return std::nullopt;
+  }
   return envelope;
 }
 

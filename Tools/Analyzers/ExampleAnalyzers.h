@@ -27,10 +27,11 @@
 //   name       result blob (all numbers little-endian)
 //   digest     32 bytes: the SHA-256 of the media file's bytes.
 //   peaks      uint32 channelCount, uint32 samplesPerPeak, uint32 sampleRate, uint32 peakCount, uint64 frameCount,
-//              then peakCount * channelCount float32: the largest absolute sample of each run of samplesPerPeak
-//              frames (the last run may be shorter), peak i of channel c at index i * channelCount + c.
-//              Parameter: samples per peak, a positive integer as int or as text ("512" or "512,stream=2"); 256
-//              when none is given. At most two jobs run at a time.
+//              float64 startSeconds (when the first frame plays on the file's presentation clock), then for each of
+//              peakCount runs of samplesPerPeak frames (the last run may be shorter) and each channel float32 min,
+//              float32 max: the smallest and largest sample of the run, run i of channel c at pair i * channelCount +
+//              c. Parameter: samples per peak, a positive integer as int or as text ("512" or "512,stream=2"); 256 when
+//              none is given. At most two jobs run at a time.
 //   loudness   float64 integrated loudness (LUFS), float64 loudness range (LU), float64 true peak (dBTP, the
 //              largest over the channels of the audio resampled to at least 192 kHz), float64 sample peak (dBFS),
 //              float64 largest momentary loudness (LUFS), float64 largest short-term loudness (LUFS), uint64
@@ -50,6 +51,8 @@
 //              then per range float64 start, float64 end (seconds): runs of at least minimumSeconds in which every
 //              sample of every channel stays below the threshold. Parameter: "threshold=-60" (dBFS, the default) and
 //              "min=2" (seconds, the default), "stream=N".
+//              Times count from the start of the file's presentation, as the pictures' times do: sound that starts
+//              after the pictures starts after 0.
 //   beats      float64 tempo (beats per minute), float64 confidence (0 to 1), uint64 frameCount, uint32 sampleRate,
 //              uint32 onsetCount, uint32 beatCount, uint32 0, then onsetCount float64 onset times and beatCount
 //              float64 beat times (seconds). Onsets are aubio's default detector's, placed on the sample where the
@@ -104,6 +107,10 @@ struct ExampleResult {
 // is saved; an empty function removes it. For tests that change the file at that moment.
 QUILLAN_EXAMPLES_EXPORT void SetAfterReadHookForTesting(std::function<void(std::filesystem::path const&)> hook);
 
+// Has pictures decode on `threads` threads (0, the default: as many as FFmpeg finds useful), for tests that hold the
+// results on one thread against several.
+QUILLAN_EXAMPLES_EXPORT void SetVideoDecoderThreadsForTesting(int threads);
+
 // A parameter that has an analyzer of the module compute its result afresh, whatever a cache holds, and save it over
 // what is there: for a caller whose own reading of the cached result failed. `parameter` is the parameter proper,
 // which keys the cache and names the job as it would alone.
@@ -127,10 +134,16 @@ struct PeakEnvelope {
   std::uint32_t samplesPerPeak = 0;
   std::uint32_t sampleRate = 0;
   std::uint64_t frameCount = 0;
-  std::vector<float> peaks;  // peak i of channel c at i * channelCount + c
+  double startSeconds = 0;   // when frame 0 plays, on the file's presentation clock
+  std::vector<float> peaks;  // run i of channel c: min at (i * channelCount + c) * 2, max right after it
 
-  std::size_t PeakCount() const { return channelCount == 0 ? 0 : peaks.size() / channelCount; }
-  float Peak(std::size_t index, std::uint32_t channel) const { return peaks[index * channelCount + channel]; }
+  std::size_t PeakCount() const { return channelCount == 0 ? 0 : peaks.size() / (std::size_t{2} * channelCount); }
+  float Min(std::size_t index, std::uint32_t channel) const { return peaks[(index * channelCount + channel) * 2]; }
+  float Max(std::size_t index, std::uint32_t channel) const { return peaks[(index * channelCount + channel) * 2 + 1]; }
+  // The largest absolute sample of the run.
+  float Peak(std::size_t index, std::uint32_t channel) const {
+    return std::max(-Min(index, channel), Max(index, channel));
+  }
 };
 
 struct Loudness {
@@ -229,9 +242,10 @@ struct Freeze {
 
 // Decoders of the result blobs; empty when the blob does not have the documented layout. They check a blob against
 // its byte size before they allocate: a peak envelope must have 1 to kMaxPeakChannels channels, a positive
-// samples-per-peak and sample rate, one peak for each run of samples-per-peak frames (the last run may be shorter),
-// and exactly the bytes its counts name. Black and freeze segments must be in order within the counted frames, each
-// of at least one frame and not ending before it starts.
+// samples-per-peak and sample rate, a finite start of at least 0, one peak for each run of samples-per-peak frames
+// (the last run may be shorter) whose min is no more than its max, and exactly the bytes its counts name. Black and
+// freeze segments must be in order within the counted frames, each of at least one frame and not ending before it
+// starts.
 inline constexpr std::uint32_t kMaxPeakChannels = 1024;
 QUILLAN_EXAMPLES_EXPORT std::optional<PeakEnvelope> DecodePeakEnvelope(zelcore::Blob const& blob);
 QUILLAN_EXAMPLES_EXPORT std::optional<Loudness> DecodeLoudness(zelcore::Blob const& blob);

@@ -16,13 +16,13 @@ namespace Quillan::Examples::detail {
 namespace {
 
 constexpr ParameterSetting kSettings[] = {
-    {"samples", "how many frames each peak covers: it is the largest sample of a run this long, per channel",
+    {"samples", "how many frames each peak covers: the smallest and largest sample of a run this long, per channel",
      kDefaultSamplesPerPeak, "", 1, std::numeric_limits<std::int32_t>::max(), "frames", true, true},
     kAudioStreamSetting,
 };
-constexpr ParameterTable kTable{kPeaksAnalyzerName, "peak envelope of the audio, per channel", kSettings};
+constexpr ParameterTable kTable{kPeaksAnalyzerName, "min and max envelope of the audio, per channel", kSettings};
 
-// The per-channel peak envelope of an audio file.
+// The per-channel min and max envelope of an audio file.
 class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<PeaksAnalyzer> {
  public:
   ZEL_INTERFACE_NAME("Quillan::Examples::PeaksAnalyzer")
@@ -37,6 +37,8 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
 
  protected:
   ParameterTable const& Parameters() const override { return kTable; }
+  // Each run keeps its min and max, no longer its largest absolute sample, and the envelope says when it starts.
+  std::string_view ResultKeyName() const override { return "peaks.2"; }
 
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     AnalyzerParameter const parameter = Parameter();
@@ -45,29 +47,47 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
     MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
     std::uint32_t const channels = format.channelCount;
     std::vector<float> peaks;
-    std::vector<float> current(channels, 0.0f);
+    constexpr float kEmpty = std::numeric_limits<float>::infinity();
+    std::vector<float> current(std::size_t{2} * channels);  // min, max per channel
+    auto const restart = [&] {
+      for (std::uint32_t c = 0; c < channels; ++c) {
+        current[2 * c] = kEmpty;
+        current[2 * c + 1] = -kEmpty;
+      }
+    };
+    auto const flush = [&] {
+      // A run of nothing but NaN has no extent; it is silence to the picture.
+      for (std::uint32_t c = 0; c < channels; ++c) {
+        if (current[2 * c] > current[2 * c + 1]) current[2 * c] = current[2 * c + 1] = 0.0f;
+      }
+      peaks.insert(peaks.end(), current.begin(), current.end());
+      restart();
+    };
+    restart();
     std::uint32_t inCurrent = 0;
     std::uint64_t const frameCount = media.ReadAudio(progress, [&](std::span<float const> samples, std::size_t frames) {
       for (std::size_t frame = 0; frame < frames; ++frame) {
         for (std::uint32_t c = 0; c < channels; ++c) {
-          current[c] = std::max(current[c], std::fabs(samples[frame * channels + c]));
+          float const sample = samples[frame * channels + c];
+          current[2 * c] = std::min(current[2 * c], sample);
+          current[2 * c + 1] = std::max(current[2 * c + 1], sample);
         }
         if (++inCurrent == samplesPerPeak) {
-          peaks.insert(peaks.end(), current.begin(), current.end());
-          std::fill(current.begin(), current.end(), 0.0f);
+          flush();
           inCurrent = 0;
         }
       }
     });
     read.Note(media.File());
-    if (inCurrent > 0) peaks.insert(peaks.end(), current.begin(), current.end());
+    if (inCurrent > 0) flush();
 
     BlobWriter out;
     out.Put(channels);
     out.Put(samplesPerPeak);
     out.Put(format.sampleRate);
-    out.Put(static_cast<std::uint32_t>(channels == 0 ? 0 : peaks.size() / channels));
+    out.Put(static_cast<std::uint32_t>(channels == 0 ? 0 : peaks.size() / (std::size_t{2} * channels)));
     out.Put(frameCount);
+    out.Put(format.startSeconds);
     for (float const peak : peaks) out.Put(peak);
     return out.Finish();
   }

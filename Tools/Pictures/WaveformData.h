@@ -15,13 +15,14 @@ namespace Quillan::Pictures {
 // The envelope resampled to pixels, in the JSON form that audio waveform viewers read (version 2):
 //   {"version": 2, "channels": N, "sample_rate": R, "samples_per_pixel": S, "bits": 8 or 16, "length": L,
 //    "data": [min, max of channel 0 at pixel 0, min, max of channel 1 at pixel 0, ..., then pixel 1, ...]}
-// Values are signed integers of `bits` bits (127 or 32767 for full scale). The envelope keeps absolute peaks, so each
-// pixel's min is minus its max. Pixel 0 starts at the range's start rounded down to a whole peak of the envelope.
+// Values are signed integers of `bits` bits (-127 to 127, or -32767 to 32767 at full scale): the smallest
+// and largest sample of the pixel's time. Pixel 0 starts at the range's start, on the file's presentation clock; a
+// pixel where no audio plays (before the audio starts) is 0, 0.
 struct WaveformDataOptions {
-  // Pixels across the range; samples per pixel follow, rounded up to a whole number of the envelope's peaks. Used
-  // when samplesPerPixel is 0.
+  // Exactly this many pixels across the range, each 1 / width of it; samples per pixel says their average length,
+  // rounded to a whole number of samples. Used when samplesPerPixel is 0.
   int width = 1800;
-  // When not 0: a multiple of the envelope's samples per peak.
+  // When not 0: pixels of exactly this many samples, a multiple of the envelope's samples per peak.
   std::uint32_t samplesPerPixel = 0;
   int bits = 8;
   ChannelLayout channels = ChannelLayout::kSplit;
@@ -37,6 +38,7 @@ struct WaveformData {
   std::uint64_t length = 0;  // pixels
   std::vector<int> data;     // length * channels * 2 values
 
+  int Min(std::uint64_t pixel, std::uint32_t channel) const { return data[(pixel * channels + channel) * 2]; }
   int Max(std::uint64_t pixel, std::uint32_t channel) const { return data[(pixel * channels + channel) * 2 + 1]; }
 };
 

@@ -90,6 +90,11 @@ void DrawTimeAxis(detail::Canvas const& canvas, WaveformGeometry const& geometry
   canvas.FillPixels(geometry.plotLeft, geometry.axisTop, geometry.plotWidth, 1);
 }
 
+// Where a sample lies from the lane's centre, as a part of its half height: positive upwards.
+double Height(float sample, AmplitudeScale scale) {
+  return sample < 0 ? -Fraction(-static_cast<double>(sample), scale) : Fraction(sample, scale);
+}
+
 void DrawLanes(detail::Canvas const& canvas, WaveformGeometry const& geometry, WaveformView const& view,
                AmplitudeScale scale) {
   double const span = view.ToSeconds() - view.FromSeconds();
@@ -97,20 +102,23 @@ void DrawLanes(detail::Canvas const& canvas, WaveformGeometry const& geometry, W
   for (int column = 0; column < geometry.plotWidth; ++column) {
     double const start = view.FromSeconds() + span * column / geometry.plotWidth;
     double const end = view.FromSeconds() + span * (column + 1) / geometry.plotWidth;
-    std::uint64_t const first = view.FrameAt(start);
-    std::uint64_t const last = std::max(first + 1, view.FrameAt(end));
     for (std::uint32_t laneIndex = 0; laneIndex < view.LaneCount(); ++laneIndex) {
+      std::optional<WaveformExtent> const extent = view.ExtentOver(laneIndex, start, end);
+      if (!extent) continue;  // no audio plays yet
       WaveformLane const& lane = geometry.lanes[laneIndex];
-      double const half = Fraction(view.PeakOver(laneIndex, first, last), scale) * lane.height / 2.0;
+      double const half = lane.height / 2.0;
       double const centre = lane.top + lane.height / 2;
-      int top = static_cast<int>(std::floor(centre - half));
-      int bottom = static_cast<int>(std::ceil(centre + half));
+      double const high = centre - Height(extent->max, scale) * half;
+      double const low = centre - Height(extent->min, scale) * half;
+      int top = static_cast<int>(std::floor(high));
+      int bottom = static_cast<int>(std::ceil(low));
       if (bottom - top < 1) {
-        top = static_cast<int>(centre);
+        top = std::min(static_cast<int>(std::floor((high + low) / 2)), lane.top + lane.height - 1);
         bottom = top + 1;
       }
-      canvas.FillPixels(geometry.plotLeft + column, std::max(top, lane.top), 1,
-                        std::min(bottom, lane.top + lane.height) - std::max(top, lane.top));
+      top = std::max(top, lane.top);
+      bottom = std::min(bottom, lane.top + lane.height);
+      if (bottom > top) canvas.FillPixels(geometry.plotLeft + column, top, 1, bottom - top);
     }
   }
 }

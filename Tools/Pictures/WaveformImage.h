@@ -51,8 +51,10 @@ struct WaveformGeometry {
 // kMinLaneHeight (with advice to mix the channels or make the picture taller).
 QUILLAN_PICTURES_EXPORT WaveformGeometry LayOutWaveform(WaveformImageOptions const& options, std::uint32_t laneCount);
 
-// The envelope drawn as a PNG picture: one bar per plot column from the lane's centre up and down to the largest peak
-// in that column's time; silence is a one-pixel line on the centre; a full-scale peak fills the lane. Light gridlines
+// The envelope drawn as a PNG picture: one bar per plot column from the largest sample of that column's time (up from
+// the lane's centre when positive) down to the smallest (below the centre when negative), so a signal with an offset
+// or one-sided peaks shows as it is; silence is a one-pixel line on the centre; full scale both ways fills the lane.
+// Columns before the audio's start (on the file's presentation clock) stay empty. Light gridlines
 // mark the scale (labelled in the left margin) and the time axis's ticks. Throws what WaveformView and LayOutWaveform
 // throw, and PictureError when Cairo fails.
 QUILLAN_PICTURES_EXPORT std::vector<std::uint8_t> DrawWaveformPng(Examples::PeakEnvelope const& envelope,

@@ -366,6 +366,7 @@ std::map<std::string, std::string> CommandLineApp::ValueWords() const {
           {"--to", ""},
           {"--width", ""},
           {"--height", ""},
+          {"--bits", "8 16"},
           {"--threshold", ""},
           {"--thumbnail-height", ""},
           {"--max-width", ""},

@@ -110,7 +110,9 @@ void PictureCommands::AddTo(CLI::App& app) {
       ->type_name("OUT")
       ->required();
   AddOverwrite(waveform, waveform_.overwrite);
-  waveform->add_option("--width", waveform_.width, "the picture's width in pixels (default 1800); for JSON, pixels")
+  waveform
+      ->add_option("--width", waveform_.width,
+                   "the picture's width in pixels (default 1800); for JSON, exactly this many pixels of data")
       ->type_name("PIXELS");
   waveform->add_option("--height", waveform_.height, "the picture's height in pixels (default 280)")
       ->type_name("PIXELS");
@@ -129,9 +131,15 @@ void PictureCommands::AddTo(CLI::App& app) {
   waveform
       ->add_option("--format", waveform_.format,
                    "png: a picture with a time axis (the default); json: the envelope as waveform data (version, "
-                   "sample rate, samples per pixel, bits, length, data), --width pixels across")
+                   "sample rate, samples per pixel, bits, length, data: min and max of each pixel and channel), "
+                   "--width pixels across")
       ->check(CLI::IsMember({"png", "json"}))
       ->type_name("FORMAT");
+  waveform
+      ->add_option("--bits", waveform_.bits,
+                   "for JSON: 8 (the default) for values from -127 to 127, or 16 for values from -32767 to 32767")
+      ->check(CLI::IsMember({8, 16}))
+      ->type_name("BITS");
   AddPlugin(waveform, waveform_.modules);
 
   CLI::App* scenes = app.add_subcommand(
@@ -196,6 +204,7 @@ int PictureCommands::RunWaveform() const {
     if (waveform_.format == "json") {
       Pictures::WaveformDataOptions options;
       options.width = waveform_.width;
+      options.bits = waveform_.bits;
       options.channels = channels;
       options.fromSeconds = from;
       options.toSeconds = to;
@@ -203,7 +212,7 @@ int PictureCommands::RunWaveform() const {
       std::string const text = Pictures::WaveformDataToJson(data) + "\n";
       bytes.assign(text.begin(), text.end());
       what << "waveform data, " << data.length << " pixels of " << data.samplesPerPixel << " samples, " << data.channels
-           << (data.channels == 1 ? " channel" : " channels");
+           << (data.channels == 1 ? " channel" : " channels") << ", " << data.bits << " bits";
     } else {
       Pictures::WaveformImageOptions options;
       options.width = waveform_.width;

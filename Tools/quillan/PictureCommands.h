@@ -35,6 +35,7 @@ class PictureCommands {
     std::string from;
     std::string to;
     std::string format = "png";
+    int bits = 8;
     std::vector<std::string> modules;
   } waveform_;
 

@@ -105,6 +105,47 @@ TEST_F(WaveformImageTest, BarHeightFollowsTheScale) {
   }
 }
 
+TEST_F(WaveformImageTest, BarsRunFromTheMinToTheMaxAndStartWhereTheAudioDoes) {
+  // Rows are counted down from the lane's centre as a part of its half height: 1 is the top edge, -1 the bottom.
+  struct Case {
+    char const* what;
+    float min, max;
+  };
+  Case const cases[] = {
+      {"an offset: 0.2 to 0.6, never below 0", 0.2f, 0.6f},
+      {"a half-wave rectified sine: 0 to 0.8", 0.0f, 0.8f},
+      {"mostly below: -0.9 to 0.3", -0.9f, 0.3f},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto envelope = MakeEnvelope(1, 48000, 480, 2, [](double, std::uint32_t) { return 0.0f; });
+    for (std::size_t i = 0; i < envelope.PeakCount(); ++i) {
+      envelope.peaks[2 * i] = c.min;
+      envelope.peaks[2 * i + 1] = c.max;
+    }
+    envelope.startSeconds = 1.0;  // of 3 s: the first third of the plot has no audio
+    WaveformImageOptions options;
+    options.width = 372;  // a plot 300 columns wide
+    options.height = 234;
+    DecodedPng const png = Draw(envelope, options);
+    WaveformGeometry const geometry = LayOutWaveform(options, 1);
+    ASSERT_EQ(geometry.plotWidth, 300);
+    WaveformLane const lane = geometry.lanes[0];
+    double const centre = lane.top + lane.height / 2;
+    double const half = lane.height / 2.0;
+    for (int column : {0, 50, 98, 102, 200, 299}) {
+      auto const runs = WaveRuns(png, geometry.plotLeft + column, lane.top, lane.top + lane.height);
+      if (column < 100) {
+        EXPECT_TRUE(runs.empty()) << "column " << column << " is before the audio";
+        continue;
+      }
+      ASSERT_EQ(runs.size(), 1u) << "column " << column;
+      EXPECT_NEAR(runs[0].first, centre - c.max * half, 1.0) << "column " << column;
+      EXPECT_NEAR(runs[0].second + 1, centre - c.min * half, 1.0) << "column " << column;
+    }
+  }
+}
+
 TEST_F(WaveformImageTest, SplitDrawsALanePerChannelAndMixOneLaneOfTheLoudest) {
   float const levels[] = {0.2f, 0.9f, 0.5f};
   auto const envelope = MakeEnvelope(3, 48000, 256, 4, [&](double, std::uint32_t c) { return levels[c]; });

@@ -72,11 +72,21 @@ TEST_F(PictureCommandsTest, WaveformIsDrawnFromTheCachedEnvelopeAsPngOrJson) {
   nlohmann::json const data = nlohmann::json::parse(testsupport::ReadFile(dir / "wave.json"));
   EXPECT_EQ(data["channels"], 1);
   EXPECT_EQ(data["sample_rate"], 48000);
-  // 188 peaks of 256 samples over 50 pixels: 4 peaks each, 47 pixels.
-  EXPECT_EQ(data["samples_per_pixel"], 1024);
-  EXPECT_EQ(data["length"], 47);
-  ASSERT_EQ(data["data"].size(), 94u);
+  // Exactly the 50 pixels asked for, of 960 samples each on average, in 8 bits by default.
+  EXPECT_EQ(data["samples_per_pixel"], 960);
+  EXPECT_EQ(data["length"], 50);
+  EXPECT_EQ(data["bits"], 8);
+  ASSERT_EQ(data["data"].size(), 100u);
+  EXPECT_NEAR(data["data"][0].get<int>(), -0.5 * 127, 1.5);
   EXPECT_NEAR(data["data"][1].get<int>(), 0.5 * 127, 1.5);
+  ToolRun const deep = Quillan(
+      {"waveform", File("tone.wav"), "-o", File("deep.json"), "--format", "json", "--width", "777", "--bits", "16"});
+  ASSERT_EQ(deep.exitCode, 0) << deep.err;
+  nlohmann::json const deepData = nlohmann::json::parse(testsupport::ReadFile(dir / "deep.json"));
+  EXPECT_EQ(deepData["bits"], 16);
+  EXPECT_EQ(deepData["length"], 777);
+  ASSERT_EQ(deepData["data"].size(), 777u * 2 * 2);
+  EXPECT_NEAR(deepData["data"][1].get<int>(), 0.5 * 32767, 40);
 
   struct Bad {
     std::vector<std::string> arguments;
@@ -85,6 +95,7 @@ TEST_F(PictureCommandsTest, WaveformIsDrawnFromTheCachedEnvelopeAsPngOrJson) {
   Bad const bad[] = {
       {{"--from", "ten"}, 2}, {{"--to", "1:99"}, 2},       {{"--from", "2", "--to", "1"}, 2},
       {{"--width", "10"}, 2}, {{"--channels", "left"}, 2}, {{"--format", "svg"}, 2},
+      {{"--bits", "12"}, 2},
   };
   for (Bad const& b : bad) {
     std::vector<std::string> arguments{"waveform", File("tone.wav"), "-o", File("bad.png")};

@@ -184,6 +184,8 @@ TEST_F(ToolOutputFilesTest, CachedResultsThePicturesCannotUseAreComputedAfreshAn
        [](std::string& peaks) { Put(peaks, 16, std::numeric_limits<std::uint64_t>::max()); }, goodPeaks},
       {"sample rate 0", "tone.wav", Examples::kPeaksAnalyzerName,
        [](std::string& peaks) { Put(peaks, 8, std::uint32_t{0}); }, goodPeaks},
+      {"audio starting at -1 s", "tone.wav", Examples::kPeaksAnalyzerName,
+       [](std::string& peaks) { Put(peaks, 24, -1.0); }, goodPeaks},
       {"a cut at NaN seconds", "cuts.mkv", Examples::kScenesAnalyzerName,
        [nan](std::string& scenes) { Put(scenes, 32 + 8, nan); }, goodScenes},
       {"no pictures", "cuts.mkv", Examples::kScenesAnalyzerName,

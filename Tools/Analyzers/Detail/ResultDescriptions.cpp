@@ -51,8 +51,14 @@ std::optional<ResultDescription> DescribePeaks(zelcore::Blob const& blob) {
   std::optional<PeakEnvelope> const envelope = DecodePeakEnvelope(blob);
   if (!envelope) return std::nullopt;
   std::vector<float> maxima(envelope->channelCount, 0.0f);
+  std::vector<float> lows(envelope->channelCount, 0.0f);
+  std::vector<float> highs(envelope->channelCount, 0.0f);
   for (std::size_t i = 0; i < envelope->PeakCount(); ++i) {
-    for (std::uint32_t c = 0; c < envelope->channelCount; ++c) maxima[c] = std::max(maxima[c], envelope->Peak(i, c));
+    for (std::uint32_t c = 0; c < envelope->channelCount; ++c) {
+      maxima[c] = std::max(maxima[c], envelope->Peak(i, c));
+      lows[c] = std::min(lows[c], envelope->Min(i, c));
+      highs[c] = std::max(highs[c], envelope->Max(i, c));
+    }
   }
   std::string summary = std::to_string(envelope->channelCount) + " ch, " + std::to_string(envelope->PeakCount()) +
                         " peaks of " + std::to_string(envelope->samplesPerPeak) + " frames, max";
@@ -61,11 +67,24 @@ std::optional<ResultDescription> DescribePeaks(zelcore::Blob const& blob) {
     std::snprintf(text, sizeof text, " %.3f", static_cast<double>(peak));
     summary += text;
   }
-  ordered_json fields = {{"channels", envelope->channelCount}, {"samplesPerPeak", envelope->samplesPerPeak},
-                         {"sampleRate", envelope->sampleRate}, {"frames", envelope->frameCount},
-                         {"peakCount", envelope->PeakCount()}, {"maxPeak", maxima}};
+  if (envelope->startSeconds > 0) summary += ", from " + Fixed(envelope->startSeconds, "s");
+  ordered_json fields = {{"channels", envelope->channelCount},
+                         {"samplesPerPeak", envelope->samplesPerPeak},
+                         {"sampleRate", envelope->sampleRate},
+                         {"frames", envelope->frameCount},
+                         {"start", envelope->startSeconds},
+                         {"peakCount", envelope->PeakCount()},
+                         {"maxPeak", maxima},
+                         {"min", lows},
+                         {"max", highs}};
   return Described(std::move(summary), kPeaksAnalyzerName, std::move(fields),
-                   {{"samplesPerPeak", "frames"}, {"sampleRate", "Hz"}, {"frames", "frames"}, {"maxPeak", "FS"}});
+                   {{"samplesPerPeak", "frames"},
+                    {"sampleRate", "Hz"},
+                    {"frames", "frames"},
+                    {"start", "s"},
+                    {"maxPeak", "FS"},
+                    {"min", "FS"},
+                    {"max", "FS"}});
 }
 
 // Loudness targets of common delivery specifications (broadcast, podcasts, music streaming) and the true-peak
