@@ -93,9 +93,13 @@ TEST(ExampleAnalyzersTest, NamesFindRegisteredAnalyzers) {
       EXPECT_EQ(envelope->Min(e.peaks - 1, e.channels - 1), e.min);
       EXPECT_EQ(envelope->Max(e.peaks - 1, e.channels - 1), e.max);
     }
-    // One byte more or less than the counts name.
-    EXPECT_FALSE(DecodePeakEnvelope(zelcore::allocator::RecycledMemory::Create(32 + values * 4 + 1)));
-    if (values > 0) EXPECT_FALSE(DecodePeakEnvelope(zelcore::allocator::RecycledMemory::Create(31 + values * 4)));
+    // One byte more or one less than the counts name.
+    for (std::size_t const size : {blob->size() + 1, blob->size() - 1}) {
+      auto resized = zelcore::allocator::RecycledMemory::Create(size);
+      std::memset(resized->data(), 0, size);
+      std::memcpy(resized->data(), blob->data(), std::min(size, blob->size()));
+      EXPECT_FALSE(DecodePeakEnvelope(resized)) << size << " bytes";
+    }
   }
   // The loudness layout of earlier versions (three numbers) is not today's: such a cached value is measured again.
   EXPECT_FALSE(DecodeLoudness(zelcore::allocator::RecycledMemory::Create(24)));
@@ -260,6 +264,9 @@ TEST_F(ExampleAnalyzersHostTest, ResultsDescribeThemselvesWithUnitsAndHostileByt
   EXPECT_EQ(peaks["fields"]["channels"], 2);
   ASSERT_EQ(peaks["fields"]["maxPeak"].size(), 2u);
   EXPECT_NEAR(peaks["fields"]["maxPeak"][0].get<double>(), 0.1, 1e-3);
+  EXPECT_NEAR(peaks["fields"]["min"][1].get<double>(), -0.1, 1e-3);
+  EXPECT_NEAR(peaks["fields"]["max"][1].get<double>(), 0.1, 1e-3);
+  EXPECT_EQ(peaks["units"]["start"], "s");
 
   // Silence has no loudness: the JSON says null where the summary says -inf, and every number still names its unit.
   auto const quiet = directory / "quiet.wav";
