@@ -96,8 +96,9 @@ namespace {
 
 constexpr std::size_t kLoudnessHeader = 6 * 8 + 8 + 4 + 4;
 constexpr std::int16_t kShortTermFloorCode = -32768;
-constexpr std::size_t kScenesHeader = 8 + 8 + 8 + 4 + 4;
+constexpr std::size_t kScenesHeader = 8 + 8 + 8 + 8 + 4 + 4;
 constexpr std::size_t kSceneCutSize = 8 + 8 + 8;
+constexpr std::size_t kSceneTransitionSize = 8 + 8 + 8 + 8 + 8 + 4 + 4;
 constexpr std::size_t kSilenceHeader = 8 + 8 + 8 + 4 + 4;
 constexpr std::size_t kBeatsHeader = 8 + 8 + 8 + 4 + 4 + 4 + 4;
 constexpr std::size_t kBlackHeader = 4 * 8 + 8 + 4 + 4;
@@ -157,19 +158,51 @@ std::optional<Loudness> DecodeLoudness(zelcore::Blob const& blob) {
   return loudness;
 }
 
+std::string_view TransitionKindName(TransitionKind kind) {
+  switch (kind) {
+    case TransitionKind::kDissolve:
+      return "dissolve";
+    case TransitionKind::kFadeToBlack:
+      return "fade to black";
+    case TransitionKind::kFadeFromBlack:
+      return "fade from black";
+    case TransitionKind::kFadeToWhite:
+      return "fade to white";
+    case TransitionKind::kFadeFromWhite:
+      return "fade from white";
+    case TransitionKind::kWipe:
+      return "wipe";
+  }
+  return "unknown";
+}
+
 std::optional<Scenes> DecodeScenes(zelcore::Blob const& blob) {
   if (!blob || blob->size() < kScenesHeader) return std::nullopt;
-  auto const cutCount = Get<std::uint32_t>(blob, 24);
+  auto const cutCount = Get<std::uint32_t>(blob, 32);
+  auto const transitionCount = Get<std::uint32_t>(blob, 36);
   // The size is checked before anything is allocated: a cached value is untrusted bytes.
-  if (blob->size() != kScenesHeader + std::uint64_t{cutCount} * kSceneCutSize) return std::nullopt;
+  if (blob->size() !=
+      kScenesHeader + std::uint64_t{cutCount} * kSceneCutSize + std::uint64_t{transitionCount} * kSceneTransitionSize) {
+    return std::nullopt;
+  }
   Scenes scenes;
   scenes.threshold = Get<double>(blob, 0);
-  scenes.frameRate = Get<double>(blob, 8);
-  scenes.frameCount = Get<std::uint64_t>(blob, 16);
+  scenes.minimumSeconds = Get<double>(blob, 8);
+  scenes.frameRate = Get<double>(blob, 16);
+  scenes.frameCount = Get<std::uint64_t>(blob, 24);
   scenes.cuts.resize(cutCount);
   for (std::size_t i = 0; i < cutCount; ++i) {
     std::size_t const at = kScenesHeader + i * kSceneCutSize;
     scenes.cuts[i] = SceneCut{Get<std::uint64_t>(blob, at), Get<double>(blob, at + 8), Get<double>(blob, at + 16)};
+  }
+  scenes.transitions.resize(transitionCount);
+  for (std::size_t i = 0; i < transitionCount; ++i) {
+    std::size_t const at = kScenesHeader + cutCount * kSceneCutSize + i * kSceneTransitionSize;
+    auto const kind = Get<std::uint32_t>(blob, at + 40);
+    SceneTransition& transition = scenes.transitions[i];
+    transition = {Get<std::uint64_t>(blob, at), Get<std::uint64_t>(blob, at + 8), Get<double>(blob, at + 16),
+                  Get<double>(blob, at + 24),   Get<double>(blob, at + 32),       static_cast<TransitionKind>(kind)};
+    if (kind >= kTransitionKindCount || transition.endFrame < transition.startFrame) return std::nullopt;
   }
   return scenes;
 }
@@ -295,14 +328,24 @@ zelcore::Blob EncodeLoudness(Loudness const& loudness) {
 zelcore::Blob EncodeScenes(Scenes const& scenes) {
   BlobWriter out;
   out.Put(scenes.threshold);
+  out.Put(scenes.minimumSeconds);
   out.Put(scenes.frameRate);
   out.Put(scenes.frameCount);
   out.Put(static_cast<std::uint32_t>(scenes.cuts.size()));
-  out.Put(std::uint32_t{0});
+  out.Put(static_cast<std::uint32_t>(scenes.transitions.size()));
   for (SceneCut const& cut : scenes.cuts) {
     out.Put(cut.frame);
     out.Put(cut.seconds);
     out.Put(cut.score);
+  }
+  for (SceneTransition const& transition : scenes.transitions) {
+    out.Put(transition.startFrame);
+    out.Put(transition.endFrame);
+    out.Put(transition.startSeconds);
+    out.Put(transition.endSeconds);
+    out.Put(transition.score);
+    out.Put(static_cast<std::uint32_t>(transition.kind));
+    out.Put(std::uint32_t{0});
   }
   return out.Finish();
 }

@@ -41,12 +41,19 @@
 //              Loudness::ShortTermCount() of the frames and rate. Silence gives -inf for loudness and peaks; what a
 //              clip is too short to measure is NaN (integrated, range and momentary under 400 ms, short-term under
 //              3 s, when there are no short-term values either). Cached under the key "loudness.2".
-//   scenes     float64 threshold, float64 frameRate, uint64 frameCount, uint32 cutCount, uint32 0, then per cut
-//              uint64 frame, float64 seconds, float64 score: the pictures that start a new shot. The score of a
-//              picture is the smaller of its mean absolute luma difference from the previous picture and the change
-//              of that difference (8-bit levels, 0 to 100, on pictures scaled to 256 across); a cut scores at least
-//              the threshold. Parameter: the threshold ("12" or "threshold=12", default 10), "stream=N". A file
-//              without video has no cuts in 0 frames.
+//   scenes     float64 threshold, float64 minimumSeconds, float64 frameRate, uint64 frameCount, uint32 cutCount,
+//              uint32 transitionCount, then per cut uint64 frame, float64 seconds, float64 score (the picture that
+//              starts a new shot), then per transition uint64 startFrame, uint64 endFrame, float64 startSeconds,
+//              float64 endSeconds, float64 score, uint32 kind, uint32 0; both lists in time order. Differences are
+//              mean absolute luma differences in percent of full scale (FFmpeg's scdet's unit) on pictures scaled
+//              to 256 across. A cut's score is its picture's difference from the previous one less the larger of
+//              the differences beside it; a cut scores at least the threshold, and none follows the previous one
+//              sooner than minimumSeconds (the stronger stands). A transition runs from its first changed picture
+//              to the first that shows the new picture whole (endFrame); its score is the difference between the
+//              pictures before and after it (at least the threshold). Kind: 0 dissolve, 1 fade to black, 2 fade
+//              from black, 3 fade to white, 4 fade from white, 5 wipe. Parameter: the threshold ("4" or
+//              "threshold=4", default 4), "min=" seconds (default 0.5), "stream=N". A file without video has no
+//              cuts in 0 frames.
 //   silence    float64 thresholdDbfs, float64 minimumSeconds, uint64 frameCount, uint32 sampleRate, uint32 rangeCount,
 //              then per range float64 start, float64 end (seconds): runs of at least minimumSeconds in which every
 //              sample of every channel stays below the threshold. Parameter: "threshold=-60" (dBFS, the default) and
@@ -186,11 +193,34 @@ struct SceneCut {
   double score = 0;
 };
 
+enum class TransitionKind : std::uint32_t {
+  kDissolve = 0,
+  kFadeToBlack = 1,
+  kFadeFromBlack = 2,
+  kFadeToWhite = 3,
+  kFadeFromWhite = 4,
+  kWipe = 5,
+};
+inline constexpr std::uint32_t kTransitionKindCount = 6;
+// "dissolve", "fade to black", "fade from black", "fade to white", "fade from white", "wipe".
+QUILLAN_EXAMPLES_EXPORT std::string_view TransitionKindName(TransitionKind kind);
+
+struct SceneTransition {
+  std::uint64_t startFrame = 0;  // the first changed picture
+  std::uint64_t endFrame = 0;    // the first picture that shows the new picture whole
+  double startSeconds = 0;
+  double endSeconds = 0;
+  double score = 0;
+  TransitionKind kind = TransitionKind::kDissolve;
+};
+
 struct Scenes {
   double threshold = 0;
+  double minimumSeconds = 0;
   double frameRate = 0;
   std::uint64_t frameCount = 0;
   std::vector<SceneCut> cuts;
+  std::vector<SceneTransition> transitions;
 };
 
 struct SilentRange {
@@ -245,7 +275,7 @@ struct Freeze {
 // samples-per-peak and sample rate, a finite start of at least 0, one peak for each run of samples-per-peak frames
 // (the last run may be shorter) whose min is no more than its max, and exactly the bytes its counts name. Black and
 // freeze segments must be in order within the counted frames, each of at least one frame and not ending before it
-// starts.
+// starts; a scenes transition must have a known kind and must not end before it starts.
 inline constexpr std::uint32_t kMaxPeakChannels = 1024;
 QUILLAN_EXAMPLES_EXPORT std::optional<PeakEnvelope> DecodePeakEnvelope(zelcore::Blob const& blob);
 QUILLAN_EXAMPLES_EXPORT std::optional<Loudness> DecodeLoudness(zelcore::Blob const& blob);

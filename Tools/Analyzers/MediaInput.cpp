@@ -303,7 +303,8 @@ void MediaInput::ProbeStreams(Probe probe) {
   tLastComplaint.clear();
 }
 
-AVCodecContext* MediaInput::OpenDecoder(int stream, int threadCount) {
+AVCodecContext* MediaInput::OpenDecoder(int stream, int threadCount,
+                                        std::function<void(AVCodecContext&, AVCodec const&)> const& configure) {
   AVStream* chosen = format_->streams[stream];
   if (static_cast<std::size_t>(stream) < oversized_.size() && oversized_[stream]) {
     Refuse("its pictures are " + sizes_[stream] + ", larger than the " + std::to_string(kMaxPictureWidth) + "x" +
@@ -319,6 +320,7 @@ AVCodecContext* MediaInput::OpenDecoder(int stream, int threadCount) {
   codec_->thread_count = DecoderThreads(*chosen->codecpar, threadCount);
   // Sizes that appear only in the coded pictures are held to the same bounds, before the decoder allocates them.
   codec_->max_pixels = kMaxPicturePixels;
+  if (configure) configure(*codec_, *decoder);
   if (int const error = avcodec_open2(codec_, decoder, nullptr); error < 0) Fail("decoder refused the stream", error);
   for (unsigned i = 0; i < format_->nb_streams; ++i) {
     format_->streams[i]->discard = static_cast<int>(i) == stream ? AVDISCARD_DEFAULT : AVDISCARD_ALL;

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -10,6 +11,7 @@
 
 #include "Analyzers/ExampleAnalyzers.h"
 
+struct AVCodec;
 struct AVCodecContext;
 struct AVDictionary;
 struct AVFormatContext;
@@ -64,8 +66,9 @@ class QUILLAN_EXAMPLES_EXPORT MediaInput {
   // Opens the decoder of stream `stream` (an index in the file) on `threadCount` threads (0: one more than the
   // processors, at most 16; fewer for pictures so large that the threads' pictures would pass 256 MB) and discards
   // every other stream. Throws when the stream's pictures are larger than the bounds. The decoder belongs to this
-  // input.
-  AVCodecContext* OpenDecoder(int stream, int threadCount);
+  // input. `configure`, when given, sets the decoder's options before it opens.
+  AVCodecContext* OpenDecoder(int stream, int threadCount,
+                              std::function<void(AVCodecContext&, AVCodec const&)> const& configure = {});
 
   AVFormatContext* Format() const { return format_; }
   // Where the file's presentation starts, in seconds of its streams' timestamps: the earliest start of its sound and

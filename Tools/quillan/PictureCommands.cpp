@@ -152,7 +152,8 @@ void PictureCommands::AddTo(CLI::App& app) {
   AddOverwrite(scenes, scenes_.overwrite);
   scenes
       ->add_option("--threshold", scenes_.threshold,
-                   "the score from which a picture starts a new scene, 0 to 100 (the analyzer's default: 10)")
+                   "the score (percent of full scale) from which a picture starts a new scene, 0 to 100 (the "
+                   "analyzer's default: 4)")
       ->check(CLI::Range(0.0, 100.0))
       ->type_name("N");
   scenes

@@ -187,9 +187,9 @@ TEST_F(ToolOutputFilesTest, CachedResultsThePicturesCannotUseAreComputedAfreshAn
       {"audio starting at -1 s", "tone.wav", Examples::kPeaksAnalyzerName,
        [](std::string& peaks) { Put(peaks, 24, -1.0); }, goodPeaks},
       {"a cut at NaN seconds", "cuts.mkv", Examples::kScenesAnalyzerName,
-       [nan](std::string& scenes) { Put(scenes, 32 + 8, nan); }, goodScenes},
+       [nan](std::string& scenes) { Put(scenes, 40 + 8, nan); }, goodScenes},
       {"no pictures", "cuts.mkv", Examples::kScenesAnalyzerName,
-       [](std::string& scenes) { Put(scenes, 16, std::uint64_t{0}); }, goodScenes},
+       [](std::string& scenes) { Put(scenes, 24, std::uint64_t{0}); }, goodScenes},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.what);

@@ -156,18 +156,43 @@ std::optional<ResultDescription> DescribeLoudness(zelcore::Blob const& blob) {
 std::optional<ResultDescription> DescribeScenes(zelcore::Blob const& blob) {
   std::optional<Scenes> const scenes = DecodeScenes(blob);
   if (!scenes) return std::nullopt;
-  std::string summary = std::to_string(scenes->cuts.size()) + " cuts in " + std::to_string(scenes->frameCount) +
-                        " frames" + Listing(scenes->cuts, [](SceneCut const& cut) { return Fixed(cut.seconds, "s"); });
+  std::string summary = std::to_string(scenes->cuts.size()) + " cuts" +
+                        Listing(scenes->cuts, [](SceneCut const& cut) { return Fixed(cut.seconds, "s"); }) + "; " +
+                        std::to_string(scenes->transitions.size()) + " transitions" +
+                        Listing(scenes->transitions,
+                                [](SceneTransition const& t) {
+                                  return std::string(TransitionKindName(t.kind)) + " " + Fixed(t.startSeconds, "s") +
+                                         "-" + Fixed(t.endSeconds, "s");
+                                }) +
+                        "; " + std::to_string(scenes->frameCount) + " frames";
   ordered_json cuts = ordered_json::array();
   for (SceneCut const& cut : scenes->cuts) {
     cuts.push_back({{"frame", cut.frame}, {"seconds", cut.seconds}, {"score", cut.score}});
   }
-  ordered_json fields = {{"threshold", scenes->threshold},
-                         {"frameRate", scenes->frameRate},
-                         {"frames", scenes->frameCount},
-                         {"cuts", std::move(cuts)}};
-  ordered_json units = {{"threshold", "levels"},  {"frameRate", "fps"},  {"frames", "frames"},
-                        {"cuts.frame", "frames"}, {"cuts.seconds", "s"}, {"cuts.score", "levels"}};
+  ordered_json transitions = ordered_json::array();
+  for (SceneTransition const& t : scenes->transitions) {
+    transitions.push_back({{"kind", TransitionKindName(t.kind)},
+                           {"startFrame", t.startFrame},
+                           {"endFrame", t.endFrame},
+                           {"start", t.startSeconds},
+                           {"end", t.endSeconds},
+                           {"score", t.score}});
+  }
+  ordered_json fields = {{"threshold", scenes->threshold}, {"minimum", scenes->minimumSeconds},
+                         {"frameRate", scenes->frameRate}, {"frames", scenes->frameCount},
+                         {"cuts", std::move(cuts)},        {"transitions", std::move(transitions)}};
+  ordered_json units = {{"threshold", "%"},
+                        {"minimum", "s"},
+                        {"frameRate", "fps"},
+                        {"frames", "frames"},
+                        {"cuts.frame", "frames"},
+                        {"cuts.seconds", "s"},
+                        {"cuts.score", "%"},
+                        {"transitions.startFrame", "frames"},
+                        {"transitions.endFrame", "frames"},
+                        {"transitions.start", "s"},
+                        {"transitions.end", "s"},
+                        {"transitions.score", "%"}};
   return Described(std::move(summary), kScenesAnalyzerName, std::move(fields), std::move(units));
 }
 
