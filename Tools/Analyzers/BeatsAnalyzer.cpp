@@ -43,8 +43,11 @@ constexpr double kSilencePower = 1e-7;
 // alone, which keep the time it gives.
 constexpr double kMinRise = 4;
 
-// The one place where a position in the decoded stream (in samples, perhaps between two) becomes a time in the result.
-double SampleSeconds(double sample, std::uint32_t sampleRate) { return sample / static_cast<double>(sampleRate); }
+// The one place where a position in the decoded stream (in samples, perhaps between two) becomes a time in the result:
+// on the presentation's clock, where the sound may start after 0.
+double SampleSeconds(double sample, MediaReader::AudioFormat const& format) {
+  return format.startSeconds + sample / static_cast<double>(format.sampleRate);
+}
 
 // About 23 ms of sound at every rate (1024 samples at 44.1 kHz), the nearest power of two for the FFT.
 uint_t WindowFor(std::uint32_t sampleRate) {
@@ -434,12 +437,12 @@ class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
     read.Note(media.File());
     std::vector<Onset> const onsets = finder.Finish(beats.frameCount);
     for (Onset const& onset : onsets) {
-      beats.onsets.push_back(SampleSeconds(static_cast<double>(onset.sample), format.sampleRate));
+      beats.onsets.push_back(SampleSeconds(static_cast<double>(onset.sample), format));
     }
     Grid const grid = FitGrid(onsets, beats.frameCount, format.sampleRate, finder.Hop());
     beats.tempoBpm = grid.tempoBpm;
     beats.confidence = grid.confidence;
-    for (double const beat : grid.beats) beats.beats.push_back(SampleSeconds(beat, format.sampleRate));
+    for (double const beat : grid.beats) beats.beats.push_back(SampleSeconds(beat, format));
     return EncodeBeats(beats);
   }
 };
