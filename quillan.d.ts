@@ -115,6 +115,26 @@ export declare namespace Quillan {
    * options or a path with a NUL byte, and a QuillanError listing the known names for an unknown analyzer name.
    */
   function analyzeFile(path: string | Uint8Array, options?: AnalyzeFileOptions | null): Promise<AnalysisOutcome[]>;
+
+  /**
+   * Runs the analyzers whose events can be exported (options.analyzers: names or GUIDs; default scenes, silence and
+   * beats) on the file, from the cache or computed as analyzeFile does, and resolves with the events as a document in
+   * `format` (see docs/exporting.md). An analyzer that does not apply to the file adds nothing; a failed one rejects
+   * with its code. Chapters and timelines of a file without pictures are cut where its silences end, at 25 fps.
+   */
+  function exportEvents(
+    path: string | Uint8Array,
+    format: ExportFormat,
+    options?: ExportEventsOptions | null,
+  ): Promise<string>;
+}
+
+/** The document forms of Quillan.exportEvents. */
+export type ExportFormat = 'ffmetadata' | 'webvtt' | 'mlt' | 'otio' | 'edl' | 'csv' | 'ndjson';
+
+export interface ExportEventsOptions {
+  /** The analyzers whose events to export, by name or GUID; default ['scenes', 'silence', 'beats']. */
+  analyzers?: string[];
 }
 
 /**

@@ -11,7 +11,7 @@ set(QUILLAN_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Quillan)
 # Libraries below libquillan first; the export set fails to generate if one that libquillan links is missing here.
 set(quillan_installed_libraries
   zelcore zelbe zelmf zelml zelappsupport zelscripting quillan_foundation quillan quillan_example_analyzers
-  quillan_pictures)
+  quillan_pictures quillan_export)
 foreach(library IN LISTS quillan_installed_libraries)
   if(NOT TARGET ${library})
     continue()
@@ -58,6 +58,9 @@ function(quillan_install_headers)
   # The pictures library's public headers (the tool draws with it); its Detail/ stays private.
   file(GLOB pictures RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/Tools/Pictures/*.h)
   list(APPEND headers ${pictures})
+  # The export library's (the tool and the script binding write documents with it).
+  file(GLOB exporters RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/Tools/Export/*.h)
+  list(APPEND headers ${exporters})
 
   set(pending ${headers})
   while(pending)

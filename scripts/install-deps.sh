@@ -14,6 +14,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev libtomlplusplus-dev
   libcairo2-dev
   libgtest-dev libgmock-dev libbenchmark-dev aubio-tools
+  melt python3-jsonschema
   clang libclang-rt-14-dev
 )
 

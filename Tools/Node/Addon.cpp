@@ -7,6 +7,7 @@
 //
 // Besides the published script classes (ScriptClasses), the Quillan namespace has two functions of the binding's
 // own, which let scripts start work as well as watch it.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@
 #include "BE/ProjectFactory.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "Errors.h"
+#include "Export/ExportFormat.h"
 #include "FileAnalysis.h"
 #include "Host/AnalyzerHost.h"
 #include "Host/AnalyzerModule.h"
@@ -33,6 +35,11 @@
 #include "zelcore/TextConversions.h"
 #include "zelcore/ZelException.h"
 #include "zelscripting/ScriptObject.h"
+
+// The export library's file name as the loader finds it beside the binding (its SONAME).
+#ifndef QUILLAN_EXPORT_LIBRARY
+#define QUILLAN_EXPORT_LIBRARY "libquillan_export.so.0"
+#endif
 
 namespace Quillan::Node {
 namespace {
@@ -405,11 +412,114 @@ Napi::Value AnalyzeFile(Napi::CallbackInfo const& info) {
   return pending.promise;
 }
 
+// The export library's entry point. It is opened only when a script first
+// exports: it links the example analyzers,
+// which register themselves as they load, and a script that exports nothing must see only the modules it loads.
+Export::ExportResultsFunction ExportEntryPoint() {
+  void* const library = ::dlopen(QUILLAN_EXPORT_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    char const* const why = ::dlerror();
+    throw zel_exception(std::string("The export library cannot be loaded: ") + (why ? why : "not found"),
+                        kResultUnavailable);
+  }
+  return reinterpret_cast<Export::ExportResultsFunction>(::dlsym(library, Export::kExportResultsSymbol));
+}
+
+// Quillan.exportEvents(path, format, options): runs the analyzers whose events are exported (options.analyzers, names
+// or GUIDs; default scenes, silence and beats) on the file as analyzeFile does, from the cache or computed, and
+// resolves with the document in `format` ('ffmetadata', 'webvtt', 'mlt', 'otio', 'edl', 'csv', 'ndjson') as text. An
+// analyzer that does not apply to the file adds nothing; one that fails rejects the promise with its code.
+Napi::Value ExportEvents(Napi::CallbackInfo const& info) {
+  Napi::Env const env = info.Env();
+  AddonEnvironment* const state = AddonEnvironment::Get(env);
+  if (state == nullptr) throw ResultCodeError(env, "Quillan is not loaded in this environment", kResultUnavailable);
+  std::string const path = PathArgument(info, "Quillan.exportEvents", true);
+  if (info.Length() < 2 || !info[1].IsString()) throw ArgumentError(env, "Quillan.exportEvents needs a format string");
+  std::string const format = info[1].As<Napi::String>().Utf8Value();
+  std::vector<std::string> names{"scenes", "silence", "beats"};
+  Napi::Value const optionsValue = info.Length() > 2 ? info[2] : env.Undefined();
+  if (!optionsValue.IsUndefined() && !optionsValue.IsNull()) {
+    if (!optionsValue.IsObject()) throw ArgumentError(env, "Quillan.exportEvents: options must be an object");
+    Napi::Value const analyzers = optionsValue.As<Napi::Object>().Get("analyzers");
+    if (!analyzers.IsUndefined()) {
+      if (!analyzers.IsArray()) throw ArgumentError(env, "options.analyzers must be an array of names");
+      auto const array = analyzers.As<Napi::Array>();
+      names.clear();
+      for (std::uint32_t i = 0; i < array.Length(); ++i) {
+        if (!array.Get(i).IsString()) throw ArgumentError(env, "options.analyzers must be an array of names");
+        names.push_back(array.Get(i).As<Napi::String>().Utf8Value());
+      }
+    }
+  }
+  std::vector<NamedAnalyzer> const known = Guarded(env, [] { return ListNamedAnalyzers(); });
+  std::vector<FileAnalysis::Request> requests;
+  for (std::string const& name : names) {
+    try {
+      requests.push_back({ResolveAnalyzer(known, name), std::any()});
+    } catch (std::invalid_argument const& error) {
+      throw ResultCodeError(env, std::string("options.analyzers: ") + error.what(), kResultAnalyzerNotRegistered);
+    }
+  }
+
+  AddonEnvironment::PendingPromise const pending = state->NewPromise(env);
+  std::shared_ptr<JsThreadQueue> const queue = state->GetQueue();
+  std::uint64_t const id = pending.id;
+  std::shared_ptr<FileAnalysis> analysis;
+  try {
+    Export::ExportResultsFunction const write = ExportEntryPoint();
+    if (write == nullptr) throw zel_exception("The export library has no entry point", kResultUnavailable);
+    InterfaceRef<BE::IClip> const clip = AdmitFile(path);
+    InterfaceRef<IAnalyzerHost> const host = GetAnalyzerHost();
+    if (!host) throw zel_exception("There is no analyzer host: the application is shutting down", kResultUnavailable);
+    analysis = std::make_shared<FileAnalysis>(host, clip, std::move(requests));
+    state->Track(analysis);
+    analysis->Start(
+        [queue, id, key = analysis.get(), write, path, format, names](std::vector<FileAnalysis::Outcome> outcomes) {
+          Export::ExportRequest request{format, {}};
+          std::exception_ptr failure;
+          for (std::size_t i = 0; i < outcomes.size() && !failure; ++i) {
+            FileAnalysis::Outcome const& outcome = outcomes[i];
+            if (outcome.done && outcome.blob) {
+              request.results.push_back({path, names[i], *outcome.blob});
+            } else if (!outcome.done && outcome.code != kResultNotApplicable) {
+              failure = std::make_exception_ptr(zel_exception(
+                  names[i] + ": " + (outcome.message.empty() ? "the analysis failed" : outcome.message), outcome.code));
+            }
+          }
+          Export::ExportReply reply;
+          if (!failure) write(request, reply);
+          if (!failure && !reply.error.empty()) {
+            failure = std::make_exception_ptr(zel_exception(reply.error, kResultIllegalArgument));
+          }
+          AddonEnvironment::SettlePromise(
+              queue, id,
+              [key, failure, text = std::move(reply.text)](Napi::Env env, Napi::Promise::Deferred const& deferred) {
+                if (AddonEnvironment* const state = AddonEnvironment::Get(env)) {
+                  state->Forget(key);
+                }
+                if (failure) {
+                  deferred.Reject(ToJsError(env, failure).Value());
+                } else {
+                  deferred.Resolve(Napi::String::New(env, text));
+                }
+              });
+        });
+  } catch (...) {
+    if (analysis) state->Forget(analysis.get());
+    AddonEnvironment::SettlePromise(
+        queue, id, [failure = std::current_exception()](Napi::Env env, Napi::Promise::Deferred const& deferred) {
+          deferred.Reject(ToJsError(env, failure).Value());
+        });
+  }
+  return pending.promise;
+}
+
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
   AddonEnvironment& state = Guarded(env, [&]() -> AddonEnvironment& { return AddonEnvironment::Create(env, exports); });
   Napi::Object quillan = state.GetClasses().Namespace(env, "Quillan");
   quillan.Set("loadAnalyzerModule", Napi::Function::New<&LoadAnalyzerModule>(env, "loadAnalyzerModule"));
   quillan.Set("analyzeFile", Napi::Function::New<&AnalyzeFile>(env, "analyzeFile"));
+  quillan.Set("exportEvents", Napi::Function::New<&ExportEvents>(env, "exportEvents"));
   return exports;
 }
 

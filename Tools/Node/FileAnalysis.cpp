@@ -43,7 +43,8 @@ FileAnalysis::FileAnalysis(zelcore::InterfaceRef<IAnalyzerHost> host, zelcore::I
       items_(requests.size()),
       reported_(requests.size(), -1.0) {
   outcomes_.reserve(requests.size());
-  for (auto const& request : requests) outcomes_.push_back(Outcome{request.analyzer, false, 0, {}, std::nullopt});
+  for (auto const& request : requests)
+    outcomes_.push_back(Outcome{request.analyzer, false, 0, {}, std::nullopt, std::nullopt});
 }
 
 FileAnalysis::~FileAnalysis() {
@@ -112,11 +113,16 @@ void FileAnalysis::OnStarted(std::size_t index, Future<Started> const& started) 
 
 void FileAnalysis::OnJobEnded(std::size_t index, Future<std::any> const& job) {
   std::optional<ResultDescription> description;
-  if (job.HasValue()) description = Describe(index, job.Get());
+  std::optional<zelcore::Blob> blob;
+  if (job.HasValue()) {
+    description = Describe(index, job.Get());
+    blob = BlobOf(job.Get());
+  }
   std::unique_lock lock(mutex_);
   if (job.HasValue()) {
     outcomes_[index].done = true;
     outcomes_[index].description = std::move(description);
+    outcomes_[index].blob = std::move(blob);
     ReportLocked(index, 1.0);
   } else {
     RecordFailure(index, job.GetException());
@@ -124,15 +130,16 @@ void FileAnalysis::OnJobEnded(std::size_t index, Future<std::any> const& job) {
   Finish(std::move(lock));
 }
 
+std::optional<zelcore::Blob> FileAnalysis::BlobOf(std::any const& value) {
+  if (auto const* result = std::any_cast<Examples::ExampleResult>(&value)) return result->blob;
+  if (auto const* bytes = std::any_cast<zelcore::Blob>(&value)) return *bytes;
+  return std::nullopt;
+}
+
 std::optional<ResultDescription> FileAnalysis::Describe(std::size_t index, std::any const& value) const {
-  zelcore::Blob blob;
-  if (auto const* result = std::any_cast<Examples::ExampleResult>(&value)) {
-    blob = result->blob;
-  } else if (auto const* bytes = std::any_cast<zelcore::Blob>(&value)) {
-    blob = *bytes;
-  } else {
-    return std::nullopt;
-  }
+  std::optional<zelcore::Blob> const bytes = BlobOf(value);
+  if (!bytes) return std::nullopt;
+  zelcore::Blob const& blob = *bytes;
   // outcomes_[index].analyzer never changes after construction.
   zelcore::utility::Guid const id = outcomes_[index].analyzer;
   zelcore::InterfaceRef<IAnalyzer> analyzer;

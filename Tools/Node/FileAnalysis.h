@@ -40,6 +40,8 @@ class FileAnalysis : public AddonEnvironment::Activity, public std::enable_share
     std::string message;               // of a failed job; may be empty
     // Of a done job whose value carries a result (a zelcore::Blob, or an Examples::ExampleResult).
     std::optional<ResultDescription> description;
+    // Of a done job whose value carries one: the result's bytes.
+    std::optional<zelcore::Blob> blob;
   };
   using Completion = std::function<void(std::vector<Outcome> outcomes)>;
   // The fraction done of the job of the analyzer at `index` in the requests.
@@ -70,6 +72,8 @@ class FileAnalysis : public AddonEnvironment::Activity, public std::enable_share
 
   void OnStarted(std::size_t index, zelcore::async::Future<Started> const& started);
   void OnJobEnded(std::size_t index, zelcore::async::Future<std::any> const& job);
+  // The bytes of a job's value: a zelcore::Blob, or an Examples::ExampleResult's; empty for any other value.
+  static std::optional<zelcore::Blob> BlobOf(std::any const& value);
   // The job's result as its analyzer (built again for the clip) describes it; empty when `value` carries none.
   std::optional<ResultDescription> Describe(std::size_t index, std::any const& value) const;
   // Records a failed outcome; call with mutex_ held.

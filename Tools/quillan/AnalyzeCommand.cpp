@@ -675,7 +675,7 @@ int RunAnalyzeCommand(AnalyzeOptions const& options) {
 
 SingleAnalysis AnalyzeOneFile(std::string const& file, std::string const& analyzer,
                               std::optional<std::string> const& parameter, std::vector<std::string> const& modules,
-                              std::string const& command, bool fresh) {
+                              std::string const& command, bool fresh, bool notApplicableIsResult) {
   LoadAnalyzerModules(modules);
   RequestedAnalyzer requested{ResolveAnalyzer(ListAnalyzers(), analyzer, command), {}, parameter};
   if (parameter) requested.parameter = std::any(*parameter);
@@ -714,6 +714,7 @@ SingleAnalysis AnalyzeOneFile(std::string const& file, std::string const& analyz
   writeFailures.Report();
   if (cancelled || InterruptWatch::Requested()) return {nullptr, false, InterruptedExit()};
   Outcome const outcome = ended ? OutcomeOf(*ended, false) : Failed(nullptr, false);
+  if (notApplicableIsResult && outcome.status == Status::kNotApplicable) return {nullptr, false, 0, true};
   if (outcome.status != Status::kComputed && outcome.status != Status::kCached) {
     throw CommandFailure(DescribeFailure(outcome.code, outcome.message));
   }

@@ -9,6 +9,7 @@
 #include "BE/Backend.h"
 #include "BE/Properties.h"
 #include "DataStoreAdaptors/DataStoreAdaptorUtils.h"
+#include "Export/ExportFormat.h"
 #include "quillan/AnalyzerCatalog.h"
 #include "quillan/CacheCommands.h"
 #include "quillan/ConfigCommands.h"
@@ -30,6 +31,13 @@ std::string Join(std::vector<std::string> const& words) {
   std::string text;
   for (std::string const& word : words) text += (text.empty() ? "" : " ") + word;
   return text;
+}
+
+std::string ExportFormats() {
+  std::string words;
+  for (std::string_view const name : Export::ExportFormatNames())
+    words += (words.empty() ? "" : " ") + std::string(name);
+  return words;
 }
 
 std::string PathOf(CLI::App const& command) {
@@ -281,6 +289,8 @@ void CommandLineApp::Build() {
 
   // Pictures of the peaks and scenes analyzers' results.
   pictures_.AddTo(app);
+  // Events as chapters, timelines and tables.
+  export_.AddTo(app);
 
   CLI::App* help = app.add_subcommand("help", "show the help of the tool or of one command");
   help->add_option("COMMAND", helpTopic_, "the command, e.g. 'analyze' or 'sidecar get'");
@@ -370,7 +380,8 @@ std::map<std::string, std::string> CommandLineApp::ValueWords() const {
           {"--threshold", ""},
           {"--thumbnail-height", ""},
           {"--max-width", ""},
-          {"--max-scenes", ""}};
+          {"--max-scenes", ""},
+          {"export --to", ExportFormats()}};
 }
 
 void CommandLineApp::RejectLeftovers(CLI::App const& command) const {
@@ -481,6 +492,7 @@ int CommandLineApp::Run(int argc, char const* const* argv) {
   if (path == "analyze") return RunAnalyzeCommand(analyze_);
   if (path == "show") return RunAnalyzeCommand(show_);
   if (std::optional<int> const exitCode = pictures_.Run(path)) return *exitCode;
+  if (std::optional<int> const exitCode = export_.Run(path)) return *exitCode;
   if (path == "analyzers") return RunAnalyzersCommand(listFormat_, modules_);
   if (path == "sidecar dump") return RunSidecarDump(sidecarFile_, listFormat_, modules_);
   if (path == "sidecar get") return RunSidecarGet(sidecarGet_);

@@ -7,6 +7,7 @@
 
 #include "quillan/AnalyzeCommand.h"
 #include "quillan/CacheCommands.h"
+#include "quillan/ExportCommand.h"
 #include "quillan/PictureCommands.h"
 #include "quillan/SidecarCommands.h"
 
@@ -67,6 +68,7 @@ class CommandLineApp {
   std::string generateWhat_;
   std::string generateOutput_;
   PictureCommands pictures_;
+  ExportCommand export_;
 };
 
 }  // namespace Quillan::Cli

@@ -212,9 +212,16 @@ std::string BashCompletion(CLI::App const& app, std::map<std::string, std::strin
   text +=
       "_quillan_analyzer_names() {\n  \"${COMP_WORDS[0]}\" analyzers --format csv 2>/dev/null | tail -n +2 | cut -d, "
       "-f2\n}\n\n";
-  text += "_quillan_values() {\n  case \"$1\" in\n";
+  // An option of one command ("export --to") before the options of the same name elsewhere.
+  text += "_quillan_values() {\n  case \"$3 $1\" in\n";
   for (auto const& [option, words] : valueWords) {
-    if (option.starts_with("-")) text += "    " + option + ") " + Completions(words) + " ;;\n";
+    std::size_t const space = option.find(" -");
+    if (!option.starts_with("-") && space != std::string::npos) {
+      text += "    \"" + option + "\") " + Completions(words) + " ;;\n";
+    }
+  }
+  for (auto const& [option, words] : valueWords) {
+    if (option.starts_with("-")) text += "    *\" " + option + "\") " + Completions(words) + " ;;\n";
   }
   text += "    *) COMPREPLY=($(compgen -f -- \"$2\")) ;;\n  esac\n}\n\n";
   // Positional arguments by "PATH#INDEX"; one that takes several words, by "PATH#" and any index from its own on.
@@ -247,7 +254,7 @@ std::string BashCompletion(CLI::App const& app, std::map<std::string, std::strin
     fi
   done
   if [[ -n "$prev" && " $(_quillan_valued "$path") " == *" $prev "* ]]; then
-    _quillan_values "$prev" "$cur"
+    _quillan_values "$prev" "$cur" "$path"
   elif [[ "$cur" == -* ]]; then
     COMPREPLY=($(compgen -W "$(_quillan_options "$path")" -- "$cur"))
   elif [[ -n "$(_quillan_commands "$path")" ]]; then

@@ -1059,6 +1059,8 @@ TEST_F(QuillanToolTest, HelpManPageAndCompletionDescribeEveryCommand) {
       {"quillan help sidecar g", {"get"}},
       {"quillan config get ", {"cache-location", "cache-size"}},
       {"quillan --cache-dir x config set cache-s", {"cache-size"}},
+      {"quillan export x.mkv --to ", {"ffmetadata", "webvtt", "mlt", "otio", "edl", "csv", "ndjson"}},
+      {"quillan waveform x.wav --to 1", {""}},  // a time: no words to offer
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.line);
