@@ -9,6 +9,23 @@
 namespace Quillan::Export {
 namespace {
 
+// Where a gradual transition splits two shots: a fade ends its shot where the picture is gone (to black or white)
+// and starts the next where it comes back; a dissolve or a wipe splits in its middle.
+std::uint64_t TransitionBoundary(Examples::SceneTransition const& transition) {
+  switch (transition.kind) {
+    case Examples::TransitionKind::kFadeToBlack:
+    case Examples::TransitionKind::kFadeToWhite:
+      return transition.endFrame;
+    case Examples::TransitionKind::kFadeFromBlack:
+    case Examples::TransitionKind::kFadeFromWhite:
+      return transition.startFrame;
+    case Examples::TransitionKind::kDissolve:
+    case Examples::TransitionKind::kWipe:
+      break;
+  }
+  return transition.startFrame + (transition.endFrame - transition.startFrame) / 2;
+}
+
 void TakeLength(MediaEvents& media, std::uint64_t frames, double rate) {
   if (rate > 0) media.durationSeconds = std::max(media.durationSeconds, static_cast<double>(frames) / rate);
 }
@@ -25,6 +42,46 @@ bool AddScenes(zelcore::Blob const& blob, MediaEvents& media) {
     media.events.push_back(
         {"scenes", "cut", cut.seconds, std::nullopt, cut.score, {{"frame", static_cast<double>(cut.frame)}}});
   }
+  for (Examples::SceneTransition const& transition : scenes->transitions) {
+    media.events.push_back({"scenes",
+                            std::string(Examples::TransitionKindName(transition.kind)),
+                            transition.startSeconds,
+                            transition.endSeconds,
+                            transition.score,
+                            {{"startFrame", static_cast<double>(transition.startFrame)},
+                             {"endFrame", static_cast<double>(transition.endFrame)},
+                             {"boundaryFrame", static_cast<double>(TransitionBoundary(transition))}}});
+  }
+  return true;
+}
+
+// Black stretches and frozen pictures, each a segment of the video named `kind`.
+void AddSegments(std::string_view analyzer, std::string_view kind, std::vector<Examples::VideoSegment> const& segments,
+                 MediaEvents& media) {
+  for (Examples::VideoSegment const& segment : segments) {
+    media.events.push_back({std::string(analyzer),
+                            std::string(kind),
+                            segment.start,
+                            segment.end,
+                            std::nullopt,
+                            {{"startFrame", static_cast<double>(segment.startFrame)},
+                             {"endFrame", static_cast<double>(segment.endFrame)}}});
+  }
+}
+
+bool AddBlack(zelcore::Blob const& blob, MediaEvents& media) {
+  std::optional<Examples::Black> const black = Examples::DecodeBlack(blob);
+  if (!black) return false;
+  TakeLength(media, black->frameCount, black->frameRate);
+  AddSegments(Examples::kBlackAnalyzerName, "black", black->segments, media);
+  return true;
+}
+
+bool AddFreeze(zelcore::Blob const& blob, MediaEvents& media) {
+  std::optional<Examples::Freeze> const freeze = Examples::DecodeFreeze(blob);
+  if (!freeze) return false;
+  TakeLength(media, freeze->frameCount, freeze->frameRate);
+  AddSegments(Examples::kFreezeAnalyzerName, "freeze", freeze->segments, media);
   return true;
 }
 
@@ -57,9 +114,9 @@ struct Mapping {
   bool (*add)(zelcore::Blob const&, MediaEvents&);
 };
 constexpr Mapping kMappings[] = {
-    {Examples::kScenesAnalyzerName, AddScenes},
-    {Examples::kSilenceAnalyzerName, AddSilence},
-    {Examples::kBeatsAnalyzerName, AddBeats},
+    {Examples::kScenesAnalyzerName, AddScenes}, {Examples::kSilenceAnalyzerName, AddSilence},
+    {Examples::kBeatsAnalyzerName, AddBeats},   {Examples::kBlackAnalyzerName, AddBlack},
+    {Examples::kFreezeAnalyzerName, AddFreeze},
 };
 
 }  // namespace
@@ -100,10 +157,12 @@ Segmentation Segments(MediaEvents const& media) {
   if (media.rate) {
     segmentation.rate = *media.rate;
     length = static_cast<std::int64_t>(media.frameCount);
+    // Cuts and gradual transitions both start shots.
     for (Event const& event : media.events) {
-      if (event.kind != "cut") continue;
+      if (event.analyzer != Examples::kScenesAnalyzerName) continue;
+      char const* const boundary = event.kind == "cut" ? "frame" : "boundaryFrame";
       auto const frame = std::find_if(event.fields.begin(), event.fields.end(),
-                                      [](auto const& field) { return field.first == "frame"; });
+                                      [&](auto const& field) { return field.first == boundary; });
       cuts.push_back(frame != event.fields.end() ? static_cast<std::int64_t>(frame->second)
                                                  : segmentation.rate.FrameAt(event.start));
     }

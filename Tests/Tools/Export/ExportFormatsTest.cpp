@@ -99,12 +99,17 @@ TEST(SegmentsTest, CutsVideoAtItsCutsAndAudioWhereSilencesEnd) {
     video.events.push_back({"scenes", "cut", frame / 25, std::nullopt, 50, {{"frame", frame}}});
   }
   video.events.push_back({"silence", "silence", 1, 2, std::nullopt, {}});
+  // A gradual transition starts a shot where the analyzer puts its boundary, and black stretches start none.
+  video.events.push_back(
+      {"scenes", "dissolve", 2.4, 2.8, 30, {{"startFrame", 60}, {"endFrame", 70}, {"boundaryFrame", 65}}});
+  video.events.push_back({"black", "black", 3, 3.4, std::nullopt, {{"startFrame", 75}, {"endFrame", 85}}});
   Segmentation const shots = Segments(video);
   EXPECT_TRUE(shots.shots);
-  ASSERT_EQ(shots.segments.size(), 3u);
+  ASSERT_EQ(shots.segments.size(), 4u);
   EXPECT_EQ(shots.segments[1].first, 10);
   EXPECT_EQ(shots.segments[2].first, 40);
-  EXPECT_EQ(shots.segments[2].end, 100);
+  EXPECT_EQ(shots.segments[3].first, 65);
+  EXPECT_EQ(shots.segments[3].end, 100);
 
   MediaEvents audio{"a.wav", std::nullopt, 0, 10, {}};
   audio.events.push_back({"silence", "silence", 2, 4.5, std::nullopt, {}});
