@@ -12,13 +12,13 @@ const Quillan = support.loadAddon();
 
 const exportLibraryLoaded = () => fs.readFileSync('/proc/self/maps', 'utf8').includes('libquillan_export.so');
 
-// Three shots of 10, 7 and 12 pictures at 25 per second, hard cut, without sound.
+// Three shots of 15, 14 and 16 pictures at 25 per second, hard cut, without sound.
 function shotsFile(dir) {
   const file = path.join(dir, 'shots "é".mkv');
   const source = 'size=160x90:rate=25';
   execFileSync('ffmpeg', ['-v', 'error', '-y', '-f', 'lavfi', '-i', `testsrc2=${source}`, '-f', 'lavfi', '-i',
     `color=c=red:${source}`, '-f', 'lavfi', '-i', `testsrc2=${source}`, '-filter_complex',
-    '[0]trim=end_frame=10[a];[1]trim=end_frame=7[b];[2]hflip,negate,trim=end_frame=12[c];[a][b][c]concat=n=3:v=1:a=0',
+    '[0]trim=end_frame=15[a];[1]trim=end_frame=14[b];[2]hflip,negate,trim=end_frame=16[c];[a][b][c]concat=n=3:v=1:a=0',
     '-c:v', 'ffv1', file]);
   return file;
 }
@@ -34,16 +34,16 @@ test('exportEvents resolves with the document of the file\'s events in each form
   assert.equal(rows[0], 'file,analyzer,kind,start,end,score,frame');
   // The quotes of the name are doubled in a quoted cell; the video has no sound, so silence and beats add nothing.
   assert.deepEqual(rows.slice(1).map((row) => row.replace(/^".*?\.mkv",/, 'FILE,').replace(/,[\d.]+,(\d+)$/, ',S,$1')),
-    ['FILE,scenes,cut,0.4,,S,10', 'FILE,scenes,cut,0.68,,S,17']);
+    ['FILE,scenes,cut,0.6,,S,15', 'FILE,scenes,cut,1.16,,S,29']);
 
   const otio = JSON.parse(await Quillan.exportEvents(file, 'otio', { analyzers: ['scenes'] }));
   const clips = otio.tracks.children[0].children;
   assert.deepEqual(clips.map((clip) => [clip.source_range.start_time.value, clip.source_range.duration.value]),
-    [[0, 10], [10, 7], [17, 12]]);
+    [[0, 15], [15, 14], [29, 16]]);
   assert.equal(clips[0].media_references.DEFAULT_MEDIA.target_url.endsWith('/shots%20%22%C3%A9%22.mkv'), true);
 
   const edl = await Quillan.exportEvents(file, 'edl', { analyzers: ['scenes'] });
-  assert.match(edl, /^002  AX +V +C +00:00:00:10 00:00:00:17 01:00:00:10 01:00:00:17$/m);
+  assert.match(edl, /^002  AX +V +C +00:00:00:15 00:00:01:04 01:00:00:15 01:00:01:04$/m);
 
   await assert.rejects(Quillan.exportEvents(file, 'aaf'), /unknown format "aaf"/);
   assert.throws(() => Quillan.exportEvents(file, 'csv', { analyzers: ['nope'] }), /no analyzer is named "nope"/);

@@ -25,9 +25,8 @@ constexpr ParameterSetting kSettings[] = {
 constexpr ParameterTable kTable{kBlackAnalyzerName, "black segments of the video: start and end of every black stretch",
                                 kSettings};
 
-// Black segments of a video stream: runs of pictures in which nearly every luma sample is near black. The samples
-// are full-range luma (the reader's scaler expands video range), so a threshold is a share of 0..255 whatever range
-// the video was coded in.
+// Black segments of a video stream: runs of pictures in which nearly every luma sample is near black. A threshold is a
+// share of the luma's own range, 0 to 255 or video's 16 to 235, as blackdetect reads it.
 class BlackAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<BlackAnalyzer> {
  public:
   ZEL_INTERFACE_NAME("Quillan::Examples::BlackAnalyzer")
@@ -55,7 +54,10 @@ class BlackAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
     MediaReader::VideoFormat const format = media.SelectVideo(parameter.Stream(), kScaledWidth);
     black.frameRate = format.frameRate;
     // Truncated as blackdetect truncates its threshold, so that the same pix_th counts the same samples.
-    auto const blackLevel = static_cast<std::uint8_t>(std::floor(black.pixelThreshold * 255));
+    auto const blackLevel = [&](bool fullRange) {
+      return static_cast<std::uint8_t>(fullRange ? std::floor(black.pixelThreshold * 255)
+                                                 : 16 + std::floor(black.pixelThreshold * (235 - 16)));
+    };
     std::optional<VideoSegment> run;  // the black run still going on, its end not yet known
     double lastSeconds = 0;
     double lastInterval = 0;
@@ -68,8 +70,9 @@ class BlackAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
       run.reset();
     };
     black.frameCount = media.ReadVideo(progress, [&](MediaReader::Picture const& picture) {
+      std::uint8_t const level = blackLevel(picture.fullRange);
       std::size_t const blackSamples = static_cast<std::size_t>(
-          std::count_if(picture.luma.begin(), picture.luma.end(), [&](std::uint8_t y) { return y <= blackLevel; }));
+          std::count_if(picture.luma.begin(), picture.luma.end(), [&](std::uint8_t y) { return y <= level; }));
       bool const isBlack =
           !picture.luma.empty() && static_cast<double>(blackSamples) >= black.pictureThreshold * picture.luma.size();
       // Times that step back (a damaged stream) are held, so that segments keep to the order of the pictures.

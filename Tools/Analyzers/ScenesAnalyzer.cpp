@@ -82,11 +82,18 @@ struct Between {
   double wipeResidual = 1;   // of the nearer of the two, pixel by pixel, relative to their difference
   double likeBefore = 0;     // the share of the pixels that the two differ in that still show the picture before
   double likeAfter = 0;      // ... and that already show the picture after
+  double distinct = 0;       // the share of all pixels that the two ends differ in
 };
 
 // Levels within which a pixel "shows" an end picture, and by which the two ends must differ for that to tell.
 constexpr int kSameLevels = 8;
 constexpr int kDistinctLevels = 32;
+
+// How much more of a wipe's end picture shows at two thirds of its run than at one third, at the least (a steady wipe:
+// a third).
+constexpr double kWipeProgress = 0.15;
+// The share of a picture that the ends of a wipe differ in, at the least.
+constexpr double kWipeDistinct = 0.3;
 
 Between Compare(Frame const& before, Frame const& middle, Frame const& after) {
   Between between;
@@ -119,6 +126,7 @@ Between Compare(Frame const& before, Frame const& middle, Frame const& after) {
       likeAfter += fromAfter <= kSameLevels ? 1 : 0;
     }
   }
+  between.distinct = static_cast<double>(distinct) / static_cast<double>(n);
   if (distinct > 0) {
     between.likeBefore = static_cast<double>(likeBefore) / static_cast<double>(distinct);
     between.likeAfter = static_cast<double>(likeAfter) / static_cast<double>(distinct);
@@ -340,6 +348,7 @@ class SceneFinder {
     // Two pictures inside, a third and two thirds of the way, must both be mixes of the ends.
     bool blend = true;
     bool wipe = true;
+    double shownAfter = -1;  // the share showing the end picture at the first look
     for (std::uint64_t const at : {start + (end - start) / 3, start + (end - start) * 2 / 3}) {
       Frame const* middle = At(std::min(at, end - 1));
       if (!middle) return false;
@@ -349,6 +358,12 @@ class SceneFinder {
       // (wipes measured 0.05 to 0.08 residual and 0.82 to 0.97 showing an end, zooms 0.15 to 0.17 and 0.68 to 0.71).
       wipe = wipe && between.wipeResidual < 0.12 && between.likeBefore > 0.1 && between.likeAfter > 0.1 &&
              between.likeBefore + between.likeAfter > 0.75;
+      // A wipe moves on: more of the end picture shows later. Something moving across a still picture leaves its
+      // old place and has not reached its new one, half and half at every look; and a wipe replaces a whole
+      // picture, where a moving thing changes a part of it (15% in a moving test pattern, 54% and more in wipes).
+      wipe = wipe && between.distinct >= kWipeDistinct;
+      if (shownAfter >= 0) wipe = wipe && between.likeAfter - shownAfter > kWipeProgress;
+      shownAfter = between.likeAfter;
     }
     if (!blend && !wipe) return false;
     TransitionKind kind = wipe && !blend ? TransitionKind::kWipe : TransitionKind::kDissolve;

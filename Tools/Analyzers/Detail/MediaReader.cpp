@@ -297,6 +297,11 @@ std::uint64_t MediaReader::ReadAudio(Progress const& progress,
 namespace {
 
 // Formats whose first plane is the luma, 8 bits a sample: most coded video.
+bool IsJpegRange(AVPixelFormat format) {
+  return format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUVJ444P ||
+         format == AV_PIX_FMT_YUVJ440P || format == AV_PIX_FMT_YUVJ411P;
+}
+
 bool HasEightBitLumaPlane(AVPixelFormat format) {
   switch (format) {
     case AV_PIX_FMT_YUV420P:
@@ -355,9 +360,13 @@ std::uint64_t MediaReader::ReadVideo(Progress const& progress, std::function<voi
     int const width = std::min(frame.width, maxWidth_);
     int const height = std::max(1, static_cast<int>(static_cast<std::int64_t>(frame.height) * width / frame.width));
     luma_.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    Picture out;
     if (HasEightBitLumaPlane(static_cast<AVPixelFormat>(frame.format))) {
       SampleLuma(frame, width, height, luma_.data());
+      out.fullRange = frame.color_range == AVCOL_RANGE_JPEG || IsJpegRange(static_cast<AVPixelFormat>(frame.format));
     } else {
+      // The scaler's gray is full range, whatever the source's.
+      out.fullRange = true;
       scaler_ = sws_getCachedContext(scaler_, frame.width, frame.height, static_cast<AVPixelFormat>(frame.format),
                                      width, height, AV_PIX_FMT_GRAY8, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
       if (!scaler_) Fail("cannot scale its pictures", AVERROR(EINVAL));
@@ -365,7 +374,6 @@ std::uint64_t MediaReader::ReadVideo(Progress const& progress, std::function<voi
       int strides[4] = {width, 0, 0, 0};
       sws_scale(scaler_, frame.data, frame.linesize, 0, frame.height, planes, strides);
     }
-    Picture out;
     out.luma = luma_;
     out.width = width;
     out.height = height;

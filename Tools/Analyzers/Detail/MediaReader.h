@@ -68,6 +68,8 @@ class MediaReader {
   // One decoded picture, scaled to at most `maxWidth` luma samples across (aspect kept).
   struct Picture {
     std::span<std::uint8_t const> luma;  // width * height bytes, row after row
+    // Whether luma spans 0 to 255; else it is as video codes it, black at 16 and white at 235.
+    bool fullRange = false;
     int width = 0;
     int height = 0;
     std::uint64_t index = 0;  // 0 for the stream's first decoded picture
