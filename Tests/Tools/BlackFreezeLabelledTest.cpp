@@ -13,40 +13,17 @@
 #include "Analyzers/MediaInput.h"
 #include "Support/TempDirectory.h"
 #include "Tools/AnalyzerJobs.h"
+#include "Tools/FfmpegCommand.h"
 
 namespace Quillan::Examples {
 namespace {
 
 using namespace testsupport::jobs;
+using testsupport::Ffmpeg;
+using testsupport::Logged;
 
 constexpr double kFrame = 0.04;  // the clip runs at 25 frames per second
 constexpr double kTwoFrames = 2 * kFrame + 1e-9;
-
-// Runs the ffmpeg command-line tool and returns what it printed on stderr, where its filters log.
-std::string Ffmpeg(std::string const& arguments) {
-  std::string const command = "ffmpeg -hide_banner -nostdin -y " + arguments + " 2>&1";
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) {
-    ADD_FAILURE() << "cannot run " << command;
-    return {};
-  }
-  std::string output;
-  char buffer[4096];
-  while (std::size_t const got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
-  int const status = ::pclose(pipe);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command << "\n" << output;
-  return output;
-}
-
-// The numbers that follow `label` in ffmpeg's log, in order.
-std::vector<double> Logged(std::string const& log, std::string const& label) {
-  std::vector<double> values;
-  std::regex const pattern(label + R"(\s*(-?[0-9.]+))");
-  for (std::sregex_iterator it(log.begin(), log.end(), pattern), end; it != end; ++it) {
-    values.push_back(std::stod((*it)[1]));
-  }
-  return values;
-}
 
 struct Span {
   double start;

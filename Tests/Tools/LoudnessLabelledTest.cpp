@@ -19,6 +19,7 @@
 #include "BE/ProjectFactory.h"
 #include "Host/AnalyzerRegistry.h"
 #include "Tools/AnalyzerJobs.h"
+#include "Tools/FfmpegCommand.h"
 
 // The loudness analyzer against truths from how its media were made: true peaks of sines whose samples miss their
 // crests, of noise against a 192 kHz resample, short-term loudness against FFmpeg's meter, and normalizing gains
@@ -28,22 +29,7 @@ namespace {
 
 using namespace testsupport::jobs;
 using nlohmann::json;
-
-// Runs the ffmpeg tool and returns what it printed on stderr, where its filters log.
-std::string Ffmpeg(std::string const& arguments) {
-  std::string const command = "ffmpeg -hide_banner -nostdin -y " + arguments + " 2>&1";
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) {
-    ADD_FAILURE() << "cannot run " << command;
-    return {};
-  }
-  std::string output;
-  char buffer[4096];
-  while (std::size_t const got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
-  int const status = ::pclose(pipe);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command << "\n" << output;
-  return output;
-}
+using testsupport::Ffmpeg;
 
 // Writes `seconds` of aevalsrc's `expression` (channels separated by '|') as 32-bit float WAV.
 std::filesystem::path Generated(std::filesystem::path const& path, std::string const& expression, int rate,

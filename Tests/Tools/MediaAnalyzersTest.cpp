@@ -23,6 +23,7 @@
 #include "Support/SineWave.h"
 #include "Support/TempDirectory.h"
 #include "Tools/AnalyzerJobs.h"
+#include "Tools/FfmpegCommand.h"
 #include "Tools/ForeignMedia.h"
 #include "zelappsupport/ProgressCategory.h"
 #include "zelappsupport/ProgressItem.h"
@@ -31,33 +32,8 @@ namespace Quillan::Examples {
 namespace {
 
 using namespace testsupport::jobs;
-
-// Runs the ffmpeg command-line tool (the reference the analyzers are held against, and the maker of media in formats
-// our sample writer does not write) and returns what it printed on stderr, where its filters log.
-std::string Ffmpeg(std::string const& arguments) {
-  std::string const command = "ffmpeg -hide_banner -nostdin -y " + arguments + " 2>&1";
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) {
-    ADD_FAILURE() << "cannot run " << command;
-    return {};
-  }
-  std::string output;
-  char buffer[4096];
-  while (std::size_t const got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
-  int const status = ::pclose(pipe);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command << "\n" << output;
-  return output;
-}
-
-// The numbers that follow `label` in ffmpeg's log, in order.
-std::vector<double> Logged(std::string const& log, std::string const& label) {
-  std::vector<double> values;
-  std::regex const pattern(label + R"(\s*(-?[0-9.]+))");
-  for (std::sregex_iterator it(log.begin(), log.end(), pattern), end; it != end; ++it) {
-    values.push_back(std::stod((*it)[1]));
-  }
-  return values;
-}
+using testsupport::Ffmpeg;
+using testsupport::Logged;
 
 // How many audio frames ffmpeg decodes from the file's best audio stream.
 std::uint64_t FfmpegAudioFrames(std::filesystem::path const& file, int channels) {

@@ -13,6 +13,7 @@
 #include "Analyzers/MediaInput.h"
 #include "Support/TempDirectory.h"
 #include "Tools/AnalyzerJobs.h"
+#include "Tools/FfmpegCommand.h"
 #include "zelcore/ZelException.h"
 
 // Times of pictures and of sound on one clock, the file's presentation, and one rule for damaged packets whatever the
@@ -22,22 +23,9 @@ namespace {
 
 using namespace testsupport::jobs;
 
-// Runs an FFmpeg command-line tool and returns what it printed.
-std::string Tool(std::string const& command) {
-  std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) {
-    ADD_FAILURE() << "cannot run " << command;
-    return {};
-  }
-  std::string output;
-  char buffer[4096];
-  while (std::size_t const got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
-  int const status = ::pclose(pipe);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command << "\n" << output;
-  return output;
+void Ffmpeg(std::string const& arguments) {
+  testsupport::RunCommand("ffmpeg -hide_banner -nostdin -loglevel error -y " + arguments);
 }
-
-void Ffmpeg(std::string const& arguments) { Tool("ffmpeg -hide_banner -nostdin -loglevel error -y " + arguments); }
 
 std::string Bytes(std::filesystem::path const& file) {
   std::ifstream in(file, std::ios::binary);
@@ -124,8 +112,8 @@ TEST_F(MediaClockTest, DamagedPacketsGiveTheSameResultOnOneThreadAsOnMany) {
       "[0][1]concat=n=2:v=1:a=0 -c:v libx264 -g 25 " +
       clean.string());
   std::vector<std::uint64_t> positions;
-  std::istringstream listed(
-      Tool("ffprobe -v error -select_streams v -show_entries packet=pos -of csv=p=0 " + clean.string()));
+  std::istringstream listed(testsupport::RunCommand(
+      "ffprobe -v error -select_streams v -show_entries packet=pos -of csv=p=0 " + clean.string()));
   for (std::string line; std::getline(listed, line);) positions.push_back(std::stoull(line));
   ASSERT_EQ(positions.size(), 100u);
   auto const damage = [&](std::string const& name, std::vector<std::size_t> const& packets) {

@@ -20,29 +20,15 @@
 #include "Host/AnalyzerRegistry.h"
 #include "Support/TempDirectory.h"
 #include "Tools/AnalyzerJobs.h"
+#include "Tools/FfmpegCommand.h"
 
 namespace Quillan::Examples {
 namespace {
 
 using namespace testsupport::jobs;
+using testsupport::Ffmpeg;
 
 constexpr char kSize[] = "320x180";
-
-// Runs ffmpeg and returns what it logged.
-std::string Ffmpeg(std::string const& arguments) {
-  std::string const command = "ffmpeg -hide_banner -nostdin -y " + arguments + " 2>&1";
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) {
-    ADD_FAILURE() << "cannot run " << command;
-    return {};
-  }
-  std::string output;
-  char buffer[4096];
-  while (std::size_t const got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
-  int const status = ::pclose(pipe);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command << "\n" << output;
-  return output;
-}
 
 // A lavfi source of the test size at 25 fps, `seconds` long.
 std::string Source(std::string const& name, double seconds, std::string const& size = kSize) {
