@@ -23,7 +23,7 @@ std::string Timecode(std::int64_t frame, FrameRate const& rate) {
     std::int64_t const rest = frame % perTenMinutes;
     frame += drop * 9 * tens + (rest > drop ? drop * ((rest - drop) / perMinute) : 0);
   }
-  char text[32];
+  char text[96];  // room for any int64 in each field, as the compiler checks
   std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld%c%02lld", static_cast<long long>(frame / (fps * 3600)),
                 static_cast<long long>(frame / (fps * 60) % 60), static_cast<long long>(frame / fps % 60),
                 drop > 0 ? ';' : ':', static_cast<long long>(frame % fps));
@@ -49,7 +49,7 @@ std::int64_t FrameOfTimecode(std::string const& timecode, FrameRate const& rate)
 
 std::string ClockMilliseconds(double seconds) {
   long long const millis = std::llround(std::max(0.0, seconds) * 1000);
-  char text[32];
+  char text[96];  // room for any int64 in each field, as the compiler checks
   std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03lld", millis / 3600000, millis / 60000 % 60,
                 millis / 1000 % 60, millis % 1000);
   return text;
