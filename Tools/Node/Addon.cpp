@@ -23,6 +23,7 @@
 
 #include "AddonEnvironment.h"
 #include "AnalyzerNames.h"
+#include "Analyzers/ResultDescription.h"
 #include "BE/Media.h"
 #include "BE/ProjectFactory.h"
 #include "DataStoreAdaptors/ResultCodes.h"
@@ -415,8 +416,20 @@ Napi::Value AnalyzeFile(Napi::CallbackInfo const& info) {
 // The export library's entry point. It is opened only when a script first
 // exports: it links the example analyzers,
 // which register themselves as they load, and a script that exports nothing must see only the modules it loads.
+// Looked for beside libquillan first, where every build and install puts it: a bare name is searched for in the paths
+// of whoever calls dlopen, and under AddressSanitizer that is the sanitizer's runtime, not the binding.
+std::string ExportLibraryPath() {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&DescribeAnalyzerResult), &info) != 0 && info.dli_fname != nullptr) {
+    std::filesystem::path const beside = std::filesystem::path(info.dli_fname).parent_path() / QUILLAN_EXPORT_LIBRARY;
+    std::error_code error;
+    if (std::filesystem::exists(beside, error)) return beside.string();
+  }
+  return QUILLAN_EXPORT_LIBRARY;
+}
+
 Export::ExportResultsFunction ExportEntryPoint() {
-  void* const library = ::dlopen(QUILLAN_EXPORT_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  void* const library = ::dlopen(ExportLibraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
     char const* const why = ::dlerror();
     throw zel_exception(std::string("The export library cannot be loaded: ") + (why ? why : "not found"),
