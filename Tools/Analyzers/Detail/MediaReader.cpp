@@ -83,18 +83,19 @@ void MediaReader::OpenDecoder(int stream) {
   // Pictures decode on as many threads as FFmpeg finds useful; sound decodes faster than threads could hand it over.
   bool const video = format_->streams[stream]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
   int const width = format_->streams[stream]->codecpar->width;
-  codec_ = input_.OpenDecoder(stream, video ? gVideoThreads.load() : 1, [&](AVCodecContext& codec, AVCodec const& decoder) {
-    if (!video) return;
-    // Pictures are looked at far smaller than they are coded, so the decoder may cut corners that change no
-    // decision: spec-bending speed-ups, and no deblocking of pictures that nothing is predicted from (deblocking
-    // reference pictures too would drift until the next key frame).
-    codec.flags2 |= AV_CODEC_FLAG2_FAST;
-    codec.skip_loop_filter = AVDISCARD_NONREF;
-    // A third less decoding work at half size.
-    int lowres = 0;
-    while (reducedSize_ && lowres < decoder.max_lowres && (width >> (lowres + 1)) >= 2 * maxWidth_) ++lowres;
-    codec.lowres = lowres;
-  });
+  codec_ =
+      input_.OpenDecoder(stream, video ? gVideoThreads.load() : 1, [&](AVCodecContext& codec, AVCodec const& decoder) {
+        if (!video) return;
+        // Pictures are looked at far smaller than they are coded, so the decoder may cut corners that change no
+        // decision: spec-bending speed-ups, and no deblocking of pictures that nothing is predicted from (deblocking
+        // reference pictures too would drift until the next key frame).
+        codec.flags2 |= AV_CODEC_FLAG2_FAST;
+        codec.skip_loop_filter = AVDISCARD_NONREF;
+        // A third less decoding work at half size.
+        int lowres = 0;
+        while (reducedSize_ && lowres < decoder.max_lowres && (width >> (lowres + 1)) >= 2 * maxWidth_) ++lowres;
+        codec.lowres = lowres;
+      });
   stream_ = stream;
 }
 
