@@ -4,6 +4,7 @@
 
 #include <any>
 #include <filesystem>
+#include <string_view>
 
 #include "Analyzers/ExampleAnalyzers.h"
 #include "BE/Backend.h"
@@ -64,6 +65,12 @@ class HostedAnalyzersTest : public ::testing::Test {
     ASSERT_TRUE(Quillan::SetDefaultCacheLocation(Quillan::AnalyzerCacheLocation::kSidecarFile));
     host = Quillan::GetAnalyzerHost();
     ASSERT_TRUE(host);
+  }
+
+  // The ended job of the example analyzer named `analyzer` on `file`; a failed job is a test failure.
+  Quillan::Examples::ExampleResult Run(std::filesystem::path const& file, std::string_view analyzer,
+                                       std::any const& parameter = {}) {
+    return ResultOf(RunJob(host, ClipOf(file), *Quillan::Examples::FindExampleAnalyzer(analyzer), parameter));
   }
 
   testsupport::TempDirectory directory;

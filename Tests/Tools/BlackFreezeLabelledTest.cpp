@@ -81,10 +81,6 @@ class BlackFreezeLabelledTest : public HostedAnalyzersTest {
     HostedAnalyzersTest::SetUp();
     UseFfmpegLogForErrors();
   }
-
-  ExampleResult Run(std::filesystem::path const& file, std::string_view analyzer, std::any const& parameter = {}) {
-    return ResultOf(RunJob(host, ClipOf(file), *FindExampleAnalyzer(analyzer), parameter));
-  }
 };
 
 TEST_F(BlackFreezeLabelledTest, BlackAndFrozenStretchesOfALabelledClipAreFoundWithinTwoFrames) {

@@ -55,9 +55,7 @@ double Db(double amplitude) { return 20.0 * std::log10(amplitude); }
 
 class LoudnessLabelledTest : public HostedAnalyzersTest {
  protected:
-  zelcore::Blob Run(std::filesystem::path const& file) {
-    return ResultOf(RunJob(host, ClipOf(file), *FindExampleAnalyzer("loudness"))).blob;
-  }
+  zelcore::Blob Measure(std::filesystem::path const& file) { return Run(file, "loudness").blob; }
 
   // The describer's JSON, through the interface tools use.
   static json Described(zelcore::Blob const& blob) {
@@ -92,7 +90,7 @@ TEST_F(LoudnessLabelledTest, TruePeakIsThePeakBetweenSamplesUpToNearHalfTheRate)
                              "*PI/180)*min(1\\,min(t\\,1.5-t)/0.1)";
     auto const file = Generated(directory / ("sine" + std::to_string(static_cast<int>(s.frequency)) + ".wav"),
                                 sine + "|" + sine, s.rate, 1.5);
-    std::optional<Loudness> const loudness = DecodeLoudness(Run(file));
+    std::optional<Loudness> const loudness = DecodeLoudness(Measure(file));
     ASSERT_TRUE(loudness);
     EXPECT_NEAR(loudness->samplePeakDbfs, s.samplePeakDb, 0.01);
     EXPECT_NEAR(loudness->truePeakDbtp, Db(0.5), 0.05);
@@ -105,7 +103,7 @@ TEST_F(LoudnessLabelledTest, TruePeakIsThePeakBetweenSamplesUpToNearHalfTheRate)
   Ffmpeg("-f lavfi -i anoisesrc=amplitude=0.5:color=white:sample_rate=48000:duration=3:seed=11 -ac 2 -c:a pcm_f32le " +
          noise.string());
   double const resampledPeak = AstatsPeak(noise, "aresample=192000,");
-  std::optional<Loudness> const loudness = DecodeLoudness(Run(noise));
+  std::optional<Loudness> const loudness = DecodeLoudness(Measure(noise));
   ASSERT_TRUE(loudness);
   EXPECT_NEAR(loudness->samplePeakDbfs, AstatsPeak(noise, ""), 0.01);
   EXPECT_GT(resampledPeak, loudness->samplePeakDbfs + 1.0);  // the case is a hard one
@@ -119,7 +117,7 @@ TEST_F(LoudnessLabelledTest, ShortTermEvery100MsMatchesFfmpegEbur128AndSilenceRe
   std::string const left = "lt(t\\,6)*(0.05+0.3*(1+sin(2*PI*0.25*t)))*sin(2*PI*700*t)";
   std::string const right = "lt(t\\,6)*0.2*sin(2*PI*3000*t)*lt(mod(t\\,2)\\,1)";
   auto const file = Generated(directory / "swell.wav", left + "|" + right, 44100, 9.55, "pcm_s16le");
-  zelcore::Blob const blob = Run(file);
+  zelcore::Blob const blob = Measure(file);
   std::optional<Loudness> const loudness = DecodeLoudness(blob);
   ASSERT_TRUE(loudness);
   // 95 blocks of 100 ms; the first whole 3-second window ends with the 30th.
@@ -172,7 +170,8 @@ TEST_F(LoudnessLabelledTest, GainToEachTargetIsHeldUnderTheTruePeakCeiling) {
   };
   for (Tone const& tone : tones) {
     SCOPED_TRACE(tone.name);
-    zelcore::Blob const blob = Run(Generated(directory / (std::string(tone.name) + ".wav"), tone.expression, 48000, 6));
+    zelcore::Blob const blob =
+        Measure(Generated(directory / (std::string(tone.name) + ".wav"), tone.expression, 48000, 6));
     json const fields = Described(blob);
     EXPECT_NEAR(fields["integrated"].get<double>(), tone.integratedLufs, 0.05);
     EXPECT_NEAR(fields["truePeak"].get<double>(), tone.truePeakDbtp, 0.05);
@@ -190,7 +189,7 @@ TEST_F(LoudnessLabelledTest, GainToEachTargetIsHeldUnderTheTruePeakCeiling) {
     }
   }
   // Silence has no loudness to bring anywhere: no gain, and no limit.
-  json const silent = Described(Run(Generated(directory / "silent.wav", "0", 48000, 1)));
+  json const silent = Described(Measure(Generated(directory / "silent.wav", "0", 48000, 1)));
   ASSERT_EQ(silent["gains"].size(), 3u);
   for (json const& gain : silent["gains"]) {
     EXPECT_TRUE(gain["gain"].is_null());

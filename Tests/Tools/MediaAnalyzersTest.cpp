@@ -52,10 +52,6 @@ class MediaAnalyzersTest : public HostedAnalyzersTest {
     UseFfmpegLogForErrors();
   }
 
-  ExampleResult Run(std::filesystem::path const& file, std::string_view analyzer, std::any const& parameter = {}) {
-    return ResultOf(RunJob(host, ClipOf(file), *FindExampleAnalyzer(analyzer), parameter));
-  }
-
   std::exception_ptr Failure(std::filesystem::path const& file, std::string_view analyzer,
                              std::any const& parameter = {}) {
     return testsupport::AwaitFailure(RunJob(host, ClipOf(file), *FindExampleAnalyzer(analyzer), parameter));

@@ -45,8 +45,7 @@ class ScenesLabelledTest : public HostedAnalyzersTest {
  protected:
   Scenes Run(std::filesystem::path const& file, std::string const& parameter = {}) {
     std::any const given = parameter.empty() ? std::any() : std::any(parameter);
-    std::optional<Scenes> scenes =
-        DecodeScenes(ResultOf(RunJob(host, ClipOf(file), *FindExampleAnalyzer(kScenesAnalyzerName), given)).blob);
+    std::optional<Scenes> scenes = DecodeScenes(HostedAnalyzersTest::Run(file, kScenesAnalyzerName, given).blob);
     EXPECT_TRUE(scenes);
     return scenes.value_or(Scenes{});
   }

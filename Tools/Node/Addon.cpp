@@ -234,6 +234,14 @@ Napi::Object OutcomeToJs(Napi::Env env, FileAnalysis::Outcome const& outcome) {
   return entry;
 }
 
+// Rejects the pending promise `id` with the script error of `failure`.
+void RejectPromise(std::shared_ptr<JsThreadQueue> const& queue, std::uint64_t id, std::exception_ptr failure) {
+  AddonEnvironment::SettlePromise(
+      queue, id, [failure = std::move(failure)](Napi::Env env, Napi::Promise::Deferred const& deferred) {
+        deferred.Reject(ToJsError(env, failure).Value());
+      });
+}
+
 // options.onProgress: a function, or nothing.
 Napi::Value ProgressOption(Napi::Env env, Napi::Value value) {
   if (value.IsUndefined() || value.IsNull()) return env.Undefined();
@@ -405,10 +413,7 @@ Napi::Value AnalyzeFile(Napi::CallbackInfo const& info) {
         std::move(report));
   } catch (...) {
     if (analysis) state->Forget(analysis.get());
-    AddonEnvironment::SettlePromise(
-        queue, id, [failure = std::current_exception()](Napi::Env env, Napi::Promise::Deferred const& deferred) {
-          deferred.Reject(ToJsError(env, failure).Value());
-        });
+    RejectPromise(queue, id, std::current_exception());
   }
   return pending.promise;
 }
@@ -519,10 +524,7 @@ Napi::Value ExportEvents(Napi::CallbackInfo const& info) {
         });
   } catch (...) {
     if (analysis) state->Forget(analysis.get());
-    AddonEnvironment::SettlePromise(
-        queue, id, [failure = std::current_exception()](Napi::Env env, Napi::Promise::Deferred const& deferred) {
-          deferred.Reject(ToJsError(env, failure).Value());
-        });
+    RejectPromise(queue, id, std::current_exception());
   }
   return pending.promise;
 }

@@ -87,8 +87,8 @@ void MediaReader::OpenDecoder(int stream) {
       input_.OpenDecoder(stream, video ? gVideoThreads.load() : 1, [&](AVCodecContext& codec, AVCodec const& decoder) {
         if (!video) return;
         // Pictures are looked at far smaller than they are coded, so the decoder may cut corners that change no
-        // decision: spec-bending speed-ups, and no deblocking of pictures that nothing is predicted from (deblocking
-        // reference pictures too would drift until the next key frame).
+        // decision: the codecs' own shortcuts that bend exactness, and no deblocking of pictures that nothing is
+        // predicted from (deblocking reference pictures too would drift until the next key frame).
         codec.flags2 |= AV_CODEC_FLAG2_FAST;
         codec.skip_loop_filter = AVDISCARD_NONREF;
         // A third less decoding work at half size.

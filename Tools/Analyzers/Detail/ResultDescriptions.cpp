@@ -87,7 +87,7 @@ std::optional<ResultDescription> DescribePeaks(zelcore::Blob const& blob) {
                     {"max", "FS"}});
 }
 
-// Loudness targets of common delivery specifications (broadcast, podcasts, music streaming) and the true-peak
+// Loudness targets that broadcasters, podcasts and music streaming services ask for and the true-peak
 // ceiling they share, for the gains the description offers.
 constexpr double kGainTargetsLufs[] = {-23, -16, -14};
 constexpr double kGainCeilingDbtp = -1;
