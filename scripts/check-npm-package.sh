@@ -39,7 +39,7 @@ tarball=$(find "$work" -maxdepth 1 -name 'quillan-*.tgz')
 tar -tzf "$tarball" | sed 's|^package/||' | sort >"$work/contents"
 # What package.json names must be in the tarball; the type declarations only once the tree has them.
 entries=(package.json LICENSE README.md CHANGELOG.md scripts/build-addon.js Tools/Node/Addon.cmake
-  Tools/Node/Package/CMakeLists.txt Tools/Node/Addon.cpp examples/scripts/analyze.js
+  Tools/Node/Package/CMakeLists.txt Tools/Node/Addon.cpp examples/scripts/analyze.js docs/scripting.md
   "$(node -p 'require("./package.json").main')")
 [ -f quillan.d.ts ] && entries+=("$(node -p 'require("./package.json").types')")
 for f in "${entries[@]}"; do
