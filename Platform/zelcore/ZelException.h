@@ -18,6 +18,7 @@ inline constexpr Result kResultUnexpected = 0xA0000001;  // an exception that ca
 inline constexpr Result kResultNullPointer = 0xA0000002;
 inline constexpr Result kResultFileRead = 0xA0000003;
 inline constexpr Result kResultInvalidArgument = 0xA0000004;  // text or a value that the function does not take
+inline constexpr Result kResultFileWrite = 0xA0000005;
 
 // Keys of the data attached to the exception of a failed assertion.
 inline constexpr char kDebugSourceFile[] = "DebugSourceFile";

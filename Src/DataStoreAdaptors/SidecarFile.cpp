@@ -14,12 +14,13 @@
 #include <iterator>
 #include <list>
 #include <mutex>
+#include <span>
 #include <stdexcept>
-#include <string_view>
 #include <unordered_map>
 
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "DataStoreAdaptors/SidecarDataStoreAdaptorSerialization.h"
+#include "zelcore/AtomicFile.h"
 #include "zelcore/ZelException.h"
 
 namespace Quillan {
@@ -47,20 +48,6 @@ char const* NotRegularReason(mode_t mode) {
 
 void CloseQuietly(int fd) {
   if (fd >= 0) ::close(fd);
-}
-
-// Writes all of `size` bytes; false with errno set when the disk is full, a limit is reached or the write fails.
-bool WriteAll(int fd, std::uint8_t const* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t const written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
 }
 
 // Reads `size` bytes of `fd` from its start into a new buffer; a file shortened meanwhile by a foreign writer gives
@@ -256,18 +243,6 @@ class SharedReads {
   std::atomic<std::uint64_t> sharedWaits_{0};
 };
 
-// ".qvmi-" and 12 characters of [0-9A-Za-z] from a hash of the sidecar's name: 18 bytes whatever that name's length,
-// and the same name on every save of one sidecar, so that a save killed midway leaves at most one file behind, which
-// the next save of that sidecar takes over.
-std::string TemporaryName(std::string_view sidecarName) {
-  static constexpr char kAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-  std::uint64_t hash = 0xcbf29ce484222325;  // FNV-1a: stable across builds and processes
-  for (unsigned char const c : sidecarName) hash = (hash ^ c) * 0x100000001b3;
-  std::string name = ".qvmi-";
-  for (int i = 0; i < 12; ++i, hash /= sizeof kAlphabet - 1) name += kAlphabet[hash % (sizeof kAlphabet - 1)];
-  return name;
-}
-
 }  // namespace
 
 SidecarFile::ReadCounts SidecarFile::GetReadCountsForTesting() { return SharedReads::Get().Counts(); }
@@ -379,66 +354,18 @@ SidecarFile::~SidecarFile() {
 }
 
 std::string SidecarFile::Replace(std::filesystem::path const& path, zelcore::allocator::RecycledMemory const& bytes) {
-  // The new file gets the old one's permission bits (the lock made one when there was none).
-  mode_t mode = 0666;
   struct stat old {};
   bool const replacing = ::lstat(path.c_str(), &old) == 0;
-  if (replacing) {
-    if (char const* reason = NotRegularReason(old.st_mode)) return reason;
-    mode = old.st_mode & 07777;
+  std::string why;
+  try {
+    // Every writer holds the sidecar's lock, which the constructor took: one temporary name serves every save.
+    zelcore::WriteFileAtomically(path, std::span(bytes.data(), bytes.size()), {.writersSerializedByCaller = true});
+  } catch (zelcore::AtomicWriteError const& error) {
+    why = error.what();
   }
-  // Everything happens relative to the folder's handle, so that the temporary file and the rename stay in the one
-  // folder whose entry is flushed at the end. A folder we may search and write but not read gives no handle to
-  // flush; its saves are atomic all the same.
-  std::filesystem::path const folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
-  bool canFlushFolder = true;
-  int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd < 0 && errno == EACCES) {
-    folderFd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    canFlushFolder = false;
-  }
-  if (folderFd < 0) return ErrorText("cannot open the folder", errno);
-  struct FolderCloser {
-    int fd;
-    ~FolderCloser() { ::close(fd); }
-  } const folderCloser{folderFd};
-
-  // The caller holds the sidecar's write lock, so a file at the temporary name is a killed save's leftover: it is
-  // removed, never opened, and O_EXCL | O_NOFOLLOW never opens anything that was there before.
-  std::string const temporary = TemporaryName(path.filename().native());
-  int fd = ::openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0 && errno == EEXIST && ::unlinkat(folderFd, temporary.c_str(), 0) == 0) {
-    fd = ::openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  }
-  if (fd < 0) return ErrorText("cannot create a temporary file beside it", errno);
-
-  auto fail = [&](char const* what) {
-    std::string const why = ErrorText(what, errno);
-    ::close(fd);
-    ::unlinkat(folderFd, temporary.c_str(), 0);
-    return why;
-  };
-  if (!WriteAll(fd, bytes.data(), bytes.size())) return fail("write");
-  if (::fchmod(fd, mode) != 0) return fail("chmod");
-  if (::fsync(fd) != 0) return fail("fsync");
-  if (::close(fd) != 0) {
-    std::string const why = ErrorText("close", errno);
-    ::unlinkat(folderFd, temporary.c_str(), 0);
-    return why;
-  }
-  if (::renameat(folderFd, temporary.c_str(), folderFd, path.filename().c_str()) != 0) {
-    std::string const why = ErrorText("rename", errno);
-    ::unlinkat(folderFd, temporary.c_str(), 0);
-    return why;
-  }
-  // What was kept of the replaced file will never be asked for again.
+  // What was kept of the replaced file will never be asked for again (nor, after a failure, harm to read afresh).
   if (replacing) SharedReads::Get().Forget(old.st_dev, old.st_ino);
-  // Without this a power cut could bring back the old entry, or none, after the save had reported success. Some
-  // file systems cannot flush a folder (EINVAL); they give no more than the rename did.
-  if (canFlushFolder && ::fsync(folderFd) != 0 && errno != EINVAL) {
-    return ErrorText("the new file is in place, but flushing its folder failed", errno);
-  }
-  return {};
+  return why;
 }
 
 }  // namespace Quillan

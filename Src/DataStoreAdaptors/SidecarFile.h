@@ -20,8 +20,7 @@ namespace Quillan {
 //
 // Writing, under the lock:
 //   open the sidecar (or create it empty) -> flock(LOCK_EX) -> the path still names that file? (else start over)
-//   -> read, change -> write a temporary file beside it -> fsync -> give it the old mode -> rename over the sidecar
-//   -> fsync the folder
+//   -> read, change -> Replace (zelcore::WriteFileAtomically)
 // A crash or a full disk at any point leaves the old file or the new one, never a mix. Readers need no lock: a
 // rename swaps whole files.
 //
@@ -80,12 +79,12 @@ class QUILLAN_EXPORT SidecarFile {
   // the lock. Throws zel_exception kResultSidecarWriteFailed when the file cannot be removed.
   void Remove();
 
-  // Replaces the sidecar at `path` with `bytes` atomically: a new temporary file beside it (".qvmi-" and 12 characters
-  // from a hash of the sidecar's name, created exclusively with mode 0600, so it fits beside a sidecar name of any
-  // legal length; a killed save's leftover of that name is removed first), fsync,
-  // the old file's permission bits, rename, fsync of the folder. Call it under the lock. Returns an empty string on
-  // success, else why it failed: the temporary file is removed then and the old file is untouched, unless only the
-  // folder's fsync failed, after the new file took its place.
+  // Replaces the sidecar at `path` with `bytes` atomically, with zelcore::WriteFileAtomically: the new file keeps the
+  // old one's permission bits, a symbolic link at the path is refused, and since every writer holds the lock the
+  // temporary name is the same on every save, so that saves killed midway leave at most one file behind. Call it
+  // under the lock. Returns an empty string on success, else why it failed (naming the path): the temporary file is
+  // removed then and the old file is untouched, unless only the folder's fsync failed, after the new file took its
+  // place.
   static std::string Replace(std::filesystem::path const& path, zelcore::allocator::RecycledMemory const& bytes);
 
  private:

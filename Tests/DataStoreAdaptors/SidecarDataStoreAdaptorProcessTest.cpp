@@ -93,7 +93,7 @@ std::set<std::string> Temporaries(fs::path const& folder) {
   for (auto const& entry : fs::directory_iterator(folder)) {
     std::string const name = entry.path().filename().native();
     struct stat status {};
-    if (name.starts_with(".qvmi-") && ::lstat(entry.path().c_str(), &status) == 0) {
+    if (name.starts_with(".take.qvmi.") && ::lstat(entry.path().c_str(), &status) == 0) {
       names.insert(name + "@" + std::to_string(status.st_ino));
     }
   }

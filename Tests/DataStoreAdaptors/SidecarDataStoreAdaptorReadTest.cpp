@@ -222,23 +222,6 @@ TEST_F(SidecarDataStoreAdaptorReadTest, ASaveThatCannotReadTheFileLeavesItWhole)
   EXPECT_EQ(MessageOf(AwaitFailure(Load(kSecond, store_))), "Analyzer Item not found in cache");
 }
 
-// The temporary file's name does not grow with the sidecar's: a media whose stem takes all of NAME_MAX but the
-// extension still gets its sidecar, and nothing is left beside it.
-TEST_F(SidecarDataStoreAdaptorReadTest, AMediaWithTheLongestStemGetsItsSidecar) {
-  for (std::size_t const stem : {std::size_t{243}, std::size_t{250}}) {
-    std::string const name(stem, 'm');
-    WriteFile(directory_ / (name + ".wav"), "audio " + name);
-    auto const media =
-        BE::ProjectFactory::CreateMedia(zelcore::text::PathBytesToUTF16((directory_ / (name + ".wav")).native()));
-    Await(store_->SaveDataWithKey(media, kFirst, Text(""), Text("k"), MakeBlob("long")));
-    EXPECT_EQ(BlobText(Await(store_->LoadDataWithKey(media, kFirst, Text(""), Text("k")))), "long") << stem;
-    EXPECT_TRUE(fs::is_regular_file(directory_ / (name + ".qvmi"))) << stem;
-    for (std::string const& entry : EntriesOf(directory_.path())) {
-      EXPECT_FALSE(entry.starts_with(".")) << "left beside the sidecar: " << entry;
-    }
-  }
-}
-
 // The size decides before anything is allocated: a sparse file just under the format's limit costs nothing to
 // refuse, and a save leaves it alone.
 TEST_F(SidecarDataStoreAdaptorReadTest, ASidecarOverTheBoundIsRefusedWithoutReadingIt) {

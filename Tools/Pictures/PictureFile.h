@@ -40,12 +40,13 @@ struct PictureFileOptions {
 // What an entry that is not a regular file is, for messages: "a symbolic link", "a folder", "a device", ...
 QUILLAN_PICTURES_EXPORT char const* NonRegularFileKind(mode_t mode);
 
-// Writes `bytes` to `path` atomically: into a new file beside it, then renamed over it, so that a reader sees the old
-// file or the whole new one, and a failure leaves the old one as it was. An existing regular file is replaced (unless
-// `options` say not to); any other kind of file there (a symbolic link, a folder, a device, a pipe) is left alone and
-// the call throws PictureError saying what it is. The rename replaces the directory entry itself and never follows a
-// link that appears at the path meanwhile. The new file gets the mode 0666 less the process's umask. Throws
-// PictureError with the path and the system's reason when the folder is missing or cannot be written.
+// Writes `bytes` to `path` atomically with zelcore::WriteFileAtomically: into a new file beside it, then renamed over
+// it, so that a reader sees the old file or the whole new one, and a failure leaves the old one as it was. An existing
+// regular file is replaced (unless `options` say not to) and keeps its permission bits; a new file gets 0666 less the
+// process's umask. Any other kind of file there (a symbolic link, a folder, a device, a pipe) is left alone and the
+// call throws PictureError saying what it is. The rename replaces the directory entry itself and never follows a link
+// that appears at the path meanwhile. Throws PictureError with the path and the system's reason when the folder is
+// missing or cannot be written.
 QUILLAN_PICTURES_EXPORT void WritePictureFile(std::filesystem::path const& path, std::span<std::uint8_t const> bytes,
                                               PictureFileOptions const& options = {});
 

@@ -6,16 +6,17 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <span>
 #include <sstream>
 #include <system_error>
 #include <thread>
 
 #include "BE/Detail/TomlLimits.h"
 #include "BE/SettingsFileException.h"
+#include "zelcore/AtomicFile.h"
 #include "zelcore/TextConversions.h"
 
 namespace BE::detail {
@@ -30,25 +31,9 @@ constexpr std::string_view kHeader =
 constexpr char kValuesKey[] = "values";
 constexpr char kReadOnlyKey[] = "read-only";
 constexpr std::uintmax_t kMaxFileSize = TomlLimits{}.maxBytes;
-constexpr int kMaxSymlinkHops = 40;
 
 std::string ErrorText(std::error_code const& error) { return error.message(); }
 std::string ErrorText(int error) { return std::generic_category().message(error); }
-
-// The file that `file` leads to through symbolic links. Throws exSettingsFile, with `action` ("cannot be written")
-// before the reason, when the links cannot be followed.
-fs::path ResolveLinks(fs::path const& file, std::string const& action) {
-  auto fail = [&](std::string const& reason) { throw exSettingsFile(file, {}, action + ": " + reason); };
-  std::error_code error;
-  fs::path target = file;
-  for (int hop = 0; fs::is_symlink(fs::symlink_status(target, error)); ++hop) {
-    if (hop == kMaxSymlinkHops) fail("too many levels of symbolic links");
-    fs::path const link = fs::read_symlink(target, error);
-    if (error) fail(ErrorText(error));
-    target = link.is_absolute() ? link : target.parent_path() / link;
-  }
-  return target;
-}
 
 fs::path FolderOf(fs::path const& file) { return file.has_parent_path() ? file.parent_path() : fs::path("."); }
 
@@ -236,7 +221,21 @@ SettingsFileContent LegacyContent(std::string const& legacyText) {
   return content;
 }
 
-// FormatSettings(content) with WriteFileAtomically, once it has checked that the text parses back. The caller
+// Replaces `file` by `text` atomically. A symbolic link is followed, so the file it points to is replaced and the link
+// stays: replacing the link would cut it from the file it points to (a settings folder kept elsewhere). The new file
+// keeps the permission bits of the one it replaces; a file that did not exist gets `newFileMode`, less the umask: by
+// default 0644, as configuration files are, since settings hold nothing secret and a user who wants them private
+// makes the file 0600 once. Throws exSettingsFile, leaving the old file in place, when that fails.
+void WriteText(fs::path const& file, std::string const& text, mode_t newFileMode = 0644) {
+  try {
+    zelcore::WriteFileAtomically(file, std::span(reinterpret_cast<std::uint8_t const*>(text.data()), text.size()),
+                                 {.links = zelcore::AtomicWriteOptions::Links::kFollow, .newFileMode = newFileMode});
+  } catch (zelcore::AtomicWriteError const& error) {
+    throw exSettingsFile(file, {}, "cannot be written: " + error.GetReason());
+  }
+}
+
+// FormatSettings(content) with WriteText, once it has checked that the text parses back. The caller
 // holds the file's lock.
 void WriteSettingsFile(fs::path const& file, SettingsFileContent const& content) {
   std::string const text = FormatSettings(content);
@@ -246,7 +245,7 @@ void WriteSettingsFile(fs::path const& file, SettingsFileContent const& content)
   } catch (exSettingsFile const& error) {
     throw exSettingsFile(file, {}, std::string("cannot be written: it would not read back (") + error.what() + ")");
   }
-  WriteFileAtomically(file, text);
+  WriteText(file, text);
 }
 
 // Replaces the tab-separated file by the TOML form of its entries, keeping a copy beside it. When that fails the
@@ -260,7 +259,7 @@ SettingsFileContent ConvertLegacy(fs::path const& file, std::string const& legac
     // The copy is as private as the file it copies.
     struct stat status {};
     mode_t const mode = ::stat(file.c_str(), &status) == 0 ? status.st_mode & 0777 : 0600;
-    WriteFileAtomically(backup, legacyText, mode);
+    WriteText(backup, legacyText, mode);
     WriteSettingsFile(file, content);
   } catch (exSettingsFile const&) {
   }
@@ -370,7 +369,12 @@ std::string FormatSettings(SettingsFileContent const& content) {
 }
 
 SettingsFileLock::SettingsFileLock(fs::path const& file, std::chrono::milliseconds timeout) {
-  fs::path const target = ResolveLinks(file, "cannot be locked");
+  fs::path target;
+  try {
+    target = zelcore::FollowSymbolicLinks(file);
+  } catch (std::system_error const& error) {
+    throw exSettingsFile(file, {}, "cannot be locked: " + ErrorText(error.code()));
+  }
   fs::path lock = target;
   lock += kLockSuffix;
   auto fail = [&](std::string const& reason) {
@@ -434,50 +438,6 @@ SettingsFileContent UpdateSettingsFile(fs::path const& file, std::function<void(
   change(content);
   WriteSettingsFile(file, content);
   return content;
-}
-
-void WriteFileAtomically(fs::path const& file, std::string const& text, mode_t newFileMode) {
-  auto fail = [&](std::string const& reason) { throw exSettingsFile(file, {}, "cannot be written: " + reason); };
-  // Replacing a link by a file would cut it from the file it points to (a settings folder kept elsewhere).
-  fs::path const target = ResolveLinks(file, "cannot be written");
-  fs::path const folder = FolderOf(target);
-  std::error_code error;
-  fs::create_directories(folder, error);
-  if (error) fail(ErrorText(error));
-  static std::atomic<unsigned> counter{0};
-  fs::path temporary = target;
-  temporary += ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
-
-  struct stat old {};
-  bool const replaces = ::stat(target.c_str(), &old) == 0;
-  int const fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replaces ? 0600 : newFileMode);
-  if (fd < 0) fail(ErrorText(errno));
-  int writeError = 0;
-  // A file made private by its owner stays so (fchmod, unlike open, is not narrowed by the umask).
-  if (replaces && ::fchmod(fd, old.st_mode & 0777) != 0) writeError = errno;
-  std::size_t written = 0;
-  while (writeError == 0 && written < text.size()) {
-    ssize_t const n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      writeError = errno;
-      break;
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  // Durable before it replaces the old file, so a crash leaves one whole file or the other.
-  if (writeError == 0 && ::fsync(fd) != 0) writeError = errno;
-  if (::close(fd) != 0 && writeError == 0) writeError = errno;
-  if (writeError == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) writeError = errno;
-  if (writeError != 0) {
-    ::unlink(temporary.c_str());
-    fail(ErrorText(writeError));
-  }
-  // The rename itself lives in the folder.
-  if (int const dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
 }
 
 }  // namespace BE::detail

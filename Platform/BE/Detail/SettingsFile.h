@@ -1,6 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
 #include <toml++/toml.h>
 
 #include <chrono>
@@ -86,11 +85,5 @@ SettingsFileContent ReadSettingsFile(std::filesystem::path const& file);
 // through the same way. Takes the lock: the caller must not hold it.
 SettingsFileContent UpdateSettingsFile(std::filesystem::path const& file,
                                        std::function<void(SettingsFileContent&)> const& change);
-// Replaces the file by `text` atomically (a temporary file beside it, synced, renamed, then the folder synced),
-// creating its folder. A symbolic link is followed, so the file it points to is replaced and the link stays. The
-// new file keeps the permission bits of the one it replaces; a file that did not exist gets `newFileMode`, less
-// the umask: by default 0644, as configuration files are, since settings hold nothing secret and a user who wants
-// them private makes the file 0600 once. Throws exSettingsFile, leaving the old file in place, when that fails.
-void WriteFileAtomically(std::filesystem::path const& file, std::string const& text, mode_t newFileMode = 0644);
 
 }  // namespace BE::detail
