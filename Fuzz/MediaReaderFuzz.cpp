@@ -9,6 +9,7 @@
 
 #include "Analyzers/Detail/MediaReader.h"
 #include "Analyzers/Detail/Progress.h"
+#include "Analyzers/FfmpegLog.h"
 #include "zelcore/ZelException.h"
 
 namespace {

@@ -13,6 +13,7 @@
 
 #include "Analyzers/ClipPreparation.h"
 #include "Analyzers/ExampleAnalyzers.h"
+#include "Analyzers/FfmpegLog.h"
 #include "Analyzers/MediaInput.h"
 #include "BE/Preferences.h"
 #include "DataStoreAdaptors/ResultCodes.h"

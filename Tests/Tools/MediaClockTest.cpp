@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Analyzers/ExampleAnalyzers.h"
-#include "Analyzers/MediaInput.h"
+#include "Analyzers/FfmpegLog.h"
 #include "Support/TempDirectory.h"
 #include "Tools/AnalyzerJobs.h"
 #include "Tools/FfmpegCommand.h"

@@ -1,20 +1,17 @@
 #include "Analyzers/MediaInput.h"
 
-#include "DataStoreAdaptors/ResultCodes.h"
-
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
-#include <cstdarg>
 #include <limits>
-#include <mutex>
 #include <thread>
 #include <utility>
 
 #include "Analyzers/Detail/StampedFile.h"
+#include "Analyzers/FfmpegLog.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "zelcore/ZelException.h"
 
@@ -24,7 +21,6 @@ extern "C" {
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/imgutils.h>
-#include <libavutil/log.h>
 #include <libavutil/mem.h>
 #include <libavutil/opt.h>
 }
@@ -53,24 +49,14 @@ constexpr std::array<std::pair<char const*, char const*>, 6> kReferringDemuxers 
     {"mlv", "a raw video whose chunks are files of their own"},
 }};
 
-// FFmpeg's last complaint on this thread, kept while UseFfmpegLogForErrors is in force.
-thread_local std::string tLastComplaint;
-
-void KeepComplaint(void* /*context*/, int level, char const* format, va_list arguments) {
-  if (level > AV_LOG_ERROR) return;
-  char line[512];
-  int prefix = 1;
-  av_log_format_line2(nullptr, level, format, arguments, line, sizeof line, &prefix);
-  std::string text(line);
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  if (!text.empty()) tLastComplaint = std::move(text);
-}
+bool IsCoverArt(AVStream const* stream) { return stream->disposition & AV_DISPOSITION_ATTACHED_PIC; }
 
 std::string ErrorText(int error) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(error, text, sizeof text);
   std::string message = text;
-  if (!tLastComplaint.empty()) message += " (" + tLastComplaint + ")";
+  if (std::string const& complaint = detail::LastFfmpegComplaint(); !complaint.empty())
+    message += " (" + complaint + ")";
   return message;
 }
 
@@ -125,17 +111,28 @@ int DecoderThreads(AVCodecParameters const& parameters, int wanted) {
   return static_cast<int>(std::clamp<std::int64_t>(kPicturesInFlightBytes / bytes, 1, wanted));
 }
 
-}  // namespace
-
-void UseFfmpegLogForErrors() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_callback(&KeepComplaint); });
+// The earliest start of the file's sound and moving pictures, else the container's start; NaN when neither is known.
+double FindPresentationStart(AVFormatContext const& format) {
+  double start = std::numeric_limits<double>::infinity();
+  for (unsigned i = 0; i < format.nb_streams; ++i) {
+    AVStream const* stream = format.streams[i];
+    AVMediaType const type = stream->codecpar->codec_type;
+    bool const counts = type == AVMEDIA_TYPE_AUDIO || (type == AVMEDIA_TYPE_VIDEO && !IsCoverArt(stream));
+    if (counts && stream->start_time != AV_NOPTS_VALUE) {
+      start = std::min(start, static_cast<double>(stream->start_time) * av_q2d(stream->time_base));
+    }
+  }
+  if (!std::isinf(start)) return start;
+  if (format.start_time != AV_NOPTS_VALUE) return static_cast<double>(format.start_time) / AV_TIME_BASE;
+  return std::numeric_limits<double>::quiet_NaN();
 }
+
+}  // namespace
 
 void BoundFfmpegAllocations() { av_max_alloc(kMaxFfmpegAllocation); }
 
 MediaInput::MediaInput(std::filesystem::path const& file) : file_(std::make_unique<detail::StampedFile>(file)) {
-  tLastComplaint.clear();
+  detail::ForgetFfmpegComplaint();
   try {
     Open();
   } catch (...) {
@@ -175,9 +172,7 @@ bool MediaInput::HasAudioOrVideo() const {
   for (unsigned i = 0; i < format_->nb_streams; ++i) {
     AVStream const* stream = format_->streams[i];
     if (stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) return true;
-    if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
-      return true;
-    }
+    if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !IsCoverArt(stream)) return true;
   }
   return false;
 }
@@ -270,10 +265,7 @@ bool MediaInput::HeaderSuffices(Probe probe) const {
     }
     // A video stream's frame rate is learnt from the timestamps of its first packets, so pictures always get the
     // full probe; cover art is no video to read.
-    if (probe == Probe::kVideo && parameters->codec_type == AVMEDIA_TYPE_VIDEO &&
-        !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
-      return false;
-    }
+    if (probe == Probe::kVideo && parameters->codec_type == AVMEDIA_TYPE_VIDEO && !IsCoverArt(stream)) return false;
   }
   return true;
 }
@@ -299,8 +291,44 @@ void MediaInput::ProbeStreams(Probe probe) {
   if (!refusal_.empty()) Refuse(refusal_);
   if (error < 0) Fail("no stream information", error);
   NoteDeclaredSizes();
+  start_ = FindPresentationStart(*format_);
   // What the probe complained about (a stream it could not learn) is no reason for a later failure.
-  tLastComplaint.clear();
+  detail::ForgetFfmpegComplaint();
+}
+
+int MediaInput::ChooseStream(Probe kind, int stream) const {
+  AVMediaType const type = kind == Probe::kAudio ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO;
+  char const* const name = kind == Probe::kAudio ? "audio" : "video";
+  if (stream == kBestStream) {
+    int first = -1;  // the first stream of the kind, whether FFmpeg could learn its parameters or not
+    for (unsigned i = 0; i < format_->nb_streams && first < 0; ++i) {
+      if (format_->streams[i]->codecpar->codec_type == type && !IsCoverArt(format_->streams[i]))
+        first = static_cast<int>(i);
+    }
+    // Without any sound or moving pictures (subtitles, data) the file is no media at all.
+    if (first < 0 && !HasAudioOrVideo()) NotMedia("no sound and no moving pictures", 0);
+    if (first < 0) {
+      throw zelcore::config::zel_exception(Path().string() + " has no " + name + " stream", kResultNotApplicable);
+    }
+    int const best = av_find_best_stream(format_, type, -1, -1, nullptr, 0);
+    // FFmpeg may rank cover art above a short video; the file's first real one is read then.
+    if (best >= 0 && IsCoverArt(format_->streams[best])) return first;
+    // A stream whose parameters FFmpeg could not learn is there but cannot be read: that is a failure of the file.
+    if (best < 0) Fail(std::string("it has no readable ") + name + " stream", best);
+    return best;
+  }
+  if (stream < 0 || static_cast<unsigned>(stream) >= format_->nb_streams ||
+      format_->streams[stream]->codecpar->codec_type != type) {
+    throw zelcore::config::zel_exception("Stream " + std::to_string(stream) + " of " + Path().string() + " is not " +
+                                             (kind == Probe::kAudio ? "an " : "a ") + name + " stream",
+                                         kResultIllegalArgument);
+  }
+  if (IsCoverArt(format_->streams[stream])) {
+    throw zelcore::config::zel_exception(
+        "Stream " + std::to_string(stream) + " of " + Path().string() + " is cover art, not a video stream",
+        kResultIllegalArgument);
+  }
+  return stream;
 }
 
 AVCodecContext* MediaInput::OpenDecoder(int stream, int threadCount,
@@ -320,6 +348,7 @@ AVCodecContext* MediaInput::OpenDecoder(int stream, int threadCount,
   codec_->thread_count = DecoderThreads(*chosen->codecpar, threadCount);
   // Sizes that appear only in the coded pictures are held to the same bounds, before the decoder allocates them.
   codec_->max_pixels = kMaxPicturePixels;
+  detail::ClaimDecoderLog(*codec_);
   if (configure) configure(*codec_, *decoder);
   if (int const error = avcodec_open2(codec_, decoder, nullptr); error < 0) Fail("decoder refused the stream", error);
   for (unsigned i = 0; i < format_->nb_streams; ++i) {
@@ -328,20 +357,16 @@ AVCodecContext* MediaInput::OpenDecoder(int stream, int threadCount,
   return codec_;
 }
 
-double MediaInput::PresentationStart() const {
-  double start = std::numeric_limits<double>::infinity();
-  for (unsigned i = 0; i < format_->nb_streams; ++i) {
-    AVStream const* stream = format_->streams[i];
-    AVMediaType const type = stream->codecpar->codec_type;
-    bool const counts = type == AVMEDIA_TYPE_AUDIO ||
-                        (type == AVMEDIA_TYPE_VIDEO && !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC));
-    if (counts && stream->start_time != AV_NOPTS_VALUE) {
-      start = std::min(start, static_cast<double>(stream->start_time) * av_q2d(stream->time_base));
-    }
-  }
-  if (!std::isinf(start)) return start;
-  if (format_->start_time != AV_NOPTS_VALUE) return static_cast<double>(format_->start_time) / AV_TIME_BASE;
-  return std::numeric_limits<double>::quiet_NaN();
+double MediaInput::PresentationSeconds(int stream, std::int64_t timestamp) {
+  if (timestamp == AV_NOPTS_VALUE) return std::numeric_limits<double>::quiet_NaN();
+  double const seconds = static_cast<double>(timestamp) * av_q2d(format_->streams[stream]->time_base);
+  if (std::isnan(start_)) start_ = seconds;
+  return seconds - start_;
+}
+
+std::int64_t MediaInput::StreamTimestamp(int stream, double seconds) const {
+  double const start = std::isnan(start_) ? 0.0 : start_;
+  return static_cast<std::int64_t>(std::floor((seconds + start) / av_q2d(format_->streams[stream]->time_base)));
 }
 
 void MediaInput::CheckAfterReading() const {

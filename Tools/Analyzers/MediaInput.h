@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "Analyzers/ExampleAnalyzers.h"
+#include "Analyzers/FfmpegLog.h"
 
 struct AVCodec;
 struct AVCodecContext;
@@ -34,7 +36,9 @@ class StampedFile;
 //   - pictures larger than kMaxPictureWidth x kMaxPictureHeight or kMaxPicturePixels, as the file declares them or as
 //     a decoder finds them, are refused before any picture memory is allocated.
 // Every failure throws zel_exception kResultFileRead naming the file and the reason, but for a file that is not media
-// at all (FFmpeg does not recognise it, or it is a still picture or text): kResultNotMediaFile. Not thread-safe.
+// at all (FFmpeg does not recognise it, or it is a still picture or text): kResultNotMediaFile. While it is open, what
+// FFmpeg says on its thread is its own (FfmpegLog.h). Times are on one clock, the file's presentation (see
+// PresentationSeconds). Not thread-safe, and used on the thread that made it.
 class QUILLAN_EXAMPLES_EXPORT MediaInput {
  public:
   // Real video tops out at 8K: 7680x4320 (UHD) and 8192x4320 (DCI). Bounding each side by 8192 and the area by
@@ -45,9 +49,11 @@ class QUILLAN_EXAMPLES_EXPORT MediaInput {
   static constexpr int kMaxPictureHeight = 8192;
   static constexpr std::int64_t kMaxPicturePixels = std::int64_t{8192} * 4608;
 
-  // What the stream probe is for. An audio probe discards every other stream first, so that no picture is decoded
-  // and a read of a file's sound costs nothing for its pictures, however large they claim to be.
+  // What a read is for: the kind of stream it probes for and chooses. An audio probe discards every other stream
+  // first, so that no picture is decoded and a read of a file's sound costs nothing for its pictures, however large
+  // they claim to be.
   enum class Probe { kAudio, kVideo };
+  static constexpr int kBestStream = -1;
 
   // Opens `file`, recognises its container and reads its header.
   explicit MediaInput(std::filesystem::path const& file);
@@ -63,6 +69,14 @@ class QUILLAN_EXAMPLES_EXPORT MediaInput {
   // kilobytes are read.
   void ProbeStreams(Probe probe);
 
+  // The stream to read: `stream`, an index in the file, or for kBestStream the best one of the kind (FFmpeg's choice,
+  // or the file's first when FFmpeg ranks cover art first). Cover art is never a video stream. Throws zel_exception
+  // kResultNotApplicable ("<file> has no audio stream", "... has no video stream") when the file has none of the kind
+  // but has sound or moving pictures, kResultNotMediaFile when it has neither, kResultFileRead when FFmpeg could not
+  // learn the parameters of any stream of the kind, and kResultIllegalArgument for an index that names no stream of
+  // the kind. Call after ProbeStreams.
+  int ChooseStream(Probe kind, int stream) const;
+
   // Opens the decoder of stream `stream` (an index in the file) on `threadCount` threads (0: one more than the
   // processors, at most 16; fewer for pictures so large that the threads' pictures would pass 256 MB) and discards
   // every other stream. Throws when the stream's pictures are larger than the bounds. The decoder belongs to this
@@ -71,10 +85,14 @@ class QUILLAN_EXAMPLES_EXPORT MediaInput {
                               std::function<void(AVCodecContext&, AVCodec const&)> const& configure = {});
 
   AVFormatContext* Format() const { return format_; }
-  // Where the file's presentation starts, in seconds of its streams' timestamps: the earliest start of its sound and
-  // moving pictures (cover art aside) as the probe found them, else the container's start; NaN when neither is known.
-  // Times on the presentation clock are timestamps less this.
-  double PresentationStart() const;
+  // The time of `timestamp` (in the time base of stream `stream`) on the presentation clock, in seconds: 0 is where
+  // the file's presentation starts, the earliest start of its sound and moving pictures (cover art aside) as
+  // ProbeStreams found them, else the container's start. A file that names neither counts from the first timestamp
+  // given here: the first frame decoded. NaN for AV_NOPTS_VALUE.
+  double PresentationSeconds(int stream, std::int64_t timestamp);
+  // The last timestamp of stream `stream` at or before `seconds` on the presentation clock; counted from timestamp 0
+  // while the start is not known.
+  std::int64_t StreamTimestamp(int stream, double seconds) const;
   // The file as it was opened, its descriptor still open: what everything decoded was read from.
   detail::StampedFile const& File() const { return *file_; }
   std::filesystem::path const& Path() const;
@@ -110,6 +128,7 @@ class QUILLAN_EXAMPLES_EXPORT MediaInput {
   static int RefuseNestedOpen(AVFormatContext* format, AVIOContext** io, char const* url, int flags,
                               AVDictionary** options);
 
+  detail::ReaderLogScope logScope_;  // first made, last ended: all of FFmpeg's work for this input runs within it
   std::unique_ptr<detail::StampedFile> file_;
   AVIOContext* io_ = nullptr;
   AVFormatContext* format_ = nullptr;
@@ -118,14 +137,8 @@ class QUILLAN_EXAMPLES_EXPORT MediaInput {
   std::vector<std::string> sizes_;  // per stream: the declared size, "16000x16000"
   std::string refusal_;
   std::uint64_t bytesRead_ = 0;
+  double start_ = std::numeric_limits<double>::quiet_NaN();  // where the presentation starts, in seconds
 };
-
-// Makes FFmpeg's log (one per process) the tool's way: nothing reaches the terminal, where it would break progress
-// bars and tables, and FFmpeg's last complaint on a thread ("moov atom not found") is added to the message of the
-// next failure of a MediaInput on that thread. FFmpeg has a single log callback, so the module never installs this by
-// itself: a program that embeds the module keeps its own. The command-line tool calls this once as it starts; later
-// calls change nothing. May be called from any thread.
-QUILLAN_EXAMPLES_EXPORT void UseFfmpegLogForErrors();
 
 // Bounds every single allocation of FFmpeg's libraries (av_max_alloc, one per process) to kMaxFfmpegAllocation: a
 // file of a few bytes can claim chunks of gigabytes that a demuxer allocates before it reads them. The largest

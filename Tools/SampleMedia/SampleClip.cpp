@@ -38,6 +38,8 @@ Container ContainerFor(std::filesystem::path const& path) {
   throw std::invalid_argument("Cannot tell the clip format of " + path.string() + ": use .mkv, .mp4 or .mov");
 }
 
+constexpr int kQuietEncoder = AV_LOG_VERBOSE - AV_LOG_WARNING;
+
 std::string ErrorText(int error) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(error, text, sizeof text);
@@ -130,6 +132,9 @@ class ClipWriter {
     codec.reset(avcodec_alloc_context3(encoder));
     if (!stream || !codec) throw std::runtime_error("out of memory");
     codec->flags |= AV_CODEC_FLAG_BITEXACT;
+    // The encoders' statistics are not for the user of a sample writer and their errors arrive as results: their
+    // messages count as less urgent (a warning as verbose), for this context only, so the program's level stays.
+    codec->log_level_offset = kQuietEncoder;
     if (encoder->type == AVMEDIA_TYPE_VIDEO) {
       codec->width = plan_.width;
       codec->height = plan_.height;
@@ -347,8 +352,6 @@ void WriteClip(std::filesystem::path const& path, ClipPlan const& plan) {
   if (FrameCount(plan) > 120u * 3600u) throw std::invalid_argument("Clips last at most an hour");
   if (plan.sampleRate != 0 && (plan.sampleRate < 8000 || plan.sampleRate > 192000))
     throw std::invalid_argument("The sample rate must be from 8000 to 192000 Hz");
-  // The encoders' statistics are not for the user of a sample writer; their errors arrive as results.
-  av_log_set_level(std::min(av_log_get_level(), AV_LOG_ERROR));
   try {
     ClipWriter(path, plan).Write();
   } catch (std::runtime_error const& error) {

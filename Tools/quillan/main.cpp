@@ -1,6 +1,7 @@
 #include <exception>
 #include <iostream>
 
+#include "Analyzers/FfmpegLog.h"
 #include "Analyzers/MediaInput.h"
 #include "BE/SettingsFileException.h"
 #include "Host/AnalyzerModule.h"

@@ -8,8 +8,6 @@
 #include <string>
 
 #include "Analyzers/Detail/Progress.h"
-#include "DataStoreAdaptors/ResultCodes.h"
-#include "zelcore/ZelException.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -35,10 +33,8 @@ namespace detail {
 
 namespace {
 
-bool IsCoverArt(AVStream const* stream) { return stream->disposition & AV_DISPOSITION_ATTACHED_PIC; }
-
 bool IsMovingPictures(AVStream const* stream) {
-  return stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !IsCoverArt(stream);
+  return stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC);
 }
 
 // Whether an audio probe would leave the presentation's start unknown: a probe that discards the pictures sees
@@ -99,50 +95,10 @@ void MediaReader::OpenDecoder(int stream) {
   stream_ = stream;
 }
 
-namespace {
-
-// The stream to read, by its index or the best of its kind; pictures are never taken from cover art.
-int ChooseStream(MediaInput const& input, AVMediaType type, int stream, char const* kind) {
-  AVFormatContext* format = input.Format();
-  std::filesystem::path const& file = input.Path();
-  if (stream == MediaReader::kBestStream) {
-    int first = -1;  // the first stream of the kind, whether FFmpeg could learn its parameters or not
-    for (unsigned i = 0; i < format->nb_streams && first < 0; ++i) {
-      if (format->streams[i]->codecpar->codec_type == type && !IsCoverArt(format->streams[i]))
-        first = static_cast<int>(i);
-    }
-    // Without any sound or moving pictures (subtitles, data) the file is no media at all.
-    if (first < 0 && !input.HasAudioOrVideo()) input.NotMedia("no sound and no moving pictures", 0);
-    if (first < 0)
-      throw zelcore::config::zel_exception(file.string() + " has no " + kind + " stream", kResultNotApplicable);
-    int const best = av_find_best_stream(format, type, -1, -1, nullptr, 0);
-    // FFmpeg may rank cover art above a short video; the file's first real one is read then.
-    if (best >= 0 && IsCoverArt(format->streams[best])) return first;
-    // A stream whose parameters FFmpeg could not learn is there but cannot be read: that is a failure of the file.
-    if (best < 0) input.Fail(std::string("it has no readable ") + kind + " stream", best);
-    return best;
-  }
-  if (stream < 0 || static_cast<unsigned>(stream) >= format->nb_streams ||
-      format->streams[stream]->codecpar->codec_type != type) {
-    throw zelcore::config::zel_exception("Stream " + std::to_string(stream) + " of " + file.string() + " is not " +
-                                             (type == AVMEDIA_TYPE_AUDIO ? "an " : "a ") + kind + " stream",
-                                         kResultIllegalArgument);
-  }
-  if (IsCoverArt(format->streams[stream])) {
-    throw zelcore::config::zel_exception(
-        "Stream " + std::to_string(stream) + " of " + file.string() + " is cover art, not a video stream",
-        kResultIllegalArgument);
-  }
-  return stream;
-}
-
-}  // namespace
-
 MediaReader::AudioFormat MediaReader::SelectAudio(int stream) {
-  OpenDecoder(ChooseStream(input_, AVMEDIA_TYPE_AUDIO, stream, "audio"));
+  OpenDecoder(input_.ChooseStream(MediaInput::Probe::kAudio, stream));
   channels_ = static_cast<std::uint32_t>(codec_->ch_layout.nb_channels);
   if (channels_ == 0 || codec_->sample_rate <= 0) Fail("audio stream without channels or rate", AVERROR_INVALIDDATA);
-  FindPresentationStart();
   AudioFormat format{stream_, channels_, static_cast<std::uint32_t>(codec_->sample_rate)};
   holding_ = NextFrame(nullptr);
   double const first = holding_ ? Seconds(*frame_) : std::numeric_limits<double>::quiet_NaN();
@@ -158,22 +114,14 @@ MediaReader::AudioFormat MediaReader::SelectAudio(int stream) {
 MediaReader::VideoFormat MediaReader::SelectVideo(int stream, int maxWidth, bool reducedSize) {
   maxWidth_ = std::max(1, maxWidth);
   reducedSize_ = reducedSize;
-  OpenDecoder(ChooseStream(input_, AVMEDIA_TYPE_VIDEO, stream, "video"));
-  FindPresentationStart();
+  OpenDecoder(input_.ChooseStream(MediaInput::Probe::kVideo, stream));
   AVRational const rate = av_guess_frame_rate(format_, format_->streams[stream_], nullptr);
   AVCodecParameters const* parameters = format_->streams[stream_]->codecpar;
   return VideoFormat{stream_, parameters->width, parameters->height, rate.den > 0 && rate.num > 0 ? av_q2d(rate) : 0.0};
 }
 
-void MediaReader::FindPresentationStart() { start_ = input_.PresentationStart(); }
-
 double MediaReader::Seconds(AVFrame const& frame) {
-  std::int64_t const pts = frame.best_effort_timestamp;
-  if (pts == AV_NOPTS_VALUE) return std::numeric_limits<double>::quiet_NaN();
-  double const seconds = static_cast<double>(pts) * av_q2d(format_->streams[stream_]->time_base);
-  // A file that names no start counts from its first timestamp.
-  if (std::isnan(start_)) start_ = seconds;
-  return seconds - start_;
+  return input_.PresentationSeconds(stream_, frame.best_effort_timestamp);
 }
 
 void MediaReader::NoteDamage(int error) {

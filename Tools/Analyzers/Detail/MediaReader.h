@@ -46,7 +46,7 @@ class Progress;
 // damaged. Every other decoder error ends the read at once.
 class MediaReader {
  public:
-  static constexpr int kBestStream = -1;
+  static constexpr int kBestStream = MediaInput::kBestStream;
   // More than one damaged packet in this many fails the read.
   static constexpr std::uint64_t kDamagedShare = 4;
 
@@ -111,8 +111,6 @@ class MediaReader {
  private:
   void Release();
   void OpenDecoder(int stream);
-  // Learns where the presentation starts (start_).
-  void FindPresentationStart();
   // Receives the next decoded frame of the chosen stream into frame_, reading and sending packets as needed; false
   // at the stream's end. Reports progress when given it.
   bool NextFrame(Progress const* progress);
@@ -141,7 +139,6 @@ class MediaReader {
   int resamplerInput_ = -1;  // the sample format the resampler was set up for
   std::vector<float> samples_;
   std::vector<std::uint8_t> luma_;
-  double start_ = 0;              // where the presentation starts, in seconds of the streams' timestamps; NaN: unknown
   bool ended_ = false;            // the end of the stream was sent to the decoder
   bool holding_ = false;          // frame_ holds a decoded frame not yet handed out
   std::uint64_t skipFrames_ = 0;  // audio frames before the presentation's start, not handed out

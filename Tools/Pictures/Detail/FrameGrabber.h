@@ -18,14 +18,13 @@ class MediaInput;
 namespace Quillan::Pictures::detail {
 
 // Single pictures of a video file at chosen times, decoded with FFmpeg's libraries and scaled to a chosen height in
-// Cairo's pixel layout (32-bit native-endian xRGB). The file is opened by the analyzers' MediaInput, so only that file
-// is read and its pictures are bounded in size. Throws PictureError naming the file for a file that FFmpeg cannot
-// read, that refers to other files, that has no video stream (or no such stream), whose pictures are too large, or
-// that cannot be decoded. Not thread-safe.
+// Cairo's pixel layout (32-bit native-endian xRGB). The file is opened, probed and its stream chosen by the analyzers'
+// MediaInput, as the scenes analyzer's reader does: only that file is read, its pictures are bounded in size, and
+// times are on the same presentation clock. Throws PictureError with MediaInput's message for a file that FFmpeg
+// cannot read, that refers to other files, that has no video stream (or no such stream), whose pictures are too
+// large, or that cannot be decoded. Not thread-safe.
 class FrameGrabber {
  public:
-  static constexpr int kBestStream = -1;
-
   struct Image {
     int width = 0;
     int height = 0;
@@ -34,6 +33,7 @@ class FrameGrabber {
     double seconds = 0;  // presentation time of the picture decoded
   };
 
+  // `stream`: an index in the file, or MediaInput::kBestStream.
   FrameGrabber(std::filesystem::path const& file, int stream);
   ~FrameGrabber();
   FrameGrabber(FrameGrabber const&) = delete;
@@ -43,20 +43,19 @@ class FrameGrabber {
   int ScaledWidth(int height, int maxWidth) const;
 
   // The first picture shown at or after `seconds` (on the presentation clock, as the scenes analyzer counts it: from
-  // the start of the file's presentation), within half
-  // a frame; the last picture when the stream ends first. Seeks to the key frame before it and decodes
-  // forward, or only decodes on from the last picture when that key frame is not ahead of it.
+  // the start of the file's presentation), within half a frame; the last picture when the stream ends first. Seeks to
+  // the key frame before it and decodes forward, or only decodes on from the last picture when that key frame is not
+  // ahead of it.
   Image Grab(double seconds, int width, int height);
 
  private:
   void Release();
   // Decodes the next picture into frame_; false at the end of the stream.
   bool NextPicture();
-  double SecondsOf(AVFrame const& frame) const;
+  double SecondsOf(AVFrame const& frame);
   Image Scale(AVFrame const& picture, double seconds, int width, int height);
   [[noreturn]] void Fail(char const* what, int error) const;
 
-  std::filesystem::path file_;
   std::unique_ptr<Examples::MediaInput> input_;
   AVFormatContext* format_ = nullptr;  // input_'s
   AVCodecContext* codec_ = nullptr;    // input_'s
@@ -67,7 +66,6 @@ class FrameGrabber {
   int stream_ = -1;
   bool draining_ = false;
   double lastTarget_ = -1;  // the time of the last Grab; -1 before the first
-  double origin_ = 0;       // where the presentation starts, in seconds of the streams' timestamps
 };
 
 }  // namespace Quillan::Pictures::detail
