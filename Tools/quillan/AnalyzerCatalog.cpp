@@ -1,9 +1,11 @@
 #include "quillan/AnalyzerCatalog.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <exception>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <string_view>
 #include <tuple>
 
@@ -17,7 +19,9 @@
 #include "Host/AnalyzerModule.h"
 #include "Host/AnalyzerRegistry.h"
 #include "quillan/DidYouMean.h"
+#include "quillan/OutputFormat.h"
 #include "quillan/ResultFormatting.h"
+#include "quillan/SharedOptions.h"
 #include "quillan/TextTable.h"
 
 namespace Quillan::Cli {
@@ -55,8 +59,7 @@ void ThrowSettingsProblem(std::exception_ptr const& failure) {
 }
 
 AnalyzerInfo Describe(RegisteredAnalyzer const& registered, InterfaceRef<BE::IClip> const& clip) {
-  AnalyzerInfo info{
-      NameWithoutAnalyzer(registered.id), registered.id, registered.type, std::nullopt, std::nullopt, {}, std::nullopt};
+  AnalyzerInfo info{.name = NameWithoutAnalyzer(registered.id), .id = registered.id, .type = registered.type};
   try {
     AnalyzerFactory const factory = AnalyzerRegistry::GetDefaultRegistry()->GetAnalyzerFactory(registered.id);
     InterfaceRef<IAnalyzer> const analyzer = factory(clip, std::any(), {});
@@ -208,6 +211,10 @@ std::string SettingText(ParameterDescription const& parameter) {
   return text;
 }
 
+namespace {
+
+// `quillan analyzers [--format F] [--plugin FILE.so]...`. An analyzer whose factory failed is listed with target
+// "failed" and its message (also on stderr), and the command returns kExitFailed.
 int RunAnalyzersCommand(OutputFormat format, std::vector<std::string> const& modules) {
   LoadAnalyzerModules(modules);
   std::vector<AnalyzerInfo> const catalog = ListAnalyzers();
@@ -275,6 +282,21 @@ int RunAnalyzersCommand(OutputFormat format, std::vector<std::string> const& mod
     }
   }
   return anyFailed ? kExitFailed : kExitOk;
+}
+
+}  // namespace
+
+void AddAnalyzersCommand(CLI::App& app, CommandActions& actions) {
+  struct Options {
+    OutputFormat format = OutputFormat::kTable;
+    std::vector<std::string> modules;
+  };
+  auto const options = std::make_shared<Options>();
+  CLI::App& command = *app.add_subcommand(
+      "analyzers", "list the registered analyzers, what each does and the settings of its parameter (--param)");
+  AddFormatOptions(command, options->format);
+  AddPluginOption(command, options->modules);
+  actions.Set(command, [options] { return RunAnalyzersCommand(options->format, options->modules); });
 }
 
 }  // namespace Quillan::Cli

@@ -8,7 +8,7 @@
 #include "Analyzers/IAnalyzer.h"
 #include "Analyzers/IParameterDescriber.h"
 #include "Host/AnalyzerType.h"
-#include "quillan/OutputFormat.h"
+#include "quillan/CommandActions.h"
 #include "quillan/ToolErrors.h"
 #include "zelcore/Guid.h"
 
@@ -22,12 +22,12 @@ struct AnalyzerInfo {
   zelcore::utility::Guid id;
   AnalyzerType type{};
   // Empty when the factory builds no analyzer without a real clip, or failed.
-  std::optional<TargetObjectType> target;
-  std::optional<std::size_t> maxJobCount;
+  std::optional<TargetObjectType> target = std::nullopt;
+  std::optional<std::size_t> maxJobCount = std::nullopt;
   // What the factory threw when asked for an analyzer of the placeholder clip; empty when it did not throw.
-  std::string failure;
+  std::string failure = {};
   // What the analyzer says it does and which parameters it takes (IParameterDescriber); empty when it says nothing.
-  std::optional<AnalyzerDescription> description;
+  std::optional<AnalyzerDescription> description = std::nullopt;
 };
 
 // Loads analyzer modules, which register their analyzers as they load or from their entry point. Never unloaded: the
@@ -61,9 +61,8 @@ std::string AnalyzerNameOf(std::vector<AnalyzerInfo> const& catalog, zelcore::ut
 // which every channel counts as silent".
 std::string SettingText(ParameterDescription const& parameter);
 
-// `quillan analyzers [--format F] [--plugin FILE.so]...`: every registered analyzer, then what each does and the
-// settings of its parameter. An analyzer whose factory failed is listed with target "failed" and its message (also on
-// stderr), and the command returns kExitFailed.
-int RunAnalyzersCommand(OutputFormat format, std::vector<std::string> const& modules);
+// Declares `quillan analyzers` on `app`, with its action: every registered analyzer, then what each does and the
+// settings of its parameter.
+void AddAnalyzersCommand(CLI::App& app, CommandActions& actions);
 
 }  // namespace Quillan::Cli

@@ -2,7 +2,11 @@
 
 #include <sys/statvfs.h>
 
+#include <CLI/CLI.hpp>
+#include <functional>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -10,7 +14,9 @@
 #include "BE/Preferences.h"
 #include "DataStoreAdaptors/AnalyzerCacheSize.h"
 #include "DataStoreAdaptors/ManagedDataStoreAdaptor.h"
+#include "quillan/SharedOptions.h"
 #include "quillan/TextTable.h"
+#include "quillan/ToolErrors.h"
 #include "zelcore/QuantityText.h"
 #include "zelcore/TextConversions.h"
 #include "zelcore/ZelException.h"
@@ -19,6 +25,13 @@ namespace Quillan::Cli {
 namespace {
 
 using nlohmann::ordered_json;
+
+// What `quillan cache prune` removes: results unused for longer than `olderThan` ("30d"), then the least recently
+// used ones until the rest fit `toSize` ("1G"). Empty texts are rules not given.
+struct PruneRequest {
+  std::string olderThan;
+  std::string toSize;
+};
 
 // The store the default host would use; the folder must exist (opening the store creates it).
 ManagedDataStoreAdaptor& Store(zelcore::InterfaceRef<IDataStoreAdaptor> const& store) {
@@ -155,38 +168,81 @@ std::filesystem::path ManagedCacheFolder() {
       zelcore::text::WstringToUTF8(BE::GetBackend()->GetPreferences()->GetAnalyzerCacheDirectory()));
 }
 
-int RunCacheCommand(std::string const& action, OutputFormat format, PruneRequest const& prune) {
+namespace {
+
+// `quillan cache path`.
+int RunCachePath(OutputFormat format) {
   std::filesystem::path const folder = ManagedCacheFolder();
-  if (action == "path") {
-    if (format == OutputFormat::kTable) {
-      std::cout << folder.string() << "\n";
-    } else {
-      PrintRecord({{"path", folder.string()}}, format);
-    }
-  } else if (action == "stats") {
-    PrintRecord(StatisticsRecord(folder, format), format);
+  if (format == OutputFormat::kTable) {
+    std::cout << folder.string() << "\n";
   } else {
-    MF::DiskCachePruneRules const rules = action == "prune" ? PruneRules(prune) : MF::DiskCachePruneRules{};
-    MF::DiskCacheRemoval removal;
-    if (FolderExists(folder)) {
-      auto const store = ManagedDataStoreAdaptor::Create();
-      auto& managed = static_cast<ManagedDataStoreAdaptor&>(*store);
-      if (std::string const reason = managed.GetUnavailableReason(); reason.empty()) {
-        removal = action == "prune" ? managed.PruneCache(rules) : managed.ClearCache();
-      } else {
-        removal = DeleteUnopenableCache(folder, reason);
-      }
-    } else {
-      removal.spaceReturned = true;
-    }
-    if (removal.filesDeleted) {
-      std::cerr << "quillan: note: the cache's database could not be changed (the volume is full), so its files were "
-                   "deleted"
-                << (action == "prune" ? ": every result went, not only those the prune selected" : "") << "\n";
-    }
-    PrintRecord(RemovalRecord(folder, removal, format), format);
+    PrintRecord({{"path", folder.string()}}, format);
   }
   return kExitOk;
+}
+
+// `quillan cache stats`.
+int RunCacheStats(OutputFormat format) {
+  PrintRecord(StatisticsRecord(ManagedCacheFolder(), format), format);
+  return kExitOk;
+}
+
+// `quillan cache prune` with `prune`, or `quillan cache clear` without.
+int RunCacheRemoval(std::optional<PruneRequest> const& prune, OutputFormat format) {
+  std::filesystem::path const folder = ManagedCacheFolder();
+  MF::DiskCachePruneRules const rules = prune ? PruneRules(*prune) : MF::DiskCachePruneRules{};
+  MF::DiskCacheRemoval removal;
+  if (FolderExists(folder)) {
+    auto const store = ManagedDataStoreAdaptor::Create();
+    auto& managed = static_cast<ManagedDataStoreAdaptor&>(*store);
+    if (std::string const reason = managed.GetUnavailableReason(); reason.empty()) {
+      removal = prune ? managed.PruneCache(rules) : managed.ClearCache();
+    } else {
+      removal = DeleteUnopenableCache(folder, reason);
+    }
+  } else {
+    removal.spaceReturned = true;
+  }
+  if (removal.filesDeleted) {
+    std::cerr << "quillan: note: the cache's database could not be changed (the volume is full), so its files were "
+                 "deleted"
+              << (prune ? ": every result went, not only those the prune selected" : "") << "\n";
+  }
+  PrintRecord(RemovalRecord(folder, removal, format), format);
+  return kExitOk;
+}
+
+// Declares --format on `command`, whose action `run` prints its record in that format.
+void SetRecordAction(CLI::App& command, CommandActions& actions, std::function<int(OutputFormat)> run) {
+  auto const format = std::make_shared<OutputFormat>(OutputFormat::kTable);
+  AddFormatOptions(command, *format);
+  actions.Set(command, [format, run = std::move(run)] { return run(*format); });
+}
+
+}  // namespace
+
+void AddCacheCommands(CLI::App& app, CommandActions& actions) {
+  CLI::App& cache = *app.add_subcommand("cache", "the managed analyzer cache");
+  SetRecordAction(*cache.add_subcommand("path", "print the managed cache folder"), actions, RunCachePath);
+  SetRecordAction(*cache.add_subcommand("stats",
+                                        "show the cache's items, the bytes they hold, the bytes its files take on "
+                                        "disk, its bound (the cache-size setting) and the space it leaves free on "
+                                        "its volume"),
+                  actions, RunCacheStats);
+  SetRecordAction(
+      *cache.add_subcommand("clear", "remove every item from the managed cache and give its space back to the volume"),
+      actions, [](OutputFormat format) { return RunCacheRemoval(std::nullopt, format); });
+  auto const prune = std::make_shared<PruneRequest>();
+  CLI::App& pruneCommand = *cache.add_subcommand("prune", "remove the least recently used items");
+  pruneCommand
+      .add_option("--older-than", prune->olderThan, "remove items unused for longer than AGE (s, m, h, d, w: 30d)")
+      ->type_name("AGE");
+  pruneCommand
+      .add_option("--to-size", prune->toSize,
+                  "then remove the least recently used items until the rest hold at most SIZE (K, M, G, T or KiB.."
+                  "TiB count in 1024s, KB..TB in 1000s: 1G)")
+      ->type_name("SIZE");
+  SetRecordAction(pruneCommand, actions, [prune](OutputFormat format) { return RunCacheRemoval(*prune, format); });
 }
 
 }  // namespace Quillan::Cli

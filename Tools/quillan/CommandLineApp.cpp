@@ -1,6 +1,7 @@
 #include "quillan/CommandLineApp.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -10,11 +11,15 @@
 #include "BE/Properties.h"
 #include "DataStoreAdaptors/DataStoreAdaptorUtils.h"
 #include "Export/ExportFormat.h"
+#include "quillan/AnalyzeCommand.h"
 #include "quillan/AnalyzerCatalog.h"
 #include "quillan/CacheCommands.h"
 #include "quillan/ConfigCommands.h"
 #include "quillan/DidYouMean.h"
+#include "quillan/ExportCommand.h"
 #include "quillan/ManualWriter.h"
+#include "quillan/PictureCommands.h"
+#include "quillan/SidecarCommands.h"
 #include "zelcore/DebugDatabase.h"
 
 namespace Quillan::Cli {
@@ -75,66 +80,6 @@ std::vector<std::string> OptionNames(CLI::App const& app) {
   return names;
 }
 
-// --format and its shorthand --json on `command`, into `format`.
-void AddFormat(CLI::App* command, OutputFormat& format, std::string const& ndjsonNote) {
-  std::vector<std::string> names;
-  for (auto const& [name, value] : OutputFormatNames()) names.push_back(name);
-  command
-      ->add_option_function<std::string>(
-          "--format", [&format](std::string const& name) { format = OutputFormatNames().at(name); },
-          "how results are printed: table (aligned columns, the default), json (one document), ndjson (one JSON "
-          "object per line" +
-              ndjsonNote + ") or csv (a header line, then one row per line)")
-      ->check(CLI::IsMember(names))
-      ->type_name("FORMAT");
-  command
-      ->add_flag_callback(
-          "--json", [&format] { format = OutputFormat::kJson; }, "the same as --format json")
-      ->disable_flag_override();
-}
-
-void AddPlugins(CLI::App* command, std::vector<std::string>& modules) {
-  command
-      ->add_option("--plugin", modules,
-                   "load an analyzer module (a shared library) first; its analyzers can then be named like the "
-                   "built-in ones. May be repeated.")
-      ->type_name("FILE.so")
-      ->allow_extra_args(false);
-}
-
-// What analyze and show share: which analyzers, with which parameters, on which files of the folders given.
-void AddSelection(CLI::App* command, AnalyzeOptions& options) {
-  command
-      ->add_option("--analyzer,-a", options.analyzers,
-                   "run this analyzer: a name from 'quillan analyzers' or a GUID. May be repeated.")
-      ->type_name("NAME")
-      ->allow_extra_args(false);
-  command
-      ->add_option("--param,-p", options.parameters,
-                   "give analyzer NAME (a name or GUID of this run's analyzers) the parameter text VALUE, "
-                   "comma-separated SETTING=VALUE items ('quillan analyzers' lists each analyzer's settings and their "
-                   "defaults); a later --param for the same analyzer replaces an earlier one")
-      ->type_name("NAME=VALUE")
-      ->allow_extra_args(false);
-  command
-      ->add_flag("-r,--recursive", options.recursive,
-                 "analyse the files in the folders among FILE and in all their subfolders (without it, a folder's "
-                 "own files only)")
-      ->disable_flag_override();
-  command
-      ->add_option("--include", options.include,
-                   "take only the files of folders that GLOB matches (a name, or with a '/' a path below the "
-                   "folder: '*.wav', 'day1/*.mov'). May be repeated.")
-      ->type_name("GLOB")
-      ->allow_extra_args(false);
-  command
-      ->add_option("--exclude", options.exclude,
-                   "leave out the files and subfolders of folders that GLOB matches; wins over --include. May be "
-                   "repeated.")
-      ->type_name("GLOB")
-      ->allow_extra_args(false);
-}
-
 std::string Source(std::string const& option, std::string const& optionName, char const* variable) {
   if (!option.empty()) return optionName;
   if (std::getenv(variable) != nullptr) return variable;
@@ -155,7 +100,6 @@ void CommandLineApp::Build() {
   app.footer(std::string("Run 'quillan help COMMAND' or 'quillan COMMAND --help' for the options of one command.\n") +
              kExitCodes);
   app.get_formatter()->column_width(34);
-  app.allow_extras();
   app.add_option("--cache-dir", globals_.cacheDirectory,
                  "the folder for caches: the managed analyzer cache is DIR/AnalyzerCache (default: "
                  "$QUILLAN_CACHE_DIR, else $XDG_CACHE_HOME/quillan, else ~/.cache/quillan)")
@@ -166,153 +110,54 @@ void CommandLineApp::Build() {
       ->type_name("DIR");
   app.add_option("--debug", globals_.debugEntries,
                  "set a debug database entry, e.g. " + std::string(kIgnoreAnalyzerCacheEntry) +
-                     "=true (every cache load misses); unknown keys are set with a warning. May be repeated.")
+                     "=true: every cache load then reports a miss, so every result is computed again (and stored "
+                     "over the old one), as 'analyze --force' does; unknown keys are set with a warning. May be "
+                     "repeated.")
       ->type_name("KEY=VALUE")
       ->allow_extra_args(false);
   app.add_flag("--version", globals_.version, "print the tool's version and exit")->disable_flag_override();
 
-  CLI::App* analyze = app.add_subcommand(
-      "analyze",
-      "analyse media files (with every analyzer that runs on media files, unless --analyzer names some) and print the "
-      "results");
-  analyze->alias("analyse");
-  AddSelection(analyze, analyze_);
-  analyze
-      ->add_option("--cache-location", analyze_.cacheLocation,
-                   "where results are looked up and saved, for this run only: sidecar (a .qvmi file beside the "
-                   "media), managed (the managed cache), read-only (read the sidecar, write nowhere) or a number")
-      ->type_name("WHERE");
-  AddFormat(analyze, analyze_.format, ", each printed as soon as its job ends");
-  analyze->add_option("-j,--jobs", analyze_.jobs, "run up to N analyses at once (default: one per processor)")
-      ->type_name("N")
-      ->check(CLI::Range(1, 1024).description(""));
-  analyze
-      ->add_option_function<std::string>(
-          "--order",
-          [this](std::string const& order) {
-            analyze_.order = order == "given" ? JobOrder::kGiven : JobOrder::kShortestFirst;
-          },
-          "which analyses start first: shortest (the smallest file first, the default) or given (the order of the "
-          "command line); tables and JSON list results in the given order either way")
-      ->check(CLI::IsMember({"shortest", "given"}))
-      ->type_name("ORDER");
-  analyze
-      ->add_flag("--force", analyze_.force,
-                 "compute every result afresh, whatever is stored, and store it over what was there")
-      ->disable_flag_override();
-  analyze
-      ->add_flag("--no-progress", analyze_.noProgress,
-                 "draw no progress bars (they are drawn only when stderr is a terminal and TERM is not dumb)")
-      ->disable_flag_override();
-  AddPlugins(analyze, analyze_.modules);
-  analyze
-      ->add_option("FILE", analyze_.files,
-                   "a media file, or a folder of media files; files with the sidecar extension .qvmi are skipped, and "
-                   "so are files in folders that are not media (pictures, scripts, documents)")
-      ->required();
-
-  CLI::App* show =
-      app.add_subcommand("show", "print the results stored for media files, as analyze would, computing nothing");
-  show_.storedOnly = true;
-  show_.noProgress = true;
-  AddSelection(show, show_);
-  AddFormat(show, show_.format, "");
-  show->add_option("FILE", show_.files, "a media file, or a folder of media files")->required();
-
-  CLI::App* analyzers = app.add_subcommand(
-      "analyzers", "list the registered analyzers, what each does and the settings of its parameter (--param)");
-  AddFormat(analyzers, listFormat_, "");
-  AddPlugins(analyzers, modules_);
-
-  CLI::App* sidecar = app.add_subcommand("sidecar", "look into sidecar files (.qvmi)");
-  CLI::App* dump = sidecar->add_subcommand("dump", "show the items of a sidecar file and describe each value");
-  dump->add_option("FILE", sidecarFile_, "the sidecar file")->required();
-  AddFormat(dump, listFormat_, ", one per value");
-  AddPlugins(dump, modules_);
-  CLI::App* get = sidecar->add_subcommand("get", "write the raw bytes of one value (to stdout without -o)");
-  get->add_option("FILE", sidecarGet_.file, "the sidecar file")->required();
-  get->add_option("--analyzer,-a", sidecarGet_.analyzer, "the analyzer whose value to get: a name or a GUID")
-      ->type_name("NAME")
-      ->required();
-  get->add_option("--data-source", sidecarGet_.dataSource,
-                  "the item's data source (the media's content state); needed when the file holds several items "
-                  "of the analyzer")
-      ->type_name("TEXT");
-  get->add_option("--key", sidecarGet_.key, "the value's key; needed when the item holds several values")
-      ->type_name("TEXT");
-  get->add_option("-o,--output", sidecarGet_.output, "write the bytes to this file instead of stdout")
-      ->type_name("OUT");
-  get->add_flag("-y,--overwrite", sidecarGet_.overwrite, "replace OUT when it exists (never FILE or another sidecar)")
-      ->disable_flag_override();
-  AddPlugins(get, sidecarGet_.modules);
-  CLI::App* verify = sidecar->add_subcommand("verify", "check that sidecar files decode");
-  verify->add_option("FILE", sidecarFiles_, "a sidecar file")->required();
-  CLI::App* clean = sidecar->add_subcommand(
-      "clean", "remove sidecar files: each one checked to be a sidecar (a regular file that decodes) first");
-  clean
-      ->add_option("PATH", sidecarClean_.paths,
-                   "a sidecar file, a media file (its sidecar), or a folder (the sidecars in it)")
-      ->required();
-  clean->add_flag("-r,--recursive", sidecarClean_.recursive, "the sidecars in the folders' subfolders too")
-      ->disable_flag_override();
-  clean->add_flag("--dry-run", sidecarClean_.dryRun, "list the sidecars that would be removed; remove nothing")
-      ->disable_flag_override();
-
-  CLI::App* cache = app.add_subcommand("cache", "the managed analyzer cache");
-  cache->add_subcommand("path", "print the managed cache folder");
-  cache->add_subcommand("stats",
-                        "show the cache's items, the bytes they hold, the bytes its files take on disk, its bound (the "
-                        "cache-size setting) and the space it leaves free on its volume");
-  cache->add_subcommand("clear", "remove every item from the managed cache and give its space back to the volume");
-  CLI::App* prune = cache->add_subcommand("prune", "remove the least recently used items");
-  prune->add_option("--older-than", prune_.olderThan, "remove items unused for longer than AGE (s, m, h, d, w: 30d)")
-      ->type_name("AGE");
-  prune
-      ->add_option("--to-size", prune_.toSize,
-                   "then remove the least recently used items until the rest hold at most SIZE (K, M, G, T or KiB.."
-                   "TiB count in 1024s, KB..TB in 1000s: 1G)")
-      ->type_name("SIZE");
-  for (CLI::App* action : cache->get_subcommands({})) AddFormat(action, listFormat_, "");
-
-  CLI::App* config = app.add_subcommand("config", "read or write the persisted settings");
-  CLI::App* configGet = config->add_subcommand("get", "print a setting's value");
-  configGet->add_option("NAME", settingName_, "the setting: cache-location or cache-size")->required();
-  CLI::App* configSet = config->add_subcommand("set", "change a setting in the settings file");
-  configSet->add_option("NAME", settingName_, "the setting: cache-location or cache-size")->required();
-  configSet
-      ->add_option("VALUE", settingValue_,
-                   "its new value; cache-location: sidecar, managed or read-only; cache-size: the managed "
-                   "cache's bound, at least 1M (2G, 500M, 1.5GiB)")
-      ->required();
-  CLI::App* configList = config->add_subcommand("list", "show every setting, its value and where the value comes from");
-  AddFormat(configList, listFormat_, "");
-
-  // Pictures of the peaks and scenes analyzers' results.
-  pictures_.AddTo(app);
-  // Events as chapters, timelines and tables.
-  export_.AddTo(app);
+  AddAnalyzeCommands(app, actions_);
+  AddAnalyzersCommand(app, actions_);
+  AddSidecarCommands(app, actions_);
+  AddCacheCommands(app, actions_);
+  // Asked once the global options are applied: they set the variables only where the options were given, and then
+  // the options are named all the same.
+  AddConfigCommands(app, actions_, [this] {
+    return FolderSources{.configDirectory = Source(globals_.configDirectory, "--config-dir", "QUILLAN_CONFIG_DIR"),
+                         .cacheDirectory = Source(globals_.cacheDirectory, "--cache-dir", "QUILLAN_CACHE_DIR")};
+  });
+  AddPictureCommands(app, actions_);
+  AddExportCommand(app, actions_);
 
   CLI::App* help = app.add_subcommand("help", "show the help of the tool or of one command");
   help->add_option("COMMAND", helpTopic_, "the command, e.g. 'analyze' or 'sidecar get'");
+  actions_.Set(
+      *help, [this] { return RunHelp(); }, CommandActions::Globals::kNotNeeded);
 
   // The man page and the bash completion are made at build time from this same description.
   CLI::App* generate = app.add_subcommand("generate-manual", "write the man page or the bash completion");
   generate->group("");
   generate->add_option("WHAT", generateWhat_)->check(CLI::IsMember({"man", "bash-completion"}))->required();
   generate->add_option("OUTPUT", generateOutput_)->required();
+  actions_.Set(
+      *generate,
+      [this] {
+        WriteManual(*app_, generateWhat_ == "man" ? ManualKind::kManPage : ManualKind::kBashCompletion, ValueWords(),
+                    ListAnalyzers(), generateOutput_, QUILLAN_VERSION);
+        return kExitOk;
+      },
+      CommandActions::Globals::kNotNeeded);
 
   // One command per run: a word after it that names another (a file called "config") is an argument. Arguments that
-  // nothing takes are kept for RejectLeftovers, which names the closest option or command.
+  // nothing takes end the parse with CLI11's ExtrasError, which Run turns into a message naming the closest option or
+  // command.
   app.require_subcommand(0, 1);
   app.get_formatter()->label("SUBCOMMAND", "COMMAND");
   for (CLI::App* command : app.get_subcommands({})) {
-    command->allow_extras();
     command->require_subcommand(0, 1);
     if (!command->get_group().empty()) command->group("Commands");
-    for (CLI::App* sub : command->get_subcommands({})) {
-      sub->allow_extras();
-      sub->group("Commands");
-    }
+    for (CLI::App* sub : command->get_subcommands({})) sub->group("Commands");
   }
 }
 
@@ -384,26 +229,26 @@ std::map<std::string, std::string> CommandLineApp::ValueWords() const {
           {"export --to", ExportFormats()}};
 }
 
-void CommandLineApp::RejectLeftovers(CLI::App const& command) const {
+UsageError CommandLineApp::LeftoverError(CLI::App const& command, CLI::ExtrasError const& error) const {
   std::string const path = PathOf(command);
-  std::vector<std::string> const left = command.remaining(true);
+  std::vector<std::string> leftovers = command.remaining(true);
   // Options the command did not take may have been parked with its parents.
-  std::vector<std::string> leftovers = left;
   for (CLI::App const* at = command.get_parent(); at != nullptr; at = at->get_parent()) {
     for (std::string const& argument : at->remaining(false)) leftovers.push_back(argument);
   }
-  if (leftovers.empty()) return;
+  // CLI11 parks them only along the commands the parse entered; should it not, its own words say what is left.
+  if (leftovers.empty()) return UsageError(error.what(), path);
   std::string const& first = leftovers.front();
   if (first.size() > 1 && first[0] == '-') {
     std::string const name = first.substr(0, first.find('='));
-    throw UsageError("unknown option " + name + DidYouMean(name, OptionNames(command)), path);
+    return UsageError("unknown option " + name + DidYouMean(name, OptionNames(command)), path);
   }
   std::vector<std::string> const commands = VisibleCommandNames(command);
   if (!commands.empty()) {
-    throw UsageError(
+    return UsageError(
         "unknown command \"" + (path.empty() ? "" : path + " ") + first + "\"" + DidYouMean(first, commands), path);
   }
-  throw UsageError("unexpected argument " + first, path);
+  return UsageError("unexpected argument " + first, path);
 }
 
 void CommandLineApp::ApplyGlobals() const {
@@ -437,72 +282,53 @@ void CommandLineApp::ApplyGlobals() const {
   }
 }
 
+int CommandLineApp::RunHelp() const {
+  std::string const topic = Join(helpTopic_);
+  CLI::App const* found = Find(topic);
+  if (found != nullptr && !found->get_group().empty()) {
+    std::cout << HelpOf(*found);
+    return kExitOk;
+  }
+  CLI::App const* parent = app_.get();
+  std::string known;
+  for (std::string const& word : helpTopic_) {
+    CLI::App const* next = Find(known + (known.empty() ? "" : " ") + word);
+    if (next == nullptr) {
+      throw UsageError("no help for \"" + topic + "\": unknown command \"" + word + "\"" +
+                           DidYouMean(word, VisibleCommandNames(*parent)),
+                       "help");
+    }
+    known += (known.empty() ? "" : " ") + word;
+    parent = next;
+  }
+  throw UsageError("no help for \"" + topic + "\"", "help");
+}
+
 int CommandLineApp::Run(int argc, char const* const* argv) {
   try {
     app_->parse(argc, argv);
   } catch (CLI::CallForHelp const&) {
     std::cout << HelpOf(*Deepest(app_.get()));
     return kExitOk;
+  } catch (CLI::ExtrasError const& error) {
+    throw LeftoverError(*Deepest(app_.get()), error);
   } catch (CLI::ParseError const& error) {
     throw UsageError(error.what(), PathOf(*Deepest(app_.get())));
   }
-  CLI::App* const command = Deepest(app_.get());
-  RejectLeftovers(*command);
   if (globals_.version) {
     std::cout << "quillan " << QUILLAN_VERSION_STRING << " (" << QUILLAN_BUILD_TYPE << ")\n";
     return kExitOk;
   }
-  if (command == app_.get()) throw UsageError("missing COMMAND");
-  if (command->get_name() == "help") {
-    std::string topic;
-    for (std::string const& word : helpTopic_) topic += (topic.empty() ? "" : " ") + word;
-    CLI::App const* found = Find(topic);
-    if (found == nullptr || found->get_group().empty()) {
-      CLI::App const* parent = app_.get();
-      std::string known;
-      for (std::string const& word : helpTopic_) {
-        CLI::App const* next = Find(known + (known.empty() ? "" : " ") + word);
-        if (next == nullptr) {
-          throw UsageError("no help for \"" + topic + "\": unknown command \"" + word + "\"" +
-                               DidYouMean(word, VisibleCommandNames(*parent)),
-                           "help");
-        }
-        known += (known.empty() ? "" : " ") + word;
-        parent = next;
-      }
-      throw UsageError("no help for \"" + topic + "\"", "help");
-    }
-    std::cout << HelpOf(*found);
-    return kExitOk;
-  }
-  if (command->get_name() == "generate-manual") {
-    WriteManual(*app_, generateWhat_ == "man" ? ManualKind::kManPage : ManualKind::kBashCompletion, ValueWords(),
-                ListAnalyzers(), generateOutput_, QUILLAN_VERSION);
-    return kExitOk;
-  }
-  if (!command->get_subcommands({}).empty()) {
+  CLI::App const& command = *Deepest(app_.get());
+  CommandActions::Entry const* const entry = actions_.Find(command);
+  if (entry == nullptr) {
+    if (&command == app_.get()) throw UsageError("missing COMMAND");
     std::string names;
-    for (std::string const& name : VisibleCommandNames(*command)) names += (names.empty() ? "" : ", ") + name;
-    throw UsageError("missing command after \"" + PathOf(*command) + "\" (" + names + ")", PathOf(*command));
+    for (std::string const& name : VisibleCommandNames(command)) names += (names.empty() ? "" : ", ") + name;
+    throw UsageError("missing command after \"" + PathOf(command) + "\" (" + names + ")", PathOf(command));
   }
-  FolderSources const sources{Source(globals_.configDirectory, "--config-dir", "QUILLAN_CONFIG_DIR"),
-                              Source(globals_.cacheDirectory, "--cache-dir", "QUILLAN_CACHE_DIR")};
-  ApplyGlobals();
-  std::string const path = PathOf(*command);
-  if (path == "analyze") return RunAnalyzeCommand(analyze_);
-  if (path == "show") return RunAnalyzeCommand(show_);
-  if (std::optional<int> const exitCode = pictures_.Run(path)) return *exitCode;
-  if (std::optional<int> const exitCode = export_.Run(path)) return *exitCode;
-  if (path == "analyzers") return RunAnalyzersCommand(listFormat_, modules_);
-  if (path == "sidecar dump") return RunSidecarDump(sidecarFile_, listFormat_, modules_);
-  if (path == "sidecar get") return RunSidecarGet(sidecarGet_);
-  if (path == "sidecar verify") return RunSidecarVerify(sidecarFiles_);
-  if (path == "sidecar clean") return RunSidecarClean(sidecarClean_);
-  if (path.starts_with("cache ")) return RunCacheCommand(command->get_name(), listFormat_, prune_);
-  if (path == "config get") return RunConfigGet(settingName_);
-  if (path == "config set") return RunConfigSet(settingName_, settingValue_);
-  if (path == "config list") return RunConfigList(listFormat_, sources);
-  throw UsageError("unknown command \"" + path + "\"");
+  if (entry->globals == CommandActions::Globals::kApplied) ApplyGlobals();
+  return entry->action();
 }
 
 }  // namespace Quillan::Cli

@@ -5,20 +5,19 @@
 #include <string>
 #include <vector>
 
-#include "quillan/AnalyzeCommand.h"
-#include "quillan/CacheCommands.h"
-#include "quillan/ExportCommand.h"
-#include "quillan/PictureCommands.h"
-#include "quillan/SidecarCommands.h"
+#include "quillan/CommandActions.h"
+#include "quillan/ToolErrors.h"
 
 namespace CLI {
 class App;
-}
+class ExtrasError;
+}  // namespace CLI
 
 namespace Quillan::Cli {
 
-// The tool's command line: every command, option and help text, read by CLI11. The help, the man page and the bash
-// completion are all made from it. Not thread-safe; one per process.
+// The tool's command line, read by CLI11: its global options, and every command as the command's own file declares it
+// (AddAnalyzeCommands and the like), with the action it runs. The help, the man page and the bash completion are all
+// made from it. Not thread-safe; one per process.
 class CommandLineApp {
  public:
   CommandLineApp();
@@ -46,29 +45,19 @@ class CommandLineApp {
   std::string HelpOf(CLI::App const& command) const;
   // The words that a value of each option or positional argument may be, for the completion (see ManualWriter).
   std::map<std::string, std::string> ValueWords() const;
-  // Throws UsageError for arguments that no command or option took, naming the closest one.
-  void RejectLeftovers(CLI::App const& command) const;
+  // What to tell of arguments that no command or option took: the first of them, with the closest option or command.
+  UsageError LeftoverError(CLI::App const& command, CLI::ExtrasError const& error) const;
   void ApplyGlobals() const;
-  int Dispatch();
+  // `quillan help [COMMAND...]`.
+  int RunHelp() const;
 
+  // Before app_, which is destroyed first: the commands' options that app_ fills live in their actions.
+  CommandActions actions_;
   std::unique_ptr<CLI::App> app_;
   Globals globals_;
-  AnalyzeOptions analyze_;
-  AnalyzeOptions show_;
-  OutputFormat listFormat_ = OutputFormat::kTable;
-  std::vector<std::string> modules_;
-  std::string sidecarFile_;
-  std::vector<std::string> sidecarFiles_;
-  SidecarGetOptions sidecarGet_;
-  SidecarCleanOptions sidecarClean_;
-  std::string settingName_;
-  std::string settingValue_;
-  PruneRequest prune_;
   std::vector<std::string> helpTopic_;
   std::string generateWhat_;
   std::string generateOutput_;
-  PictureCommands pictures_;
-  ExportCommand export_;
 };
 
 }  // namespace Quillan::Cli

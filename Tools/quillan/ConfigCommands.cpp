@@ -1,15 +1,20 @@
 #include "quillan/ConfigCommands.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <iostream>
+#include <memory>
+#include <utility>
 
 #include "BE/Backend.h"
 #include "BE/Properties.h"
 #include "DataStoreAdaptors/AnalyzerCacheSize.h"
 #include "quillan/CacheCommands.h"
 #include "quillan/DidYouMean.h"
+#include "quillan/OutputFormat.h"
+#include "quillan/SharedOptions.h"
 #include "quillan/TextTable.h"
 #include "zelcore/QuantityText.h"
 #include "zelcore/ZelException.h"
@@ -106,6 +111,9 @@ std::string SettingsProblemText(BE::exSettingsFile const& problem) {
 
 std::vector<std::string> SettingNames() { return {kCacheLocationSetting, kCacheSizeSetting}; }
 
+namespace {
+
+// `quillan config get NAME`.
 int RunConfigGet(std::string const& name) {
   CheckSettingName(name, "config get");
   if (name == kCacheSizeSetting) {
@@ -118,6 +126,7 @@ int RunConfigGet(std::string const& name) {
   return kExitOk;
 }
 
+// `quillan config set NAME VALUE`: refuses a value that the setting does not know, listing those it does.
 int RunConfigSet(std::string const& name, std::string const& value) {
   CheckSettingName(name, "config set");
   if (name == kCacheSizeSetting) return SetCacheSize(value);
@@ -137,20 +146,27 @@ int RunConfigSet(std::string const& name, std::string const& value) {
   return kExitOk;
 }
 
+// `quillan config list`: every setting with its value and where the value comes from.
 int RunConfigList(OutputFormat format, FolderSources const& sources) {
   struct Row {
-    std::string name, value, source;
-    bool readOnly;
+    std::string name;
+    std::string value;
+    std::string source;
+    bool readOnly = false;
   };
   bool const set = Properties()->HasValue(BE::kPrefsAnalyzeImportedMediaCacheLocation);
   std::filesystem::path const settingsFile = BE::GetDefaultPropertiesFilePath();
   std::vector<Row> const rows = {
-      {kCacheLocationSetting, CacheLocationText(GetDefaultCacheLocation()), set ? "settings file" : "default",
-       IsCacheLocationLocked()},
-      {kCacheSizeSetting, CacheSizeText(),
-       Properties()->HasValue(kPrefsAnalyzerCacheMaxBytes) ? "settings file" : "default", IsCacheSizeLocked()},
-      {"settings-file", settingsFile.string(), sources.configDirectory, false},
-      {"cache-folder", ManagedCacheFolder().string(), sources.cacheDirectory, false},
+      {.name = kCacheLocationSetting,
+       .value = CacheLocationText(GetDefaultCacheLocation()),
+       .source = set ? "settings file" : "default",
+       .readOnly = IsCacheLocationLocked()},
+      {.name = kCacheSizeSetting,
+       .value = CacheSizeText(),
+       .source = Properties()->HasValue(kPrefsAnalyzerCacheMaxBytes) ? "settings file" : "default",
+       .readOnly = IsCacheSizeLocked()},
+      {.name = "settings-file", .value = settingsFile.string(), .source = sources.configDirectory},
+      {.name = "cache-folder", .value = ManagedCacheFolder().string(), .source = sources.cacheDirectory},
   };
   switch (format) {
     case OutputFormat::kJson:
@@ -188,6 +204,32 @@ int RunConfigList(OutputFormat format, FolderSources const& sources) {
     }
   }
   return kExitOk;
+}
+
+}  // namespace
+
+void AddConfigCommands(CLI::App& app, CommandActions& actions, std::function<FolderSources()> sources) {
+  CLI::App& config = *app.add_subcommand("config", "read or write the persisted settings");
+
+  auto const getName = std::make_shared<std::string>();
+  CLI::App& get = *config.add_subcommand("get", "print a setting's value");
+  get.add_option("NAME", *getName, "the setting: cache-location or cache-size")->required();
+  actions.Set(get, [getName] { return RunConfigGet(*getName); });
+
+  auto const setName = std::make_shared<std::string>();
+  auto const setValue = std::make_shared<std::string>();
+  CLI::App& set = *config.add_subcommand("set", "change a setting in the settings file");
+  set.add_option("NAME", *setName, "the setting: cache-location or cache-size")->required();
+  set.add_option("VALUE", *setValue,
+                 "its new value; cache-location: sidecar, managed or read-only; cache-size: the managed "
+                 "cache's bound, at least 1M (2G, 500M, 1.5GiB)")
+      ->required();
+  actions.Set(set, [setName, setValue] { return RunConfigSet(*setName, *setValue); });
+
+  auto const listFormat = std::make_shared<OutputFormat>(OutputFormat::kTable);
+  CLI::App& list = *config.add_subcommand("list", "show every setting, its value and where the value comes from");
+  AddFormatOptions(list, *listFormat);
+  actions.Set(list, [listFormat, sources = std::move(sources)] { return RunConfigList(*listFormat, sources()); });
 }
 
 }  // namespace Quillan::Cli

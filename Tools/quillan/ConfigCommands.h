@@ -1,11 +1,12 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "BE/SettingsFileException.h"
 #include "Host/AnalyzerCacheLocation.h"
-#include "quillan/OutputFormat.h"
+#include "quillan/CommandActions.h"
 #include "quillan/ToolErrors.h"
 
 namespace Quillan::Cli {
@@ -35,11 +36,8 @@ std::string SettingsProblemText(BE::exSettingsFile const& problem);
 // The settings that `config get` and `config set` know.
 std::vector<std::string> SettingNames();
 
-// `quillan config get NAME`.
-int RunConfigGet(std::string const& name);
-// `quillan config set NAME VALUE`: refuses a value that the setting does not know, listing those it does.
-int RunConfigSet(std::string const& name, std::string const& value);
-// `quillan config list`: every setting with its value and where the value comes from.
-int RunConfigList(OutputFormat format, FolderSources const& sources);
+// Declares `quillan config get|set|list` on `app`, with their actions. `sources` tells `config list` where the tool's
+// folders came from.
+void AddConfigCommands(CLI::App& app, CommandActions& actions, std::function<FolderSources()> sources);
 
 }  // namespace Quillan::Cli

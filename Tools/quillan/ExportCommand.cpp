@@ -2,7 +2,11 @@
 
 #include <CLI/CLI.hpp>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "Export/ExportFormat.h"
 #include "quillan/AnalyzeCommand.h"
@@ -36,62 +40,35 @@ bool AddEvents(std::string const& file, std::string const& analyzer, Export::Med
   throw CommandFailure("the " + analyzer + " result of " + Printable(file) + " does not have its analyzer's layout");
 }
 
-}  // namespace
-
-void ExportCommand::AddTo(CLI::App& app) {
-  std::vector<std::string> formats;
-  for (std::string_view const name : Export::ExportFormatNames()) formats.emplace_back(name);
+// The arguments of `quillan export`.
+struct ExportOptions {
+  std::vector<std::string> files;
+  std::string format;
+  std::string output;
+  bool overwrite = false;
   std::vector<std::string> analyzers;
-  for (std::string_view const name : Export::ExportedAnalyzerNames()) analyzers.emplace_back(name);
-  CLI::App* command = app.add_subcommand(
-      "export", "write the events of media files (shots, silences, beats) as chapters, a timeline, an EDL or a table");
-  command->footer(
-      "Formats: ffmetadata (FFmpeg metadata chapters, one per shot), webvtt (WebVTT chapters), mlt (MLT XML: the "
-      "media cut into its shots, other events as guides), otio (OpenTimelineIO: a clip per shot, other events as "
-      "markers), edl (CMX 3600 EDL of the shots), csv and ndjson (one row per event). A file without pictures is cut "
-      "where its silences end, at 25 frames per second. The results are taken from the cache when there, else "
-      "computed and stored as the cache-location setting says, as 'quillan analyze' does.");
-  command->add_option("FILE", files_, "a media file; chapters (ffmetadata, webvtt) take one")->required();
-  command->add_option("--to", format_, "the format: " + Join(Export::ExportFormatNames(), ", "))
-      ->check(CLI::IsMember(formats))
-      ->type_name("FORMAT")
-      ->required();
-  command->add_option("-o,--output", output_, "the file to write (default: standard output)")->type_name("OUT");
-  command->add_flag("-y,--overwrite", overwrite_, "replace OUT when it exists (never an input or a sidecar)")
-      ->disable_flag_override();
-  command
-      ->add_option("--analyzer,-a", analyzers_,
-                   "export this analyzer's events: " + Join(Export::ExportedAnalyzerNames(), ", ") +
-                       " (default: all). May be repeated.")
-      ->check(CLI::IsMember(analyzers))
-      ->type_name("NAME")
-      ->allow_extra_args(false);
-}
+};
 
-std::optional<int> ExportCommand::Run(std::string const& path) const {
-  if (path != "export") return std::nullopt;
-  return RunExport();
-}
-
-int ExportCommand::RunExport() const {
-  Export::ExportFormat const format = *Export::ParseExportFormat(format_);
-  if (Export::IsSingleMediaFormat(format) && files_.size() != 1) {
-    throw UsageError(
-        "--to " + format_ + " writes the chapters of one file; " + std::to_string(files_.size()) + " were given",
-        "export");
+// `quillan export`.
+int RunExport(ExportOptions const& options) {
+  Export::ExportFormat const format = *Export::ParseExportFormat(options.format);
+  if (Export::IsSingleMediaFormat(format) && options.files.size() != 1) {
+    throw UsageError("--to " + options.format + " writes the chapters of one file; " +
+                         std::to_string(options.files.size()) + " were given",
+                     "export");
   }
   std::optional<OutputPath> output;
-  if (!output_.empty()) {
-    output.emplace(output_, overwrite_, "export");
-    for (std::string const& file : files_) output->ReadsMedia(file);
+  if (!options.output.empty()) {
+    output.emplace(options.output, options.overwrite, "export");
+    for (std::string const& file : options.files) output->ReadsMedia(file);
     output->Check();
   }
-  std::vector<std::string> analyzers = analyzers_;
+  std::vector<std::string> analyzers = options.analyzers;
   if (analyzers.empty()) {
     for (std::string_view const name : Export::ExportedAnalyzerNames()) analyzers.emplace_back(name);
   }
   std::vector<Export::MediaEvents> media;
-  for (std::string const& file : files_) {
+  for (std::string const& file : options.files) {
     Export::MediaEvents& events = media.emplace_back();
     events.file = file;
     for (std::string const& analyzer : analyzers) {
@@ -108,10 +85,44 @@ int ExportCommand::RunExport() const {
   output->Write(std::span(reinterpret_cast<std::uint8_t const*>(text.data()), text.size()));
   std::size_t events = 0;
   for (Export::MediaEvents const& file : media) events += file.events.size();
-  std::cerr << "Wrote " << Printable(output_) << " (" << format_ << ", " << events
+  std::cerr << "Wrote " << Printable(options.output) << " (" << options.format << ", " << events
             << (events == 1 ? " event" : " events") << " of " << media.size()
             << (media.size() == 1 ? " file" : " files") << ")\n";
   return kExitOk;
+}
+
+}  // namespace
+
+void AddExportCommand(CLI::App& app, CommandActions& actions) {
+  auto const options = std::make_shared<ExportOptions>();
+  std::vector<std::string> formats;
+  for (std::string_view const name : Export::ExportFormatNames()) formats.emplace_back(name);
+  std::vector<std::string> analyzers;
+  for (std::string_view const name : Export::ExportedAnalyzerNames()) analyzers.emplace_back(name);
+  CLI::App* command = app.add_subcommand(
+      "export", "write the events of media files (shots, silences, beats) as chapters, a timeline, an EDL or a table");
+  command->footer(
+      "Formats: ffmetadata (FFmpeg metadata chapters, one per shot), webvtt (WebVTT chapters), mlt (MLT XML: the "
+      "media cut into its shots, other events as guides), otio (OpenTimelineIO: a clip per shot, other events as "
+      "markers), edl (CMX 3600 EDL of the shots), csv and ndjson (one row per event). A file without pictures is cut "
+      "where its silences end, at 25 frames per second. The results are taken from the cache when there, else "
+      "computed and stored as the cache-location setting says, as 'quillan analyze' does.");
+  command->add_option("FILE", options->files, "a media file; chapters (ffmetadata, webvtt) take one")->required();
+  command->add_option("--to", options->format, "the format: " + Join(Export::ExportFormatNames(), ", "))
+      ->check(CLI::IsMember(formats))
+      ->type_name("FORMAT")
+      ->required();
+  command->add_option("-o,--output", options->output, "the file to write (default: standard output)")->type_name("OUT");
+  command->add_flag("-y,--overwrite", options->overwrite, "replace OUT when it exists (never an input or a sidecar)")
+      ->disable_flag_override();
+  command
+      ->add_option("--analyzer,-a", options->analyzers,
+                   "export this analyzer's events: " + Join(Export::ExportedAnalyzerNames(), ", ") +
+                       " (default: all). May be repeated.")
+      ->check(CLI::IsMember(analyzers))
+      ->type_name("NAME")
+      ->allow_extra_args(false);
+  actions.Set(*command, [options] { return RunExport(*options); });
 }
 
 }  // namespace Quillan::Cli

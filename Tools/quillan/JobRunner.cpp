@@ -71,7 +71,7 @@ bool JobRunner::Run(Handlers const& handlers) {
     bool allQuick = !endedNow.empty();
     for (std::size_t const id : endedNow) {
       auto node = inFlight_.extract(id);
-      handlers.ended(id, EndedJob{std::move(node.mapped().future), nullptr});
+      handlers.ended(id, EndedJob{.future = std::move(node.mapped().future)});
       allQuick = allQuick && handlers.answeredWithoutAnalysis && handlers.answeredWithoutAnalysis(id);
       ++ended_;
     }
@@ -110,10 +110,10 @@ bool JobRunner::RequestBatch(Handlers const& handlers, std::size_t room) {
     }
     try {
       auto started = host_.AnalyzeClipWithAnalyzer(request->clip, request->analyzer, request->parameter,
-                                                   AnalysisOptions{0, 0}, executor_);
-      pending.push_back({std::move(*request), std::move(started)});
+                                                   AnalysisOptions{.progressMode = 0, .allowXRefClips = 0}, executor_);
+      pending.push_back(Pending{.request = std::move(*request), .started = std::move(started)});
     } catch (...) {
-      refused_.emplace_back(request->id, EndedJob{{}, std::current_exception()});
+      refused_.emplace_back(request->id, EndedJob{.failure = std::current_exception()});
     }
   }
   auto const deadline = Clock::now() + kRequestDeadline;
@@ -135,10 +135,10 @@ bool JobRunner::RequestBatch(Handlers const& handlers, std::size_t room) {
     if (!future && !failure) failure = std::make_exception_ptr(zelcore::async::BrokenPromiseException());
     std::size_t const id = entry.request.id;
     if (failure) {
-      refused_.emplace_back(id, EndedJob{{}, failure});
+      refused_.emplace_back(id, EndedJob{.failure = failure});
       continue;
     }
-    inFlight_.emplace(id, InFlight{std::move(entry.request), future, std::move(item), std::nullopt});
+    inFlight_.emplace(id, InFlight{.request = std::move(entry.request), .future = future, .item = std::move(item)});
     Watch(id, handlers);
   }
   executor_->Resume();
@@ -155,11 +155,11 @@ void JobRunner::Watch(std::size_t id, Handlers const& handlers) {
     Notice(Notice const&) = delete;
     Notice& operator=(Notice const&) = delete;
     ~Notice() {
-      if (!prepared && handlers.prepare) handlers.prepare(id, EndedJob{future, nullptr});
+      if (!prepared && handlers.prepare) handlers.prepare(id, EndedJob{.future = future});
       queue->Push(id);
     }
     void operator()() {
-      if (handlers.prepare) handlers.prepare(id, EndedJob{future, nullptr});
+      if (handlers.prepare) handlers.prepare(id, EndedJob{.future = future});
       prepared = true;
     }
 
@@ -191,7 +191,10 @@ void JobRunner::Draw() {
     double const fraction = job.item ? job.item->GetProgress() : 0.0;
     if (!job.startedAt && fraction > 0) job.startedAt = now;
     if (!job.startedAt) continue;
-    running.push_back(JobProgress{job.request.label, fraction, *job.startedAt, job.request.mediaSeconds});
+    running.push_back(JobProgress{.label = job.request.label,
+                                  .fraction = fraction,
+                                  .startedAt = *job.startedAt,
+                                  .mediaSeconds = job.request.mediaSeconds});
   }
   std::sort(running.begin(), running.end(),
             [](JobProgress const& a, JobProgress const& b) { return a.startedAt < b.startedAt; });

@@ -33,8 +33,8 @@ struct JobRequest {
 
 // How a job ended: the host's future of it (ended), or what kept it from starting.
 struct EndedJob {
-  zelcore::async::Future<std::any> future;
-  std::exception_ptr failure;  // set when there is no future: the host refused or did not answer
+  zelcore::async::Future<std::any> future = {};
+  std::exception_ptr failure = nullptr;  // set when there is no future: the host refused or did not answer
 };
 
 // Runs analysis jobs through a host with at most `limit` analysing at once, and hands each back as it ends. Its work
@@ -76,7 +76,7 @@ class JobRunner {
     JobRequest request;
     zelcore::async::Future<std::any> future;
     std::shared_ptr<zelappsupport::utility::ProgressItem> item;
-    std::optional<std::chrono::steady_clock::time_point> startedAt;
+    std::optional<std::chrono::steady_clock::time_point> startedAt = std::nullopt;
   };
   // Where the workers leave the ids of ended jobs for the caller's thread.
   class EndQueue {

@@ -26,16 +26,17 @@ OutputPath::OutputPath(std::string path, bool overwrite, std::string command)
     : path_(std::move(path)), overwrite_(overwrite), command_(std::move(command)) {}
 
 OutputPath& OutputPath::ReadsMedia(std::string const& path) {
-  inputs_.push_back({path, "the media file " + Printable(path)});
+  inputs_.push_back({.path = path, .what = "the media file " + Printable(path)});
   // Where the sidecar store keeps the media's results (see ResolveSidecarLocation).
   std::filesystem::path sidecar(path);
   sidecar.replace_extension(SidecarDataStoreAdaptor::kDefaultSidecarExtension);
-  inputs_.push_back({sidecar.string(), "the sidecar " + Printable(sidecar.string()) + " of " + Printable(path)});
+  inputs_.push_back(
+      {.path = sidecar.string(), .what = "the sidecar " + Printable(sidecar.string()) + " of " + Printable(path)});
   return *this;
 }
 
 OutputPath& OutputPath::Reads(std::string const& path, std::string const& what) {
-  inputs_.push_back({path, what + " " + Printable(path)});
+  inputs_.push_back({.path = path, .what = what + " " + Printable(path)});
   return *this;
 }
 

@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,7 +20,9 @@
 #include "quillan/FolderWalk.h"
 #include "quillan/OutputPath.h"
 #include "quillan/ResultFormatting.h"
+#include "quillan/SharedOptions.h"
 #include "quillan/TextTable.h"
+#include "quillan/ToolErrors.h"
 #include "zelcore/ZelException.h"
 
 namespace Quillan::Cli {
@@ -62,8 +66,38 @@ std::shared_ptr<SideCarSerializationData> ReadSidecarFile(std::filesystem::path 
       SidecarFile::Read(path, GetSidecarMaxLoadBytes()));
 }
 
-int RunSidecarDump(std::string const& file, OutputFormat format, std::vector<std::string> const& modules) {
-  LoadAnalyzerModules(modules);
+namespace {
+
+// The arguments of `quillan sidecar dump`.
+struct SidecarDumpOptions {
+  std::string file;
+  OutputFormat format = OutputFormat::kTable;
+  std::vector<std::string> modules;
+};
+
+// The arguments of `quillan sidecar get`.
+struct SidecarGetOptions {
+  std::string file;
+  std::string analyzer;                   // a name or GUID
+  std::optional<std::string> dataSource;  // needed only when the file holds several items of the analyzer
+  std::optional<std::string> key;         // needed only when the item holds several values
+  std::optional<std::string> output;      // stdout when empty
+  bool overwrite = false;                 // replace an existing output file
+  std::vector<std::string> modules;
+};
+
+// The arguments of `quillan sidecar clean`.
+struct SidecarCleanOptions {
+  std::vector<std::string> paths;  // sidecars, media files (their sidecar is meant) and folders
+  bool recursive = false;          // the sidecars in the folders' subfolders too
+  bool dryRun = false;             // list what would go; remove nothing
+};
+
+// `quillan sidecar dump FILE`: every item and value, each value described by its analyzer.
+int RunSidecarDump(SidecarDumpOptions const& options) {
+  std::string const& file = options.file;
+  OutputFormat const format = options.format;
+  LoadAnalyzerModules(options.modules);
   auto const data = ReadSidecarFile(file);
   std::vector<AnalyzerInfo> const catalog = ListAnalyzers();
   ResultDescriber describer;
@@ -130,6 +164,8 @@ int RunSidecarDump(std::string const& file, OutputFormat format, std::vector<std
   return kExitOk;
 }
 
+// `quillan sidecar get FILE --analyzer NAME [--data-source TEXT] [--key TEXT] [-o OUT [-y]]`: the raw bytes of one
+// value, written to OUT as the picture commands write theirs (never over FILE, a sidecar or, without -y, any file).
 int RunSidecarGet(SidecarGetOptions const& options) {
   std::optional<OutputPath> output;
   if (options.output) {
@@ -168,6 +204,7 @@ int RunSidecarGet(SidecarGetOptions const& options) {
   return kExitOk;
 }
 
+// `quillan sidecar verify FILE...`
 int RunSidecarVerify(std::vector<std::string> const& files) {
   int exitCode = kExitOk;
   for (std::string const& file : files) {
@@ -185,8 +222,6 @@ int RunSidecarVerify(std::vector<std::string> const& files) {
   }
   return exitCode;
 }
-
-namespace {
 
 bool IsSidecarName(std::filesystem::path const& path) {
   return path.extension() == SidecarDataStoreAdaptor::kDefaultSidecarExtension;
@@ -222,8 +257,8 @@ std::string NotOurs(std::filesystem::path const& path) {
   }
 }
 
-}  // namespace
-
+// `quillan sidecar clean [-r] [--dry-run] PATH...`: removes sidecar files, each only when it is a regular file that
+// decodes as a sidecar, under the lock its writers take. Files that are not sidecars are named and left.
 int RunSidecarClean(SidecarCleanOptions const& options) {
   std::vector<std::filesystem::path> sidecars;
   for (std::string const& path : options.paths) AddSidecars(path, options.recursive, sidecars);
@@ -259,6 +294,55 @@ int RunSidecarClean(SidecarCleanOptions const& options) {
   std::cout << removed << (removed == 1 ? " sidecar file" : " sidecar files") << (options.dryRun ? " would be" : "")
             << " removed (" << bytes << " bytes)\n";
   return exitCode;
+}
+
+}  // namespace
+
+void AddSidecarCommands(CLI::App& app, CommandActions& actions) {
+  CLI::App& sidecar = *app.add_subcommand("sidecar", "look into sidecar files (.qvmi)");
+
+  auto const dump = std::make_shared<SidecarDumpOptions>();
+  CLI::App& dumpCommand = *sidecar.add_subcommand("dump", "show the items of a sidecar file and describe each value");
+  dumpCommand.add_option("FILE", dump->file, "the sidecar file")->required();
+  AddFormatOptions(dumpCommand, dump->format, ", one per value");
+  AddPluginOption(dumpCommand, dump->modules);
+  actions.Set(dumpCommand, [dump] { return RunSidecarDump(*dump); });
+
+  auto const get = std::make_shared<SidecarGetOptions>();
+  CLI::App& getCommand = *sidecar.add_subcommand("get", "write the raw bytes of one value (to stdout without -o)");
+  getCommand.add_option("FILE", get->file, "the sidecar file")->required();
+  getCommand.add_option("--analyzer,-a", get->analyzer, "the analyzer whose value to get: a name or a GUID")
+      ->type_name("NAME")
+      ->required();
+  getCommand
+      .add_option("--data-source", get->dataSource,
+                  "the item's data source (the media's content state); needed when the file holds several items "
+                  "of the analyzer")
+      ->type_name("TEXT");
+  getCommand.add_option("--key", get->key, "the value's key; needed when the item holds several values")
+      ->type_name("TEXT");
+  getCommand.add_option("-o,--output", get->output, "write the bytes to this file instead of stdout")->type_name("OUT");
+  getCommand.add_flag("-y,--overwrite", get->overwrite, "replace OUT when it exists (never FILE or another sidecar)")
+      ->disable_flag_override();
+  AddPluginOption(getCommand, get->modules);
+  actions.Set(getCommand, [get] { return RunSidecarGet(*get); });
+
+  auto const verify = std::make_shared<std::vector<std::string>>();
+  CLI::App& verifyCommand = *sidecar.add_subcommand("verify", "check that sidecar files decode");
+  verifyCommand.add_option("FILE", *verify, "a sidecar file")->required();
+  actions.Set(verifyCommand, [verify] { return RunSidecarVerify(*verify); });
+
+  auto const clean = std::make_shared<SidecarCleanOptions>();
+  CLI::App& cleanCommand = *sidecar.add_subcommand(
+      "clean", "remove sidecar files: each one checked to be a sidecar (a regular file that decodes) first");
+  cleanCommand
+      .add_option("PATH", clean->paths, "a sidecar file, a media file (its sidecar), or a folder (the sidecars in it)")
+      ->required();
+  cleanCommand.add_flag("-r,--recursive", clean->recursive, "the sidecars in the folders' subfolders too")
+      ->disable_flag_override();
+  cleanCommand.add_flag("--dry-run", clean->dryRun, "list the sidecars that would be removed; remove nothing")
+      ->disable_flag_override();
+  actions.Set(cleanCommand, [clean] { return RunSidecarClean(*clean); });
 }
 
 }  // namespace Quillan::Cli
