@@ -11,9 +11,13 @@ PREFIX ?= /usr/local
 deps:
 	@scripts/install-deps.sh
 
-define build_and_test
+define build
 	cmake --preset $(1) >/dev/null
 	cmake --build --preset $(1) -j $(JOBS)
+endef
+
+define build_and_test
+	$(call build,$(1))
 	ctest --test-dir build/$(1) $(CTEST_FLAGS) $(2)
 endef
 
@@ -34,24 +38,29 @@ install: package
 	@# The loader's cache learns of new libraries in the system's own folders.
 	@case "$(DESTDIR):$(PREFIX)" in :/usr|:/usr/local) [ "$$(id -u)" -ne 0 ] || ldconfig;; esac
 
+# The optimised build (RelWithDebInfo, in build/default) with the tests and the benchmarks; check-install and bench
+# reuse it.
 test: deps
 	$(call build_and_test,default)
 
 test-asan: deps
 	$(call build_and_test,asan)
 
-# The labelled media tests measure what single-threaded analyzers find, and under ThreadSanitizer's slowdown take
-# minutes; the default and AddressSanitizer runs keep them.
+# The library and the platform, where the threads are; the tools and their tests are left out of this build.
 test-tsan: deps
-	$(call build_and_test,tsan,--exclude-regex Labelled)
+	$(call build_and_test,tsan)
 
-# Installs the package build into a temporary prefix, checks its layout, builds examples/out-of-tree-analyzer against
-# it with CMake and with pkg-config, and runs both builds through the installed tool.
-check-install: package
-	scripts/check-out-of-tree.sh build/package
+# Installs the build that `make test` tests into a temporary prefix, checks its layout, builds
+# examples/out-of-tree-analyzer against it with CMake and with pkg-config, and runs both builds through the installed
+# tool. After `make test` nothing is compiled again.
+check-install: deps
+	$(call build,default)
+	scripts/check-out-of-tree.sh build/default
 
-bench: package
-	@for b in build/package/Benchmarks/*Benchmark; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
+# The benchmarks come from the same optimised build as the tests.
+bench: deps
+	$(call build,default)
+	@for b in build/default/Benchmarks/*Benchmark; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 
 # Runs every fuzz target for FUZZ_SECONDS each, on a copy of its seed corpus; findings land in build/fuzz/findings.
 fuzz: deps
