@@ -62,16 +62,17 @@ bench: deps
 	$(call build,default)
 	@for b in build/default/Benchmarks/*Benchmark; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 
-# Runs every fuzz target for FUZZ_SECONDS each, on a copy of its seed corpus; findings land in build/fuzz/findings.
+# Runs every fuzz target for FUZZ_SECONDS each, on a copy of its seed corpus; findings land in build/asan/findings. The
+# fuzz programs come from the AddressSanitizer build (clang), which instruments every library for them.
 fuzz: deps
-	cmake --preset fuzz >/dev/null
-	cmake --build --preset fuzz -j $(JOBS) --target fuzzers
-	@mkdir -p build/fuzz/findings
-	@for f in build/fuzz/Fuzz/*Fuzz; do \
-	  name=$$(basename $$f); corpus=build/fuzz/corpus/$$name; mkdir -p $$corpus; \
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS) --target fuzzers
+	@mkdir -p build/asan/findings
+	@for f in build/asan/Fuzz/*Fuzz; do \
+	  name=$$(basename $$f); corpus=build/asan/corpus/$$name; mkdir -p $$corpus; \
 	  cp -n Fuzz/corpus/$$(echo $$name | sed 's/Fuzz$$//' | tr A-Z a-z)/* $$corpus/ 2>/dev/null || true; \
 	  echo "== $$name for $(FUZZ_SECONDS) s"; \
-	  $$f -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=build/fuzz/findings/ -print_final_stats=1 $$corpus || exit 1; \
+	  $$f -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=build/asan/findings/ -print_final_stats=1 $$corpus || exit 1; \
 	done
 
 format:

@@ -40,6 +40,9 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+// clang 14 does not deduce an aggregate's arguments by itself.
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 // A result code that script values carry as a number: signed (as the runtime passes codes) or unsigned.
 std::optional<zelcore::config::Result> ResultCodeOf(double number) {
