@@ -67,6 +67,11 @@ TEST(ExportQuotingTest, EscapesEachFormatsSpecialCharacters) {
   EXPECT_EQ(CsvCell("a,b"), "\"a,b\"");
   EXPECT_EQ(CsvCell("say \"hi\""), "\"say \"\"hi\"\"\"");
   EXPECT_EQ(CsvCell("two\nlines"), "\"two\nlines\"");
+  EXPECT_EQ(CsvCell("carriage\r"), "\"carriage\r\"");
+  // Spaces at either end survive readers that trim unquoted cells.
+  EXPECT_EQ(CsvCell(" lead"), "\" lead\"");
+  EXPECT_EQ(CsvCell("trail "), "\"trail \"");
+  EXPECT_EQ(CsvCell(""), "");
   EXPECT_EQ(EscapeXml("<a & 'b' \"c\">"), "&lt;a &amp; &apos;b&apos; &quot;c&quot;&gt;");
   EXPECT_EQ(FileUrl("/m/a b/\"é\".mkv"), "file:///m/a%20b/%22%C3%A9%22.mkv");
 

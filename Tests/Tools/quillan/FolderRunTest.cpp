@@ -15,8 +15,6 @@
 namespace Quillan::Cli {
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 class FolderRunTest : public ToolFolderTest {
  protected:
   void Ffmpeg(std::string const& arguments) {
@@ -61,7 +59,7 @@ TEST_F(FolderRunTest, AMixedFolderAnalysesItsMediaOnlyAndExitsZero) {
   testsupport::WriteFile(folder / "take1.srt", std::string("1\n00:00:01,000 --> 00:00:02,000\nHello\n"));
   std::filesystem::create_symlink("gone.wav", folder / "gone.wav");
 
-  auto rows = Rows({"analyze", "-r", folder.string()}, 0);
+  auto const rows = Rows({"analyze", "-r", folder.string()}, 0);
   for (char const* name : {"still.png", "render.sh", "take1.srt"}) {
     SCOPED_TRACE(name);
     ASSERT_TRUE(rows.contains(std::string("- ") + name));
@@ -81,12 +79,6 @@ TEST_F(FolderRunTest, AMixedFolderAnalysesItsMediaOnlyAndExitsZero) {
   EXPECT_EQ(Rows({"show", "-a", "scenes", "-a", "peaks", File("shoot/take1.wav")}, 0).at("scenes take1.wav")["status"],
             "not applicable");
   EXPECT_EQ(Sidecars(folder), (std::set<std::string>{"broll.qvmi", "take1.qvmi", "proxies/take1-proxy.qvmi"}));
-
-  // Named on the command line, a missing file is one failed row and fails the run.
-  rows = Rows({"analyze", File("shoot/take1.wav"), File("missing.wav")}, 1);
-  EXPECT_EQ(rows.size(), 9u);
-  EXPECT_EQ(rows.at("- missing.wav")["status"], "failed");
-  EXPECT_NE(rows.at("- missing.wav")["message"].get<std::string>().find("No such file"), std::string::npos);
 
   // --include and --exclude pick what a folder yields; an excluded folder is not walked.
   std::set<std::string> files;
@@ -158,6 +150,62 @@ TEST_F(FolderRunTest, ThousandsOfTinyJobsEachEndOnce) {
     auto const rows = Rows({"analyze", "-j", "8", "-a", "digest", "-a", "silence", folder.string()}, 0);
     ASSERT_EQ(rows.size(), 2u * kFiles);
     for (auto const& [job, row] : rows) ASSERT_EQ(row["status"], status) << job;
+  }
+}
+
+// Folders give their media files (all levels with -r), sidecars left out; -j and --order change when jobs run, never
+// what they give or the order of the JSON.
+TEST_F(FolderRunTest, FoldersAndParallelJobsGiveTheSameResults) {
+  std::filesystem::create_directories(dir / "media" / "sub");
+  testsupport::WriteSine(dir / "media" / "long.wav", 0.2, 3);
+  testsupport::WriteSine(dir / "media" / "sub" / "short.wav", 0.3, 1);
+  std::filesystem::create_directories(dir / "media" / "sub" / "deeper");
+  testsupport::WriteNoiseWav(dir / "media" / "sub" / "deeper" / "noise.wav", 100, 1);
+  testsupport::WriteFile(dir / "media" / "old.qvmi", std::string("not media"));
+  std::string const folder = (dir / "media").string();
+  auto files = [](Json const& results) {
+    std::vector<std::string> names;
+    for (Json const& result : results) names.push_back(result["file"]);
+    return names;
+  };
+
+  ToolRun const flat = Quillan({"analyze", "--json", "-a", "digest", "--cache-location", "read-only", folder});
+  EXPECT_EQ(flat.exitCode, 0) << flat.err;
+  EXPECT_EQ(files(Json::parse(flat.out)["results"]), std::vector<std::string>{File("media/long.wav")});
+
+  std::map<std::string, Json> byJobs;
+  for (std::string const jobs : {"1", "4"}) {
+    ToolRun const run = Quillan({"analyze", "--json", "-r", "-j", jobs, "-a", "digest", "-a", "peaks", "-a", "silence",
+                                 "--cache-location", "read-only", folder});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    byJobs[jobs] = Json::parse(run.out)["results"];
+  }
+  std::vector<std::string> expected;
+  for (char const* name : {"media/long.wav", "media/sub/deeper/noise.wav", "media/sub/short.wav"}) {
+    for (int i = 0; i < 3; ++i) expected.push_back(File(name));
+  }
+  EXPECT_EQ(files(byJobs["1"]), expected);
+  EXPECT_EQ(byJobs["1"], byJobs["4"]);
+  EXPECT_EQ(byJobs["1"][0]["status"], "computed");
+  EXPECT_FALSE(std::filesystem::exists(dir / "media" / "long.qvmi"));
+
+  // One at a time, NDJSON shows the order jobs ran in: the smallest file first, or as given.
+  struct Case {
+    char const* order;
+    std::vector<std::string> files;
+  };
+  Case const cases[] = {
+      {"shortest", {File("media/sub/deeper/noise.wav"), File("media/sub/short.wav"), File("media/long.wav")}},
+      {"given", {File("media/long.wav"), File("media/sub/deeper/noise.wav"), File("media/sub/short.wav")}},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.order);
+    ToolRun const run = Quillan({"analyze", "--format", "ndjson", "-r", "-j", "1", "--order", c.order, "-a", "digest",
+                                 "--cache-location", "read-only", folder});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    std::vector<std::string> order;
+    for (Json const& line : NdjsonLines(run.out)) order.push_back(line["file"]);
+    EXPECT_EQ(order, c.files);
   }
 }
 

@@ -9,12 +9,19 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <map>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "Analyzers/ExampleAnalyzers.h"
 #include "Support/TempDirectory.h"
 
 extern char** environ;
@@ -127,15 +134,63 @@ inline ToolRun RunTool(std::vector<std::string> const& arguments,
   return run;
 }
 
+using Json = nlohmann::ordered_json;
+
+// Whether the example analyzer `analyzer` reads pictures, and so does not apply to a sound.
+inline bool ReadsPictures(std::string_view analyzer) {
+  return analyzer == "scenes" || analyzer == "black" || analyzer == "freeze";
+}
+
+// What a run of every example analyzer on a sound says for `job` ("analyzer file"): `status`, but the video analyzers
+// do not apply.
+inline std::string StatusOnASound(std::string const& job, std::string const& status) {
+  return ReadsPictures(job.substr(0, job.find(' '))) ? "not applicable" : status;
+}
+
+inline std::string IdOf(std::string_view analyzer) { return Examples::FindExampleAnalyzer(analyzer)->AsUTF8String(); }
+
+// Each line of NDJSON text, parsed.
+inline std::vector<Json> NdjsonLines(std::string const& text) {
+  std::vector<Json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
+  return lines;
+}
+
 // A test whose tool runs keep their settings and caches in the test's own folder, beside the files it makes there.
 class ToolFolderTest : public ::testing::Test {
  protected:
-  ToolRun Quillan(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(),
-                     {"--cache-dir", (dir / "cache").string(), "--config-dir", (dir / "config").string()});
-    return RunTool(arguments);
+  // The tool with folders of the test's own, which must win over the environment that ctest sets.
+  ToolRun Quillan(std::vector<std::string> arguments,
+                  std::function<void(int, std::string const&, pid_t)> const& onLine = {},
+                  std::string const& input = "/dev/null") {
+    arguments.insert(arguments.begin(), {"--cache-dir", (dir / "cache").string(), "--config-dir", Config().string()});
+    return RunTool(arguments, onLine, input);
   }
-  std::string File(std::string const& name) const { return (dir / name).string(); }
+  std::filesystem::path Config() const { return dir / "config"; }
+  std::string File(std::string_view name) const { return (dir / name).string(); }
+
+  // The results of `analyze --json`, by "analyzer file" as given; a file that is not analysed (unreadable, or not
+  // media) has one row, under "-".
+  std::map<std::string, Json> Analyze(std::vector<std::string> arguments, int expectedExit = 0) {
+    arguments.insert(arguments.begin(), {"analyze", "--json"});
+    ToolRun const run = Quillan(arguments);
+    EXPECT_EQ(run.exitCode, expectedExit) << run.err;
+    std::map<std::string, Json> results;
+    Json const output = Json::parse(run.out);
+    for (Json const& result : output["results"]) {
+      std::string const analyzer = result["analyzer"].is_string() ? result["analyzer"].get<std::string>() : "-";
+      results[analyzer + " " + result["file"].get<std::string>()] = result;
+    }
+    return results;
+  }
+
+  // The items the managed cache holds.
+  std::uint64_t ManagedItems() {
+    ToolRun const run = Quillan({"cache", "stats", "--json"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    return Json::parse(run.out)["items"].get<std::uint64_t>();
+  }
 
   testsupport::TempDirectory dir;
 };
