@@ -190,7 +190,7 @@ TEST_F(ScenesLabelledTest, ResultsDescribeTransitionsAndTheDecoderRefusesOtherLa
   EXPECT_DOUBLE_EQ(shown["end"].get<double>(), scenes.transitions[0].endSeconds);
   EXPECT_EQ(value["units"]["transitions.start"], "s");
   EXPECT_EQ(value["units"]["cuts.score"], "%");
-  EXPECT_NE(described.summary.find("1 transitions: dissolve "), std::string::npos) << described.summary;
+  EXPECT_NE(described.summary.find("1 transition: dissolve "), std::string::npos) << described.summary;
   EXPECT_EQ(DescribeAnalyzerResult(analyzer, std::string(kScenesAnalyzerName), ImmutableString::Create("result"),
                                    computed.blob)
                 .json.find("transitions"),

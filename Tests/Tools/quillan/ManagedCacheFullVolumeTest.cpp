@@ -1,11 +1,7 @@
 // The managed store and `quillan cache` on a small, real volume (a tmpfs the test mounts) that another file fills to
 // the last byte: saves say why they were refused, stored results stay readable, and the tool's clear and prune give
 // the space back.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -18,13 +14,14 @@
 #include "Support/BlobTestUtils.h"
 #include "Support/FutureTestUtils.h"
 #include "Support/TempDirectory.h"
+#include "ToolProcess.h"
 #include "zelcore/TextConversions.h"
-
-extern char** environ;
 
 namespace Quillan {
 namespace {
 
+using Cli::RunTool;
+using Cli::ToolRun;
 using testsupport::Await;
 using testsupport::AwaitFailure;
 using testsupport::MessageOf;
@@ -45,45 +42,6 @@ Blob ResultFor(int index, std::size_t bytes = kResultBytes) {
 
 bool SameBytes(Blob const& a, Blob const& b) {
   return a && b && a->size() == b->size() && std::memcmp(a->data(), b->data(), a->size()) == 0;
-}
-
-struct ToolRun {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string Drain(int fd) {
-  std::string text;
-  char buffer[4096];
-  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(got));
-  ::close(fd);
-  return text;
-}
-
-// The built tool, run as its own process with the test's environment; its output is small.
-ToolRun Quillan(std::vector<std::string> arguments) {
-  int out[2], err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return {};
-  arguments.insert(arguments.begin(), QUILLAN_TOOL_PATH);
-  std::vector<char*> argv;
-  for (std::string& each : arguments) argv.push_back(each.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-  pid_t pid = -1;
-  int const spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  ::close(err[1]);
-  ToolRun run;
-  run.out = Drain(out[0]);
-  run.err = Drain(err[0]);
-  int status = 0;
-  if (spawned == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
-  return run;
 }
 
 class ManagedCacheFullVolumeTest : public ::testing::Test {
@@ -175,11 +133,11 @@ TEST_F(ManagedCacheFullVolumeTest, SavesSayWhyTheyWereRefusedAndTheToolsClearFre
     EXPECT_TRUE(SameBytes(Await(store->LoadDataWithKey(Media(1), kAnalyzer, Text("p"), Text("result"))), ResultFor(1)));
     Close(store);
   }
-  ToolRun const stats = Quillan({"cache", "stats", "--json"});
+  ToolRun const stats = RunTool({"cache", "stats", "--json"});
   EXPECT_EQ(stats.exitCode, 0) << stats.err;
   EXPECT_NE(stats.out.find("\"items\":3,"), std::string::npos) << stats.out;
 
-  ToolRun const clear = Quillan({"cache", "clear", "--json"});
+  ToolRun const clear = RunTool({"cache", "clear", "--json"});
   EXPECT_EQ(clear.exitCode, 0) << clear.err;
   EXPECT_NE(clear.out.find("\"removedItems\":3,"), std::string::npos) << clear.out;
   EXPECT_GT(volume_.Available(), 2 * kResultBytes);
@@ -200,12 +158,12 @@ TEST_F(ManagedCacheFullVolumeTest, TheToolsPruneFreesAFullVolume) {
     Close(store);
   }
   ASSERT_TRUE(volume_.Fill("filler"));
-  ToolRun const prune = Quillan({"cache", "prune", "--to-size", "1K", "--json"});
+  ToolRun const prune = RunTool({"cache", "prune", "--to-size", "1K", "--json"});
   EXPECT_EQ(prune.exitCode, 0) << prune.err;
   EXPECT_NE(prune.out.find("\"removedItems\":3,"), std::string::npos) << prune.out;
   EXPECT_NE(prune.err.find("every result went"), std::string::npos) << prune.err;
   EXPECT_GT(volume_.Available(), 2 * kResultBytes);
-  ToolRun const stats = Quillan({"cache", "stats", "--json"});
+  ToolRun const stats = RunTool({"cache", "stats", "--json"});
   EXPECT_EQ(stats.exitCode, 0) << stats.err;
   EXPECT_NE(stats.out.find("\"items\":0,"), std::string::npos) << stats.out;
 }

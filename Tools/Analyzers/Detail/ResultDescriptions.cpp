@@ -153,12 +153,17 @@ std::optional<ResultDescription> DescribeLoudness(zelcore::Blob const& blob) {
   return Described(std::move(summary), kLoudnessAnalyzerName, std::move(fields), std::move(units));
 }
 
+// "1 cut", "2 cuts": summaries are read by people.
+std::string Counted(std::size_t count, std::string_view one, std::string_view many) {
+  return std::to_string(count) + " " + std::string(count == 1 ? one : many);
+}
+
 std::optional<ResultDescription> DescribeScenes(zelcore::Blob const& blob) {
   std::optional<Scenes> const scenes = DecodeScenes(blob);
   if (!scenes) return std::nullopt;
-  std::string summary = std::to_string(scenes->cuts.size()) + " cuts" +
+  std::string summary = Counted(scenes->cuts.size(), "cut", "cuts") +
                         Listing(scenes->cuts, [](SceneCut const& cut) { return Fixed(cut.seconds, "s"); }) + "; " +
-                        std::to_string(scenes->transitions.size()) + " transitions" +
+                        Counted(scenes->transitions.size(), "transition", "transitions") +
                         Listing(scenes->transitions,
                                 [](SceneTransition const& t) {
                                   return std::string(TransitionKindName(t.kind)) + " " + Fixed(t.startSeconds, "s") +
@@ -199,7 +204,7 @@ std::optional<ResultDescription> DescribeScenes(zelcore::Blob const& blob) {
 std::optional<ResultDescription> DescribeSilence(zelcore::Blob const& blob) {
   std::optional<Silence> const silence = DecodeSilence(blob);
   if (!silence) return std::nullopt;
-  std::string summary = std::to_string(silence->ranges.size()) + " silent ranges" +
+  std::string summary = Counted(silence->ranges.size(), "silent range", "silent ranges") +
                         Listing(silence->ranges, [](SilentRange const& range) {
                           return Fixed(range.start, "s") + "-" + Fixed(range.end, "s");
                         });
@@ -219,8 +224,8 @@ std::optional<ResultDescription> DescribeBeats(zelcore::Blob const& blob) {
   std::optional<Beats> const beats = DecodeBeats(blob);
   if (!beats) return std::nullopt;
   std::string summary = Fixed(beats->tempoBpm, "BPM", 1) + " (confidence " + Fixed(beats->confidence * 100, "%", 0) +
-                        "), " + std::to_string(beats->beats.size()) + " beats, " +
-                        std::to_string(beats->onsets.size()) + " onsets";
+                        "), " + Counted(beats->beats.size(), "beat", "beats") + ", " +
+                        Counted(beats->onsets.size(), "onset", "onsets");
   ordered_json fields = {{"tempo", beats->tempoBpm},    {"confidence", beats->confidence},
                          {"frames", beats->frameCount}, {"sampleRate", beats->sampleRate},
                          {"onsets", beats->onsets},     {"beats", beats->beats}};
@@ -231,7 +236,7 @@ std::optional<ResultDescription> DescribeBeats(zelcore::Blob const& blob) {
 
 // The segments of black or freeze: a summary listing and their JSON with its units, under `what` ("black").
 std::string SegmentListing(std::vector<VideoSegment> const& segments, char const* what) {
-  return std::to_string(segments.size()) + " " + what + (segments.size() == 1 ? " segment" : " segments") +
+  return Counted(segments.size(), std::string(what) + " segment", std::string(what) + " segments") +
          Listing(segments,
                  [](VideoSegment const& segment) { return Fixed(segment.start, "s") + "-" + Fixed(segment.end, "s"); });
 }
