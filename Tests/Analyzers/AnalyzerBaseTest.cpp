@@ -239,7 +239,10 @@ TEST(AnalyzerBaseTest, SerializedParameterReachesTheStoreOnlyWhenThereAreParamet
   EXPECT_EQ(plain->serializeCalls, 0);
   EXPECT_TRUE(plainStore->loads.at(0).parameter.empty() && plainStore->saves.at(0).parameter.empty());
 
-  auto [withParameters, store] = MakeAnalyzer(std::string("gain=3"));
+  // Named, not bound: clang 14 cannot capture a structured binding.
+  auto made = MakeAnalyzer(std::string("gain=3"));
+  auto const& withParameters = made.first;
+  auto const& store = made.second;
   Await(withParameters->SaveDataToCache(Key("k"), MakeBlob(1)));
   EXPECT_EQ(store->saves.at(0).parameter, Key("gain=3"));
 
@@ -273,8 +276,10 @@ TEST(AnalyzerBaseTest, MissingStoreFailsThroughTheFutureAndMissingTargetThrows) 
       {5, true, kResultNotImplemented},
   };
   for (auto const& c : cases) {
-    auto [bad, store] = MakeAnalyzer({}, static_cast<TargetObjectType>(c.targetType),
-                                     c.withClip ? MakeClip() : InterfaceRef<BE::IClip>());
+    auto made = MakeAnalyzer({}, static_cast<TargetObjectType>(c.targetType),
+                             c.withClip ? MakeClip() : InterfaceRef<BE::IClip>());
+    auto const& bad = made.first;
+    auto const& store = made.second;
     bad->keys = {Key("k")};
     EXPECT_EQ(ThrownResult([&] { bad->LoadCachedData(Key("k")); }), c.expected);
     EXPECT_EQ(ThrownResult([&] { bad->SaveDataToCache(Key("k"), MakeBlob(1)); }), c.expected);

@@ -186,8 +186,11 @@ TEST(AnalyzerEndToEndTest, CacheLocationDecidesWhereResultsGoAndCancelEndsTheJob
   // A running job, cancelled through its progress item.
   auto const clip = BE::ProjectFactory::CreateClip(
       BE::ProjectFactory::CreateMedia((directory / "tone0.wav").u16string()), BE::kMediaType_Audio);
-  auto const [weakJob, item] =
+  auto const started =
       testsupport::Await(host->AnalyzeClipWithAnalyzer(clip, kDigestId, std::string("hold"), options, nullptr));
+  // Named, not bound: clang 14 cannot capture a structured binding.
+  auto const& weakJob = std::get<0>(started);
+  auto const& item = std::get<1>(started);
   ASSERT_TRUE(Eventually([] { return gJournal.Locked([] { return !gJournal.held.empty(); }); }));
   Future<std::any> const job = weakJob.Lock();
   ASSERT_TRUE(item && item->RequestCancel());
