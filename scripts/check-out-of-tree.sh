@@ -44,7 +44,7 @@ export PKG_CONFIG_PATH=$libdir/pkgconfig
 version=$(pkg-config --modversion quillan) || fail "pkg-config does not find quillan.pc"
 [ "$(pkg-config --variable=prefix quillan)" = "$prefix" ] || fail "quillan.pc names another prefix than $prefix"
 soversion=${version%%.*}
-libraries=(zelcore zelbe zelmf zelml zelappsupport zelscripting quillan_foundation quillan quillan_example_analyzers
+libraries=(zelcore zelsqlite zelbe zelmf zelml zelappsupport zelscripting quillan_foundation quillan quillan_example_analyzers
   quillan_pictures)
 for library in "${libraries[@]}"; do
   file=$libdir/lib$library.so.$version

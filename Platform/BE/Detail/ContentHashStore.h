@@ -5,9 +5,8 @@
 #include <optional>
 
 #include "BE/Detail/ContentIdentity.h"
-
-struct sqlite3;
-struct sqlite3_stmt;
+#include "zelsqlite/Connection.h"
+#include "zelsqlite/Statement.h"
 
 namespace BE::detail {
 
@@ -24,7 +23,6 @@ class ContentHashStore {
   // Opens (creating when missing) the database in `folder`; empty when it cannot be used.
   static std::unique_ptr<ContentHashStore> Open(std::filesystem::path const& folder);
 
-  ~ContentHashStore();
   ContentHashStore(ContentHashStore const&) = delete;
   ContentHashStore& operator=(ContentHashStore const&) = delete;
 
@@ -32,11 +30,13 @@ class ContentHashStore {
   void Put(FileStamp const& stamp, ContentDigest const& digest);
 
  private:
-  ContentHashStore() = default;
+  // Prepares the statements on `db`, whose schema is set up; throws StorageError.
+  explicit ContentHashStore(std::unique_ptr<zelsqlite::Connection> db);
 
-  sqlite3* db_ = nullptr;
-  sqlite3_stmt* find_ = nullptr;
-  sqlite3_stmt* put_ = nullptr;
+  // Declared first, so that it outlives its statements.
+  std::unique_ptr<zelsqlite::Connection> const db_;
+  zelsqlite::Statement find_;
+  zelsqlite::Statement put_;
 };
 
 }  // namespace BE::detail
