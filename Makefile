@@ -26,8 +26,8 @@ endef
 demo: deps
 	@scripts/demo.sh
 
-# What users run, and what the benchmarks run from: optimised with debug information (RelWithDebInfo), without the
-# tests, in build/package. The benchmarks are built beside the tool but not installed.
+# What users run: optimised with debug information (RelWithDebInfo), without the tests and the benchmarks, in
+# build/package.
 package: deps
 	cmake --preset package -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
 	cmake --build --preset package -j $(JOBS)
