@@ -33,6 +33,23 @@ class ScopedPause {
   ~ScopedPause() { ML::SetPauseState(ML::kPauseStateRunning); }
 };
 
+// A host of its own with one analyzer, for each case of a table.
+struct CaseHost {
+  explicit CaseHost(AnalyzerTraits const& analyzer) : traits(analyzer) {
+    registry->RegisterAnalyzer(traits.id, kTypeOther, MakeFactory(traits, lab));
+  }
+  // Requests the analyzer and waits until the host has taken the request; returns a strong handle on the job.
+  Future<std::any> Request(InterfaceRef<BE::IClip> const& clip, std::any const& parameter = {}) {
+    return std::get<0>(Await(host->AnalyzeClipWithAnalyzer(clip, traits.id, parameter, kNoProgress, nullptr))).Lock();
+  }
+  std::size_t Count() { return Await(host->CountJobs(traits.id)); }
+
+  AnalyzerTraits const traits;
+  std::shared_ptr<AnalyzerLab> const lab = std::make_shared<AnalyzerLab>();
+  std::shared_ptr<Quillan::AnalyzerRegistryImpl> const registry = std::make_shared<Quillan::AnalyzerRegistryImpl>();
+  InterfaceRef<AnalyzerHost> const host = MakeHost(registry);
+};
+
 class AnalyzerHostTest : public testing::Test {
  protected:
   Guid Register(AnalyzerTraits const& traits, Quillan::AnalyzerType type = kTypeOther) {
@@ -125,37 +142,27 @@ TEST_F(AnalyzerHostTest, RequestEqualToARunningJobStartsAfterItEnds) {
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.name);
-    auto const caseLab = std::make_shared<AnalyzerLab>();
-    auto const caseRegistry = std::make_shared<Quillan::AnalyzerRegistryImpl>();
-    AnalyzerTraits const traits = AnalyzerTraits().Targeting(c.targetType);
-    caseRegistry->RegisterAnalyzer(traits.id, kTypeOther, MakeFactory(traits, caseLab));
-    auto const caseHost = MakeHost(caseRegistry);
+    CaseHost h(AnalyzerTraits().Targeting(c.targetType));
     auto const clip = project.NewClip(0);
-    auto const secondClip = c.sameClip ? clip : project.NewClip(0);
-
-    auto request = [&](InterfaceRef<BE::IClip> const& target, std::any const& parameter) {
-      return std::get<0>(Await(caseHost->AnalyzeClipWithAnalyzer(target, traits.id, parameter, kNoProgress, nullptr)))
-          .Lock();
-    };
-    Future<std::any> const first = request(clip, c.firstParameter);
-    ASSERT_TRUE(caseLab->WaitForStarts(1));
-    Future<std::any> const second = request(secondClip, c.secondParameter);
+    Future<std::any> const first = h.Request(clip, c.firstParameter);
+    ASSERT_TRUE(h.lab->WaitForStarts(1));
+    Future<std::any> const second = h.Request(c.sameClip ? clip : project.NewClip(0), c.secondParameter);
     if (c.merged) {
-      EXPECT_EQ(Await(caseHost->CountJobs(traits.id)), 1u);
-      EXPECT_EQ(caseLab->StartCount(), 1u);
+      EXPECT_EQ(h.Count(), 1u);
+      EXPECT_EQ(h.lab->StartCount(), 1u);
       // A failure of the first job still lets the second one start.
-      caseLab->Fail(0, Quillan::kResultJobCancelled);
+      h.lab->Fail(0, Quillan::kResultJobCancelled);
       EXPECT_EQ(ResultOf(AwaitFailure(first)), Quillan::kResultJobCancelled);
-      ASSERT_TRUE(caseLab->WaitForStarts(2));
-      caseLab->Finish(1, std::any(1));
+      ASSERT_TRUE(h.lab->WaitForStarts(2));
+      h.lab->Finish(1, std::any(1));
     } else {
-      ASSERT_TRUE(caseLab->WaitForStarts(2));
-      caseLab->Finish(0, std::any(0));
-      caseLab->Finish(1, std::any(1));
+      ASSERT_TRUE(h.lab->WaitForStarts(2));
+      h.lab->Finish(0, std::any(0));
+      h.lab->Finish(1, std::any(1));
     }
     EXPECT_EQ(std::any_cast<int>(Await(second)), 1);
-    EXPECT_TRUE(WaitUntil([&] { return Await(caseHost->CountJobs(traits.id)) == 0; }));
-    EXPECT_EQ(caseLab->StartCount(), 2u);
+    EXPECT_TRUE(WaitUntil([&] { return h.Count() == 0; }));
+    EXPECT_EQ(h.lab->StartCount(), 2u);
   }
 }
 
@@ -181,26 +188,6 @@ TEST_F(AnalyzerHostTest, TerminatingAWaitingJobBreaksItsPromiseAndKeepsTheOrder)
   EXPECT_EQ(std::any_cast<int>(Await(jobs[3])), 3);
   EXPECT_EQ(Count(id), 0u);
   EXPECT_EQ(lab->StartCount(), 3u);
-}
-
-TEST_F(AnalyzerHostTest, JobTerminatedBeforeItStartsStillLetsTheNextOneStart) {
-  Guid const id = Register(AnalyzerTraits().Limit(1));
-  auto const dropped = project.NewClip(0);
-  auto const next = project.NewClip(1);
-  Future<std::any> nextJob;
-  {
-    ScopedPause pause(ML::kPauseStatePaused);  // the first job's task cannot start yet
-    Await(host->AnalyzeClipWithAnalyzer(dropped, id, {}, kNoProgress, nullptr));  // nobody keeps its job
-    nextJob = Analyze(next, id);
-    host->TerminateAnalysisJobsForClip(dropped);
-    Count(id);  // the termination has run before the pause ends
-  }
-  // The dropped job never calls the analyzer; its end still starts the waiting one.
-  ASSERT_TRUE(lab->WaitForStarts(1));
-  EXPECT_EQ(lab->StartedClip(0), next.get());
-  lab->Finish(0, std::any(1));
-  EXPECT_EQ(std::any_cast<int>(Await(nextJob)), 1);
-  EXPECT_EQ(lab->StartCount(), 1u);
 }
 
 TEST_F(AnalyzerHostTest, TerminatesByAnalyzerWithOrWithoutParameter) {
@@ -445,30 +432,35 @@ TEST_F(AnalyzerHostTest, RefusesWhatItMayNotAnalyse) {
   EXPECT_EQ(MessageOf(lookup), "invalid unordered_map<K, T> key");
 }
 
-TEST_F(AnalyzerHostTest, MergedRequestStartsWhenTheJobItWaitsOnIsTerminated) {
-  // An analyzer of media: a request for another clip of the same media waits for the running job.
-  Guid const id = Register(AnalyzerTraits().Targeting(TargetObjectType::kMedia));
-  auto const terminated = project.NewClip(0);
-  auto const other = project.NewClip(0);
-  Quillan::IAnalyzerHost::JobFuture mergedJob;
-  {
-    ScopedPause pause(ML::kPauseStatePaused);  // the first job is running but its task has not started
-    Await(host->AnalyzeClipWithAnalyzer(terminated, id, {}, kNoProgress, nullptr));
-    // Only the weak future, as an application holds it.
-    mergedJob = std::get<0>(Await(host->AnalyzeClipWithAnalyzer(other, id, {}, kNoProgress, nullptr)));
-    EXPECT_EQ(Count(id), 1u);
-    host->TerminateAnalysisJobsForClip(terminated);
-    Count(id);  // the termination has run before the pause ends
+// A job terminated before its task starts never calls the analyzer; its end still starts the request behind it,
+// queued beyond the limit or merged onto it (another clip of the same media, held only weakly as an application does).
+TEST(AnalyzerHostCaseTest, JobTerminatedBeforeItStartsStillLetsTheNextOneStart) {
+  Project project{3};
+  for (bool const merged : {false, true}) {
+    SCOPED_TRACE(merged ? "merged" : "queued");
+    CaseHost h(merged ? AnalyzerTraits().Targeting(TargetObjectType::kMedia) : AnalyzerTraits().Limit(1));
+    auto const dropped = project.NewClip(0);
+    auto const next = project.NewClip(merged ? 0 : 1);
+    Quillan::IAnalyzerHost::JobFuture weakJob;
+    Future<std::any> strongJob;
+    {
+      ScopedPause pause(ML::kPauseStatePaused);  // the first job's task cannot start yet
+      Await(h.host->AnalyzeClipWithAnalyzer(dropped, h.traits.id, {}, kNoProgress, nullptr));  // nobody keeps its job
+      weakJob = std::get<0>(Await(h.host->AnalyzeClipWithAnalyzer(next, h.traits.id, {}, kNoProgress, nullptr)));
+      if (!merged) strongJob = weakJob.Lock();
+      EXPECT_EQ(h.Count(), 1u);
+      h.host->TerminateAnalysisJobsForClip(dropped);
+      h.Count();  // the termination has run before the pause ends
+    }
+    ASSERT_TRUE(h.lab->WaitForStarts(1));
+    EXPECT_EQ(h.lab->StartedClip(0), next.get());
+    Future<std::any> const job = weakJob.Lock();
+    ASSERT_TRUE(job.IsValid());
+    h.lab->Finish(0, std::any(5));
+    EXPECT_EQ(std::any_cast<int>(Await(job)), 5);
+    EXPECT_TRUE(WaitUntil([&] { return h.Count() == 0; }));
+    EXPECT_EQ(h.lab->StartCount(), 1u);
   }
-  // The merged request starts as if the job it waited on had ended; the terminated one never calls the analyzer.
-  ASSERT_TRUE(lab->WaitForStarts(1));
-  EXPECT_EQ(lab->StartedClip(0), other.get());
-  Future<std::any> const job = mergedJob.Lock();
-  ASSERT_TRUE(job.IsValid());
-  lab->Finish(0, std::any(5));
-  EXPECT_EQ(std::any_cast<int>(Await(job)), 5);
-  EXPECT_TRUE(WaitUntil([&] { return Count(id) == 0; }));
-  EXPECT_EQ(lab->StartCount(), 1u);
 }
 
 TEST_F(AnalyzerHostTest, MergedRequestWaitsForATerminatedJobThatStillRuns) {
@@ -506,30 +498,23 @@ TEST_F(AnalyzerHostTest, CancelledWaitingRequestNeverStarts) {
   };
   for (Case const c : {Case{"merged onto a running job", true}, Case{"queued", false}}) {
     SCOPED_TRACE(c.name);
-    auto const caseLab = std::make_shared<AnalyzerLab>();
-    auto const caseRegistry = std::make_shared<Quillan::AnalyzerRegistryImpl>();
-    AnalyzerTraits const traits = AnalyzerTraits().Limit(1);
-    caseRegistry->RegisterAnalyzer(traits.id, kTypeOther, MakeFactory(traits, caseLab));
-    auto const caseHost = MakeHost(caseRegistry);
-    auto request = [&](InterfaceRef<BE::IClip> const& clip) {
-      return std::get<0>(Await(caseHost->AnalyzeClipWithAnalyzer(clip, traits.id, {}, kNoProgress, nullptr))).Lock();
-    };
+    CaseHost h(AnalyzerTraits().Limit(1));
     auto const firstClip = project.NewClip(0);
-    Future<std::any> const first = request(firstClip);
-    ASSERT_TRUE(caseLab->WaitForStarts(1));
-    Future<std::any> const cancelled = request(c.merged ? firstClip : project.NewClip(1));
+    Future<std::any> const first = h.Request(firstClip);
+    ASSERT_TRUE(h.lab->WaitForStarts(1));
+    Future<std::any> const cancelled = h.Request(c.merged ? firstClip : project.NewClip(1));
     auto const nextClip = project.NewClip(2);
-    Future<std::any> const next = request(nextClip);  // queued behind both
+    Future<std::any> const next = h.Request(nextClip);  // queued behind both
 
     cancelled.Fail(std::make_exception_ptr(zelcore::config::zel_exception("", Quillan::kResultJobCancelled)));
-    caseLab->Finish(0, std::any(0));
+    h.lab->Finish(0, std::any(0));
     // The slot goes to the next request; the cancelled one never calls the analyzer.
-    ASSERT_TRUE(caseLab->WaitForStarts(2));
-    EXPECT_EQ(caseLab->StartedClip(1), nextClip.get());
-    caseLab->Finish(1, std::any(2));
+    ASSERT_TRUE(h.lab->WaitForStarts(2));
+    EXPECT_EQ(h.lab->StartedClip(1), nextClip.get());
+    h.lab->Finish(1, std::any(2));
     EXPECT_EQ(std::any_cast<int>(Await(next)), 2);
-    EXPECT_TRUE(WaitUntil([&] { return Await(caseHost->CountJobs(traits.id)) == 0; }));
-    EXPECT_EQ(caseLab->StartCount(), 2u);
+    EXPECT_TRUE(WaitUntil([&] { return h.Count() == 0; }));
+    EXPECT_EQ(h.lab->StartCount(), 2u);
     EXPECT_EQ(ResultOf(AwaitFailure(cancelled)), Quillan::kResultJobCancelled);
   }
 }
