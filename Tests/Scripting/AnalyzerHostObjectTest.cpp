@@ -128,45 +128,6 @@ class AnalyzerHostObjectTest : public testing::Test {
   IntrusivePtr<ScriptObject> hostObject = CreateAnalyzerHostObject(host, kContext);
 };
 
-TEST_F(AnalyzerHostObjectTest, ClassIsPublishedWithItsMethodTable) {
-  EXPECT_EQ(HostClass().GetName(), "AnalyzerHost");
-  EXPECT_EQ(HostClass().GetDescription(),
-            "Analyzer Host which contains ongoing analysis tasks and provides APIs to manage them.");
-  EXPECT_EQ(HostClass().GetFlags(), 0);
-  EXPECT_EQ(HostClass().GetNamespaces(), std::vector<std::string>{"Quillan"});
-  EXPECT_EQ(HostClass().GetObjectType(), typeid(AnalyzerHostObject));
-
-  struct Expected {
-    char const* name;
-    int modifier;
-    char const* result;
-    bool takesGuid;
-  };
-  std::vector<Expected> const expected = {
-      {"getDefault", 1, "object", false},
-      {"countJobsForAnalyzer", 0, "native", true},
-      {"waitForAnalyzerCompletion", 0, "native", true},
-  };
-  auto const& methods = HostClass().GetMethods();
-  ASSERT_EQ(methods.size(), expected.size());
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    SCOPED_TRACE(expected[i].name);
-    EXPECT_EQ(methods[i].name, expected[i].name);
-    EXPECT_EQ(static_cast<int>(methods[i].modifier), expected[i].modifier);
-    EXPECT_EQ(static_cast<int>(methods[i].threadOption), 0x80000);
-    EXPECT_EQ(static_cast<int>(methods[i].flags), 0);
-    EXPECT_EQ(methods[i].resultTypeName, expected[i].result);
-    EXPECT_FALSE(methods[i].description.empty());
-    ASSERT_EQ(methods[i].parameters.size(), expected[i].takesGuid ? 1u : 0u);
-    if (expected[i].takesGuid) {
-      EXPECT_EQ(methods[i].parameters[0].name, "analyzerGuid");
-      EXPECT_EQ(methods[i].parameters[0].typeName, "object");
-    }
-  }
-  EXPECT_EQ(methods[0].description, "Get the default analyzer host for the running application");
-  EXPECT_EQ(methods[1].description, "Return the number of currently running analyzers for the given analyzer guid.");
-}
-
 TEST_F(AnalyzerHostObjectTest, IdleAnalyzerCountsZeroAndIsDoneAtOnce) {
   Guid const id = Register(AnalyzerTraits());
   EXPECT_EQ(Observed(Call("countJobsForAnalyzer", hostObject, {GuidArgument(id)})).Await(), Fulfilled(0.0));
