@@ -32,6 +32,7 @@ namespace {
 namespace fs = std::filesystem;
 namespace serialization = SidecarDataStoreAdaptorSerialization;
 using testsupport::kHelperAnalyzer;
+using testsupport::ReadFile;
 using testsupport::ValueFor;
 
 // A helper process with its standard output on a pipe.
@@ -100,11 +101,6 @@ std::set<std::string> Temporaries(fs::path const& folder) {
   return names;
 }
 bool HasTemporary(fs::path const& folder) { return !Temporaries(folder).empty(); }
-
-std::string ReadFile(fs::path const& path) {
-  std::ifstream stream(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(stream), {});
-}
 
 class SidecarDataStoreAdaptorProcessTest : public testing::Test {
  protected:

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <set>
 #include <thread>
@@ -32,21 +31,15 @@ using testsupport::AwaitFailure;
 using testsupport::BlobText;
 using testsupport::MakeBlob;
 using testsupport::MessageOf;
+using testsupport::ReadFile;
 using testsupport::ResultOf;
+using testsupport::WriteFile;
 using zelcore::Blob;
 using zelcore::InterfaceRef;
 namespace fs = std::filesystem;
 
 Guid const kAnalyzer = *Guid::FromString("5eadbeef-0000-4000-8000-00000000abcd");
 ImmutableString Text(std::string const& text) { return ImmutableString::Create(text); }
-
-void WriteFile(fs::path const& path, std::string const& content) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-std::string ReadFile(fs::path const& path) {
-  std::ifstream stream(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(stream), {});
-}
 
 InterfaceRef<BE::IMedia> MediaFor(fs::path const& path) {
   return BE::ProjectFactory::CreateMedia(zelcore::text::UTF8ToUTF16(path.string()));
@@ -59,6 +52,11 @@ class SidecarDataStoreAdaptorTest : public testing::Test {
   InterfaceRef<IDataStoreAdaptor> exact_ =
       SidecarDataStoreAdaptor::CreateWithDefaultExtension(SidecarDataStoreAdaptor::kExactParameterHash);
   testsupport::TempDirectory directory_;
+  // take.wav, whose sidecar is take.qvmi.
+  InterfaceRef<BE::IMedia> const media_ = [this] {
+    WriteFile(directory_ / "take.wav", "audio");
+    return MediaFor(directory_ / "take.wav");
+  }();
 };
 
 TEST_F(SidecarDataStoreAdaptorTest, SidecarPathReplacesTheMediaExtension) {
@@ -118,26 +116,22 @@ TEST_F(SidecarDataStoreAdaptorTest, SavesAndLoadsBesideTheMedia) {
 }
 
 TEST_F(SidecarDataStoreAdaptorTest, ParameterHandlingDecidesTheFallback) {
-  WriteFile(directory_ / "take.wav", "audio");
-  auto const media = MediaFor(directory_ / "take.wav");
   auto const any = SidecarDataStoreAdaptor::CreateWithDefaultExtension(SidecarDataStoreAdaptor::kAllowAnyParameterHash);
-  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text("256"), Text("peaks"), MakeBlob("p256")));
+  Await(exact_->SaveDataWithKey(media_, kAnalyzer, Text("256"), Text("peaks"), MakeBlob("p256")));
 
-  auto const exactMiss = AwaitFailure(exact_->LoadDataWithKey(media, kAnalyzer, Text("512"), Text("peaks")));
+  auto const exactMiss = AwaitFailure(exact_->LoadDataWithKey(media_, kAnalyzer, Text("512"), Text("peaks")));
   EXPECT_EQ(MessageOf(exactMiss), "Value not found in cache");
   EXPECT_EQ(ResultOf(exactMiss), kResultSidecarEntryNotFound);
-  EXPECT_EQ(BlobText(Await(any->LoadDataWithKey(media, kAnalyzer, Text("512"), Text("peaks")))), "p256");
-  EXPECT_EQ(MessageOf(AwaitFailure(any->LoadDataWithKey(media, kAnalyzer, Text("512"), Text("rms")))),
+  EXPECT_EQ(BlobText(Await(any->LoadDataWithKey(media_, kAnalyzer, Text("512"), Text("peaks")))), "p256");
+  EXPECT_EQ(MessageOf(AwaitFailure(any->LoadDataWithKey(media_, kAnalyzer, Text("512"), Text("rms")))),
             "Value not found in cache");
-  EXPECT_EQ(ResultOf(AwaitFailure(any->LoadDataWithKey(media, kAnalyzer, Text("512"), Text("")))),
+  EXPECT_EQ(ResultOf(AwaitFailure(any->LoadDataWithKey(media_, kAnalyzer, Text("512"), Text("")))),
             kResultIllegalArgument);
 }
 
 TEST_F(SidecarDataStoreAdaptorTest, DamagedAndEmptyFilesAreReplacedButNewerOnesAreLeftAlone) {
-  WriteFile(directory_ / "take.wav", "audio");
-  auto const media = MediaFor(directory_ / "take.wav");
   auto const sidecar = directory_ / "take.qvmi";
-  auto load = [&] { return exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")); };
+  auto load = [&] { return exact_->LoadDataWithKey(media_, kAnalyzer, Text(""), Text("k")); };
 
   WriteFile(sidecar, "");
   EXPECT_EQ(ResultOf(AwaitFailure(load())), kResultSidecarFileNotFound);
@@ -146,7 +140,7 @@ TEST_F(SidecarDataStoreAdaptorTest, DamagedAndEmptyFilesAreReplacedButNewerOnesA
   auto const corrupt = AwaitFailure(load());
   EXPECT_EQ(MessageOf(corrupt), "Data store buffer has invalid format");
   EXPECT_FALSE(exact_->IsDataNotFoundInCache(corrupt));
-  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("fresh")));
+  Await(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text("k"), MakeBlob("fresh")));
   EXPECT_EQ(BlobText(Await(load())), "fresh");
 
   // A file of a newer format version: loads refuse it, and saves fail and leave it byte for byte.
@@ -161,19 +155,17 @@ TEST_F(SidecarDataStoreAdaptorTest, DamagedAndEmptyFilesAreReplacedButNewerOnesA
   std::string const newer(reinterpret_cast<char const*>(builder.GetBufferPointer()), builder.GetSize());
   WriteFile(sidecar, newer);
   EXPECT_EQ(MessageOf(AwaitFailure(load())), "Incompatible version of serialized data store");
-  auto const refused = AwaitFailure(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("again")));
+  auto const refused = AwaitFailure(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text("k"), MakeBlob("again")));
   EXPECT_EQ(ResultOf(refused), kResultSidecarWriteFailed);
   EXPECT_THAT(MessageOf(refused), testing::HasSubstr("newer version"));
   EXPECT_EQ(ReadFile(sidecar), newer);
 }
 
 TEST_F(SidecarDataStoreAdaptorTest, UnwritableSidecarFailsAndTouchesNothingElse) {
-  WriteFile(directory_ / "take.wav", "audio");
-  auto const media = MediaFor(directory_ / "take.wav");
   fs::create_directory(directory_ / "take.qvmi");  // the sidecar's path is taken by a folder
   auto const before = ReadFile(directory_ / "take.wav");
 
-  auto const failure = AwaitFailure(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+  auto const failure = AwaitFailure(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
   EXPECT_EQ(ResultOf(failure), kResultSidecarWriteFailed);
   EXPECT_THAT(MessageOf(failure), testing::StartsWith("Sidecar file could not be written to: "));
   EXPECT_FALSE(exact_->IsDataNotFoundInCache(failure));
@@ -185,26 +177,22 @@ TEST_F(SidecarDataStoreAdaptorTest, UnwritableSidecarFailsAndTouchesNothingElse)
 
   // The store stays usable.
   fs::remove(directory_ / "take.qvmi");
-  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
-  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")))), "v");
+  Await(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media_, kAnalyzer, Text(""), Text("k")))), "v");
 }
 
 TEST_F(SidecarDataStoreAdaptorTest, IgnoreSwitchStopsLoadsButNotSaves) {
-  WriteFile(directory_ / "take.wav", "audio");
-  auto const media = MediaFor(directory_ / "take.wav");
   zelcore::debug::DebugDatabase::Instance().SetEntry(kIgnoreAnalyzerCacheEntry, "true");
-  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+  Await(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
   EXPECT_TRUE(fs::exists(directory_ / "take.qvmi"));
-  auto const ignored = AwaitFailure(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")));
+  auto const ignored = AwaitFailure(exact_->LoadDataWithKey(media_, kAnalyzer, Text(""), Text("k")));
   EXPECT_EQ(ResultOf(ignored), kResultSidecarFileNotFound);
   EXPECT_EQ(MessageOf(ignored), "");
   zelcore::debug::DebugDatabase::Instance().SetEntry(kIgnoreAnalyzerCacheEntry, "false");
-  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")))), "v");
+  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media_, kAnalyzer, Text(""), Text("k")))), "v");
 }
 
 TEST_F(SidecarDataStoreAdaptorTest, ConcurrentSavesFromTwoStoresLoseNothing) {
-  WriteFile(directory_ / "take.wav", "audio");
-  auto const media = MediaFor(directory_ / "take.wav");
   auto const second = SidecarDataStoreAdaptor::CreateWithDefaultExtension(SidecarDataStoreAdaptor::kExactParameterHash);
   constexpr int kThreads = 4, kRounds = 25;
   std::vector<std::thread> threads;
@@ -214,7 +202,7 @@ TEST_F(SidecarDataStoreAdaptorTest, ConcurrentSavesFromTwoStoresLoseNothing) {
       std::vector<zelcore::async::Future<void>> saves;
       for (int r = 0; r < kRounds; ++r) {
         std::string const key = "t" + std::to_string(t) + "r" + std::to_string(r);
-        saves.push_back(store->SaveDataWithKey(media, kAnalyzer, Text(""), Text(key), MakeBlob(key)));
+        saves.push_back(store->SaveDataWithKey(media_, kAnalyzer, Text(""), Text(key), MakeBlob(key)));
       }
       for (auto const& save : saves) Await(save);
     });
@@ -223,24 +211,22 @@ TEST_F(SidecarDataStoreAdaptorTest, ConcurrentSavesFromTwoStoresLoseNothing) {
   for (int t = 0; t < kThreads; ++t) {
     for (int r = 0; r < kRounds; ++r) {
       std::string const key = "t" + std::to_string(t) + "r" + std::to_string(r);
-      EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text(key)))), key);
+      EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media_, kAnalyzer, Text(""), Text(key)))), key);
     }
   }
 }
 
 // Keys and parameters are bytes: none is repaired on its way into the file, so none aliases another.
 TEST_F(SidecarDataStoreAdaptorTest, ByteKeysRoundTripThroughTheFileWithoutAliasing) {
-  WriteFile(directory_ / "take.wav", "audio");
-  auto const media = MediaFor(directory_ / "take.wav");
   std::string const texts[] = {"\xff", "\xc3\x28", "\xef\xbf\xbd", std::string("a\0b", 3), std::string("a\0c", 3), "?"};
   for (std::string const& text : texts) {
-    Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(text), Text("k"), MakeBlob("param " + text)));
-    Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text(text), MakeBlob("key " + text)));
+    Await(exact_->SaveDataWithKey(media_, kAnalyzer, Text(text), Text("k"), MakeBlob("param " + text)));
+    Await(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text(text), MakeBlob("key " + text)));
   }
   auto const fresh = SidecarDataStoreAdaptor::CreateWithDefaultExtension(SidecarDataStoreAdaptor::kExactParameterHash);
   for (std::string const& text : texts) {
-    EXPECT_EQ(BlobText(Await(fresh->LoadDataWithKey(media, kAnalyzer, Text(text), Text("k")))), "param " + text);
-    EXPECT_EQ(BlobText(Await(fresh->LoadDataWithKey(media, kAnalyzer, Text(""), Text(text)))), "key " + text);
+    EXPECT_EQ(BlobText(Await(fresh->LoadDataWithKey(media_, kAnalyzer, Text(text), Text("k")))), "param " + text);
+    EXPECT_EQ(BlobText(Await(fresh->LoadDataWithKey(media_, kAnalyzer, Text(""), Text(text)))), "key " + text);
   }
   // The file holds the bytes themselves.
   auto const data =
@@ -301,8 +287,6 @@ TEST_F(SidecarDataStoreAdaptorTest, LinksFifosAndFoldersAtTheSidecarPathAreLeftA
 // A foreign file may hold an item the format cannot hold. A save over it fails as the encoder says and leaves the
 // file byte for byte: what another writer stored is not ours to delete.
 TEST_F(SidecarDataStoreAdaptorTest, ASaveOverAForeignItemTheFormatCannotHoldFailsAndKeepsTheFile) {
-  WriteFile(directory_ / "take.wav", "audio");
-  auto const media = MediaFor(directory_ / "take.wav");
   fs::path const sidecar = directory_ / "take.qvmi";
   struct Case {
     char const* name;
@@ -335,11 +319,11 @@ TEST_F(SidecarDataStoreAdaptorTest, ASaveOverAForeignItemTheFormatCannotHoldFail
     std::string const before(reinterpret_cast<char const*>(builder.GetBufferPointer()), builder.GetSize());
     WriteFile(sidecar, before);
 
-    auto const failure = AwaitFailure(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+    auto const failure = AwaitFailure(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
     EXPECT_EQ(MessageOf(failure), c.error) << c.name;
     EXPECT_FALSE(exact_->IsDataNotFoundInCache(failure)) << c.name;
     EXPECT_EQ(ReadFile(sidecar), before) << c.name;
-    EXPECT_EQ(MessageOf(AwaitFailure(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")))),
+    EXPECT_EQ(MessageOf(AwaitFailure(exact_->LoadDataWithKey(media_, kAnalyzer, Text(""), Text("k")))),
               "Analyzer Item not found in cache")
         << c.name;
   }
@@ -353,29 +337,26 @@ TEST_F(SidecarDataStoreAdaptorTest, ASaveOverAForeignItemTheFormatCannotHoldFail
 // The any-parameter fallback matches in linear time without recursion: a hostile stored key of 1 MiB is matched or
 // rejected, never a crash.
 TEST_F(SidecarDataStoreAdaptorTest, AnyParameterFallbackAnswersForAMegabyteStoredKey) {
-  WriteFile(directory_ / "take.wav", "audio");
-  auto const media = MediaFor(directory_ / "take.wav");
   auto const any = SidecarDataStoreAdaptor::CreateWithDefaultExtension(SidecarDataStoreAdaptor::kAllowAnyParameterHash);
   std::string const huge(1 << 20, 'x');
-  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(huge + "\n" + huge), Text("peaks"), MakeBlob("long parameter")));
-  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text(huge), MakeBlob("long key")));
-  EXPECT_EQ(BlobText(Await(any->LoadDataWithKey(media, kAnalyzer, Text("256"), Text("peaks")))), "long parameter");
-  auto const miss = AwaitFailure(any->LoadDataWithKey(media, kAnalyzer, Text("256"), Text("rms")));
+  Await(
+      exact_->SaveDataWithKey(media_, kAnalyzer, Text(huge + "\n" + huge), Text("peaks"), MakeBlob("long parameter")));
+  Await(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text(huge), MakeBlob("long key")));
+  EXPECT_EQ(BlobText(Await(any->LoadDataWithKey(media_, kAnalyzer, Text("256"), Text("peaks")))), "long parameter");
+  auto const miss = AwaitFailure(any->LoadDataWithKey(media_, kAnalyzer, Text("256"), Text("rms")));
   EXPECT_EQ(MessageOf(miss), "Value not found in cache");
-  auto const broken = AwaitFailure(any->LoadDataWithKey(media, kAnalyzer, Text("256"), Text("(")));
+  auto const broken = AwaitFailure(any->LoadDataWithKey(media_, kAnalyzer, Text("256"), Text("(")));
   EXPECT_THAT(MessageOf(broken), testing::HasSubstr("does not compile"));
 }
 
 // A sidecar too large for the format is refused before it is read (loads) and left alone (saves).
 TEST_F(SidecarDataStoreAdaptorTest, ASidecarTooLargeForTheFormatIsRefusedUnread) {
-  WriteFile(directory_ / "take.wav", "audio");
-  auto const media = MediaFor(directory_ / "take.wav");
   fs::path const sidecar = directory_ / "take.qvmi";
   WriteFile(sidecar, "");
   fs::resize_file(sidecar, std::uintmax_t{1} << 31);  // sparse: no disk space taken
-  auto const loaded = AwaitFailure(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")));
+  auto const loaded = AwaitFailure(exact_->LoadDataWithKey(media_, kAnalyzer, Text(""), Text("k")));
   EXPECT_THAT(MessageOf(loaded), testing::HasSubstr("too large for the format"));
-  auto const saved = AwaitFailure(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+  auto const saved = AwaitFailure(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
   EXPECT_EQ(ResultOf(saved), kResultSidecarWriteFailed);
   EXPECT_THAT(MessageOf(saved), testing::HasSubstr("too large"));
   EXPECT_EQ(fs::file_size(sidecar), std::uintmax_t{1} << 31);
