@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <mutex>
@@ -10,12 +11,13 @@
 namespace zelcore::async::testing {
 
 // An executor that only queues: tests run its tasks on their own thread with RunAll, so the order of events is
-// theirs to choose. Shutdown refuses new tasks and destroys queued ones unrun.
+// theirs to choose. Shutdown refuses new tasks and destroys queued ones unrun; `refusing` refuses them without a
+// shutdown.
 class ManualExecutor final : public AsyncExecutor {
  public:
   bool Execute(Task task) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (shutdown_) return false;
+    if (shutdown_ || refusing) return false;
     tasks_.push_back(std::move(task));
     return true;
   }
@@ -52,6 +54,8 @@ class ManualExecutor final : public AsyncExecutor {
   }
   bool IsRunningOnCurrentThread() const override { return false; }
   void Drain() override { RunAll(); }
+
+  std::atomic<bool> refusing = false;
 
  private:
   mutable std::mutex mutex_;

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -14,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "Foundation/ManualExecutor.h"
 #include "zelcore/Logging.h"
 
 namespace {
@@ -40,51 +40,7 @@ class Events {
   int count_ = 0;
 };
 
-// A parent that runs its tasks only when a test thread calls RunAll: makes pause and shutdown of
-// sub-executors deterministic.
-class ManualExecutor final : public AsyncExecutor {
- public:
-  bool Execute(Task task) override {
-    std::lock_guard lock(mutex_);
-    if (shutdown_ || refusing) return false;
-    queue_.push_back(std::move(task));
-    return true;
-  }
-  // Runs queued tasks, and the tasks they queue, until none is left. Returns whether it ran any.
-  bool RunAll() {
-    for (bool ran = false;; ran = true) {
-      Task task;
-      {
-        std::lock_guard lock(mutex_);
-        if (queue_.empty()) return ran;
-        task = std::move(queue_.front());
-        queue_.pop_front();
-      }
-      task();
-    }
-  }
-  void Shutdown() override {
-    std::deque<Task> unrun;
-    std::lock_guard lock(mutex_);
-    shutdown_ = true;
-    unrun.swap(queue_);
-  }
-  bool IsShutdown() const override {
-    std::lock_guard lock(mutex_);
-    return shutdown_;
-  }
-  void Pause() override {}
-  void Resume() override {}
-  bool IsRunningOnCurrentThread() const override { return false; }
-  void Drain() override {}
-
-  std::atomic<bool> refusing = false;  // refuses tasks without being shut down
-
- private:
-  mutable std::mutex mutex_;
-  std::deque<Task> queue_;
-  bool shutdown_ = false;
-};
+using ManualExecutor = zelcore::async::testing::ManualExecutor;
 
 TEST(ExecutorTest, SubExecutorNeverRunsMoreThanItsWidth) {
   for (std::size_t const width : {1, 2, 3}) {
