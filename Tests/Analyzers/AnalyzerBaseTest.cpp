@@ -183,11 +183,9 @@ TEST(AnalyzerBaseTest, TellsItsParameterWithoutThrowingWhenItHasNone) {
   EXPECT_EQ(ThrownResult([&] { withNone->GetSerializedParameter(); }), kResultNotImplemented);
 }
 
-TEST(AnalyzerBaseTest, DefaultsQueryMapAndInitialize) {
+TEST(AnalyzerBaseTest, QueryMapAndInitialize) {
   auto analyzer = TestAnalyzer::CreateClassRef();
   analyzer->serializes = false;
-  EXPECT_FALSE(analyzer->GetMaxJobCount().has_value());
-  EXPECT_EQ(analyzer->GetProxyHandling(), ProxyHandling::kDefault);
   EXPECT_EQ(ThrownResult([&] { analyzer->GetSerializedParameter(); }), kResultNotImplemented);
   EXPECT_EQ(analyzer->QueryMap("Quillan::IAnalyzer"), static_cast<IAnalyzer*>(analyzer.get()));
   EXPECT_EQ(analyzer->QueryMap("Quillan::Analyzers::AnalyzerBase"), static_cast<AnalyzerBase*>(analyzer.get()));

@@ -141,7 +141,6 @@ TEST(PropertiesTest, ReadOnlyKeysAreNotWritten) {
   auto const file = dir / "properties";
   auto const properties = CreateProperties(file);
   auto const key = kPrefsAnalyzeImportedMediaCacheLocation;
-  EXPECT_EQ(key.view(), "AnalyzeImportedMediaCacheLocation");
   ASSERT_TRUE(properties->WriteValue(key, IntValue(1), true));
   properties->SetReadOnly(key, true);
   EXPECT_TRUE(properties->IsReadOnly(key));
