@@ -77,22 +77,8 @@ TEST_F(AnalyzerCacheLocationTest, StoresAnyValueForLaterRuns) {
   EXPECT_EQ(GetDefaultCacheLocation(), AnalyzerCacheLocation::kReadOnly);
 }
 
-TEST_F(AnalyzerCacheLocationTest, ReadOnlySettingIsKeptAndEachRefusalWarnsOnce) {
-  ASSERT_TRUE(SetDefaultCacheLocation(AnalyzerCacheLocation::kManagedCache));
-  properties->SetReadOnly(BE::kPrefsAnalyzeImportedMediaCacheLocation, true);
-  WarningRecorder recorder(properties->GetWarningTarget());
-
-  EXPECT_FALSE(SetDefaultCacheLocation(AnalyzerCacheLocation::kReadOnly));
-  EXPECT_FALSE(SetDefaultCacheLocation(AnalyzerCacheLocation::kSidecarFile));
-  auto const warning =
-      zelcore::messaging::HashMessageTypeNameToMessageID(BE::MessageNameForOverrideReadOnlyPropertyWarningMessage);
-  EXPECT_EQ(recorder.UntilMarker(),
-            (std::vector{warning, warning, zelcore::messaging::HashMessageTypeNameToMessageID("end")}));
-  EXPECT_EQ(GetDefaultCacheLocation(), AnalyzerCacheLocation::kManagedCache);
-  EXPECT_EQ(StoredInt(file), 1);
-}
-
-// Another program sets or clears the mark: the next call follows the file, not this process's older copy of it.
+// Another program sets or clears the mark: the next call follows the file, not this process's older copy of it. Each
+// refusal warns once and keeps the setting.
 TEST_F(AnalyzerCacheLocationTest, ReadOnlyMarksOfAnotherProgramCountAtOnce) {
   auto const warning =
       zelcore::messaging::HashMessageTypeNameToMessageID(BE::MessageNameForOverrideReadOnlyPropertyWarningMessage);
@@ -102,7 +88,9 @@ TEST_F(AnalyzerCacheLocationTest, ReadOnlyMarksOfAnotherProgramCountAtOnce) {
     BE::CreateProperties(file)->SetReadOnly(BE::kPrefsAnalyzeImportedMediaCacheLocation, true);
     WarningRecorder recorder(properties->GetWarningTarget());
     EXPECT_FALSE(SetDefaultCacheLocation(AnalyzerCacheLocation::kSidecarFile));
-    EXPECT_EQ(recorder.UntilMarker(), (std::vector{warning, end}));
+    EXPECT_FALSE(SetDefaultCacheLocation(AnalyzerCacheLocation::kReadOnly));
+    EXPECT_EQ(recorder.UntilMarker(), (std::vector{warning, warning, end}));
+    EXPECT_EQ(GetDefaultCacheLocation(), AnalyzerCacheLocation::kManagedCache);
     EXPECT_EQ(StoredInt(file), 1);
   }
   {
