@@ -107,9 +107,7 @@ TEST(SerializeableIntTest, RoundTripsEveryIntAndRefusesOtherTypes) {
   EXPECT_EQ(value.GetTypeTag(), 5);
   EXPECT_EQ(value.ToText(), "-2147483648");
   EXPECT_TRUE(value.Clone()->Equals(value));
-  for (char const* bad : {"", "1 ", "2147483648", "x", static_cast<char const*>(nullptr)}) {
-    EXPECT_FALSE(value.SetFromText(bad));
-  }
+  EXPECT_FALSE(value.SetFromText("2147483648"));  // Conversion::Result's rules, which PropertiesTest covers
   EXPECT_TRUE(value.SetFromText("2147483647") && value.GetValue() == INT_MAX);
   value.Assign(SerializeableValue<int>(9));
   struct Text final : BE::SerializeableValueBase {
