@@ -10,7 +10,6 @@
 #include <optional>
 #include <thread>
 
-#include "BE/Backend.h"
 #include "BE/Preferences.h"
 #include "BE/Properties.h"
 #include "BE/Result.h"
@@ -570,23 +569,6 @@ TEST(PropertiesTest, UserFoldersFollowEnvironmentAndOverrides) {
   EXPECT_EQ(preferences->GetAnalyzerCacheDirectory(), L"/media/fast/cache");
   preferences->SetAnalyzerCacheDirectory(L"");
   EXPECT_EQ(preferences->GetAnalyzerCacheDirectory(), L"/home/editor/.cache/quillan/AnalyzerCache");
-}
-
-TEST(PropertiesTest, BackendAnswersPropertiesAndPreferences) {
-  auto const backend = GetBackend();
-  ASSERT_TRUE(backend);
-  EXPECT_EQ(GetBackend(), backend);
-  auto const properties = InterfaceRef<IProperties>::Query(backend);
-  ASSERT_TRUE(properties);
-  EXPECT_EQ(InterfaceRef<IProperties>::Query(backend).get(), properties.get());
-  EXPECT_TRUE(backend->GetPreferences());
-
-  TempDirectory dir;
-  auto const previous = properties->GetFilePath();
-  properties->SetFilePath(dir / "properties");
-  EXPECT_TRUE(properties->WriteValue(kPrefsAnalyzeImportedMediaCacheLocation, IntValue(1), true));
-  EXPECT_EQ(ReadInt(CreateProperties(dir / "properties"), kPrefsAnalyzeImportedMediaCacheLocation.c_str()), 1);
-  properties->SetFilePath(previous);
 }
 
 }  // namespace
