@@ -178,7 +178,6 @@ TEST(CompoundDataStoreAdaptorTest, NotFoundAsksTheReadAdaptorsOnly) {
   auto const ref = InterfaceRef<CompoundDataStoreAdaptor>::Query(compound);
   ASSERT_TRUE(ref);
   EXPECT_EQ(ref->GetReadAdaptors().size(), 1u);
-  EXPECT_EQ(ref->GetUnknownTypeName(), "Quillan::CompoundDataStoreAdaptor");
 }
 
 // The switch is read once per process, so each case runs in a process of its own.
