@@ -156,6 +156,12 @@ std::set<std::string> EntriesOf(fs::path const& folder) {
   return names;
 }
 
+// Makes `file` look an hour old: settled, so that its reads may be shared.
+void Age(fs::path const& file) {
+  timespec const anHourAgo[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), anHourAgo, 0), 0);
+}
+
 class SidecarDataStoreAdaptorReadTest : public testing::Test {
  protected:
   SidecarDataStoreAdaptorReadTest() {
@@ -282,8 +288,7 @@ TEST_F(SidecarDataStoreAdaptorReadTest, TheBoundIsASetting) {
 // Loads from many stores at once of one file that has not changed for a while: one read, one buffer.
 TEST_F(SidecarDataStoreAdaptorReadTest, ConcurrentLoadsOfOneFileReadItOnce) {
   Await(store_->SaveDataWithKey(media_, kFirst, Text(""), Text("k"), MakeBlob("settled")));
-  timespec const anHourAgo[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, sidecar_.c_str(), anHourAgo, 0), 0);
+  Age(sidecar_);
   constexpr int kThreads = 8;
   auto const reads = SidecarFile::GetReadCountsForTesting().reads;
   std::vector<zelcore::Blob> blobs(kThreads);
@@ -310,11 +315,7 @@ TEST_F(SidecarDataStoreAdaptorReadTest, ConcurrentLoadsOfOneFileReadItOnce) {
 TEST_F(SidecarDataStoreAdaptorReadTest, LoadsOneAfterAnotherReadASettledSidecarOnce) {
   Await(store_->SaveDataWithKey(media_, kFirst, Text(""), Text("k"), MakeBlob("first's")));
   Await(store_->SaveDataWithKey(media_, kSecond, Text(""), Text("k"), MakeBlob("second's")));
-  auto const age = [&] {
-    timespec const anHourAgo[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, sidecar_.c_str(), anHourAgo, 0), 0);
-  };
-  age();
+  Age(sidecar_);
   auto const reads = SidecarFile::GetReadCountsForTesting().reads;
   for (int round = 0; round < 3; ++round) {
     EXPECT_EQ(BlobText(Await(Load(kFirst, store_))), "first's");
@@ -331,7 +332,7 @@ TEST_F(SidecarDataStoreAdaptorReadTest, LoadsOneAfterAnotherReadASettledSidecarO
     std::ofstream file(sidecar_, std::ios::binary | std::ios::in | std::ios::out);
     file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   }
-  age();
+  Age(sidecar_);
   EXPECT_EQ(BlobText(Await(Load(kFirst, store_))), "FIRST's");
   EXPECT_EQ(BlobText(Await(Load(kSecond, store_))), "second's");
   EXPECT_EQ(SidecarFile::GetReadCountsForTesting().reads, reads + 2);
