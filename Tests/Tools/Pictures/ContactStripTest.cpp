@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -248,8 +249,9 @@ void RecordFfmpegLog(void* /*context*/, int level, char const* format, va_list a
   char line[512];
   int prefix = 1;
   av_log_format_line2(nullptr, level, format, arguments, line, sizeof line, &prefix);
+  std::string text(line, ::strnlen(line, sizeof line));
   std::lock_guard const lock(gLogMutex);
-  gLogged.emplace_back(line);
+  gLogged.push_back(std::move(text));
 }
 
 // FFmpeg has one log per process. A program that loads the pictures library, with its own log callback and level, keeps
