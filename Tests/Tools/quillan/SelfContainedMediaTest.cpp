@@ -16,6 +16,10 @@
 #include "Tools/ForeignMedia.h"
 #include "quillan/MediaDuration.h"
 
+#ifndef __has_feature  // GCC names its sanitizers with macros instead
+#define __has_feature(feature) 0
+#endif
+
 extern char** environ;
 
 namespace Quillan::Cli {
@@ -157,7 +161,8 @@ TEST(SelfContainedMediaTest, PicturesLargerThanRealVideoAreRefusedBeforeAnyIsDec
   // The limit only keeps a reader that believes the header from taking the machine; the measure is what it held.
   // Sanitized builds reserve terabytes of shadow address space and hold freed memory back, so there only the
   // refusals are checked.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || __has_feature(address_sanitizer) || \
+    __has_feature(thread_sanitizer)
   rlim_t const addressSpace = RLIM_INFINITY;
   long const enoughKb = LONG_MAX;
 #else
