@@ -28,16 +28,12 @@
 namespace Quillan {
 namespace {
 
-using detail::IdentityOf;
 using detail::QueuedJob;
-using detail::RunningJob;
 using detail::Unavailable;
 using zelcore::InterfaceRef;
 using zelcore::InterfaceWeakRef;
-using zelcore::async::AsyncExecutor;
 using zelcore::async::Future;
 using zelcore::async::Promise;
-using zelcore::config::zel_exception;
 
 // How long GetOngoingJobsCount waits for the serial executor's answer.
 constexpr std::chrono::hours kOngoingJobsCountDeadline{24};
