@@ -47,8 +47,9 @@ test-asan: deps
 	$(call build_and_test,asan)
 
 # The library and the platform, where the threads are; the tools and their tests are left out of this build.
+# Its tests wait on the disk and on each other's threads more than they compute, so twice as many run at once.
 test-tsan: deps
-	$(call build_and_test,tsan)
+	$(call build_and_test,tsan,-j $$(( $(JOBS) * 2 )))
 
 # Installs the build that `make test` tests into a temporary prefix, checks its layout, builds
 # examples/out-of-tree-analyzer against it with CMake and with pkg-config, and runs both builds through the installed
@@ -62,18 +63,24 @@ bench: deps
 	$(call build,default)
 	@for b in build/default/Benchmarks/*Benchmark; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 
-# Runs every fuzz target for FUZZ_SECONDS each, on a copy of its seed corpus; findings land in build/asan/findings. The
-# fuzz programs come from the AddressSanitizer build (clang), which instruments every library for them.
+# Runs every fuzz target for FUZZ_SECONDS, side by side, each on a copy of its seed corpus; findings land in
+# build/asan/findings and each target's log in build/asan/findings/<target>.log. The fuzz programs come from the
+# AddressSanitizer build (clang), which instruments every library for them.
 fuzz: deps
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS) --target fuzzers
 	@mkdir -p build/asan/findings
-	@for f in build/asan/Fuzz/*Fuzz; do \
+	@pids=""; for f in build/asan/Fuzz/*Fuzz; do \
 	  name=$$(basename $$f); corpus=build/asan/corpus/$$name; mkdir -p $$corpus; \
 	  cp -n Fuzz/corpus/$$(echo $$name | sed 's/Fuzz$$//' | tr A-Z a-z)/* $$corpus/ 2>/dev/null || true; \
 	  echo "== $$name for $(FUZZ_SECONDS) s"; \
-	  $$f -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=build/asan/findings/ -print_final_stats=1 $$corpus || exit 1; \
-	done
+	  $$f -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=build/asan/findings/ -print_final_stats=1 $$corpus \
+	    > build/asan/findings/$$name.log 2>&1 & pids="$$pids $$!:$$name"; \
+	done; \
+	failed=0; for p in $$pids; do \
+	  if wait $${p%%:*}; then echo "== $${p#*:}:"; grep -E '^(Done |stat::(average_exec|peak_rss))' build/asan/findings/$${p#*:}.log; \
+	  else echo "== $${p#*:} found a fault:"; tail -n 60 build/asan/findings/$${p#*:}.log; failed=1; fi; \
+	done; exit $$failed
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -25,7 +25,6 @@ using zelcore::async::Future;
 using zelcore::async::Promise;
 using zelcore::config::zel_exception;
 
-constexpr std::chrono::milliseconds kNoDelay{0};
 constexpr zelcore::debug::TraceLevel kCreationTraceLevel = 7;
 // How often a store looks whether another process changed the bound setting; each look is a stat of the settings file.
 constexpr std::chrono::seconds kBoundSettingInterval{1};
@@ -261,7 +260,7 @@ Future<void> ManagedDataStoreAdaptor::SaveDataForDataSource(DataSource const& da
     return zelcore::async::MakeExceptionalFuture<void>(std::move(refusal));
   }
   return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
-      saveExecutor_, kNoDelay, saveExecutor_,
+      saveExecutor_, std::chrono::milliseconds::zero(), saveExecutor_,
       [analyzerGuid, parameter, key, self = GetSharedFromThis<ManagedDataStoreAdaptor>(), dataSource, blob] {
         ImmutableString const cacheKey = GenerateCacheKey(analyzerGuid, parameter, key);
         // Before the put, so that a bound lowered since evicts with this write.

@@ -24,8 +24,6 @@ using zelcore::async::Future;
 using zelcore::config::zel_exception;
 namespace serialization = SidecarDataStoreAdaptorSerialization;
 
-constexpr std::chrono::milliseconds kNoDelay{0};
-
 template <class T>
 Future<T> FailedWith(Result result, char const* message = "") {
   return zelcore::async::MakeExceptionalFuture<T>(std::make_exception_ptr(zel_exception(message, result)));
@@ -58,10 +56,6 @@ void ReportWriteFailure(std::filesystem::path const& path, std::string const& me
   auto& slot = GetWriteFailureObserverSlot();
   std::lock_guard lock(slot.mutex);
   if (slot.observer) slot.observer(path, message);
-}
-
-[[noreturn]] void ThrowWriteFailed(std::string const& why) {
-  throw zel_exception("Sidecar file could not be written to: " + why, kResultSidecarWriteFailed);
 }
 
 // Pseudo-file systems, where a "media" is a stand-in for something else (/dev/stdin, /proc/self/fd/0): a sidecar
@@ -181,7 +175,7 @@ Future<Blob> SidecarDataStoreAdaptor::LoadDataForDataSource(std::string const& d
   // The task's future carries the default executor, so the result reaches the caller's continuations without a
   // second hop through the store's executor. The task holds the store, so it never runs against a destroyed one.
   return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
-      executor_, kNoDelay, zelcore::async::GetDefaultExecutor(),
+      executor_, std::chrono::milliseconds::zero(), zelcore::async::GetDefaultExecutor(),
       [self = Self(), dataSourceId, analyzerGuid, parameter, key, sidecarPath] {
         return self->LoadTask(dataSourceId, analyzerGuid, parameter, key, sidecarPath);
       });
@@ -203,7 +197,8 @@ Future<void> SidecarDataStoreAdaptor::SaveDataForDataSource(std::string const& d
     pending_[sidecarPath.native()].push_back(save);
   }
   return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
-      executor_, kNoDelay, executor_, [self = Self(), sidecarPath, save] { self->RunSave(sidecarPath, save); });
+      executor_, std::chrono::milliseconds::zero(), executor_,
+      [self = Self(), sidecarPath, save] { self->RunSave(sidecarPath, save); });
 }
 
 void SidecarDataStoreAdaptor::RunSave(std::filesystem::path const& sidecarPath,
@@ -321,24 +316,25 @@ void SidecarDataStoreAdaptor::SaveTask(std::filesystem::path const& sidecarPath,
     // A result that cannot fit the format fails at once, before the file is read or a buffer grows.
     for (auto const& save : saves) {
       if (save->blob && save->blob->size() > serialization::kMaxSideCarBufferSize) {
-        ThrowWriteFailed(serialization::SideCarTooLargeError(save->blob->size()).what());
+        SidecarFile::ThrowWriteFailed(serialization::SideCarTooLargeError(save->blob->size()).what());
       }
     }
     std::uint64_t maxLoadBytes = 0;
     try {
       maxLoadBytes = GetSidecarMaxLoadBytes();
     } catch (std::exception const& settings) {
-      ThrowWriteFailed(std::string("the bound on what is read could not be read: ") + settings.what());
+      SidecarFile::ThrowWriteFailed(std::string("the bound on what is read could not be read: ") + settings.what());
     }
     SidecarFileLock lock(sidecarPath, SidecarFileLock::Mode::kWrite);
     SidecarFile const fileLock(sidecarPath);
     if (static_cast<std::uint64_t>(fileLock.Size()) > serialization::kMaxSideCarBufferSize) {
-      ThrowWriteFailed("the file is too large for the format, so it is not ours to replace");
+      SidecarFile::ThrowWriteFailed("the file is too large for the format, so it is not ours to replace");
     }
     if (static_cast<std::uint64_t>(fileLock.Size()) > maxLoadBytes) {
-      ThrowWriteFailed("the file is larger than the bound on what is read (setting SidecarMaxLoadBytes): " +
-                       std::to_string(fileLock.Size()) + " bytes, at most " + std::to_string(maxLoadBytes) +
-                       "; it is left as it is");
+      SidecarFile::ThrowWriteFailed(
+          "the file is larger than the bound on what is read (setting SidecarMaxLoadBytes): " +
+          std::to_string(fileLock.Size()) + " bytes, at most " + std::to_string(maxLoadBytes) +
+          "; it is left as it is");
     }
     std::shared_ptr<SideCarSerializationData> data = ReadForSave(sidecarPath);
     if (!data) data = std::make_shared<SideCarSerializationData>();
@@ -350,7 +346,7 @@ void SidecarDataStoreAdaptor::SaveTask(std::filesystem::path const& sidecarPath,
     try {
       written = SerializeToSideCarFileSync(sidecarPath, data);
     } catch (serialization::SideCarTooLargeError const& tooLarge) {
-      ThrowWriteFailed(tooLarge.what());
+      SidecarFile::ThrowWriteFailed(tooLarge.what());
     } catch (zel_exception const&) {
       throw;
     } catch (std::runtime_error const& unencodable) {
@@ -371,11 +367,11 @@ std::shared_ptr<SideCarSerializationData> SidecarDataStoreAdaptor::ReadForSave(
   // Only a file that is not there or is not a sidecar at all is replaced by one that holds the new value alone.
   // Any other failure to read it (I/O, memory, permission, its size) says nothing about what it holds, and every
   // other analyzer's results in it would be lost: the save fails and leaves it as it is.
-  auto const leftAlone = [](std::string const& why) { ThrowWriteFailed(why + "; it is left as it is"); };
+  auto const leftAlone = [](std::string const& why) { SidecarFile::ThrowWriteFailed(why + "; it is left as it is"); };
   try {
     return DeserializeFromSideCarFileSync(sidecarPath);
   } catch (serialization::SideCarVersionError const&) {
-    ThrowWriteFailed("it was written by a newer version of the format and is left as it is");
+    SidecarFile::ThrowWriteFailed("it was written by a newer version of the format and is left as it is");
   } catch (serialization::SideCarFormatError const&) {
     return nullptr;  // damaged beyond decoding: nothing in it can be kept
   } catch (zel_exception const& failure) {
@@ -399,7 +395,8 @@ std::shared_ptr<SideCarSerializationData> SidecarDataStoreAdaptor::DeserializeFr
 bool SidecarDataStoreAdaptor::SerializeToSideCarFileSync(std::filesystem::path const& sidecarPath,
                                                          std::shared_ptr<SideCarSerializationData> const& data) const {
   auto const buffer = serialization::SerializeDataStoreToBinary(data);
-  if (std::string const why = SidecarFile::Replace(sidecarPath, *buffer); !why.empty()) ThrowWriteFailed(why);
+  if (std::string const why = SidecarFile::Replace(sidecarPath, *buffer); !why.empty())
+    SidecarFile::ThrowWriteFailed(why);
   return true;
 }
 

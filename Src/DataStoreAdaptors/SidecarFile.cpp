@@ -29,12 +29,7 @@ namespace {
 using SidecarDataStoreAdaptorSerialization::kMaxSideCarBufferSize;
 using zelcore::config::zel_exception;
 
-constexpr char kWriteFailed[] = "Sidecar file could not be written to";
 constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-
-[[noreturn]] void ThrowWriteFailed(std::string const& why) {
-  throw zel_exception(std::string(kWriteFailed) + ": " + why, kResultSidecarWriteFailed);
-}
 
 std::string ErrorText(char const* what, int error) { return std::string(what) + ": " + std::strerror(error); }
 
@@ -244,6 +239,10 @@ class SharedReads {
 };
 
 }  // namespace
+
+void SidecarFile::ThrowWriteFailed(std::string const& why) {
+  throw zel_exception("Sidecar file could not be written to: " + why, kResultSidecarWriteFailed);
+}
 
 SidecarFile::ReadCounts SidecarFile::GetReadCountsForTesting() { return SharedReads::Get().Counts(); }
 

@@ -34,6 +34,9 @@ namespace Quillan {
 // replaced.
 class QUILLAN_EXPORT SidecarFile {
  public:
+  // Throws the error every failed sidecar write gives: "Sidecar file could not be written to: <why>".
+  [[noreturn]] static void ThrowWriteFailed(std::string const& why);
+
   // Thrown by Read for a file larger than the format allows or than the caller's bound, before any of it is read.
   class QUILLAN_EXPORT TooLarge : public std::runtime_error {
    public:

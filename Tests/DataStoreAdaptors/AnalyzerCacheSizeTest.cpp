@@ -21,7 +21,7 @@ using testsupport::Await;
 using zelcore::InterfaceRef;
 
 constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
-Guid const kAnalyzer = *Guid::FromString("0a11ce00-1234-4abc-8def-0000000000b0");
+Guid const kSizedAnalyzer = *Guid::FromString("0a11ce00-1234-4abc-8def-0000000000b0");
 
 // Points the backend's settings and the analyzer cache folder into the test's own folder, and back when it ends.
 class AnalyzerCacheSizeTest : public testing::Test {
@@ -45,7 +45,7 @@ class AnalyzerCacheSizeTest : public testing::Test {
     for (int i = first; i < first + count; ++i) {
       auto blob = zelcore::allocator::RecycledMemory::Create(64 * 1024);
       std::fill(blob->data(), blob->data() + blob->size(), static_cast<std::uint8_t>(i));
-      Await(store->SaveDataWithKey(media, kAnalyzer, ImmutableString::Create(""), Key(i), blob));
+      Await(store->SaveDataWithKey(media, kSizedAnalyzer, ImmutableString::Create(""), Key(i), blob));
     }
     ASSERT_TRUE(testsupport::AwaitEnd(Managed(store).GetCacheChainForTesting()->Flush()));
   }
@@ -55,7 +55,8 @@ class AnalyzerCacheSizeTest : public testing::Test {
   // Whether a store with a cold memory cache and no bound of its own finds result `i` on disk.
   bool OnDisk(int i) const {
     auto store = ManagedDataStoreAdaptor::CreateForTesting(ImmutableString::Create(cacheFolder.string()), 1 << 20);
-    return !testsupport::AwaitFailure(store->LoadDataWithKey(media, kAnalyzer, ImmutableString::Create(""), Key(i)));
+    return !testsupport::AwaitFailure(
+        store->LoadDataWithKey(media, kSizedAnalyzer, ImmutableString::Create(""), Key(i)));
   }
 
   testsupport::TempDirectory directory;
@@ -106,7 +107,7 @@ TEST_F(AnalyzerCacheSizeTest, ALoweredBoundEvictsAtTheNextSaveAndNeverAtReads) {
   // Reads of every result, in the memory cache and on disk, delete nothing.
   for (int i = 0; i < 40; ++i) {
     EXPECT_FALSE(
-        testsupport::AwaitFailure(store->LoadDataWithKey(media, kAnalyzer, ImmutableString::Create(""), Key(i))));
+        testsupport::AwaitFailure(store->LoadDataWithKey(media, kSizedAnalyzer, ImmutableString::Create(""), Key(i))));
     EXPECT_TRUE(OnDisk(i)) << i;
   }
   ASSERT_TRUE(testsupport::AwaitEnd(Managed(store).GetCacheChainForTesting()->Flush()));

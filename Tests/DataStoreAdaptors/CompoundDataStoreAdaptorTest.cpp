@@ -90,14 +90,14 @@ Blob MakeBlob(std::uint8_t byte) {
 }
 
 ImmutableString const kKey = ImmutableString::Create("key");
-Guid const kAnalyzer = Guid::CreateUnique();
+Guid const kCompoundAnalyzer = Guid::CreateUnique();
 Target const kNoTarget = InterfaceRef<BE::IMedia>();
 
 Future<Blob> Load(InterfaceRef<IDataStoreAdaptor> const& store) {
-  return store->LoadDataWithKey(kNoTarget, kAnalyzer, ImmutableString(), kKey);
+  return store->LoadDataWithKey(kNoTarget, kCompoundAnalyzer, ImmutableString(), kKey);
 }
 Future<void> Save(InterfaceRef<IDataStoreAdaptor> const& store, Blob const& blob) {
-  return store->SaveDataWithKey(kNoTarget, kAnalyzer, ImmutableString(), kKey, blob);
+  return store->SaveDataWithKey(kNoTarget, kCompoundAnalyzer, ImmutableString(), kKey, blob);
 }
 
 TEST(CompoundDataStoreAdaptorTest, LoadFallsThroughEveryFailureToTheFirstHit) {

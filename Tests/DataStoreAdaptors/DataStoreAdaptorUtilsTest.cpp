@@ -16,11 +16,11 @@ namespace {
 
 using zelcore::InterfaceRef;
 
-Guid const kAnalyzer = *Guid::FromString("0a1b2c3d-4e5f-4061-8273-8495a6b7c8d9");
-ImmutableString Text(char const* text) { return ImmutableString::Create(text); }
+Guid const kKeyedAnalyzer = *Guid::FromString("0a1b2c3d-4e5f-4061-8273-8495a6b7c8d9");
+using testsupport::Text;
 
 TEST(DataStoreAdaptorUtilsTest, CacheKeyJoinsGuidParameterAndKeyUnchanged) {
-  std::string const guid = kAnalyzer.AsUTF8String();
+  std::string const guid = kKeyedAnalyzer.AsUTF8String();
   struct Case {
     char const* parameter;
     char const* key;
@@ -29,13 +29,13 @@ TEST(DataStoreAdaptorUtilsTest, CacheKeyJoinsGuidParameterAndKeyUnchanged) {
   for (auto const& c :
        {Case{"", "k", guid + "____k"}, Case{"p", "k", guid + "__p__k"}, Case{"a__b", "c__d", guid + "__a__b__c__d"},
         Case{"\xc3\xa9", "(.*)", guid + "__\xc3\xa9__(.*)"}}) {
-    EXPECT_EQ(GenerateCacheKey(kAnalyzer, Text(c.parameter), Text(c.key)).view(), c.expected);
+    EXPECT_EQ(GenerateCacheKey(kKeyedAnalyzer, Text(c.parameter), Text(c.key)).view(), c.expected);
   }
 }
 
 TEST(DataStoreAdaptorUtilsTest, EmptyKeyIsIllegalWithAssertionData) {
-  for (auto const& call : {std::function<void()>([] { GenerateCacheKey(kAnalyzer, Text("p"), Text("")); }),
-                           std::function<void()>([] { GenerateCacheKeyPattern(kAnalyzer, Text("")); })}) {
+  for (auto const& call : {std::function<void()>([] { GenerateCacheKey(kKeyedAnalyzer, Text("p"), Text("")); }),
+                           std::function<void()>([] { GenerateCacheKeyPattern(kKeyedAnalyzer, Text("")); })}) {
     try {
       call();
       ADD_FAILURE() << "no exception";
@@ -51,12 +51,13 @@ TEST(DataStoreAdaptorUtilsTest, EmptyKeyIsIllegalWithAssertionData) {
 }
 
 TEST(DataStoreAdaptorUtilsTest, PatternMatchesTheKeyUnderAnyParameterOnly) {
-  std::regex const pattern(GenerateCacheKeyPattern(kAnalyzer, Text("peaks")));
+  std::regex const pattern(GenerateCacheKeyPattern(kKeyedAnalyzer, Text("peaks")));
   for (char const* parameter : {"", "256", "a__b"}) {
-    EXPECT_TRUE(std::regex_match(GenerateCacheKey(kAnalyzer, Text(parameter), Text("peaks")).ToUTF8String(), pattern))
+    EXPECT_TRUE(
+        std::regex_match(GenerateCacheKey(kKeyedAnalyzer, Text(parameter), Text("peaks")).ToUTF8String(), pattern))
         << parameter;
   }
-  EXPECT_FALSE(std::regex_match(GenerateCacheKey(kAnalyzer, Text(""), Text("peak")).ToUTF8String(), pattern));
+  EXPECT_FALSE(std::regex_match(GenerateCacheKey(kKeyedAnalyzer, Text(""), Text("peak")).ToUTF8String(), pattern));
   EXPECT_FALSE(
       std::regex_match(GenerateCacheKey(Guid::CreateUnique(), Text(""), Text("peaks")).ToUTF8String(), pattern));
 }

@@ -27,12 +27,12 @@ using testsupport::BlobText;
 using testsupport::MakeBlob;
 using testsupport::MessageOf;
 using testsupport::ResultOf;
+using testsupport::Text;
 using zelcore::Blob;
 using zelcore::InterfaceRef;
 using zelcore::async::Future;
 
-Guid const kAnalyzer = *Guid::FromString("0a11ce00-1234-4abc-8def-000000000042");
-ImmutableString Text(std::string const& text) { return ImmutableString::Create(text); }
+Guid const kManagedAnalyzer = *Guid::FromString("0a11ce00-1234-4abc-8def-000000000042");
 
 // A media over a real file, so that it has a content state.
 Target MediaTarget(testsupport::TempDirectory const& directory, std::string const& content) {
@@ -89,20 +89,21 @@ TEST_F(ManagedDataStoreAdaptorTest, ServesSavedResultsFromMemoryAtOnceAndFromDis
   {
     auto store = ManagedDataStoreAdaptor::CreateForTesting(cacheFolder, MF::kDefaultMemoryCacheBytes);
     ASSERT_EQ(ResultOf(AwaitFailure(
-                  store->SaveDataWithKey(media, kAnalyzer, Text("p=1"), Text("peaks"), MakeBlob("result")))),
+                  store->SaveDataWithKey(media, kManagedAnalyzer, Text("p=1"), Text("peaks"), MakeBlob("result")))),
               0u);
     // Filed under the data source and the cache key.
     auto const& chain = static_cast<ManagedDataStoreAdaptor&>(*store).GetCacheChainForTesting();
     Blob entry;
     EXPECT_EQ(chain->GetItem(Text(GetContentStateGuid(media).AsUTF8String()),
-                             GenerateCacheKey(kAnalyzer, Text("p=1"), Text("peaks")), nullptr, entry),
+                             GenerateCacheKey(kManagedAnalyzer, Text("p=1"), Text("peaks")), nullptr, entry),
               MF::kResultItemAvailable);
 
-    Future<Blob> const hit = store->LoadDataWithKey(media, kAnalyzer, Text("p=1"), Text("peaks"));
+    Future<Blob> const hit = store->LoadDataWithKey(media, kManagedAnalyzer, Text("p=1"), Text("peaks"));
     EXPECT_TRUE(hit.IsReady());  // answered from memory, without waiting for any callback
     EXPECT_EQ(BlobText(Await(hit)), "result");
 
-    std::exception_ptr const miss = AwaitFailure(store->LoadDataWithKey(media, kAnalyzer, Text("p=2"), Text("peaks")));
+    std::exception_ptr const miss =
+        AwaitFailure(store->LoadDataWithKey(media, kManagedAnalyzer, Text("p=2"), Text("peaks")));
     EXPECT_EQ(ResultOf(miss), 0xA0330001u);
     EXPECT_EQ(MessageOf(miss), "");
     EXPECT_TRUE(store->IsDataNotFoundInCache(miss));
@@ -110,9 +111,9 @@ TEST_F(ManagedDataStoreAdaptorTest, ServesSavedResultsFromMemoryAtOnceAndFromDis
   }
   // Another store over the folder has a cold memory cache: the item comes from disk.
   auto store = ManagedDataStoreAdaptor::CreateForTesting(cacheFolder, MF::kDefaultMemoryCacheBytes);
-  EXPECT_EQ(BlobText(Await(store->LoadDataWithKey(media, kAnalyzer, Text("p=1"), Text("peaks")))), "result");
-  EXPECT_EQ(ResultOf(AwaitFailure(
-                store->LoadDataWithKey(MediaTarget(directory_, "other"), kAnalyzer, Text("p=1"), Text("peaks")))),
+  EXPECT_EQ(BlobText(Await(store->LoadDataWithKey(media, kManagedAnalyzer, Text("p=1"), Text("peaks")))), "result");
+  EXPECT_EQ(ResultOf(AwaitFailure(store->LoadDataWithKey(MediaTarget(directory_, "other"), kManagedAnalyzer,
+                                                         Text("p=1"), Text("peaks")))),
             0xA0330001u);
 }
 
@@ -122,16 +123,16 @@ TEST_F(ManagedDataStoreAdaptorTest, ReadsTheIgnoreSwitchAtEveryLoad) {
   auto& database = zelcore::debug::DebugDatabase::Instance();
   database.SetEntry(kIgnoreAnalyzerCacheEntry, "true");
   // Saves are not affected.
-  ASSERT_FALSE(AwaitFailure(store->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("kept"))));
-  std::exception_ptr const ignored = AwaitFailure(store->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")));
+  ASSERT_FALSE(AwaitFailure(store->SaveDataWithKey(media, kManagedAnalyzer, Text(""), Text("k"), MakeBlob("kept"))));
+  std::exception_ptr const ignored = AwaitFailure(store->LoadDataWithKey(media, kManagedAnalyzer, Text(""), Text("k")));
   EXPECT_EQ(ResultOf(ignored), 0xA0330001u);
   EXPECT_EQ(MessageOf(ignored), "");
   EXPECT_TRUE(store->IsDataNotFoundInCache(ignored));
 
   database.SetEntry(kIgnoreAnalyzerCacheEntry, "false");
-  EXPECT_EQ(BlobText(Await(store->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")))), "kept");
+  EXPECT_EQ(BlobText(Await(store->LoadDataWithKey(media, kManagedAnalyzer, Text(""), Text("k")))), "kept");
   database.SetEntry(kIgnoreAnalyzerCacheEntry, "true");
-  EXPECT_EQ(ResultOf(AwaitFailure(store->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")))), 0xA0330001u);
+  EXPECT_EQ(ResultOf(AwaitFailure(store->LoadDataWithKey(media, kManagedAnalyzer, Text(""), Text("k")))), 0xA0330001u);
 }
 
 TEST_F(ManagedDataStoreAdaptorTest, PassesTheCachesFailureCodesOn) {
@@ -150,7 +151,7 @@ TEST_F(ManagedDataStoreAdaptorTest, PassesTheCachesFailureCodesOn) {
                            Case{MF::kResultCacheClosed, 0, false}, Case{MF::kResultItemNotFound, 0, true}}) {
     disk->immediate = each.immediate;
     disk->callback = nullptr;
-    Future<Blob> const load = store->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k"));
+    Future<Blob> const load = store->LoadDataWithKey(media, kManagedAnalyzer, Text(""), Text("k"));
     if (each.immediate == MF::kResultItemPending) {
       EXPECT_FALSE(load.IsReady());
       ASSERT_TRUE(disk->callback);
@@ -165,10 +166,11 @@ TEST_F(ManagedDataStoreAdaptorTest, PassesTheCachesFailureCodesOn) {
 
   // A delivered item completes the load; the callback keeps no result alive that nobody waits for.
   disk->immediate = MF::kResultItemPending;
-  Future<Blob> load = store->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k"));
+  Future<Blob> load = store->LoadDataWithKey(media, kManagedAnalyzer, Text(""), Text("k"));
   disk->callback(MF::kResultItemAvailable, Text("a"), Text("b"), MakeBlob("late"));
   EXPECT_EQ(BlobText(Await(load)), "late");
-  zelcore::async::WeakFuture<Blob> const abandoned = store->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k"));
+  zelcore::async::WeakFuture<Blob> const abandoned =
+      store->LoadDataWithKey(media, kManagedAnalyzer, Text(""), Text("k"));
   EXPECT_TRUE(abandoned.Expired());
   disk->callback(MF::kResultItemAvailable, Text("a"), Text("b"), MakeBlob("nobody"));
   disk->callback = nullptr;  // it holds the chain, which holds the disk
@@ -188,21 +190,21 @@ TEST_F(ManagedDataStoreAdaptorTest, ReportsTargetErrorsAndEmptyKeysThroughTheFut
   BE::ProjectFactory::MediaOptions withoutInfo;
   withoutInfo.withMediaInfo = false;
   Target const bare = BE::ProjectFactory::CreateMedia(u"/nowhere/bare.wav", withoutInfo);
-  std::exception_ptr const load = AwaitFailure(store->LoadDataWithKey(bare, kAnalyzer, Text(""), Text("k")));
+  std::exception_ptr const load = AwaitFailure(store->LoadDataWithKey(bare, kManagedAnalyzer, Text(""), Text("k")));
   EXPECT_EQ(ResultOf(load), 0xA00F0001u);
   EXPECT_EQ(MessageOf(load), "MediaInfo doesn't exist for the given media");
   EXPECT_FALSE(store->IsDataNotFoundInCache(load));
-  EXPECT_EQ(ResultOf(AwaitFailure(store->SaveDataWithKey(bare, kAnalyzer, Text(""), Text("k"), MakeBlob("x")))),
+  EXPECT_EQ(ResultOf(AwaitFailure(store->SaveDataWithKey(bare, kManagedAnalyzer, Text(""), Text("k"), MakeBlob("x")))),
             0xA00F0001u);
 
   // An empty key fails a save when its queued task runs, and puts nothing.
   Target const media = MediaTarget(directory_, "keys");
-  Future<void> save = store->SaveDataWithKey(media, kAnalyzer, Text("p"), Text(""), MakeBlob("x"));
+  Future<void> save = store->SaveDataWithKey(media, kManagedAnalyzer, Text("p"), Text(""), MakeBlob("x"));
   std::exception_ptr const emptyKey = AwaitFailure(save);
   EXPECT_EQ(ResultOf(emptyKey), 0xA00F000Eu);
   EXPECT_EQ(MessageOf(emptyKey), "The cache key may not be null");
   EXPECT_TRUE(disk->puts.empty());
-  EXPECT_EQ(ResultOf(AwaitFailure(store->LoadDataWithKey(media, kAnalyzer, Text("p"), Text("")))), 0xA00F000Eu);
+  EXPECT_EQ(ResultOf(AwaitFailure(store->LoadDataWithKey(media, kManagedAnalyzer, Text("p"), Text("")))), 0xA00F000Eu);
 }
 
 TEST_F(ManagedDataStoreAdaptorTest, CreateOpensThePreferencesFolderWithItsBoundsAndTracesIt) {
@@ -263,10 +265,10 @@ TEST_F(ManagedDataStoreAdaptorTest, AnUnusableFolderFindsNothingAndRefusesSavesW
   std::string const reason = static_cast<ManagedDataStoreAdaptor&>(*store).GetUnavailableReason();
   EXPECT_NE(reason.find("taken"), std::string::npos) << reason;
   Target const media = MediaTarget(directory_, "degraded");
-  std::exception_ptr const miss = AwaitFailure(store->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")));
+  std::exception_ptr const miss = AwaitFailure(store->LoadDataWithKey(media, kManagedAnalyzer, Text(""), Text("k")));
   EXPECT_TRUE(store->IsDataNotFoundInCache(miss));
   std::exception_ptr const refused =
-      AwaitFailure(store->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("x")));
+      AwaitFailure(store->SaveDataWithKey(media, kManagedAnalyzer, Text(""), Text("k"), MakeBlob("x")));
   EXPECT_EQ(MessageOf(refused), reason);
   EXPECT_TRUE(std::filesystem::is_regular_file(directory_ / "taken"));
 }
@@ -279,13 +281,14 @@ TEST_F(ManagedDataStoreAdaptorTest, KeepsParametersAndKeysByteForByteAndRefusesR
   {
     auto store = ManagedDataStoreAdaptor::CreateForTesting(cacheFolder, MF::kDefaultMemoryCacheBytes);
     for (std::string const& parameter : parameters) {
-      Await(store->SaveDataWithKey(media, kAnalyzer, Text(parameter), Text("key\xfe"), MakeBlob("for " + parameter)));
+      Await(store->SaveDataWithKey(media, kManagedAnalyzer, Text(parameter), Text("key\xfe"),
+                                   MakeBlob("for " + parameter)));
     }
     auto const& managed = static_cast<ManagedDataStoreAdaptor&>(*store);
     std::uint64_t const largest = managed.GetManagedDirectoryForTesting()->GetMaxItemBytes();
     auto const huge = zelcore::allocator::RecycledMemory::Create(largest + 1);
     std::exception_ptr const refused =
-        AwaitFailure(store->SaveDataWithKey(media, kAnalyzer, Text(""), Text("huge"), huge));
+        AwaitFailure(store->SaveDataWithKey(media, kManagedAnalyzer, Text(""), Text("huge"), huge));
     EXPECT_EQ(ResultOf(refused), static_cast<zelcore::config::Result>(MF::kResultItemTooLarge));
     EXPECT_NE(MessageOf(refused).find("larger than the media cache can store"), std::string::npos);
     ASSERT_TRUE(testsupport::AwaitEnd(managed.GetCacheChainForTesting()->Flush()));
@@ -293,11 +296,11 @@ TEST_F(ManagedDataStoreAdaptorTest, KeepsParametersAndKeysByteForByteAndRefusesR
   // From disk, in a store with a cold memory cache.
   auto store = ManagedDataStoreAdaptor::CreateForTesting(cacheFolder, MF::kDefaultMemoryCacheBytes);
   for (std::string const& parameter : parameters) {
-    EXPECT_EQ(BlobText(Await(store->LoadDataWithKey(media, kAnalyzer, Text(parameter), Text("key\xfe")))),
+    EXPECT_EQ(BlobText(Await(store->LoadDataWithKey(media, kManagedAnalyzer, Text(parameter), Text("key\xfe")))),
               "for " + parameter);
   }
   EXPECT_TRUE(store->IsDataNotFoundInCache(
-      AwaitFailure(store->LoadDataWithKey(media, kAnalyzer, Text("\xfe"), Text("key\xfe")))));
+      AwaitFailure(store->LoadDataWithKey(media, kManagedAnalyzer, Text("\xfe"), Text("key\xfe")))));
 }
 
 }  // namespace

@@ -38,13 +38,13 @@ using testsupport::MakeBlob;
 using testsupport::MessageOf;
 using testsupport::ReadFile;
 using testsupport::ResultOf;
+using testsupport::Text;
 using testsupport::WriteFile;
 using zelcore::InterfaceRef;
 namespace fs = std::filesystem;
 
 Guid const kFirst = *Guid::FromString("5eadbeef-0000-4000-8000-000000000001");
 Guid const kSecond = *Guid::FromString("5eadbeef-0000-4000-8000-000000000002");
-ImmutableString Text(std::string const& text) { return ImmutableString::Create(text); }
 
 // A store whose save reads the file through a hook that can fail the way a disk or the allocator does.
 class HookedStore : public SidecarDataStoreAdaptor {

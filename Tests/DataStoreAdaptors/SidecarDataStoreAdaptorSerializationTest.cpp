@@ -42,18 +42,18 @@ std::string ErrorOf(std::function<void()> const& f) {
   return "";
 }
 
-Guid const kAnalyzer = *Guid::FromString("00000000-0000-0000-8899-aabbccddeeff");  // first eight bytes zero
+Guid const kSerializedAnalyzer = *Guid::FromString("00000000-0000-0000-8899-aabbccddeeff");  // first eight bytes zero
 
 TEST(SidecarSerializationTest, RoundTripKeepsEveryItemAndValue) {
   auto data = std::make_shared<SideCarSerializationData>();
   Guid const other = Guid::CreateUnique();
-  AddItem(*data, kAnalyzer, "state-a", {{"k1", MakeBlob("first")}, {"k2", MakeBlob("")}, {"k3", nullptr}});
+  AddItem(*data, kSerializedAnalyzer, "state-a", {{"k1", MakeBlob("first")}, {"k2", MakeBlob("")}, {"k3", nullptr}});
   AddItem(*data, other, "state-a", {{"k1", MakeBlob(std::string("\0\1\2", 3))}});
   // Keys and data source ids are bytes: invalid UTF-8 is not repaired, so keys never alias.
   std::string const byteKeys[] = {"k\xe2\x82\xac", "\xff", "\xc3\x28", "\xef\xbf\xbd", std::string("a\0b", 3)};
   std::unordered_map<std::string, Blob> byteValues;
   for (std::string const& key : byteKeys) byteValues[key] = MakeBlob(key);
-  AddItem(*data, kAnalyzer, "state-b\xc3\xa9\xfe", byteValues);
+  AddItem(*data, kSerializedAnalyzer, "state-b\xc3\xa9\xfe", byteValues);
 
   auto const buffer = SerializeDataStoreToBinary(data);
   // No identifier, no size prefix: the buffer starts with the root offset.
@@ -71,14 +71,14 @@ TEST(SidecarSerializationTest, RoundTripKeepsEveryItemAndValue) {
   std::weak_ptr<RecycledMemory const> weakBuffer = buffer;
   auto decoded = DeserializeDataStoreFromBinary(buffer);
   ASSERT_EQ(decoded->items.size(), 3u);
-  auto const& first = decoded->items.at({kAnalyzer, "state-a"});
-  EXPECT_EQ(first.analyzerId, kAnalyzer);
+  auto const& first = decoded->items.at({kSerializedAnalyzer, "state-a"});
+  EXPECT_EQ(first.analyzerId, kSerializedAnalyzer);
   EXPECT_EQ(first.dataSourceId, "state-a");
   EXPECT_EQ(BlobText(first.values.at("k1")), "first");
   EXPECT_EQ(first.values.at("k2")->size(), 0u);
   EXPECT_EQ(first.values.at("k3")->size(), 0u);
   EXPECT_EQ(BlobText(decoded->items.at({other, "state-a"}).values.at("k1")), std::string("\0\1\2", 3));
-  auto const& bytes = decoded->items.at({kAnalyzer, "state-b\xc3\xa9\xfe"});
+  auto const& bytes = decoded->items.at({kSerializedAnalyzer, "state-b\xc3\xa9\xfe"});
   ASSERT_EQ(bytes.values.size(), std::size(byteKeys));
   for (std::string const& key : byteKeys) EXPECT_EQ(BlobText(bytes.values.at(key)), key);
 
@@ -108,7 +108,7 @@ TEST(SidecarSerializationTest, RefusesToEncodeWhatCannotBeRead) {
   };
   std::vector<Case> const cases = {
       {"no items", [](auto&) {}, "Side Car Container Data is empty"},
-      {"item without values", [](auto& d) { AddItem(d, kAnalyzer, "s", {}); }, "Side Car Data is empty"},
+      {"item without values", [](auto& d) { AddItem(d, kSerializedAnalyzer, "s", {}); }, "Side Car Data is empty"},
       {"null analyzer",
        [](auto& d) {
          AddItem(d, Guid(), "s", {{"k", MakeBlob("v")}});
@@ -116,7 +116,7 @@ TEST(SidecarSerializationTest, RefusesToEncodeWhatCannotBeRead) {
        "Analyzer is undefined"},
       {"empty data source",
        [](auto& d) {
-         AddItem(d, kAnalyzer, "", {{"k", MakeBlob("v")}});
+         AddItem(d, kSerializedAnalyzer, "", {{"k", MakeBlob("v")}});
        },
        "Data source identifier is empty"},
       // Values are checked before the identifiers.
@@ -285,14 +285,14 @@ TEST(SidecarSerializationTest, RefusesWhatPassesTheFormatsLimitBeforeTouchingIt)
   // Views that claim more bytes than they hold: only their size may be read.
   auto const huge = RecycledMemory::AttachToExternalBuffer(small, small->data(), kMaxSideCarBufferSize + 1);
   EXPECT_EQ(ErrorOf([&] { DeserializeDataStoreFromBinary(huge); }), "Data store buffer is too large for the format");
-  EXPECT_THROW(FindValueInBinary(huge, kAnalyzer, "s", "k"), std::runtime_error);
+  EXPECT_THROW(FindValueInBinary(huge, kSerializedAnalyzer, "s", "k"), std::runtime_error);
 
   auto data = std::make_shared<SideCarSerializationData>();
-  AddItem(*data, kAnalyzer, "s",
+  AddItem(*data, kSerializedAnalyzer, "s",
           {{"big", RecycledMemory::AttachToExternalBuffer(small, small->data(), 1u << 30)},
            {"bigger", RecycledMemory::AttachToExternalBuffer(small, small->data(), 1u << 30)}});
   EXPECT_THROW(SerializeDataStoreToBinary(data), SideCarTooLargeError);
-  AddItem(*data, kAnalyzer, "s", {{"fits", small}});
+  AddItem(*data, kSerializedAnalyzer, "s", {{"fits", small}});
   EXPECT_EQ(
       BlobText(
           DeserializeDataStoreFromBinary(SerializeDataStoreToBinary(data))->items.begin()->second.values.at("fits")),

@@ -33,13 +33,13 @@ using testsupport::MakeBlob;
 using testsupport::MessageOf;
 using testsupport::ReadFile;
 using testsupport::ResultOf;
+using testsupport::Text;
 using testsupport::WriteFile;
 using zelcore::Blob;
 using zelcore::InterfaceRef;
 namespace fs = std::filesystem;
 
-Guid const kAnalyzer = *Guid::FromString("5eadbeef-0000-4000-8000-00000000abcd");
-ImmutableString Text(std::string const& text) { return ImmutableString::Create(text); }
+Guid const kSidecarAnalyzer = *Guid::FromString("5eadbeef-0000-4000-8000-00000000abcd");
 
 InterfaceRef<BE::IMedia> MediaFor(fs::path const& path) {
   return BE::ProjectFactory::CreateMedia(zelcore::text::UTF8ToUTF16(path.string()));
@@ -76,7 +76,7 @@ TEST_F(SidecarDataStoreAdaptorTest, SidecarPathReplacesTheMediaExtension) {
   }
   auto const clip = BE::ProjectFactory::CreateClip(MediaFor(directory_ / "shot.mov"), BE::kMediaType_Video);
   EXPECT_FALSE(ResolveSidecarLocation(clip, ".qvmi"));
-  auto const failure = AwaitFailure(exact_->LoadDataWithKey(clip, kAnalyzer, Text(""), Text("k")));
+  auto const failure = AwaitFailure(exact_->LoadDataWithKey(clip, kSidecarAnalyzer, Text(""), Text("k")));
   EXPECT_EQ(ResultOf(failure), kResultNotCached);
   EXPECT_EQ(MessageOf(failure), "");
   EXPECT_TRUE(exact_->IsDataNotFoundInCache(failure));
@@ -86,14 +86,14 @@ TEST_F(SidecarDataStoreAdaptorTest, SavesAndLoadsBesideTheMedia) {
   WriteFile(directory_ / "shot.mov", "movie content");
   auto const media = MediaFor(directory_ / "shot.mov");
 
-  auto const missing = AwaitFailure(exact_->LoadDataWithKey(media, kAnalyzer, Text("p"), Text("k")));
+  auto const missing = AwaitFailure(exact_->LoadDataWithKey(media, kSidecarAnalyzer, Text("p"), Text("k")));
   EXPECT_EQ(ResultOf(missing), kResultSidecarFileNotFound);
   EXPECT_EQ(MessageOf(missing), "Sidecar file not found");
   EXPECT_TRUE(exact_->IsDataNotFoundInCache(missing));
 
-  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text("p"), Text("k"), MakeBlob("one")));
-  Await(exact_->SaveDataWithKey(media, kAnalyzer, Text("p"), Text("k"), MakeBlob("two")));
-  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kAnalyzer, Text("p"), Text("k")))), "two");
+  Await(exact_->SaveDataWithKey(media, kSidecarAnalyzer, Text("p"), Text("k"), MakeBlob("one")));
+  Await(exact_->SaveDataWithKey(media, kSidecarAnalyzer, Text("p"), Text("k"), MakeBlob("two")));
+  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kSidecarAnalyzer, Text("p"), Text("k")))), "two");
 
   auto const decoded = SidecarDataStoreAdaptorSerialization::DeserializeDataStoreFromBinary(
       zelcore::FileUtils::SimpleReadFileIntoBuffer(zelcore::text::UTF8ToUTF16((directory_ / "shot.qvmi").string())));
@@ -103,35 +103,35 @@ TEST_F(SidecarDataStoreAdaptorTest, SavesAndLoadsBesideTheMedia) {
   // Another media beside it shares the file and keeps its own item.
   WriteFile(directory_ / "shot.mp4", "other content");
   auto const other = MediaFor(directory_ / "shot.mp4");
-  Await(exact_->SaveDataWithKey(other, kAnalyzer, Text("p"), Text("k"), MakeBlob("mp4")));
-  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kAnalyzer, Text("p"), Text("k")))), "two");
-  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(other, kAnalyzer, Text("p"), Text("k")))), "mp4");
+  Await(exact_->SaveDataWithKey(other, kSidecarAnalyzer, Text("p"), Text("k"), MakeBlob("mp4")));
+  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kSidecarAnalyzer, Text("p"), Text("k")))), "two");
+  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(other, kSidecarAnalyzer, Text("p"), Text("k")))), "mp4");
 
   // Changed content is a new data source: the old results are not found for it.
   WriteFile(directory_ / "shot.mov", "edited movie content");
   auto const changed =
-      AwaitFailure(exact_->LoadDataWithKey(MediaFor(directory_ / "shot.mov"), kAnalyzer, Text("p"), Text("k")));
+      AwaitFailure(exact_->LoadDataWithKey(MediaFor(directory_ / "shot.mov"), kSidecarAnalyzer, Text("p"), Text("k")));
   EXPECT_EQ(MessageOf(changed), "Analyzer Item not found in cache");
   EXPECT_TRUE(exact_->IsDataNotFoundInCache(changed));
 }
 
 TEST_F(SidecarDataStoreAdaptorTest, ParameterHandlingDecidesTheFallback) {
   auto const any = SidecarDataStoreAdaptor::CreateWithDefaultExtension(SidecarDataStoreAdaptor::kAllowAnyParameterHash);
-  Await(exact_->SaveDataWithKey(media_, kAnalyzer, Text("256"), Text("peaks"), MakeBlob("p256")));
+  Await(exact_->SaveDataWithKey(media_, kSidecarAnalyzer, Text("256"), Text("peaks"), MakeBlob("p256")));
 
-  auto const exactMiss = AwaitFailure(exact_->LoadDataWithKey(media_, kAnalyzer, Text("512"), Text("peaks")));
+  auto const exactMiss = AwaitFailure(exact_->LoadDataWithKey(media_, kSidecarAnalyzer, Text("512"), Text("peaks")));
   EXPECT_EQ(MessageOf(exactMiss), "Value not found in cache");
   EXPECT_EQ(ResultOf(exactMiss), kResultSidecarEntryNotFound);
-  EXPECT_EQ(BlobText(Await(any->LoadDataWithKey(media_, kAnalyzer, Text("512"), Text("peaks")))), "p256");
-  EXPECT_EQ(MessageOf(AwaitFailure(any->LoadDataWithKey(media_, kAnalyzer, Text("512"), Text("rms")))),
+  EXPECT_EQ(BlobText(Await(any->LoadDataWithKey(media_, kSidecarAnalyzer, Text("512"), Text("peaks")))), "p256");
+  EXPECT_EQ(MessageOf(AwaitFailure(any->LoadDataWithKey(media_, kSidecarAnalyzer, Text("512"), Text("rms")))),
             "Value not found in cache");
-  EXPECT_EQ(ResultOf(AwaitFailure(any->LoadDataWithKey(media_, kAnalyzer, Text("512"), Text("")))),
+  EXPECT_EQ(ResultOf(AwaitFailure(any->LoadDataWithKey(media_, kSidecarAnalyzer, Text("512"), Text("")))),
             kResultIllegalArgument);
 }
 
 TEST_F(SidecarDataStoreAdaptorTest, DamagedAndEmptyFilesAreReplacedButNewerOnesAreLeftAlone) {
   auto const sidecar = directory_ / "take.qvmi";
-  auto load = [&] { return exact_->LoadDataWithKey(media_, kAnalyzer, Text(""), Text("k")); };
+  auto load = [&] { return exact_->LoadDataWithKey(media_, kSidecarAnalyzer, Text(""), Text("k")); };
 
   WriteFile(sidecar, "");
   EXPECT_EQ(ResultOf(AwaitFailure(load())), kResultSidecarFileNotFound);
@@ -140,7 +140,7 @@ TEST_F(SidecarDataStoreAdaptorTest, DamagedAndEmptyFilesAreReplacedButNewerOnesA
   auto const corrupt = AwaitFailure(load());
   EXPECT_EQ(MessageOf(corrupt), "Data store buffer has invalid format");
   EXPECT_FALSE(exact_->IsDataNotFoundInCache(corrupt));
-  Await(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text("k"), MakeBlob("fresh")));
+  Await(exact_->SaveDataWithKey(media_, kSidecarAnalyzer, Text(""), Text("k"), MakeBlob("fresh")));
   EXPECT_EQ(BlobText(Await(load())), "fresh");
 
   // A file of a newer format version: loads refuse it, and saves fail and leave it byte for byte.
@@ -155,7 +155,8 @@ TEST_F(SidecarDataStoreAdaptorTest, DamagedAndEmptyFilesAreReplacedButNewerOnesA
   std::string const newer(reinterpret_cast<char const*>(builder.GetBufferPointer()), builder.GetSize());
   WriteFile(sidecar, newer);
   EXPECT_EQ(MessageOf(AwaitFailure(load())), "Incompatible version of serialized data store");
-  auto const refused = AwaitFailure(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text("k"), MakeBlob("again")));
+  auto const refused =
+      AwaitFailure(exact_->SaveDataWithKey(media_, kSidecarAnalyzer, Text(""), Text("k"), MakeBlob("again")));
   EXPECT_EQ(ResultOf(refused), kResultSidecarWriteFailed);
   EXPECT_THAT(MessageOf(refused), testing::HasSubstr("newer version"));
   EXPECT_EQ(ReadFile(sidecar), newer);
@@ -165,7 +166,8 @@ TEST_F(SidecarDataStoreAdaptorTest, UnwritableSidecarFailsAndTouchesNothingElse)
   fs::create_directory(directory_ / "take.qvmi");  // the sidecar's path is taken by a folder
   auto const before = ReadFile(directory_ / "take.wav");
 
-  auto const failure = AwaitFailure(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+  auto const failure =
+      AwaitFailure(exact_->SaveDataWithKey(media_, kSidecarAnalyzer, Text(""), Text("k"), MakeBlob("v")));
   EXPECT_EQ(ResultOf(failure), kResultSidecarWriteFailed);
   EXPECT_THAT(MessageOf(failure), testing::StartsWith("Sidecar file could not be written to: "));
   EXPECT_FALSE(exact_->IsDataNotFoundInCache(failure));
@@ -177,19 +179,19 @@ TEST_F(SidecarDataStoreAdaptorTest, UnwritableSidecarFailsAndTouchesNothingElse)
 
   // The store stays usable.
   fs::remove(directory_ / "take.qvmi");
-  Await(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
-  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media_, kAnalyzer, Text(""), Text("k")))), "v");
+  Await(exact_->SaveDataWithKey(media_, kSidecarAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media_, kSidecarAnalyzer, Text(""), Text("k")))), "v");
 }
 
 TEST_F(SidecarDataStoreAdaptorTest, IgnoreSwitchStopsLoadsButNotSaves) {
   zelcore::debug::DebugDatabase::Instance().SetEntry(kIgnoreAnalyzerCacheEntry, "true");
-  Await(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+  Await(exact_->SaveDataWithKey(media_, kSidecarAnalyzer, Text(""), Text("k"), MakeBlob("v")));
   EXPECT_TRUE(fs::exists(directory_ / "take.qvmi"));
-  auto const ignored = AwaitFailure(exact_->LoadDataWithKey(media_, kAnalyzer, Text(""), Text("k")));
+  auto const ignored = AwaitFailure(exact_->LoadDataWithKey(media_, kSidecarAnalyzer, Text(""), Text("k")));
   EXPECT_EQ(ResultOf(ignored), kResultSidecarFileNotFound);
   EXPECT_EQ(MessageOf(ignored), "");
   zelcore::debug::DebugDatabase::Instance().SetEntry(kIgnoreAnalyzerCacheEntry, "false");
-  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media_, kAnalyzer, Text(""), Text("k")))), "v");
+  EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media_, kSidecarAnalyzer, Text(""), Text("k")))), "v");
 }
 
 TEST_F(SidecarDataStoreAdaptorTest, ConcurrentSavesFromTwoStoresLoseNothing) {
@@ -202,7 +204,7 @@ TEST_F(SidecarDataStoreAdaptorTest, ConcurrentSavesFromTwoStoresLoseNothing) {
       std::vector<zelcore::async::Future<void>> saves;
       for (int r = 0; r < kRounds; ++r) {
         std::string const key = "t" + std::to_string(t) + "r" + std::to_string(r);
-        saves.push_back(store->SaveDataWithKey(media_, kAnalyzer, Text(""), Text(key), MakeBlob(key)));
+        saves.push_back(store->SaveDataWithKey(media_, kSidecarAnalyzer, Text(""), Text(key), MakeBlob(key)));
       }
       for (auto const& save : saves) Await(save);
     });
@@ -211,7 +213,7 @@ TEST_F(SidecarDataStoreAdaptorTest, ConcurrentSavesFromTwoStoresLoseNothing) {
   for (int t = 0; t < kThreads; ++t) {
     for (int r = 0; r < kRounds; ++r) {
       std::string const key = "t" + std::to_string(t) + "r" + std::to_string(r);
-      EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media_, kAnalyzer, Text(""), Text(key)))), key);
+      EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media_, kSidecarAnalyzer, Text(""), Text(key)))), key);
     }
   }
 }
@@ -220,19 +222,20 @@ TEST_F(SidecarDataStoreAdaptorTest, ConcurrentSavesFromTwoStoresLoseNothing) {
 TEST_F(SidecarDataStoreAdaptorTest, ByteKeysRoundTripThroughTheFileWithoutAliasing) {
   std::string const texts[] = {"\xff", "\xc3\x28", "\xef\xbf\xbd", std::string("a\0b", 3), std::string("a\0c", 3), "?"};
   for (std::string const& text : texts) {
-    Await(exact_->SaveDataWithKey(media_, kAnalyzer, Text(text), Text("k"), MakeBlob("param " + text)));
-    Await(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text(text), MakeBlob("key " + text)));
+    Await(exact_->SaveDataWithKey(media_, kSidecarAnalyzer, Text(text), Text("k"), MakeBlob("param " + text)));
+    Await(exact_->SaveDataWithKey(media_, kSidecarAnalyzer, Text(""), Text(text), MakeBlob("key " + text)));
   }
   auto const fresh = SidecarDataStoreAdaptor::CreateWithDefaultExtension(SidecarDataStoreAdaptor::kExactParameterHash);
   for (std::string const& text : texts) {
-    EXPECT_EQ(BlobText(Await(fresh->LoadDataWithKey(media_, kAnalyzer, Text(text), Text("k")))), "param " + text);
-    EXPECT_EQ(BlobText(Await(fresh->LoadDataWithKey(media_, kAnalyzer, Text(""), Text(text)))), "key " + text);
+    EXPECT_EQ(BlobText(Await(fresh->LoadDataWithKey(media_, kSidecarAnalyzer, Text(text), Text("k")))),
+              "param " + text);
+    EXPECT_EQ(BlobText(Await(fresh->LoadDataWithKey(media_, kSidecarAnalyzer, Text(""), Text(text)))), "key " + text);
   }
   // The file holds the bytes themselves.
   auto const data =
       SidecarDataStoreAdaptorSerialization::DeserializeDataStoreFromBinary(SidecarFile::Read(directory_ / "take.qvmi"));
   EXPECT_TRUE(data->items.begin()->second.values.contains(
-      std::string(GenerateCacheKey(kAnalyzer, Text("\xff"), Text("k")).view())));
+      std::string(GenerateCacheKey(kSidecarAnalyzer, Text("\xff"), Text("k")).view())));
   EXPECT_EQ(data->items.begin()->second.values.size(), 2 * std::size(texts));
 }
 
@@ -243,13 +246,13 @@ TEST_F(SidecarDataStoreAdaptorTest, MediaNamesOfAnyBytesGetTheirOwnSidecar) {
     fs::path const file = directory_.path() / fs::path(name + ".wav");
     WriteFile(file, "audio of " + name);
     auto const media = BE::ProjectFactory::CreateMedia(zelcore::text::PathBytesToUTF16(file.native()));
-    Await(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob(name)));
+    Await(exact_->SaveDataWithKey(media, kSidecarAnalyzer, Text(""), Text("k"), MakeBlob(name)));
     EXPECT_TRUE(fs::is_regular_file(directory_.path() / fs::path(name + ".qvmi"))) << name;
   }
   for (std::string const& name : names) {
     fs::path const file = directory_.path() / fs::path(name + ".wav");
     auto const media = BE::ProjectFactory::CreateMedia(zelcore::text::PathBytesToUTF16(file.native()));
-    EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")))), name);
+    EXPECT_EQ(BlobText(Await(exact_->LoadDataWithKey(media, kSidecarAnalyzer, Text(""), Text("k")))), name);
   }
 }
 
@@ -270,9 +273,10 @@ TEST_F(SidecarDataStoreAdaptorTest, LinksFifosAndFoldersAtTheSidecarPathAreLeftA
   };
   for (Case const& c : cases) {
     c.make();
-    auto const saved = AwaitFailure(exact_->SaveDataWithKey(media, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+    auto const saved =
+        AwaitFailure(exact_->SaveDataWithKey(media, kSidecarAnalyzer, Text(""), Text("k"), MakeBlob("v")));
     EXPECT_EQ(ResultOf(saved), kResultSidecarWriteFailed) << c.name;
-    auto const loaded = AwaitFailure(exact_->LoadDataWithKey(media, kAnalyzer, Text(""), Text("k")));
+    auto const loaded = AwaitFailure(exact_->LoadDataWithKey(media, kSidecarAnalyzer, Text(""), Text("k")));
     EXPECT_EQ(ResultOf(loaded), kResultSidecarFileNotFound) << c.name;
     EXPECT_TRUE(exact_->IsDataNotFoundInCache(loaded)) << c.name;
     EXPECT_EQ(ReadFile(directory_ / "b.wav"), "the media itself") << c.name;
@@ -319,11 +323,12 @@ TEST_F(SidecarDataStoreAdaptorTest, ASaveOverAForeignItemTheFormatCannotHoldFail
     std::string const before(reinterpret_cast<char const*>(builder.GetBufferPointer()), builder.GetSize());
     WriteFile(sidecar, before);
 
-    auto const failure = AwaitFailure(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+    auto const failure =
+        AwaitFailure(exact_->SaveDataWithKey(media_, kSidecarAnalyzer, Text(""), Text("k"), MakeBlob("v")));
     EXPECT_EQ(MessageOf(failure), c.error) << c.name;
     EXPECT_FALSE(exact_->IsDataNotFoundInCache(failure)) << c.name;
     EXPECT_EQ(ReadFile(sidecar), before) << c.name;
-    EXPECT_EQ(MessageOf(AwaitFailure(exact_->LoadDataWithKey(media_, kAnalyzer, Text(""), Text("k")))),
+    EXPECT_EQ(MessageOf(AwaitFailure(exact_->LoadDataWithKey(media_, kSidecarAnalyzer, Text(""), Text("k")))),
               "Analyzer Item not found in cache")
         << c.name;
   }
@@ -339,13 +344,14 @@ TEST_F(SidecarDataStoreAdaptorTest, ASaveOverAForeignItemTheFormatCannotHoldFail
 TEST_F(SidecarDataStoreAdaptorTest, AnyParameterFallbackAnswersForAMegabyteStoredKey) {
   auto const any = SidecarDataStoreAdaptor::CreateWithDefaultExtension(SidecarDataStoreAdaptor::kAllowAnyParameterHash);
   std::string const huge(1 << 20, 'x');
-  Await(
-      exact_->SaveDataWithKey(media_, kAnalyzer, Text(huge + "\n" + huge), Text("peaks"), MakeBlob("long parameter")));
-  Await(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text(huge), MakeBlob("long key")));
-  EXPECT_EQ(BlobText(Await(any->LoadDataWithKey(media_, kAnalyzer, Text("256"), Text("peaks")))), "long parameter");
-  auto const miss = AwaitFailure(any->LoadDataWithKey(media_, kAnalyzer, Text("256"), Text("rms")));
+  Await(exact_->SaveDataWithKey(media_, kSidecarAnalyzer, Text(huge + "\n" + huge), Text("peaks"),
+                                MakeBlob("long parameter")));
+  Await(exact_->SaveDataWithKey(media_, kSidecarAnalyzer, Text(""), Text(huge), MakeBlob("long key")));
+  EXPECT_EQ(BlobText(Await(any->LoadDataWithKey(media_, kSidecarAnalyzer, Text("256"), Text("peaks")))),
+            "long parameter");
+  auto const miss = AwaitFailure(any->LoadDataWithKey(media_, kSidecarAnalyzer, Text("256"), Text("rms")));
   EXPECT_EQ(MessageOf(miss), "Value not found in cache");
-  auto const broken = AwaitFailure(any->LoadDataWithKey(media_, kAnalyzer, Text("256"), Text("(")));
+  auto const broken = AwaitFailure(any->LoadDataWithKey(media_, kSidecarAnalyzer, Text("256"), Text("(")));
   EXPECT_THAT(MessageOf(broken), testing::HasSubstr("does not compile"));
 }
 
@@ -354,9 +360,10 @@ TEST_F(SidecarDataStoreAdaptorTest, ASidecarTooLargeForTheFormatIsRefusedUnread)
   fs::path const sidecar = directory_ / "take.qvmi";
   WriteFile(sidecar, "");
   fs::resize_file(sidecar, std::uintmax_t{1} << 31);  // sparse: no disk space taken
-  auto const loaded = AwaitFailure(exact_->LoadDataWithKey(media_, kAnalyzer, Text(""), Text("k")));
+  auto const loaded = AwaitFailure(exact_->LoadDataWithKey(media_, kSidecarAnalyzer, Text(""), Text("k")));
   EXPECT_THAT(MessageOf(loaded), testing::HasSubstr("too large for the format"));
-  auto const saved = AwaitFailure(exact_->SaveDataWithKey(media_, kAnalyzer, Text(""), Text("k"), MakeBlob("v")));
+  auto const saved =
+      AwaitFailure(exact_->SaveDataWithKey(media_, kSidecarAnalyzer, Text(""), Text("k"), MakeBlob("v")));
   EXPECT_EQ(ResultOf(saved), kResultSidecarWriteFailed);
   EXPECT_THAT(MessageOf(saved), testing::HasSubstr("too large"));
   EXPECT_EQ(fs::file_size(sidecar), std::uintmax_t{1} << 31);

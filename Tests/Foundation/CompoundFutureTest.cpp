@@ -12,7 +12,7 @@
 namespace zelcore::async {
 namespace {
 
-using testing::ManualExecutor;
+using zelcore::async::test_support::ManualExecutor;
 
 std::string Failure(Future<void> const& future) {
   try {

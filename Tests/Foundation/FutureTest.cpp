@@ -22,7 +22,7 @@ namespace zelcore::async {
 namespace {
 
 using config::zel_exception;
-using testing::ManualExecutor;
+using zelcore::async::test_support::ManualExecutor;
 
 constexpr auto kGenerous = std::chrono::seconds(20);
 

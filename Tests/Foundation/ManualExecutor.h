@@ -8,7 +8,7 @@
 
 #include "zelcore/Executor.h"
 
-namespace zelcore::async::testing {
+namespace zelcore::async::test_support {
 
 // An executor that only queues: tests run its tasks on their own thread with RunAll, so the order of events is
 // theirs to choose. Shutdown refuses new tasks and destroys queued ones unrun; `refusing` refuses them without a
@@ -63,4 +63,4 @@ class ManualExecutor final : public AsyncExecutor {
   bool shutdown_ = false;   // guarded by mutex_
 };
 
-}  // namespace zelcore::async::testing
+}  // namespace zelcore::async::test_support

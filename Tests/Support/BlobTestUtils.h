@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "zelcore/ImmutableString.h"
 #include "zelcore/RecycledMemory.h"
 
 namespace testsupport {
@@ -18,6 +19,11 @@ inline zelcore::Blob MakeBlob(std::string_view text) {
 // The bytes of `blob` as text, for comparing with what was stored.
 inline std::string BlobText(zelcore::Blob const& blob) {
   return std::string(reinterpret_cast<char const*>(blob->data()), blob->size());
+}
+
+// Keys, parameters and paths as the stores take them.
+inline zelcore::utility::ImmutableString Text(std::string const& text) {
+  return zelcore::utility::ImmutableString::Create(text);
 }
 
 }  // namespace testsupport

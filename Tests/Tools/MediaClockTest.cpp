@@ -22,10 +22,7 @@ namespace Quillan::Examples {
 namespace {
 
 using namespace testsupport::jobs;
-
-void Ffmpeg(std::string const& arguments) {
-  testsupport::RunCommand("ffmpeg -hide_banner -nostdin -loglevel error -y " + arguments);
-}
+using testsupport::Ffmpeg;
 
 std::string Bytes(std::filesystem::path const& file) {
   std::ifstream in(file, std::ios::binary);

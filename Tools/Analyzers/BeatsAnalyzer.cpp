@@ -399,8 +399,9 @@ Grid FitGrid(std::vector<Onset> const& onsets, std::uint64_t frames, std::uint32
   return grid;
 }
 
-constexpr ParameterSetting kSettings[] = {kAudioStreamSetting};
-constexpr ParameterTable kTable{kBeatsAnalyzerName, "onsets, beats, tempo and its confidence of the audio", kSettings};
+constexpr ParameterSetting kBeatsSettings[] = {kAudioStreamSetting};
+constexpr ParameterTable kBeatsTable{kBeatsAnalyzerName, "onsets, beats, tempo and its confidence of the audio",
+                                     kBeatsSettings};
 
 // Onsets, beats, tempo and confidence of an audio stream, from the onsets of the channels' mean.
 class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<BeatsAnalyzer> {
@@ -415,7 +416,7 @@ class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kBeatsAnalyzerName); }
 
  protected:
-  ParameterTable const& Parameters() const override { return kTable; }
+  ParameterTable const& Parameters() const override { return kBeatsTable; }
   std::string_view ResultKeyName() const override { return "beats.2"; }
 
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {

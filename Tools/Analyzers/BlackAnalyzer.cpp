@@ -11,19 +11,17 @@
 namespace Quillan::Examples::detail {
 namespace {
 
-// Small pictures tell a black one as well as large ones and cost little beside decoding; the same width as scenes.
-constexpr int kScaledWidth = 256;
 // Times are sums of rounded doubles: 50 pictures of 0.04 s fall short of 2 s by a hair, and must still count as 2 s.
 constexpr double kTimeSlack = 1e-6;
 // Named and defaulted as FFmpeg's blackdetect names them, so that values carry over.
-constexpr ParameterSetting kSettings[] = {
+constexpr ParameterSetting kBlackSettings[] = {
     {"d", "the shortest black segment that is reported", 2, "", 0, 86400, "s"},
     {"pic_th", "the share of a picture's samples that must be black for the picture to be black", 0.98, "", 0, 1, ""},
     {"pix_th", "the luma up to which a sample is black, as a ratio of full scale", 0.1, "", 0, 1, ""},
     kVideoStreamSetting,
 };
-constexpr ParameterTable kTable{kBlackAnalyzerName, "black segments of the video: start and end of every black stretch",
-                                kSettings};
+constexpr ParameterTable kBlackTable{
+    kBlackAnalyzerName, "black segments of the video: start and end of every black stretch", kBlackSettings};
 
 // Black segments of a video stream: runs of pictures in which nearly every luma sample is near black. A threshold is a
 // share of the luma's own range, 0 to 255 or video's 16 to 235, as blackdetect reads it.
@@ -41,7 +39,7 @@ class BlackAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kBlackAnalyzerName); }
 
  protected:
-  ParameterTable const& Parameters() const override { return kTable; }
+  ParameterTable const& Parameters() const override { return kBlackTable; }
 
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     AnalyzerParameter const parameter = Parameter();
@@ -51,7 +49,7 @@ class BlackAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
     black.pixelThreshold = parameter.Number("pix_th");
     MediaReader media(file, MediaInput::Probe::kVideo);
     // A file without pictures fails as not applicable: "no black" would claim a look at pictures it never had.
-    MediaReader::VideoFormat const format = media.SelectVideo(parameter.Stream(), kScaledWidth);
+    MediaReader::VideoFormat const format = media.SelectVideo(parameter.Stream(), MediaReader::kAnalysisWidth);
     black.frameRate = format.frameRate;
     // Truncated as blackdetect truncates its threshold, so that the same pix_th counts the same samples.
     auto const blackLevel = [&](bool fullRange) {

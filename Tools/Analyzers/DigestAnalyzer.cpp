@@ -20,7 +20,7 @@ struct DigestDeleter {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
 
-constexpr ParameterTable kTable{kDigestAnalyzerName, "SHA-256 of the file's bytes", {}};
+constexpr ParameterTable kDigestTable{kDigestAnalyzerName, "SHA-256 of the file's bytes", {}};
 
 // The SHA-256 of the media file's bytes, by OpenSSL (which uses the CPU's SHA instructions where it has them).
 class DigestAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<DigestAnalyzer> {
@@ -37,7 +37,7 @@ class DigestAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kDigestAnalyzerName); }
 
  protected:
-  ParameterTable const& Parameters() const override { return kTable; }
+  ParameterTable const& Parameters() const override { return kDigestTable; }
 
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     {

@@ -12,12 +12,10 @@
 namespace Quillan::Examples::detail {
 namespace {
 
-// As for scenes and black: small pictures show a frozen one as well as large ones, and cost little beside decoding.
-constexpr int kScaledWidth = 256;
 // Times are sums of rounded doubles: 50 pictures of 0.04 s fall short of 2 s by a hair, and must still count as 2 s.
 constexpr double kTimeSlack = 1e-6;
 // Named and defaulted as FFmpeg's freezedetect names them, so that values carry over.
-constexpr ParameterSetting kSettings[] = {
+constexpr ParameterSetting kFreezeSettings[] = {
     {"n",
      "the noise tolerated: the largest mean difference from the still picture that still counts as frozen; below 0 in "
      "dB (-60 dB is 0.001), from 0 to 1 a ratio of full scale",
@@ -25,9 +23,9 @@ constexpr ParameterSetting kSettings[] = {
     {"d", "the shortest frozen segment that is reported", 2, "", 0, 86400, "s"},
     kVideoStreamSetting,
 };
-constexpr ParameterTable kTable{kFreezeAnalyzerName,
-                                "frozen pictures of the video: start and end of every stretch that does not change",
-                                kSettings};
+constexpr ParameterTable kFreezeTable{
+    kFreezeAnalyzerName, "frozen pictures of the video: start and end of every stretch that does not change",
+    kFreezeSettings};
 
 // The noise setting as a ratio: below 0 it is in dB (-60 dB is 0.001, as freezedetect reads it).
 double NoiseRatio(double n) { return n < 0 ? std::pow(10.0, n / 20) : n; }
@@ -61,7 +59,7 @@ class FreezeAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kFreezeAnalyzerName); }
 
  protected:
-  ParameterTable const& Parameters() const override { return kTable; }
+  ParameterTable const& Parameters() const override { return kFreezeTable; }
 
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     AnalyzerParameter const parameter = Parameter();
@@ -70,7 +68,7 @@ class FreezeAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
     freeze.noise = NoiseRatio(parameter.Number("n"));
     MediaReader media(file, MediaInput::Probe::kVideo);
     // A file without pictures fails as not applicable, as scenes and black do.
-    MediaReader::VideoFormat const format = media.SelectVideo(parameter.Stream(), kScaledWidth);
+    MediaReader::VideoFormat const format = media.SelectVideo(parameter.Stream(), MediaReader::kAnalysisWidth);
     freeze.frameRate = format.frameRate;
     std::vector<std::uint8_t> still;  // the first picture of the current run
     VideoSegment run;                 // the current run; its end is not yet known

@@ -318,11 +318,12 @@ double SamplePeak(ebur128_state* state, unsigned channels) {
   return peak;
 }
 
-constexpr ParameterSetting kSettings[] = {kAudioStreamSetting};
-constexpr ParameterTable kTable{kLoudnessAnalyzerName,
-                                "EBU R128 loudness of the audio: integrated, range, true and sample peak, largest "
-                                "momentary and short-term, short-term every 100 ms",
-                                kSettings};
+constexpr ParameterSetting kLoudnessSettings[] = {kAudioStreamSetting};
+constexpr ParameterTable kLoudnessTable{
+    kLoudnessAnalyzerName,
+    "EBU R128 loudness of the audio: integrated, range, true and sample peak, largest "
+    "momentary and short-term, short-term every 100 ms",
+    kLoudnessSettings};
 
 // EBU R128 loudness of an audio stream: integrated, range, true and sample peak, the largest momentary (400 ms) and
 // short-term (3 s) loudness, and the short-term loudness every 100 ms, as meters show them.
@@ -338,7 +339,7 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kLoudnessAnalyzerName); }
 
  protected:
-  ParameterTable const& Parameters() const override { return kTable; }
+  ParameterTable const& Parameters() const override { return kLoudnessTable; }
 
   // The second layout adds the short-term series; its true peak is measured at 192 kHz and reads higher.
   std::string_view ResultKeyName() const override { return "loudness.2"; }

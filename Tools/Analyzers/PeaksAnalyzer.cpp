@@ -15,12 +15,13 @@
 namespace Quillan::Examples::detail {
 namespace {
 
-constexpr ParameterSetting kSettings[] = {
+constexpr ParameterSetting kPeaksSettings[] = {
     {"samples", "how many frames each peak covers: the smallest and largest sample of a run this long, per channel",
      kDefaultSamplesPerPeak, "", 1, std::numeric_limits<std::int32_t>::max(), "frames", true, true},
     kAudioStreamSetting,
 };
-constexpr ParameterTable kTable{kPeaksAnalyzerName, "min and max envelope of the audio, per channel", kSettings};
+constexpr ParameterTable kPeaksTable{kPeaksAnalyzerName, "min and max envelope of the audio, per channel",
+                                     kPeaksSettings};
 
 // The per-channel min and max envelope of an audio file.
 class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<PeaksAnalyzer> {
@@ -36,7 +37,7 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kPeaksAnalyzerName); }
 
  protected:
-  ParameterTable const& Parameters() const override { return kTable; }
+  ParameterTable const& Parameters() const override { return kPeaksTable; }
   // Each run keeps its min and max, no longer its largest absolute sample, and the envelope says when it starts.
   std::string_view ResultKeyName() const override { return "peaks.2"; }
 

@@ -15,9 +15,7 @@
 namespace Quillan::Examples::detail {
 namespace {
 
-// Pictures are compared at this width: enough to tell shots apart, small enough to cost little beside decoding.
-constexpr int kScaledWidth = 256;
-constexpr ParameterSetting kSettings[] = {
+constexpr ParameterSetting kScenesSettings[] = {
     {"threshold",
      "the score (percent of full scale, as FFmpeg's scdet) from which a picture starts a new shot; a gradual "
      "transition must change the picture by as much",
@@ -26,10 +24,11 @@ constexpr ParameterSetting kSettings[] = {
      3600, "s"},
     kVideoStreamSetting,
 };
-constexpr ParameterTable kTable{kScenesAnalyzerName,
-                                "shot boundaries of the video: every cut (frame, time, score) and every fade, dissolve "
-                                "and wipe (start, end, kind)",
-                                kSettings};
+constexpr ParameterTable kScenesTable{
+    kScenesAnalyzerName,
+    "shot boundaries of the video: every cut (frame, time, score) and every fade, dissolve "
+    "and wipe (start, end, kind)",
+    kScenesSettings};
 
 // From this threshold on, pictures may be decoded at reduced size: the drift that brings (a jump of up to 2% at a key
 // frame in a 1080p pan) stays at half of it. Lower thresholds decode at full size.
@@ -406,7 +405,7 @@ class ScenesAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kScenesAnalyzerName); }
 
  protected:
-  ParameterTable const& Parameters() const override { return kTable; }
+  ParameterTable const& Parameters() const override { return kScenesTable; }
   // Scores in percent and transitions beside the cuts: results of the first layout (levels, cuts only) are not read.
   std::string_view ResultKeyName() const override { return "scenes.2"; }
 
@@ -418,7 +417,7 @@ class ScenesAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
     MediaReader media(file, MediaInput::Probe::kVideo);
     // A file without pictures fails as not applicable: "0 cuts" would claim a look at pictures it never had.
     MediaReader::VideoFormat const format =
-        media.SelectVideo(parameter.Stream(), kScaledWidth, scenes.threshold >= kReducedSizeThreshold);
+        media.SelectVideo(parameter.Stream(), MediaReader::kAnalysisWidth, scenes.threshold >= kReducedSizeThreshold);
     scenes.frameRate = format.frameRate;
     SceneFinder finder(scenes.threshold, scenes.minimumSeconds, format.frameRate);
     scenes.frameCount = media.ReadVideo(progress, [&](MediaReader::Picture const& picture) { finder.Add(picture); });

@@ -9,12 +9,12 @@
 namespace Quillan::Examples::detail {
 namespace {
 
-constexpr ParameterSetting kSettings[] = {
+constexpr ParameterSetting kSilenceSettings[] = {
     {"threshold", "the level below which every channel counts as silent", -60, "", -200, 0, "dBFS"},
     {"min", "the shortest silence that is reported", 2, "", 0, 86400, "s"},
     kAudioStreamSetting,
 };
-constexpr ParameterTable kTable{kSilenceAnalyzerName, "silent ranges of the audio", kSettings};
+constexpr ParameterTable kSilenceTable{kSilenceAnalyzerName, "silent ranges of the audio", kSilenceSettings};
 
 // Silent ranges of an audio stream: runs of frames in which every channel stays below a threshold.
 class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<SilenceAnalyzer> {
@@ -29,7 +29,7 @@ class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassS
   ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kSilenceAnalyzerName); }
 
  protected:
-  ParameterTable const& Parameters() const override { return kTable; }
+  ParameterTable const& Parameters() const override { return kSilenceTable; }
   // Times count from the start of the file's presentation, no longer from the first sample.
   std::string_view ResultKeyName() const override { return "silence.2"; }
 

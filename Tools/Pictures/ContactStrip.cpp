@@ -14,7 +14,7 @@ namespace {
 
 constexpr int kPadding = 8;
 constexpr int kCaptionHeight = 18;
-constexpr std::uint32_t kBackground = 0x202226;
+constexpr std::uint32_t kStripBackground = 0x202226;
 constexpr std::uint32_t kCaptionColour = 0xe8eaed;
 
 // Frame-accurate labels: hundredths of a second, as a clock once the video runs a minute or more.
@@ -106,7 +106,7 @@ ContactStrip DrawContactStrip(std::filesystem::path const& media, std::vector<do
   int const pictureHeight = kPadding + rows * (height + kCaptionHeight + kPadding);
 
   detail::Canvas canvas(pictureWidth, pictureHeight);
-  canvas.SetColour(kBackground);
+  canvas.SetColour(kStripBackground);
   cairo_paint(canvas.Context());
   bool const clock = UsesClock(sceneStarts[shown - 1]);
   for (int i = 0; i < tiles; ++i) {

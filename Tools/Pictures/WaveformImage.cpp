@@ -19,7 +19,7 @@ constexpr int kLaneGap = 6;
 constexpr int kTickLength = 5;
 constexpr int kLabelledLaneHeight = 40;  // lanes lower than this get gridlines without labels
 
-constexpr std::uint32_t kBackground = 0xffffff;
+constexpr std::uint32_t kWaveformBackground = 0xffffff;
 constexpr std::uint32_t kPlotBackground = 0xf4f5f7;
 constexpr std::uint32_t kGridColour = 0xd5d9de;
 constexpr std::uint32_t kTextColour = 0x3c4046;
@@ -155,7 +155,7 @@ std::vector<std::uint8_t> DrawWaveformPng(Examples::PeakEnvelope const& envelope
   WaveformView const view(envelope, options.channels, options.fromSeconds, options.toSeconds);
   WaveformGeometry const geometry = LayOutWaveform(options, view.LaneCount());
   detail::Canvas canvas(options.width, options.height);
-  canvas.SetColour(kBackground);
+  canvas.SetColour(kWaveformBackground);
   cairo_paint(canvas.Context());
   canvas.SetColour(kPlotBackground);
   for (WaveformLane const& lane : geometry.lanes)

@@ -25,10 +25,6 @@ namespace {
 // Read touches are written at the latest this long after the read (or with the next write).
 constexpr std::int64_t kTouchFlushDelayMilliseconds = 1000;
 
-std::exception_ptr MakeError(std::string const& message, ResultCode code) {
-  return std::make_exception_ptr(zel_exception(message, static_cast<Result>(code)));
-}
-
 }  // namespace
 
 std::shared_ptr<DiskDataCache> DiskDataCache::Create(
@@ -140,7 +136,7 @@ Future<void> DiskDataCache::PutItemAndNotify(ImmutableString const& first, Immut
   if (!blob) {
     if (stored) stored(false);
     return zelcore::async::MakeExceptionalFuture<void>(
-        MakeError("A media cache item needs a blob", kResultInvalidArgument));
+        CacheError("A media cache item needs a blob", kResultInvalidArgument));
   }
   return Enqueue(WriteQueue::Write{ItemKey{first, second}, blob, Promise<void>(), std::move(stored)});
 }
@@ -163,7 +159,7 @@ Future<void> DiskDataCache::Flush() {
     self->FlushTouches();
     promise.Fulfill();
   });
-  if (!queued) promise.Fail(MakeError("The media cache is closed", kResultCacheClosed));
+  if (!queued) promise.Fail(CacheError("The media cache is closed", kResultCacheClosed));
   return future;
 }
 
@@ -174,7 +170,7 @@ Future<void> DiskDataCache::Enqueue(WriteQueue::Write write) {
       !zelcore::async::CallAsync(io_, [self = shared_from_this()] { self->RunWrites(); })) {
     for (WriteQueue::Write& each : writes_.TakeAll()) {
       if (each.stored) each.stored(false);
-      each.promise.Fail(MakeError("The media cache is closed", kResultCacheClosed));
+      each.promise.Fail(CacheError("The media cache is closed", kResultCacheClosed));
     }
   }
   return future;

@@ -14,15 +14,15 @@ namespace {
 constexpr std::uint64_t kLargeWriteBytes = 1 << 20;
 constexpr std::uint64_t kLogKeepBytes = 4 << 20;
 
-std::exception_ptr MakeError(std::string const& message, ResultCode code) {
-  return std::make_exception_ptr(zelcore::config::zel_exception(message, static_cast<zelcore::config::Result>(code)));
-}
-
 std::uint64_t CostOf(ItemKey const& key, std::size_t blobSize) {
   return blobSize + key.first.size() + key.second.size() + CacheDatabase::kItemOverheadBytes;
 }
 
 }  // namespace
+
+std::exception_ptr CacheError(std::string const& message, ResultCode code) {
+  return std::make_exception_ptr(zelcore::config::zel_exception(message, static_cast<zelcore::config::Result>(code)));
+}
 
 std::exception_ptr WriteQueue::RefusalOf(CacheDatabase const& database, std::uint64_t blobBytes, std::uint64_t cost,
                                          std::optional<std::uint64_t> maxUsed, std::uint64_t diskCost,
@@ -30,18 +30,18 @@ std::exception_ptr WriteQueue::RefusalOf(CacheDatabase const& database, std::uin
   std::string const item = "An item of " + std::to_string(blobBytes) + " bytes was not stored: ";
   std::uint64_t const maxBlobBytes = database.MaxBlobBytes();
   if (blobBytes > maxBlobBytes) {
-    return MakeError(item + "it is larger than the media cache can store (" + std::to_string(maxBlobBytes) + " bytes)",
-                     kResultItemTooLarge);
+    return CacheError(item + "it is larger than the media cache can store (" + std::to_string(maxBlobBytes) + " bytes)",
+                      kResultItemTooLarge);
   }
   if (maxUsed && cost > *maxUsed) {
-    return MakeError(item + "it is larger than the cache bound (" + std::to_string(*maxUsed) + " bytes)",
-                     kResultItemTooLarge);
+    return CacheError(item + "it is larger than the cache bound (" + std::to_string(*maxUsed) + " bytes)",
+                      kResultItemTooLarge);
   }
   if (diskCost > room) {
-    return MakeError(item + "the volume is full (writing it takes up to " + std::to_string(diskCost) +
-                         " bytes there, as the database's log holds a second copy until it is emptied, and " +
-                         std::to_string(room) + " bytes may be used beyond the free space the cache keeps)",
-                     kResultVolumeFull);
+    return CacheError(item + "the volume is full (writing it takes up to " + std::to_string(diskCost) +
+                          " bytes there, as the database's log holds a second copy until it is emptied, and " +
+                          std::to_string(room) + " bytes may be used beyond the free space the cache keeps)",
+                      kResultVolumeFull);
   }
   return nullptr;
 }
@@ -99,10 +99,10 @@ std::vector<std::exception_ptr> WriteQueue::WriteBatch(std::vector<Write> const&
     writer.Commit();
   } catch (zelsqlite::StorageError const& e) {
     std::exception_ptr const failure =
-        e.SqliteCode() == SQLITE_FULL
-            ? MakeError("The media cache could not store its items: the volume is full (" + std::string(e.what()) + ")",
-                        kResultVolumeFull)
-            : std::current_exception();
+        e.SqliteCode() == SQLITE_FULL ? CacheError("The media cache could not store its items: the volume is full (" +
+                                                       std::string(e.what()) + ")",
+                                                   kResultVolumeFull)
+                                      : std::current_exception();
     for (std::exception_ptr& each : failures) {
       if (!each) each = failure;
     }

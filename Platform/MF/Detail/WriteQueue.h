@@ -4,6 +4,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -16,6 +17,9 @@
 #include "zelcore/UniqueFunction.h"
 
 namespace MF::detail {
+
+// The error a refused or failed cache operation ends with.
+std::exception_ptr CacheError(std::string const& message, ResultCode code);
 
 // What the cache has yet to write: queued puts and removals, and the last uses and broken rows that reads found.
 //

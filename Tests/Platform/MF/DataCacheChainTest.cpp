@@ -9,8 +9,6 @@
 namespace MF::testing {
 namespace {
 
-ImmutableString Name(std::string const& text) { return ImmutableString::Create(text); }
-
 TEST(MemoryDataCacheTest, KeepsMostRecentlyUsedItemsWithinItsBound) {
   // Room for three items of 1000 bytes with their names and bookkeeping.
   std::uint64_t const itemCost = 1000 + 3 + 1 + 128;
@@ -21,11 +19,11 @@ TEST(MemoryDataCacheTest, KeepsMostRecentlyUsedItemsWithinItsBound) {
   };
   for (char const* name : {"a", "b", "c"}) {
     auto blob = zelcore::allocator::RecycledMemory::Create(1000);
-    ASSERT_TRUE(WaitForSuccess(memory->PutItem(Name("src"), Name(name), blob, false)));
+    ASSERT_TRUE(WaitForSuccess(memory->PutItem(NameOf("src"), NameOf(name), blob, false)));
   }
   EXPECT_TRUE(has("a"));  // now the most recently used
   auto blob = zelcore::allocator::RecycledMemory::Create(1000);
-  ASSERT_TRUE(WaitForSuccess(memory->PutItem(Name("src"), Name("d"), blob, false)));
+  ASSERT_TRUE(WaitForSuccess(memory->PutItem(NameOf("src"), NameOf("d"), blob, false)));
   EXPECT_TRUE(has("a"));
   EXPECT_FALSE(has("b"));
   EXPECT_TRUE(has("c"));
@@ -35,14 +33,14 @@ TEST(MemoryDataCacheTest, KeepsMostRecentlyUsedItemsWithinItsBound) {
   bool called = false;
   Blob out;
   EXPECT_EQ(memory->GetItem(
-                Name("src"), Name("b"), [&](auto...) { called = true; }, out),
+                NameOf("src"), NameOf("b"), [&](auto...) { called = true; }, out),
             kResultItemNotFound);
   EXPECT_FALSE(called);
   auto huge = zelcore::allocator::RecycledMemory::Create(4 * itemCost);
-  EXPECT_TRUE(WaitForSuccess(memory->PutItem(Name("src"), Name("huge"), huge, false)));
+  EXPECT_TRUE(WaitForSuccess(memory->PutItem(NameOf("src"), NameOf("huge"), huge, false)));
   EXPECT_FALSE(has("huge"));
   EXPECT_TRUE(has("a") && has("c") && has("d"));
-  EXPECT_EQ(ResultOf(memory->PutItem(Name("src"), Name("null"), nullptr, false)), Code(kResultInvalidArgument));
+  EXPECT_EQ(ResultOf(memory->PutItem(NameOf("src"), NameOf("null"), nullptr, false)), Code(kResultInvalidArgument));
 }
 
 TEST(DataCacheChainTest, AnswersFromMemoryAtOnceAndFromDiskThroughCallback) {
@@ -50,7 +48,7 @@ TEST(DataCacheChainTest, AnswersFromMemoryAtOnceAndFromDiskThroughCallback) {
   {
     DataCacheChain writer(CreateDataCacheInMemory(), OpenDisk(NameOf(folder.path())).cache);
     Blob const blob = MakePatternBlob("x", 7);
-    auto stored = writer.PutItem(Name("src"), Name("x"), blob, false);
+    auto stored = writer.PutItem(NameOf("src"), NameOf("x"), blob, false);
     // Before it is on disk, the put itself answers.
     LookUpResult const early = LookUp(writer, "src", "x");
     EXPECT_EQ(early.immediate, kResultItemAvailable);
@@ -65,11 +63,11 @@ TEST(DataCacheChainTest, AnswersFromMemoryAtOnceAndFromDiskThroughCallback) {
   Blob fromDisk;
   Blob out;
   ResultCode const immediate = reader.GetItem(
-      Name("src"), Name("x"),
+      NameOf("src"), NameOf("x"),
       [&](ResultCode code, ImmutableString const& first, ImmutableString const& second, Blob const& blob) {
         EXPECT_EQ(code, kResultItemAvailable);
-        EXPECT_EQ(first, Name("src"));
-        EXPECT_EQ(second, Name("x"));
+        EXPECT_EQ(first, NameOf("src"));
+        EXPECT_EQ(second, NameOf("x"));
         callbackThread = std::this_thread::get_id();
         fromDisk = blob;
         delivered.set_value();
@@ -91,7 +89,7 @@ TEST(DataCacheChainTest, AnswersFromMemoryAtOnceAndFromDiskThroughCallback) {
   EXPECT_EQ(missing.blob, nullptr);
 
   // A removal hides the item at once (while under way, or from memory and disk once done).
-  auto removed = reader.RemoveItem(Name("src"), Name("x"));
+  auto removed = reader.RemoveItem(NameOf("src"), NameOf("x"));
   EXPECT_EQ(LookUp(reader, "src", "x").code, kResultItemNotFound);
   ASSERT_TRUE(WaitForSuccess(removed));
   EXPECT_EQ(LookUp(reader, "src", "x").code, kResultItemNotFound);
@@ -100,19 +98,19 @@ TEST(DataCacheChainTest, AnswersFromMemoryAtOnceAndFromDiskThroughCallback) {
 TEST(DataCacheChainTest, LaterPutsWinAndBypassKeepsMemoryCold) {
   TempFolder folder;
   DataCacheChain chain(CreateDataCacheInMemory(), OpenDisk(NameOf(folder.path())).cache);
-  ASSERT_TRUE(WaitForSuccess(chain.PutItem(Name("src"), Name("k"), MakePatternBlob("old", 1), false)));
+  ASSERT_TRUE(WaitForSuccess(chain.PutItem(NameOf("src"), NameOf("k"), MakePatternBlob("old", 1), false)));
   EXPECT_EQ(LookUp(chain, "src", "k").immediate, kResultItemAvailable);  // written through to memory
 
   // Two puts in a row, not waited for: every lookup sees the later one, in memory and on disk.
-  chain.PutItem(Name("src"), Name("k"), MakePatternBlob("middle", 2), false);
-  auto last = chain.PutItem(Name("src"), Name("k"), MakePatternBlob("new", 3), false);
+  chain.PutItem(NameOf("src"), NameOf("k"), MakePatternBlob("middle", 2), false);
+  auto last = chain.PutItem(NameOf("src"), NameOf("k"), MakePatternBlob("new", 3), false);
   EXPECT_TRUE(MatchesPattern(LookUp(chain, "src", "k").blob, "new", 3));
   ASSERT_TRUE(WaitForSuccess(last));
   EXPECT_TRUE(MatchesPattern(LookUp(chain, "src", "k").blob, "new", 3));
   EXPECT_TRUE(MatchesPattern(LookUp(*OpenDisk(NameOf(folder.path())).cache, "src", "k").blob, "new", 3));
 
   // A put that bypasses memory also drops the older memory copy: the next lookup goes to disk.
-  ASSERT_TRUE(WaitForSuccess(chain.PutItem(Name("src"), Name("k"), MakePatternBlob("bulk", 4), true)));
+  ASSERT_TRUE(WaitForSuccess(chain.PutItem(NameOf("src"), NameOf("k"), MakePatternBlob("bulk", 4), true)));
   LookUpResult const bulk = LookUp(chain, "src", "k");
   EXPECT_EQ(bulk.immediate, kResultItemPending);
   EXPECT_TRUE(MatchesPattern(bulk.blob, "bulk", 4));

@@ -15,8 +15,6 @@ constexpr char kDatabase[] = "MediaCache.db";
 
 using zelcore::async::Future;
 
-ImmutableString Name(std::string const& text) { return ImmutableString::Create(text); }
-
 // Names of one length, so that every sized item costs the same.
 std::string SizedName(std::uint64_t index) {
   std::string digits = std::to_string(index);
@@ -26,7 +24,7 @@ std::string SizedName(std::uint64_t index) {
 Future<void> PutSized(DataCache& cache, std::uint64_t index) {
   auto blob = zelcore::allocator::RecycledMemory::Create(kItemSize);
   blob->data()[0] = static_cast<std::uint8_t>(index);
-  return cache.PutItem(Name("src"), Name(SizedName(index)), blob, false);
+  return cache.PutItem(NameOf("src"), NameOf(SizedName(index)), blob, false);
 }
 
 bool Has(DataCache const& cache, std::uint64_t index) {
@@ -87,7 +85,7 @@ TEST(DiskDataCacheTest, EvictsLeastRecentlyUsedItemsToStayUnderItsBound) {
   EXPECT_EQ(disk.directory->GetItemCount(), 10u);
   EXPECT_TRUE(Has(*disk.cache, 400));
   auto huge = zelcore::allocator::RecycledMemory::Create(11 * itemCost);
-  EXPECT_EQ(ResultOf(disk.cache->PutItem(Name("src"), Name("huge"), huge, false)), Code(kResultItemTooLarge));
+  EXPECT_EQ(ResultOf(disk.cache->PutItem(NameOf("src"), NameOf("huge"), huge, false)), Code(kResultItemTooLarge));
   EXPECT_EQ(disk.directory->GetItemCount(), 10u);
   EXPECT_EQ(disk.directory->GetMaxUsedBytes(), 10 * itemCost);
 }
@@ -162,7 +160,7 @@ TEST(DiskDataCacheTest, AnItemTooLargeForTheDatabaseIsRefusedAloneInItsBatch) {
   auto const huge = zelcore::allocator::RecycledMemory::Create(1'500'000'000);
   std::vector<Future<void>> puts;
   for (std::uint64_t i = 0; i < 9; ++i) {
-    puts.push_back(i == 4 ? disk.cache->PutItem(Name("src"), Name("huge"), huge, false) : PutSized(*disk.cache, i));
+    puts.push_back(i == 4 ? disk.cache->PutItem(NameOf("src"), NameOf("huge"), huge, false) : PutSized(*disk.cache, i));
   }
   for (std::uint64_t i = 0; i < 9; ++i) {
     if (i == 4) {
@@ -181,7 +179,7 @@ TEST(DiskDataCacheTest, KeepsCommittedItemsAcrossReopeningAndDistrustsBrokenRows
   {
     OpenedDisk disk = OpenDisk(NameOf(folder.path()));
     for (std::uint64_t i = 0; i < 6; ++i)
-      disk.cache->PutItem(Name("src"), Name(PatternName(i)), MakePatternBlob("p", i), false);
+      disk.cache->PutItem(NameOf("src"), NameOf(PatternName(i)), MakePatternBlob("p", i), false);
     ASSERT_TRUE(WaitForSuccess(disk.cache->Flush()));
   }
   // Rows changed behind the cache's back: a size that lies, a blob gone, totals that lie.
@@ -203,7 +201,7 @@ TEST(DiskDataCacheTest, KeepsCommittedItemsAcrossReopeningAndDistrustsBrokenRows
   }
   ASSERT_TRUE(WaitForSuccess(disk.cache->Flush()));
   EXPECT_EQ(disk.directory->GetItemCount(), 6u);  // reading deletes nothing
-  disk.cache->PutItem(Name("src"), Name(PatternName(9)), MakePatternBlob("p", 9), false);
+  disk.cache->PutItem(NameOf("src"), NameOf(PatternName(9)), MakePatternBlob("p", 9), false);
   ASSERT_TRUE(WaitForSuccess(disk.cache->Flush()));
   EXPECT_EQ(disk.directory->GetItemCount(), 4u);  // the next write drops the broken rows
 
@@ -224,7 +222,7 @@ TEST(DiskDataCacheTest, MovesAForeignDatabaseAsideAndRefusesBadFolders) {
     TempFolder folder;
     { std::ofstream(folder.path() / kDatabase, std::ios::binary) << each.contents; }
     OpenedDisk disk = OpenDisk(NameOf(folder.path()));
-    ASSERT_TRUE(WaitForSuccess(disk.cache->PutItem(Name("src"), Name("a"), MakePatternBlob("a", 1), false)))
+    ASSERT_TRUE(WaitForSuccess(disk.cache->PutItem(NameOf("src"), NameOf("a"), MakePatternBlob("a", 1), false)))
         << each.name;
     EXPECT_TRUE(MatchesPattern(LookUp(*disk.cache, "src", "a").blob, "a", 1)) << each.name;
     std::ifstream kept(folder.path() / (std::string(kDatabase) + ".unusable"), std::ios::binary);
@@ -248,7 +246,7 @@ TEST(DiskDataCacheTest, MovesAForeignDatabaseAsideAndRefusesBadFolders) {
                                BadFolder{(folder.path() / "file" / "below").string(), true}}) {
     std::shared_ptr<DiskCacheManager::ManagedDirectory> directory;
     try {
-      CreateDataCacheInFilesystemAndManageDirectory(Name(bad.path), directory, bad.create, true, false);
+      CreateDataCacheInFilesystemAndManageDirectory(NameOf(bad.path), directory, bad.create, true, false);
       ADD_FAILURE() << "no error for \"" << bad.path << "\"";
     } catch (zelcore::config::zel_exception const& e) {
       EXPECT_EQ(e.GetResult(), Code(kResultBadDirectory)) << bad.path;

@@ -15,7 +15,8 @@ namespace MF::testing {
 
 using TempFolder = testsupport::TempDirectory;
 
-inline ImmutableString NameOf(std::filesystem::path const& path) { return ImmutableString::Create(path.string()); }
+// A folder, source or item name as the cache takes it.
+inline ImmutableString NameOf(std::string const& text) { return ImmutableString::Create(text); }
 
 struct OpenedDisk {
   std::shared_ptr<DataCache> cache;

@@ -40,7 +40,7 @@ class Events {
   int count_ = 0;
 };
 
-using ManualExecutor = zelcore::async::testing::ManualExecutor;
+using ManualExecutor = zelcore::async::test_support::ManualExecutor;
 
 TEST(ExecutorTest, SubExecutorNeverRunsMoreThanItsWidth) {
   for (std::size_t const width : {1, 2, 3}) {

@@ -21,7 +21,7 @@ namespace {
 using zelcore::async::Future;
 using zelcore::async::Promise;
 
-constexpr int kContext = 7;
+constexpr int kPromiseContext = 7;
 
 // What a promise's handler received.
 struct Outcome {
@@ -39,7 +39,7 @@ void Record(NativePromise& promise, Outcome& outcome) {
 }
 
 TEST(NativePromiseTest, FirstSettleWinsAndReachesEarlyAndLateHandlers) {
-  NativePromise early(kContext);
+  NativePromise early(kPromiseContext);
   Outcome earlyOutcome;
   Record(early, earlyOutcome);
   EXPECT_EQ(earlyOutcome.calls, 0);
@@ -51,8 +51,8 @@ TEST(NativePromiseTest, FirstSettleWinsAndReachesEarlyAndLateHandlers) {
   EXPECT_EQ(earlyOutcome.values, std::vector<ScriptValue>{1.0});
   EXPECT_THROW(early.OnSettled([](bool, auto const&) {}), std::logic_error);  // one handler only
 
-  NativePromise late(kContext);
-  EXPECT_EQ(late.GetContextHdl(), kContext);
+  NativePromise late(kPromiseContext);
+  EXPECT_EQ(late.GetContextHdl(), kPromiseContext);
   EXPECT_TRUE(late.Reject({std::string("no")}));
   EXPECT_FALSE(late.Resolve({}));
   EXPECT_TRUE(late.IsSettled());
@@ -65,7 +65,7 @@ TEST(NativePromiseTest, FirstSettleWinsAndReachesEarlyAndLateHandlers) {
 
 TEST(NativePromiseTest, HandlerRunsOnceWhenSettlingRacesAttaching) {
   for (int round = 0; round < 200; ++round) {
-    auto const promise = std::make_shared<NativePromise>(kContext);
+    auto const promise = std::make_shared<NativePromise>(kPromiseContext);
     std::atomic<int> calls{0};
     std::thread resolver([&] { promise->Resolve({1.0}); });
     std::thread rejecter([&] { promise->Reject({2.0}); });
@@ -125,7 +125,7 @@ TEST(NativePromiseTest, CreateSettlesFromTheFuture) {
   for (auto const& c : cases) {
     SCOPED_TRACE(c.what);
     Promise<int> source;
-    auto const promise = NativePromise::Create<int>(source.GetFuture(), kContext, c.rejection);
+    auto const promise = NativePromise::Create<int>(source.GetFuture(), kPromiseContext, c.rejection);
     Outcome outcome;
     Record(*promise, outcome);
     EXPECT_EQ(outcome.calls, 0);
@@ -139,22 +139,22 @@ TEST(NativePromiseTest, CreateSettlesFromTheFuture) {
     EXPECT_EQ(outcome.fulfilled, c.fulfilled);
     EXPECT_EQ(outcome.values, c.values);
     EXPECT_EQ(promise->GetFailureMessage(), c.failureMessage);
-    EXPECT_EQ(promise->GetContextHdl(), kContext);
+    EXPECT_EQ(promise->GetContextHdl(), kPromiseContext);
   }
 
   Outcome empty;
-  Record(*NativePromise::Create<bool>(Future<bool>(), kContext, R::kResultCode), empty);
+  Record(*NativePromise::Create<bool>(Future<bool>(), kPromiseContext, R::kResultCode), empty);
   EXPECT_EQ(empty.calls, 1);
   EXPECT_FALSE(empty.fulfilled);
 }
 
 TEST(NativePromiseTest, CreateKeepsWorkWantedUntilItSettles) {
   // Work behind a weak promise is dropped when nobody wants its future; the native promise wants it.
-  auto const executor = std::make_shared<zelcore::async::testing::ManualExecutor>();
+  auto const executor = std::make_shared<zelcore::async::test_support::ManualExecutor>();
   std::shared_ptr<NativePromise> promise = NativePromise::Create<bool>(
       zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
           executor, std::chrono::milliseconds(0), zelcore::async::GetInlineExecutor(), [] { return true; }),
-      kContext, NativePromise::RejectionValue::kResultCode);
+      kPromiseContext, NativePromise::RejectionValue::kResultCode);
   Outcome outcome;
   Record(*promise, outcome);
   EXPECT_EQ(executor->RunAll(), 1u);

@@ -16,7 +16,7 @@
 namespace zelscripting {
 namespace {
 
-constexpr int kContext = 41;
+constexpr int kDefinitionContext = 41;
 
 class Counter : public ScriptObject {
  public:
@@ -145,8 +145,8 @@ TEST(ScriptObjectDefinitionTest, InitiatorsRunOnceWhenDefinitionsAreAskedFor) {
   ASSERT_EQ(lateDefinition->GetMethods().size(), 2u);
   EXPECT_EQ(lateDefinition->GetMethods()[0].name, "own");
   EXPECT_EQ(lateDefinition->GetMethods()[1].name, "extra");
-  auto const object = lateDefinition->CreateInstance(kContext);
-  EXPECT_EQ(lateDefinition->Invoke("extra", kContext, object, {}), ScriptValue(7.0));
+  auto const object = lateDefinition->CreateInstance(kDefinitionContext);
+  EXPECT_EQ(lateDefinition->Invoke("extra", kDefinitionContext, object, {}), ScriptValue(7.0));
 }
 
 TEST(ScriptObjectDefinitionTest, MethodTableKeepsRegistrationOrderAndMetadata) {
@@ -192,23 +192,23 @@ TEST(ScriptObjectDefinitionTest, MethodTableKeepsRegistrationOrderAndMetadata) {
 
 TEST(ScriptObjectDefinitionTest, InvokeConvertsArgumentsAndResults) {
   auto const& definition = CounterDefinition();
-  IntrusivePtr<ScriptObject> const object = definition.CreateInstance(kContext);
+  IntrusivePtr<ScriptObject> const object = definition.CreateInstance(kDefinitionContext);
   ASSERT_TRUE(object);
   EXPECT_EQ(object->GetClassName(), "TestCounter");
-  EXPECT_EQ(object->GetContextHdl(), kContext);
+  EXPECT_EQ(object->GetContextHdl(), kDefinitionContext);
   auto& counter = dynamic_cast<Counter&>(*object);
 
-  EXPECT_EQ(definition.Invoke("add", kContext, object, {2.0, std::string("two")}), ScriptValue(2.0));
+  EXPECT_EQ(definition.Invoke("add", kDefinitionContext, object, {2.0, std::string("two")}), ScriptValue(2.0));
   EXPECT_EQ(counter.lastLabel, "two");
   // Fractions are cut toward zero; missing arguments read as empty values.
-  EXPECT_EQ(definition.Invoke("add", kContext, object, {-1.9}), ScriptValue(1.0));
+  EXPECT_EQ(definition.Invoke("add", kDefinitionContext, object, {-1.9}), ScriptValue(1.0));
   EXPECT_EQ(counter.lastLabel, "");
-  EXPECT_EQ(definition.Invoke("describe", kContext, object, {}), ScriptValue(std::string("total 1")));
-  EXPECT_EQ(definition.Invoke("reset", kContext, object, {}), ScriptValue());
+  EXPECT_EQ(definition.Invoke("describe", kDefinitionContext, object, {}), ScriptValue(std::string("total 1")));
+  EXPECT_EQ(definition.Invoke("reset", kDefinitionContext, object, {}), ScriptValue());
   EXPECT_EQ(counter.total, 0);
-  EXPECT_EQ(definition.Invoke("isNothing", kContext, object, {}), ScriptValue(true));
-  EXPECT_EQ(definition.Invoke("isNothing", kContext, object, {nullptr, false}), ScriptValue(true));
-  EXPECT_EQ(definition.Invoke("isNothing", kContext, object, {object, false}), ScriptValue(false));
+  EXPECT_EQ(definition.Invoke("isNothing", kDefinitionContext, object, {}), ScriptValue(true));
+  EXPECT_EQ(definition.Invoke("isNothing", kDefinitionContext, object, {nullptr, false}), ScriptValue(true));
+  EXPECT_EQ(definition.Invoke("isNothing", kDefinitionContext, object, {object, false}), ScriptValue(false));
   // A static method runs on a new instance in the caller's context, with or without an object.
   EXPECT_EQ(definition.Invoke("context", 99, nullptr, {}), ScriptValue(99.0));
   EXPECT_EQ(definition.Invoke("context", 98, object, {}), ScriptValue(98.0));
@@ -216,7 +216,7 @@ TEST(ScriptObjectDefinitionTest, InvokeConvertsArgumentsAndResults) {
 
 TEST(ScriptObjectDefinitionTest, InvokeRejectsBadCallsAndArguments) {
   auto const& definition = CounterDefinition();
-  IntrusivePtr<ScriptObject> const object = definition.CreateInstance(kContext);
+  IntrusivePtr<ScriptObject> const object = definition.CreateInstance(kDefinitionContext);
   double const tooLarge = static_cast<double>(std::numeric_limits<int>::max()) + 1;
   struct Case {
     char const* what;
@@ -229,15 +229,15 @@ TEST(ScriptObjectDefinitionTest, InvokeRejectsBadCallsAndArguments) {
   };
   for (auto const& c : wrongTypes) {
     SCOPED_TRACE(c.what);
-    EXPECT_THROW(definition.Invoke("add", kContext, object, c.args), ParameterErrorException);
+    EXPECT_THROW(definition.Invoke("add", kDefinitionContext, object, c.args), ParameterErrorException);
   }
   EXPECT_EQ(dynamic_cast<Counter&>(*object).total, 0);  // nothing ran
-  EXPECT_THROW(definition.Invoke("isNothing", kContext, object, {true}), ParameterErrorException);
-  EXPECT_THROW(definition.Invoke("isNothing", kContext, object, {nullptr, 1.0}), ParameterErrorException);
+  EXPECT_THROW(definition.Invoke("isNothing", kDefinitionContext, object, {true}), ParameterErrorException);
+  EXPECT_THROW(definition.Invoke("isNothing", kDefinitionContext, object, {nullptr, 1.0}), ParameterErrorException);
 
   auto typeOf = [&](std::string_view name, IntrusivePtr<ScriptObject> const& self) {
     try {
-      definition.Invoke(name, kContext, self, {});
+      definition.Invoke(name, kDefinitionContext, self, {});
     } catch (ScriptException const& e) {
       EXPECT_NE(std::string(e.what()), "");
       return e.GetType();
@@ -284,14 +284,15 @@ TEST(ScriptObjectDefinitionTest, DefiningNeedsACurrentDefinition) {
 
 TEST(ScriptObjectDefinitionTest, CreateScriptObjectRunsInitBeforeReturning) {
   int seenContext = 0;
-  auto const object = utils::CreateScriptObject(kContext, "TestCounter", [&](IntrusivePtr<ScriptObject> const& o) {
-    seenContext = o->GetContextHdl();
-    dynamic_cast<Counter&>(*o).total = 5;
-  });
-  EXPECT_EQ(seenContext, kContext);
+  auto const object =
+      utils::CreateScriptObject(kDefinitionContext, "TestCounter", [&](IntrusivePtr<ScriptObject> const& o) {
+        seenContext = o->GetContextHdl();
+        dynamic_cast<Counter&>(*o).total = 5;
+      });
+  EXPECT_EQ(seenContext, kDefinitionContext);
   EXPECT_EQ(dynamic_cast<Counter&>(*object).total, 5);
   try {
-    utils::CreateScriptObject(kContext, "NoSuchClass", nullptr);
+    utils::CreateScriptObject(kDefinitionContext, "NoSuchClass", nullptr);
     ADD_FAILURE() << "an object of an unknown class";
   } catch (ScriptException const& e) {
     EXPECT_EQ(e.GetType(), ScriptExceptionType::kUnknownClass);

@@ -22,7 +22,7 @@ using zelcore::InterfaceRef;
 using zelcore::classref::UnknownBase;
 using zelcore::utility::Guid;
 
-constexpr int kContext = 3;
+constexpr int kRuntimeContext = 3;
 
 class Tracked : public ScriptObject {
  public:
@@ -76,9 +76,9 @@ TEST(GuidScriptObjectTest, ConstructsFromTextOnly) {
   std::string const text = "00112233-4455-6677-8899-aabbccddeeff";
 
   for (std::string const& given : {text, std::string("{00112233-4455-6677-8899-AABBCCDDEEFF}")}) {
-    auto const object = definition->CreateInstance(kContext);
+    auto const object = definition->CreateInstance(kRuntimeContext);
     definition->Construct(object, {given});
-    EXPECT_EQ(definition->Invoke("toString", kContext, object, {}), ScriptValue(text));
+    EXPECT_EQ(definition->Invoke("toString", kRuntimeContext, object, {}), ScriptValue(text));
     Guid value;
     ASSERT_TRUE(dynamic_cast<ScriptCastInterface<Guid>&>(*object).TryGetValue(value));
     EXPECT_EQ(value.AsUTF8String(), text);
@@ -87,7 +87,7 @@ TEST(GuidScriptObjectTest, ConstructsFromTextOnly) {
   std::vector<std::vector<ScriptValue>> const bad = {
       {}, {std::string("not a guid")}, {std::string("00112233-4455-6677-8899-aabbccddeef")}, {1.0}, {nullptr}};
   for (auto const& args : bad) {
-    auto const object = definition->CreateInstance(kContext);
+    auto const object = definition->CreateInstance(kRuntimeContext);
     EXPECT_THROW(definition->Construct(object, args), ParameterErrorException);
     Guid value = Guid::CreateUnique();
     Guid const before = value;
@@ -98,12 +98,12 @@ TEST(GuidScriptObjectTest, ConstructsFromTextOnly) {
 
 TEST(GuidScriptObjectTest, ObjectsOfOneGuidAreTheSame) {
   Guid const id = Guid::CreateUnique();
-  auto const a = GuidScriptObject::Create(id, kContext);
-  auto const b = GuidScriptObject::Create(id, kContext + 1);
-  auto const other = GuidScriptObject::Create(Guid::CreateUnique(), kContext);
+  auto const a = GuidScriptObject::Create(id, kRuntimeContext);
+  auto const b = GuidScriptObject::Create(id, kRuntimeContext + 1);
+  auto const other = GuidScriptObject::Create(Guid::CreateUnique(), kRuntimeContext);
   EXPECT_NE(a.get(), b.get());
   EXPECT_EQ(a->GetClassName(), "Guid");
-  EXPECT_EQ(b->GetContextHdl(), kContext + 1);
+  EXPECT_EQ(b->GetContextHdl(), kRuntimeContext + 1);
   EXPECT_TRUE(a->IsSameObject(*b));
   EXPECT_EQ(a->GetIdentityHash(), b->GetIdentityHash());
   EXPECT_FALSE(a->IsSameObject(*other));

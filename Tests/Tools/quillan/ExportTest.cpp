@@ -15,8 +15,6 @@
 namespace Quillan::Cli {
 namespace {
 
-using Json = nlohmann::json;
-
 // Runs another program (ffmpeg, ffprobe, melt, python3) with its output in a string; the exit code.
 int RunProgram(std::vector<std::string> const& arguments, std::string* out = nullptr) {
   std::vector<char*> argv;

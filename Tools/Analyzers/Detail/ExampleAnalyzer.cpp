@@ -32,12 +32,6 @@ std::shared_ptr<zelappsupport::utility::ProgressCategory> const& AnalysisCategor
   return *category;
 }
 
-bool SameVersion(struct stat const& a, struct stat const& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
-
 // Never destroyed, like the category.
 struct AfterReadHook {
   std::mutex mutex;
@@ -82,7 +76,7 @@ void ReadVersion::Note(StampedFile const& file) {
   // Every change of a file moves its change time on, so a descriptor that shows the opened version after its state
   // was taken had that version all along: the state is that of the bytes that were read.
   if (BE::GetContentStateOfOpenFile(file.Descriptor(), state) != BE::kMetadataStatusOk ||
-      ::fstat(file.Descriptor(), &now) != 0 || !SameVersion(now, file.OpenedStatus())) {
+      ::fstat(file.Descriptor(), &now) != 0 || !SameFileVersion(now, file.OpenedStatus())) {
     state_.reset();
     whyNone_ = "Media file " + file.Path().string() +
                " was changed or became unreadable right after it was read; its result was not kept";

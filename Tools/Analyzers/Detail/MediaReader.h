@@ -90,6 +90,9 @@ class MediaReader {
   // Chooses the audio stream and opens its decoder; `stream` is an index in the file or kBestStream. Decodes up to
   // the stream's first frame, to learn when its sound starts.
   AudioFormat SelectAudio(int stream);
+  // The width the video analyzers look at: enough to tell shots apart and to see black or frozen pictures, small
+  // enough to cost little beside decoding.
+  static constexpr int kAnalysisWidth = 256;
   // Chooses the video stream and opens its decoder; pictures come scaled to at most `maxWidth` across. With
   // `reducedSize`, a codec that can decode at a half, a quarter or an eighth of the size does, while that keeps at
   // least twice `maxWidth` across: far less work, but prediction from the smaller pictures drifts a little until the

@@ -7,6 +7,9 @@
 
 namespace Quillan::Examples::detail {
 
+// Whether two stats are of the same version of one file: device, inode, size, modification and change time.
+bool SameFileVersion(struct stat const& a, struct stat const& b);
+
 // A file opened for reading, with the stamp of the version that was opened: device, inode, size, modification and
 // change time. CheckUnchanged tells whether the file was rewritten, replaced, grown or truncated since, so that no
 // result computed from a mix of two versions' bytes is kept. Not thread-safe.
