@@ -1,5 +1,7 @@
 #include "quillan/OutputFormat.h"
 
+#include "Export/TableWriters.h"
+
 namespace Quillan::Cli {
 
 std::map<std::string, OutputFormat> const& OutputFormatNames() {
@@ -20,17 +22,7 @@ std::string CsvLine(std::vector<std::string> const& fields) {
   std::string line;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (i > 0) line += ',';
-    std::string const& field = fields[i];
-    if (field.find_first_of(",\"\r\n") == std::string::npos) {
-      line += field;
-      continue;
-    }
-    line += '"';
-    for (char const c : field) {
-      if (c == '"') line += '"';
-      line += c;
-    }
-    line += '"';
+    line += Export::CsvCell(fields[i]);
   }
   return line + "\r\n";
 }

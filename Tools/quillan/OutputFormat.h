@@ -26,7 +26,7 @@ std::map<std::string, OutputFormat> const& OutputFormatNames();
 // `value` as compact JSON text; bytes that are not UTF-8 (file names may hold any) become U+FFFD.
 std::string JsonText(nlohmann::ordered_json const& value);
 
-// One CSV line (with its CRLF end) of `fields`.
+// One CSV line (with its CRLF end) of `fields`, each quoted as the export library quotes a cell.
 std::string CsvLine(std::vector<std::string> const& fields);
 
 }  // namespace Quillan::Cli

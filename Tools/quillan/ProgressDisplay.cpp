@@ -51,7 +51,7 @@ std::string Shorten(std::string const& text, std::size_t width) {
   return std::string(Head(text, head)) + kEllipsis + std::string(Tail(text, kept - head));
 }
 
-std::string Clock(double seconds) {
+std::string ClockText(double seconds) {
   auto const total = static_cast<long long>(std::lround(seconds));
   char buffer[32];
   if (total >= 3600) {
@@ -92,7 +92,7 @@ std::string ProgressDisplay::BarLine(JobProgress const& job, std::size_t width,
       std::snprintf(buffer, sizeof buffer, "%.1fx", *job.mediaSeconds * fraction / elapsed);
       speed = buffer;
     }
-    if (fraction < 1) eta = "ETA " + Clock(elapsed * (1 - fraction) / fraction);
+    if (fraction < 1) eta = "ETA " + ClockText(elapsed * (1 - fraction) / fraction);
   }
   // One column stays free: a line that reaches the last column wraps on some terminals.
   std::size_t const usable = width > 1 ? width - 1 : 1;

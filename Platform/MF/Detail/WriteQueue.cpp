@@ -117,6 +117,8 @@ std::vector<std::exception_ptr> WriteQueue::WriteBatch(std::vector<Write> const&
 }
 
 void WriteQueue::FlushTouches(CacheDatabase& database) {
+  // The flush that was due is this one, whatever becomes of it: a touch after a failed one schedules the next.
+  touchFlushScheduled_ = false;
   database.EndReadSnapshot();
   if (touches_.empty() || !database.IsOpen()) return;
   try {

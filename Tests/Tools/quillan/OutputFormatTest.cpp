@@ -44,8 +44,8 @@ TEST(CsvLineTest, QuotesOnlyFieldsThatNeedItAndEndsWithCrlf) {
       {{"a,b", "c"}, "\"a,b\",c\r\n"},
       {{"say \"hi\""}, "\"say \"\"hi\"\"\"\r\n"},
       {{"two\nlines", "cr\r"}, "\"two\nlines\",\"cr\r\"\r\n"},
-      // Spaces are part of a field: kept as they are, unquoted.
-      {{" lead", "trail "}, " lead,trail \r\n"},
+      // Spaces at either end are quoted, so that readers that trim unquoted fields keep them.
+      {{" lead", "trail ", "in side"}, "\" lead\",\"trail \",in side\r\n"},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.line);
