@@ -34,8 +34,12 @@ std::shared_ptr<AsyncThreadedSubExecutor> CreateSubExecutor(std::shared_ptr<Asyn
 }
 
 std::shared_ptr<AsyncExecutor> CreatePreTerminationExecutor() {
-  static auto* executor = new std::shared_ptr<AsyncExecutor>(
-      detail::SubExecutor::Create(GetDefaultExecutor(), detail::SubExecutor::kGreedy, /*resumesOnDrain=*/true));
+  // Its tasks are the stores' file work, which waits on the disk (an fsync takes milliseconds): on threads of their
+  // own, so that a save never holds one of the default pool's threads while analyses wait for it. Never destroyed,
+  // like the default pool.
+  static auto* executor = new std::shared_ptr<AsyncExecutor>(detail::SubExecutor::Create(
+      std::make_shared<detail::ThreadPool>(std::max<std::size_t>(2, CPUCount())), detail::SubExecutor::kGreedy,
+      /*resumesOnDrain=*/true));
   return *executor;
 }
 

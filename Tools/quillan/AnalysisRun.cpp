@@ -151,7 +151,11 @@ bool AnalysisRun::Run(Handlers const& handlers) {
     std::stable_sort(order_.begin(), order_.end(),
                      [this](std::size_t a, std::size_t b) { return files_[a].size < files_[b].size; });
   }
-  std::size_t const limit = settings_.jobs > 0 ? settings_.jobs : std::max<std::size_t>(1, zelcore::async::CPUCount());
+  // A job holds its place until its result is saved, and a save waits on the disk while the processor is free for
+  // the next analysis: by default four jobs per processor are under way, of which the default pool's threads (one per
+  // processor) analyse; the others wait in line or for their saves.
+  std::size_t const limit =
+      settings_.jobs > 0 ? settings_.jobs : 4 * std::max<std::size_t>(1, zelcore::async::CPUCount());
   JobRunner runner(*host_, limit, jobs_.size(), display_);
   bool const cancelled = runner.Run(JobRunner::Handlers{
       .next = [this] { return Next(); },

@@ -95,7 +95,7 @@ struct MediaFile {
 class AnalysisRun {
  public:
   struct Settings {
-    std::size_t jobs = 0;  // analyses at once; 0: one per processor
+    std::size_t jobs = 0;  // jobs under way at once; 0: four per processor
     JobOrder order = JobOrder::kShortestFirst;
     bool storedOnly = false;  // the analyzers only look up stored results (`quillan show`)
     bool noProgress = false;  // no bars, even on a terminal

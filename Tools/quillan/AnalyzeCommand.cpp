@@ -47,7 +47,7 @@ struct AnalyzeOptions {
   std::vector<std::string> exclude;
   bool force = false;       // compute afresh and replace what is stored
   bool storedOnly = false;  // print what is stored, computing nothing (`quillan show`)
-  std::size_t jobs = 0;     // analyses at once; 0: one per processor
+  std::size_t jobs = 0;     // jobs under way at once; 0: four per processor
   JobOrder order = JobOrder::kShortestFirst;
   std::vector<std::string> modules;
   std::vector<std::string> files;  // files and folders
@@ -244,7 +244,10 @@ void AddAnalyzeCommands(CLI::App& app, CommandActions& actions) {
                   "media), managed (the managed cache), read-only (read the sidecar, write nowhere) or a number")
       ->type_name("WHERE");
   AddFormatOptions(analyzeCommand, analyze->format, ", each printed as soon as its job ends");
-  analyzeCommand.add_option("-j,--jobs", analyze->jobs, "run up to N analyses at once (default: one per processor)")
+  analyzeCommand
+      .add_option("-j,--jobs", analyze->jobs,
+                  "keep up to N analyses under way at once (default: four per processor; at most one per processor "
+                  "computes, the others wait in line or for their results to be saved)")
       ->type_name("N")
       ->check(CLI::Range(1, 1024).description(""));
   analyzeCommand
