@@ -1,6 +1,6 @@
 # Every target installs missing packages first, so a fresh clone needs nothing else.
 JOBS ?= $(shell nproc)
-CTEST_FLAGS ?= --output-on-failure -j $(JOBS) --timeout 300
+CTEST_FLAGS ?= --output-on-failure --timeout 300
 
 FUZZ_SECONDS ?= 600
 # Where `make install` puts the tool, libraries, headers and package files.
@@ -16,9 +16,10 @@ define build
 	cmake --build --preset $(1) -j $(JOBS)
 endef
 
+# $(2): how many tests run at once.
 define build_and_test
 	$(call build,$(1))
-	ctest --test-dir build/$(1) $(CTEST_FLAGS) $(2)
+	ctest --test-dir build/$(1) $(CTEST_FLAGS) -j $(2)
 endef
 
 # Builds the quillan tool (optimised, build/package), makes sample audio and analyses it twice; everything stays
@@ -41,15 +42,15 @@ install: package
 # The optimised build (RelWithDebInfo, in build/default) with the tests and the benchmarks; check-install and bench
 # reuse it.
 test: deps
-	$(call build_and_test,default)
+	$(call build_and_test,default,$(JOBS))
 
 test-asan: deps
-	$(call build_and_test,asan)
+	$(call build_and_test,asan,$(JOBS))
 
 # The library and the platform, where the threads are; the tools and their tests are left out of this build.
 # Its tests wait on the disk and on each other's threads more than they compute, so twice as many run at once.
 test-tsan: deps
-	$(call build_and_test,tsan,-j $$(( $(JOBS) * 2 )))
+	$(call build_and_test,tsan,$$(( $(JOBS) * 2 )))
 
 # Installs the build that `make test` tests into a temporary prefix, checks its layout, builds
 # examples/out-of-tree-analyzer against it with CMake and with pkg-config, and runs both builds through the installed

@@ -53,7 +53,7 @@ class DigestAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
     }
     // Read into before it is hashed, so never zeroed: a folder run digests thousands of files.
     constexpr std::size_t kChunk = 1 << 20;
-    std::unique_ptr<std::uint8_t[]> const buffer(new std::uint8_t[kChunk]);
+    auto const buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kChunk);
     std::uint64_t done = 0;
     progress.Update(0.0);
     for (;;) {
