@@ -13,6 +13,7 @@ packages=(
   libaubio-dev libssl-dev
   libcli11-dev nlohmann-json3-dev libtomlplusplus-dev
   libcairo2-dev
+  libgoogle-perftools-dev
   libgtest-dev libgmock-dev libbenchmark-dev aubio-tools
   melt python3-jsonschema
   clang libclang-rt-14-dev

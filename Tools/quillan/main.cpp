@@ -1,5 +1,3 @@
-#include <malloc.h>
-
 #include <exception>
 #include <iostream>
 
@@ -41,11 +39,6 @@ extern "C" __attribute__((visibility("default"))) char const* __tsan_default_opt
 
 int main(int argc, char** argv) {
   using namespace Quillan::Cli;
-  // Every job allocates and frees buffers of a few megabytes (the loudness meter's window, decoded blocks). By default
-  // glibc maps each one afresh and gives it back when it is freed, so a folder run spends a third of its time in page
-  // faults of memory it has just released; kept in the heap, it is reused.
-  mallopt(M_MMAP_THRESHOLD, 64 << 20);
-  mallopt(M_TRIM_THRESHOLD, 256 << 20);
   // The tool owns the process: FFmpeg's complaints go into its error messages, never onto its tables and bars.
   Quillan::Examples::UseFfmpegLogForErrors();
   Quillan::Examples::BoundFfmpegAllocations();
