@@ -117,6 +117,20 @@ class SharedReads {
     return *reads;
   }
 
+  // The buffer already read of this settled version of a file, or null. A path whose lstat shows a version held here
+  // is answered without being opened.
+  zelcore::Blob Held(struct stat const& status) {
+    std::lock_guard lock(mutex_);
+    auto const found = entries_.find(FileVersion(status));
+    if (found == entries_.end() || !found->second.settled) return nullptr;
+    Entry& entry = found->second;
+    if (entry.kept) {
+      kept_.splice(kept_.begin(), kept_, entry.keptAt);
+      return entry.kept;
+    }
+    return entry.last.lock();
+  }
+
   zelcore::Blob Read(int fd, struct stat const& status) {
     FileVersion const version(status);
     std::unique_lock lock(mutex_);
@@ -253,6 +267,24 @@ void SidecarFile::SetBeforeReadForTesting(std::function<void()> beforeRead) {
 SidecarFile::TooLarge::TooLarge(std::string const& message) : std::runtime_error(message) {}
 SidecarFile::TooLarge::~TooLarge() = default;
 
+namespace {
+
+// The size decides before anything is allocated: a sparse file of any size costs nothing to refuse.
+void CheckReadSize(struct stat const& status, std::uint64_t maxBytes) {
+  if (status.st_size == 0) throw zel_exception("Sidecar file not found", kResultSidecarFileNotFound);
+  auto const size = static_cast<std::uint64_t>(status.st_size);
+  if (size > kMaxSideCarBufferSize) {
+    throw SidecarFile::TooLarge("Sidecar file is too large for the format: " + std::to_string(size) +
+                                " bytes, at most " + std::to_string(kMaxSideCarBufferSize));
+  }
+  if (size > maxBytes) {
+    throw SidecarFile::TooLarge("Sidecar file is larger than the bound on what is read (setting SidecarMaxLoadBytes): " +
+                                std::to_string(size) + " bytes, at most " + std::to_string(maxBytes));
+  }
+}
+
+}  // namespace
+
 zelcore::Blob SidecarFile::Read(std::filesystem::path const& path) { return Read(path, kMaxSideCarBufferSize); }
 
 zelcore::Blob SidecarFile::Read(std::filesystem::path const& path, std::uint64_t maxBytes) {
@@ -263,6 +295,8 @@ zelcore::Blob SidecarFile::Read(std::filesystem::path const& path, std::uint64_t
     throw zel_exception(ErrorText("Sidecar file could not be read", errno), zelcore::config::kResultFileRead);
   }
   if (char const* reason = NotRegularReason(status.st_mode)) throw zel_exception(reason, kResultSidecarFileNotFound);
+  CheckReadSize(status, maxBytes);
+  if (zelcore::Blob held = SharedReads::Get().Held(status)) return held;
   int const fd = ::open(path.c_str(), kOpenFlags);
   if (fd < 0) {
     if (errno == ENOENT) throw zel_exception("Sidecar file not found", kResultSidecarFileNotFound);
@@ -277,17 +311,7 @@ zelcore::Blob SidecarFile::Read(std::filesystem::path const& path, std::uint64_t
     throw zel_exception(ErrorText("Sidecar file could not be read", errno), zelcore::config::kResultFileRead);
   }
   if (char const* reason = NotRegularReason(status.st_mode)) throw zel_exception(reason, kResultSidecarFileNotFound);
-  if (status.st_size == 0) throw zel_exception("Sidecar file not found", kResultSidecarFileNotFound);
-  // The size decides before anything is allocated: a sparse file of any size costs nothing to refuse.
-  auto const size = static_cast<std::uint64_t>(status.st_size);
-  if (size > kMaxSideCarBufferSize) {
-    throw TooLarge("Sidecar file is too large for the format: " + std::to_string(size) + " bytes, at most " +
-                   std::to_string(kMaxSideCarBufferSize));
-  }
-  if (size > maxBytes) {
-    throw TooLarge("Sidecar file is larger than the bound on what is read (setting SidecarMaxLoadBytes): " +
-                   std::to_string(size) + " bytes, at most " + std::to_string(maxBytes));
-  }
+  CheckReadSize(status, maxBytes);
   return SharedReads::Get().Read(fd, status);
 }
 
