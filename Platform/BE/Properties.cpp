@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <set>
@@ -34,6 +35,12 @@ constexpr Guid kPropertiesNamespace{
 // A file stamp is trusted to tell "unchanged" only once its modification time is this much in the past, which
 // covers the coarsest timestamp granularity of common file systems.
 constexpr std::chrono::seconds kTimestampGranularity{2};
+
+// How long a look at the file stands for RefreshIfStale.
+constexpr auto kRecheckInterval = std::chrono::seconds(1);
+
+// Counts the writes of settings files by every store of this process, so that RefreshIfStale sees them at once.
+std::atomic<std::uint64_t> writesInProcess{0};
 
 // Identifies one version of the settings file: a rename by another writer changes the inode even when size and
 // time stay.
@@ -183,6 +190,13 @@ class Properties final : public IProperties, public zelcore::classref::ClassStat
     return RefreshLocked();
   }
 
+  bool RefreshIfStale() override {
+    std::lock_guard lock(mutex_);
+    bool const recent = std::chrono::steady_clock::now() - checkedAt_ < kRecheckInterval;
+    if (recent && !loadError_ && checkedWrites_ == writesInProcess.load(std::memory_order_acquire)) return false;
+    return RefreshLocked();
+  }
+
   zelcore::messaging::TargetID GetWarningTarget() const override {
     std::lock_guard lock(mutex_);
     return warningTarget_;
@@ -209,6 +223,7 @@ class Properties final : public IProperties, public zelcore::classref::ClassStat
     pendingValues_.clear();
     entries_.clear();
     loadError_.reset();
+    NoteCheckLocked();
     seen_ = StampOf(file_);
     seenSettled_ = IsSettled(seen_);
     try {
@@ -225,6 +240,7 @@ class Properties final : public IProperties, public zelcore::classref::ClassStat
 
   // Re-reads the file when it may have changed since it was last seen. Values not yet flushed win over it.
   bool RefreshLocked() const {
+    NoteCheckLocked();
     FileStamp const stamp = StampOf(file_);
     if (stamp == seen_ && seenSettled_) return false;
     SettingsEntries entries;
@@ -265,11 +281,18 @@ class Properties final : public IProperties, public zelcore::classref::ClassStat
       }
       PruneEmpty(content.entries);
     });
+    writesInProcess.fetch_add(1, std::memory_order_release);
     entries_ = std::move(disk.entries);
     loadError_.reset();
     pendingValues_.clear();
     seen_ = StampOf(file_);
     seenSettled_ = IsSettled(seen_);
+  }
+
+  // Before the file is looked at: a write that lands meanwhile makes the next RefreshIfStale look again.
+  void NoteCheckLocked() const {
+    checkedWrites_ = writesInProcess.load(std::memory_order_acquire);
+    checkedAt_ = std::chrono::steady_clock::now();
   }
 
   void ThrowLoadErrorLocked() const {
@@ -285,6 +308,9 @@ class Properties final : public IProperties, public zelcore::classref::ClassStat
   KeySet pendingValues_;              // not yet written to the file; guarded by mutex_
   mutable FileStamp seen_;            // the file as last read or written; guarded by mutex_
   mutable bool seenSettled_ = false;  // guarded by mutex_
+  // When the file was last looked at, and writesInProcess then; guarded by mutex_.
+  mutable std::chrono::steady_clock::time_point checkedAt_{};
+  mutable std::uint64_t checkedWrites_ = 0;
   // Why the file could not be read when last tried: reads throw it until it reads again. Guarded by mutex_.
   mutable std::optional<exSettingsFile> loadError_;
 };

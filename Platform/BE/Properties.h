@@ -53,6 +53,10 @@ struct BE_EXPORT IProperties : zelcore::classref::Unknown {
   // Re-reads the settings file when it changed on disk (another process wrote it); values not yet flushed are
   // kept. Returns whether any value or read-only mark changed.
   virtual bool Refresh() = 0;
+  // Refresh for readers on hot paths, which every analysis job passes: skipped when this store looked at the file
+  // less than a second ago and no store of this process has written a settings file since. Another process's change
+  // shows within a second; this process's own changes show at once.
+  virtual bool RefreshIfStale() = 0;
   // Where warnings about these properties are broadcast (for instance
   // MessageNameForOverrideReadOnlyPropertyWarningMessage); the same for every store of one file.
   virtual zelcore::messaging::TargetID GetWarningTarget() const = 0;

@@ -33,8 +33,9 @@ zelcore::utility::ImmutableString const kPrefsAnalyzerCacheMaxBytes =
 // the library: declared where the managed store uses it.
 std::uint64_t ReadAnalyzerCacheMaxBytes(std::string* problem) {
   auto const properties = GetBackendProperties();
-  // Another program may have changed the setting since it was read.
-  properties->Refresh();
+  // Another program may have changed the setting since it was read; every job asks, so a look at the file stands
+  // for a second.
+  properties->RefreshIfStale();
   BE::SerializeableValue<std::int64_t> value(0);
   if (!properties->ReadValue(kPrefsAnalyzerCacheMaxBytes, value)) return ManagedDataStoreAdaptor::kMaxUsedBytes;
   if (value.GetValue() < static_cast<std::int64_t>(kMinAnalyzerCacheMaxBytes)) {

@@ -16,8 +16,9 @@ zelcore::utility::ImmutableString const kPrefsSidecarMaxLoadBytes =
 std::uint64_t GetSidecarMaxLoadBytes() {
   auto const properties = zelcore::InterfaceRef<BE::IProperties>::Query(BE::GetBackend());
   if (!properties) zelcore::config::DoThrowNullPtrException("BE::IProperties");
-  // Another program may have changed the setting since it was read.
-  properties->Refresh();
+  // Another program may have changed the setting since it was read; every job asks, so a look at the file stands
+  // for a second.
+  properties->RefreshIfStale();
   // A plain integer in the settings file: every bound the format allows fits in an int.
   BE::SerializeableValue<int> value(0);
   if (!properties->ReadValue(kPrefsSidecarMaxLoadBytes, value)) return kDefaultSidecarMaxLoadBytes;

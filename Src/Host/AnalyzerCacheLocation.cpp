@@ -33,8 +33,9 @@ void BroadcastReadOnlyWarning(BE::IProperties const& properties) {
 
 AnalyzerCacheLocation GetDefaultCacheLocation() {
   auto const properties = GetBackendProperties();
-  // Another program may have changed the setting since it was read.
-  properties->Refresh();
+  // Another program may have changed the setting since it was read; every job asks, so a look at the file stands
+  // for a second.
+  properties->RefreshIfStale();
   BE::SerializeableValue<int> value(0);
   if (!properties->ReadValue(BE::kPrefsAnalyzeImportedMediaCacheLocation, value)) {
     return AnalyzerCacheLocation::kSidecarFile;

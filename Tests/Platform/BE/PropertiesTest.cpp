@@ -119,6 +119,18 @@ TEST(PropertiesTest, ValuesPersistAcrossStores) {
   EXPECT_TRUE(reader->Refresh());
   EXPECT_FALSE(reader->Refresh());
   EXPECT_EQ(ReadInt(reader, "Volume"), 8);
+  // RefreshIfStale: a store of this process writing shows at once; a change by another program, made right after a
+  // look at the file, waits for Refresh or for the look to age.
+  EXPECT_TRUE(writer->WriteValue(Key("Volume"), IntValue(9), true));
+  EXPECT_TRUE(reader->RefreshIfStale());
+  EXPECT_EQ(ReadInt(reader, "Volume"), 9);
+  std::string const byHand = ReadFile(file);
+  WriteFile(file, byHand.substr(0, byHand.find("Volume")) + "Volume = 10\n" +
+                      byHand.substr(byHand.find('\n', byHand.find("Volume")) + 1));
+  EXPECT_FALSE(reader->RefreshIfStale());
+  EXPECT_EQ(ReadInt(reader, "Volume"), 9);
+  EXPECT_TRUE(reader->Refresh());
+  EXPECT_EQ(ReadInt(reader, "Volume"), 10);
   EXPECT_TRUE(writer->WriteValue(Key("Speed"), IntValue(3), true));
   EXPECT_TRUE(reader->WriteValue(Key("Pitch"), IntValue(4), true));
   EXPECT_TRUE(writer->WriteValue(Key("Gain"), IntValue(5), false));
@@ -129,7 +141,7 @@ TEST(PropertiesTest, ValuesPersistAcrossStores) {
   EXPECT_EQ(ReadInt(merged, "Pitch"), 4);
   EXPECT_EQ(ReadInt(merged, "Gain"), 5);
 
-  EXPECT_EQ(ReadInt(writer, "Volume"), 8);
+  EXPECT_EQ(ReadInt(writer, "Volume"), 10);
   writer->SetFilePath(dir / "fresh");
   EXPECT_EQ(ReadInt(writer, "Volume"), std::nullopt);
   EXPECT_THROW(writer->WriteValue(Key(""), IntValue(1), true), zel_exception);
