@@ -22,6 +22,7 @@ foreach(library IN LISTS quillan_installed_libraries)
     # binary compatibility between minor versions, so the file carries the full version.
     set_target_properties(${library} PROPERTIES
       INSTALL_RPATH "$ORIGIN"
+      BUILD_WITH_INSTALL_RPATH ON
       VERSION ${PROJECT_VERSION}
       SOVERSION ${PROJECT_VERSION_MAJOR})
   endif()
@@ -31,14 +32,18 @@ foreach(library IN LISTS quillan_installed_libraries)
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endforeach()
 
+# The installed programs carry the same relative RPATH in the build tree, where bin/ and the library folder sit as in
+# the prefix. A build RPATH that install rewrites would be padded with empty entries to the length of the installed
+# one, and an empty entry has the loader look in the working folder: whatever folder the tool is run in.
 if(TARGET quillan_cli)
-  set_target_properties(quillan_cli PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  set_target_properties(quillan_cli PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}"
+    BUILD_WITH_INSTALL_RPATH ON)
   install(TARGETS quillan_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
 # The script binding sits beside the libraries it loads: require('<prefix>/lib/quillan.node').
 if(TARGET quillan_node)
-  set_target_properties(quillan_node PROPERTIES INSTALL_RPATH "$ORIGIN")
+  set_target_properties(quillan_node PROPERTIES INSTALL_RPATH "$ORIGIN" BUILD_WITH_INSTALL_RPATH ON)
   install(TARGETS quillan_node LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 

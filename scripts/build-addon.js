@@ -12,7 +12,7 @@ const os = require('node:os');
 const path = require('node:path');
 
 const root = path.join(__dirname, '..');
-// In a checkout, the tree's own CMake build makes quillan.node (build/<preset>/quillan.node); `npm ci` there only
+// In a checkout, the tree's own CMake build makes quillan.node (build/<preset>/lib/quillan.node); `npm ci` there only
 // fetches the headers.
 if (fs.existsSync(path.join(root, 'CMakePresets.json'))) {
   console.log('quillan: a checkout; `cmake --preset default && cmake --build --preset default` builds quillan.node');

@@ -67,6 +67,17 @@ if ldd "$prefix/bin/quillan" | grep -E 'lib(quillan|zel)|not found' | grep -v -F
   fail "the installed tool loads libraries from outside the prefix"
 fi
 
+echo "== no program or library, installed or in the build folder, looks for libraries in the working folder"
+# An empty entry in an RUNPATH or RPATH (a leading, trailing or doubled ':') is the folder the program is run in.
+for elf in "$prefix/bin/quillan" "$libdir"/*.so.* "$libdir/quillan.node" "$build/bin/quillan" \
+  "$build/$(basename "$libdir")"/*.so.*; do
+  [ -L "$elf" ] && continue
+  runpath=$(readelf -d "$elf" | sed -n 's/.*(\(RUNPATH\|RPATH\)).*\[\(.*\)\]/\2/p')
+  case ":$runpath:" in
+    *::*) [ -z "$runpath" ] || fail "$elf searches the working folder for libraries: RUNPATH [$runpath]" ;;
+  esac
+done
+
 echo "== the installed script binding loads its libraries from the prefix"
 [ -f "$libdir/quillan.node" ] || fail "the install lacks quillan.node beside the libraries"
 node -e '

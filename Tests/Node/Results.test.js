@@ -117,7 +117,7 @@ test('unknown names are errors listing the known ones; a failed job carries its 
 test('examples/scripts/analyze.js prints each result and exits 1 when an analysis fails', (t) => {
   const dir = support.scratch(t);
   const script = path.join(__dirname, '..', '..', 'examples', 'scripts', 'analyze.js');
-  const build = path.dirname(support.addonPath);
+  const build = path.dirname(path.dirname(support.addonPath));
   const junk = path.join(dir, 'junk.wav');
   fs.writeFileSync(junk, 'not audio');
   const run = (file) =>

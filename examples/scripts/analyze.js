@@ -30,7 +30,7 @@ function load() {
     return { Quillan, exampleAnalyzers };
   }
   const resolved = path.resolve(build);
-  const { Quillan } = require(path.join(resolved, 'quillan.node'));
+  const { Quillan } = require(path.join(resolved, 'lib', 'quillan.node'));
   return { Quillan, exampleAnalyzers: path.join(resolved, 'lib', 'libquillan_example_analyzers.so') };
 }
 const { Quillan, exampleAnalyzers } = load();
