@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "Host/AnalyzerRegistry.h"
 #include "SampleMedia/SampleClip.h"
 #include "SampleMedia/SampleMedia.h"
+#include "Support/BlobTestUtils.h"
 #include "Support/SineWave.h"
 #include "Support/TempDirectory.h"
 #include "Tools/AnalyzerJobs.h"
@@ -215,6 +217,39 @@ TEST_F(MediaAnalyzersTest, AnalyzersOfAKindOfStreamTheFileLacksAreNotApplicable)
   auto const failure = Failure(cover, "scenes", std::string("stream=1"));
   EXPECT_EQ(testsupport::ResultOf(failure), kResultIllegalArgument) << testsupport::MessageOf(failure);
   EXPECT_NE(testsupport::MessageOf(failure).find("cover art"), std::string::npos) << testsupport::MessageOf(failure);
+}
+
+// The audio analyzers of one version of a file decode its sound once between them, and the one given another's decode
+// computes what it would from a decode of its own. A file rewritten in place is decoded afresh.
+TEST_F(MediaAnalyzersTest, AudioAnalyzersOfOneFileVersionShareOneDecode) {
+  auto const file = directory / "shared.wav";
+  testsupport::WriteSine(file, 0.5);
+  std::vector<std::string_view> analyzers = {"peaks", "loudness", "silence", "beats"};
+  auto const computeAll = [&] {
+    std::map<std::string_view, std::string> results;
+    AudioDecodeCounts const before = GetAudioDecodeCountsForTesting();
+    for (std::string_view const analyzer : analyzers) {
+      results[analyzer] = testsupport::BlobText(Run(file, analyzer, FreshResult{}).blob);
+    }
+    AudioDecodeCounts const after = GetAudioDecodeCountsForTesting();
+    EXPECT_EQ(after.decodes - before.decodes, 1u);
+    EXPECT_EQ(after.shared - before.shared, analyzers.size() - 1);
+    return results;
+  };
+  auto const first = computeAll();
+  // The same bytes written again: a new version, decoded by the analyzer that the first round gave a shared decode.
+  auto const rewrite = [&](double amplitude) {
+    auto const again = directory / "again.wav";
+    testsupport::WriteSine(again, amplitude);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << std::ifstream(again, std::ios::binary).rdbuf();
+  };
+  rewrite(0.5);
+  std::reverse(analyzers.begin(), analyzers.end());
+  EXPECT_EQ(computeAll(), first);
+  rewrite(0.25);
+  auto const quieter = computeAll();
+  EXPECT_NE(quieter.at("peaks"), first.at("peaks"));
+  EXPECT_NE(quieter.at("loudness"), first.at("loudness"));
 }
 
 TEST_F(MediaAnalyzersTest, ScenesFindEveryKnownCutAndAgreeWithFfmpegScdet) {

@@ -14,6 +14,7 @@
 #include "Analyzers/Detail/AnalyzerParameter.h"
 #include "Analyzers/Detail/ExampleAnalyzer.h"
 #include "Analyzers/Detail/MediaReader.h"
+#include "Analyzers/Detail/SharedAudio.h"
 #include "Analyzers/ExampleAnalyzers.h"
 #include "zelcore/ZelException.h"
 
@@ -421,14 +422,14 @@ class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
 
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     AnalyzerParameter const parameter = Parameter();
-    MediaReader media(file, MediaInput::Probe::kAudio);
-    MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
+    SharedAudio media(file, parameter.Stream());
+    MediaReader::AudioFormat const format = media.Format();
     OnsetFinder finder(format.sampleRate);
     std::size_t const channels = format.channelCount;
     float const scale = 1.0f / static_cast<float>(channels);
     Beats beats;
     beats.sampleRate = format.sampleRate;
-    beats.frameCount = media.ReadAudio(progress, [&](std::span<float const> samples, std::size_t count) {
+    beats.frameCount = media.Read(progress, [&](std::span<float const> samples, std::size_t count) {
       for (std::size_t i = 0; i < count; ++i) {
         float sum = 0;
         for (std::size_t c = 0; c < channels; ++c) sum += samples[i * channels + c];

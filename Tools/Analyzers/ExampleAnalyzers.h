@@ -118,6 +118,14 @@ QUILLAN_EXAMPLES_EXPORT void SetAfterReadHookForTesting(std::function<void(std::
 // results on one thread against several.
 QUILLAN_EXAMPLES_EXPORT void SetVideoDecoderThreadsForTesting(int threads);
 
+// How many times this process's audio analyzers decoded a file's sound, and how many times one of them was given a
+// decode that another had made of the same version of the file: for tests of that sharing.
+struct AudioDecodeCounts {
+  std::uint64_t decodes = 0;
+  std::uint64_t shared = 0;
+};
+QUILLAN_EXAMPLES_EXPORT AudioDecodeCounts GetAudioDecodeCountsForTesting();
+
 // A parameter that has an analyzer of the module compute its result afresh, whatever a cache holds, and save it over
 // what is there: for a caller whose own reading of the cached result failed. `parameter` is the parameter proper,
 // which keys the cache and names the job as it would alone.

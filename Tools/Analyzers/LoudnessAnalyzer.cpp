@@ -18,6 +18,7 @@
 #include "Analyzers/Detail/AnalyzerParameter.h"
 #include "Analyzers/Detail/ExampleAnalyzer.h"
 #include "Analyzers/Detail/MediaReader.h"
+#include "Analyzers/Detail/SharedAudio.h"
 #include "Analyzers/ExampleAnalyzers.h"
 #include "zelcore/ZelException.h"
 
@@ -221,13 +222,13 @@ class TruePeakMeter {
   float largest_ = 0;                       // the largest peak so far
 };
 
-// Runs a TruePeakMeter on a thread of its own: oversampling costs about as much as the rest of the measurement, and on
-// a second core both end at about the time of one. Samples are handed over in batches of about a second, so that
-// the threads meet rarely. Add and Finish are called from one thread; the destructor stops the worker at once (a
-// cancelled or failed read).
+// Runs a TruePeakMeter on a thread of its own once the sound is longer than a batch: oversampling costs about as much
+// as the rest of the measurement, and on a second core both end at about the time of one. Samples are handed over in
+// batches of about a second, so that the threads meet rarely. Add and Finish are called from one thread; the destructor
+// stops the worker at once (a cancelled or failed read).
 class TruePeakWorker {
  public:
-  explicit TruePeakWorker(TruePeakMeter& meter) : meter_(meter), thread_([this] { Run(); }) {}
+  explicit TruePeakWorker(TruePeakMeter& meter) : meter_(meter) {}
   ~TruePeakWorker() {
     {
       std::lock_guard lock(mutex_);
@@ -248,6 +249,11 @@ class TruePeakWorker {
 
   // Waits until everything added is measured; the meter may be read afterwards.
   void Finish() {
+    // Sound shorter than a batch is measured here: a thread of its own would cost more than it saves.
+    if (!thread_.joinable()) {
+      meter_.Add(batch_);
+      return;
+    }
     if (!batch_.empty()) Hand();
     {
       std::lock_guard lock(mutex_);
@@ -263,6 +269,7 @@ class TruePeakWorker {
   static constexpr std::size_t kBatchSamples = 1 << 17;
 
   void Hand() {
+    if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
     std::unique_lock lock(mutex_);
     space_.wait(lock, [&] { return queue_.size() < kMaxQueued || failure_; });
     if (failure_) return;  // Finish reports it
@@ -346,8 +353,8 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
 
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     AnalyzerParameter const parameter = Parameter();
-    MediaReader media(file, MediaInput::Probe::kAudio);
-    MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
+    SharedAudio media(file, parameter.Stream());
+    MediaReader::AudioFormat const format = media.Format();
     std::unique_ptr<ebur128_state, StateDeleter> state(ebur128_init(
         format.channelCount, format.sampleRate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_SAMPLE_PEAK));
     if (!state)
@@ -361,7 +368,7 @@ class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::Class
     BlockWindows windows;
     TruePeakMeter truePeaks(format.channelCount, format.sampleRate);
     TruePeakWorker worker(truePeaks);
-    std::uint64_t const frames = media.ReadAudio(progress, [&](std::span<float const> samples, std::size_t count) {
+    std::uint64_t const frames = media.Read(progress, [&](std::span<float const> samples, std::size_t count) {
       worker.Add(samples);
       float const* at = samples.data();
       while (count > 0) {

@@ -8,6 +8,7 @@
 #include "Analyzers/Detail/AnalyzerParameter.h"
 #include "Analyzers/Detail/ExampleAnalyzer.h"
 #include "Analyzers/Detail/MediaReader.h"
+#include "Analyzers/Detail/SharedAudio.h"
 #include "Analyzers/ExampleAnalyzers.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "zelcore/ZelException.h"
@@ -44,8 +45,8 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
   zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
     AnalyzerParameter const parameter = Parameter();
     auto const samplesPerPeak = static_cast<std::uint32_t>(parameter.Number("samples"));
-    MediaReader media(file, MediaInput::Probe::kAudio);
-    MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
+    SharedAudio media(file, parameter.Stream());
+    MediaReader::AudioFormat const format = media.Format();
     std::uint32_t const channels = format.channelCount;
     std::vector<float> peaks;
     constexpr float kEmpty = std::numeric_limits<float>::infinity();
@@ -66,7 +67,7 @@ class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSta
     };
     restart();
     std::uint32_t inCurrent = 0;
-    std::uint64_t const frameCount = media.ReadAudio(progress, [&](std::span<float const> samples, std::size_t frames) {
+    std::uint64_t const frameCount = media.Read(progress, [&](std::span<float const> samples, std::size_t frames) {
       for (std::size_t frame = 0; frame < frames; ++frame) {
         for (std::uint32_t c = 0; c < channels; ++c) {
           float const sample = samples[frame * channels + c];

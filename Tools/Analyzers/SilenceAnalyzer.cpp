@@ -4,6 +4,7 @@
 #include "Analyzers/Detail/AnalyzerParameter.h"
 #include "Analyzers/Detail/ExampleAnalyzer.h"
 #include "Analyzers/Detail/MediaReader.h"
+#include "Analyzers/Detail/SharedAudio.h"
 #include "Analyzers/ExampleAnalyzers.h"
 
 namespace Quillan::Examples::detail {
@@ -38,8 +39,8 @@ class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassS
     Silence silence;
     silence.thresholdDbfs = parameter.Number("threshold");
     silence.minimumSeconds = parameter.Number("min");
-    MediaReader media(file, MediaInput::Probe::kAudio);
-    MediaReader::AudioFormat const format = media.SelectAudio(parameter.Stream());
+    SharedAudio media(file, parameter.Stream());
+    MediaReader::AudioFormat const format = media.Format();
     silence.sampleRate = format.sampleRate;
     auto const threshold = static_cast<float>(std::pow(10.0, silence.thresholdDbfs / 20));
     std::uint64_t const minimumFrames =
@@ -51,7 +52,7 @@ class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassS
     std::uint64_t frame = 0;
     std::uint64_t runStart = 0;
     std::uint64_t runLength = 0;
-    silence.frameCount = media.ReadAudio(progress, [&](std::span<float const> samples, std::size_t count) {
+    silence.frameCount = media.Read(progress, [&](std::span<float const> samples, std::size_t count) {
       for (std::size_t i = 0; i < count; ++i, ++frame) {
         bool silent = true;
         for (std::size_t c = 0; c < channels; ++c) silent &= std::fabs(samples[i * channels + c]) < threshold;

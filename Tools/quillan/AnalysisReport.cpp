@@ -167,9 +167,10 @@ void AnalysisReport::FileDone(std::size_t file) {
 
 void AnalysisReport::Stream(ordered_json const& row) {
   if (format_ != OutputFormat::kNdjson) return;
-  ordered_json line = {{"schema", kSchemaVersion}};
-  line.update(row);
-  std::cout << JsonText(line) << '\n';
+  // {"schema":1, then the row's own members: the row is not copied to put the schema first.
+  std::string const members = JsonText(row);
+  std::cout << "{\"schema\":" << kSchemaVersion << (members.size() > 2 ? "," : "")
+            << std::string_view(members).substr(1) << '\n';
 }
 
 std::vector<ordered_json> AnalysisReport::Rows() {

@@ -41,11 +41,11 @@ ResultDescription ResultDescriber::Describe(zelcore::utility::Guid const& id, st
 
 nlohmann::ordered_json DescriptionJson(ResultDescription const& description) {
   // DescribeAnalyzerResult hands out well-formed JSON only.
-  nlohmann::ordered_json const parsed = nlohmann::ordered_json::parse(description.json);
-  return {{"name", parsed["name"]},
+  nlohmann::ordered_json parsed = nlohmann::ordered_json::parse(description.json);
+  return {{"name", std::move(parsed["name"])},
           {"summary", description.summary},
-          {"fields", parsed["fields"]},
-          {"units", parsed["units"]}};
+          {"fields", std::move(parsed["fields"])},
+          {"units", std::move(parsed["units"])}};
 }
 
 std::string ResultCodeText(zelcore::config::Result code) {
