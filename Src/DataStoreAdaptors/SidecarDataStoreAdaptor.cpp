@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <map>
 #include <mutex>
 #include <typeinfo>
 
@@ -97,6 +99,28 @@ class AnyParameterMatcher {
     return options;
   }
   RE2 pattern_;
+};
+
+// How long a save waits for more saves of its file: until none has come for kSaveSettle, at most kSaveHold in all. A
+// save of the sidecar costs two flushes of the disk; the analyzers of one media end within a few milliseconds.
+constexpr auto kSaveSettle = std::chrono::milliseconds(1);
+constexpr auto kSaveHold = std::chrono::milliseconds(15);
+
+// The saves that wait, of every store in the process, by their store's class and the exact bytes of their sidecar's
+// path, in the order they were asked for.
+template <class Save>
+struct SaveQueue {
+  static SaveQueue& Get() {
+    static auto* queue = new SaveQueue;  // lives for the process: a store's task may run while statics go
+    return *queue;
+  }
+  static std::string KeyOf(std::type_info const& store, std::filesystem::path const& sidecarPath) {
+    return std::string(store.name()) + '\0' + sidecarPath.native();
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;  // a save was asked for, or a batch was written
+  std::map<std::string, std::vector<std::shared_ptr<Save>>> pending;  // guarded by mutex
 };
 
 }  // namespace
@@ -192,10 +216,13 @@ Future<void> SidecarDataStoreAdaptor::SaveDataForDataSource(std::string const& d
   save->parameter = parameter;
   save->key = key;
   save->blob = blob;
+  save->askedAt = std::chrono::steady_clock::now();
+  auto& queue = SaveQueue<PendingSave>::Get();
   {
-    std::lock_guard lock(pendingMutex_);
-    pending_[sidecarPath.native()].push_back(save);
+    std::lock_guard lock(queue.mutex);
+    queue.pending[SaveQueue<PendingSave>::KeyOf(typeid(*this), sidecarPath)].push_back(save);
   }
+  queue.changed.notify_all();
   return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
       executor_, std::chrono::milliseconds::zero(), executor_,
       [self = Self(), sidecarPath, save] { self->RunSave(sidecarPath, save); });
@@ -203,20 +230,37 @@ Future<void> SidecarDataStoreAdaptor::SaveDataForDataSource(std::string const& d
 
 void SidecarDataStoreAdaptor::RunSave(std::filesystem::path const& sidecarPath,
                                       std::shared_ptr<PendingSave> const& save) const {
+  auto& queue = SaveQueue<PendingSave>::Get();
+  std::string const queueKey = SaveQueue<PendingSave>::KeyOf(typeid(*this), sidecarPath);
   std::vector<std::shared_ptr<PendingSave>> batch;
   {
-    std::lock_guard lock(pendingMutex_);
-    if (!save->done) {
-      if (auto const found = pending_.find(sidecarPath.native()); found != pending_.end()) {
-        batch = std::move(found->second);
-        pending_.erase(found);
+    std::unique_lock lock(queue.mutex);
+    // Until no save of the file has been asked for in kSaveSettle, for at most kSaveHold: one write then serves them.
+    // A save that another store's task took is being written by it: its outcome is waited for.
+    auto const holdUntil = std::chrono::steady_clock::now() + kSaveHold;
+    while (!save->done) {
+      auto const found = queue.pending.find(queueKey);
+      if (found == queue.pending.end() || std::find(found->second.begin(), found->second.end(), save) ==
+                                              found->second.end()) {
+        queue.changed.wait(lock);
+        continue;
       }
+      auto const until = std::min(found->second.back()->askedAt + kSaveSettle, holdUntil);
+      if (std::chrono::steady_clock::now() >= until) {
+        batch = std::move(found->second);
+        queue.pending.erase(found);
+        break;
+      }
+      queue.changed.wait_until(lock, until);
     }
   }
   auto const settle = [&](PendingSave& one, std::exception_ptr failure) {
-    std::lock_guard lock(pendingMutex_);
-    one.done = true;
-    one.failure = std::move(failure);
+    {
+      std::lock_guard lock(queue.mutex);
+      one.done = true;
+      one.failure = std::move(failure);
+    }
+    queue.changed.notify_all();
   };
   if (!batch.empty()) {
     try {
@@ -241,7 +285,7 @@ void SidecarDataStoreAdaptor::RunSave(std::filesystem::path const& sidecarPath,
   }
   std::exception_ptr failure;
   {
-    std::lock_guard lock(pendingMutex_);
+    std::lock_guard lock(queue.mutex);
     failure = save->failure;
   }
   if (failure) std::rethrow_exception(failure);

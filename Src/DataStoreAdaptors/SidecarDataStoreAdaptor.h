@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -113,16 +114,19 @@ class QUILLAN_EXPORT SidecarDataStoreAdaptor : public IDataStoreAdaptor,
  private:
   zelcore::Blob LoadTask(std::string const& dataSourceId, Guid const& analyzerGuid, ImmutableString const& parameter,
                          ImmutableString const& key, std::filesystem::path const& sidecarPath) const;
-  // A save waiting for the executor. The saves of one file that wait together are written by the first of them to
-  // run, in one replace of the file: a file's flushes are paid once for all of them, not once per value.
+  // A save waiting for the executor. The saves of one file that wait together, asked of any store of the same class,
+  // are written by the first of them to run, in one replace of the file: a file's flushes are paid once for all of
+  // them, not once per value. The first waits a moment for more: every analyzer has a store of its own, and the
+  // analyzers of one media in a folder run end within milliseconds of each other.
   struct PendingSave {
     std::string dataSourceId;
     Guid analyzerGuid;
     ImmutableString parameter;
     ImmutableString key;
     zelcore::Blob blob;
-    bool done = false;           // guarded by pendingMutex_
-    std::exception_ptr failure;  // guarded by pendingMutex_
+    std::chrono::steady_clock::time_point askedAt;
+    bool done = false;           // guarded by the queue's mutex
+    std::exception_ptr failure;  // guarded by the queue's mutex
   };
   // Runs on the executor: writes `save` with every other save of its file that waits, unless an earlier one did.
   // Throws what `save` failed with.
@@ -145,9 +149,6 @@ class QUILLAN_EXPORT SidecarDataStoreAdaptor : public IDataStoreAdaptor,
   std::string extension_;
   ParameterHashHandling parameterHashHandling_ = kExactParameterHash;
   std::shared_ptr<zelcore::async::AsyncExecutor> executor_;
-  mutable std::mutex pendingMutex_;
-  // The saves that wait, by the exact bytes of their sidecar's path, in the order they were asked for.
-  mutable std::map<std::string, std::vector<std::shared_ptr<PendingSave>>> pending_;  // guarded by pendingMutex_
 };
 
 }  // namespace Quillan

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -85,6 +86,8 @@ class GatedStore : public HookedStore {
     std::lock_guard lock(mutex_);
     return writes_;
   }
+  // Writes by every store of this class.
+  static int AllWrites() { return allWrites.load(); }
   // Waits (boundedly) until `count` writes have started.
   bool AwaitWrites(int count) const {
     std::unique_lock lock(mutex_);
@@ -97,6 +100,7 @@ class GatedStore : public HookedStore {
     {
       std::unique_lock lock(mutex_);
       ++writes_;
+      ++allWrites;
       changed_.notify_all();
       changed_.wait_for(lock, std::chrono::seconds(10), [&] { return !held_; });
     }
@@ -113,6 +117,7 @@ class GatedStore : public HookedStore {
   mutable std::condition_variable changed_;
   mutable int writes_ = 0;  // guarded by mutex_
   bool held_ = false;       // guarded by mutex_
+  static inline std::atomic<int> allWrites{0};
 };
 
 // A store that keeps its sidecars elsewhere (here in memory), through the two file operations alone; or, with
@@ -383,6 +388,27 @@ TEST_F(SidecarDataStoreAdaptorReadTest, SavesThatWaitTogetherAreWrittenInOneRepl
     }
   }
   EXPECT_EQ(ResultOf(AwaitFailure(Load(analyzers[4], store_))), kResultSidecarEntryNotFound);
+}
+
+// Every analyzer has a store of its own: saves of one file asked of several stores of a class at once are written
+// together too, and each ends only once its value is in the file.
+TEST_F(SidecarDataStoreAdaptorReadTest, SavesOfOneFileFromSeveralStoresShareAReplace) {
+  constexpr int kStores = 5;
+  std::vector<std::shared_ptr<GatedStore>> stores;
+  std::vector<zelcore::async::Future<void>> saves;
+  int const before = GatedStore::AllWrites();
+  for (int i = 0; i < kStores; ++i) {
+    stores.push_back(std::make_shared<GatedStore>());
+    saves.push_back(stores.back()->Save(media_, *Guid::FromString("5eadbeef-0000-4000-8000-00000000020" +
+                                                                   std::to_string(i)),
+                                        "value " + std::to_string(i)));
+  }
+  for (int i = 0; i < kStores; ++i) {
+    Await(saves[i]);
+    Guid const analyzer = *Guid::FromString("5eadbeef-0000-4000-8000-00000000020" + std::to_string(i));
+    EXPECT_EQ(BlobText(Await(Load(analyzer, store_))), "value " + std::to_string(i));
+  }
+  EXPECT_LT(GatedStore::AllWrites() - before, kStores);
 }
 
 // Reads of a file written just now are shared only while they run: eight threads that meet one read get its one
