@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <any>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -14,9 +16,16 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "Analyzers/ExampleAnalyzers.h"
+#include "BE/ProjectFactory.h"
+#include "DataStoreAdaptors/ResultCodes.h"
+#include "Host/AnalysisOptions.h"
+#include "Host/AnalyzerHost.h"
 #include "Support/BaselineRatio.h"
+#include "zelcore/Executor.h"
 
 namespace {
 
@@ -144,6 +153,64 @@ void BM_FolderAllComputed(benchmark::State& state) {
       benchmark::Counter(kAnalyzerCount * count * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_FolderAllComputed)->Arg(500)->Arg(1500)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The library's own share of a cached folder run: in this process, the default host answers every stored result of
+// the folder through the example analyzers and their stores, every job requested at once, nothing printed. What the
+// tool adds to it is its start (loading its libraries) and its output. No baseline: the tool's run is its neighbour.
+void BM_FolderAllCachedInProcess(benchmark::State& state) {
+  int const count = static_cast<int>(state.range(0));
+  fs::path const folder = Library(count);
+  Run(Quillan(folder.string()));  // computes what is not stored yet
+  // The tool's folders, so that the content identities it recorded are found, as in its runs.
+  fs::path const home = BenchFolder() / "home";
+  ::setenv("QUILLAN_CACHE_DIR", (home / "cache").c_str(), 1);
+  ::setenv("QUILLAN_CONFIG_DIR", (home / "config").c_str(), 1);
+  auto const host = Quillan::GetAnalyzerHost();
+  std::vector<zelcore::utility::Guid> analyzers;
+  for (char const* name : {"digest", "peaks", "loudness", "scenes", "silence", "beats"}) {
+    analyzers.push_back(*Quillan::Examples::FindExampleAnalyzer(name));
+  }
+  auto const executor = zelcore::async::CreateSubExecutor(zelcore::async::GetDefaultExecutor(), 1 << 20);
+  auto const deadline = [] { return std::chrono::steady_clock::now() + std::chrono::minutes(5); };
+  for (auto _ : state) {
+    auto const start = std::chrono::steady_clock::now();
+    std::vector<zelcore::async::Future<std::any>> jobs;
+    for (fs::path const& file : MediaOf(folder)) {
+      auto const clip =
+          BE::ProjectFactory::CreateClip(BE::ProjectFactory::CreateMedia(file.u16string()), BE::kMediaType_Audio);
+      executor->Pause();  // the host holds its jobs weakly: none may end before its future is held here
+      std::vector<zelcore::async::Future<
+          std::tuple<Quillan::IAnalyzerHost::JobFuture, Quillan::IAnalyzerHost::ProgressItemPtr>>>
+          started;
+      for (auto const& analyzer : analyzers) {
+        started.push_back(host->AnalyzeClipWithAnalyzer(clip, analyzer, {}, Quillan::AnalysisOptions{0, 0}, executor));
+      }
+      for (auto const& one : started) {
+        if (!zelcore::async::WaitForUntypedUntil(one, deadline(), true) || !one.HasValue()) {
+          throw std::runtime_error("the host did not start a job");
+        }
+        jobs.push_back(std::get<0>(one.Get()).Lock());
+      }
+      executor->Resume();
+    }
+    for (auto const& job : jobs) {
+      if (!zelcore::async::WaitForUntypedUntil(job, deadline(), true)) throw std::runtime_error("a job did not end");
+      // Scenes on a sound: the stored "does not apply", an answer like a result.
+      if (!job.HasValue() &&
+          zelcore::config::ExtractResultFromException(job.GetException()) == Quillan::kResultNotApplicable) {
+        continue;
+      }
+      if (!job.HasValue()) std::rethrow_exception(job.GetException());
+      if (!std::any_cast<Quillan::Examples::ExampleResult>(job.Get()).fromCache) {
+        throw std::runtime_error("a job computed its result instead of loading it");
+      }
+    }
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  state.counters["results_per_s"] =
+      benchmark::Counter(kAnalyzerCount * count * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_FolderAllCachedInProcess)->Arg(1500)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 BENCHMARK_MAIN();

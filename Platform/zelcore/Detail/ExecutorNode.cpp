@@ -56,7 +56,12 @@ bool ExecutorNode::IsCurrent() const {
 
 void ExecutorNode::AddChild(std::weak_ptr<SubExecutor> child) {
   std::lock_guard lock(childrenMutex_);
-  std::erase_if(children_, [](std::weak_ptr<SubExecutor> const& c) { return c.expired(); });
+  // Every store and every job makes a sub-executor: the ones gone are swept once the list has doubled since the last
+  // sweep, so that an add costs the same however many are alive.
+  if (children_.size() >= 2 * childrenAfterSweep_ + 16) {
+    std::erase_if(children_, [](std::weak_ptr<SubExecutor> const& c) { return c.expired(); });
+    childrenAfterSweep_ = children_.size();
+  }
   children_.push_back(std::move(child));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -45,6 +46,7 @@ class ExecutorNode {
   ExecutorNode* const parentNode_;
   std::mutex childrenMutex_;
   std::vector<std::weak_ptr<SubExecutor>> children_;  // guarded by childrenMutex_
+  std::size_t childrenAfterSweep_ = 0;                // guarded by childrenMutex_
 };
 
 }  // namespace zelcore::async::detail
