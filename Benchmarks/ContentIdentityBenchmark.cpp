@@ -24,6 +24,7 @@
 #include "BE/Media.h"
 #include "BE/Preferences.h"
 #include "BE/ProjectFactory.h"
+#include "DataStoreAdaptors/ResultCodes.h"
 #include "Host/AnalyzerHost.h"
 #include "SampleMedia/SampleMedia.h"
 #include "Support/BaselineRatio.h"
@@ -205,6 +206,11 @@ class WarmFiles {
     int computed = 0;
     for (auto const& job : jobs) {
       zelcore::async::WaitForUntypedUntil(job, std::chrono::steady_clock::now() + std::chrono::minutes(1), true);
+      // A video analyzer on a sound answers "does not apply" from the store, as a failure of its job.
+      if (!job.HasValue() &&
+          zelcore::config::ExtractResultFromException(job.GetException()) == Quillan::kResultNotApplicable) {
+        continue;
+      }
       auto const* result = job.HasValue() ? std::any_cast<Quillan::Examples::ExampleResult>(&job.Get()) : nullptr;
       if (!result || !result->fromCache) ++computed;
     }

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <set>
 #include <typeinfo>
 
 #include "BE/Media.h"
@@ -101,13 +102,8 @@ class AnyParameterMatcher {
   RE2 pattern_;
 };
 
-// How long a save waits for more saves of its file: until none has come for kSaveSettle, at most kSaveHold in all. A
-// save of the sidecar costs two flushes of the disk; the analyzers of one media end within a few milliseconds.
-constexpr auto kSaveSettle = std::chrono::milliseconds(1);
-constexpr auto kSaveHold = std::chrono::milliseconds(15);
-
 // The saves that wait, of every store in the process, by their store's class and the exact bytes of their sidecar's
-// path, in the order they were asked for.
+// path, in the order they were asked for, and the files being written.
 template <class Save>
 struct SaveQueue {
   static SaveQueue& Get() {
@@ -119,8 +115,9 @@ struct SaveQueue {
   }
 
   std::mutex mutex;
-  std::condition_variable changed;  // a save was asked for, or a batch was written
+  std::condition_variable changed;                                    // a save was asked for, or a batch was written
   std::map<std::string, std::vector<std::shared_ptr<Save>>> pending;  // guarded by mutex
+  std::set<std::string> writing;                                      // guarded by mutex
 };
 
 }  // namespace
@@ -216,7 +213,6 @@ Future<void> SidecarDataStoreAdaptor::SaveDataForDataSource(std::string const& d
   save->parameter = parameter;
   save->key = key;
   save->blob = blob;
-  save->askedAt = std::chrono::steady_clock::now();
   auto& queue = SaveQueue<PendingSave>::Get();
   {
     std::lock_guard lock(queue.mutex);
@@ -235,25 +231,36 @@ void SidecarDataStoreAdaptor::RunSave(std::filesystem::path const& sidecarPath,
   std::vector<std::shared_ptr<PendingSave>> batch;
   {
     std::unique_lock lock(queue.mutex);
-    // Until no save of the file has been asked for in kSaveSettle, for at most kSaveHold: one write then serves them.
-    // A save that another store's task took is being written by it: its outcome is waited for.
-    auto const holdUntil = std::chrono::steady_clock::now() + kSaveHold;
+    // While another store's task writes the file, the saves asked for meanwhile wait, and the next write takes them
+    // all: a lone save is written at once, saves that come together are written together. A save that another task
+    // took is being written by it: its outcome is waited for.
     while (!save->done) {
       auto const found = queue.pending.find(queueKey);
-      if (found == queue.pending.end() || std::find(found->second.begin(), found->second.end(), save) ==
-                                              found->second.end()) {
+      bool const taken = found == queue.pending.end() ||
+                         std::find(found->second.begin(), found->second.end(), save) == found->second.end();
+      if (taken || queue.writing.contains(queueKey)) {
         queue.changed.wait(lock);
         continue;
       }
-      auto const until = std::min(found->second.back()->askedAt + kSaveSettle, holdUntil);
-      if (std::chrono::steady_clock::now() >= until) {
-        batch = std::move(found->second);
-        queue.pending.erase(found);
-        break;
-      }
-      queue.changed.wait_until(lock, until);
+      batch = std::move(found->second);
+      queue.pending.erase(found);
+      queue.writing.insert(queueKey);
+      break;
     }
   }
+  struct EndOfWrite {
+    SaveQueue<PendingSave>& queue;
+    std::string const& key;
+    bool writing;
+    ~EndOfWrite() {
+      if (!writing) return;
+      {
+        std::lock_guard lock(queue.mutex);
+        queue.writing.erase(key);
+      }
+      queue.changed.notify_all();
+    }
+  } const endOfWrite{queue, queueKey, !batch.empty()};
   auto const settle = [&](PendingSave& one, std::exception_ptr failure) {
     {
       std::lock_guard lock(queue.mutex);

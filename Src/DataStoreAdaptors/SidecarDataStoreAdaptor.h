@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -114,17 +113,16 @@ class QUILLAN_EXPORT SidecarDataStoreAdaptor : public IDataStoreAdaptor,
  private:
   zelcore::Blob LoadTask(std::string const& dataSourceId, Guid const& analyzerGuid, ImmutableString const& parameter,
                          ImmutableString const& key, std::filesystem::path const& sidecarPath) const;
-  // A save waiting for the executor. The saves of one file that wait together, asked of any store of the same class,
-  // are written by the first of them to run, in one replace of the file: a file's flushes are paid once for all of
-  // them, not once per value. The first waits a moment for more: every analyzer has a store of its own, and the
-  // analyzers of one media in a folder run end within milliseconds of each other.
+  // A save waiting for the executor. The saves of one file that wait together, asked of any store of the same class
+  // (every analyzer has a store of its own), are written by the first of them to run, in one replace of the file: a
+  // file's flushes are paid once for all of them, not once per value. Saves asked for while the file is being written
+  // wait for that write to end, and then go together.
   struct PendingSave {
     std::string dataSourceId;
     Guid analyzerGuid;
     ImmutableString parameter;
     ImmutableString key;
     zelcore::Blob blob;
-    std::chrono::steady_clock::time_point askedAt;
     bool done = false;           // guarded by the queue's mutex
     std::exception_ptr failure;  // guarded by the queue's mutex
   };

@@ -390,8 +390,8 @@ TEST_F(SidecarDataStoreAdaptorReadTest, SavesThatWaitTogetherAreWrittenInOneRepl
   EXPECT_EQ(ResultOf(AwaitFailure(Load(analyzers[4], store_))), kResultSidecarEntryNotFound);
 }
 
-// Every analyzer has a store of its own: saves of one file asked of several stores of a class at once are written
-// together too, and each ends only once its value is in the file.
+// Every analyzer has a store of its own: saves of one file asked of several stores of a class while it is being
+// written wait for that write and then go together, in one replace; each ends only once its value is in the file.
 TEST_F(SidecarDataStoreAdaptorReadTest, SavesOfOneFileFromSeveralStoresShareAReplace) {
   constexpr int kStores = 5;
   std::vector<std::shared_ptr<GatedStore>> stores;
@@ -399,16 +399,21 @@ TEST_F(SidecarDataStoreAdaptorReadTest, SavesOfOneFileFromSeveralStoresShareARep
   int const before = GatedStore::AllWrites();
   for (int i = 0; i < kStores; ++i) {
     stores.push_back(std::make_shared<GatedStore>());
+    if (i == 0) stores.front()->Hold();
     saves.push_back(stores.back()->Save(media_, *Guid::FromString("5eadbeef-0000-4000-8000-00000000020" +
                                                                    std::to_string(i)),
                                         "value " + std::to_string(i)));
+    if (i == 0) {
+      ASSERT_TRUE(stores.front()->AwaitWrites(1));
+    }
   }
+  stores.front()->Release();
   for (int i = 0; i < kStores; ++i) {
     Await(saves[i]);
     Guid const analyzer = *Guid::FromString("5eadbeef-0000-4000-8000-00000000020" + std::to_string(i));
     EXPECT_EQ(BlobText(Await(Load(analyzer, store_))), "value " + std::to_string(i));
   }
-  EXPECT_LT(GatedStore::AllWrites() - before, kStores);
+  EXPECT_EQ(GatedStore::AllWrites() - before, 2);
 }
 
 // Reads of a file written just now are shared only while they run: eight threads that meet one read get its one
