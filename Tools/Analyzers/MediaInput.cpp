@@ -218,6 +218,9 @@ void MediaInput::Open() {
   // A picture or a page of text is not something to analyse, however well FFmpeg reads it.
   std::string_view const name = container->name;
   if (name.ends_with("_pipe") || name == "tty") NotMedia("a still picture or text, not a media file", 0);
+  // The picture-sequence reader is chosen by the name alone (a ".png" whose bytes are no picture): not media either,
+  // and never opened, since it reads further files by name.
+  if (name == "image2") NotMedia("named like a picture, not a media file", 0);
   if (container->flags & AVFMT_NOFILE) {
     Refuse(std::string("it refers to other files (FFmpeg's \"") + container->name + "\" reader opens files by name)" +
            kOnlySelfContained);

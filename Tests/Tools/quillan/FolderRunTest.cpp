@@ -57,10 +57,11 @@ TEST_F(FolderRunTest, AMixedFolderAnalysesItsMediaOnlyAndExitsZero) {
   Ffmpeg("-f lavfi -i testsrc=size=64x48 -frames:v 1 " + (folder / "still.png").string());
   testsupport::WriteFile(folder / "render.sh", std::string("#!/bin/sh\necho rendering\n"));
   testsupport::WriteFile(folder / "take1.srt", std::string("1\n00:00:01,000 --> 00:00:02,000\nHello\n"));
+  testsupport::WriteFile(folder / "cut-off.png", std::string("\x89PNG\r\n", 6));  // a picture cut off after its mark
   std::filesystem::create_symlink("gone.wav", folder / "gone.wav");
 
   auto const rows = Rows({"analyze", "-r", folder.string()}, 0);
-  for (char const* name : {"still.png", "render.sh", "take1.srt"}) {
+  for (char const* name : {"still.png", "render.sh", "take1.srt", "cut-off.png"}) {
     SCOPED_TRACE(name);
     ASSERT_TRUE(rows.contains(std::string("- ") + name));
     EXPECT_EQ(rows.at(std::string("- ") + name)["status"], "skipped");
