@@ -77,6 +77,16 @@ std::string ReadProblem(std::filesystem::path const& path) {
   return regular ? std::string() : std::string("not a regular file");
 }
 
+// `path` made absolute, without its "." parts ("./a.wav" of a folder run): the same file, named as people write it in
+// the analyzers' messages. ".." stays: through a link it leads elsewhere than the lexical parent.
+std::filesystem::path AbsoluteWithoutDots(std::filesystem::path const& path) {
+  std::filesystem::path named;
+  for (auto const& part : std::filesystem::absolute(path)) {
+    if (part != ".") named /= part;
+  }
+  return named;
+}
+
 // Makes the clip that `file`'s jobs analyse, or says why there is none.
 void AdmitFile(MediaFile& file, bool wantSeconds) {
   file.readProblem = ReadProblem(file.given);
@@ -84,7 +94,7 @@ void AdmitFile(MediaFile& file, bool wantSeconds) {
   try {
     // The name's bytes, valid UTF-8 or not, travel through the media's UTF-16 path unchanged, in any locale.
     file.media = BE::ProjectFactory::CreateMedia(
-        zelcore::text::PathBytesToUTF16(std::filesystem::absolute(file.given).native()));
+        zelcore::text::PathBytesToUTF16(AbsoluteWithoutDots(file.given).native()));
     file.clip = BE::ProjectFactory::CreateClip(file.media, BE::kMediaType_Audio);
   } catch (std::exception const& error) {
     file.readProblem = error.what();  // this file's row fails; the others go on
