@@ -10,21 +10,24 @@
 namespace Quillan::Cli {
 namespace {
 
-// Columns line up by characters, not bytes: cells with accents or Cyrillic are as wide as their letters. Cells are two
-// spaces apart; missing cells are empty, extra ones dropped; no line ends in blanks.
-TEST(TextTableTest, AlignsColumnsByCharacters) {
+// Columns line up by the columns a terminal gives the text, not by bytes: accents and Cyrillic take one a letter, a
+// combining accent none, Japanese two. Cells are two spaces apart; missing cells are empty, extra ones dropped; no
+// line ends in blanks.
+TEST(TextTableTest, AlignsColumnsAsATerminalShowsThem) {
   TextTable table({"NAME", "STATUS", "NOTE"});
   EXPECT_TRUE(table.Empty());
   EXPECT_EQ(table.Format(), "NAME  STATUS  NOTE\n");
   table.AddRow({"caf\xc3\xa9.wav", "cached", "x"});
   table.AddRow({"\xd0\xb7\xd0\xb2\xd1\x83\xd0\xba.wav", "computed"});
   table.AddRow({"a", "failed", "why", "dropped"});
+  table.AddRow({"\xe9\x9f\xb3.wav", "cafe\xcc\x81", "y"});  // 音.wav takes 6 columns; café with a combining accent 4
   EXPECT_FALSE(table.Empty());
   EXPECT_EQ(table.Format(),
             "NAME      STATUS    NOTE\n"
             "caf\xc3\xa9.wav  cached    x\n"
             "\xd0\xb7\xd0\xb2\xd1\x83\xd0\xba.wav  computed\n"
-            "a         failed    why\n");
+            "a         failed    why\n"
+            "\xe9\x9f\xb3.wav    cafe\xcc\x81      y\n");
 }
 
 // What goes into a table cell cannot move the cursor, colour the terminal or break the line.
