@@ -217,6 +217,18 @@ TEST_F(MediaAnalyzersTest, AnalyzersOfAKindOfStreamTheFileLacksAreNotApplicable)
   auto const failure = Failure(cover, "scenes", std::string("stream=1"));
   EXPECT_EQ(testsupport::ResultOf(failure), kResultIllegalArgument) << testsupport::MessageOf(failure);
   EXPECT_NE(testsupport::MessageOf(failure).find("cover art"), std::string::npos) << testsupport::MessageOf(failure);
+
+  // A stored "does not apply" names the file asked about: the managed cache answers a copy of the same bytes with the
+  // entry of the first, under the copy's own name.
+  ASSERT_TRUE(SetDefaultCacheLocation(AnalyzerCacheLocation::kManagedCache));
+  auto const quiet = directory / "quiet.wav";
+  testsupport::WriteSine(quiet, 0.25);
+  auto const copy = directory / "copy of quiet.wav";
+  std::filesystem::copy_file(quiet, copy);
+  EXPECT_EQ(testsupport::MessageOf(Failure(quiet, "scenes")), quiet.string() + " has no video stream");
+  auto const stored = Failure(copy, "scenes", StoredOnly{});
+  EXPECT_EQ(testsupport::ResultOf(stored), kResultNotApplicable) << testsupport::MessageOf(stored);
+  EXPECT_EQ(testsupport::MessageOf(stored), copy.string() + " has no video stream");
 }
 
 // The audio analyzers of one version of a file decode its sound once between them, and the one given another's decode

@@ -54,18 +54,27 @@ void RunAfterReadHook(std::filesystem::path const& file) {
 // What is stored for an analyzer that does not apply to the file: a tag no result layout starts with, then why.
 constexpr std::string_view kNotApplicableTag("QNA\0", 4);
 
-zelcore::Blob NotApplicableMarker(std::string const& why) {
+// A stored reason names its file by this mark, not by the path it had when it was computed: a managed cache answers
+// for every file of the same content, wherever it lies.
+constexpr std::string_view kFileMark = "{file}";
+
+// `why` is about `file`: its path at the start is stored as kFileMark.
+zelcore::Blob NotApplicableMarker(std::string why, std::filesystem::path const& file) {
+  if (why.starts_with(file.native())) why = std::string(kFileMark) + why.substr(file.native().size());
   std::string const bytes = std::string(kNotApplicableTag) + why;
   auto blob = zelcore::allocator::RecycledMemory::Create(bytes.size());
   std::memcpy(blob->data(), bytes.data(), bytes.size());
   return blob;
 }
 
-std::optional<std::string> NotApplicableReason(zelcore::Blob const& blob) {
+// The stored reason, about `file`.
+std::optional<std::string> NotApplicableReason(zelcore::Blob const& blob, std::filesystem::path const& file) {
   if (!blob || blob->size() < kNotApplicableTag.size()) return std::nullopt;
   std::string_view const bytes(reinterpret_cast<char const*>(blob->data()), blob->size());
   if (!bytes.starts_with(kNotApplicableTag)) return std::nullopt;
-  return std::string(bytes.substr(kNotApplicableTag.size()));
+  std::string_view const why = bytes.substr(kNotApplicableTag.size());
+  if (why.starts_with(kFileMark)) return file.native() + std::string(why.substr(kFileMark.size()));
+  return std::string(why);
 }
 
 }  // namespace
@@ -151,8 +160,10 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
   }
   // A cached value must have its analyzer's layout before anyone sizes memory by it; one that does not is computed
   // afresh, like any other failed load.
-  Future<std::any> cached = loaded.OnSuccessWithExecutor(executor, [id = GetAnalyzerGuid()](zelcore::Blob const& blob) {
-    if (std::optional<std::string> const why = NotApplicableReason(blob)) {
+  std::filesystem::path const file(zelcore::text::UTF16ToPathBytes(media->GetFilePath()));
+  Future<std::any> cached = loaded.OnSuccessWithExecutor(executor, [id = GetAnalyzerGuid(),
+                                                                    file](zelcore::Blob const& blob) {
+    if (std::optional<std::string> const why = NotApplicableReason(blob, file)) {
       throw zelcore::config::zel_exception(*why, kResultNotApplicable);
     }
     if (!IsWellFormedResult(id, blob)) {
@@ -188,7 +199,7 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
             std::exception_ptr const notApplicable = std::current_exception();
             Future<void> saved;
             try {
-              saved = self->SaveDataToCache(self->ResultKey(), NotApplicableMarker(error.what()));
+              saved = self->SaveDataToCache(self->ResultKey(), NotApplicableMarker(error.what(), file));
             } catch (...) {
             }
             return zelcore::async::IgnoreExceptionsFuture(saved).OnSuccessWithExecutor(
