@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "quillan/TerminalColumns.h"
+
 namespace Quillan::Cli {
 namespace {
 
@@ -16,39 +18,14 @@ constexpr std::size_t kMinBarWidth = 6;
 constexpr std::size_t kMinLabelWidth = 12;
 constexpr char kEllipsis[] = "...";
 
-bool IsContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
-std::size_t Columns(std::string_view text) {
-  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) { return !IsContinuation(c); }));
-}
-
-// The first `columns` code points of `text`.
-std::string_view Head(std::string_view text, std::size_t columns) {
-  std::size_t at = 0;
-  for (std::size_t seen = 0; at < text.size(); ++at) {
-    if (!IsContinuation(text[at]) && seen++ == columns) break;
-  }
-  return text.substr(0, at);
-}
-
-// The last `columns` code points of `text`.
-std::string_view Tail(std::string_view text, std::size_t columns) {
-  std::size_t at = text.size();
-  for (std::size_t seen = 0; at > 0 && seen < columns;) {
-    --at;
-    if (!IsContinuation(text[at])) ++seen;
-  }
-  return text.substr(at);
-}
-
 // `text` in at most `width` columns: its start and its end (the file's name) around an ellipsis.
 std::string Shorten(std::string const& text, std::size_t width) {
   if (Columns(text) <= width) return text;
   std::size_t const ellipsis = std::string_view(kEllipsis).size();
-  if (width <= ellipsis) return std::string(Head(text, width));
+  if (width <= ellipsis) return std::string(HeadColumns(text, width));
   std::size_t const kept = width - ellipsis;
   std::size_t const head = kept / 3;
-  return std::string(Head(text, head)) + kEllipsis + std::string(Tail(text, kept - head));
+  return std::string(HeadColumns(text, head)) + kEllipsis + std::string(TailColumns(text, kept - head));
 }
 
 std::string ClockText(double seconds) {
@@ -110,7 +87,7 @@ std::string ProgressDisplay::BarLine(JobProgress const& job, std::size_t width,
         usable > kMinLabelWidth + percent.size() + 4 ? usable - kMinLabelWidth - percent.size() - 4 : 0;
     bar = room >= kMinBarWidth ? room : 0;
   }
-  if (tailWidth() >= usable) return std::string(Tail(percent, usable));  // room for the percentage alone
+  if (tailWidth() >= usable) return std::string(TailColumns(percent, usable));  // room for the percentage alone
   std::string line = Shorten(job.label, usable - tailWidth());
   if (bar > 0) {
     auto const filled = static_cast<std::size_t>(std::lround(fraction * static_cast<double>(bar)));
@@ -136,7 +113,7 @@ void ProgressDisplay::Update(std::vector<JobProgress> const& running, std::size_
   std::size_t const waiting = total - std::min(total, done + running.size());
   std::string summary = std::to_string(done) + " of " + std::to_string(total) + " done";
   if (waiting > 0) summary += ", " + std::to_string(waiting) + " waiting";
-  std::fprintf(stream_, "%s\n", std::string(Head(summary, width > 1 ? width - 1 : 1)).c_str());
+  std::fprintf(stream_, "%s\n", std::string(HeadColumns(summary, width > 1 ? width - 1 : 1)).c_str());
   ++barLines_;
   std::fflush(stream_);
 }

@@ -1,46 +1,12 @@
 #include "quillan/TextTable.h"
 
-#include <locale.h>
-#include <wchar.h>
-
 #include <algorithm>
-#include <cwchar>
 #include <utility>
 
+#include "quillan/TerminalColumns.h"
 #include "zelcore/TextConversions.h"
 
 namespace Quillan::Cli {
-namespace {
-
-// The columns `text` takes on a terminal, as wcwidth counts them in a UTF-8 locale whatever the process's own: two for
-// a wide (East Asian) character, none for a combining mark, one for a character it does not know.
-std::size_t DisplayWidth(std::string const& text) {
-  static locale_t const utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
-  if (utf8 == locale_t{}) {
-    // No UTF-8 locale at all: one column for each character, continuation bytes none.
-    return static_cast<std::size_t>(std::count_if(
-        text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-  }
-  locale_t const previous = ::uselocale(utf8);
-  std::mbstate_t state{};
-  std::size_t width = 0;
-  for (std::size_t at = 0; at < text.size();) {
-    wchar_t character = 0;
-    std::size_t length = std::mbrtowc(&character, text.data() + at, text.size() - at, &state);
-    if (length == static_cast<std::size_t>(-1) || length == static_cast<std::size_t>(-2)) {
-      state = std::mbstate_t{};
-      length = 1;
-      character = L'?';
-    }
-    int const columns = ::wcwidth(character);
-    width += columns < 0 ? 1 : static_cast<std::size_t>(columns);
-    at += std::max<std::size_t>(length, 1);
-  }
-  ::uselocale(previous);
-  return width;
-}
-
-}  // namespace
 
 TextTable::TextTable(std::vector<std::string> header) : header_(std::move(header)) {}
 
@@ -52,7 +18,7 @@ void TextTable::AddRow(std::vector<std::string> cells) {
 std::string TextTable::Format() const {
   std::vector<std::size_t> widths(header_.size());
   auto const measure = [&](std::vector<std::string> const& row) {
-    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], DisplayWidth(row[i]));
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], Columns(row[i]));
   };
   measure(header_);
   for (auto const& row : rows_) measure(row);
@@ -62,7 +28,7 @@ std::string TextTable::Format() const {
     std::string line;
     for (std::size_t i = 0; i < row.size(); ++i) {
       line += row[i];
-      if (i + 1 < row.size()) line.append(widths[i] - DisplayWidth(row[i]) + 2, ' ');
+      if (i + 1 < row.size()) line.append(widths[i] - Columns(row[i]) + 2, ' ');
     }
     // Empty trailing cells would leave trailing blanks.
     line.erase(line.find_last_not_of(' ') + 1);

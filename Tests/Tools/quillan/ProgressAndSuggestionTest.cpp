@@ -5,22 +5,18 @@
 
 #include "quillan/DidYouMean.h"
 #include "quillan/ProgressDisplay.h"
+#include "quillan/TerminalColumns.h"
 
 namespace Quillan::Cli {
 namespace {
 
-std::size_t Columns(std::string const& text) {
-  std::size_t columns = 0;
-  for (char const c : text) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return columns;
-}
-
-// However narrow the terminal and long the label, the line fits in one column less than the width, and the
-// percentage is whole at its end; what room is left goes to the label, the bar, the speed and the ETA in turn.
+// However narrow the terminal and long the label, the line fits in one column less than the width (wide characters
+// taking two), and the percentage is whole at its end; what room is left goes to the label, the bar, the speed and
+// the ETA in turn.
 TEST(ProgressBarLineTest, ThePercentageAlwaysFitsAndTheLabelGivesWay) {
   auto const now = std::chrono::steady_clock::now();
   JobProgress job;
-  job.label = "loudness /media/archive/" + std::string(120, 'x') + "/caf\xc3\xa9-final-mix.wav";
+  job.label = "loudness /media/\xe9\x9f\xb3\xe6\xa5\xbd/" + std::string(130, 'x') + "/caf\xc3\xa9-final-mix.wav";
   job.fraction = 1.0;
   job.startedAt = now - std::chrono::seconds(10);
   job.mediaSeconds = 40;
