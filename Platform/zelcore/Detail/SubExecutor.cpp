@@ -1,7 +1,6 @@
 #include "zelcore/Detail/SubExecutor.h"
 
 #include <algorithm>
-#include <array>
 #include <cassert>
 #include <iterator>
 #include <utility>
@@ -107,8 +106,10 @@ void SubExecutor::PostRunners(std::size_t count) {
 
 void SubExecutor::RunBatch(std::shared_ptr<SubExecutor> self) {
   enum class Next { kRun, kRepost, kExit };
-  std::array<Task, kMaxBatch> batch;
   std::size_t const grab = width_ == 1 ? kMaxBatch : 1;  // wider executors share their queue between runners
+  // As long as one round takes: a runner of a wide executor, which takes one task a round, builds and clears no more.
+  std::vector<Task> batch;
+  batch.reserve(grab);
   std::size_t budget = kMaxBatch;
   std::size_t taken = 0;
   std::size_t started = 0;
@@ -120,14 +121,15 @@ void SubExecutor::RunBatch(std::shared_ptr<SubExecutor> self) {
       // Settle the previous round: tasks taken but not started go back to the front of the queue.
       if (started < taken) {
         if (shutdown_.load(std::memory_order_relaxed)) {
-          unrun.assign(std::make_move_iterator(batch.begin() + started),
-                       std::make_move_iterator(batch.begin() + taken));
+          unrun.assign(std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(started)),
+                       std::make_move_iterator(batch.end()));
           destroying_ += unrun.size();
         } else {
-          queue_.insert(queue_.begin(), std::make_move_iterator(batch.begin() + started),
-                        std::make_move_iterator(batch.begin() + taken));
+          queue_.insert(queue_.begin(), std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(started)),
+                        std::make_move_iterator(batch.end()));
         }
       }
+      batch.clear();
       taken = started = 0;
       if (queue_.empty() || paused_.load(std::memory_order_relaxed) || shutdown_.load(std::memory_order_relaxed)) {
         --runners_;
@@ -137,7 +139,7 @@ void SubExecutor::RunBatch(std::shared_ptr<SubExecutor> self) {
         next = Next::kRepost;
       } else {
         taken = std::min({grab, budget, queue_.size()});
-        std::move(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(taken), batch.begin());
+        std::move(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(taken), std::back_inserter(batch));
         queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(taken));
         budget -= taken;
       }
