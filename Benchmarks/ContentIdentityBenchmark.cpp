@@ -177,10 +177,7 @@ void BM_WarmAnalysisOf300FilesInANewProcess(benchmark::State& state) {
 }
 
 BENCHMARK(BM_IdentityOfOneGibibyteFileAgainstRead)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(4);
-BENCHMARK(BM_WarmAnalysisOf300FilesInANewProcess)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(5);
+BENCHMARK(BM_WarmAnalysisOf300FilesInANewProcess)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
 

@@ -278,8 +278,9 @@ void CheckReadSize(struct stat const& status, std::uint64_t maxBytes) {
                                 " bytes, at most " + std::to_string(kMaxSideCarBufferSize));
   }
   if (size > maxBytes) {
-    throw SidecarFile::TooLarge("Sidecar file is larger than the bound on what is read (setting SidecarMaxLoadBytes): " +
-                                std::to_string(size) + " bytes, at most " + std::to_string(maxBytes));
+    throw SidecarFile::TooLarge(
+        "Sidecar file is larger than the bound on what is read (setting SidecarMaxLoadBytes): " + std::to_string(size) +
+        " bytes, at most " + std::to_string(maxBytes));
   }
 }
 

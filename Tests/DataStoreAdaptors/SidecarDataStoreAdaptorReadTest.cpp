@@ -400,8 +400,8 @@ TEST_F(SidecarDataStoreAdaptorReadTest, SavesOfOneFileFromSeveralStoresShareARep
   for (int i = 0; i < kStores; ++i) {
     stores.push_back(std::make_shared<GatedStore>());
     if (i == 0) stores.front()->Hold();
-    saves.push_back(stores.back()->Save(media_, *Guid::FromString("5eadbeef-0000-4000-8000-00000000020" +
-                                                                   std::to_string(i)),
+    saves.push_back(stores.back()->Save(media_,
+                                        *Guid::FromString("5eadbeef-0000-4000-8000-00000000020" + std::to_string(i)),
                                         "value " + std::to_string(i)));
     if (i == 0) {
       ASSERT_TRUE(stores.front()->AwaitWrites(1));

@@ -93,8 +93,8 @@ void AdmitFile(MediaFile& file, bool wantSeconds) {
   if (!file.readProblem.empty()) return;
   try {
     // The name's bytes, valid UTF-8 or not, travel through the media's UTF-16 path unchanged, in any locale.
-    file.media = BE::ProjectFactory::CreateMedia(
-        zelcore::text::PathBytesToUTF16(AbsoluteWithoutDots(file.given).native()));
+    file.media =
+        BE::ProjectFactory::CreateMedia(zelcore::text::PathBytesToUTF16(AbsoluteWithoutDots(file.given).native()));
     file.clip = BE::ProjectFactory::CreateClip(file.media, BE::kMediaType_Audio);
   } catch (std::exception const& error) {
     file.readProblem = error.what();  // this file's row fails; the others go on
