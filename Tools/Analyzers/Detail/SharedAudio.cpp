@@ -24,7 +24,8 @@ struct DecodedAudio {
 namespace {
 
 // A decode is kept when its samples take at most this much; all kept decodes together at most kKeptTotalBytes.
-// Enough for a few minutes of stereo speech or a clip's sound, and little beside what decoding itself allocates.
+// About 20 s of 48 kHz stereo (a clip's sound, a few minutes of mono speech), and little beside what decoding itself
+// allocates.
 constexpr std::size_t kKeptFileBytes = std::size_t{8} << 20;
 constexpr std::size_t kKeptTotalBytes = std::size_t{32} << 20;
 // The analyzers of one file run side by side: the most recent few decodes are all that is asked for again.
