@@ -3,9 +3,7 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>

@@ -33,6 +33,21 @@ constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 std::string ErrorText(char const* what, int error) { return std::string(what) + ": " + std::strerror(error); }
 
+// The size decides before anything is allocated: a sparse file of any size costs nothing to refuse.
+void CheckReadSize(struct stat const& status, std::uint64_t maxBytes) {
+  if (status.st_size == 0) throw zel_exception("Sidecar file not found", kResultSidecarFileNotFound);
+  auto const size = static_cast<std::uint64_t>(status.st_size);
+  if (size > kMaxSideCarBufferSize) {
+    throw SidecarFile::TooLarge("Sidecar file is too large for the format: " + std::to_string(size) +
+                                " bytes, at most " + std::to_string(kMaxSideCarBufferSize));
+  }
+  if (size > maxBytes) {
+    throw SidecarFile::TooLarge(
+        "Sidecar file is larger than the bound on what is read (setting SidecarMaxLoadBytes): " + std::to_string(size) +
+        " bytes, at most " + std::to_string(maxBytes));
+  }
+}
+
 // Why a file of this type is not a sidecar, or nullptr when it is a regular file.
 char const* NotRegularReason(mode_t mode) {
   if (S_ISREG(mode)) return nullptr;
@@ -122,26 +137,14 @@ class SharedReads {
   zelcore::Blob Held(struct stat const& status) {
     std::lock_guard lock(mutex_);
     auto const found = entries_.find(FileVersion(status));
-    if (found == entries_.end() || !found->second.settled) return nullptr;
-    Entry& entry = found->second;
-    if (entry.kept) {
-      kept_.splice(kept_.begin(), kept_, entry.keptAt);
-      return entry.kept;
-    }
-    return entry.last.lock();
+    return found == entries_.end() ? nullptr : HeldLocked(found->second);
   }
 
   zelcore::Blob Read(int fd, struct stat const& status) {
     FileVersion const version(status);
     std::unique_lock lock(mutex_);
     Entry& entry = entries_[version];
-    if (entry.settled) {
-      if (entry.kept) {
-        kept_.splice(kept_.begin(), kept_, entry.keptAt);
-        return entry.kept;
-      }
-      if (zelcore::Blob held = entry.last.lock()) return held;
-    }
+    if (zelcore::Blob held = HeldLocked(entry)) return held;
     if (auto const flight = entry.inFlight) {
       sharedWaits_.fetch_add(1, std::memory_order_relaxed);
       finished_.wait(lock, [&] { return flight->done; });
@@ -217,6 +220,16 @@ class SharedReads {
     std::list<FileVersion>::iterator keptAt;  // its place in kept_, when kept
   };
 
+  // The buffer of `entry` that may be handed out again: a settled version's kept or still held buffer, else null.
+  zelcore::Blob HeldLocked(Entry& entry) {
+    if (!entry.settled) return nullptr;
+    if (entry.kept) {
+      kept_.splice(kept_.begin(), kept_, entry.keptAt);
+      return entry.kept;
+    }
+    return entry.last.lock();
+  }
+
   // Keeps `buffer` as the most recently used, dropping the least recently used beyond the bounds.
   void Keep(FileVersion const& version, Entry& entry, zelcore::Blob const& buffer) {
     if (entry.kept || buffer->size() > kMostKeptFileBytes) return;
@@ -266,25 +279,6 @@ void SidecarFile::SetBeforeReadForTesting(std::function<void()> beforeRead) {
 
 SidecarFile::TooLarge::TooLarge(std::string const& message) : std::runtime_error(message) {}
 SidecarFile::TooLarge::~TooLarge() = default;
-
-namespace {
-
-// The size decides before anything is allocated: a sparse file of any size costs nothing to refuse.
-void CheckReadSize(struct stat const& status, std::uint64_t maxBytes) {
-  if (status.st_size == 0) throw zel_exception("Sidecar file not found", kResultSidecarFileNotFound);
-  auto const size = static_cast<std::uint64_t>(status.st_size);
-  if (size > kMaxSideCarBufferSize) {
-    throw SidecarFile::TooLarge("Sidecar file is too large for the format: " + std::to_string(size) +
-                                " bytes, at most " + std::to_string(kMaxSideCarBufferSize));
-  }
-  if (size > maxBytes) {
-    throw SidecarFile::TooLarge(
-        "Sidecar file is larger than the bound on what is read (setting SidecarMaxLoadBytes): " + std::to_string(size) +
-        " bytes, at most " + std::to_string(maxBytes));
-  }
-}
-
-}  // namespace
 
 zelcore::Blob SidecarFile::Read(std::filesystem::path const& path) { return Read(path, kMaxSideCarBufferSize); }
 

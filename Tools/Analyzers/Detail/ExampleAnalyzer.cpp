@@ -184,11 +184,10 @@ Future<std::any> ExampleAnalyzer::StartAnalysis(std::shared_ptr<zelcore::async::
   }
   // Any failed load is computed afresh, a broken cache entry included: the save then replaces it. A stored "does not
   // apply" is an answer, not a failed load.
-  return zelcore::async::HandleExceptionFuture(cached, [self, executor, item](std::exception_ptr const& failure) {
+  return zelcore::async::HandleExceptionFuture(cached, [self, executor, item, file](std::exception_ptr const& failure) {
     if (zelcore::config::ExtractResultFromException(failure) == kResultNotApplicable) std::rethrow_exception(failure);
     return zelcore::async::AsyncWithExecutorAndContinuationExecutorAndDelay(
-        executor, std::chrono::milliseconds(0), executor, [self, executor, item]() -> Future<std::any> {
-          std::filesystem::path const file(zelcore::text::UTF16ToPathBytes(self->media->GetFilePath()));
+        executor, std::chrono::milliseconds(0), executor, [self, executor, item, file]() -> Future<std::any> {
           ReadVersion read;
           zelcore::Blob blob;
           try {
