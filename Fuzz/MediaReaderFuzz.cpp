@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
-#include "Analyzers/Detail/MediaReader.h"
+#include "AnalyzerMedia/Detail/MediaReader.h"
+#include "AnalyzerMedia/FfmpegLog.h"
 #include "Analyzers/Detail/Progress.h"
-#include "Analyzers/FfmpegLog.h"
 #include "zelcore/ZelException.h"
 
 namespace {
@@ -38,8 +38,8 @@ class MemoryFile {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
-  Quillan::Examples::UseFfmpegLogForErrors();
-  Quillan::Examples::BoundFfmpegAllocations();
+  Quillan::Examples::detail::InstallFfmpegLogPolicy();
+  Quillan::Examples::detail::LimitFfmpegAllocations();
   MemoryFile const file(data, size);
   if (!file.Ok()) return 0;
   Progress const quiet(nullptr);

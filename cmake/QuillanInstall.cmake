@@ -11,7 +11,7 @@ set(QUILLAN_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Quillan)
 # Libraries below libquillan first; the export set fails to generate if one that libquillan links is missing here.
 set(quillan_installed_libraries
   zelcore zelsqlite zelbe zelmf zelml zelappsupport zelscripting quillan_foundation quillan quillan_example_analyzers
-  quillan_pictures quillan_export)
+  quillan_example_media quillan_pictures quillan_export)
 foreach(library IN LISTS quillan_installed_libraries)
   if(NOT TARGET ${library})
     continue()

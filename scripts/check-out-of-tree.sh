@@ -45,7 +45,7 @@ version=$(pkg-config --modversion quillan) || fail "pkg-config does not find qui
 [ "$(pkg-config --variable=prefix quillan)" = "$prefix" ] || fail "quillan.pc names another prefix than $prefix"
 soversion=${version%%.*}
 libraries=(zelcore zelsqlite zelbe zelmf zelml zelappsupport zelscripting quillan_foundation quillan quillan_example_analyzers
-  quillan_pictures)
+  quillan_example_media quillan_pictures)
 for library in "${libraries[@]}"; do
   file=$libdir/lib$library.so.$version
   [ -f "$file" ] && [ ! -L "$file" ] || fail "the install lacks lib$library.so.$version"

@@ -34,7 +34,7 @@ scripts/install-deps.sh
 step "Building the quillan tool, its man page and bash completion (optimised: CMake preset 'package', in build/package)"
 cmake --preset package >/dev/null
 cmake --build --preset package -j "$(nproc)" --target quillan_cli quillan_manual quillan_make_samples \
-  quillan_example_analyzers
+  quillan_example_analyzers quillan_example_media
 
 step "Making sample audio and video clips (with known cuts and silences) in $media"
 rm -rf "$demo"

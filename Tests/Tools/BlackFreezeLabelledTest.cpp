@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "AnalyzerMedia/FfmpegLog.h"
 #include "Analyzers/ExampleAnalyzers.h"
-#include "Analyzers/FfmpegLog.h"
 #include "Support/TempDirectory.h"
 #include "Tools/AnalyzerJobs.h"
 #include "Tools/FfmpegCommand.h"

@@ -5,8 +5,8 @@
 #include <fstream>
 #include <string>
 
+#include "AnalyzerMedia/FfmpegLog.h"
 #include "Analyzers/ExampleAnalyzers.h"
-#include "Analyzers/FfmpegLog.h"
 #include "SampleMedia/SampleClip.h"
 #include "Tools/AnalyzerJobs.h"
 

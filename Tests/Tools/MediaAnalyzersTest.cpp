@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "AnalyzerMedia/FfmpegLog.h"
+#include "AnalyzerMedia/MediaInput.h"
 #include "Analyzers/ClipPreparation.h"
 #include "Analyzers/ExampleAnalyzers.h"
-#include "Analyzers/FfmpegLog.h"
-#include "Analyzers/MediaInput.h"
 #include "BE/Preferences.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "Host/AnalyzerCacheLocation.h"

@@ -114,6 +114,31 @@ struct ExampleResult {
 // is saved; an empty function removes it. For tests that change the file at that moment.
 QUILLAN_EXAMPLES_EXPORT void SetAfterReadHookForTesting(std::function<void(std::filesystem::path const&)> hook);
 
+// The one FFmpeg log policy of the module, its pictures and the command-line tool. FFmpeg's log is one per process
+// (a level and a callback), so it is the program's to choose, and the policy changes it only when asked to:
+//   - What FFmpeg says on a thread while one of our media readers is open there, and what the decoders they opened
+//     say on their own threads, is the readers': it reaches no terminal, where it would break progress bars and
+//     tables, and FFmpeg's last error on the reader's thread joins the message of that reader's next failure.
+//   - Everything else goes on to av_log_default_callback, which honours the program's level. The level is never
+//     changed: no reader lowers it for the process, they are quiet only while they read.
+// FFmpeg cannot tell which callback is set, so the policy cannot chain to an embedder's own: it is for a program that
+// leaves FFmpeg's log to its default, and replaces whatever callback is set. The module never installs it by itself,
+// so a program with a callback of its own keeps it and receives every message, the readers' too. The command-line tool
+// asks for the policy as it starts; it is installed when the module first reads media (FFmpeg is loaded with the
+// reader), at once when that has happened already. Later calls change nothing. May be called from any thread.
+QUILLAN_EXAMPLES_EXPORT void UseFfmpegLogForErrors();
+
+// Bounds every single allocation of FFmpeg's libraries (av_max_alloc, one per process) to 128 MiB: a file of a few
+// bytes can claim chunks of gigabytes that a demuxer allocates before it reads them. The largest pictures that are
+// read (8192x4608, 8-bit 4:4:4 or 16-bit 4:2:0 planes) fit well within it. Like the log policy, it is the program's to
+// choose, and applied as the module first reads media: the command-line tool asks for it as it starts.
+QUILLAN_EXAMPLES_EXPORT void BoundFfmpegAllocations();
+
+// The playing time of the media file at `file` in seconds, as its container states it (FFmpeg's demuxers); empty when
+// the file is no media FFmpeg can open, refers to other files, or states none. Opens the file as the analyzers do and
+// reads its header, and further only when the header states no duration.
+QUILLAN_EXAMPLES_EXPORT std::optional<double> MediaDurationSeconds(std::filesystem::path const& file);
+
 // Has pictures decode on `threads` threads (0, the default: as many as FFmpeg finds useful), for tests that hold the
 // results on one thread against several.
 QUILLAN_EXAMPLES_EXPORT void SetVideoDecoderThreadsForTesting(int threads);

@@ -5,9 +5,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "Analyzers/Detail/MediaModule.h"
 #include "Pictures/Detail/Canvas.h"
-#include "Pictures/Detail/FrameGrabber.h"
 #include "Pictures/TimeAxis.h"
+#include "zelcore/ZelException.h"
 
 namespace Quillan::Pictures {
 namespace {
@@ -64,6 +65,16 @@ void DrawMarks(detail::Canvas const& canvas, std::vector<StripMark> const& marks
   }
 }
 
+// The media module's failures name the file and the reason; they reach the caller as PictureError.
+template <class F>
+auto Reading(F&& read) {
+  try {
+    return read();
+  } catch (zelcore::config::zel_exception const& failure) {
+    throw PictureError(failure.what());
+  }
+}
+
 }  // namespace
 
 std::vector<double> SceneStarts(Examples::Scenes const& scenes) {
@@ -92,13 +103,14 @@ ContactStrip DrawContactStrip(std::filesystem::path const& media, std::vector<do
   if (videoEnd == 0) {
     for (StripMark const& mark : options.marks) videoEnd = std::max(videoEnd, mark.end);
   }
-  detail::FrameGrabber grabber(media, options.stream);
+  std::unique_ptr<Examples::detail::VideoFrames> const grabber =
+      Reading([&] { return Examples::detail::LoadMediaModule().OpenVideoFrames(media, options.stream); });
 
   ContactStrip strip;
   std::size_t const shown = std::min(sceneStarts.size(), options.maxScenes);
   strip.scenesLeftOut = sceneStarts.size() - shown;
   int const height = options.thumbnailHeight;
-  int const width = grabber.ScaledWidth(height, options.maxWidth - 2 * kPadding);
+  int const width = grabber->ScaledWidth(height, options.maxWidth - 2 * kPadding);
   int const tiles = static_cast<int>(shown) + (strip.scenesLeftOut > 0 ? 1 : 0);
   int const columns = std::max(1, std::min(tiles, (options.maxWidth - kPadding) / (width + kPadding)));
   int const rows = (tiles + columns - 1) / columns;
@@ -120,7 +132,7 @@ ContactStrip DrawContactStrip(std::filesystem::path const& media, std::vector<do
       break;
     }
     double const start = sceneStarts[static_cast<std::size_t>(i)];
-    detail::FrameGrabber::Image image = grabber.Grab(start, width, height);
+    Examples::detail::VideoFrames::Image image = Reading([&] { return grabber->Grab(start, width, height); });
     cairo_surface_t* thumbnail = cairo_image_surface_create_for_data(image.pixels.data(), CAIRO_FORMAT_RGB24,
                                                                      image.width, image.height, image.stride);
     cairo_set_source_surface(canvas.Context(), thumbnail, left, top);

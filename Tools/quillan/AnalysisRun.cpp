@@ -19,7 +19,6 @@
 #include "DataStoreAdaptors/ManagedDataStoreAdaptor.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "Host/AnalyzerCacheLocation.h"
-#include "quillan/MediaDuration.h"
 #include "quillan/ResultFormatting.h"
 #include "quillan/TextTable.h"
 #include "zelcore/Executor.h"
@@ -100,7 +99,7 @@ void AdmitFile(MediaFile& file, bool wantSeconds) {
     file.readProblem = error.what();  // this file's row fails; the others go on
     return;
   }
-  if (wantSeconds) file.seconds = MediaDuration(file.given);
+  if (wantSeconds) file.seconds = Examples::MediaDurationSeconds(file.given);
 }
 
 InterfaceRef<AnalyzerHost> DefaultHost() {

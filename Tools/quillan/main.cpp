@@ -1,8 +1,7 @@
 #include <exception>
 #include <iostream>
 
-#include "Analyzers/FfmpegLog.h"
-#include "Analyzers/MediaInput.h"
+#include "Analyzers/ExampleAnalyzers.h"
 #include "BE/SettingsFileException.h"
 #include "Host/AnalyzerModule.h"
 #include "quillan/CommandLineApp.h"

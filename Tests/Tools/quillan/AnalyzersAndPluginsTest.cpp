@@ -214,5 +214,36 @@ TEST_F(AnalyzersAndPluginsTest, AModuleThatCannotRegisterEndsTheToolCleanly) {
   EXPECT_NE(missing.err.find("cannot load analyzer module"), std::string::npos) << missing.err;
 }
 
+// What reads media is a library the analyzers open when they first compute. A tool without it (a copy of the tool
+// beside every library but that one) still answers from what is stored, and a computation fails with the loader's
+// reason, file by file, instead of the tool failing to start.
+TEST_F(AnalyzersAndPluginsTest, StoredResultsAreReadWithoutTheMediaLibrary) {
+  WriteSine(dir / "tone.wav", 0.5);
+  ASSERT_EQ(Quillan({"analyze", "-a", "peaks", File("tone.wav")}).exitCode, 0);
+
+  std::filesystem::path const built = std::filesystem::path(QUILLAN_TOOL_PATH).parent_path().parent_path();
+  std::filesystem::create_directories(dir / "copy" / "bin");
+  std::filesystem::create_directories(dir / "copy" / "lib");
+  std::filesystem::copy_file(QUILLAN_TOOL_PATH, dir / "copy" / "bin" / "quillan");
+  for (auto const& entry : std::filesystem::directory_iterator(built / "lib")) {
+    std::string const name = entry.path().filename().string();
+    if (!name.starts_with("libquillan_example_media")) {
+      std::filesystem::create_symlink(entry.path(), dir / "copy" / "lib" / name);
+    }
+  }
+  tool = (dir / "copy" / "bin" / "quillan").string();
+
+  ToolRun const stored = Quillan({"analyze", "--no-progress", "-a", "peaks", File("tone.wav")});
+  EXPECT_EQ(stored.exitCode, 0) << stored.err;
+  EXPECT_NE(stored.out.find("cached"), std::string::npos) << stored.out;
+
+  ToolRun const computed = Quillan({"analyze", "--no-progress", "-a", "silence", "-a", "peaks", File("tone.wav")});
+  EXPECT_EQ(computed.exitCode, 1) << computed.err;
+  EXPECT_NE(computed.out.find("cached"), std::string::npos) << computed.out;
+  EXPECT_NE((computed.out + computed.err).find("Cannot open the example analyzers' media module"), std::string::npos)
+      << computed.out << computed.err;
+  EXPECT_NE((computed.out + computed.err).find("libquillan_example_media.so.0"), std::string::npos) << computed.out;
+}
+
 }  // namespace
 }  // namespace Quillan::Cli

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "Analyzers/ExampleAnalyzers.h"
 #include "Support/SineWave.h"
 #include "Support/TempDirectory.h"
 #include "Tools/ForeignMedia.h"
-#include "quillan/MediaDuration.h"
 
 #ifndef __has_feature  // GCC names its sanitizers with macros instead
 #define __has_feature(feature) 0
@@ -142,14 +142,14 @@ TEST(SelfContainedMediaTest, FilesReferringToOtherFilesAreRefusedWithoutOpeningT
     EXPECT_EQ(scenes.exitCode, 1);
     EXPECT_TRUE(Has(scenes.err, "refers to other files")) << scenes.err;
     // The tool's duration probe opens files the same way.
-    EXPECT_FALSE(MediaDuration(file));
+    EXPECT_FALSE(Examples::MediaDurationSeconds(file));
   }
   EXPECT_FALSE(std::filesystem::exists(dir / "w.png"));
   EXPECT_FALSE(std::filesystem::exists(dir / "s.png"));
   EXPECT_EQ(watch.Count(), 0);
 
   // The watch does see a reader that opens the file.
-  std::optional<double> const seconds = MediaDuration(dir / "a.wav");
+  std::optional<double> const seconds = Examples::MediaDurationSeconds(dir / "a.wav");
   ASSERT_TRUE(seconds);
   EXPECT_DOUBLE_EQ(*seconds, 1.0);
   EXPECT_GT(watch.Count(), 0);

@@ -34,11 +34,13 @@ struct ToolRun {
   std::string err;
 };
 
-// Starts the built tool with `arguments` and the file actions `actions`, in this process's environment without the
-// variables that `drop` names (it sees "NAME=value") and with those of `add`. The process id; 0 when it cannot start.
+// Starts the built tool (or the copy of it at `tool`) with `arguments` and the file actions `actions`, in this
+// process's environment without the variables that `drop` names (it sees "NAME=value") and with those of `add`. The
+// process id; 0 when it cannot start.
 inline pid_t SpawnTool(std::vector<std::string> const& arguments, posix_spawn_file_actions_t const& actions,
-                       std::function<bool(std::string_view)> const& drop, std::vector<std::string> add) {
-  std::vector<char*> argv{const_cast<char*>(QUILLAN_TOOL_PATH)};
+                       std::function<bool(std::string_view)> const& drop, std::vector<std::string> add,
+                       std::string const& tool = QUILLAN_TOOL_PATH) {
+  std::vector<char*> argv{const_cast<char*>(tool.c_str())};
   for (std::string const& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   std::vector<std::string> environment;
@@ -50,7 +52,7 @@ inline pid_t SpawnTool(std::vector<std::string> const& arguments, posix_spawn_fi
   for (std::string& variable : environment) envp.push_back(variable.data());
   envp.push_back(nullptr);
   pid_t pid = 0;
-  if (posix_spawn(&pid, QUILLAN_TOOL_PATH, &actions, nullptr, argv.data(), envp.data()) != 0) return 0;
+  if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) return 0;
   return pid;
 }
 
@@ -59,7 +61,7 @@ inline pid_t SpawnTool(std::vector<std::string> const& arguments, posix_spawn_fi
 // still running after a generous deadline is killed, and the test fails instead of hanging.
 inline ToolRun RunTool(std::vector<std::string> const& arguments,
                        std::function<void(int, std::string const&, pid_t)> const& onLine = {},
-                       std::string const& input = "/dev/null") {
+                       std::string const& input = "/dev/null", std::string const& tool = QUILLAN_TOOL_PATH) {
   ToolRun run;
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -74,17 +76,17 @@ inline ToolRun RunTool(std::vector<std::string> const& arguments,
   // A ThreadSanitizer build would sleep a second at every exit of the tool, looking for races at exit.
   char const* tsanOptions = std::getenv("TSAN_OPTIONS");
   // The C locale, where file names that are not ASCII are hardest: the tool must not depend on a UTF-8 locale.
-  pid_t const pid =
-      SpawnTool(arguments, actions,
-                [](std::string_view name) {
-                  return name.starts_with("TSAN_OPTIONS=") || name.starts_with("LC_") || name.starts_with("LANG");
-                },
-                {"LC_ALL=C", std::string("TSAN_OPTIONS=") + (tsanOptions ? tsanOptions : "") + " atexit_sleep_ms=0"});
+  pid_t const pid = SpawnTool(
+      arguments, actions,
+      [](std::string_view name) {
+        return name.starts_with("TSAN_OPTIONS=") || name.starts_with("LC_") || name.starts_with("LANG");
+      },
+      {"LC_ALL=C", std::string("TSAN_OPTIONS=") + (tsanOptions ? tsanOptions : "") + " atexit_sleep_ms=0"}, tool);
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
   close(err[1]);
   if (pid == 0) {
-    ADD_FAILURE() << "cannot start " << QUILLAN_TOOL_PATH;
+    ADD_FAILURE() << "cannot start " << tool;
     close(out[0]);
     close(err[0]);
     return run;
@@ -165,8 +167,9 @@ class ToolFolderTest : public ::testing::Test {
                   std::function<void(int, std::string const&, pid_t)> const& onLine = {},
                   std::string const& input = "/dev/null") {
     arguments.insert(arguments.begin(), {"--cache-dir", (dir / "cache").string(), "--config-dir", Config().string()});
-    return RunTool(arguments, onLine, input);
+    return RunTool(arguments, onLine, input, tool);
   }
+  std::string tool = QUILLAN_TOOL_PATH;  // the tool that Quillan runs
   std::filesystem::path Config() const { return dir / "config"; }
   std::string File(std::string_view name) const { return (dir / name).string(); }
 

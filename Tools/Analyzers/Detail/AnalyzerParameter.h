@@ -9,6 +9,8 @@
 
 #include "Analyzers/IParameterDescriber.h"
 
+#include "Analyzers/ExampleAnalyzers.h"
+
 namespace Quillan::Examples::detail {
 
 // One numeric setting of an analyzer's parameter text: a row of the analyzer's table, which its parser reads, its
@@ -46,7 +48,7 @@ struct ParameterTable {
 // An analyzer's parameter as text, read by its table: comma-separated items, each `name=value` or a bare value that
 // stands for the analyzer's main setting, e.g. "512,stream=2" or "threshold=-50,min=0.5". Spaces around names and
 // values do not count. Immutable once parsed; safe to share between threads.
-class AnalyzerParameter {
+class QUILLAN_EXAMPLES_EXPORT AnalyzerParameter {
  public:
   // The text of `parameter` as given: an int, a double or text (std::string or ImmutableString); `fallback` when
   // there is none.

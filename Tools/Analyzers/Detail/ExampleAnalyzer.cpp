@@ -9,6 +9,7 @@
 #include <mutex>
 #include <utility>
 
+#include "Analyzers/Detail/MediaModule.h"
 #include "Analyzers/Detail/ResultDescriptions.h"
 #include "Analyzers/Detail/StampedFile.h"
 #include "Analyzers/ExampleAnalyzers.h"
@@ -118,6 +119,11 @@ void ExampleAnalyzer::InitializeExample(zelcore::InterfaceRef<BE::IClip> const& 
 Analyzers::AnalyzerBase::CacheKeys ExampleAnalyzer::GetCacheKeys() const { return {ResultKey()}; }
 
 ImmutableString ExampleAnalyzer::ResultKey() const { return ImmutableString::Create(ResultKeyName()); }
+
+zelcore::Blob ExampleAnalyzer::Compute(std::filesystem::path const& file, Progress const& progress,
+                                       ReadVersion& read) const {
+  return LoadMediaModule().Measure(GetAnalyzerGuid(), Parameter(), file, progress, read);
+}
 
 std::string ExampleAnalyzer::CanonicalOrAsGiven(std::string text, ParameterTable const& table) {
   try {

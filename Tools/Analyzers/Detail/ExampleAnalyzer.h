@@ -27,7 +27,7 @@ class StampedFile;
 // The content state of the file version that one Compute read: its result is filed under it, so that a file replaced
 // after the read is never given the old content's result. Compute notes the file it read once the read has ended; a
 // result with nothing noted is returned but not cached. Not thread-safe; one per Compute call.
-class ReadVersion {
+class QUILLAN_EXAMPLES_EXPORT ReadVersion {
  public:
   // Takes the content state of the version that `file` opened, through its still open descriptor: recalled when
   // that version was hashed before (the cache load hashed the path), else hashed. When the descriptor no longer
@@ -43,8 +43,8 @@ class ReadVersion {
 
 // What the module's analyzers share: the media file as target, one cached result under one key, the store that the
 // user's cache-location setting chooses, and the flow load cached -> else compute on the job's executor and save.
-// The job ends with an ExampleResult, whose blob the analyzer describes. Concrete analyzers implement Compute and the
-// naming operations, and give the table of their parameter's settings, which keys their results by the canonical
+// The job ends with an ExampleResult, whose blob the analyzer describes. Concrete analyzers implement the naming
+// operations, and give the table of their parameter's settings, which keys their results by the canonical
 // form of the parameter and describes them to tools. Read-only after Initialize; StartAnalysis may run for several
 // jobs at once.
 class ExampleAnalyzer : public Analyzers::AnalyzerBase,
@@ -98,12 +98,6 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase,
   void InitializeExample(zelcore::InterfaceRef<BE::IClip> const& clip, std::any const& parameter,
                          zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
 
-  // The result blob for `file`, noting in `read` the file it read (ReadVersion::Note) once the read has ended. Calls
-  // progress.Update as it goes (which throws on cancel); throws zel_exception on an unreadable file or bad
-  // parameters. Runs on the job's executor.
-  virtual zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress,
-                                ReadVersion& read) const = 0;
-
   // What the analyzer does and the settings of its parameter; the parser reads the parameter by it.
   virtual ParameterTable const& Parameters() const = 0;
 
@@ -115,6 +109,10 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase,
   AnalyzerParameter Parameter() const { return AnalyzerParameter(parameterText_, Parameters()); }
 
  private:
+  // The result blob for `file`, measured by the media module (MediaModule.h), noting in `read` the file it read
+  // (ReadVersion::Note) once the read has ended. Calls progress.Update as it goes (which throws on cancel); throws
+  // zel_exception on an unreadable file or bad parameters. Runs on the job's executor.
+  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const;
   ImmutableString ResultKey() const;
   static std::string CanonicalOrAsGiven(std::string text, ParameterTable const& table);
 
@@ -124,7 +122,7 @@ class ExampleAnalyzer : public Analyzers::AnalyzerBase,
 };
 
 // A little-endian byte image, built field by field.
-class BlobWriter {
+class QUILLAN_EXAMPLES_EXPORT BlobWriter {
  public:
   template <class T>
   void Put(T value) {
@@ -140,12 +138,12 @@ class BlobWriter {
 };
 
 // The result layouts that ExampleAnalyzers.h documents.
-zelcore::Blob EncodeLoudness(Loudness const& loudness);
-zelcore::Blob EncodeScenes(Scenes const& scenes);
-zelcore::Blob EncodeSilence(Silence const& silence);
-zelcore::Blob EncodeBeats(Beats const& beats);
-zelcore::Blob EncodeBlack(Black const& black);
-zelcore::Blob EncodeFreeze(Freeze const& freeze);
+QUILLAN_EXAMPLES_EXPORT zelcore::Blob EncodeLoudness(Loudness const& loudness);
+QUILLAN_EXAMPLES_EXPORT zelcore::Blob EncodeScenes(Scenes const& scenes);
+QUILLAN_EXAMPLES_EXPORT zelcore::Blob EncodeSilence(Silence const& silence);
+QUILLAN_EXAMPLES_EXPORT zelcore::Blob EncodeBeats(Beats const& beats);
+QUILLAN_EXAMPLES_EXPORT zelcore::Blob EncodeBlack(Black const& black);
+QUILLAN_EXAMPLES_EXPORT zelcore::Blob EncodeFreeze(Freeze const& freeze);
 
 // The registered factories of the analyzers.
 zelcore::InterfaceRef<IAnalyzer> CreateDigestAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,

@@ -4,11 +4,13 @@
 
 #include "zelappsupport/ProgressItem.h"
 
+#include "Analyzers/ExampleAnalyzers.h"
+
 namespace Quillan::Examples::detail {
 
 // Reports a computation's progress to the job's progress item and tells it when the user has cancelled.
 // Without an item (the caller asked for no progress) it reports nothing and is never cancelled.
-class Progress {
+class QUILLAN_EXAMPLES_EXPORT Progress {
  public:
   explicit Progress(std::shared_ptr<zelappsupport::utility::ProgressItem> item) : item_(std::move(item)) {}
 

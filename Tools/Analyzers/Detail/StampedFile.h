@@ -5,15 +5,17 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "Analyzers/ExampleAnalyzers.h"
+
 namespace Quillan::Examples::detail {
 
 // Whether two stats are of the same version of one file: device, inode, size, modification and change time.
-bool SameFileVersion(struct stat const& a, struct stat const& b);
+QUILLAN_EXAMPLES_EXPORT bool SameFileVersion(struct stat const& a, struct stat const& b);
 
 // A file opened for reading, with the stamp of the version that was opened: device, inode, size, modification and
 // change time. CheckUnchanged tells whether the file was rewritten, replaced, grown or truncated since, so that no
 // result computed from a mix of two versions' bytes is kept. Not thread-safe.
-class StampedFile {
+class QUILLAN_EXAMPLES_EXPORT StampedFile {
  public:
   // Opens `file` and stamps the opened descriptor. Throws zel_exception kResultFileRead, naming the file and the
   // system's reason, when it cannot be opened or is not a regular file.

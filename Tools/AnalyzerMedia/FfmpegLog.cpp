@@ -1,4 +1,4 @@
-#include "Analyzers/FfmpegLog.h"
+#include "AnalyzerMedia/FfmpegLog.h"
 
 #include <cstdarg>
 #include <mutex>
@@ -43,12 +43,12 @@ void LogFfmpegMessage(void* context, int level, char const* format, va_list argu
 
 }  // namespace
 
-void UseFfmpegLogForErrors() {
+namespace detail {
+
+void InstallFfmpegLogPolicy() {
   static std::once_flag once;
   std::call_once(once, [] { av_log_set_callback(&LogFfmpegMessage); });
 }
-
-namespace detail {
 
 ReaderLogScope::ReaderLogScope() { ++tReaders; }
 

@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "AnalyzerMedia/Detail/Measures.h"
+#include "AnalyzerMedia/Detail/MediaReader.h"
+#include "AnalyzerMedia/Detail/SharedAudio.h"
 #include "Analyzers/Detail/AnalyzerParameter.h"
 #include "Analyzers/Detail/ExampleAnalyzer.h"
-#include "Analyzers/Detail/MediaReader.h"
-#include "Analyzers/Detail/SharedAudio.h"
 #include "Analyzers/ExampleAnalyzers.h"
 #include "zelcore/ZelException.h"
 
@@ -400,61 +401,35 @@ Grid FitGrid(std::vector<Onset> const& onsets, std::uint64_t frames, std::uint32
   return grid;
 }
 
-constexpr ParameterSetting kBeatsSettings[] = {kAudioStreamSetting};
-constexpr ParameterTable kBeatsTable{kBeatsAnalyzerName, "onsets, beats, tempo and its confidence of the audio",
-                                     kBeatsSettings};
-
-// Onsets, beats, tempo and confidence of an audio stream, from the onsets of the channels' mean.
-class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<BeatsAnalyzer> {
- public:
-  ZEL_INTERFACE_NAME("Quillan::Examples::BeatsAnalyzer")
-  using zelcore::classref::ClassStatics<BeatsAnalyzer>::CreateClassRef;
-
-  // IAnalyzer:
-  zelcore::utility::Guid GetAnalyzerGuid() const override { return kBeatsAnalyzerId; }
-
-  // AnalyzerBase:
-  ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kBeatsAnalyzerName); }
-
- protected:
-  ParameterTable const& Parameters() const override { return kBeatsTable; }
-  std::string_view ResultKeyName() const override { return "beats.2"; }
-
-  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
-    AnalyzerParameter const parameter = Parameter();
-    SharedAudio media(file, parameter.Stream());
-    MediaReader::AudioFormat const format = media.Format();
-    OnsetFinder finder(format.sampleRate);
-    std::size_t const channels = format.channelCount;
-    float const scale = 1.0f / static_cast<float>(channels);
-    Beats beats;
-    beats.sampleRate = format.sampleRate;
-    beats.frameCount = media.Read(progress, [&](std::span<float const> samples, std::size_t count) {
-      for (std::size_t i = 0; i < count; ++i) {
-        float sum = 0;
-        for (std::size_t c = 0; c < channels; ++c) sum += samples[i * channels + c];
-        finder.Push(sum * scale);
-      }
-    });
-    read.Note(media.File());
-    std::vector<Onset> const onsets = finder.Finish(beats.frameCount);
-    for (Onset const& onset : onsets) {
-      beats.onsets.push_back(SampleSeconds(static_cast<double>(onset.sample), format));
-    }
-    Grid const grid = FitGrid(onsets, beats.frameCount, format.sampleRate, finder.Hop());
-    beats.tempoBpm = grid.tempoBpm;
-    beats.confidence = grid.confidence;
-    for (double const beat : grid.beats) beats.beats.push_back(SampleSeconds(beat, format));
-    return EncodeBeats(beats);
-  }
-};
-
 }  // namespace
 
-zelcore::InterfaceRef<IAnalyzer> CreateBeatsAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                     std::any const& parameter,
-                                                     zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return ExampleAnalyzer::CreateExample<BeatsAnalyzer>(clip, parameter, host, "");
+// Onsets, beats, tempo and confidence of an audio stream, from the onsets of the channels' mean.
+zelcore::Blob MeasureBeats(AnalyzerParameter const& parameter, std::filesystem::path const& file,
+                           Progress const& progress, ReadVersion& read) {
+  SharedAudio media(file, parameter.Stream());
+  MediaReader::AudioFormat const format = media.Format();
+  OnsetFinder finder(format.sampleRate);
+  std::size_t const channels = format.channelCount;
+  float const scale = 1.0f / static_cast<float>(channels);
+  Beats beats;
+  beats.sampleRate = format.sampleRate;
+  beats.frameCount = media.Read(progress, [&](std::span<float const> samples, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      float sum = 0;
+      for (std::size_t c = 0; c < channels; ++c) sum += samples[i * channels + c];
+      finder.Push(sum * scale);
+    }
+  });
+  read.Note(media.File());
+  std::vector<Onset> const onsets = finder.Finish(beats.frameCount);
+  for (Onset const& onset : onsets) {
+    beats.onsets.push_back(SampleSeconds(static_cast<double>(onset.sample), format));
+  }
+  Grid const grid = FitGrid(onsets, beats.frameCount, format.sampleRate, finder.Hop());
+  beats.tempoBpm = grid.tempoBpm;
+  beats.confidence = grid.confidence;
+  for (double const beat : grid.beats) beats.beats.push_back(SampleSeconds(beat, format));
+  return EncodeBeats(beats);
 }
 
 }  // namespace Quillan::Examples::detail

@@ -1,4 +1,4 @@
-#include "Analyzers/Detail/SharedAudio.h"
+#include "AnalyzerMedia/Detail/SharedAudio.h"
 
 #include <algorithm>
 #include <atomic>
@@ -147,10 +147,6 @@ std::uint64_t SharedAudio::Read(Progress const& progress,
 
 StampedFile const& SharedAudio::File() const { return kept_ ? *opened_ : reader_->File(); }
 
+AudioDecodeCounts SharedAudio::Counts() { return KeptDecodes::Get().Counts(); }
+
 }  // namespace Quillan::Examples::detail
-
-namespace Quillan::Examples {
-
-AudioDecodeCounts GetAudioDecodeCountsForTesting() { return detail::KeptDecodes::Get().Counts(); }
-
-}  // namespace Quillan::Examples

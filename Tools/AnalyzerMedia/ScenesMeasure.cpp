@@ -7,28 +7,14 @@
 #include <span>
 #include <vector>
 
+#include "AnalyzerMedia/Detail/Measures.h"
+#include "AnalyzerMedia/Detail/MediaReader.h"
 #include "Analyzers/Detail/AnalyzerParameter.h"
 #include "Analyzers/Detail/ExampleAnalyzer.h"
-#include "Analyzers/Detail/MediaReader.h"
 #include "Analyzers/ExampleAnalyzers.h"
 
 namespace Quillan::Examples::detail {
 namespace {
-
-constexpr ParameterSetting kScenesSettings[] = {
-    {"threshold",
-     "the score (percent of full scale, as FFmpeg's scdet) from which a picture starts a new shot; a gradual "
-     "transition must change the picture by as much",
-     4, "", 0, 100, "%", false, true},
-    {"min", "the shortest shot: a cut sooner than this after the previous one keeps only the stronger", 0.5, "", 0,
-     3600, "s"},
-    kVideoStreamSetting,
-};
-constexpr ParameterTable kScenesTable{
-    kScenesAnalyzerName,
-    "shot boundaries of the video: every cut (frame, time, score) and every fade, dissolve "
-    "and wipe (start, end, kind)",
-    kScenesSettings};
 
 // From this threshold on, pictures may be decoded at reduced size: the drift that brings (a jump of up to 2% at a key
 // frame in a 1080p pan) stays at half of it. Lower thresholds decode at full size.
@@ -390,48 +376,23 @@ class SceneFinder {
   std::vector<SceneTransition> transitions_;
 };
 
-// Shot boundaries of a video stream: cuts, and fades, dissolves and wipes with their start, end and kind.
-class ScenesAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<ScenesAnalyzer> {
- public:
-  ZEL_INTERFACE_NAME("Quillan::Examples::ScenesAnalyzer")
-  using zelcore::classref::ClassStatics<ScenesAnalyzer>::CreateClassRef;
-
-  // IAnalyzer:
-  // Decoding pictures takes the decoder's own threads; two jobs keep a machine busy.
-  std::optional<std::size_t> GetMaxJobCount() const override { return 2; }
-  zelcore::utility::Guid GetAnalyzerGuid() const override { return kScenesAnalyzerId; }
-
-  // AnalyzerBase:
-  ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kScenesAnalyzerName); }
-
- protected:
-  ParameterTable const& Parameters() const override { return kScenesTable; }
-  // Scores in percent and transitions beside the cuts: results of the first layout (levels, cuts only) are not read.
-  std::string_view ResultKeyName() const override { return "scenes.2"; }
-
-  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
-    AnalyzerParameter const parameter = Parameter();
-    Scenes scenes;
-    scenes.threshold = parameter.Number("threshold");
-    scenes.minimumSeconds = parameter.Number("min");
-    MediaReader media(file, MediaInput::Probe::kVideo);
-    // A file without pictures fails as not applicable: "0 cuts" would claim a look at pictures it never had.
-    MediaReader::VideoFormat const format =
-        media.SelectVideo(parameter.Stream(), MediaReader::kAnalysisWidth, scenes.threshold >= kReducedSizeThreshold);
-    scenes.frameRate = format.frameRate;
-    SceneFinder finder(scenes.threshold, scenes.minimumSeconds, format.frameRate);
-    scenes.frameCount = media.ReadVideo(progress, [&](MediaReader::Picture const& picture) { finder.Add(picture); });
-    read.Note(media.File());
-    return EncodeScenes(finder.Finish(std::move(scenes)));
-  }
-};
-
 }  // namespace
 
-zelcore::InterfaceRef<IAnalyzer> CreateScenesAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                      std::any const& parameter,
-                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return ExampleAnalyzer::CreateExample<ScenesAnalyzer>(clip, parameter, host, "");
+// Shot boundaries of a video stream: cuts, and fades, dissolves and wipes with their start, end and kind.
+zelcore::Blob MeasureScenes(AnalyzerParameter const& parameter, std::filesystem::path const& file,
+                            Progress const& progress, ReadVersion& read) {
+  Scenes scenes;
+  scenes.threshold = parameter.Number("threshold");
+  scenes.minimumSeconds = parameter.Number("min");
+  MediaReader media(file, MediaInput::Probe::kVideo);
+  // A file without pictures fails as not applicable: "0 cuts" would claim a look at pictures it never had.
+  MediaReader::VideoFormat const format =
+      media.SelectVideo(parameter.Stream(), MediaReader::kAnalysisWidth, scenes.threshold >= kReducedSizeThreshold);
+  scenes.frameRate = format.frameRate;
+  SceneFinder finder(scenes.threshold, scenes.minimumSeconds, format.frameRate);
+  scenes.frameCount = media.ReadVideo(progress, [&](MediaReader::Picture const& picture) { finder.Add(picture); });
+  read.Note(media.File());
+  return EncodeScenes(finder.Finish(std::move(scenes)));
 }
 
 }  // namespace Quillan::Examples::detail

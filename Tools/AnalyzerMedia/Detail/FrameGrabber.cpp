@@ -1,11 +1,10 @@
-#include "Pictures/Detail/FrameGrabber.h"
+#include "AnalyzerMedia/Detail/FrameGrabber.h"
 
 #include <algorithm>
 #include <cmath>
 #include <string>
 
-#include "Analyzers/MediaInput.h"
-#include "Pictures/PictureFile.h"
+#include "AnalyzerMedia/MediaInput.h"
 #include "zelcore/ZelException.h"
 
 extern "C" {
@@ -15,7 +14,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-namespace Quillan::Pictures::detail {
+namespace Quillan::Examples::detail {
 namespace {
 
 constexpr double kDecodeAheadSeconds = 2;
@@ -23,17 +22,12 @@ constexpr double kDecodeAheadSeconds = 2;
 }  // namespace
 
 FrameGrabber::FrameGrabber(std::filesystem::path const& file, int stream) {
-  using Examples::MediaInput;
   try {
     // The input's failures name the file and the reason.
-    try {
-      input_ = std::make_unique<MediaInput>(file);
-      input_->ProbeStreams(MediaInput::Probe::kVideo);
-      stream_ = input_->ChooseStream(MediaInput::Probe::kVideo, stream);
-      codec_ = input_->OpenDecoder(stream_, 1);
-    } catch (zelcore::config::zel_exception const& failure) {
-      throw PictureError(failure.what());
-    }
+    input_ = std::make_unique<MediaInput>(file);
+    input_->ProbeStreams(MediaInput::Probe::kVideo);
+    stream_ = input_->ChooseStream(MediaInput::Probe::kVideo, stream);
+    codec_ = input_->OpenDecoder(stream_, 1);
     format_ = input_->Format();
     packet_ = av_packet_alloc();
     frame_ = av_frame_alloc();
@@ -58,13 +52,7 @@ void FrameGrabber::Release() {
   input_.reset();
 }
 
-void FrameGrabber::Fail(char const* what, int error) const {
-  try {
-    input_->Fail(what, error);
-  } catch (zelcore::config::zel_exception const& failure) {
-    throw PictureError(failure.what());
-  }
-}
+void FrameGrabber::Fail(char const* what, int error) const { input_->Fail(what, error); }
 
 int FrameGrabber::ScaledWidth(int height, int maxWidth) const {
   AVCodecParameters const* parameters = format_->streams[stream_]->codecpar;
@@ -172,4 +160,4 @@ FrameGrabber::Image FrameGrabber::Scale(AVFrame const& picture, double seconds, 
   return image;
 }
 
-}  // namespace Quillan::Pictures::detail
+}  // namespace Quillan::Examples::detail

@@ -1,4 +1,4 @@
-#include "Analyzers/MediaInput.h"
+#include "AnalyzerMedia/MediaInput.h"
 
 #include <unistd.h>
 
@@ -10,8 +10,8 @@
 #include <thread>
 #include <utility>
 
+#include "AnalyzerMedia/FfmpegLog.h"
 #include "Analyzers/Detail/StampedFile.h"
-#include "Analyzers/FfmpegLog.h"
 #include "DataStoreAdaptors/ResultCodes.h"
 #include "zelcore/ZelException.h"
 
@@ -129,7 +129,7 @@ double FindPresentationStart(AVFormatContext const& format) {
 
 }  // namespace
 
-void BoundFfmpegAllocations() { av_max_alloc(kMaxFfmpegAllocation); }
+void detail::LimitFfmpegAllocations() { av_max_alloc(kMaxFfmpegAllocation); }
 
 MediaInput::MediaInput(std::filesystem::path const& file) : file_(std::make_unique<detail::StampedFile>(file)) {
   detail::ForgetFfmpegComplaint();

@@ -15,10 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "AnalyzerMedia/Detail/Measures.h"
+#include "AnalyzerMedia/Detail/MediaReader.h"
+#include "AnalyzerMedia/Detail/SharedAudio.h"
 #include "Analyzers/Detail/AnalyzerParameter.h"
 #include "Analyzers/Detail/ExampleAnalyzer.h"
-#include "Analyzers/Detail/MediaReader.h"
-#include "Analyzers/Detail/SharedAudio.h"
 #include "Analyzers/ExampleAnalyzers.h"
 #include "zelcore/ZelException.h"
 
@@ -325,95 +326,64 @@ double SamplePeak(ebur128_state* state, unsigned channels) {
   return peak;
 }
 
-constexpr ParameterSetting kLoudnessSettings[] = {kAudioStreamSetting};
-constexpr ParameterTable kLoudnessTable{
-    kLoudnessAnalyzerName,
-    "EBU R128 loudness of the audio: integrated, range, true and sample peak, largest "
-    "momentary and short-term, short-term every 100 ms",
-    kLoudnessSettings};
+}  // namespace
 
 // EBU R128 loudness of an audio stream: integrated, range, true and sample peak, the largest momentary (400 ms) and
 // short-term (3 s) loudness, and the short-term loudness every 100 ms, as meters show them.
-class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<LoudnessAnalyzer> {
- public:
-  ZEL_INTERFACE_NAME("Quillan::Examples::LoudnessAnalyzer")
-  using zelcore::classref::ClassStatics<LoudnessAnalyzer>::CreateClassRef;
+zelcore::Blob MeasureLoudness(AnalyzerParameter const& parameter, std::filesystem::path const& file,
+                              Progress const& progress, ReadVersion& read) {
+  SharedAudio media(file, parameter.Stream());
+  MediaReader::AudioFormat const format = media.Format();
+  std::unique_ptr<ebur128_state, StateDeleter> state(ebur128_init(
+      format.channelCount, format.sampleRate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_SAMPLE_PEAK));
+  if (!state)
+    throw zelcore::config::zel_exception("Loudness measurement could not start", zelcore::config::kResultUnexpected);
 
-  // IAnalyzer:
-  zelcore::utility::Guid GetAnalyzerGuid() const override { return kLoudnessAnalyzerId; }
-
-  // AnalyzerBase:
-  ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kLoudnessAnalyzerName); }
-
- protected:
-  ParameterTable const& Parameters() const override { return kLoudnessTable; }
-
-  // The second layout adds the short-term series; its true peak is measured at 192 kHz and reads higher.
-  std::string_view ResultKeyName() const override { return "loudness.2"; }
-
-  zelcore::Blob Compute(std::filesystem::path const& file, Progress const& progress, ReadVersion& read) const override {
-    AnalyzerParameter const parameter = Parameter();
-    SharedAudio media(file, parameter.Stream());
-    MediaReader::AudioFormat const format = media.Format();
-    std::unique_ptr<ebur128_state, StateDeleter> state(ebur128_init(
-        format.channelCount, format.sampleRate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_SAMPLE_PEAK));
-    if (!state)
-      throw zelcore::config::zel_exception("Loudness measurement could not start", zelcore::config::kResultUnexpected);
-
-    // Meters read momentary (400 ms) and short-term (3 s) loudness every 100 ms; so do we, at the same sample
-    // positions. Each 100 ms block's energy is read once and the windows are sums of the last 4 and 30 blocks: asking
-    // the library for a 3-second window ten times a second would cost 30 times the audio.
-    std::size_t const hop = std::max<std::size_t>(format.sampleRate / 10, 1);
-    std::size_t inHop = 0;
-    BlockWindows windows;
-    TruePeakMeter truePeaks(format.channelCount, format.sampleRate);
-    TruePeakWorker worker(truePeaks);
-    std::uint64_t const frames = media.Read(progress, [&](std::span<float const> samples, std::size_t count) {
-      worker.Add(samples);
-      float const* at = samples.data();
-      while (count > 0) {
-        std::size_t const take = std::min(count, hop - inHop);
-        Check(ebur128_add_frames_float(state.get(), at, take), "ebur128_add_frames_float");
-        at += take * format.channelCount;
-        count -= take;
-        inHop += take;
-        if (inHop < hop) break;
-        inHop = 0;
-        double blockLoudness = 0;
-        Check(ebur128_loudness_window(state.get(), 100, &blockLoudness), "ebur128_loudness_window");
-        windows.Add(blockLoudness);
-      }
-    });
-    read.Note(media.File());
-
-    Loudness result;
-    result.frameCount = frames;
-    result.sampleRate = format.sampleRate;
-    if (result.TooShort()) {
-      result.integratedLufs = result.rangeLu = kNotMeasured;
-    } else {
-      Check(ebur128_loudness_global(state.get(), &result.integratedLufs), "ebur128_loudness_global");
-      Check(ebur128_loudness_range(state.get(), &result.rangeLu), "ebur128_loudness_range");
+  // Meters read momentary (400 ms) and short-term (3 s) loudness every 100 ms; so do we, at the same sample
+  // positions. Each 100 ms block's energy is read once and the windows are sums of the last 4 and 30 blocks: asking
+  // the library for a 3-second window ten times a second would cost 30 times the audio.
+  std::size_t const hop = std::max<std::size_t>(format.sampleRate / 10, 1);
+  std::size_t inHop = 0;
+  BlockWindows windows;
+  TruePeakMeter truePeaks(format.channelCount, format.sampleRate);
+  TruePeakWorker worker(truePeaks);
+  std::uint64_t const frames = media.Read(progress, [&](std::span<float const> samples, std::size_t count) {
+    worker.Add(samples);
+    float const* at = samples.data();
+    while (count > 0) {
+      std::size_t const take = std::min(count, hop - inHop);
+      Check(ebur128_add_frames_float(state.get(), at, take), "ebur128_add_frames_float");
+      at += take * format.channelCount;
+      count -= take;
+      inHop += take;
+      if (inHop < hop) break;
+      inHop = 0;
+      double blockLoudness = 0;
+      Check(ebur128_loudness_window(state.get(), 100, &blockLoudness), "ebur128_loudness_window");
+      windows.Add(blockLoudness);
     }
-    result.momentaryMaxLufs = windows.MomentaryMax();
-    result.shortTermMaxLufs = windows.ShortTermMax();
-    result.shortTermLufs = windows.TakeShortTerms();
-    double const samplePeak = SamplePeak(state.get(), format.channelCount);
-    result.samplePeakDbfs = Decibels(samplePeak);
-    worker.Finish();
-    // The filter's cutoff just short of half the rate lets it pass a sample a hair off its value; the signal itself
-    // passes through every sample, so the true peak is never below the sample peak.
-    result.truePeakDbtp = Decibels(std::max(truePeaks.Finish(), samplePeak));
-    return EncodeLoudness(result);
+  });
+  read.Note(media.File());
+
+  Loudness result;
+  result.frameCount = frames;
+  result.sampleRate = format.sampleRate;
+  if (result.TooShort()) {
+    result.integratedLufs = result.rangeLu = kNotMeasured;
+  } else {
+    Check(ebur128_loudness_global(state.get(), &result.integratedLufs), "ebur128_loudness_global");
+    Check(ebur128_loudness_range(state.get(), &result.rangeLu), "ebur128_loudness_range");
   }
-};
-
-}  // namespace
-
-zelcore::InterfaceRef<IAnalyzer> CreateLoudnessAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                        std::any const& parameter,
-                                                        zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return ExampleAnalyzer::CreateExample<LoudnessAnalyzer>(clip, parameter, host, "");
+  result.momentaryMaxLufs = windows.MomentaryMax();
+  result.shortTermMaxLufs = windows.ShortTermMax();
+  result.shortTermLufs = windows.TakeShortTerms();
+  double const samplePeak = SamplePeak(state.get(), format.channelCount);
+  result.samplePeakDbfs = Decibels(samplePeak);
+  worker.Finish();
+  // The filter's cutoff just short of half the rate lets it pass a sample a hair off its value; the signal itself
+  // passes through every sample, so the true peak is never below the sample peak.
+  result.truePeakDbtp = Decibels(std::max(truePeaks.Finish(), samplePeak));
+  return EncodeLoudness(result);
 }
 
 }  // namespace Quillan::Examples::detail

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "AnalyzerMedia/FfmpegLog.h"
 #include "Analyzers/ExampleAnalyzers.h"
-#include "Analyzers/FfmpegLog.h"
 
 struct AVCodec;
 struct AVCodecContext;
@@ -140,11 +140,12 @@ class QUILLAN_EXAMPLES_EXPORT MediaInput {
   double start_ = std::numeric_limits<double>::quiet_NaN();  // where the presentation starts, in seconds
 };
 
-// Bounds every single allocation of FFmpeg's libraries (av_max_alloc, one per process) to kMaxFfmpegAllocation: a
-// file of a few bytes can claim chunks of gigabytes that a demuxer allocates before it reads them. The largest
-// pictures that are read (8192x4608, 8-bit 4:4:4 or 16-bit 4:2:0 planes) fit well within it. Like the log policy, it
-// is the program's to choose: the command-line tool calls this as it starts.
+// The largest single allocation that BoundFfmpegAllocations (ExampleAnalyzers.h) lets FFmpeg's libraries make.
 inline constexpr std::size_t kMaxFfmpegAllocation = std::size_t{128} << 20;
-QUILLAN_EXAMPLES_EXPORT void BoundFfmpegAllocations();
+
+namespace detail {
+// Bounds FFmpeg's allocations to kMaxFfmpegAllocation (av_max_alloc, one per process).
+QUILLAN_EXAMPLES_EXPORT void LimitFfmpegAllocations();
+}  // namespace detail
 
 }  // namespace Quillan::Examples

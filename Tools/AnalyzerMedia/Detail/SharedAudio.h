@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 
-#include "Analyzers/Detail/MediaReader.h"
+#include "AnalyzerMedia/Detail/MediaReader.h"
 #include "Analyzers/Detail/StampedFile.h"
 #include "Analyzers/ExampleAnalyzers.h"
 
@@ -36,6 +36,9 @@ class SharedAudio {
   std::uint64_t Read(Progress const& progress, std::function<void(std::span<float const>, std::size_t)> const& block);
   // The file as this analysis opened it: the version its sound is of.
   StampedFile const& File() const;
+
+  // How many decodes this process made, and how many times one was handed to a second analysis.
+  static AudioDecodeCounts Counts();
 
  private:
   std::optional<StampedFile> opened_;    // when a kept decode answers

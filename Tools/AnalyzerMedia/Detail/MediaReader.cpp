@@ -1,4 +1,4 @@
-#include "Analyzers/Detail/MediaReader.h"
+#include "AnalyzerMedia/Detail/MediaReader.h"
 
 #include <algorithm>
 #include <atomic>
@@ -25,11 +25,8 @@ namespace {
 std::atomic<int> gVideoThreads{0};
 
 }  // namespace
-}  // namespace detail
 
-void SetVideoDecoderThreadsForTesting(int threads) { detail::gVideoThreads = std::max(0, threads); }
-
-namespace detail {
+void MediaReader::SetVideoThreads(int threads) { gVideoThreads = std::max(0, threads); }
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "Analyzers/MediaInput.h"
+#include "AnalyzerMedia/MediaInput.h"
 
 struct AVCodecContext;
 struct AVFormatContext;
@@ -46,6 +46,9 @@ class Progress;
 // damaged. Every other decoder error ends the read at once.
 class MediaReader {
  public:
+  // Pictures decode on `threads` threads from now on; 0, the default, as many as FFmpeg finds useful.
+  static void SetVideoThreads(int threads);
+
   static constexpr int kBestStream = MediaInput::kBestStream;
   // More than one damaged packet in this many fails the read.
   static constexpr std::uint64_t kDamagedShare = 4;
