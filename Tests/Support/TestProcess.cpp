@@ -29,6 +29,14 @@ extern "C" __attribute__((visibility("default"))) char const* __tsan_default_sup
          "race:std::runtime_error::~runtime_error\n";
 }
 
+// The analyzers' media library is opened with dlopen, and with it the thread-local storage of FFmpeg's dependencies.
+// Before LLVM 17 the sanitizers' __tls_get_addr interceptor takes some of those blocks for an old glibc's and reads
+// before them, and LeakSanitizer's tracer then crashes at exit now and then. Without the interceptor LeakSanitizer
+// scans static thread-local storage only, which is where the media library keeps its own.
+extern "C" __attribute__((visibility("default"))) char const* __lsan_default_options() {
+  return "intercept_tls_get_addr=0";
+}
+
 // Cairo's text goes through fontconfig, which parses its configuration once per process and keeps the patterns in
 // caches that LeakSanitizer cannot follow; they do not grow with the pictures drawn.
 extern "C" __attribute__((visibility("default"))) char const* __lsan_default_suppressions() {

@@ -148,8 +148,8 @@ TEST_F(MediaAnalyzersTest, StreamChoiceAndFilesThatAreNotMediaFailTheirOwnJob) {
       {streams, "scenes", std::string("x"), kResultIllegalArgument, "scenes parameter"},
       {truncated, "scenes", {}, zelcore::config::kResultFileRead, "truncated.mp4"},
       {truncated, "loudness", {}, zelcore::config::kResultFileRead, "moov atom not found"},
-      // Named as a movie, it is a damaged one; unnamed, it is not media at all.
-      {random, "peaks", {}, zelcore::config::kResultFileRead, "random.mov"},
+      // Named as a movie, but the name is all that FFmpeg recognises: not media either.
+      {random, "peaks", {}, kResultNotMediaFile, "named like media"},
       {unnamed, "digest", {}, kResultNotMediaFile, "not a media file"},
       {audioOnly, "scenes", std::string("stream=0"), kResultIllegalArgument, "is not a video stream"},
       {streams, "silence", std::string("stream=3"), kResultIllegalArgument, "is not an audio stream"},

@@ -212,9 +212,8 @@ void MediaInput::Open() {
 
   // The container is recognised from the bytes (the name only hints at it) before any demuxer reads its header.
   AVInputFormat const* container = nullptr;
-  if (int const error = av_probe_input_buffer2(io_, &container, Path().c_str(), format_, 0, 0); error < 0) {
-    NotMedia("not a media file FFmpeg can read", error);
-  }
+  int const score = av_probe_input_buffer2(io_, &container, Path().c_str(), format_, 0, 0);
+  if (score < 0) NotMedia("not a media file FFmpeg can read", score);
   // A picture or a page of text is not something to analyse, however well FFmpeg reads it.
   std::string_view const name = container->name;
   if (name.ends_with("_pipe") || name == "tty") NotMedia("a still picture or text, not a media file", 0);
@@ -234,8 +233,10 @@ void MediaInput::Open() {
   av_dict_set(&options, "enable_drefs", "0", 0);
   int const error = avformat_open_input(&format_, Path().c_str(), container, &options);
   av_dict_free(&options);
-  // Recognised but unreadable: a damaged media file, not something else.
-  if (error < 0) Fail("not a media file FFmpeg can read", error);  // avformat_open_input freed format_ already
+  // avformat_open_input freed format_ already. Recognised by its bytes but unreadable: a damaged media file. Chosen by
+  // the name alone, at a score at which FFmpeg warns of a misdetection (text named ".mp4", say): not media.
+  if (error < 0 && score <= AVPROBE_SCORE_RETRY) NotMedia("named like media, but no reader recognises it", error);
+  if (error < 0) Fail("damaged: FFmpeg cannot read it", error);
   if (!refusal_.empty()) Refuse(refusal_);
   NoteDeclaredSizes();
 }

@@ -153,7 +153,7 @@ TEST_F(ContactStripTest, FailsClearlyWithoutVideo) {
   };
   Case const cases[] = {
       {directory_ / "tone.wav", -1, "has no video stream"},
-      {directory_ / "text.mp4", -1, "(not a media file FFmpeg can read)"},
+      {directory_ / "text.mp4", -1, "(named like media, but no reader recognises it)"},
       {directory_ / "missing.mkv", -1, "missing.mkv: No such file or directory"},
       {directory_ / "clip.mkv", 3, "clip.mkv is not a video stream"},
       {directory_ / "list.m3u8", -1, "list.m3u8: it refers to other files (an HLS playlist)"},

@@ -58,10 +58,12 @@ TEST_F(FolderRunTest, AMixedFolderAnalysesItsMediaOnlyAndExitsZero) {
   testsupport::WriteFile(folder / "render.sh", std::string("#!/bin/sh\necho rendering\n"));
   testsupport::WriteFile(folder / "take1.srt", std::string("1\n00:00:01,000 --> 00:00:02,000\nHello\n"));
   testsupport::WriteFile(folder / "cut-off.png", std::string("\x89PNG\r\n", 6));  // a picture cut off after its mark
+  testsupport::WriteFile(folder / "notes.mp4", std::string("shot list: take 1 good\n"));  // named like media
+  testsupport::WriteFile(folder / "failed-render.mov", std::string());
   std::filesystem::create_symlink("gone.wav", folder / "gone.wav");
 
   auto const rows = Rows({"analyze", "-r", folder.string()}, 0);
-  for (char const* name : {"still.png", "render.sh", "take1.srt", "cut-off.png"}) {
+  for (char const* name : {"still.png", "render.sh", "take1.srt", "cut-off.png", "notes.mp4", "failed-render.mov"}) {
     SCOPED_TRACE(name);
     ASSERT_TRUE(rows.contains(std::string("- ") + name));
     EXPECT_EQ(rows.at(std::string("- ") + name)["status"], "skipped");
@@ -88,7 +90,7 @@ TEST_F(FolderRunTest, AMixedFolderAnalysesItsMediaOnlyAndExitsZero) {
                                      0)) {
     files.insert(job);
   }
-  EXPECT_EQ(files, (std::set<std::string>{"digest broll.mp4", "digest take1.wav"}));
+  EXPECT_EQ(files, (std::set<std::string>{"digest broll.mp4", "digest take1.wav", "- notes.mp4"}));
   files.clear();
   for (auto const& [job, row] :
        Rows({"analyze", "-a", "digest", "-r", "--include", "proxies/*.wav", folder.string()}, 0)) {
