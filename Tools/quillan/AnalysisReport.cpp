@@ -62,18 +62,18 @@ ordered_json ResultJson(MediaFile& file, RequestedAnalyzer const& analyzer, JobO
   return result;
 }
 
-// The one row of a file that is not analysed: it cannot be read, or it is not media.
+// The one row of a file that is not analysed: it cannot be read, it is not media, or no analyzer could read it.
 ordered_json FileRowJson(MediaFile const& file) {
   bool const skipped = file.notMedia;
-  return {
-      {"file", file.given},
-      {"contentState", nullptr},
-      {"analyzer", nullptr},
-      {"analyzerId", nullptr},
-      {"parameter", nullptr},
-      {"status", skipped ? "skipped" : "failed"},
-      {"message", skipped ? std::string("not a media file") : "Cannot read " + file.given + ": " + file.readProblem},
-      {"resultCode", ResultCodeText(skipped ? kResultNotMediaFile : zelcore::config::kResultFileRead)}};
+  std::string const failure = file.damage.empty() ? "Cannot read " + file.given + ": " + file.readProblem : file.damage;
+  return {{"file", file.given},
+          {"contentState", nullptr},
+          {"analyzer", nullptr},
+          {"analyzerId", nullptr},
+          {"parameter", nullptr},
+          {"status", skipped ? "skipped" : "failed"},
+          {"message", skipped ? std::string("not a media file") : failure},
+          {"resultCode", ResultCodeText(skipped ? kResultNotMediaFile : zelcore::config::kResultFileRead)}};
 }
 
 constexpr char const* kCsvColumns[] = {"schema",    "file",       "contentState", "analyzer", "analyzerId",

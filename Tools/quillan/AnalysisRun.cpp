@@ -230,11 +230,15 @@ void AnalysisRun::Prepare(std::size_t id, EndedJob const& job) {
   JobOutcome const outcome = OutcomeOf(job, settings_.storedOnly);
   jobs_[id].status = outcome.status;
   jobs_[id].notStored = outcome.status == JobStatus::kComputed && !outcome.notStored.empty();
+  if (outcome.status == JobStatus::kFailed && outcome.code == zelcore::config::kResultFileRead) {
+    jobs_[id].readFailure = outcome.message;
+  }
   if (handlers_->ended) handlers_->ended(id / analyzers_.size(), id % analyzers_.size(), outcome);
 }
 
 // On the run's thread, in the order jobs end. A "not media" outcome waits for the file's other jobs: with no answer
-// among them the file is one "skipped" row, else the outcome stands as "not applicable".
+// among them the file is one "skipped" row, else the outcome stands as "not applicable". A failure to read the media
+// waits too: when every job failed so, for the same reason, the file is one "failed" row.
 void AnalysisRun::Ended(std::size_t id) {
   std::size_t const f = id / analyzers_.size();
   MediaFile& file = files_[f];
@@ -243,6 +247,8 @@ void AnalysisRun::Ended(std::size_t id) {
   ++file.ended;
   if (job.status == JobStatus::kNotMedia) {
     ++file.notMediaJobs;
+  } else if (!job.readFailure.empty()) {
+    ++file.unreadableJobs;
   } else {
     if (job.status == JobStatus::kComputed || job.status == JobStatus::kCached) file.answered = true;
     if (job.status == JobStatus::kFailed || (managedWrites_ && job.notStored)) ++file.failedJobs;
@@ -253,11 +259,19 @@ void AnalysisRun::Ended(std::size_t id) {
 
 void AnalysisRun::EndFile(std::size_t f) {
   MediaFile& file = files_[f];
+  Job const* const first = &jobs_[f * analyzers_.size()];
   file.notMedia = file.notMediaJobs > 0 && !file.answered;
-  if (!file.notMedia) {
+  if (file.unreadableJobs == analyzers_.size() && std::all_of(first, first + analyzers_.size(), [&](Job const& job) {
+        return job.readFailure == first->readFailure;
+      })) {
+    file.damage = first->readFailure;
+    anyFailed_ = true;
+  } else if (!file.notMedia) {
+    file.failedJobs += file.unreadableJobs;
     if (file.failedJobs > 0) anyFailed_ = true;
     for (std::size_t a = 0; a < analyzers_.size(); ++a) {
-      if (jobs_[f * analyzers_.size() + a].status == JobStatus::kNotMedia && handlers_->settled) {
+      Job const& job = first[a];
+      if ((job.status == JobStatus::kNotMedia || !job.readFailure.empty()) && handlers_->settled) {
         handlers_->settled(f, a);
       }
     }

@@ -69,18 +69,21 @@ struct MediaFile {
   std::string readProblem;
   std::optional<double> seconds;  // its playing time, for the speed on the progress bars
   // Kept on the run's thread as its jobs end. A file that some analyzers found not to be media, and that no analyzer
-  // had an answer for, is reported as one file rather than a job each.
+  // had an answer for, is reported as one file rather than a job each; so is a media file that every analyzer failed
+  // to read, for the same reason (a damaged file).
   std::size_t ended = 0;
   std::size_t notMediaJobs = 0;
+  std::size_t unreadableJobs = 0;
   std::size_t failedJobs = 0;
   bool answered = false;
   bool notMedia = false;  // decided when its last job has ended
+  std::string damage;     // likewise: what every analyzer said when none could read the file; empty otherwise
 
   // The content state that the file's results are filed under; empty when it cannot be worked out (the analyzers
   // then report what went wrong). Worked out once, by the first caller, while the file's jobs run; any thread.
   std::optional<zelcore::utility::Guid> const& ContentState();
   // Whether the file is reported as one row rather than a row per job: it cannot be read, or it is not media.
-  bool IsOneRow() const { return notMedia || !readProblem.empty(); }
+  bool IsOneRow() const { return notMedia || !readProblem.empty() || !damage.empty(); }
 
  private:
   std::once_flag stateOnce_;
@@ -146,6 +149,7 @@ class AnalysisRun {
   struct Job {
     JobStatus status = JobStatus::kFailed;  // written on a worker as the job ends
     bool notStored = false;                 // a computed result that the store refused; written with `status`
+    std::string readFailure;                // why the media could not be read, when that failed it; likewise
     bool ended = false;                     // on the run's thread
   };
 

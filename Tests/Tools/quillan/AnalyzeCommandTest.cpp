@@ -59,13 +59,20 @@ TEST_F(AnalyzeCommandTest, ComputesThenServesTheSecondRunFromTheSidecar) {
   EXPECT_EQ(Json::parse(ignoring.out)["results"].at(0)["status"], "computed");
   EXPECT_EQ(first.at("peaks" + tone)["result"]["fields"]["peakCount"], 188);  // 48000 frames in runs of 256
 
-  // A parameter keys its own result; a bad one fails without caching anything. A file that cannot be read, or is not
-  // media, is one row whatever the number of analyzers; its name need not be UTF-8 nor printable, and the JSON stays
-  // valid all the same.
+  // A parameter keys its own result; a bad one fails without caching anything. A file that cannot be read, that is
+  // not media, or that no analyzer can read (a damaged one) is one row whatever the number of analyzers; its name need
+  // not be UTF-8 nor printable, and the JSON stays valid all the same.
   testsupport::WriteFile(dir / "text.wav", std::string("not a sound"));
-  auto const mixed = Analyze(
-      {"--param", "peaks=100", File("tone.wav"), File("text.wav"), File("missing.wav"), File("odd\xff\n\".wav")}, 1);
-  EXPECT_EQ(mixed.size(), names.size() + 3);
+  testsupport::WriteFile(dir / "damaged.wav", std::string("RIFF\x40\0\0\0WAVEdata\x10\0\0\0abcdefghijklmnop", 36));
+  auto const mixed = Analyze({"--param", "peaks=100", File("tone.wav"), File("text.wav"), File("missing.wav"),
+                              File("odd\xff\n\".wav"), File("damaged.wav")},
+                             1);
+  EXPECT_EQ(mixed.size(), names.size() + 4);
+  Json const& damaged = mixed.at("- " + File("damaged.wav"));
+  EXPECT_EQ(damaged["status"], "failed");
+  EXPECT_EQ(damaged["resultCode"], "0xa0000003");
+  EXPECT_NE(damaged["message"].get<std::string>().find("damaged: FFmpeg cannot read it"), std::string::npos)
+      << damaged["message"];
   Json const& odd = mixed.at("- " + File("odd\xef\xbf\xbd\n\".wav"));
   EXPECT_EQ(odd["status"], "failed");
   EXPECT_NE(odd["message"].get<std::string>().find("odd\xef\xbf\xbd\n\".wav"), std::string::npos);
