@@ -2,9 +2,11 @@
 
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "DataStoreAdaptors/ResultCodes.h"
+#include "quillan/DescriptionText.h"
 #include "quillan/TextTable.h"
 
 namespace Quillan::Cli {
@@ -30,9 +32,10 @@ char const* StatusText(JobStatus status) {
   return "failed";
 }
 
-// What every format says of one analyzer's outcome for one file.
-ordered_json ResultJson(MediaFile& file, RequestedAnalyzer const& analyzer, JobOutcome const& outcome,
-                        bool managedWrites, ResultDescriber& describer) {
+// What every format says of one analyzer's outcome for one file, but the description of its result: the "result"
+// member that an answer ends with.
+ordered_json OutcomeJson(MediaFile& file, RequestedAnalyzer const& analyzer, JobOutcome const& outcome,
+                         bool managedWrites) {
   bool const answered = outcome.Answered();
   // Among answers of other analyzers, "not media" is this analyzer's view only: it does not apply.
   JobStatus const status = outcome.status == JobStatus::kNotMedia ? JobStatus::kNotApplicable : outcome.status;
@@ -54,12 +57,13 @@ ordered_json ResultJson(MediaFile& file, RequestedAnalyzer const& analyzer, JobO
     result["stored"] = outcome.notStored.empty();
     if (!outcome.notStored.empty()) result["notStored"] = outcome.notStored;
   }
-  result["result"] = nullptr;
-  if (outcome.hasBlob) {
-    result["result"] =
-        DescriptionJson(describer.Describe(analyzer.info.id, analyzer.info.name, std::nullopt, outcome.blob));
-  }
   return result;
+}
+
+std::optional<ResultDescription> DescriptionOf(RequestedAnalyzer const& analyzer, JobOutcome const& outcome,
+                                               ResultDescriber& describer) {
+  if (!outcome.Answered() || !outcome.hasBlob) return std::nullopt;
+  return describer.Describe(analyzer.info.id, analyzer.info.name, std::nullopt, outcome.blob);
 }
 
 // The one row of a file that is not analysed: it cannot be read, it is not media, or no analyzer could read it.
@@ -117,8 +121,14 @@ void PrintTable(std::vector<ordered_json> const& results) {
 
 }  // namespace
 
-AnalysisReport::AnalysisReport(AnalysisRun& run, OutputFormat format)
-    : run_(run), format_(format), rows_(run.FileCount(), std::vector<ordered_json>(run.AnalyzerCount())) {}
+AnalysisReport::AnalysisReport(AnalysisRun& run, OutputFormat format) : run_(run), format_(format) {
+  // NDJSON keeps each row as its line until it is written; the other formats keep the rows until the run has ended.
+  if (format == OutputFormat::kNdjson) {
+    lines_.assign(run.FileCount(), std::vector<std::string>(run.AnalyzerCount()));
+  } else {
+    rows_.assign(run.FileCount(), std::vector<ordered_json>(run.AnalyzerCount()));
+  }
+}
 
 AnalysisRun::Handlers AnalysisReport::Handlers() {
   return AnalysisRun::Handlers{
@@ -153,24 +163,41 @@ void AnalysisReport::Print(bool interrupted) {
 }
 
 void AnalysisReport::Describe(std::size_t file, std::size_t analyzer, JobOutcome const& outcome) {
-  rows_[file][analyzer] =
-      ResultJson(run_.File(file), run_.Analyzer(analyzer), outcome, run_.ManagedWrites(), describer_);
+  RequestedAnalyzer const& requested = run_.Analyzer(analyzer);
+  ordered_json row = OutcomeJson(run_.File(file), requested, outcome, run_.ManagedWrites());
+  std::optional<ResultDescription> const description = DescriptionOf(requested, outcome, describer_);
+  if (format_ == OutputFormat::kNdjson) {
+    // The row's line, its description spliced in as the describer's text.
+    std::string line = Line(row);
+    if (outcome.Answered()) {
+      line.insert(line.size() - 1, ",\"result\":" + (description ? DescriptionJsonText(*description) : "null"));
+    }
+    lines_[file][analyzer] = std::move(line);
+    return;
+  }
+  if (outcome.Answered()) row["result"] = description ? DescriptionJson(*description) : ordered_json();
+  rows_[file][analyzer] = std::move(row);
 }
 
-void AnalysisReport::Settled(std::size_t file, std::size_t analyzer) { Stream(rows_[file][analyzer]); }
+void AnalysisReport::Settled(std::size_t file, std::size_t analyzer) {
+  if (format_ == OutputFormat::kNdjson) std::cout << lines_[file][analyzer] << '\n';
+}
 
 void AnalysisReport::FileDone(std::size_t file) {
   if (run_.File(file).IsOneRow()) Stream(FileRowJson(run_.File(file)));
-  // Once streamed, nothing needs the file's rows again.
-  if (format_ == OutputFormat::kNdjson) rows_[file] = {};
+  // Once streamed, nothing needs the file's lines again.
+  if (format_ == OutputFormat::kNdjson) lines_[file] = {};
 }
 
 void AnalysisReport::Stream(ordered_json const& row) {
-  if (format_ != OutputFormat::kNdjson) return;
+  if (format_ == OutputFormat::kNdjson) std::cout << Line(row) << '\n';
+}
+
+std::string AnalysisReport::Line(ordered_json const& row) {
   // {"schema":1, then the row's own members: the row is not copied to put the schema first.
   std::string const members = JsonText(row);
-  std::cout << "{\"schema\":" << kSchemaVersion << (members.size() > 2 ? "," : "")
-            << std::string_view(members).substr(1) << '\n';
+  return "{\"schema\":" + std::to_string(kSchemaVersion) + (members.size() > 2 ? "," : "") +
+         std::string(std::string_view(members).substr(1));
 }
 
 std::vector<ordered_json> AnalysisReport::Rows() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -31,6 +32,8 @@ class AnalysisReport {
   void Settled(std::size_t file, std::size_t analyzer);
   void FileDone(std::size_t file);
   void Stream(nlohmann::ordered_json const& row);
+  // `row`'s NDJSON line, without its end: {"schema":1, then its members.
+  static std::string Line(nlohmann::ordered_json const& row);
   // Every row in the order of the files given: a file's jobs, or its one row.
   std::vector<nlohmann::ordered_json> Rows();
 
@@ -38,6 +41,7 @@ class AnalysisReport {
   OutputFormat const format_;
   ResultDescriber describer_;
   std::vector<std::vector<nlohmann::ordered_json>> rows_;  // by file, then analyzer; each written by one job
+  std::vector<std::vector<std::string>> lines_;            // likewise, for NDJSON
 };
 
 }  // namespace Quillan::Cli
