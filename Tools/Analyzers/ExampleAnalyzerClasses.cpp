@@ -1,5 +1,8 @@
+#include <any>
+#include <cstddef>
 #include <limits>
-#include <string>
+#include <optional>
+#include <string_view>
 
 #include "Analyzers/Detail/AnalyzerParameter.h"
 #include "Analyzers/Detail/ExampleAnalyzer.h"
@@ -76,143 +79,123 @@ constexpr ParameterTable kFreezeTable{
     kFreezeAnalyzerName, "frozen pictures of the video: start and end of every stretch that does not change",
     kFreezeSettings};
 
-class DigestAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<DigestAnalyzer> {
- public:
-  ZEL_INTERFACE_NAME("Quillan::Examples::DigestAnalyzer")
-  using zelcore::classref::ClassStatics<DigestAnalyzer>::CreateClassRef;
-
-  // IAnalyzer:
-  zelcore::utility::Guid GetAnalyzerGuid() const override { return kDigestAnalyzerId; }
-  // Takes no parameter; any given one is ignored and keys nothing.
-  ImmutableString GetSerializedParameter() const override { return ImmutableString(); }
-
-  // AnalyzerBase:
-  ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kDigestAnalyzerName); }
-
- protected:
-  ParameterTable const& Parameters() const override { return kDigestTable; }
+// What sets one of the module's analyzers apart.
+struct Kind {
+  std::string_view interfaceName;
+  zelcore::utility::Guid id;
+  std::string_view name;
+  ParameterTable const& table;
+  // The key of its one result; a new layout or measure takes a new key, so that an old result is never read as new.
+  std::string_view resultKey;
+  std::optional<std::size_t> maxJobs;  // none: the base's answer
+  std::string_view defaultParameter;
+  bool takesParameter;  // without: any parameter given is ignored and keys nothing
 };
 
-class PeaksAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<PeaksAnalyzer> {
+// Decoding pictures takes the decoder's own threads, and a peak envelope is kept whole; two jobs keep a machine busy.
+constexpr std::size_t kTwoJobs = 2;
+constexpr std::string_view kDefaultPeaksParameter = "256";
+static_assert(kDefaultSamplesPerPeak == 256);
+
+constexpr Kind kDigest{.interfaceName = "Quillan::Examples::DigestAnalyzer",
+                       .id = kDigestAnalyzerId,
+                       .name = kDigestAnalyzerName,
+                       .table = kDigestTable,
+                       .resultKey = "result",
+                       .maxJobs = std::nullopt,
+                       .defaultParameter = "",
+                       .takesParameter = false};
+constexpr Kind kPeaks{.interfaceName = "Quillan::Examples::PeaksAnalyzer",
+                      .id = kPeaksAnalyzerId,
+                      .name = kPeaksAnalyzerName,
+                      .table = kPeaksTable,
+                      // Each run keeps its min and max, no longer its largest absolute sample, and the envelope says
+                      // when it starts.
+                      .resultKey = "peaks.2",
+                      .maxJobs = kTwoJobs,
+                      .defaultParameter = kDefaultPeaksParameter,
+                      .takesParameter = true};
+constexpr Kind kLoudness{.interfaceName = "Quillan::Examples::LoudnessAnalyzer",
+                         .id = kLoudnessAnalyzerId,
+                         .name = kLoudnessAnalyzerName,
+                         .table = kLoudnessTable,
+                         // The second layout adds the short-term series; its true peak is measured at 192 kHz and
+                         // reads higher.
+                         .resultKey = "loudness.2",
+                         .maxJobs = std::nullopt,
+                         .defaultParameter = "",
+                         .takesParameter = true};
+constexpr Kind kScenes{.interfaceName = "Quillan::Examples::ScenesAnalyzer",
+                       .id = kScenesAnalyzerId,
+                       .name = kScenesAnalyzerName,
+                       .table = kScenesTable,
+                       // Scores in percent and transitions beside the cuts: results of the first layout (levels,
+                       // cuts only) are not read.
+                       .resultKey = "scenes.2",
+                       .maxJobs = kTwoJobs,
+                       .defaultParameter = "",
+                       .takesParameter = true};
+constexpr Kind kSilence{.interfaceName = "Quillan::Examples::SilenceAnalyzer",
+                        .id = kSilenceAnalyzerId,
+                        .name = kSilenceAnalyzerName,
+                        .table = kSilenceTable,
+                        // Times count from the start of the file's presentation, no longer from the first sample.
+                        .resultKey = "silence.2",
+                        .maxJobs = std::nullopt,
+                        .defaultParameter = "",
+                        .takesParameter = true};
+constexpr Kind kBeats{.interfaceName = "Quillan::Examples::BeatsAnalyzer",
+                      .id = kBeatsAnalyzerId,
+                      .name = kBeatsAnalyzerName,
+                      .table = kBeatsTable,
+                      .resultKey = "beats.2",
+                      .maxJobs = std::nullopt,
+                      .defaultParameter = "",
+                      .takesParameter = true};
+constexpr Kind kBlack{.interfaceName = "Quillan::Examples::BlackAnalyzer",
+                      .id = kBlackAnalyzerId,
+                      .name = kBlackAnalyzerName,
+                      .table = kBlackTable,
+                      .resultKey = "result",
+                      .maxJobs = kTwoJobs,
+                      .defaultParameter = "",
+                      .takesParameter = true};
+constexpr Kind kFreeze{.interfaceName = "Quillan::Examples::FreezeAnalyzer",
+                       .id = kFreezeAnalyzerId,
+                       .name = kFreezeAnalyzerName,
+                       .table = kFreezeTable,
+                       .resultKey = "result",
+                       .maxJobs = kTwoJobs,
+                       .defaultParameter = "",
+                       .takesParameter = true};
+
+template <Kind const& K>
+class KindAnalyzer final : public ExampleAnalyzer, public zelcore::classref::ClassStatics<KindAnalyzer<K>> {
  public:
-  ZEL_INTERFACE_NAME("Quillan::Examples::PeaksAnalyzer")
-  using zelcore::classref::ClassStatics<PeaksAnalyzer>::CreateClassRef;
+  ZEL_INTERFACE_NAME(K.interfaceName)
+  using zelcore::classref::ClassStatics<KindAnalyzer<K>>::CreateClassRef;
+
+  static zelcore::InterfaceRef<IAnalyzer> Create(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                 std::any const& parameter,
+                                                 zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
+    return CreateExample<KindAnalyzer>(clip, parameter, host, K.defaultParameter);
+  }
 
   // IAnalyzer:
-  std::optional<std::size_t> GetMaxJobCount() const override { return 2; }
-  zelcore::utility::Guid GetAnalyzerGuid() const override { return kPeaksAnalyzerId; }
+  std::optional<std::size_t> GetMaxJobCount() const override {
+    return K.maxJobs ? K.maxJobs : ExampleAnalyzer::GetMaxJobCount();
+  }
+  zelcore::utility::Guid GetAnalyzerGuid() const override { return K.id; }
+  ImmutableString GetSerializedParameter() const override {
+    return K.takesParameter ? ExampleAnalyzer::GetSerializedParameter() : ImmutableString();
+  }
 
   // AnalyzerBase:
-  ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kPeaksAnalyzerName); }
+  ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(K.name); }
 
  protected:
-  ParameterTable const& Parameters() const override { return kPeaksTable; }
-  // Each run keeps its min and max, no longer its largest absolute sample, and the envelope says when it starts.
-  std::string_view ResultKeyName() const override { return "peaks.2"; }
-};
-
-class LoudnessAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<LoudnessAnalyzer> {
- public:
-  ZEL_INTERFACE_NAME("Quillan::Examples::LoudnessAnalyzer")
-  using zelcore::classref::ClassStatics<LoudnessAnalyzer>::CreateClassRef;
-
-  // IAnalyzer:
-  zelcore::utility::Guid GetAnalyzerGuid() const override { return kLoudnessAnalyzerId; }
-
-  // AnalyzerBase:
-  ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kLoudnessAnalyzerName); }
-
- protected:
-  ParameterTable const& Parameters() const override { return kLoudnessTable; }
-
-  // The second layout adds the short-term series; its true peak is measured at 192 kHz and reads higher.
-  std::string_view ResultKeyName() const override { return "loudness.2"; }
-};
-
-class ScenesAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<ScenesAnalyzer> {
- public:
-  ZEL_INTERFACE_NAME("Quillan::Examples::ScenesAnalyzer")
-  using zelcore::classref::ClassStatics<ScenesAnalyzer>::CreateClassRef;
-
-  // IAnalyzer:
-  // Decoding pictures takes the decoder's own threads; two jobs keep a machine busy.
-  std::optional<std::size_t> GetMaxJobCount() const override { return 2; }
-  zelcore::utility::Guid GetAnalyzerGuid() const override { return kScenesAnalyzerId; }
-
-  // AnalyzerBase:
-  ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kScenesAnalyzerName); }
-
- protected:
-  ParameterTable const& Parameters() const override { return kScenesTable; }
-  // Scores in percent and transitions beside the cuts: results of the first layout (levels, cuts only) are not read.
-  std::string_view ResultKeyName() const override { return "scenes.2"; }
-};
-
-class SilenceAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<SilenceAnalyzer> {
- public:
-  ZEL_INTERFACE_NAME("Quillan::Examples::SilenceAnalyzer")
-  using zelcore::classref::ClassStatics<SilenceAnalyzer>::CreateClassRef;
-
-  // IAnalyzer:
-  zelcore::utility::Guid GetAnalyzerGuid() const override { return kSilenceAnalyzerId; }
-
-  // AnalyzerBase:
-  ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kSilenceAnalyzerName); }
-
- protected:
-  ParameterTable const& Parameters() const override { return kSilenceTable; }
-  // Times count from the start of the file's presentation, no longer from the first sample.
-  std::string_view ResultKeyName() const override { return "silence.2"; }
-};
-
-class BeatsAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<BeatsAnalyzer> {
- public:
-  ZEL_INTERFACE_NAME("Quillan::Examples::BeatsAnalyzer")
-  using zelcore::classref::ClassStatics<BeatsAnalyzer>::CreateClassRef;
-
-  // IAnalyzer:
-  zelcore::utility::Guid GetAnalyzerGuid() const override { return kBeatsAnalyzerId; }
-
-  // AnalyzerBase:
-  ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kBeatsAnalyzerName); }
-
- protected:
-  ParameterTable const& Parameters() const override { return kBeatsTable; }
-  std::string_view ResultKeyName() const override { return "beats.2"; }
-};
-
-class BlackAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<BlackAnalyzer> {
- public:
-  ZEL_INTERFACE_NAME("Quillan::Examples::BlackAnalyzer")
-  using zelcore::classref::ClassStatics<BlackAnalyzer>::CreateClassRef;
-
-  // IAnalyzer:
-  // Decoding pictures takes the decoder's own threads; two jobs keep a machine busy.
-  std::optional<std::size_t> GetMaxJobCount() const override { return 2; }
-  zelcore::utility::Guid GetAnalyzerGuid() const override { return kBlackAnalyzerId; }
-
-  // AnalyzerBase:
-  ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kBlackAnalyzerName); }
-
- protected:
-  ParameterTable const& Parameters() const override { return kBlackTable; }
-};
-
-class FreezeAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassStatics<FreezeAnalyzer> {
- public:
-  ZEL_INTERFACE_NAME("Quillan::Examples::FreezeAnalyzer")
-  using zelcore::classref::ClassStatics<FreezeAnalyzer>::CreateClassRef;
-
-  // IAnalyzer:
-  // Decoding pictures takes the decoder's own threads; two jobs keep a machine busy.
-  std::optional<std::size_t> GetMaxJobCount() const override { return 2; }
-  zelcore::utility::Guid GetAnalyzerGuid() const override { return kFreezeAnalyzerId; }
-
-  // AnalyzerBase:
-  ImmutableString GetAnalyzerName() const override { return ImmutableString::Create(kFreezeAnalyzerName); }
-
- protected:
-  ParameterTable const& Parameters() const override { return kFreezeTable; }
+  ParameterTable const& Parameters() const override { return K.table; }
+  std::string_view ResultKeyName() const override { return K.resultKey; }
 };
 
 }  // namespace
@@ -220,49 +203,42 @@ class FreezeAnalyzer : public ExampleAnalyzer, public zelcore::classref::ClassSt
 zelcore::InterfaceRef<IAnalyzer> CreateDigestAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                       std::any const& parameter,
                                                       zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return ExampleAnalyzer::CreateExample<DigestAnalyzer>(clip, parameter, host);
+  return KindAnalyzer<kDigest>::Create(clip, parameter, host);
 }
-
 zelcore::InterfaceRef<IAnalyzer> CreatePeaksAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                      std::any const& parameter,
                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return ExampleAnalyzer::CreateExample<PeaksAnalyzer>(clip, parameter, host, std::to_string(kDefaultSamplesPerPeak));
+  return KindAnalyzer<kPeaks>::Create(clip, parameter, host);
 }
-
 zelcore::InterfaceRef<IAnalyzer> CreateLoudnessAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                         std::any const& parameter,
                                                         zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return ExampleAnalyzer::CreateExample<LoudnessAnalyzer>(clip, parameter, host, "");
+  return KindAnalyzer<kLoudness>::Create(clip, parameter, host);
 }
-
 zelcore::InterfaceRef<IAnalyzer> CreateScenesAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                       std::any const& parameter,
                                                       zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return ExampleAnalyzer::CreateExample<ScenesAnalyzer>(clip, parameter, host, "");
+  return KindAnalyzer<kScenes>::Create(clip, parameter, host);
 }
-
 zelcore::InterfaceRef<IAnalyzer> CreateSilenceAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                        std::any const& parameter,
                                                        zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return ExampleAnalyzer::CreateExample<SilenceAnalyzer>(clip, parameter, host, "");
+  return KindAnalyzer<kSilence>::Create(clip, parameter, host);
 }
-
 zelcore::InterfaceRef<IAnalyzer> CreateBeatsAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                      std::any const& parameter,
                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return ExampleAnalyzer::CreateExample<BeatsAnalyzer>(clip, parameter, host, "");
+  return KindAnalyzer<kBeats>::Create(clip, parameter, host);
 }
-
 zelcore::InterfaceRef<IAnalyzer> CreateBlackAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                      std::any const& parameter,
                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return ExampleAnalyzer::CreateExample<BlackAnalyzer>(clip, parameter, host, "");
+  return KindAnalyzer<kBlack>::Create(clip, parameter, host);
 }
-
 zelcore::InterfaceRef<IAnalyzer> CreateFreezeAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
                                                       std::any const& parameter,
                                                       zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return ExampleAnalyzer::CreateExample<FreezeAnalyzer>(clip, parameter, host, "");
+  return KindAnalyzer<kFreeze>::Create(clip, parameter, host);
 }
 
 }  // namespace Quillan::Examples::detail
