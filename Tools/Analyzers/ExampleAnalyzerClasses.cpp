@@ -3,6 +3,7 @@
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "Analyzers/Detail/AnalyzerParameter.h"
 #include "Analyzers/Detail/ExampleAnalyzer.h"
@@ -105,41 +106,38 @@ constexpr Kind kDigest{.interfaceName = "Quillan::Examples::DigestAnalyzer",
                        .maxJobs = std::nullopt,
                        .defaultParameter = "",
                        .takesParameter = false};
+// Each run keeps its min and max, no longer its largest absolute sample, and the envelope says when it starts.
 constexpr Kind kPeaks{.interfaceName = "Quillan::Examples::PeaksAnalyzer",
                       .id = kPeaksAnalyzerId,
                       .name = kPeaksAnalyzerName,
                       .table = kPeaksTable,
-                      // Each run keeps its min and max, no longer its largest absolute sample, and the envelope says
-                      // when it starts.
                       .resultKey = "peaks.2",
                       .maxJobs = kTwoJobs,
                       .defaultParameter = kDefaultPeaksParameter,
                       .takesParameter = true};
+// The second layout adds the short-term series; its true peak is measured at 192 kHz and reads higher.
 constexpr Kind kLoudness{.interfaceName = "Quillan::Examples::LoudnessAnalyzer",
                          .id = kLoudnessAnalyzerId,
                          .name = kLoudnessAnalyzerName,
                          .table = kLoudnessTable,
-                         // The second layout adds the short-term series; its true peak is measured at 192 kHz and
-                         // reads higher.
                          .resultKey = "loudness.2",
                          .maxJobs = std::nullopt,
                          .defaultParameter = "",
                          .takesParameter = true};
+// Scores in percent and transitions beside the cuts: results of the first layout (levels, cuts only) are not read.
 constexpr Kind kScenes{.interfaceName = "Quillan::Examples::ScenesAnalyzer",
                        .id = kScenesAnalyzerId,
                        .name = kScenesAnalyzerName,
                        .table = kScenesTable,
-                       // Scores in percent and transitions beside the cuts: results of the first layout (levels,
-                       // cuts only) are not read.
                        .resultKey = "scenes.2",
                        .maxJobs = kTwoJobs,
                        .defaultParameter = "",
                        .takesParameter = true};
+// Times count from the start of the file's presentation, no longer from the first sample.
 constexpr Kind kSilence{.interfaceName = "Quillan::Examples::SilenceAnalyzer",
                         .id = kSilenceAnalyzerId,
                         .name = kSilenceAnalyzerName,
                         .table = kSilenceTable,
-                        // Times count from the start of the file's presentation, no longer from the first sample.
                         .resultKey = "silence.2",
                         .maxJobs = std::nullopt,
                         .defaultParameter = "",
@@ -200,45 +198,17 @@ class KindAnalyzer final : public ExampleAnalyzer, public zelcore::classref::Cla
 
 }  // namespace
 
-zelcore::InterfaceRef<IAnalyzer> CreateDigestAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                      std::any const& parameter,
-                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return KindAnalyzer<kDigest>::Create(clip, parameter, host);
-}
-zelcore::InterfaceRef<IAnalyzer> CreatePeaksAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                     std::any const& parameter,
-                                                     zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return KindAnalyzer<kPeaks>::Create(clip, parameter, host);
-}
-zelcore::InterfaceRef<IAnalyzer> CreateLoudnessAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                        std::any const& parameter,
-                                                        zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return KindAnalyzer<kLoudness>::Create(clip, parameter, host);
-}
-zelcore::InterfaceRef<IAnalyzer> CreateScenesAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                      std::any const& parameter,
-                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return KindAnalyzer<kScenes>::Create(clip, parameter, host);
-}
-zelcore::InterfaceRef<IAnalyzer> CreateSilenceAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                       std::any const& parameter,
-                                                       zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return KindAnalyzer<kSilence>::Create(clip, parameter, host);
-}
-zelcore::InterfaceRef<IAnalyzer> CreateBeatsAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                     std::any const& parameter,
-                                                     zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return KindAnalyzer<kBeats>::Create(clip, parameter, host);
-}
-zelcore::InterfaceRef<IAnalyzer> CreateBlackAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                     std::any const& parameter,
-                                                     zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return KindAnalyzer<kBlack>::Create(clip, parameter, host);
-}
-zelcore::InterfaceRef<IAnalyzer> CreateFreezeAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                      std::any const& parameter,
-                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host) {
-  return KindAnalyzer<kFreeze>::Create(clip, parameter, host);
+ExampleFactory FactoryOf(zelcore::utility::Guid const& id) {
+  constexpr std::pair<zelcore::utility::Guid, ExampleFactory> kFactories[] = {
+      {kDigest.id, &KindAnalyzer<kDigest>::Create},     {kPeaks.id, &KindAnalyzer<kPeaks>::Create},
+      {kLoudness.id, &KindAnalyzer<kLoudness>::Create}, {kScenes.id, &KindAnalyzer<kScenes>::Create},
+      {kSilence.id, &KindAnalyzer<kSilence>::Create},   {kBeats.id, &KindAnalyzer<kBeats>::Create},
+      {kBlack.id, &KindAnalyzer<kBlack>::Create},       {kFreeze.id, &KindAnalyzer<kFreeze>::Create},
+  };
+  for (auto const& [known, factory] : kFactories) {
+    if (known == id) return factory;
+  }
+  return nullptr;
 }
 
 }  // namespace Quillan::Examples::detail

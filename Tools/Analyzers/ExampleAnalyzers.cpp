@@ -13,21 +13,18 @@ namespace {
 struct Entry {
   std::string_view name;
   zelcore::utility::Guid id;
-  AnalyzerFactory (*factory)();
 };
 
 std::array<Entry, 8> const& Entries() {
   static std::array<Entry, 8> const entries{{
-      {kDigestAnalyzerName, detail::kDigestAnalyzerId, [] { return AnalyzerFactory(&detail::CreateDigestAnalyzer); }},
-      {kPeaksAnalyzerName, detail::kPeaksAnalyzerId, [] { return AnalyzerFactory(&detail::CreatePeaksAnalyzer); }},
-      {kLoudnessAnalyzerName, detail::kLoudnessAnalyzerId,
-       [] { return AnalyzerFactory(&detail::CreateLoudnessAnalyzer); }},
-      {kScenesAnalyzerName, detail::kScenesAnalyzerId, [] { return AnalyzerFactory(&detail::CreateScenesAnalyzer); }},
-      {kSilenceAnalyzerName, detail::kSilenceAnalyzerId,
-       [] { return AnalyzerFactory(&detail::CreateSilenceAnalyzer); }},
-      {kBeatsAnalyzerName, detail::kBeatsAnalyzerId, [] { return AnalyzerFactory(&detail::CreateBeatsAnalyzer); }},
-      {kBlackAnalyzerName, detail::kBlackAnalyzerId, [] { return AnalyzerFactory(&detail::CreateBlackAnalyzer); }},
-      {kFreezeAnalyzerName, detail::kFreezeAnalyzerId, [] { return AnalyzerFactory(&detail::CreateFreezeAnalyzer); }},
+      {kDigestAnalyzerName, detail::kDigestAnalyzerId},
+      {kPeaksAnalyzerName, detail::kPeaksAnalyzerId},
+      {kLoudnessAnalyzerName, detail::kLoudnessAnalyzerId},
+      {kScenesAnalyzerName, detail::kScenesAnalyzerId},
+      {kSilenceAnalyzerName, detail::kSilenceAnalyzerId},
+      {kBeatsAnalyzerName, detail::kBeatsAnalyzerId},
+      {kBlackAnalyzerName, detail::kBlackAnalyzerId},
+      {kFreezeAnalyzerName, detail::kFreezeAnalyzerId},
   }};
   return entries;
 }
@@ -35,7 +32,9 @@ std::array<Entry, 8> const& Entries() {
 // Registers the analyzers when the library is loaded; the registry drops them when the application tears down.
 struct Registrar {
   Registrar() {
-    for (Entry const& entry : Entries()) RegisterAnalyzer(entry.id, AnalyzerType{0}, entry.factory());
+    for (Entry const& entry : Entries()) {
+      RegisterAnalyzer(entry.id, AnalyzerType{0}, AnalyzerFactory(detail::FactoryOf(entry.id)));
+    }
   }
 } const gRegistrar;
 

@@ -145,31 +145,11 @@ QUILLAN_EXAMPLES_EXPORT zelcore::Blob EncodeBeats(Beats const& beats);
 QUILLAN_EXAMPLES_EXPORT zelcore::Blob EncodeBlack(Black const& black);
 QUILLAN_EXAMPLES_EXPORT zelcore::Blob EncodeFreeze(Freeze const& freeze);
 
-// The registered factories of the analyzers.
-zelcore::InterfaceRef<IAnalyzer> CreateDigestAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                      std::any const& parameter,
-                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
-zelcore::InterfaceRef<IAnalyzer> CreatePeaksAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                     std::any const& parameter,
-                                                     zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
-zelcore::InterfaceRef<IAnalyzer> CreateLoudnessAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                        std::any const& parameter,
-                                                        zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
-zelcore::InterfaceRef<IAnalyzer> CreateScenesAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                      std::any const& parameter,
-                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
-zelcore::InterfaceRef<IAnalyzer> CreateSilenceAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                       std::any const& parameter,
-                                                       zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
-zelcore::InterfaceRef<IAnalyzer> CreateBeatsAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                     std::any const& parameter,
-                                                     zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
-zelcore::InterfaceRef<IAnalyzer> CreateBlackAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                     std::any const& parameter,
-                                                     zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
-zelcore::InterfaceRef<IAnalyzer> CreateFreezeAnalyzer(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                      std::any const& parameter,
-                                                      zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
+// The registered factory of each analyzer, by its GUID (below).
+using ExampleFactory = zelcore::InterfaceRef<IAnalyzer> (*)(zelcore::InterfaceRef<BE::IClip> const& clip,
+                                                            std::any const& parameter,
+                                                            zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
+ExampleFactory FactoryOf(zelcore::utility::Guid const& id);
 
 // Fixed for good: results are cached under them. Constant-initialised, so the registrar may use them at load time.
 inline constexpr zelcore::utility::Guid kDigestAnalyzerId{zelcore::utility::Guid::Bytes{
