@@ -13,7 +13,7 @@ namespace Quillan::Examples {
 namespace detail {
 namespace {
 
-constexpr char kMediaModuleFile[] = "libquillan_example_media.so.0";
+constexpr char kMediaModuleFile[] = QUILLAN_MEDIA_MODULE_FILE;  // libquillan_example_media.so.<SOVERSION>
 
 // What the program chose before the module opened, applied as it opens. Never destroyed: jobs may still load while
 // the process exits.
