@@ -36,15 +36,19 @@ std::string Listing(std::vector<T> const& items, Show show) {
   return items.size() > kListed ? text + ", ..." : text;
 }
 
-ResultDescription Described(std::string summary, std::string_view name, ordered_json fields, ordered_json units) {
-  ordered_json const value = {{"name", name}, {"fields", std::move(fields)}, {"units", std::move(units)}};
-  return {std::move(summary), value.dump()};
+// `units` is the units' JSON text: they are the same for every result of an analyzer, so each writes them once.
+ResultDescription Described(std::string summary, std::string_view name, ordered_json const& fields,
+                            std::string_view units) {
+  std::string json = "{\"name\":" + ordered_json(name).dump() + ",\"fields\":" + fields.dump() + ",\"units\":";
+  json += units;
+  json += '}';
+  return {std::move(summary), std::move(json)};
 }
 
 std::optional<ResultDescription> DescribeDigest(zelcore::Blob const& blob) {
   std::string const hex = DigestToHex(blob);
   if (hex.empty()) return std::nullopt;
-  return Described("sha256 " + hex, kDigestAnalyzerName, {{"sha256", hex}}, ordered_json::object());
+  return Described("sha256 " + hex, kDigestAnalyzerName, {{"sha256", hex}}, "{}");
 }
 
 std::optional<ResultDescription> DescribePeaks(zelcore::Blob const& blob) {
@@ -77,14 +81,15 @@ std::optional<ResultDescription> DescribePeaks(zelcore::Blob const& blob) {
                          {"maxPeak", maxima},
                          {"min", lows},
                          {"max", highs}};
-  return Described(std::move(summary), kPeaksAnalyzerName, std::move(fields),
-                   {{"samplesPerPeak", "frames"},
-                    {"sampleRate", "Hz"},
-                    {"frames", "frames"},
-                    {"start", "s"},
-                    {"maxPeak", "FS"},
-                    {"min", "FS"},
-                    {"max", "FS"}});
+  static std::string const units = ordered_json{
+      {"samplesPerPeak", "frames"},
+      {"sampleRate", "Hz"},
+      {"frames", "frames"},
+      {"start", "s"},
+      {"maxPeak", "FS"},
+      {"min", "FS"},
+      {"max", "FS"}}.dump();
+  return Described(std::move(summary), kPeaksAnalyzerName, fields, units);
 }
 
 // Loudness targets that broadcasters, podcasts and music streaming services ask for and the true-peak
@@ -145,12 +150,22 @@ std::optional<ResultDescription> DescribeLoudness(zelcore::Blob const& blob) {
                          {"shortTermStep", step},
                          {"shortTerm", std::move(shortTerm)},
                          {"gains", std::move(gains)}};
-  ordered_json units = {{"integrated", "LUFS"},    {"range", "LU"},          {"truePeak", "dBTP"},
-                        {"samplePeak", "dBFS"},    {"momentaryMax", "LUFS"}, {"shortTermMax", "LUFS"},
-                        {"frames", "frames"},      {"sampleRate", "Hz"},     {"shortTermFirstEnd", "s"},
-                        {"shortTermStep", "s"},    {"shortTerm", "LUFS"},    {"gains.target", "LUFS"},
-                        {"gains.ceiling", "dBTP"}, {"gains.gain", "dB"}};
-  return Described(std::move(summary), kLoudnessAnalyzerName, std::move(fields), std::move(units));
+  static std::string const units = ordered_json({{"integrated", "LUFS"},
+                                                 {"range", "LU"},
+                                                 {"truePeak", "dBTP"},
+                                                 {"samplePeak", "dBFS"},
+                                                 {"momentaryMax", "LUFS"},
+                                                 {"shortTermMax", "LUFS"},
+                                                 {"frames", "frames"},
+                                                 {"sampleRate", "Hz"},
+                                                 {"shortTermFirstEnd", "s"},
+                                                 {"shortTermStep", "s"},
+                                                 {"shortTerm", "LUFS"},
+                                                 {"gains.target", "LUFS"},
+                                                 {"gains.ceiling", "dBTP"},
+                                                 {"gains.gain", "dB"}})
+                                       .dump();
+  return Described(std::move(summary), kLoudnessAnalyzerName, fields, units);
 }
 
 // "1 cut", "2 cuts": summaries are read by people.
@@ -186,19 +201,20 @@ std::optional<ResultDescription> DescribeScenes(zelcore::Blob const& blob) {
   ordered_json fields = {{"threshold", scenes->threshold}, {"minimum", scenes->minimumSeconds},
                          {"frameRate", scenes->frameRate}, {"frames", scenes->frameCount},
                          {"cuts", std::move(cuts)},        {"transitions", std::move(transitions)}};
-  ordered_json units = {{"threshold", "%"},
-                        {"minimum", "s"},
-                        {"frameRate", "fps"},
-                        {"frames", "frames"},
-                        {"cuts.frame", "frames"},
-                        {"cuts.seconds", "s"},
-                        {"cuts.score", "%"},
-                        {"transitions.startFrame", "frames"},
-                        {"transitions.endFrame", "frames"},
-                        {"transitions.start", "s"},
-                        {"transitions.end", "s"},
-                        {"transitions.score", "%"}};
-  return Described(std::move(summary), kScenesAnalyzerName, std::move(fields), std::move(units));
+  static std::string const units = ordered_json({{"threshold", "%"},
+                                                 {"minimum", "s"},
+                                                 {"frameRate", "fps"},
+                                                 {"frames", "frames"},
+                                                 {"cuts.frame", "frames"},
+                                                 {"cuts.seconds", "s"},
+                                                 {"cuts.score", "%"},
+                                                 {"transitions.startFrame", "frames"},
+                                                 {"transitions.endFrame", "frames"},
+                                                 {"transitions.start", "s"},
+                                                 {"transitions.end", "s"},
+                                                 {"transitions.score", "%"}})
+                                       .dump();
+  return Described(std::move(summary), kScenesAnalyzerName, fields, units);
 }
 
 std::optional<ResultDescription> DescribeSilence(zelcore::Blob const& blob) {
@@ -215,9 +231,14 @@ std::optional<ResultDescription> DescribeSilence(zelcore::Blob const& blob) {
                          {"frames", silence->frameCount},
                          {"sampleRate", silence->sampleRate},
                          {"ranges", std::move(ranges)}};
-  ordered_json units = {{"threshold", "dBFS"}, {"minimum", "s"},      {"frames", "frames"},
-                        {"sampleRate", "Hz"},  {"ranges.start", "s"}, {"ranges.end", "s"}};
-  return Described(std::move(summary), kSilenceAnalyzerName, std::move(fields), std::move(units));
+  static std::string const units = ordered_json({{"threshold", "dBFS"},
+                                                 {"minimum", "s"},
+                                                 {"frames", "frames"},
+                                                 {"sampleRate", "Hz"},
+                                                 {"ranges.start", "s"},
+                                                 {"ranges.end", "s"}})
+                                       .dump();
+  return Described(std::move(summary), kSilenceAnalyzerName, fields, units);
 }
 
 std::optional<ResultDescription> DescribeBeats(zelcore::Blob const& blob) {
@@ -229,9 +250,14 @@ std::optional<ResultDescription> DescribeBeats(zelcore::Blob const& blob) {
   ordered_json fields = {{"tempo", beats->tempoBpm},    {"confidence", beats->confidence},
                          {"frames", beats->frameCount}, {"sampleRate", beats->sampleRate},
                          {"onsets", beats->onsets},     {"beats", beats->beats}};
-  ordered_json units = {{"tempo", "BPM"},     {"confidence", "0..1"}, {"frames", "frames"},
-                        {"sampleRate", "Hz"}, {"onsets", "s"},        {"beats", "s"}};
-  return Described(std::move(summary), kBeatsAnalyzerName, std::move(fields), std::move(units));
+  static std::string const units = ordered_json({{"tempo", "BPM"},
+                                                 {"confidence", "0..1"},
+                                                 {"frames", "frames"},
+                                                 {"sampleRate", "Hz"},
+                                                 {"onsets", "s"},
+                                                 {"beats", "s"}})
+                                       .dump();
+  return Described(std::move(summary), kBeatsAnalyzerName, fields, units);
 }
 
 // The segments of black or freeze: a summary listing and their JSON with its units, under `what` ("black").
@@ -272,9 +298,12 @@ std::optional<ResultDescription> DescribeBlack(zelcore::Blob const& blob) {
                          {"frameRate", black->frameRate},
                          {"frames", black->frameCount},
                          {"segments", SegmentsJson(black->segments)}};
-  ordered_json units = {{"minimum", "s"}, {"pixelThreshold", "FS"}, {"frameRate", "fps"}, {"frames", "frames"}};
-  AddSegmentUnits(units);
-  return Described(std::move(summary), kBlackAnalyzerName, std::move(fields), std::move(units));
+  static std::string const units = [] {
+    ordered_json units = {{"minimum", "s"}, {"pixelThreshold", "FS"}, {"frameRate", "fps"}, {"frames", "frames"}};
+    AddSegmentUnits(units);
+    return units.dump();
+  }();
+  return Described(std::move(summary), kBlackAnalyzerName, fields, units);
 }
 
 std::optional<ResultDescription> DescribeFreeze(zelcore::Blob const& blob) {
@@ -287,9 +316,12 @@ std::optional<ResultDescription> DescribeFreeze(zelcore::Blob const& blob) {
                          {"frameRate", freeze->frameRate},
                          {"frames", freeze->frameCount},
                          {"segments", SegmentsJson(freeze->segments)}};
-  ordered_json units = {{"minimum", "s"}, {"noise", "FS"}, {"frameRate", "fps"}, {"frames", "frames"}};
-  AddSegmentUnits(units);
-  return Described(std::move(summary), kFreezeAnalyzerName, std::move(fields), std::move(units));
+  static std::string const units = [] {
+    ordered_json units = {{"minimum", "s"}, {"noise", "FS"}, {"frameRate", "fps"}, {"frames", "frames"}};
+    AddSegmentUnits(units);
+    return units.dump();
+  }();
+  return Described(std::move(summary), kFreezeAnalyzerName, fields, units);
 }
 
 }  // namespace
