@@ -3,7 +3,6 @@
 #include <limits>
 #include <optional>
 #include <string_view>
-#include <utility>
 
 #include "Analyzers/Detail/AnalyzerParameter.h"
 #include "Analyzers/Detail/ExampleAnalyzer.h"
@@ -196,19 +195,19 @@ class KindAnalyzer final : public ExampleAnalyzer, public zelcore::classref::Cla
   std::string_view ResultKeyName() const override { return K.resultKey; }
 };
 
+constexpr RegisteredExample kRegistered[] = {
+    {kDigest.name, kDigest.id, &KindAnalyzer<kDigest>::Create},
+    {kPeaks.name, kPeaks.id, &KindAnalyzer<kPeaks>::Create},
+    {kLoudness.name, kLoudness.id, &KindAnalyzer<kLoudness>::Create},
+    {kScenes.name, kScenes.id, &KindAnalyzer<kScenes>::Create},
+    {kSilence.name, kSilence.id, &KindAnalyzer<kSilence>::Create},
+    {kBeats.name, kBeats.id, &KindAnalyzer<kBeats>::Create},
+    {kBlack.name, kBlack.id, &KindAnalyzer<kBlack>::Create},
+    {kFreeze.name, kFreeze.id, &KindAnalyzer<kFreeze>::Create},
+};
+
 }  // namespace
 
-ExampleFactory FactoryOf(zelcore::utility::Guid const& id) {
-  constexpr std::pair<zelcore::utility::Guid, ExampleFactory> kFactories[] = {
-      {kDigest.id, &KindAnalyzer<kDigest>::Create},     {kPeaks.id, &KindAnalyzer<kPeaks>::Create},
-      {kLoudness.id, &KindAnalyzer<kLoudness>::Create}, {kScenes.id, &KindAnalyzer<kScenes>::Create},
-      {kSilence.id, &KindAnalyzer<kSilence>::Create},   {kBeats.id, &KindAnalyzer<kBeats>::Create},
-      {kBlack.id, &KindAnalyzer<kBlack>::Create},       {kFreeze.id, &KindAnalyzer<kFreeze>::Create},
-  };
-  for (auto const& [known, factory] : kFactories) {
-    if (known == id) return factory;
-  }
-  return nullptr;
-}
+std::span<RegisteredExample const> RegisteredExamples() { return kRegistered; }
 
 }  // namespace Quillan::Examples::detail

@@ -1,6 +1,5 @@
 #include "Analyzers/ExampleAnalyzers.h"
 
-#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -10,30 +9,11 @@
 namespace Quillan::Examples {
 namespace {
 
-struct Entry {
-  std::string_view name;
-  zelcore::utility::Guid id;
-};
-
-std::array<Entry, 8> const& Entries() {
-  static std::array<Entry, 8> const entries{{
-      {kDigestAnalyzerName, detail::kDigestAnalyzerId},
-      {kPeaksAnalyzerName, detail::kPeaksAnalyzerId},
-      {kLoudnessAnalyzerName, detail::kLoudnessAnalyzerId},
-      {kScenesAnalyzerName, detail::kScenesAnalyzerId},
-      {kSilenceAnalyzerName, detail::kSilenceAnalyzerId},
-      {kBeatsAnalyzerName, detail::kBeatsAnalyzerId},
-      {kBlackAnalyzerName, detail::kBlackAnalyzerId},
-      {kFreezeAnalyzerName, detail::kFreezeAnalyzerId},
-  }};
-  return entries;
-}
-
 // Registers the analyzers when the library is loaded; the registry drops them when the application tears down.
 struct Registrar {
   Registrar() {
-    for (Entry const& entry : Entries()) {
-      RegisterAnalyzer(entry.id, AnalyzerType{0}, AnalyzerFactory(detail::FactoryOf(entry.id)));
+    for (detail::RegisteredExample const& example : detail::RegisteredExamples()) {
+      RegisterAnalyzer(example.id, AnalyzerType{0}, AnalyzerFactory(example.factory));
     }
   }
 } const gRegistrar;
@@ -50,13 +30,13 @@ T Get(zelcore::Blob const& blob, std::size_t offset) {
 
 std::vector<std::string_view> GetExampleAnalyzerNames() {
   std::vector<std::string_view> names;
-  for (auto const& entry : Entries()) names.push_back(entry.name);
+  for (detail::RegisteredExample const& example : detail::RegisteredExamples()) names.push_back(example.name);
   return names;
 }
 
 std::optional<zelcore::utility::Guid> FindExampleAnalyzer(std::string_view name) {
-  for (auto const& entry : Entries()) {
-    if (entry.name == name) return entry.id;
+  for (detail::RegisteredExample const& example : detail::RegisteredExamples()) {
+    if (example.name == name) return example.id;
   }
   return std::nullopt;
 }

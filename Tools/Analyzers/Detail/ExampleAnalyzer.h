@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -145,11 +146,15 @@ QUILLAN_EXAMPLES_EXPORT zelcore::Blob EncodeBeats(Beats const& beats);
 QUILLAN_EXAMPLES_EXPORT zelcore::Blob EncodeBlack(Black const& black);
 QUILLAN_EXAMPLES_EXPORT zelcore::Blob EncodeFreeze(Freeze const& freeze);
 
-// The registered factory of each analyzer, by its GUID (below).
-using ExampleFactory = zelcore::InterfaceRef<IAnalyzer> (*)(zelcore::InterfaceRef<BE::IClip> const& clip,
-                                                            std::any const& parameter,
-                                                            zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
-ExampleFactory FactoryOf(zelcore::utility::Guid const& id);
+// One of the module's analyzers as it is registered: its name, its GUID (below) and its factory.
+struct RegisteredExample {
+  std::string_view name;
+  zelcore::utility::Guid id;
+  zelcore::InterfaceRef<IAnalyzer> (*factory)(zelcore::InterfaceRef<BE::IClip> const& clip, std::any const& parameter,
+                                              zelcore::InterfaceWeakRef<IAnalyzerHost> const& host);
+};
+// The module's analyzers, in a fixed order. Constant-initialised, so the registrar may use them at load time.
+std::span<RegisteredExample const> RegisteredExamples();
 
 // Fixed for good: results are cached under them. Constant-initialised, so the registrar may use them at load time.
 inline constexpr zelcore::utility::Guid kDigestAnalyzerId{zelcore::utility::Guid::Bytes{

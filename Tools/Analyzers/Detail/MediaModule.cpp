@@ -52,6 +52,14 @@ MediaModule const& Open() {
   return *reinterpret_cast<MediaModule const* (*)()>(entry)();
 }
 
+// Keeps the program's choice `flag` for the module to carry out as it opens, and carries it out now when it is open.
+void Choose(bool ModuleState::*flag, void (MediaModule::*carryOut)() const) {
+  ModuleState& state = State();
+  std::lock_guard lock(state.mutex);
+  state.*flag = true;
+  if (MediaModule const* module = state.module.load()) (module->*carryOut)();
+}
+
 }  // namespace
 
 MediaModule const& LoadMediaModule() {
@@ -69,19 +77,11 @@ MediaModule const& LoadMediaModule() {
 }  // namespace detail
 
 void UseFfmpegLogForErrors() {
-  using detail::MediaModule;
-  detail::ModuleState& state = detail::State();
-  std::lock_guard lock(state.mutex);
-  state.ffmpegLog = true;
-  if (MediaModule const* module = state.module.load()) module->UseFfmpegLogForErrors();
+  detail::Choose(&detail::ModuleState::ffmpegLog, &detail::MediaModule::UseFfmpegLogForErrors);
 }
 
 void BoundFfmpegAllocations() {
-  using detail::MediaModule;
-  detail::ModuleState& state = detail::State();
-  std::lock_guard lock(state.mutex);
-  state.boundAllocations = true;
-  if (MediaModule const* module = state.module.load()) module->BoundFfmpegAllocations();
+  detail::Choose(&detail::ModuleState::boundAllocations, &detail::MediaModule::BoundFfmpegAllocations);
 }
 
 std::optional<double> MediaDurationSeconds(std::filesystem::path const& file) {
